@@ -1,0 +1,119 @@
+// Varnex: the rule lists of the audit product, shared between processes.
+//
+// A program constructs one CVarnex per list (list types 0 to 8), calls
+// LoadFile, and then counts, reads and edits the records of that list. Every
+// process that loads a list maps the same list file and serialises its work
+// through one named mutex per list, so a change made by one process is seen
+// by all others at once.
+//
+// Caveats:
+//  - No exception leaves the library; every call reports through its result.
+//  - Objects that share a list file object (copies, see CVarnex(const
+//    CVarnex&)) must be destroyed exactly once between them.
+//  - Do not use an object in a child process after fork().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#if defined(VARNEX_BUILDING_LIBRARY)
+#define VARNEX_API __declspec(dllexport)
+#else
+#define VARNEX_API __declspec(dllimport)
+#endif
+#else
+#define VARNEX_API __attribute__((visibility("default")))
+#endif
+
+// One record of a list: 241 bytes, byte-packed, little-endian, exactly as it
+// is stored in the list file.
+#pragma pack(push, 1)
+struct NEW_AUDIT_LIST_ITEM {
+  // The text or wildcard pattern ('*', '?') that the rule matches,
+  // NUL-terminated. In list type 4 its first 12 bytes hold an IP range.
+  char szContent[128];
+  uint32_t dwStartTime;  // start of validity, seconds since 1970 UTC
+  uint32_t dwEndTime;    // end of validity (inclusive), seconds since 1970 UTC
+  uint32_t nContentLen;  // sort and search key: the length a lookup passes
+  char szRuleNo[32];     // rule number, NUL-terminated; the record's identity
+  int8_t cItemType;      // item type or level of the rule
+  uint8_t Reserved[68];  // stored and copied, never interpreted
+};
+#pragma pack(pop)
+
+static_assert(sizeof(NEW_AUDIT_LIST_ITEM) == 241, "a record is 241 bytes");
+static_assert(offsetof(NEW_AUDIT_LIST_ITEM, dwStartTime) == 128);
+static_assert(offsetof(NEW_AUDIT_LIST_ITEM, dwEndTime) == 132);
+static_assert(offsetof(NEW_AUDIT_LIST_ITEM, nContentLen) == 136);
+static_assert(offsetof(NEW_AUDIT_LIST_ITEM, szRuleNo) == 140);
+static_assert(offsetof(NEW_AUDIT_LIST_ITEM, cItemType) == 172);
+static_assert(offsetof(NEW_AUDIT_LIST_ITEM, Reserved) == 173);
+
+class CSysListFileEx;
+
+// One shared list, chosen by its list type:
+//   0 "BaseList.sys"   1 "ExactList.sys"   2 "ContentList.sys"
+//   3 "PersonList.sys" 4 "IPAudit.sys"     5 "ASFilter.sys"
+//   6 "ContenFilter.sys" 7 "TraceList.sys" 8 "ASFilterWhite.sys"
+// The files live in the directory named by VARNEX_SYSTEM_DIR, or in
+// /var/lib/varnex when it is not set.
+//
+// Locking: every call that works on the records takes the list's named mutex
+// first, waiting at most 500 ms for it. A reading call whose wait runs out
+// goes ahead without it. The mutex is recursive for the thread that holds it.
+// List type 4 has no mutex: calls on it are never excluded from one another.
+//
+// Any number of threads may call the methods of one object at once; the
+// constructor, assignment and destructor must not run while others use it.
+class VARNEX_API CVarnex {
+ public:
+  // Makes an object for list type nListType; the list is not opened until
+  // LoadFile. Any type may be given; types outside 0..8 fail to load.
+  CVarnex(int32_t nListType);
+
+  // Copies share the source's list file object: exactly one of the objects
+  // that share it may be destroyed, and the others must not be used after
+  // that. The assignment neither releases nor deletes the file object that
+  // the target held before.
+  CVarnex(const CVarnex& other);
+  CVarnex& operator=(const CVarnex& other);
+
+  // Releases the list and deletes the list file object.
+  virtual ~CVarnex();
+
+  // Opens the list: creates its file with 100 empty record slots when it is
+  // missing or empty, empties it when its format tag is wrong, and maps it.
+  // Returns 1 when the list is loaded, 0 when it failed; a failure is also
+  // written to the debug output. Loading a loaded list opens it again.
+  // A process that may read but not write the file loads it read-only: the
+  // reading calls work, every changing call gives its failure result.
+  int32_t LoadFile();
+
+  // Closes the list and gives up this thread's hold on its lock. Returns 1
+  // (0 only for an object without a file object). LoadFile may follow.
+  int32_t ReleaseFile();
+
+  // Number of records in the list; 0 when the list is not loaded, is empty,
+  // or its header is damaged.
+  int32_t GetTotalCount();
+
+  // Copies record nIndex into *pItem (241 bytes). Returns 0 when copied;
+  // -2 for a null pItem or an index that is negative or not below the
+  // count; 0 without copying when the list is not loaded; -1 for an object
+  // without a file object.
+  int32_t GetItem(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem);
+
+  // Empties the list: count 0, every record slot zeroed, written to disk
+  // before the call returns. Returns false when the list is not loaded, is
+  // read-only, has a negative count, or could not be written to disk.
+  bool ResetFileToEmpty();
+
+ private:
+  void Lock();
+  void Unlock();
+
+  CSysListFileEx* m_pListFile;
+  int32_t m_nListType;
+  void* m_hThread;
+};

@@ -1,0 +1,13 @@
+// DebugPrint: printf-style messages on the debug output.
+#pragma once
+
+#include <cstddef>
+
+// The longest message, terminator included; longer output is cut.
+inline constexpr size_t DEBUG_PRINT_BUFFER_SIZE = 10240;
+
+// Formats with printf rules into a buffer of DEBUG_PRINT_BUFFER_SIZE bytes
+// (output longer than 10239 bytes is cut) and writes it as one message to the
+// debug output. Each call uses a buffer of its own, so threads that print at
+// once never mix their texts.
+void DebugPrint(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));

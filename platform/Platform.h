@@ -1,0 +1,161 @@
+// The operating-system layer: the few services that the list store needs.
+//
+// This header is the whole interface. One source file per operating system
+// implements it (platform/posix/PlatformPosix.cpp today); the build picks the
+// file, and no code outside platform/ includes an operating-system header.
+// Nothing here knows about records or list files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace varnex::platform {
+
+// Outcome of a platform call. The operating system's own error number of the
+// last failure is kept by the object that failed (LastError()) for debug lines.
+enum class Result {
+  kOk,
+  kNotFound,      // the file or object does not exist
+  kAccessDenied,  // permissions forbid the access
+  kNoSpace,       // the disk or a quota is full
+  kInvalid,       // a bad argument, or a shared object of another layout
+  kFailed,        // any other failure
+};
+
+// Short English name of a result, for debug lines and test messages.
+const char* ResultName(Result result);
+
+// Outcome of a wait for a named mutex.
+enum class LockResult {
+  kAcquired,   // the caller holds the mutex
+  kOwnerDied,  // the caller holds it; the previous owner died while holding it
+  kTimedOut,   // the wait ran out; the caller does not hold it
+  kFailed,     // the mutex is unusable; the caller does not hold it
+};
+
+inline bool IsHeld(LockResult result) {
+  return result == LockResult::kAcquired || result == LockResult::kOwnerDied;
+}
+
+// A mutex shared by name between all processes of the machine: recursive for
+// the thread that holds it, and robust (when its owner dies while holding it,
+// the next waiter takes it over at once and is told so).
+//
+// Every handle of one name in one process refers to the same mutex, so a
+// thread may lock through one handle and unlock through another. Closing a
+// handle never releases a lock that the thread holds.
+class NamedMutex {
+ public:
+  // Opens the mutex called `name`, creating it when no process has yet.
+  // REQUIRES: name is a plain name without '/', at most 200 bytes.
+  // Returns null on failure, with the reason in *result (when not null).
+  [[nodiscard]] static std::unique_ptr<NamedMutex> Open(std::string_view name, Result* result);
+
+  ~NamedMutex();
+  NamedMutex(const NamedMutex&) = delete;
+  NamedMutex& operator=(const NamedMutex&) = delete;
+
+  // Waits at most timeout_ms milliseconds, measured on a monotonic clock.
+  [[nodiscard]] LockResult Lock(uint32_t timeout_ms);
+
+  // Releases one level of the calling thread's hold. Returns false, and
+  // changes nothing, when the calling thread does not hold the mutex.
+  [[nodiscard]] bool Unlock();
+
+  struct Shared;  // the per-process record of one named mutex
+
+ private:
+  explicit NamedMutex(Shared* shared) : shared_(shared) {}
+  Shared* shared_;
+};
+
+// The system-wide name under which NamedMutex::Open(name) finds its mutex. It
+// carries a suffix derived from the list directory when VARNEX_SYSTEM_DIR names
+// another directory than the default one, so separate directories never share
+// a lock.
+std::string NamedObjectName(std::string_view name);
+
+// A plain file, used to create and grow list files. Closed by its destructor.
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens the file for reading and writing, creating it with `mode` (less the
+  // umask) when it is missing; never truncates it.
+  [[nodiscard]] Result OpenReadWriteCreate(const char* path, uint32_t mode);
+  // Takes an exclusive advisory lock on the whole file, held until Close.
+  [[nodiscard]] Result LockExclusive();
+  [[nodiscard]] Result Size(uint64_t* size);
+  // Writes all `size` bytes at `offset`; a short write is an error.
+  [[nodiscard]] Result WriteAt(uint64_t offset, const void* data, size_t size);
+  [[nodiscard]] Result Sync();
+  void Close();
+
+  int LastError() const { return last_error_; }
+
+ private:
+  int fd_ = -1;
+  int last_error_ = 0;
+};
+
+// The whole of a file mapped shared into memory, so that every process that
+// maps the same file sees every change at once. Closed by its destructor.
+class MappedFile {
+ public:
+  MappedFile() = default;
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  // Opens and maps the whole file. It is opened for reading and writing when
+  // the process may write it, else read-only (IsWritable() then says false).
+  // A file of 0 bytes cannot be mapped (kInvalid).
+  [[nodiscard]] Result Open(const char* path);
+  // When the file has grown since it was mapped, maps it again at its current
+  // size; Data() may move. A file never shrinks under its holders.
+  [[nodiscard]] Result Refresh();
+  // Writes the bytes [offset, offset + length) of the view to the disk and
+  // waits until they are there; the range is widened to whole pages.
+  [[nodiscard]] Result Flush(uint64_t offset, uint64_t length);
+  void Close();
+
+  bool IsOpen() const { return data_ != nullptr; }
+  bool IsWritable() const { return writable_; }
+  uint8_t* Data() const { return data_; }
+  uint64_t Size() const { return size_; }
+  int LastError() const { return last_error_; }
+
+ private:
+  int fd_ = -1;
+  uint8_t* data_ = nullptr;
+  uint64_t size_ = 0;
+  bool writable_ = false;
+  int last_error_ = 0;
+};
+
+// True when a file (or directory) exists at path.
+bool FileExists(const char* path);
+
+// The directory of the list files: VARNEX_SYSTEM_DIR when it is set and not
+// empty, else kDefaultListDirectory.
+inline constexpr const char* kDefaultListDirectory = "/var/lib/varnex";
+std::string ListDirectory();
+
+// The full path of a file in the list directory.
+std::string ListFilePath(std::string_view file_name);
+
+// The current time in seconds since 1970-01-01 00:00 UTC, cut to 32 bits.
+uint32_t CurrentTime32();
+
+// Writes one message to the debug output: the system log at debug priority
+// with the ident "Varnex", or, when VARNEX_DEBUG_OUTPUT=stderr, one line on
+// standard error. The text is UTF-8.
+void WriteDebugLine(const char* text);
+
+}  // namespace varnex::platform

@@ -1,0 +1,519 @@
+// POSIX implementation of the platform layer (Linux, glibc).
+#include "platform/Platform.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+namespace varnex::platform {
+namespace {
+
+// The one place where an errno value becomes a Result.
+Result FromErrno(int error) {
+  switch (error) {
+    case 0:
+      return Result::kOk;
+    case ENOENT:
+    case ENOTDIR:
+      return Result::kNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return Result::kAccessDenied;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return Result::kNoSpace;
+    case EINVAL:
+    case ENAMETOOLONG:
+      return Result::kInvalid;
+    default:
+      return Result::kFailed;
+  }
+}
+
+// Repeats a system call that a signal interrupted. Every call below that can
+// fail with EINTR goes through here instead of a loop of its own.
+template <typename Call>
+auto RetryOnEintr(Call call) {
+  decltype(call()) rc;
+  do {
+    rc = call();
+  } while (rc == -1 && errno == EINTR);
+  return rc;
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) {
+    // A close interrupted by a signal has still released the descriptor on
+    // Linux, so it is never repeated.
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+std::string CanonicalPath(const char* path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path, resolved) != nullptr) return resolved;
+  return path;
+}
+
+uint64_t Fnv1a64(std::string_view text) {
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 0x100000001b3ULL;
+  }
+  return hash;
+}
+
+}  // namespace
+
+const char* ResultName(Result result) {
+  switch (result) {
+    case Result::kOk:
+      return "ok";
+    case Result::kNotFound:
+      return "not found";
+    case Result::kAccessDenied:
+      return "access denied";
+    case Result::kNoSpace:
+      return "no space";
+    case Result::kInvalid:
+      return "invalid";
+    case Result::kFailed:
+      return "failed";
+  }
+  return "unknown";
+}
+
+// ---------------------------------------------------------------------------
+// Named mutex
+//
+// A named mutex is a POSIX shared-memory object of one page whose start holds
+// the layout below. Creation races: any number of processes may call
+// shm_open(O_CREAT) at the same moment and all get the same object; the one
+// that initialises it is whichever first takes an open-file-description lock
+// on it and finds no valid magic number. The magic number is written last, so
+// a creator that dies half-way leaves an object that the next opener simply
+// initialises again (nobody can be using a mutex whose magic was never set).
+// The layout word folds in sizeof(pthread_mutex_t), so builds with another
+// layout refuse to share the object instead of misreading it.
+//
+// Every process maps each object once and keeps the mapping until it exits:
+// a held robust mutex is linked by its address into the owning thread's
+// robust list, which the kernel walks when the thread dies; unmapping the
+// object (or mapping it a second time at another address) while a thread
+// holds the mutex would leave that list pointing at the wrong memory.
+struct NamedMutex::Shared {
+  uint64_t magic;
+  uint32_t layout;
+  uint32_t reserved;
+  pthread_mutex_t mutex;
+};
+
+namespace {
+
+constexpr uint64_t kMutexMagic = 0x584d58454e524156ULL;  // "VARNEXMX"
+constexpr uint32_t kMutexLayoutVersion = 1;
+constexpr uint32_t kMutexLayout =
+    (kMutexLayoutVersion << 16) | static_cast<uint32_t>(sizeof(pthread_mutex_t));
+constexpr size_t kMutexObjectSize = 4096;
+// Every account may open and use the mutex, whatever the umask.
+constexpr mode_t kMutexObjectMode = 0666;
+static_assert(sizeof(NamedMutex::Shared) <= kMutexObjectSize);
+
+struct MutexRegistry {
+  std::mutex lock;
+  std::unordered_map<std::string, NamedMutex::Shared*> objects;
+};
+
+MutexRegistry& Registry() {
+  // Never destroyed: handles may still be closed by other threads or by
+  // static destructors while the process exits.
+  static MutexRegistry* registry = new MutexRegistry;
+  return *registry;
+}
+
+Result InitialiseMutex(NamedMutex::Shared* shared) {
+  pthread_mutexattr_t attr;
+  if (pthread_mutexattr_init(&attr) != 0) return Result::kFailed;
+  int rc = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  if (rc == 0) rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  if (rc == 0) rc = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  if (rc == 0) rc = pthread_mutex_init(&shared->mutex, &attr);
+  pthread_mutexattr_destroy(&attr);
+  if (rc != 0) return FromErrno(rc);
+  shared->layout = kMutexLayout;
+  __atomic_store_n(&shared->magic, kMutexMagic, __ATOMIC_RELEASE);
+  return Result::kOk;
+}
+
+// Maps the object called `object_name`, creating and initialising it when
+// needed. Serialised against other openers by an OFD lock on the object.
+Result MapMutexObject(const std::string& object_name, NamedMutex::Shared** out) {
+  int fd = RetryOnEintr([&] {
+    return ::shm_open(object_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kMutexObjectMode);
+  });
+  if (fd < 0) return FromErrno(errno);
+  // shm_open's mode is cut by the umask; set it on purpose. Fails harmlessly
+  // when another account created the object (it did the same).
+  (void)::fchmod(fd, kMutexObjectMode);
+
+  struct flock whole_file = {};
+  whole_file.l_type = F_WRLCK;
+  whole_file.l_whence = SEEK_SET;
+  if (RetryOnEintr([&] { return ::fcntl(fd, F_OFD_SETLKW, &whole_file); }) != 0) {
+    Result result = FromErrno(errno);
+    CloseFd(fd);
+    return result;
+  }
+
+  Result result = Result::kOk;
+  struct stat st;
+  void* address = MAP_FAILED;
+  if (::fstat(fd, &st) != 0) {
+    result = FromErrno(errno);
+  } else if (static_cast<uint64_t>(st.st_size) < kMutexObjectSize &&
+             RetryOnEintr([&] { return ::ftruncate(fd, kMutexObjectSize); }) != 0) {
+    result = FromErrno(errno);
+  } else {
+    address = ::mmap(nullptr, kMutexObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (address == MAP_FAILED) result = FromErrno(errno);
+  }
+  if (result == Result::kOk) {
+    auto* shared = static_cast<NamedMutex::Shared*>(address);
+    if (__atomic_load_n(&shared->magic, __ATOMIC_ACQUIRE) != kMutexMagic) {
+      result = InitialiseMutex(shared);
+    } else if (shared->layout != kMutexLayout) {
+      result = Result::kInvalid;
+    }
+    if (result == Result::kOk) {
+      *out = shared;
+    } else {
+      ::munmap(address, kMutexObjectSize);
+    }
+  }
+  // The mapping keeps the open file description alive, and with it the OFD
+  // lock, so closing the descriptor alone would not release it.
+  whole_file.l_type = F_UNLCK;
+  (void)::fcntl(fd, F_OFD_SETLK, &whole_file);
+  CloseFd(fd);
+  return result;
+}
+
+}  // namespace
+
+std::string NamedObjectName(std::string_view name) {
+  std::string object_name = "/";
+  object_name.append(name);
+  // Lists in another directory than the default one get locks of their own.
+  const char* dir = std::getenv("VARNEX_SYSTEM_DIR");
+  if (dir != nullptr && *dir != '\0') {
+    std::string canonical = CanonicalPath(dir);
+    if (canonical != CanonicalPath(kDefaultListDirectory)) {
+      char suffix[24];
+      std::snprintf(suffix, sizeof suffix, ".%016llx",
+                    static_cast<unsigned long long>(Fnv1a64(canonical)));
+      object_name.append(suffix);
+    }
+  }
+  return object_name;
+}
+
+std::unique_ptr<NamedMutex> NamedMutex::Open(std::string_view name, Result* result) {
+  Result ignored;
+  Result& status = result != nullptr ? *result : ignored;
+  if (name.empty() || name.size() > 200 || name.find('/') != std::string_view::npos) {
+    status = Result::kInvalid;
+    return nullptr;
+  }
+  std::string object_name = NamedObjectName(name);
+  MutexRegistry& registry = Registry();
+  std::lock_guard<std::mutex> guard(registry.lock);
+  auto found = registry.objects.find(object_name);
+  if (found != registry.objects.end()) {
+    status = Result::kOk;
+    return std::unique_ptr<NamedMutex>(new NamedMutex(found->second));
+  }
+  Shared* shared = nullptr;
+  status = MapMutexObject(object_name, &shared);
+  if (status != Result::kOk) return nullptr;
+  registry.objects.emplace(object_name, shared);
+  return std::unique_ptr<NamedMutex>(new NamedMutex(shared));
+}
+
+NamedMutex::~NamedMutex() = default;
+
+LockResult NamedMutex::Lock(uint32_t timeout_ms) {
+  // The uncontended case needs no clock reading.
+  int rc = pthread_mutex_trylock(&shared_->mutex);
+  if (rc == EBUSY) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeout_ms / 1000;
+    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000L;
+    }
+    rc = pthread_mutex_clocklock(&shared_->mutex, CLOCK_MONOTONIC, &deadline);
+  }
+  switch (rc) {
+    case 0:
+      return LockResult::kAcquired;
+    case EOWNERDEAD:
+      // Must come first: without it the mutex becomes unusable for every
+      // process once this thread unlocks it.
+      pthread_mutex_consistent(&shared_->mutex);
+      return LockResult::kOwnerDied;
+    case ETIMEDOUT:
+      return LockResult::kTimedOut;
+    default:
+      return LockResult::kFailed;
+  }
+}
+
+bool NamedMutex::Unlock() {
+  return pthread_mutex_unlock(&shared_->mutex) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+File::~File() {
+  Close();
+}
+
+Result File::OpenReadWriteCreate(const char* path, uint32_t mode) {
+  Close();
+  fd_ = RetryOnEintr([&] { return ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, mode); });
+  last_error_ = fd_ < 0 ? errno : 0;
+  return FromErrno(last_error_);
+}
+
+Result File::LockExclusive() {
+  last_error_ = RetryOnEintr([&] { return ::flock(fd_, LOCK_EX); }) == 0 ? 0 : errno;
+  return FromErrno(last_error_);
+}
+
+Result File::Size(uint64_t* size) {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) {
+    last_error_ = errno;
+    return FromErrno(last_error_);
+  }
+  *size = static_cast<uint64_t>(st.st_size);
+  return Result::kOk;
+}
+
+Result File::WriteAt(uint64_t offset, const void* data, size_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    ssize_t written =
+        RetryOnEintr([&] { return ::pwrite(fd_, bytes, size, static_cast<off_t>(offset)); });
+    if (written <= 0) {
+      last_error_ = written == 0 ? ENOSPC : errno;
+      return FromErrno(last_error_);
+    }
+    bytes += written;
+    offset += static_cast<uint64_t>(written);
+    size -= static_cast<size_t>(written);
+  }
+  return Result::kOk;
+}
+
+Result File::Sync() {
+  last_error_ = RetryOnEintr([&] { return ::fdatasync(fd_); }) == 0 ? 0 : errno;
+  return FromErrno(last_error_);
+}
+
+void File::Close() {
+  CloseFd(fd_);
+}
+
+// ---------------------------------------------------------------------------
+// Mapped files
+
+MappedFile::~MappedFile() {
+  Close();
+}
+
+Result MappedFile::Open(const char* path) {
+  Close();
+  writable_ = true;
+  fd_ = RetryOnEintr([&] { return ::open(path, O_RDWR | O_CLOEXEC); });
+  if (fd_ < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    writable_ = false;
+    fd_ = RetryOnEintr([&] { return ::open(path, O_RDONLY | O_CLOEXEC); });
+  }
+  if (fd_ < 0) {
+    last_error_ = errno;
+    return FromErrno(last_error_);
+  }
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) {
+    last_error_ = errno;
+    Close();
+    return FromErrno(last_error_);
+  }
+  if (st.st_size <= 0) {
+    last_error_ = EINVAL;
+    Close();
+    return Result::kInvalid;
+  }
+  const int protection = writable_ ? PROT_READ | PROT_WRITE : PROT_READ;
+  void* address = ::mmap(nullptr, static_cast<size_t>(st.st_size), protection, MAP_SHARED, fd_, 0);
+  if (address == MAP_FAILED) {
+    last_error_ = errno;
+    Close();
+    return FromErrno(last_error_);
+  }
+  data_ = static_cast<uint8_t*>(address);
+  size_ = static_cast<uint64_t>(st.st_size);
+  return Result::kOk;
+}
+
+Result MappedFile::Refresh() {
+  if (data_ == nullptr) return Result::kInvalid;
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) {
+    last_error_ = errno;
+    return FromErrno(last_error_);
+  }
+  const uint64_t new_size = static_cast<uint64_t>(st.st_size);
+  if (new_size <= size_) return Result::kOk;
+  const int protection = writable_ ? PROT_READ | PROT_WRITE : PROT_READ;
+  void* address = ::mmap(nullptr, static_cast<size_t>(new_size), protection, MAP_SHARED, fd_, 0);
+  if (address == MAP_FAILED) {
+    last_error_ = errno;
+    return FromErrno(last_error_);  // the old view stays usable
+  }
+  ::munmap(data_, static_cast<size_t>(size_));
+  data_ = static_cast<uint8_t*>(address);
+  size_ = new_size;
+  return Result::kOk;
+}
+
+Result MappedFile::Flush(uint64_t offset, uint64_t length) {
+  if (data_ == nullptr) return Result::kInvalid;
+  if (!writable_ || offset >= size_ || length == 0) return Result::kOk;
+  const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  const uint64_t start = offset - offset % page;
+  const uint64_t end = length > size_ - offset ? size_ : offset + length;
+  if (::msync(data_ + start, static_cast<size_t>(end - start), MS_SYNC) != 0) {
+    last_error_ = errno;
+    return FromErrno(last_error_);
+  }
+  return Result::kOk;
+}
+
+void MappedFile::Close() {
+  if (data_ != nullptr) {
+    ::munmap(data_, static_cast<size_t>(size_));
+    data_ = nullptr;
+  }
+  size_ = 0;
+  CloseFd(fd_);
+}
+
+// ---------------------------------------------------------------------------
+// Paths, time and debug output
+
+bool FileExists(const char* path) {
+  return ::access(path, F_OK) == 0;
+}
+
+std::string ListDirectory() {
+  const char* dir = std::getenv("VARNEX_SYSTEM_DIR");
+  return (dir != nullptr && *dir != '\0') ? std::string(dir) : std::string(kDefaultListDirectory);
+}
+
+std::string ListFilePath(std::string_view file_name) {
+  std::string path = ListDirectory();
+  path.push_back('/');
+  path.append(file_name);
+  return path;
+}
+
+uint32_t CurrentTime32() {
+  return static_cast<uint32_t>(::time(nullptr));
+}
+
+namespace {
+
+void WriteToStderr(const char* text) {
+  // One message is one line: a line break inside the text (which may come
+  // from a list file) would split it.
+  std::string line(text);
+  for (char& c : line) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  line.push_back('\n');
+  size_t done = 0;
+  while (done < line.size()) {
+    ssize_t n = RetryOnEintr(
+        [&] { return ::write(STDERR_FILENO, line.data() + done, line.size() - done); });
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Sends the message straight to the local syslog socket, so that the host
+// program's own openlog() ident and options stay untouched.
+void WriteToSyslog(const char* text) {
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  constexpr int kPriority = (1 << 3) | 7;  // LOG_USER | LOG_DEBUG
+  time_t now = ::time(nullptr);
+  struct tm local;
+  if (::localtime_r(&now, &local) == nullptr) return;
+  char header[64];
+  int header_len =
+      std::snprintf(header, sizeof header, "<%d>%s %2d %02d:%02d:%02d Varnex[%d]: ", kPriority,
+                    kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min,
+                    local.tm_sec, static_cast<int>(::getpid()));
+  if (header_len <= 0) return;
+  std::string message(header, static_cast<size_t>(header_len));
+  message.append(text);
+
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, "/dev/log", sizeof address.sun_path - 1);
+  (void)RetryOnEintr([&] {
+    return ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL,
+                    reinterpret_cast<const struct sockaddr*>(&address), sizeof address);
+  });
+  CloseFd(fd);
+}
+
+}  // namespace
+
+void WriteDebugLine(const char* text) {
+  if (text == nullptr) return;
+  const char* mode = std::getenv("VARNEX_DEBUG_OUTPUT");
+  if (mode != nullptr && std::strcmp(mode, "stderr") == 0) {
+    WriteToStderr(text);
+  } else {
+    WriteToSyslog(text);
+  }
+}
+
+}  // namespace varnex::platform

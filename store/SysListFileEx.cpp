@@ -1,0 +1,220 @@
+#include "store/SysListFileEx.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace platform = varnex::platform;
+
+namespace {
+
+// Attempts to open the list file before an open is given up. Only failures
+// that may pass (not a missing file or a refused access) are tried again.
+constexpr int kMapAttempts = 10;
+
+// Names of kernel objects are formatted into a buffer of this size.
+constexpr size_t kObjectNameSize = 50;
+
+}  // namespace
+
+CSysListFileEx::CSysListFileEx()
+    : m_pView(nullptr),
+      m_nListType(-1),
+      m_pHeader(nullptr),
+      m_pItems(nullptr),
+      m_nCapacity(0),
+      m_dwFileSize(0) {}
+
+CSysListFileEx::~CSysListFileEx() {
+  CloseListFile();
+}
+
+int CSysListFileEx::OpenList(int32_t nListType) {
+  CloseListFile();
+  m_nListType = nListType;
+  try {
+    CreateListMutex(nListType);
+    BuildFileName(nListType);
+    if (!MapListFile(nListType)) return -1;
+  } catch (...) {  // an allocation failed: no exception leaves the library
+    CloseView();
+    return -1;
+  }
+  SetViewPointers();
+  if (m_pHeader->nFormatTag != LIST_FORMAT_TAG) (void)ResetToEmpty();
+  return 0;
+}
+
+int CSysListFileEx::CloseListFile() {
+  CloseView();
+  CloseMutex();
+  return 0;
+}
+
+void CSysListFileEx::CloseView() {
+  if (m_pView != nullptr) {
+    (void)FlushView();
+    m_view.Close();
+    m_pView = nullptr;
+  }
+  m_pItems = nullptr;
+  m_pHeader = nullptr;
+  m_nCapacity = 0;
+}
+
+void CSysListFileEx::CloseMutex() {
+  m_hMutex.reset();
+}
+
+platform::LockResult CSysListFileEx::LockList() {
+  if (!m_hMutex) return platform::LockResult::kAcquired;
+  return m_hMutex->Lock(LIST_LOCK_TIMEOUT_MS);
+}
+
+bool CSysListFileEx::UnlockList() {
+  if (!m_hMutex) return false;
+  return m_hMutex->Unlock();
+}
+
+int CSysListFileEx::CheckState() {
+  if (m_pItems == nullptr || m_pHeader == nullptr) return -1;
+  return UsableCount() > 0 ? 0 : -2;
+}
+
+int32_t CSysListFileEx::GetCount() {
+  if (m_pItems == nullptr || m_pHeader == nullptr) return 0;
+  const int32_t nCount = UsableCount();
+  return nCount > 0 ? nCount : 0;
+}
+
+int CSysListFileEx::GetItemAt(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem) {
+  if (nIndex < 0) return -2;
+  if (m_pItems == nullptr || m_pHeader == nullptr) return 0;
+  const int32_t nCount = UsableCount();
+  if (nIndex >= nCount) return -2;  // also for a damaged header (-1)
+  std::memcpy(pItem, &m_pItems[nIndex], LIST_ITEM_SIZE);
+  return 0;
+}
+
+bool CSysListFileEx::ResetToEmpty() {
+  if (m_pItems == nullptr || m_pHeader == nullptr || !m_view.IsWritable()) return false;
+  if (m_pHeader->nItemCount < 0) return false;
+  // Clear the whole file, also the part that another holder may have added
+  // since this view was mapped.
+  (void)RefreshView();
+  m_pHeader->nItemCount = 0;
+  m_pHeader->nReserved1 = 0;
+  m_pHeader->nFormatTag = LIST_FORMAT_TAG;
+  std::memset(m_pView + LIST_HEADER_SIZE, 0, m_view.Size() - LIST_HEADER_SIZE);
+  return FlushView();
+}
+
+int CSysListFileEx::ExtendFile(uint32_t nRecords) {
+  return GrowFile(nRecords, /*bOnlyWhenShort=*/false);
+}
+
+int CSysListFileEx::GrowFile(uint32_t nRecords, bool bOnlyWhenShort) {
+  if (m_szFileName.empty()) return -1;
+  platform::File file;
+  if (file.OpenReadWriteCreate(m_szFileName.c_str(), LIST_FILE_MODE) != platform::Result::kOk) {
+    return -1;
+  }
+  // Growers serialise on the file itself: two processes that both find a new
+  // file empty must not both write a header, the later one over records that
+  // the earlier one has added meanwhile.
+  uint64_t nLength = 0;
+  if (file.LockExclusive() != platform::Result::kOk ||
+      file.Size(&nLength) != platform::Result::kOk) {
+    return -4;
+  }
+  if (bOnlyWhenShort && nLength >= LIST_HEADER_SIZE) return 0;
+  if (nLength < LIST_HEADER_SIZE) {
+    LIST_FILE_HEADER header = {};
+    header.nFormatTag = LIST_FORMAT_TAG;
+    if (file.WriteAt(0, &header, sizeof header) != platform::Result::kOk) return -4;
+    nLength = LIST_HEADER_SIZE;
+  }
+  // New slots start at the end of the last whole slot; leftover bytes after
+  // it are overwritten.
+  uint64_t nOffset = ListSlotOffset((nLength - LIST_HEADER_SIZE) / LIST_ITEM_SIZE);
+  static const uint8_t kZeroSlots[LIST_GROW_RECORDS * LIST_ITEM_SIZE] = {};
+  for (uint32_t nLeft = nRecords; nLeft > 0;) {
+    const uint32_t nChunk = nLeft < LIST_GROW_RECORDS ? nLeft : LIST_GROW_RECORDS;
+    if (file.WriteAt(nOffset, kZeroSlots, size_t{nChunk} * LIST_ITEM_SIZE) !=
+        platform::Result::kOk) {
+      return -4;
+    }
+    nOffset += uint64_t{nChunk} * LIST_ITEM_SIZE;
+    nLeft -= nChunk;
+  }
+  return file.Sync() == platform::Result::kOk ? 0 : -4;
+}
+
+void CSysListFileEx::CreateListMutex(int32_t nListType) {
+  if (nListType == LIST_TYPE_IP) return;  // the IP list is never locked
+  char szName[kObjectNameSize] = {};
+  std::snprintf(szName, sizeof szName, "SYSLIST_FILE_MUTEX_%d", nListType);
+  // A mutex that cannot be opened leaves the list working without a lock.
+  m_hMutex = platform::NamedMutex::Open(szName, nullptr);
+}
+
+void CSysListFileEx::BuildFileName(int32_t nListType) {
+  const char* pszName = ListFileName(nListType);
+  if (pszName == nullptr) return;  // keeps the name of an earlier open, if any
+  m_szFileName = platform::ListFilePath(pszName);
+}
+
+void CSysListFileEx::EnsureFileExists() {
+  // Creates a missing file, and gives a file that is shorter than a header
+  // (and so holds no record) a header and 100 empty slots. A process that may
+  // not write the file or its directory changes nothing here.
+  (void)GrowFile(LIST_GROW_RECORDS, /*bOnlyWhenShort=*/true);
+}
+
+bool CSysListFileEx::MapListFile(int32_t /*nListType*/) {
+  if (m_szFileName.empty()) return false;
+  EnsureFileExists();
+  platform::Result result = platform::Result::kFailed;
+  for (int nAttempt = 0; nAttempt < kMapAttempts && result == platform::Result::kFailed;
+       ++nAttempt) {
+    result = m_view.Open(m_szFileName.c_str());
+  }
+  if (result != platform::Result::kOk) return false;
+  if (m_view.Size() < LIST_HEADER_SIZE) {  // a short file that could not be repaired
+    m_view.Close();
+    return false;
+  }
+  m_pView = m_view.Data();
+  return true;
+}
+
+void CSysListFileEx::SetViewPointers() {
+  m_pView = m_view.Data();
+  m_pHeader = reinterpret_cast<LIST_FILE_HEADER*>(m_pView);
+  m_pItems = reinterpret_cast<NEW_AUDIT_LIST_ITEM*>(m_pView + LIST_HEADER_SIZE);
+  m_nCapacity = ListCapacityOfSize(m_view.Size());
+  m_dwFileSize = static_cast<uint32_t>(m_view.Size());
+}
+
+bool CSysListFileEx::RefreshView() {
+  if (m_view.Refresh() != platform::Result::kOk) return false;
+  SetViewPointers();
+  return true;
+}
+
+int32_t CSysListFileEx::UsableCount() {
+  if (m_pHeader->nFormatTag != LIST_FORMAT_TAG) return -1;
+  int32_t nCount = m_pHeader->nItemCount;
+  if (nCount < 0) return -1;
+  if (static_cast<uint32_t>(nCount) >= m_nCapacity) {
+    // Another holder may have grown the file and added records beyond this
+    // view. Map the file again; a count beyond the whole file is damage.
+    if (!RefreshView()) return -1;
+    nCount = m_pHeader->nItemCount;
+    if (nCount < 0 || static_cast<uint32_t>(nCount) >= m_nCapacity) return -1;
+  }
+  return nCount;
+}
+
+bool CSysListFileEx::FlushView() {
+  return m_view.Flush(0, m_view.Size()) == platform::Result::kOk;
+}

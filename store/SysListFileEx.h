@@ -1,0 +1,120 @@
+// CSysListFileEx: one open list file, mapped into memory and shared with
+// every other holder of the same list, in this process and in others.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "api/Varnex.h"
+#include "platform/Platform.h"
+#include "store/ListFormat.h"
+
+// How long a caller waits for a list's mutex before it gives up.
+inline constexpr uint32_t LIST_LOCK_TIMEOUT_MS = 500;
+
+// The list file object. Owned by exactly one CVarnex. None of its operations
+// takes the list's lock: the caller holds it around each call (see
+// CListLockGuard).
+//
+// The view maps the whole file as it was when the list was opened. Another
+// holder may grow the file later; this object then maps it again as soon as
+// it meets a record count that its own view does not cover, so every access
+// stays inside the view and no check costs a system call while nothing has
+// changed.
+class CSysListFileEx {
+ public:
+  CSysListFileEx();
+  virtual ~CSysListFileEx();
+  CSysListFileEx(const CSysListFileEx&) = delete;
+  CSysListFileEx& operator=(const CSysListFileEx&) = delete;
+
+  // Opens list type nListType (closing the list first): opens its mutex,
+  // creates the file with 100 empty slots when it is missing or shorter than
+  // a header, maps it, and empties it when its format tag is wrong.
+  // Returns 0 when open, -1 when the file could not be mapped.
+  [[nodiscard]] int OpenList(int32_t nListType);
+
+  // CloseView, then CloseMutex. Always 0.
+  int CloseListFile();
+  // Flushes and unmaps the view and forgets the record pointers.
+  void CloseView();
+  // Closes the mutex handle. A hold of this thread is not given up by this;
+  // call UnlockList first.
+  void CloseMutex();
+
+  // Waits at most LIST_LOCK_TIMEOUT_MS for the list's mutex. Without a mutex
+  // (list type 4, or one that could not be opened) it returns kAcquired at
+  // once.
+  [[nodiscard]] varnex::platform::LockResult LockList();
+  // Releases one level of the hold; false when there was nothing to release.
+  bool UnlockList();
+
+  // 0 ready; -1 not mapped; -2 mapped but empty (or with a damaged header).
+  [[nodiscard]] int CheckState();
+  // The number of records, 0 when not ready.
+  [[nodiscard]] int32_t GetCount();
+  // Copies record nIndex into *pItem. 0 copied; -2 index out of range (also
+  // for a negative index and on an empty list); 0 without a copy when the
+  // list is not mapped. REQUIRES: pItem is not null.
+  [[nodiscard]] int GetItemAt(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem);
+  // Sets the count to 0, the format tag to 52, zeroes every byte after the
+  // header and flushes. False when not mapped, read-only, the count is
+  // negative, or the flush failed.
+  [[nodiscard]] bool ResetToEmpty();
+  // Appends nRecords zero slots to the file, after its last whole slot,
+  // writing a fresh header first when the file is shorter than one.
+  // 0 done; -1 the file could not be opened; -4 a file operation failed.
+  [[nodiscard]] int ExtendFile(uint32_t nRecords);
+
+  bool IsOpen() const { return m_pHeader != nullptr; }
+  bool IsWritable() const { return m_view.IsWritable(); }
+  bool HasMutex() const { return m_hMutex != nullptr; }
+  int32_t ListType() const { return m_nListType; }
+  uint32_t Capacity() const { return m_nCapacity; }
+  const std::string& FileName() const { return m_szFileName; }
+
+ private:
+  void CreateListMutex(int32_t nListType);
+  void BuildFileName(int32_t nListType);
+  void EnsureFileExists();
+  [[nodiscard]] bool MapListFile(int32_t nListType);
+  int GrowFile(uint32_t nRecords, bool bOnlyWhenShort);
+  void SetViewPointers();
+  // Maps the file again when it has grown past the view.
+  bool RefreshView();
+  // The record count when the header is sound (format tag 52, and
+  // 0 <= count < capacity once the view covers the whole file); else -1.
+  int32_t UsableCount();
+  bool FlushView();
+
+  std::string m_szFileName;  // full path; empty until a valid type is opened
+  varnex::platform::MappedFile m_view;
+  uint8_t* m_pView;
+  std::unique_ptr<varnex::platform::NamedMutex> m_hMutex;
+  int32_t m_nListType;
+  LIST_FILE_HEADER* m_pHeader;
+  NEW_AUDIT_LIST_ITEM* m_pItems;
+  uint32_t m_nCapacity;   // record slots inside this object's view
+  uint32_t m_dwFileSize;  // low 32 bits of the mapped size
+};
+
+// The lock bracket around one operation: takes the list's mutex on
+// construction and gives it up on destruction.
+class CListLockGuard {
+ public:
+  explicit CListLockGuard(CSysListFileEx* pListFile)
+      : m_pListFile(pListFile), m_result(pListFile->LockList()) {}
+  ~CListLockGuard() { (void)m_pListFile->UnlockList(); }
+  CListLockGuard(const CListLockGuard&) = delete;
+  CListLockGuard& operator=(const CListLockGuard&) = delete;
+
+  // True when the caller holds the lock (or the list has no mutex). A
+  // changing operation runs only then; a reading one runs either way.
+  bool Held() const { return varnex::platform::IsHeld(m_result); }
+  varnex::platform::LockResult Result() const { return m_result; }
+
+ private:
+  CSysListFileEx* m_pListFile;
+  varnex::platform::LockResult m_result;
+};

@@ -1,0 +1,170 @@
+#include "tests/TestSupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "platform/Platform.h"
+#include "store/ListFormat.h"
+
+namespace varnex::test {
+
+TempListDir::TempListDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "varnex-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  setenv("VARNEX_SYSTEM_DIR", path_.c_str(), 1);
+}
+
+TempListDir::~TempListDir() {
+  // The directory is this test's own, so nobody else can hold its mutexes.
+  for (int type = -1; type <= LIST_TYPE_COUNT; ++type) {
+    std::string name = platform::NamedObjectName("SYSLIST_FILE_MUTEX_" + std::to_string(type));
+    shm_unlink(name.c_str());
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+  unsetenv("VARNEX_SYSTEM_DIR");
+}
+
+std::string TempListDir::FilePath(int32_t list_type) const {
+  return path_ + "/" + ListFileName(list_type);
+}
+
+Pipe::Pipe() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  read_fd_ = fds[0];
+  write_fd_ = fds[1];
+}
+
+Pipe::~Pipe() {
+  if (read_fd_ >= 0) close(read_fd_);
+  if (write_fd_ >= 0) close(write_fd_);
+}
+
+void Pipe::Send(char message) {
+  if (write(write_fd_, &message, 1) != 1) std::perror("pipe write");
+}
+
+bool Pipe::Receive(char* message, int timeout_ms) {
+  struct pollfd pfd = {read_fd_, POLLIN, 0};
+  if (poll(&pfd, 1, timeout_ms) != 1) return false;
+  char byte;
+  if (read(read_fd_, &byte, 1) != 1) return false;
+  if (message != nullptr) *message = byte;
+  return true;
+}
+
+void Pipe::KeepReadEnd() {
+  close(write_fd_);
+  write_fd_ = -1;
+}
+
+void Pipe::KeepWriteEnd() {
+  close(read_fd_);
+  read_fd_ = -1;
+}
+
+pid_t ForkChild(const std::function<int()>& body) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int status = 99;
+    try {
+      status = body();
+    } catch (...) {
+    }
+    _exit(status);
+  }
+  return pid;
+}
+
+int WaitChild(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+NEW_AUDIT_LIST_ITEM MakeRecord(const std::string& rule_no, uint32_t key, const std::string& content,
+                               int8_t type) {
+  NEW_AUDIT_LIST_ITEM item;
+  std::memset(&item, 0, sizeof item);
+  std::strncpy(item.szContent, content.c_str(), sizeof item.szContent - 1);
+  std::strncpy(item.szRuleNo, rule_no.c_str(), sizeof item.szRuleNo - 1);
+  item.dwStartTime = 0;
+  item.dwEndTime = 0xFFFFFFFFu;
+  item.nContentLen = key;
+  item.cItemType = type;
+  return item;
+}
+
+void WriteRecordsRaw(const std::string& path, const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("open " + path);
+  for (size_t i = 0; i < records.size(); ++i) {
+    pwrite(fd, &records[i], sizeof records[i], static_cast<off_t>(ListSlotOffset(i)));
+  }
+  int32_t count = static_cast<int32_t>(records.size());
+  pwrite(fd, &count, sizeof count, 0);
+  close(fd);
+}
+
+StderrCapture::StderrCapture() {
+  char pattern[] = "/tmp/varnex-stderr-XXXXXX";
+  int fd = mkstemp(pattern);
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  file_ = pattern;
+  fflush(stderr);
+  saved_fd_ = dup(STDERR_FILENO);
+  dup2(fd, STDERR_FILENO);
+  close(fd);
+}
+
+StderrCapture::~StderrCapture() {
+  Finish();
+}
+
+std::string StderrCapture::Finish() {
+  if (!finished_) {
+    finished_ = true;
+    fflush(stderr);
+    dup2(saved_fd_, STDERR_FILENO);
+    close(saved_fd_);
+    auto bytes = ReadFileBytes(file_);
+    text_.assign(bytes.begin(), bytes.end());
+    unlink(file_.c_str());
+  }
+  return text_;
+}
+
+int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace varnex::test

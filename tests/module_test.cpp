@@ -1,0 +1,44 @@
+// Loading and unloading the shared library announces it once each way and
+// creates nothing.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "platform/Platform.h"
+#include "tests/TestSupport.h"
+
+namespace varnex::test {
+namespace {
+
+TEST(ModuleTest, LoadAndUnloadWriteTheirMessagesOnceAndCreateNothing) {
+  TempListDir dir;
+  const std::string out_path =
+      dir.path() + "/../" + std::filesystem::path(dir.path()).filename().string() + ".err";
+  pid_t child = ForkChild([&] {
+    int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) return 90;
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+    setenv("VARNEX_DEBUG_OUTPUT", "stderr", 1);
+    execl(VARNEX_MODULE_HELPER, VARNEX_MODULE_HELPER, VARNEX_LIBRARY_PATH,
+          static_cast<char*>(nullptr));
+    return 91;
+  });
+  EXPECT_EQ(WaitChild(child), 0);
+  auto bytes = ReadFileBytes(out_path);
+  std::filesystem::remove(out_path);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "初始化列表DLL\n退出列表DLL\n");
+
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  for (int type = 0; type < 9; ++type) {
+    const std::string object =
+        "/dev/shm" + platform::NamedObjectName("SYSLIST_FILE_MUTEX_" + std::to_string(type));
+    EXPECT_FALSE(std::filesystem::exists(object)) << object;
+  }
+}
+
+}  // namespace
+}  // namespace varnex::test

@@ -1,0 +1,260 @@
+// CVarnex: loading, counting, reading, emptying and releasing a list, alone
+// and shared with other objects and processes.
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <new>
+
+#include <gtest/gtest.h>
+
+#include "api/Varnex.h"
+#include "platform/Platform.h"
+#include "tests/TestSupport.h"
+
+namespace varnex::test {
+namespace {
+
+class VarnexTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("VARNEX_DEBUG_OUTPUT", "stderr", 1); }
+  void TearDown() override { unsetenv("VARNEX_DEBUG_OUTPUT"); }
+
+  // Creates list `type` and fills it with n records written straight into
+  // the file.
+  void CreateList(int32_t type, int n) {
+    CVarnex list(type);
+    ASSERT_EQ(list.LoadFile(), 1);
+    std::vector<NEW_AUDIT_LIST_ITEM> records;
+    for (int i = 0; i < n; ++i) records.push_back(MakeRecord("rule" + std::to_string(i), i));
+    WriteRecordsRaw(dir_.FilePath(type), records);
+  }
+
+  TempListDir dir_;
+};
+
+TEST_F(VarnexTest, CallsBeforeLoadFileGiveTheirNotReadyResults) {
+  CVarnex list(0);
+  EXPECT_EQ(list.GetTotalCount(), 0);
+  NEW_AUDIT_LIST_ITEM item = MakeRecord("untouched", 1);
+  EXPECT_EQ(list.GetItem(0, &item), 0);
+  EXPECT_STREQ(item.szRuleNo, "untouched");
+  EXPECT_EQ(list.GetItem(0, nullptr), -2);
+  EXPECT_FALSE(list.ResetFileToEmpty());
+  EXPECT_EQ(list.ReleaseFile(), 1);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path())) << "nothing is created before a load";
+}
+
+TEST_F(VarnexTest, FailedLoadWritesItsMessage) {
+  struct Case {
+    int32_t type;
+    const char* message;
+  } cases[] = {{9, "装入类型为:9的列表文件失败(failed:-1)!\n"},
+               {-1, "装入类型为:-1的列表文件失败(failed:-1)!\n"},
+               {INT_MIN, "装入类型为:-2147483648的列表文件失败(failed:-1)!\n"}};
+  for (const Case& c : cases) {
+    CVarnex list(c.type);
+    StderrCapture capture;
+    EXPECT_EQ(list.LoadFile(), 0);
+    EXPECT_EQ(capture.Finish(), c.message);
+    EXPECT_EQ(list.GetTotalCount(), 0);
+  }
+}
+
+TEST_F(VarnexTest, LoadFailsWhenTheDirectoryIsMissing) {
+  const std::string missing = dir_.path() + "/missing";
+  setenv("VARNEX_SYSTEM_DIR", missing.c_str(), 1);
+  CVarnex list(2);
+  StderrCapture capture;
+  EXPECT_EQ(list.LoadFile(), 0);
+  EXPECT_EQ(capture.Finish(), "装入类型为:2的列表文件失败(failed:-1)!\n");
+  EXPECT_FALSE(std::filesystem::exists(missing));
+  setenv("VARNEX_SYSTEM_DIR", dir_.path().c_str(), 1);
+}
+
+TEST_F(VarnexTest, LoadReleaseAndLoadAgain) {
+  CVarnex list(7);
+  ASSERT_EQ(list.LoadFile(), 1);
+  EXPECT_EQ(std::filesystem::file_size(dir_.FilePath(7)), 24124u);
+  EXPECT_EQ(list.LoadFile(), 1) << "loading a loaded list opens it again";
+  WriteRecordsRaw(dir_.FilePath(7), {MakeRecord("a", 1), MakeRecord("b", 2)});
+  EXPECT_EQ(list.GetTotalCount(), 2);
+  EXPECT_EQ(list.ReleaseFile(), 1);
+  EXPECT_EQ(list.GetTotalCount(), 0);
+  EXPECT_EQ(list.ReleaseFile(), 1);
+  ASSERT_EQ(list.LoadFile(), 1);
+  EXPECT_EQ(list.GetTotalCount(), 2);
+}
+
+TEST_F(VarnexTest, TwoObjectsOfOneProcessSeeEachOthersChanges) {
+  CVarnex first(1), second(1);
+  ASSERT_EQ(first.LoadFile(), 1);
+  ASSERT_EQ(second.LoadFile(), 1);
+  WriteRecordsRaw(dir_.FilePath(1), {MakeRecord("x", 4), MakeRecord("y", 9)});
+  EXPECT_EQ(first.GetTotalCount(), 2);
+  EXPECT_EQ(second.GetTotalCount(), 2);
+  NEW_AUDIT_LIST_ITEM item;
+  ASSERT_EQ(second.GetItem(1, &item), 0);
+  EXPECT_STREQ(item.szRuleNo, "y");
+  EXPECT_EQ(second.GetItem(2, &item), -2);
+  ASSERT_TRUE(first.ResetFileToEmpty());
+  EXPECT_EQ(second.GetTotalCount(), 0);
+  EXPECT_EQ(second.GetItem(0, &item), -2);
+}
+
+TEST_F(VarnexTest, CopySharesTheListFileObject) {
+  CVarnex list(3);
+  ASSERT_EQ(list.LoadFile(), 1);
+  // Only one of the two objects may be destroyed, so the copy lives in
+  // storage whose destructor never runs.
+  alignas(CVarnex) unsigned char storage[sizeof(CVarnex)];
+  CVarnex* copy = new (storage) CVarnex(list);
+  WriteRecordsRaw(dir_.FilePath(3), {MakeRecord("c", 1)});
+  EXPECT_EQ(copy->GetTotalCount(), 1);
+  copy->ReleaseFile();
+  EXPECT_EQ(list.GetTotalCount(), 0) << "releasing through the copy closes the shared object";
+}
+
+TEST_F(VarnexTest, AnotherProcessSeesChangesAtOnce) {
+  CreateList(0, 0);
+  CVarnex list(0);
+  ASSERT_EQ(list.LoadFile(), 1);
+  Pipe to_child, to_parent;
+  pid_t child = ForkChild([&] {
+    CVarnex mine(0);
+    if (mine.LoadFile() != 1) return 1;
+    WriteRecordsRaw(dir_.FilePath(0), {MakeRecord("p", 1), MakeRecord("q", 2), MakeRecord("r", 3)});
+    to_parent.Send();
+    if (!to_child.Receive()) return 2;
+    return mine.GetTotalCount() == 0 ? 0 : 3;
+  });
+  ASSERT_TRUE(to_parent.Receive());
+  EXPECT_EQ(list.GetTotalCount(), 3);
+  EXPECT_TRUE(list.ResetFileToEmpty());
+  to_child.Send();
+  EXPECT_EQ(WaitChild(child), 0);
+}
+
+TEST_F(VarnexTest, CallsWaitTheTimeOutWhileAnotherProcessHoldsTheLock) {
+  CreateList(0, 2);
+  Pipe locked, done;
+  pid_t child = ForkChild([&] {
+    auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_0", nullptr);
+    if (!mutex || mutex->Lock(500) != platform::LockResult::kAcquired) return 1;
+    locked.Send();
+    done.Receive(nullptr, 20000);
+    return mutex->Unlock() ? 0 : 2;
+  });
+  ASSERT_TRUE(locked.Receive());
+  CVarnex list(0);
+  ASSERT_EQ(list.LoadFile(), 1);
+
+  int64_t start = NowMs();
+  EXPECT_EQ(list.GetTotalCount(), 2) << "a reading call goes ahead after the wait";
+  int64_t elapsed = NowMs() - start;
+  EXPECT_GE(elapsed, 490);
+  EXPECT_LT(elapsed, 1500);
+
+  start = NowMs();
+  EXPECT_FALSE(list.ResetFileToEmpty()) << "a changing call does not go ahead without the lock";
+  EXPECT_GE(NowMs() - start, 490);
+  done.Send();
+  EXPECT_EQ(WaitChild(child), 0);
+  EXPECT_EQ(list.GetTotalCount(), 2);
+}
+
+TEST_F(VarnexTest, ProcessThatDiedHoldingTheLockDelaysNobody) {
+  CreateList(0, 1);
+  pid_t child = ForkChild([&] {
+    CVarnex mine(0);
+    auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_0", nullptr);
+    if (!mutex || mutex->Lock(500) != platform::LockResult::kAcquired) return 1;
+    return 0;  // exits holding the lock
+  });
+  ASSERT_EQ(WaitChild(child), 0);
+  CVarnex list(0);
+  ASSERT_EQ(list.LoadFile(), 1);
+  const int64_t start = NowMs();
+  EXPECT_EQ(list.GetTotalCount(), 1);
+  EXPECT_LT(NowMs() - start, 400);
+  EXPECT_TRUE(list.ResetFileToEmpty()) << "the abandoned lock was taken over";
+}
+
+TEST_F(VarnexTest, AfterReleaseAnotherProcessTakesTheLockAtOnce) {
+  CVarnex list(5);
+  ASSERT_EQ(list.LoadFile(), 1);
+  EXPECT_EQ(list.GetTotalCount(), 0);
+  ASSERT_EQ(list.ReleaseFile(), 1);
+  const int status = WaitChild(ForkChild([&] {
+    auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_5", nullptr);
+    return mutex && mutex->Lock(0) == platform::LockResult::kAcquired ? 0 : 1;
+  }));
+  EXPECT_EQ(status, 0);
+}
+
+// A process that may read a list file but not write it loads it read-only.
+class ReadOnlyTest : public VarnexTest {
+ protected:
+  void SetUp() override {
+    VarnexTest::SetUp();
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another account";
+    chmod(dir_.path().c_str(), 0755);
+  }
+
+  // Runs body in a child that has dropped to the account "nobody".
+  int RunAsNobody(const std::function<int()>& body) {
+    return WaitChild(ForkChild([&] {
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return 90;
+      return body();
+    }));
+  }
+};
+
+TEST_F(ReadOnlyTest, ReadingWorksAndChangingIsRefused) {
+  CreateList(2, 3);
+  const auto before = ReadFileBytes(dir_.FilePath(2));
+  EXPECT_EQ(RunAsNobody([&] {
+              CVarnex list(2);
+              if (list.LoadFile() != 1) return 1;
+              if (list.GetTotalCount() != 3) return 2;
+              NEW_AUDIT_LIST_ITEM item;
+              if (list.GetItem(2, &item) != 0 || std::strcmp(item.szRuleNo, "rule2") != 0) return 3;
+              if (list.ResetFileToEmpty()) return 4;
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(ReadFileBytes(dir_.FilePath(2)), before);
+}
+
+TEST_F(ReadOnlyTest, WrongFormatTagThatCannotBeRepairedReadsAsEmpty) {
+  CreateList(2, 3);
+  std::vector<uint8_t> bytes = ReadFileBytes(dir_.FilePath(2));
+  bytes[8] = 51;
+  WriteFileBytes(dir_.FilePath(2), bytes);
+  EXPECT_EQ(RunAsNobody([&] {
+              CVarnex list(2);
+              if (list.LoadFile() != 1) return 1;
+              NEW_AUDIT_LIST_ITEM item;
+              return list.GetTotalCount() == 0 && list.GetItem(0, &item) == -2 ? 0 : 2;
+            }),
+            0);
+  EXPECT_EQ(ReadFileBytes(dir_.FilePath(2)), bytes);
+}
+
+TEST_F(ReadOnlyTest, UnreadableFileFailsToLoad) {
+  CreateList(2, 1);
+  chmod(dir_.FilePath(2).c_str(), 0600);
+  EXPECT_EQ(RunAsNobody([&] {
+              CVarnex list(2);
+              StderrCapture capture;
+              if (list.LoadFile() != 0) return 1;
+              return capture.Finish() == "装入类型为:2的列表文件失败(failed:-1)!\n" ? 0 : 2;
+            }),
+            0);
+}
+
+}  // namespace
+}  // namespace varnex::test
