@@ -6,7 +6,7 @@
 #include "store/SysListFileEx.h"
 
 CVarnex::CVarnex(int32_t nListType)
-    : m_pListFile(new (std::nothrow) CSysListFileEx), m_nListType(nListType), m_hThread(nullptr) {}
+    : m_pListFile(new (std::nothrow) CSysListFileEx), m_nListType(nListType), m_hThread(0) {}
 
 CVarnex::CVarnex(const CVarnex& other)
     : m_pListFile(other.m_pListFile), m_nListType(other.m_nListType), m_hThread(other.m_hThread) {}
@@ -21,6 +21,7 @@ CVarnex& CVarnex::operator=(const CVarnex& other) {
 CVarnex::~CVarnex() {
   ReleaseFile();
   delete m_pListFile;
+  varnex::platform::DetachThread(m_hThread);
   m_pListFile = nullptr;
 }
 
@@ -67,6 +68,70 @@ bool CVarnex::ResetFileToEmpty() {
   // it could interleave with its edits, so nothing is changed.
   if (!lock.Held()) return false;
   return m_pListFile->ResetToEmpty();
+}
+
+int32_t CVarnex::AddItem(NEW_AUDIT_LIST_ITEM* pItem) {
+  if (m_pListFile == nullptr) return 0;
+  CListLockGuard lock(m_pListFile);
+  // Going ahead beside another writer could shift the same records twice.
+  if (!lock.Held()) return 0;
+  return m_pListFile->InsertItem(pItem) == 0 ? 1 : 0;
+}
+
+int32_t CVarnex::DeleteItem(char* pszRuleNo) {
+  return DeleteItem(static_cast<const char*>(pszRuleNo));
+}
+
+int32_t CVarnex::DeleteItem(const char* pszRuleNo) {
+  if (m_pListFile == nullptr) return 0;
+  CListLockGuard lock(m_pListFile);
+  if (!lock.Held()) return 0;
+  return m_pListFile->DeleteByRuleNo(pszRuleNo) == 0 ? 1 : 0;
+}
+
+int32_t CVarnex::DeleteItem(int32_t nType) {
+  if (m_pListFile == nullptr) return 0;
+  CListLockGuard lock(m_pListFile);
+  if (!lock.Held()) return 0;
+  return m_pListFile->DeleteByType(nType) ? 1 : 0;
+}
+
+bool CVarnex::AppendItemInfo(const NEW_AUDIT_LIST_ITEM* pItem) {
+  if (m_pListFile == nullptr) return false;
+  CListLockGuard lock(m_pListFile);
+  if (!lock.Held()) return false;
+  return m_pListFile->AppendItem(pItem);
+}
+
+bool CVarnex::CleanOutdateItem() {
+  if (m_pListFile == nullptr) return false;
+  CListLockGuard lock(m_pListFile);
+  if (lock.Held()) (void)m_pListFile->PurgeOutdated();
+  return true;
+}
+
+uint32_t CVarnex::ListManageThread(void* pParam) {
+  auto* pList = static_cast<CVarnex*>(pParam);
+  if (pList == nullptr || pList->m_pListFile == nullptr) return 0xFFFFFFFFu;
+  // The thread may be stopped from outside only while it sleeps, so it never
+  // ends with the list's lock held.
+  varnex::platform::DisallowStop();
+  for (;;) {
+    (void)pList->CleanOutdateItem();
+    varnex::platform::SleepAllowingStop(1000);
+  }
+}
+
+int32_t CVarnex::GetItemFromKey2(char* /*pszKey*/, NEW_AUDIT_LIST_ITEM& /*item*/) {
+  return 1;
+}
+
+CListCleaner::CListCleaner(CVarnex& list)
+    : m_pThread(
+          varnex::platform::StoppableThread::Start(&CVarnex::ListManageThread, &list).release()) {}
+
+CListCleaner::~CListCleaner() {
+  delete static_cast<varnex::platform::StoppableThread*>(m_pThread);
 }
 
 void CVarnex::Lock() {

@@ -109,11 +109,86 @@ class VARNEX_API CVarnex {
   // read-only, has a negative count, or could not be written to disk.
   bool ResetFileToEmpty();
 
+  // The changing calls below take the list's lock; when another live holder
+  // keeps it past the 500 ms wait, they change nothing and give their failure
+  // result. Every change is written to disk before the call returns and is
+  // seen at once by every process that has the list loaded. Records are
+  // copied; the caller keeps its own.
+
+  // Stores *pItem: it replaces the record with the same rule number (letter
+  // case aside), else it is inserted in key order (nContentLen, unsigned), in
+  // front of the records with an equal key. A replacement whose key differs
+  // moves to its sorted place. A full file grows by 100 slots. Returns 1 when
+  // stored; 0 for a null pItem, a list that is not loaded or is read-only, a
+  // lock wait that ran out, or a failed growth (the list is then released
+  // and must be loaded again).
+  int32_t AddItem(NEW_AUDIT_LIST_ITEM* pItem);
+
+  // Deletes the records whose rule number equals the first 29 characters of
+  // pszRuleNo (letter case aside): the first one, and each later one while at
+  // least two records follow the one deleted before it. Returns 1, also when
+  // nothing matched, pszRuleNo is null, or the list is empty or not loaded;
+  // 0 when the list is read-only, the lock wait ran out, or the change could
+  // not be written to disk.
+  int32_t DeleteItem(char* pszRuleNo);
+  int32_t DeleteItem(const char* pszRuleNo);
+
+  // Deletes every record whose cItemType equals nType (a value outside
+  // -128..127 matches nothing). Returns 1 when the list is loaded and holds
+  // records; 0 when it is empty, not loaded, read-only, or the lock wait ran
+  // out.
+  int32_t DeleteItem(int32_t nType);
+
+  // Stores *pItem after the last record, whatever its key. True when stored.
+  bool AppendItemInfo(const NEW_AUDIT_LIST_ITEM* pItem);
+
+  // Deletes the records whose dwEndTime has passed, each together with the
+  // records that share its rule number (within the rules of DeleteItem).
+  // Returns true (false only for an object without a file object).
+  bool CleanOutdateItem();
+
+  // A thread start routine: pParam is the CVarnex whose list it cleans. Once
+  // a second it takes the list's lock, runs CleanOutdateItem, and sleeps
+  // without the lock; it never returns by itself (0xFFFFFFFF at once for an
+  // object without a file object). The thread can be stopped from outside
+  // (CListCleaner does so) only while it sleeps, never inside a call. The
+  // object must outlive the thread.
+  static uint32_t ListManageThread(void* pParam);
+
+  // A native thread handle that the object keeps and lets go of when it is
+  // destroyed (on this platform: a pthread_t, detached by the destructor).
+  // The object never starts or stops that thread.
+  void SetThreadHandle(uintptr_t hThread) { m_hThread = hThread; }
+  uintptr_t GetThreadHandle() const { return m_hThread; }
+
+ protected:
+  // Kept for callers of the original interface: answers 1, reads and writes
+  // nothing.
+  int32_t GetItemFromKey2(char* pszKey, NEW_AUDIT_LIST_ITEM& item);
+
  private:
   void Lock();
   void Unlock();
 
   CSysListFileEx* m_pListFile;
   int32_t m_nListType;
-  void* m_hThread;
+  uintptr_t m_hThread;
+};
+
+// Runs the cleaning routine (CVarnex::ListManageThread) for one list on a
+// thread of its own, from construction to destruction. The destructor stops
+// the thread between two passes and waits for it, so the list object may be
+// destroyed afterwards. The list object must outlive the cleaner.
+class VARNEX_API CListCleaner {
+ public:
+  explicit CListCleaner(CVarnex& list);
+  ~CListCleaner();
+  CListCleaner(const CListCleaner&) = delete;
+  CListCleaner& operator=(const CListCleaner&) = delete;
+
+  // False when the thread could not be started.
+  bool IsRunning() const { return m_pThread != nullptr; }
+
+ private:
+  void* m_pThread;
 };

@@ -65,6 +65,13 @@ class NamedMutex {
   // changes nothing, when the calling thread does not hold the mutex.
   [[nodiscard]] bool Unlock();
 
+  // A zero-filled area of kSharedAreaSize bytes that lives beside the mutex
+  // and is shared with every holder of it, in every process. It outlives any
+  // process that dies, and what it holds is meant to be read and written only
+  // by the thread that holds the mutex. Aligned to 64 bytes.
+  static constexpr size_t kSharedAreaSize = 2048;
+  void* SharedArea() const;
+
   struct Shared;  // the per-process record of one named mutex
 
  private:
@@ -138,6 +145,36 @@ class MappedFile {
   bool writable_ = false;
   int last_error_ = 0;
 };
+
+// A thread that runs routine(argument) and may be stopped from outside. The
+// routine decides where it may be stopped: cancellation is off while it runs,
+// except inside SleepAllowingStop.
+class StoppableThread {
+ public:
+  using Routine = uint32_t (*)(void* argument);
+  // Returns null when the thread could not be started.
+  [[nodiscard]] static std::unique_ptr<StoppableThread> Start(Routine routine, void* argument);
+  // Stops the thread at its next SleepAllowingStop (or when its routine
+  // returns) and waits for it to end.
+  ~StoppableThread();
+  StoppableThread(const StoppableThread&) = delete;
+  StoppableThread& operator=(const StoppableThread&) = delete;
+
+  struct State;
+
+ private:
+  explicit StoppableThread(State* state) : state_(state) {}
+  State* state_;
+};
+
+// Turns cancellation off for the calling thread: from then on the thread can
+// be stopped from outside only inside SleepAllowingStop.
+void DisallowStop();
+// Sleeps for `milliseconds`; a thread that is being stopped ends here.
+void SleepAllowingStop(uint32_t milliseconds);
+// Lets a thread, given by its native handle, release its resources when it
+// ends, without waiting for it.
+void DetachThread(uintptr_t native_handle);
 
 // True when a file (or directory) exists at path.
 bool FileExists(const char* path);

@@ -22,7 +22,8 @@ CSysListFileEx::CSysListFileEx()
       m_pHeader(nullptr),
       m_pItems(nullptr),
       m_nCapacity(0),
-      m_dwFileSize(0) {}
+      m_dwFileSize(0),
+      m_localJournal() {}
 
 CSysListFileEx::~CSysListFileEx() {
   CloseListFile();
@@ -40,7 +41,11 @@ int CSysListFileEx::OpenList(int32_t nListType) {
     return -1;
   }
   SetViewPointers();
+  // Repair under the lock, so that no writer is in the middle of a change.
+  // The caller may hold it already (the lock is recursive).
+  const bool bHeld = platform::IsHeld(LockList());
   if (m_pHeader->nFormatTag != LIST_FORMAT_TAG) (void)ResetToEmpty();
+  if (bHeld) (void)UnlockList();
   return 0;
 }
 
@@ -67,7 +72,10 @@ void CSysListFileEx::CloseMutex() {
 
 platform::LockResult CSysListFileEx::LockList() {
   if (!m_hMutex) return platform::LockResult::kAcquired;
-  return m_hMutex->Lock(LIST_LOCK_TIMEOUT_MS);
+  const platform::LockResult result = m_hMutex->Lock(LIST_LOCK_TIMEOUT_MS);
+  // A writer that died in the middle of a change left it in the journal.
+  if (platform::IsHeld(result)) RecoverIfNeeded();
+  return result;
 }
 
 bool CSysListFileEx::UnlockList() {
@@ -101,10 +109,13 @@ bool CSysListFileEx::ResetToEmpty() {
   // Clear the whole file, also the part that another holder may have added
   // since this view was mapped.
   (void)RefreshView();
+  ListJournal& journal = *Journal();
+  __atomic_store_n(&journal.nOp, kJournalReset, __ATOMIC_RELEASE);
   m_pHeader->nItemCount = 0;
   m_pHeader->nReserved1 = 0;
   m_pHeader->nFormatTag = LIST_FORMAT_TAG;
   std::memset(m_pView + LIST_HEADER_SIZE, 0, m_view.Size() - LIST_HEADER_SIZE);
+  __atomic_store_n(&journal.nOp, kJournalIdle, __ATOMIC_RELEASE);
   return FlushView();
 }
 
@@ -217,4 +228,16 @@ int32_t CSysListFileEx::UsableCount() {
 
 bool CSysListFileEx::FlushView() {
   return m_view.Flush(0, m_view.Size()) == platform::Result::kOk;
+}
+
+bool CSysListFileEx::FlushSlots(uint32_t nFirst, uint32_t nEnd) {
+  if (nEnd <= nFirst) return m_view.Flush(0, LIST_HEADER_SIZE) == platform::Result::kOk;
+  const uint64_t nStart = ListSlotOffset(nFirst);
+  const uint64_t nStop = ListSlotOffset(nEnd);
+  // One call when the slots begin near the header, else two.
+  constexpr uint64_t kNear = 8192;
+  if (nStart <= kNear) return m_view.Flush(0, nStop) == platform::Result::kOk;
+  const bool bHeader = m_view.Flush(0, LIST_HEADER_SIZE) == platform::Result::kOk;
+  const bool bSlots = m_view.Flush(nStart, nStop - nStart) == platform::Result::kOk;
+  return bHeader && bSlots;
 }

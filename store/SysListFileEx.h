@@ -9,6 +9,7 @@
 #include "api/Varnex.h"
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
+#include "store/ListJournal.h"
 
 // How long a caller waits for a list's mutex before it gives up.
 inline constexpr uint32_t LIST_LOCK_TIMEOUT_MS = 500;
@@ -67,6 +68,40 @@ class CSysListFileEx {
   // 0 done; -1 the file could not be opened; -4 a file operation failed.
   [[nodiscard]] int ExtendFile(uint32_t nRecords);
 
+  // The first record in slots nFirst..nLast (inclusive) whose rule number
+  // equals pszRuleNo without regard to the case of ASCII letters, as a
+  // pointer into the view; null when there is none. Both rule numbers are
+  // compared within their 32-byte fields, NUL or not.
+  // REQUIRES: the list is open and 0 <= nFirst, nLast < the count.
+  [[nodiscard]] NEW_AUDIT_LIST_ITEM* FindByRuleNo(const char* pszRuleNo, int nFirst, int nLast);
+
+  // Stores a copy of *pItem: replaces the record with the same rule number,
+  // or inserts it in key order (in front of the records with an equal key),
+  // growing the file by 100 slots when it is full. A replacement whose key
+  // differs moves to its sorted place. 0 stored; -1 list not open (or
+  // read-only, or damaged); -2 null record; -3 growing the file failed; -4
+  // mapping the grown file failed (the list is then closed).
+  [[nodiscard]] int InsertItem(const NEW_AUDIT_LIST_ITEM* pItem);
+  // Stores a copy of *pItem after the last record, growing the file when it
+  // is full. False when not stored.
+  [[nodiscard]] bool AppendItem(const NEW_AUDIT_LIST_ITEM* pItem);
+  // Deletes the records whose rule number equals the first 29 characters of
+  // pszRuleNo: the first one, and each later one while at least two records
+  // follow the one deleted before it. 0 done (also when nothing matched, the
+  // list is empty or not open, or pszRuleNo is null); -2 the list is
+  // read-only or could not be written to disk.
+  [[nodiscard]] int DeleteByRuleNo(const char* pszRuleNo);
+  // Deletes every record whose item type, sign-extended, equals nType. False
+  // when the list is not open, is empty, or is read-only; else true.
+  [[nodiscard]] bool DeleteByType(int nType);
+  // Deletes the records whose end time has passed (dwEndTime < now), each
+  // together with the records that share its rule number, as a sequence of
+  // DeleteByRuleNo calls would; an outdated record that its own rule number
+  // cannot find (30 or more characters) is deleted by itself. 0 done; -1 not
+  // open; -2 empty, read-only, or not written to disk.
+  [[nodiscard]] int PurgeOutdated();
+  [[nodiscard]] int PurgeOutdatedAt(uint32_t dwNow);
+
   bool IsOpen() const { return m_pHeader != nullptr; }
   bool IsWritable() const { return m_view.IsWritable(); }
   bool HasMutex() const { return m_hMutex != nullptr; }
@@ -87,6 +122,27 @@ class CSysListFileEx {
   // 0 <= count < capacity once the view covers the whole file); else -1.
   int32_t UsableCount();
   bool FlushView();
+  // Flushes the header and the slots [nFirst, nEnd).
+  bool FlushSlots(uint32_t nFirst, uint32_t nEnd);
+
+  // Editing steps (RecordEditing.cpp).
+  ListJournal* Journal();
+  void RecoverIfNeeded();
+  // Makes room for one more record: maps a file that another holder grew,
+  // else grows the file. 0, -3 or -4 as InsertItem.
+  int EnsureRoomForOne(int32_t nCount);
+  int Grow();
+  // Runs a journaled kPlace change and flushes what it touched.
+  bool PlaceRecord(uint32_t nMoveFrom, uint32_t nMoveTo, uint32_t nMoveCount, uint32_t nSlot,
+                   const NEW_AUDIT_LIST_ITEM& item, int32_t nNewCount);
+  void RunPlace(ListJournal& journal);
+  // Removes, in one pass, the records for which bRemove(index, record) is
+  // true (asked in increasing index order), and flushes once. Returns the
+  // number removed, or -1 when the flush failed.
+  template <typename Predicate>
+  int32_t CompactRecords(int32_t nCount, Predicate bRemove);
+  void FinishCompact(ListJournal& journal, bool bKeepRest);
+  int ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, int32_t nCount);
 
   std::string m_szFileName;  // full path; empty until a valid type is opened
   varnex::platform::MappedFile m_view;
@@ -97,6 +153,9 @@ class CSysListFileEx {
   NEW_AUDIT_LIST_ITEM* m_pItems;
   uint32_t m_nCapacity;   // record slots inside this object's view
   uint32_t m_dwFileSize;  // low 32 bits of the mapped size
+  // The journal of a list without a shared mutex area; it cannot outlive the
+  // process, but lets every change run the same way.
+  ListJournal m_localJournal;
 };
 
 // The lock bracket around one operation: takes the list's mutex on

@@ -172,7 +172,7 @@ TEST_F(ListFileTest, ReadsRecordsByIndexWithinTheCount) {
   NEW_AUDIT_LIST_ITEM item;
   ASSERT_EQ(list.GetItemAt(1, &item), 0);
   EXPECT_STREQ(item.szRuleNo, "r1");
-  EXPECT_EQ(item.nContentLen, 5u);
+  EXPECT_EQ(uint32_t{item.nContentLen}, 5u);
   EXPECT_EQ(list.GetItemAt(2, &item), -2);
   EXPECT_EQ(list.GetItemAt(-1, &item), -2);
 }

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 namespace varnex::platform {
@@ -125,11 +126,13 @@ struct NamedMutex::Shared {
   uint32_t layout;
   uint32_t reserved;
   pthread_mutex_t mutex;
+  alignas(64) uint8_t area[NamedMutex::kSharedAreaSize];
 };
 
 namespace {
 
 constexpr uint64_t kMutexMagic = 0x584d58454e524156ULL;  // "VARNEXMX"
+// Version 1: magic, layout word, mutex, shared area of kSharedAreaSize bytes.
 constexpr uint32_t kMutexLayoutVersion = 1;
 constexpr uint32_t kMutexLayout =
     (kMutexLayoutVersion << 16) | static_cast<uint32_t>(sizeof(pthread_mutex_t));
@@ -291,6 +294,77 @@ LockResult NamedMutex::Lock(uint32_t timeout_ms) {
 
 bool NamedMutex::Unlock() {
   return pthread_mutex_unlock(&shared_->mutex) == 0;
+}
+
+void* NamedMutex::SharedArea() const {
+  return shared_->area;
+}
+
+// ---------------------------------------------------------------------------
+// Threads that can be stopped
+//
+// Stopping uses deferred cancellation. A routine turns it off for itself
+// (DisallowStop) and on only around its sleep, so a thread is never ended
+// inside a lock bracket, with a mutex held or memory half-owned.
+
+struct StoppableThread::State {
+  pthread_t thread;
+  Routine routine;
+  void* argument;
+};
+
+namespace {
+
+void* RunStoppable(void* state) {
+  auto* s = static_cast<StoppableThread::State*>(state);
+  DisallowStop();
+  s->routine(s->argument);
+  return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<StoppableThread> StoppableThread::Start(Routine routine, void* argument) {
+  auto* state = new (std::nothrow) State{pthread_t{}, routine, argument};
+  if (state == nullptr) return nullptr;
+  std::unique_ptr<StoppableThread> handle(new (std::nothrow) StoppableThread(state));
+  if (!handle) {
+    delete state;
+    return nullptr;
+  }
+  if (pthread_create(&state->thread, nullptr, RunStoppable, state) != 0) {
+    delete state;
+    handle->state_ = nullptr;
+    return nullptr;
+  }
+  return handle;
+}
+
+StoppableThread::~StoppableThread() {
+  if (state_ == nullptr) return;
+  pthread_cancel(state_->thread);
+  pthread_join(state_->thread, nullptr);
+  delete state_;
+}
+
+void DisallowStop() {
+  int old_state;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_state);
+}
+
+void SleepAllowingStop(uint32_t milliseconds) {
+  int old_state;
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old_state);
+  pthread_testcancel();
+  struct timespec pause = {static_cast<time_t>(milliseconds / 1000),
+                           static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+  pthread_setcancelstate(old_state, &old_state);
+}
+
+void DetachThread(uintptr_t native_handle) {
+  if (native_handle != 0) pthread_detach(static_cast<pthread_t>(native_handle));
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,425 @@
+// The operations of CSysListFileEx that change records: insert, append,
+// delete by rule number or type, purge, and the journaled steps they run in.
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "store/SysListFileEx.h"
+
+namespace platform = varnex::platform;
+
+static_assert(sizeof(ListJournal) <= platform::NamedMutex::kSharedAreaSize);
+
+namespace {
+
+constexpr size_t RULE_NO_SIZE = sizeof(NEW_AUDIT_LIST_ITEM::szRuleNo);
+// A rule number to delete is cut to this many characters before the search.
+constexpr size_t RULE_NO_SEARCH_CHARS = 29;
+
+unsigned char FoldRuleChar(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
+}
+
+// Compares two rule numbers without regard to the case of ASCII letters,
+// within their 32-byte fields: a field without a NUL ends after 32 bytes, and
+// nothing past the NUL of either is read.
+bool RuleNoEquals(const char* pszA, const char* pszB) {
+  for (size_t i = 0; i < RULE_NO_SIZE; ++i) {
+    const unsigned char a = FoldRuleChar(pszA[i]);
+    if (a != FoldRuleChar(pszB[i])) return false;
+    if (a == 0) return true;
+  }
+  return true;
+}
+
+// The folded form of a rule number field, cut to nMaxChars characters.
+std::string_view FoldRuleNo(const char* pszField, size_t nMaxChars, char (&szOut)[RULE_NO_SIZE]) {
+  const size_t nLength = strnlen(pszField, std::min(nMaxChars, RULE_NO_SIZE));
+  for (size_t i = 0; i < nLength; ++i) szOut[i] = static_cast<char>(FoldRuleChar(pszField[i]));
+  return std::string_view(szOut, nLength);
+}
+
+void CopyRecord(NEW_AUDIT_LIST_ITEM* pDest, const NEW_AUDIT_LIST_ITEM* pSource) {
+  std::memcpy(pDest, pSource, LIST_ITEM_SIZE);
+}
+
+uint64_t PackProgress(uint32_t nDest, uint32_t nSource) {
+  return (uint64_t{nDest} << 32) | nSource;
+}
+
+void StoreProgress(ListJournal& journal, uint64_t nProgress) {
+  __atomic_store_n(&journal.nProgress, nProgress, __ATOMIC_RELEASE);
+}
+
+void StoreOp(ListJournal& journal, uint32_t nOp) {
+  __atomic_store_n(&journal.nOp, nOp, __ATOMIC_RELEASE);
+}
+
+// Which records are still in the list while a purge is replayed: a Fenwick
+// tree over one flag per original slot.
+class AliveRecords {
+ public:
+  explicit AliveRecords(uint32_t nCount) : m_tree(size_t{nCount} + 1, 0), m_nCount(nCount) {
+    for (uint32_t i = 1; i <= nCount; ++i) {
+      m_tree[i] += 1;
+      const uint32_t nParent = i + (i & (0u - i));
+      if (nParent <= nCount) m_tree[nParent] += m_tree[i];
+    }
+  }
+  void Remove(uint32_t nIndex) {
+    for (uint32_t i = nIndex + 1; i <= m_nCount; i += i & (0u - i)) --m_tree[i];
+  }
+  // Number of records still in the list before original slot nIndex.
+  uint32_t CountBefore(uint32_t nIndex) const {
+    uint32_t nSum = 0;
+    for (uint32_t i = nIndex; i > 0; i -= i & (0u - i)) nSum += m_tree[i];
+    return nSum;
+  }
+  // Original slot of the record that now stands at index nPosition.
+  uint32_t Find(uint32_t nPosition) const {
+    uint32_t nFound = 0;
+    uint32_t nStep = 1;
+    while (nStep * 2 <= m_nCount) nStep *= 2;
+    for (; nStep > 0; nStep /= 2) {
+      const uint32_t nNext = nFound + nStep;
+      if (nNext <= m_nCount && m_tree[nNext] <= nPosition) {
+        nFound = nNext;
+        nPosition -= m_tree[nNext];
+      }
+    }
+    return nFound;
+  }
+
+ private:
+  std::vector<uint32_t> m_tree;
+  uint32_t m_nCount;
+};
+
+struct StringHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
+}  // namespace
+
+NEW_AUDIT_LIST_ITEM* CSysListFileEx::FindByRuleNo(const char* pszRuleNo, int nFirst, int nLast) {
+  for (int i = nFirst; i <= nLast; ++i) {
+    if (RuleNoEquals(m_pItems[i].szRuleNo, pszRuleNo)) return &m_pItems[i];
+  }
+  return nullptr;
+}
+
+ListJournal* CSysListFileEx::Journal() {
+  if (m_hMutex) {
+    auto* pJournal = static_cast<ListJournal*>(m_hMutex->SharedArea());
+    if (__atomic_load_n(&pJournal->nMagic, __ATOMIC_ACQUIRE) == 0) {
+      pJournal->nVersion = LIST_JOURNAL_VERSION;
+      pJournal->nOp = kJournalIdle;
+      __atomic_store_n(&pJournal->nMagic, LIST_JOURNAL_MAGIC, __ATOMIC_RELEASE);
+    }
+    if (pJournal->nMagic == LIST_JOURNAL_MAGIC && pJournal->nVersion == LIST_JOURNAL_VERSION) {
+      return pJournal;
+    }
+  }
+  return &m_localJournal;
+}
+
+void CSysListFileEx::RecoverIfNeeded() {
+  if (!m_hMutex || m_pHeader == nullptr || !m_view.IsWritable()) return;
+  ListJournal& journal = *Journal();
+  const uint32_t nOp = __atomic_load_n(&journal.nOp, __ATOMIC_ACQUIRE);
+  if (nOp == kJournalIdle) return;
+  (void)RefreshView();
+  const uint64_t nCapacity = m_nCapacity;
+  auto fits = [&](uint64_t nFirst, uint64_t nCount) { return nFirst + nCount <= nCapacity; };
+  const bool bCountsFit = journal.nOldCount >= 0 && uint64_t(journal.nOldCount) < nCapacity;
+  switch (nOp) {
+    case kJournalPlace: {
+      const bool bAdjacent =
+          journal.nMoveTo == journal.nMoveFrom + 1 || journal.nMoveTo + 1 == journal.nMoveFrom;
+      if (bCountsFit && journal.nNewCount >= 0 && uint64_t(journal.nNewCount) < nCapacity &&
+          fits(journal.nMoveFrom, journal.nMoveCount) &&
+          fits(journal.nMoveTo, journal.nMoveCount) && (bAdjacent || journal.nMoveCount == 0) &&
+          journal.nSlot < nCapacity && journal.nProgress <= journal.nMoveCount) {
+        RunPlace(journal);
+      }
+      break;
+    }
+    case kJournalCompact: {
+      const uint32_t nDest = static_cast<uint32_t>(journal.nProgress >> 32);
+      const uint32_t nSource = static_cast<uint32_t>(journal.nProgress);
+      if (bCountsFit && nDest <= nSource && nSource <= uint32_t(journal.nOldCount)) {
+        FinishCompact(journal, /*bKeepRest=*/true);
+      }
+      break;
+    }
+    case kJournalReset:
+      m_pHeader->nItemCount = 0;
+      m_pHeader->nReserved1 = 0;
+      m_pHeader->nFormatTag = LIST_FORMAT_TAG;
+      std::memset(m_pView + LIST_HEADER_SIZE, 0, m_view.Size() - LIST_HEADER_SIZE);
+      break;
+    default:
+      break;
+  }
+  StoreOp(journal, kJournalIdle);
+  (void)FlushView();
+}
+
+void CSysListFileEx::RunPlace(ListJournal& journal) {
+  const bool bUp = journal.nMoveTo > journal.nMoveFrom;
+  for (uint64_t p = journal.nProgress; p < journal.nMoveCount; ++p) {
+    // Upward moves start at the top, downward ones at the bottom, so the
+    // source of the record in flight is still whole if the writer dies.
+    const uint64_t k = bUp ? journal.nMoveCount - 1 - p : p;
+    CopyRecord(&m_pItems[journal.nMoveTo + k], &m_pItems[journal.nMoveFrom + k]);
+    StoreProgress(journal, p + 1);
+  }
+  CopyRecord(&m_pItems[journal.nSlot], &journal.Record);
+  m_pHeader->nItemCount = journal.nNewCount;
+  StoreOp(journal, kJournalIdle);
+}
+
+bool CSysListFileEx::PlaceRecord(uint32_t nMoveFrom, uint32_t nMoveTo, uint32_t nMoveCount,
+                                 uint32_t nSlot, const NEW_AUDIT_LIST_ITEM& item,
+                                 int32_t nNewCount) {
+  ListJournal& journal = *Journal();
+  journal.nOldCount = m_pHeader->nItemCount;
+  journal.nNewCount = nNewCount;
+  journal.nMoveFrom = nMoveFrom;
+  journal.nMoveTo = nMoveTo;
+  journal.nMoveCount = nMoveCount;
+  journal.nSlot = nSlot;
+  journal.nProgress = 0;
+  CopyRecord(&journal.Record, &item);
+  StoreOp(journal, kJournalPlace);
+  RunPlace(journal);
+  uint32_t nFirst = nSlot;
+  uint32_t nEnd = nSlot + 1;
+  if (nMoveCount > 0) {
+    nFirst = std::min({nFirst, nMoveFrom, nMoveTo});
+    nEnd = std::max({nEnd, nMoveFrom + nMoveCount, nMoveTo + nMoveCount});
+  }
+  return FlushSlots(nFirst, nEnd);
+}
+
+template <typename Predicate>
+int32_t CSysListFileEx::CompactRecords(int32_t nCount, Predicate bRemove) {
+  const uint32_t n = static_cast<uint32_t>(nCount);
+  uint32_t nFirst = 0;
+  while (nFirst < n && !bRemove(nFirst, m_pItems[nFirst])) ++nFirst;
+  if (nFirst == n) return 0;
+
+  ListJournal& journal = *Journal();
+  journal.nOldCount = nCount;
+  journal.nProgress = PackProgress(nFirst, nFirst + 1);
+  StoreOp(journal, kJournalCompact);
+  uint32_t nDest = nFirst;
+  for (uint32_t i = nFirst + 1; i < n; ++i) {
+    if (!bRemove(i, m_pItems[i])) {
+      CopyRecord(&m_pItems[nDest], &m_pItems[i]);
+      ++nDest;
+    }
+    StoreProgress(journal, PackProgress(nDest, i + 1));
+  }
+  FinishCompact(journal, /*bKeepRest=*/false);
+  return FlushSlots(nFirst, n) ? static_cast<int32_t>(n - nDest) : -1;
+}
+
+void CSysListFileEx::FinishCompact(ListJournal& journal, bool bKeepRest) {
+  const uint32_t nOld = static_cast<uint32_t>(journal.nOldCount);
+  uint32_t nDest = static_cast<uint32_t>(journal.nProgress >> 32);
+  uint32_t nSource = static_cast<uint32_t>(journal.nProgress);
+  if (bKeepRest) {
+    for (; nSource < nOld; ++nSource, ++nDest) {
+      if (nDest != nSource) CopyRecord(&m_pItems[nDest], &m_pItems[nSource]);
+      StoreProgress(journal, PackProgress(nDest + 1, nSource + 1));
+    }
+  }
+  m_pHeader->nItemCount = static_cast<int32_t>(nDest);
+  std::memset(&m_pItems[nDest], 0, size_t{nOld - nDest} * LIST_ITEM_SIZE);
+  StoreOp(journal, kJournalIdle);
+}
+
+int CSysListFileEx::Grow() {
+  CloseView();
+  if (ExtendFile(LIST_GROW_RECORDS) != 0) return -3;
+  if (!MapListFile(m_nListType)) return -4;
+  SetViewPointers();
+  return 0;
+}
+
+int CSysListFileEx::EnsureRoomForOne(int32_t nCount) {
+  const uint64_t nNeeded = uint64_t(nCount) + 1;
+  if (nNeeded < m_nCapacity) return 0;
+  // Another holder may have grown the file already.
+  (void)RefreshView();
+  if (nNeeded < m_nCapacity) return 0;
+  return Grow();
+}
+
+int CSysListFileEx::ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, int32_t nCount) {
+  if (m_pItems[nIndex].nContentLen == item.nContentLen) {
+    (void)PlaceRecord(0, 0, 0, nIndex, item, nCount);
+    return 0;
+  }
+  // A new key moves the record to where an insert would put it among the
+  // other records, so the key order that lookups rely on holds.
+  const uint32_t n = static_cast<uint32_t>(nCount);
+  auto otherKey = [&](uint32_t j) { return m_pItems[j < nIndex ? j : j + 1].nContentLen; };
+  uint32_t nTarget = n - 1;
+  while (nTarget > 0 && otherKey(nTarget - 1) >= item.nContentLen) --nTarget;
+  if (nTarget <= nIndex) {
+    (void)PlaceRecord(nTarget, nTarget + 1, nIndex - nTarget, nTarget, item, nCount);
+  } else {
+    (void)PlaceRecord(nIndex + 1, nIndex, nTarget - nIndex, nTarget, item, nCount);
+  }
+  return 0;
+}
+
+int CSysListFileEx::InsertItem(const NEW_AUDIT_LIST_ITEM* pItem) {
+  if (m_pItems == nullptr) return -1;
+  if (pItem == nullptr) return -2;
+  if (!m_view.IsWritable()) return -1;
+  NEW_AUDIT_LIST_ITEM item;  // the caller's record may lie in the view itself
+  CopyRecord(&item, pItem);
+  int32_t nCount = UsableCount();
+  if (nCount < 0) return -1;
+  if (nCount > 0) {
+    NEW_AUDIT_LIST_ITEM* pFound = FindByRuleNo(item.szRuleNo, 0, nCount - 1);
+    if (pFound != nullptr) return ReplaceAt(static_cast<uint32_t>(pFound - m_pItems), item, nCount);
+  }
+  const int nGrow = EnsureRoomForOne(nCount);
+  if (nGrow != 0) return nGrow;
+  nCount = UsableCount();
+  if (nCount < 0 || uint64_t(nCount) + 1 >= m_nCapacity) return -3;
+  uint32_t nTarget = static_cast<uint32_t>(nCount);
+  while (nTarget > 0 && m_pItems[nTarget - 1].nContentLen >= item.nContentLen) --nTarget;
+  (void)PlaceRecord(nTarget, nTarget + 1, static_cast<uint32_t>(nCount) - nTarget, nTarget, item,
+                    nCount + 1);
+  return 0;
+}
+
+bool CSysListFileEx::AppendItem(const NEW_AUDIT_LIST_ITEM* pItem) {
+  if (m_pItems == nullptr || pItem == nullptr || !m_view.IsWritable()) return false;
+  NEW_AUDIT_LIST_ITEM item;
+  CopyRecord(&item, pItem);
+  int32_t nCount = UsableCount();
+  if (nCount < 0 || EnsureRoomForOne(nCount) != 0) return false;
+  nCount = UsableCount();
+  if (nCount < 0 || uint64_t(nCount) + 1 >= m_nCapacity) return false;
+  (void)PlaceRecord(0, 0, 0, static_cast<uint32_t>(nCount), item, nCount + 1);
+  return true;
+}
+
+int CSysListFileEx::DeleteByRuleNo(const char* pszRuleNo) {
+  if (CheckState() != 0 || pszRuleNo == nullptr) return 0;
+  if (!m_view.IsWritable()) return -2;
+  // The copy is what a caller may pass a pointer into a record of this very
+  // list for: that record moves during the deletion.
+  char szRuleNo[RULE_NO_SIZE] = {};
+  for (size_t i = 0; i < RULE_NO_SEARCH_CHARS && pszRuleNo[i] != '\0'; ++i) {
+    szRuleNo[i] = pszRuleNo[i];
+  }
+  const int32_t nCount = UsableCount();
+  // Deleted are the first match, and each later one while at least two
+  // records followed the one deleted before it.
+  bool bDeleting = true;
+  const int32_t nRemoved =
+      CompactRecords(nCount, [&](uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& record) {
+        if (!bDeleting || !RuleNoEquals(record.szRuleNo, szRuleNo)) return false;
+        if (uint64_t{nIndex} + 3 > uint64_t(nCount)) bDeleting = false;
+        return true;
+      });
+  return nRemoved < 0 ? -2 : 0;
+}
+
+bool CSysListFileEx::DeleteByType(int nType) {
+  if (CheckState() != 0 || !m_view.IsWritable()) return false;
+  (void)CompactRecords(UsableCount(), [nType](uint32_t, const NEW_AUDIT_LIST_ITEM& record) {
+    return int{record.cItemType} == nType;
+  });
+  return true;
+}
+
+int CSysListFileEx::PurgeOutdated() {
+  return PurgeOutdatedAt(platform::CurrentTime32());
+}
+
+// The purge is a scan that, at every outdated record, deletes by that
+// record's rule number and looks at the same index again. Replaying that
+// sequence record by record would shift the tail of the file once per
+// deletion; instead the sequence is replayed on a tree of flags to find which
+// records it deletes, and the list is compacted once.
+int CSysListFileEx::PurgeOutdatedAt(uint32_t dwNow) {
+  const int nState = CheckState();
+  if (nState != 0) return nState;
+  if (!m_view.IsWritable()) return -2;
+  const int32_t nCount = UsableCount();
+  const uint32_t n = static_cast<uint32_t>(nCount);
+  try {
+    struct Group {
+      std::vector<uint32_t> positions;  // slots whose rule number is the key
+      size_t nNext = 0;                 // first one not yet deleted
+    };
+    std::unordered_map<std::string, Group, StringHash, std::equal_to<>> groups;
+    char szFolded[RULE_NO_SIZE];
+    for (uint32_t i = 0; i < n; ++i) {
+      if (m_pItems[i].dwEndTime < dwNow) {
+        groups.try_emplace(
+            std::string(FoldRuleNo(m_pItems[i].szRuleNo, RULE_NO_SEARCH_CHARS, szFolded)));
+      }
+    }
+    if (groups.empty()) return 0;
+    // A search key of at most 29 characters finds only rule numbers of its
+    // own length.
+    for (uint32_t i = 0; i < n; ++i) {
+      if (strnlen(m_pItems[i].szRuleNo, RULE_NO_SIZE) > RULE_NO_SEARCH_CHARS) continue;
+      auto found = groups.find(FoldRuleNo(m_pItems[i].szRuleNo, RULE_NO_SIZE, szFolded));
+      if (found != groups.end()) found->second.positions.push_back(i);
+    }
+
+    std::vector<uint8_t> removed(n, 0);
+    AliveRecords alive(n);
+    uint32_t nAlive = n;
+    for (uint32_t nScan = 0; nScan < nAlive;) {
+      const uint32_t nSlot = alive.Find(nScan);
+      const NEW_AUDIT_LIST_ITEM& record = m_pItems[nSlot];
+      if (!(record.dwEndTime < dwNow)) {
+        ++nScan;
+        continue;
+      }
+      Group& group =
+          groups.find(FoldRuleNo(record.szRuleNo, RULE_NO_SEARCH_CHARS, szFolded))->second;
+      // One deletion by rule number, on the list as it stands now.
+      const uint32_t nAliveAtCall = nAlive;
+      uint32_t nDeleted = 0;
+      while (group.nNext < group.positions.size()) {
+        const uint32_t nMatch = group.positions[group.nNext++];
+        const uint32_t nIndexAtCall = alive.CountBefore(nMatch) + nDeleted;
+        removed[nMatch] = 1;
+        alive.Remove(nMatch);
+        --nAlive;
+        ++nDeleted;
+        if (uint64_t{nIndexAtCall} + 3 > nAliveAtCall) break;  // fewer than two follow
+      }
+      if (nDeleted == 0) {
+        // Its rule number (30 or more characters) cannot find it: without
+        // this the scan would look at it for ever.
+        removed[nSlot] = 1;
+        alive.Remove(nSlot);
+        --nAlive;
+      }
+    }
+    const int32_t nResult = CompactRecords(
+        nCount, [&](uint32_t nIndex, const NEW_AUDIT_LIST_ITEM&) { return removed[nIndex] != 0; });
+    return nResult < 0 ? -2 : 0;
+  } catch (...) {  // an allocation failed before anything was changed
+    return -2;
+  }
+}

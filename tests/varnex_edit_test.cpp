@@ -1,0 +1,273 @@
+// The editing and cleaning calls of CVarnex, with several processes.
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "api/Varnex.h"
+#include "platform/Platform.h"
+#include "tests/ListModel.h"
+#include "tests/TestSupport.h"
+
+namespace varnex::test {
+namespace {
+
+class VarnexEditTest : public ::testing::Test {
+ protected:
+  std::vector<NEW_AUDIT_LIST_ITEM> Records(int32_t type) {
+    return ReadListRecords(dir_.FilePath(type));
+  }
+  TempListDir dir_;
+};
+
+TEST_F(VarnexEditTest, ResultsOfTheEditingCalls) {
+  CVarnex list(0);
+  NEW_AUDIT_LIST_ITEM item = MakeRecord("r1", 4, "abcd", 3);
+  EXPECT_EQ(list.AddItem(&item), 0) << "not loaded";
+  EXPECT_EQ(list.DeleteItem("r1"), 1) << "nothing to delete";
+  EXPECT_EQ(list.DeleteItem(3), 0);
+  EXPECT_FALSE(list.AppendItemInfo(&item));
+  EXPECT_TRUE(list.CleanOutdateItem());
+
+  ASSERT_EQ(list.LoadFile(), 1);
+  EXPECT_EQ(list.DeleteItem(3), 0) << "empty list";
+  EXPECT_EQ(list.AddItem(nullptr), 0);
+  EXPECT_FALSE(list.AppendItemInfo(nullptr));
+  EXPECT_EQ(list.AddItem(&item), 1);
+  NEW_AUDIT_LIST_ITEM other = MakeRecord("R1", 4, "ABCD", 3);
+  EXPECT_EQ(list.AddItem(&other), 1);
+  EXPECT_EQ(list.GetTotalCount(), 1) << "same rule number in another case replaces";
+  EXPECT_TRUE(list.AppendItemInfo(&item));
+  EXPECT_EQ(list.DeleteItem(1000), 1) << "no record of that type";
+  EXPECT_EQ(list.GetTotalCount(), 2);
+  EXPECT_EQ(list.DeleteItem(static_cast<char*>(nullptr)), 1);
+  EXPECT_EQ(list.DeleteItem("r1"), 1);
+  EXPECT_EQ(list.GetTotalCount(), 1) << "a single record after the deleted one stays";
+  EXPECT_EQ(list.DeleteItem(3), 1);
+  EXPECT_EQ(list.GetTotalCount(), 0);
+}
+
+TEST_F(VarnexEditTest, ChangesAreSeenByAnotherObjectAtOnce) {
+  CVarnex writer(1), reader(1);
+  ASSERT_EQ(writer.LoadFile(), 1);
+  ASSERT_EQ(reader.LoadFile(), 1);
+  for (int i = 0; i < 5; ++i) {
+    NEW_AUDIT_LIST_ITEM item = MakeRecord("r" + std::to_string(i), 10 - i);
+    ASSERT_EQ(writer.AddItem(&item), 1);
+  }
+  NEW_AUDIT_LIST_ITEM item;
+  ASSERT_EQ(reader.GetItem(0, &item), 0);
+  EXPECT_STREQ(item.szRuleNo, "r4");
+  EXPECT_EQ(reader.DeleteItem("r4"), 1);
+  EXPECT_EQ(writer.GetTotalCount(), 4);
+}
+
+// Both processes keep the list open while one grows it several times; the
+// other then reads every record and adds more.
+TEST_F(VarnexEditTest, HoldersFollowGrowthByAnotherProcess) {
+  CVarnex list(3);
+  ASSERT_EQ(list.LoadFile(), 1);
+  Pipe grown, added;
+  pid_t child = ForkChild([&] {
+    CVarnex mine(3);
+    if (mine.LoadFile() != 1) return 1;
+    for (int i = 0; i < 350; ++i) {
+      NEW_AUDIT_LIST_ITEM item = MakeRecord("c" + std::to_string(i), static_cast<uint32_t>(i));
+      if (mine.AddItem(&item) != 1) return 2;
+    }
+    grown.Send();
+    if (!added.Receive()) return 3;
+    return mine.GetTotalCount() == 351 ? 0 : 4;
+  });
+  ASSERT_TRUE(grown.Receive());
+  EXPECT_EQ(list.GetTotalCount(), 350);
+  NEW_AUDIT_LIST_ITEM item;
+  ASSERT_EQ(list.GetItem(349, &item), 0);
+  EXPECT_STREQ(item.szRuleNo, "c349");
+  NEW_AUDIT_LIST_ITEM mine = MakeRecord("parent", 1000);
+  EXPECT_EQ(list.AddItem(&mine), 1);
+  added.Send();
+  EXPECT_EQ(WaitChild(child), 0);
+  auto records = Records(3);
+  ASSERT_EQ(records.size(), 351u);
+  EXPECT_TRUE(InKeyOrder(records));
+  EXPECT_EQ(std::filesystem::file_size(dir_.FilePath(3)), 24u + 241 * 400);
+}
+
+TEST_F(VarnexEditTest, TwoProcessesAddingAtOnceLoseNothing) {
+  { CVarnex(5).LoadFile(); }
+  Pipe start;
+  std::vector<pid_t> children;
+  for (int p = 0; p < 2; ++p) {
+    children.push_back(ForkChild([&, p] {
+      CVarnex list(5);
+      if (list.LoadFile() != 1 || !start.Receive()) return 1;
+      std::mt19937 rng(static_cast<unsigned>(p));
+      for (int i = 0; i < 1000; ++i) {
+        NEW_AUDIT_LIST_ITEM item =
+            MakeRecord("p" + std::to_string(p) + "-" + std::to_string(i), rng() % 50);
+        if (list.AddItem(&item) != 1) return 2;
+      }
+      return 0;
+    }));
+  }
+  start.Send();
+  start.Send();
+  for (pid_t child : children) EXPECT_EQ(WaitChild(child), 0);
+  auto records = Records(5);
+  ASSERT_EQ(records.size(), 2000u);
+  EXPECT_TRUE(InKeyOrder(records));
+  std::set<std::string> rules;
+  for (const auto& r : records) rules.insert(r.szRuleNo);
+  EXPECT_EQ(rules.size(), 2000u);
+}
+
+TEST_F(VarnexEditTest, ChangingCallsDoNothingWhenTheLockWaitRunsOut) {
+  CVarnex list(0);
+  ASSERT_EQ(list.LoadFile(), 1);
+  NEW_AUDIT_LIST_ITEM item = MakeRecord("old", 2, "x", 1);
+  item.dwEndTime = 1;
+  ASSERT_EQ(list.AddItem(&item), 1);
+  const auto before = ReadFileBytes(dir_.FilePath(0));
+  Pipe locked, done;
+  pid_t child = ForkChild([&] {
+    auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_0", nullptr);
+    if (!mutex || !platform::IsHeld(mutex->Lock(500))) return 1;
+    locked.Send();
+    done.Receive(nullptr, 60000);
+    return mutex->Unlock() ? 0 : 2;
+  });
+  ASSERT_TRUE(locked.Receive());
+  NEW_AUDIT_LIST_ITEM fresh = MakeRecord("new", 1);
+  EXPECT_EQ(list.AddItem(&fresh), 0);
+  EXPECT_FALSE(list.AppendItemInfo(&fresh));
+  EXPECT_EQ(list.DeleteItem("old"), 0);
+  EXPECT_EQ(list.DeleteItem(1), 0);
+  EXPECT_FALSE(list.ResetFileToEmpty());
+  EXPECT_TRUE(list.CleanOutdateItem()) << "true, having purged nothing";
+  done.Send();
+  EXPECT_EQ(WaitChild(child), 0);
+  EXPECT_EQ(ReadFileBytes(dir_.FilePath(0)), before);
+}
+
+// A growth that fails (here: the file may not grow past its size) closes the
+// list and leaves the lock free for everyone else.
+TEST_F(VarnexEditTest, FailedGrowthReleasesTheLock) {
+  { CVarnex(6).LoadFile(); }
+  Pipe failed, checked;
+  pid_t child = ForkChild([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {24124, 24124};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 1;
+    CVarnex list(6);
+    if (list.LoadFile() != 1) return 2;
+    for (int i = 0; i < 99; ++i) {
+      NEW_AUDIT_LIST_ITEM item = MakeRecord("g" + std::to_string(i), 1);
+      if (list.AddItem(&item) != 1) return 3;
+    }
+    NEW_AUDIT_LIST_ITEM one_more = MakeRecord("g99", 1);
+    if (list.AddItem(&one_more) != 0) return 4;
+    if (list.GetTotalCount() != 0) return 5;  // the list is closed now
+    failed.Send();
+    if (!checked.Receive()) return 6;
+    return list.LoadFile() == 1 && list.GetTotalCount() == 99 ? 0 : 7;
+  });
+  ASSERT_TRUE(failed.Receive());
+  auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_6", nullptr);
+  ASSERT_TRUE(mutex);
+  EXPECT_EQ(mutex->Lock(0), platform::LockResult::kAcquired);
+  EXPECT_TRUE(mutex->Unlock());
+  checked.Send();
+  EXPECT_EQ(WaitChild(child), 0);
+}
+
+// Writers killed at random moments in the middle of their edits: the next
+// holder finishes or drops each interrupted change, and the list keeps its
+// invariants and every record that no kill could have touched.
+TEST_F(VarnexEditTest, WritersKilledMidEditLeaveASoundList) {
+  {
+    CVarnex list(7);
+    ASSERT_EQ(list.LoadFile(), 1);
+    for (int i = 0; i < 50; ++i) {
+      NEW_AUDIT_LIST_ITEM item = MakeRecord("keep" + std::to_string(i), 60 + i % 7);
+      ASSERT_EQ(list.AddItem(&item), 1);
+    }
+  }
+  std::mt19937 rng(99);
+  for (int round = 0; round < 12; ++round) {
+    Pipe started;
+    pid_t child = ForkChild([&] {
+      CVarnex list(7);
+      if (list.LoadFile() != 1) return 1;
+      started.Send();
+      std::mt19937 mine(static_cast<unsigned>(round));
+      for (int i = 0;; ++i) {
+        NEW_AUDIT_LIST_ITEM item = MakeRecord("w" + std::to_string(mine() % 300), mine() % 120);
+        if (i % 5 == 4) {
+          list.DeleteItem(item.szRuleNo);
+        } else {
+          list.AddItem(&item);
+        }
+      }
+    });
+    ASSERT_TRUE(started.Receive());
+    usleep(static_cast<useconds_t>(2000 + rng() % 30000));
+    kill(child, SIGKILL);
+    EXPECT_EQ(WaitChild(child), 128 + SIGKILL);
+
+    CVarnex list(7);
+    ASSERT_EQ(list.LoadFile(), 1);
+    const int64_t start = NowMs();
+    EXPECT_GE(list.GetTotalCount(), 50);
+    EXPECT_LT(NowMs() - start, 400);
+    auto records = Records(7);
+    EXPECT_TRUE(InKeyOrder(records));
+    std::set<std::string> rules;
+    int kept = 0;
+    for (const auto& r : records) {
+      EXPECT_TRUE(rules.insert(r.szRuleNo).second) << "duplicate " << r.szRuleNo;
+      if (std::strncmp(r.szRuleNo, "keep", 4) == 0) ++kept;
+    }
+    EXPECT_EQ(kept, 50);
+  }
+}
+
+TEST_F(VarnexEditTest, CleanerPurgesOnItsThreadAndStopsCleanly) {
+  CVarnex list(8);
+  ASSERT_EQ(list.LoadFile(), 1);
+  NEW_AUDIT_LIST_ITEM outdated = MakeRecord("old", 1);
+  outdated.dwEndTime = platform::CurrentTime32() - 10;
+  NEW_AUDIT_LIST_ITEM valid = MakeRecord("valid", 1);
+  ASSERT_EQ(list.AddItem(&outdated), 1);
+  ASSERT_EQ(list.AddItem(&valid), 1);
+  {
+    CListCleaner cleaner(list);
+    ASSERT_TRUE(cleaner.IsRunning());
+    const int64_t deadline = NowMs() + 5000;
+    while (list.GetTotalCount() != 1 && NowMs() < deadline) usleep(10000);
+    EXPECT_EQ(list.GetTotalCount(), 1);
+  }
+  // The cleaner is gone: the lock is free and the list can be destroyed.
+  EXPECT_EQ(list.AddItem(&outdated), 1);
+  EXPECT_EQ(list.GetTotalCount(), 2);
+}
+
+TEST_F(VarnexEditTest, StoredThreadHandleIsLetGoByTheDestructor) {
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr),
+            0);
+  CVarnex list(0);
+  EXPECT_EQ(list.GetThreadHandle(), 0u);
+  list.SetThreadHandle(static_cast<uintptr_t>(thread));
+  EXPECT_EQ(list.GetThreadHandle(), static_cast<uintptr_t>(thread));
+}
+
+}  // namespace
+}  // namespace varnex::test
