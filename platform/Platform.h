@@ -176,6 +176,11 @@ void SleepAllowingStop(uint32_t milliseconds);
 // ends, without waiting for it.
 void DetachThread(uintptr_t native_handle);
 
+// The calling thread's single-byte upper-case mapping (its LC_CTYPE locale):
+// entry b is toupper(b) for every byte value b from 0 to 255. Valid until the
+// thread's locale changes.
+const int32_t* UpperCaseTable();
+
 // True when a file (or directory) exists at path.
 bool FileExists(const char* path);
 

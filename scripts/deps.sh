@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing need, when missing.
 set -euo pipefail
 
-packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev)
+packages=(cmake g++ make binutils libgtest-dev libbenchmark-dev locales clang libclang-rt-14-dev)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -16,4 +16,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+fi
+
+# The wildcard tests fold text in a double-byte locale.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.gbk$'; then
+  echo "creating the zh_CN.GBK locale"
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+  "${sudo_cmd[@]}" localedef -i zh_CN -f GBK zh_CN.GBK
 fi

@@ -1,6 +1,7 @@
 // POSIX implementation of the platform layer (Linux, glibc).
 #include "platform/Platform.h"
 
+#include <ctype.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -508,6 +509,11 @@ void MappedFile::Close() {
 
 // ---------------------------------------------------------------------------
 // Paths, time and debug output
+
+const int32_t* UpperCaseTable() {
+  // glibc keeps the table of the thread's locale, indexed from -128 to 255.
+  return *__ctype_toupper_loc();
+}
 
 bool FileExists(const char* path) {
   return ::access(path, F_OK) == 0;

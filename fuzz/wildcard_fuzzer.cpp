@@ -1,0 +1,97 @@
+// Fuzzes the wildcard comparison: for any pattern and text it must not crash,
+// must read nothing outside either string, must leave both unchanged, and
+// must agree with the short reference matcher below.
+//
+// Input: the pattern, a NUL byte, the text (a missing NUL: an empty text).
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "store/Wildcard.h"
+
+namespace {
+
+// The comparison written the plain way, for the "C" locale (ASCII letters
+// fold): segments between stars, each taken at its leftmost match after the
+// one before it.
+int Reference(std::string pattern, std::string text) {
+  if (pattern.empty() && text.empty()) return 0;
+  if (pattern.empty()) return 4;
+  if (pattern.size() > 1000 || text.size() > 1000) return 5;
+  for (auto* s : {&pattern, &text}) {
+    for (char& c : *s) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    }
+  }
+  std::string collapsed;
+  for (char c : pattern) {
+    if (!(c == '*' && !collapsed.empty() && collapsed.back() == '*')) collapsed += c;
+  }
+  pattern = collapsed;
+  auto has_wildcard = [](const std::string& s) {
+    return s.find_first_of("*?") != std::string::npos;
+  };
+  if (!has_wildcard(pattern)) return 6;
+  if (has_wildcard(text)) return 7;
+  if (pattern == "*") return 0;
+  if (text.empty()) return 4;
+  auto matches_at = [&](const std::string& segment, size_t at) {
+    for (size_t i = 0; i < segment.size(); ++i) {
+      if (segment[i] != '?' && segment[i] != text[at + i]) return false;
+    }
+    return true;
+  };
+  if (pattern.find('*') == std::string::npos) {
+    return pattern.size() == text.size() && matches_at(pattern, 0) ? 0 : 1;
+  }
+  std::vector<std::string> segments;
+  std::string current;
+  for (char c : pattern + "*") {
+    if (c != '*') {
+      current += c;
+    } else if (!current.empty()) {
+      segments.push_back(current);
+      current.clear();
+    }
+  }
+  size_t from = 0;
+  size_t first_start = 0;
+  for (size_t s = 0; s < segments.size(); ++s) {
+    size_t at = from;
+    while (at + segments[s].size() <= text.size() && !matches_at(segments[s], at)) ++at;
+    if (at + segments[s].size() > text.size()) return 1;
+    if (s == 0) first_start = at;
+    from = at + segments[s].size();
+  }
+  if (pattern.front() != '*' && first_start != 0) return 1;
+  if (pattern.back() != '*' && from != text.size()) return 1;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const auto* begin = reinterpret_cast<const char*>(data);
+  const char* split = static_cast<const char*>(std::memchr(begin, 0, size));
+  const std::string pattern(begin, split != nullptr ? split : begin + size);
+  std::string text;
+  if (split != nullptr) {
+    const char* rest = split + 1;
+    const size_t rest_size = size - static_cast<size_t>(rest - begin);
+    text.assign(rest, strnlen(rest, rest_size));
+  }
+  // Buffers of exactly the strings' size, so that a read past either end is
+  // caught by AddressSanitizer.
+  std::vector<char> pattern_buffer(pattern.c_str(), pattern.c_str() + pattern.size() + 1);
+  std::vector<char> text_buffer(text.c_str(), text.c_str() + text.size() + 1);
+  const int status = WildcardCompare(pattern_buffer.data(), text_buffer.data());
+  if (std::memcmp(pattern_buffer.data(), pattern.c_str(), pattern.size() + 1) != 0 ||
+      std::memcmp(text_buffer.data(), text.c_str(), text.size() + 1) != 0) {
+    std::abort();  // an argument was changed
+  }
+  if (status != Reference(pattern, text)) std::abort();
+  return 0;
+}

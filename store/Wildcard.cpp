@@ -1,0 +1,325 @@
+#include "store/Wildcard.h"
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
+
+#include "platform/Platform.h"
+
+namespace {
+
+// Copies and work buffers: a string of WILDCARD_MAX_LEN bytes and its NUL.
+constexpr size_t kBufferSize = WILDCARD_MAX_LEN + 1;
+
+uint16_t Length(const char* pszText) {
+  return static_cast<uint16_t>(strnlen(pszText, kBufferSize));
+}
+
+// How text bytes are upper-cased while they are compared. The pattern is
+// always a folded copy; the text is folded byte by byte where every byte is a
+// character (single-byte locales), and copied and folded whole otherwise.
+struct AlreadyFolded {
+  char operator()(char c) const { return c; }
+};
+struct FoldAsciiLetters {  // the "C" locale and most single-byte ones
+  char operator()(char c) const {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c;
+  }
+};
+struct FoldByTable {  // any other single-byte locale
+  const int32_t* pUpper;
+  char operator()(char c) const { return static_cast<char>(pUpper[static_cast<unsigned char>(c)]); }
+};
+
+// True when a single-byte upper-case table changes exactly the letters a-z.
+// The answer for the last table seen is kept (a race between threads only
+// makes one of them look again).
+bool FoldsOnlyAsciiLetters(const int32_t* pUpper) {
+  static std::atomic<const int32_t*> s_pPlain{nullptr};
+  static std::atomic<const int32_t*> s_pOther{nullptr};
+  if (pUpper == s_pPlain.load(std::memory_order_relaxed)) return true;
+  if (pUpper == s_pOther.load(std::memory_order_relaxed)) return false;
+  bool bPlain = true;
+  for (int c = 0; c < 256 && bPlain; ++c) {
+    bPlain = pUpper[c] == ((c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c);
+  }
+  (bPlain ? s_pPlain : s_pOther).store(pUpper, std::memory_order_relaxed);
+  return bPlain;
+}
+
+// Nonzero when one of the eight bytes equals c (exactly: no false hits).
+uint64_t HasByte(uint64_t nWord, unsigned char c) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  const uint64_t nDiff = nWord ^ (c * kOnes);
+  return ~(((nDiff & (0x7F * kOnes)) + 0x7F * kOnes) | nDiff | 0x7F * kOnes);
+}
+
+// True when the first nLength bytes hold a '*' or a '?'. Reads eight bytes at
+// a time, never past nLength.
+bool HasWildcard(const char* pszText, uint16_t nLength) {
+  uint64_t nFound = 0;
+  uint16_t i = 0;
+  for (; i + 8 <= nLength; i += 8) {
+    uint64_t nWord;
+    std::memcpy(&nWord, pszText + i, 8);
+    nFound |= HasByte(nWord, '*') | HasByte(nWord, '?');
+  }
+  for (; i < nLength; ++i) nFound |= (pszText[i] == '*') | (pszText[i] == '?');
+  return nFound != 0;
+}
+
+uint8_t CheckArgs(const char* pszPattern, const char* pszText, uint16_t* pnPatternLength,
+                  uint16_t* pnTextLength) {
+  if (pszPattern == nullptr || pszText == nullptr) return WILDCARD_NULL;
+  if (pszPattern[0] == '\0' && pszText[0] == '\0') return WILDCARD_MATCH;
+  if (pszPattern[0] == '\0') return WILDCARD_EMPTY;
+  // Measured only as far as the limit, however long the strings are.
+  const size_t nPatternLength = strnlen(pszPattern, kBufferSize);
+  if (nPatternLength > WILDCARD_MAX_LEN) return WILDCARD_TOO_LONG;
+  const size_t nTextLength = strnlen(pszText, kBufferSize);
+  if (nTextLength > WILDCARD_MAX_LEN) return WILDCARD_TOO_LONG;
+  *pnPatternLength = static_cast<uint16_t>(nPatternLength);
+  *pnTextLength = static_cast<uint16_t>(nTextLength);
+  return WILDCARD_GO_ON;
+}
+
+// Collapses the runs of '*' of a folded pattern in place (updating
+// *pnLength), counts its stars, and answers as NormalizePattern does, given
+// whether the text holds a wildcard.
+uint8_t Normalize(char* pszPattern, uint16_t* pnLength, bool bTextWildcard, uint16_t nTextLength,
+                  uint16_t* pnStars) {
+  const uint16_t nLength = *pnLength;
+  uint16_t nWrite = 0;
+  uint16_t nStars = 0;
+  bool bQuestion = false;
+  for (uint16_t nRead = 0; nRead < nLength; ++nRead) {
+    const char c = pszPattern[nRead];
+    if (c == '*') {
+      if (nWrite > 0 && pszPattern[nWrite - 1] == '*') continue;
+      ++nStars;
+    }
+    bQuestion |= c == '?';
+    pszPattern[nWrite++] = c;
+  }
+  pszPattern[nWrite] = '\0';
+  *pnLength = nWrite;
+  *pnStars = nStars;
+  if (nStars == 0 && !bQuestion) return WILDCARD_NO_WILDCARD;
+  if (bTextWildcard) return WILDCARD_TEXT_WILDCARD;
+  if (nWrite == 1 && nStars == 1) return WILDCARD_MATCH;  // a lone '*'
+  if (nTextLength == 0) return WILDCARD_EMPTY;
+  return WILDCARD_GO_ON;
+}
+
+template <typename Fold>
+uint8_t SameLength(const char* pszPattern, uint16_t nPatternLength, const char* pszText,
+                   uint16_t nTextLength, Fold fold) {
+  if (nPatternLength != nTextLength) return WILDCARD_NO_MATCH;
+  for (uint16_t i = 0; i < nPatternLength; ++i) {
+    if (pszPattern[i] != '?' && pszPattern[i] != fold(pszText[i])) return WILDCARD_NO_MATCH;
+  }
+  return WILDCARD_MATCH;
+}
+
+template <typename Fold>
+uint8_t Find(const char* pszSegment, uint16_t nSegmentLength, const char* pszText,
+             uint16_t nTextLength, uint16_t nFrom, uint16_t* pnStart, uint16_t* pnEnd, Fold fold) {
+  // The candidates never reach past the text's last byte.
+  if (nFrom > nTextLength || nSegmentLength > nTextLength - nFrom) return WILDCARD_NO_MATCH;
+  const uint16_t nLast = nTextLength - nSegmentLength;
+  // The segment's first byte that is not a '?' picks the candidates.
+  uint16_t nAnchor = 0;
+  while (nAnchor < nSegmentLength && pszSegment[nAnchor] == '?') ++nAnchor;
+  const char cAnchor = nAnchor < nSegmentLength ? pszSegment[nAnchor] : '\0';
+  for (uint16_t p = nFrom; p <= nLast; ++p) {
+    if (nAnchor < nSegmentLength) {
+      while (p <= nLast && fold(pszText[p + nAnchor]) != cAnchor) ++p;
+      if (p > nLast) return WILDCARD_NO_MATCH;
+    }
+    uint16_t i = nAnchor + 1;
+    while (i < nSegmentLength && (pszSegment[i] == '?' || pszSegment[i] == fold(pszText[p + i]))) {
+      ++i;
+    }
+    if (i >= nSegmentLength) {
+      *pnStart = p;
+      *pnEnd = static_cast<uint16_t>(p + nSegmentLength - 1);
+      return WILDCARD_MATCH;
+    }
+  }
+  return WILDCARD_NO_MATCH;
+}
+
+template <typename Fold>
+uint8_t Segments(const char* pszPattern, uint16_t nPatternLength, const char* pszText,
+                 uint16_t nTextLength, Fold fold) {
+  // A '*' in the first or last place frees the start or the end of the text;
+  // every other '*' separates two segments (none is empty after the collapse).
+  const bool bFreeStart = pszPattern[0] == '*';
+  const bool bFreeEnd = pszPattern[nPatternLength - 1] == '*';
+  const char* p = pszPattern + (bFreeStart ? 1 : 0);
+  const char* const pEnd = pszPattern + nPatternLength;
+  // Each segment takes its leftmost match after the one before it and is
+  // never moved afterwards.
+  WILDCARD_SEGMENT segment = {0, 0, 0, nullptr};
+  uint16_t nFrom = 0;
+  bool bFirst = true;
+  while (p < pEnd) {
+    const char* pStar =
+        static_cast<const char*>(std::memchr(p, '*', static_cast<size_t>(pEnd - p)));
+    const char* pSegmentEnd = pStar != nullptr ? pStar : pEnd;
+    segment.pszSegment = p;
+    segment.nLength = static_cast<uint16_t>(pSegmentEnd - p);
+    if (Find(segment.pszSegment, segment.nLength, pszText, nTextLength, nFrom, &segment.nStart,
+             &segment.nEnd, fold) != WILDCARD_MATCH) {
+      return WILDCARD_NO_MATCH;
+    }
+    // A pattern that does not begin with '*' matches from the first byte.
+    if (bFirst && !bFreeStart && segment.nStart != 0) return WILDCARD_NO_MATCH;
+    bFirst = false;
+    nFrom = static_cast<uint16_t>(segment.nEnd + 1);
+    p = pSegmentEnd + 1;
+  }
+  // One that does not end with '*' matches up to the last byte.
+  if (!bFreeEnd && segment.nEnd != nTextLength - 1) return WILDCARD_NO_MATCH;
+  return WILDCARD_MATCH;
+}
+
+// The comparison after the pattern was folded and normalised.
+template <typename Fold>
+uint8_t Decide(const char* pszPattern, uint16_t nPatternLength, uint16_t nStars,
+               const char* pszText, uint16_t nTextLength, Fold fold) {
+  if (nStars == 0) return SameLength(pszPattern, nPatternLength, pszText, nTextLength, fold);
+  return Segments(pszPattern, nPatternLength, pszText, nTextLength, fold);
+}
+
+}  // namespace
+
+uint8_t CheckWildcardArgs(const char* pszPattern, const char* pszText) {
+  uint16_t nPatternLength = 0;
+  uint16_t nTextLength = 0;
+  return CheckArgs(pszPattern, pszText, &nPatternLength, &nTextLength);
+}
+
+void FoldToUpper(char* pszText) {
+  const size_t nMaxBytes = MB_CUR_MAX;
+  if (nMaxBytes == 1) {  // a single-byte locale: every byte is a character
+    const int32_t* pUpper = varnex::platform::UpperCaseTable();
+    for (char* p = pszText; *p != '\0'; ++p) {
+      *p = static_cast<char>(pUpper[static_cast<unsigned char>(*p)]);
+    }
+    return;
+  }
+  std::mbstate_t state{};
+  size_t nLeft = std::strlen(pszText);
+  char* p = pszText;
+  while (nLeft > 0) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte < 0x80 && std::mbsinit(&state)) {  // ASCII, in every common encoding
+      if (byte >= 'a' && byte <= 'z') *p = static_cast<char>(byte - ('a' - 'A'));
+      ++p;
+      --nLeft;
+      continue;
+    }
+    wchar_t wc;
+    const size_t nUsed = std::mbrtowc(&wc, p, nLeft, &state);
+    if (nUsed == 0 || nUsed == static_cast<size_t>(-1) || nUsed == static_cast<size_t>(-2)) {
+      // No character here (a stray lead byte, a cut-off sequence): the byte
+      // stays as it is, and decoding starts afresh after it.
+      state = std::mbstate_t{};
+      ++p;
+      --nLeft;
+      continue;
+    }
+    const wint_t upper = std::towupper(static_cast<wint_t>(wc));
+    if (upper != static_cast<wint_t>(wc)) {
+      char szUpper[MB_LEN_MAX];
+      std::mbstate_t out_state{};
+      const size_t nUpper = std::wcrtomb(szUpper, static_cast<wchar_t>(upper), &out_state);
+      if (nUpper == nUsed) std::memcpy(p, szUpper, nUsed);
+    }
+    p += nUsed;
+    nLeft -= nUsed;
+  }
+}
+
+uint8_t NormalizePattern(char* pszPattern, const char* pszText) {
+  uint16_t nLength = Length(pszPattern);
+  const uint16_t nTextLength = Length(pszText);
+  uint16_t nStars = 0;
+  return Normalize(pszPattern, &nLength, HasWildcard(pszText, nTextLength), nTextLength, &nStars);
+}
+
+uint8_t CountStars(const char* pszPattern, uint16_t* pnStars) {
+  uint16_t nStars = 0;
+  for (const char* p = pszPattern; *p != '\0'; ++p) nStars += (*p == '*');
+  *pnStars = nStars;
+  return WILDCARD_GO_ON;
+}
+
+uint8_t CompareSameLength(const char* pszPattern, const char* pszText) {
+  return SameLength(pszPattern, Length(pszPattern), pszText, Length(pszText), AlreadyFolded{});
+}
+
+uint8_t FindSegment(const char* pszSegment, uint16_t nSegmentLength, const char* pszText,
+                    uint16_t nTextLength, uint16_t nFrom, uint16_t* pnStart, uint16_t* pnEnd) {
+  return Find(pszSegment, nSegmentLength, pszText, nTextLength, nFrom, pnStart, pnEnd,
+              AlreadyFolded{});
+}
+
+uint8_t MatchSegments(const char* pszPattern, const char* pszText, uint16_t /*nStars*/) {
+  return Segments(pszPattern, Length(pszPattern), pszText, Length(pszText), AlreadyFolded{});
+}
+
+uint8_t WildcardCompare(const char* pszPattern, const char* pszText) {
+  try {
+    uint16_t nPatternLength = 0;
+    uint16_t nTextLength = 0;
+    uint8_t nStatus = CheckArgs(pszPattern, pszText, &nPatternLength, &nTextLength);
+    if (nStatus != WILDCARD_GO_ON) return nStatus;
+    // A private, upper-cased copy of the pattern: the arguments are never
+    // changed.
+    char szPattern[kBufferSize];
+    const int32_t* pUpper = MB_CUR_MAX == 1 ? varnex::platform::UpperCaseTable() : nullptr;
+    if (pUpper != nullptr) {
+      for (uint16_t i = 0; i < nPatternLength; ++i) {
+        szPattern[i] = static_cast<char>(pUpper[static_cast<unsigned char>(pszPattern[i])]);
+      }
+      szPattern[nPatternLength] = '\0';
+    } else {
+      std::memcpy(szPattern, pszPattern, size_t{nPatternLength} + 1);
+      FoldToUpper(szPattern);
+    }
+    // Folding never makes or removes a '*' or a '?', so the text is checked
+    // as it stands.
+    uint16_t nStars = 0;
+    nStatus = Normalize(szPattern, &nPatternLength, HasWildcard(pszText, nTextLength), nTextLength,
+                        &nStars);
+    if (nStatus != WILDCARD_GO_ON) return nStatus;
+    if (pUpper != nullptr) {
+      // Every byte is a character: the text is folded as it is compared.
+      if (FoldsOnlyAsciiLetters(pUpper)) {
+        return Decide(szPattern, nPatternLength, nStars, pszText, nTextLength, FoldAsciiLetters{});
+      }
+      return Decide(szPattern, nPatternLength, nStars, pszText, nTextLength, FoldByTable{pUpper});
+    }
+    char szText[kBufferSize];
+    std::memcpy(szText, pszText, size_t{nTextLength} + 1);
+    FoldToUpper(szText);
+    return Decide(szPattern, nPatternLength, nStars, szText, nTextLength, AlreadyFolded{});
+  } catch (...) {
+    return WILDCARD_EXCEPTION;
+  }
+}
+
+bool MatchItemPattern(const NEW_AUDIT_LIST_ITEM* pRecord, const char* pszContent) {
+  if (pRecord == nullptr) return false;
+  // szContent need not hold a NUL: the pattern ends with its field.
+  char szPattern[sizeof pRecord->szContent + 1];
+  const size_t nLength = strnlen(pRecord->szContent, sizeof pRecord->szContent);
+  std::memcpy(szPattern, pRecord->szContent, nLength);
+  szPattern[nLength] = '\0';
+  return WildcardCompare(szPattern, pszContent) == WILDCARD_MATCH;
+}

@@ -1,0 +1,175 @@
+// Wildcard pattern comparison: status codes, leftmost segments, case folding
+// in single-byte and double-byte locales.
+#include <clocale>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "store/Wildcard.h"
+#include "tests/TestSupport.h"
+
+namespace varnex::test {
+namespace {
+
+// Sets LC_CTYPE for one test and puts the "C" locale back afterwards.
+class ScopedLocale {
+ public:
+  explicit ScopedLocale(const char* name) : ok_(std::setlocale(LC_CTYPE, name) != nullptr) {}
+  ~ScopedLocale() { std::setlocale(LC_CTYPE, "C"); }
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_;
+};
+
+using Text = std::optional<std::string>;  // nullopt stands for a null pointer
+
+uint8_t Compare(const Text& pattern, const Text& text) {
+  return WildcardCompare(pattern ? pattern->c_str() : nullptr, text ? text->c_str() : nullptr);
+}
+
+const std::string k1001A(1001, 'A');
+const std::string k1000A(1000, 'A');
+
+struct Row {
+  Text pattern;
+  Text text;
+  int status;
+};
+
+// The rows that need no particular locale.
+const Row kRows[] = {
+    {std::nullopt, "ABC", 3},
+    {"ABC", std::nullopt, 3},
+    {std::nullopt, std::nullopt, 3},
+    {"", "", 0},
+    {"", "X", 4},
+    {"", k1001A, 4},
+    {k1001A, "", 5},
+    {"*A", k1001A, 5},
+    {"*" + std::string(999, 'B'), "A" + std::string(999, 'B'), 0},
+    {"*" + std::string(999, 'A'), k1000A, 1},  // leftmost: the segment ends too early
+    {k1000A.substr(0, 999) + "?", k1000A, 0},
+    {"ABC", "abc", 6},
+    {"a", "", 6},
+    {"ABC", "a?c", 6},
+    {"A*B", "a*b", 7},
+    {"*", "a*c", 7},
+    {"*", "a?c", 7},
+    {"*", "abc", 0},
+    {"***", "abc", 0},
+    {"*", "", 0},
+    {"*A", "", 4},
+    {"?A", "", 4},
+    {"A?C", "abc", 0},
+    {"a?c", "ABC", 0},
+    {"A?C", "ac", 1},
+    {"A?C", "abcd", 1},
+    {"AB*CD", "abxxcd", 0},
+    {"AB*CD", "abcd", 0},
+    {"AB*CD", "abxxcdzz", 1},
+    {"AB*CD", "xabcd", 1},
+    {"*AB", "xab", 0},
+    {"*AB", "xaby", 1},
+    {"AB*", "abc", 0},
+    {"AB*", "xab", 1},
+    {"*AB*", "xaby", 0},
+    {"A**B", "ab", 0},
+    {"X*Y*Z", "xyz", 0},
+    {"X*Y*Z", "xaybz", 0},
+    {"*A*B*", "xaxbx", 0},
+    {"*?*", "abc", 0},
+    {"A?*", "abc", 0},
+    {"*?", "a", 0},
+    {"*?", "ab", 1},
+    {"A*?C", "abxc", 0},
+    {"A*B", "axbxb", 1},  // the first B after A is taken, and it is not last
+    {"A*A", "a", 1},      // segments never overlap
+    {"A*A", "aa", 0},
+    {"*.EXAMPLE.COM", "www.example.com", 0},
+    {"*.example.com", "example.com", 1},
+};
+
+TEST(WildcardTest, StatusOfEveryRow) {
+  for (const char* locale : {"C", "C.UTF-8"}) {
+    ScopedLocale scoped(locale);
+    ASSERT_TRUE(scoped.ok()) << locale;
+    for (const Row& row : kRows) {
+      EXPECT_EQ(Compare(row.pattern, row.text), row.status)
+          << locale << ": " << row.pattern.value_or("(null)").substr(0, 40) << " / "
+          << row.text.value_or("(null)").substr(0, 40);
+    }
+  }
+}
+
+TEST(WildcardTest, ArgumentsAreNeverChanged) {
+  for (const Row& row : kRows) {
+    if (!row.pattern || !row.text) continue;
+    std::string pattern = *row.pattern, text = *row.text;
+    (void)WildcardCompare(pattern.c_str(), text.c_str());
+    EXPECT_EQ(pattern, *row.pattern);
+    EXPECT_EQ(text, *row.text);
+  }
+}
+
+TEST(WildcardTest, RecordPatternEndsWithItsField) {
+  NEW_AUDIT_LIST_ITEM record = MakeRecord("r", 0);
+  std::memset(record.szContent, 'A', sizeof record.szContent);  // no NUL
+  record.szContent[0] = '*';
+  record.dwStartTime = 0x42424242;  // what follows the field must not be read
+  const std::string text = "x" + std::string(127, 'a');
+  EXPECT_TRUE(MatchItemPattern(&record, text.c_str()));
+  EXPECT_FALSE(MatchItemPattern(&record, (text + "B").c_str()));
+  EXPECT_FALSE(MatchItemPattern(&record, nullptr));
+  std::strcpy(record.szContent, "NOSTAR");
+  EXPECT_FALSE(MatchItemPattern(&record, "nostar")) << "status 6 is no match";
+}
+
+// In GBK a character is one or two bytes; a trail byte may have the value of
+// an ASCII letter.
+class GbkWildcardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!locale_.ok()) GTEST_SKIP() << "the zh_CN.GBK locale is not installed";
+  }
+  ScopedLocale locale_{"zh_CN.GBK"};
+};
+
+const std::string kHan = "\xC4\xE3";             // one double-byte character
+const std::string kTrailA = "\x81\x61";          // trail byte 0x61, 'a'
+const std::string kTrailUpperA = "\x81\x41";     // trail byte 0x41, 'A'
+const std::string kFullWidthLower = "\xA3\xE1";  // full-width a
+const std::string kFullWidthUpper = "\xA3\xC1";  // full-width A
+
+TEST_F(GbkWildcardTest, DoubleByteRows) {
+  EXPECT_EQ(Compare("??", kHan), 0);
+  EXPECT_EQ(Compare("?", kHan), 1);
+  EXPECT_EQ(Compare("*" + kHan, "ab" + kHan), 0);
+  EXPECT_EQ(Compare("A?" + kHan, "ax" + kHan), 0);
+}
+
+TEST_F(GbkWildcardTest, FoldsWholeCharactersAndNeverATrailByte) {
+  struct Case {
+    std::string text;
+    std::string folded;
+  } cases[] = {
+      {"abc", "ABC"},
+      {kTrailA, kTrailA},
+      {kTrailA + "a", kTrailA + "A"},
+      {kFullWidthLower, kFullWidthUpper},
+      {"x" + kHan + "y", "X" + kHan + "Y"},
+      {"\x81", "\x81"},  // a lead byte without its trail byte
+  };
+  for (const Case& c : cases) {
+    std::string text = c.text;
+    FoldToUpper(text.data());
+    EXPECT_EQ(text, c.folded);
+  }
+  EXPECT_EQ(Compare(kTrailA + "*", kTrailUpperA + "x"), 1);
+  EXPECT_EQ(Compare(kFullWidthLower + "*", kFullWidthUpper + "x"), 0);
+}
+
+}  // namespace
+}  // namespace varnex::test
