@@ -122,6 +122,23 @@ uint32_t CVarnex::ListManageThread(void* pParam) {
   }
 }
 
+int32_t CVarnex::IsMatch(const char* pszContent, uint32_t dwContentLen) {
+  if (m_pListFile == nullptr) return 0;
+  CListLockGuard lock(m_pListFile);
+  return m_pListFile->MatchFirst(pszContent, dwContentLen);
+}
+
+AUDIT_RESULT_LIST* CVarnex::IsMatch(const char* pszContent, uint32_t dwContentLen,
+                                    int32_t& nItemType, int32_t& nMatchCount) {
+  if (m_pListFile == nullptr) return nullptr;
+  CListLockGuard lock(m_pListFile);
+  return m_pListFile->MatchAll(pszContent, dwContentLen, nItemType, nMatchCount);
+}
+
+void CVarnex::FreeList(AUDIT_RESULT_LIST* pList, int32_t nMaxNodes) {
+  CSysListFileEx::FreeResultList(pList, nMaxNodes);
+}
+
 int32_t CVarnex::GetItemFromKey2(char* /*pszKey*/, NEW_AUDIT_LIST_ITEM& /*item*/) {
   return 1;
 }

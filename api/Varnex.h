@@ -50,6 +50,20 @@ static_assert(offsetof(NEW_AUDIT_LIST_ITEM, szRuleNo) == 140);
 static_assert(offsetof(NEW_AUDIT_LIST_ITEM, cItemType) == 172);
 static_assert(offsetof(NEW_AUDIT_LIST_ITEM, Reserved) == 173);
 
+// One node of the result chain of a listing match: a copy of a matching
+// record and the link to the next node. Byte-packed: 241 bytes of record, then
+// the pointer. The nodes are allocated by the library and are given back with
+// CVarnex::FreeList, never with the caller's own allocator.
+#pragma pack(push, 1)
+struct AUDIT_RESULT_LIST {
+  NEW_AUDIT_LIST_ITEM Item;  // the record as it stood in the list
+  AUDIT_RESULT_LIST* pNext;  // the next node; null in the last one
+};
+#pragma pack(pop)
+
+static_assert(sizeof(AUDIT_RESULT_LIST) == 241 + sizeof(void*), "a node is a record and a link");
+static_assert(offsetof(AUDIT_RESULT_LIST, pNext) == 241);
+
 class CSysListFileEx;
 
 // One shared list, chosen by its list type:
@@ -146,6 +160,37 @@ class VARNEX_API CVarnex {
   // records that share its rule number (within the rules of DeleteItem).
   // Returns true (false only for an object without a file object).
   bool CleanOutdateItem();
+
+  // The verdict match: 1 when a record of the list covers the content met,
+  // else 0. Candidates are the records whose nContentLen equals
+  // dwContentLen, found by a binary search (the list must be in key order, as
+  // AddItem keeps it). A candidate covers the content when its time window
+  // holds (dwStartTime <= now <= dwEndTime) and its text matches: as a
+  // wildcard pattern when szContent holds a '*', else equal to pszContent
+  // without regard to the case of ASCII letters. A null pszContent is covered
+  // by any record with the key, whatever its window. 0 when the list is not
+  // loaded or is empty. Goes ahead after the lock wait runs out.
+  int32_t IsMatch(const char* pszContent, uint32_t dwContentLen);
+
+  // The listing match: a chain of copies of every record with the key
+  // dwContentLen whose szContent equals pszContent (ASCII letter case aside;
+  // '*' and '?' are plain characters here; a null pszContent takes every
+  // record with the key). The time window is checked only in list type 7.
+  // nMatchCount receives the number of nodes and nItemType the smallest
+  // nonzero cItemType among them (0 counts as none: a hit of type 0 makes it
+  // 0 until the next hit sets its own). Returns the head of the chain, null
+  // when nothing matched; the caller owns the chain and gives it back with
+  // FreeList. When the list is not loaded or is empty, returns null and
+  // leaves both integers untouched. Each hit is traced on the debug output.
+  // Should a node not be allocated, the chain holds the hits found until
+  // then, and nMatchCount says how many.
+  AUDIT_RESULT_LIST* IsMatch(const char* pszContent, uint32_t dwContentLen, int32_t& nItemType,
+                             int32_t& nMatchCount);
+
+  // Frees at most nMaxNodes nodes of a chain from IsMatch, following pNext
+  // and stopping at a null link (pass the nMatchCount that IsMatch gave).
+  // Takes no lock; works on any object.
+  void FreeList(AUDIT_RESULT_LIST* pList, int32_t nMaxNodes);
 
   // A thread start routine: pParam is the CVarnex whose list it cleans. Once
   // a second it takes the list's lock, runs CleanOutdateItem, and sleeps

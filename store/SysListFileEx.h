@@ -102,6 +102,24 @@ class CSysListFileEx {
   [[nodiscard]] int PurgeOutdated();
   [[nodiscard]] int PurgeOutdatedAt(uint32_t dwNow);
 
+  // The verdict match (see CVarnex::IsMatch): 1 or 0.
+  [[nodiscard]] int MatchFirst(const char* pszContent, uint32_t dwContentLen);
+  [[nodiscard]] int MatchFirstAt(const char* pszContent, uint32_t dwContentLen, uint32_t dwNow);
+  // The listing match (see CVarnex::IsMatch with four arguments).
+  [[nodiscard]] AUDIT_RESULT_LIST* MatchAll(const char* pszContent, uint32_t dwContentLen,
+                                            int32_t& nItemType, int32_t& nMatchCount);
+  [[nodiscard]] AUDIT_RESULT_LIST* MatchAllAt(const char* pszContent, uint32_t dwContentLen,
+                                              int32_t& nItemType, int32_t& nMatchCount,
+                                              uint32_t dwNow);
+  // A new node holding a copy of *pRecord in front of pHead; counts it and
+  // combines its type into *pnType. Null when no node could be allocated
+  // (nothing is counted then).
+  [[nodiscard]] static AUDIT_RESULT_LIST* NewResultNode(AUDIT_RESULT_LIST* pHead,
+                                                        const NEW_AUDIT_LIST_ITEM* pRecord,
+                                                        int32_t* pnCount, int32_t* pnType);
+  // Frees at most nMaxNodes nodes along pNext, stopping at a null link.
+  static void FreeResultList(AUDIT_RESULT_LIST* pList, int32_t nMaxNodes);
+
   bool IsOpen() const { return m_pHeader != nullptr; }
   bool IsWritable() const { return m_view.IsWritable(); }
   bool HasMutex() const { return m_hMutex != nullptr; }
@@ -144,6 +162,15 @@ class CSysListFileEx {
   void FinishCompact(ListJournal& journal, bool bKeepRest);
   int ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, int32_t nCount);
 
+  // The records [*pnFirst, *pnEnd) that carry the key, as the binary search
+  // and the scan of the equal run find them: the run around the index *pnMid
+  // where the search met the key, bounded by the search's range at that
+  // moment (in a list out of key order, records outside it are not found).
+  // The scan visits *pnMid down to *pnFirst, then *pnMid + 1 up to *pnEnd - 1.
+  // False when the search does not meet the key.
+  bool FindKeyRun(uint32_t dwKey, int32_t nCount, int32_t* pnFirst, int32_t* pnMid,
+                  int32_t* pnEnd) const;
+
   std::string m_szFileName;  // full path; empty until a valid type is opened
   varnex::platform::MappedFile m_view;
   uint8_t* m_pView;
@@ -157,6 +184,11 @@ class CSysListFileEx {
   // process, but lets every change run the same way.
   ListJournal m_localJournal;
 };
+
+// How result nodes are allocated: ::operator new(size, std::nothrow) by
+// default; they are freed with ::operator delete. Tests put in one that fails.
+using ResultNodeAllocator = void* (*)(size_t nSize);
+void SetResultNodeAllocator(ResultNodeAllocator pfnAllocate);  // null: the default
 
 // The lock bracket around one operation: takes the list's mutex on
 // construction and gives it up on destruction.
