@@ -181,6 +181,11 @@ void DetachThread(uintptr_t native_handle);
 // thread's locale changes.
 const int32_t* UpperCaseTable();
 
+// True when the two strings are equal without regard to the case of ASCII
+// letters (as in the "C" locale, whatever the process's locale), comparing
+// at most n bytes and stopping at a NUL in both.
+bool EqualIgnoringAsciiCase(const char* a, const char* b, size_t n);
+
 // True when a file (or directory) exists at path.
 bool FileExists(const char* path);
 

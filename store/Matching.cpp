@@ -25,12 +25,10 @@ char FoldLower(char c) {
 // letters. The text ends at its NUL or with its 128-byte field; the content
 // is read no further than its own NUL.
 bool ContentEquals(const char* pszContent, const char* pszField) {
-  for (size_t i = 0; i < CONTENT_SIZE; ++i) {
-    const char c = FoldLower(pszContent[i]);
-    if (c != FoldLower(pszField[i])) return false;
-    if (c == '\0') return true;
-  }
-  return pszContent[CONTENT_SIZE] == '\0';
+  if (!varnex::platform::EqualIgnoringAsciiCase(pszContent, pszField, CONTENT_SIZE)) return false;
+  // Equal through 128 bytes: a field without a NUL equals only content that
+  // ends right there.
+  return std::memchr(pszField, '\0', CONTENT_SIZE) != nullptr || pszContent[CONTENT_SIZE] == '\0';
 }
 
 bool InWindow(const NEW_AUDIT_LIST_ITEM& record, uint32_t dwNow) {
@@ -38,10 +36,22 @@ bool InWindow(const NEW_AUDIT_LIST_ITEM& record, uint32_t dwNow) {
 }
 
 bool TextMatches(const NEW_AUDIT_LIST_ITEM& record, const char* pszContent) {
-  if (std::memchr(record.szContent, '*', strnlen(record.szContent, CONTENT_SIZE)) != nullptr) {
-    return MatchItemPattern(&record, pszContent);
+  // Most candidates differ in their first byte. Where both first bytes are
+  // ASCII and the record's is neither '*' nor '?', that settles it: the text
+  // is unequal, and a pattern that begins with a plain byte must match from
+  // the content's first byte.
+  const auto cField = static_cast<unsigned char>(record.szContent[0]);
+  const auto cContent = static_cast<unsigned char>(pszContent[0]);
+  if (cField < 0x80 && cContent < 0x80 && cField != '*' && cField != '?' &&
+      FoldLower(static_cast<char>(cField)) != FoldLower(static_cast<char>(cContent))) {
+    return false;
   }
-  return ContentEquals(pszContent, record.szContent);
+  const bool bPattern =
+      std::memchr(record.szContent, '*', strnlen(record.szContent, CONTENT_SIZE)) != nullptr;
+  // (Content equal to a pattern holds a '*' and is refused by the pattern
+  // comparison, so the plain comparison never decides for a pattern.)
+  return bPattern ? MatchItemPattern(&record, pszContent)
+                  : ContentEquals(pszContent, record.szContent);
 }
 
 }  // namespace
@@ -50,21 +60,17 @@ void SetResultNodeAllocator(ResultNodeAllocator pfnAllocate) {
   g_pfnAllocateNode.store(pfnAllocate != nullptr ? pfnAllocate : &AllocateWithNew);
 }
 
-bool CSysListFileEx::FindKeyRun(uint32_t dwKey, int32_t nCount, int32_t* pnFirst, int32_t* pnMid,
-                                int32_t* pnEnd) const {
+bool CSysListFileEx::SearchKey(uint32_t dwKey, int32_t nCount, int32_t* pnLow, int32_t* pnMid,
+                               int32_t* pnHigh) const {
   int32_t nLow = 0;
   int32_t nHigh = nCount - 1;
   while (nLow <= nHigh) {
     const int32_t nMid = nLow + (nHigh - nLow) / 2;
     const uint32_t dwMidKey = m_pItems[nMid].nContentLen;
     if (dwMidKey == dwKey) {
-      int32_t nFirst = nMid;
-      while (nFirst > nLow && m_pItems[nFirst - 1].nContentLen == dwKey) --nFirst;
-      int32_t nEnd = nMid + 1;
-      while (nEnd <= nHigh && m_pItems[nEnd].nContentLen == dwKey) ++nEnd;
-      *pnFirst = nFirst;
+      *pnLow = nLow;
       *pnMid = nMid;
-      *pnEnd = nEnd;
+      *pnHigh = nHigh;
       return true;
     }
     if (nLow == nHigh) return false;
@@ -77,6 +83,18 @@ bool CSysListFileEx::FindKeyRun(uint32_t dwKey, int32_t nCount, int32_t* pnFirst
   return false;
 }
 
+template <typename Visitor>
+bool CSysListFileEx::ScanKeyRun(uint32_t dwKey, int32_t nLow, int32_t nMid, int32_t nHigh,
+                                Visitor bVisit) const {
+  for (int32_t i = nMid; i >= nLow && m_pItems[i].nContentLen == dwKey; --i) {
+    if (!bVisit(i)) return false;
+  }
+  for (int32_t i = nMid + 1; i <= nHigh && m_pItems[i].nContentLen == dwKey; ++i) {
+    if (!bVisit(i)) return false;
+  }
+  return true;
+}
+
 int CSysListFileEx::MatchFirst(const char* pszContent, uint32_t dwContentLen) {
   return MatchFirstAt(pszContent, dwContentLen, varnex::platform::CurrentTime32());
 }
@@ -84,14 +102,14 @@ int CSysListFileEx::MatchFirst(const char* pszContent, uint32_t dwContentLen) {
 int CSysListFileEx::MatchFirstAt(const char* pszContent, uint32_t dwContentLen, uint32_t dwNow) {
   if (CheckState() != 0) return 0;
   const int32_t nCount = UsableCount();
-  int32_t nFirst, nMid, nEnd;
-  if (!FindKeyRun(dwContentLen, nCount, &nFirst, &nMid, &nEnd)) return 0;
+  int32_t nLow, nMid, nHigh;
+  if (!SearchKey(dwContentLen, nCount, &nLow, &nMid, &nHigh)) return 0;
   if (pszContent == nullptr) return 1;
-  for (int32_t i = nFirst; i < nEnd; ++i) {
-    const NEW_AUDIT_LIST_ITEM& record = m_pItems[i];
-    if (InWindow(record, dwNow) && TextMatches(record, pszContent)) return 1;
-  }
-  return 0;
+  const bool bNoHit = ScanKeyRun(dwContentLen, nLow, nMid, nHigh, [&](int32_t nIndex) {
+    const NEW_AUDIT_LIST_ITEM& record = m_pItems[nIndex];
+    return !(InWindow(record, dwNow) && TextMatches(record, pszContent));
+  });
+  return bNoHit ? 0 : 1;
 }
 
 AUDIT_RESULT_LIST* CSysListFileEx::MatchAll(const char* pszContent, uint32_t dwContentLen,
@@ -107,13 +125,13 @@ AUDIT_RESULT_LIST* CSysListFileEx::MatchAllAt(const char* pszContent, uint32_t d
   nItemType = 0;
   nMatchCount = 0;
   const int32_t nCount = UsableCount();
-  int32_t nFirst, nMid, nEnd;
-  if (!FindKeyRun(dwContentLen, nCount, &nFirst, &nMid, &nEnd)) return nullptr;
+  int32_t nLow, nMid, nHigh;
+  if (!SearchKey(dwContentLen, nCount, &nLow, &nMid, &nHigh)) return nullptr;
   const bool bCheckWindow = m_nListType == LIST_TYPE_TRACE;
   AUDIT_RESULT_LIST* pHead = nullptr;
-  // Scan order: from the index where the search met the key down to the start
-  // of the run, then up from just above it. Each node goes in front.
-  auto visit = [&](int32_t nIndex) {
+  // Each node goes in front, so the chain holds the hits in the reverse of
+  // the scan order.
+  (void)ScanKeyRun(dwContentLen, nLow, nMid, nHigh, [&](int32_t nIndex) {
     const NEW_AUDIT_LIST_ITEM& record = m_pItems[nIndex];
     if (bCheckWindow && !InWindow(record, dwNow)) return true;
     if (pszContent != nullptr && !ContentEquals(pszContent, record.szContent)) return true;
@@ -123,13 +141,7 @@ AUDIT_RESULT_LIST* CSysListFileEx::MatchAllAt(const char* pszContent, uint32_t d
     if (pNode == nullptr) return false;  // keep what was found so far
     pHead = pNode;
     return true;
-  };
-  for (int32_t i = nMid; i >= nFirst; --i) {
-    if (!visit(i)) return pHead;
-  }
-  for (int32_t i = nMid + 1; i < nEnd; ++i) {
-    if (!visit(i)) return pHead;
-  }
+  });
   return pHead;
 }
 

@@ -162,14 +162,17 @@ class CSysListFileEx {
   void FinishCompact(ListJournal& journal, bool bKeepRest);
   int ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, int32_t nCount);
 
-  // The records [*pnFirst, *pnEnd) that carry the key, as the binary search
-  // and the scan of the equal run find them: the run around the index *pnMid
-  // where the search met the key, bounded by the search's range at that
-  // moment (in a list out of key order, records outside it are not found).
-  // The scan visits *pnMid down to *pnFirst, then *pnMid + 1 up to *pnEnd - 1.
-  // False when the search does not meet the key.
-  bool FindKeyRun(uint32_t dwKey, int32_t nCount, int32_t* pnFirst, int32_t* pnMid,
-                  int32_t* pnEnd) const;
+  // The binary search on the key: true when it meets a record with the key,
+  // at *pnMid, with [*pnLow, *pnHigh] the search's range at that moment. The
+  // scan of the equal run visits *pnMid down to *pnLow, then *pnMid + 1 up to
+  // *pnHigh, each direction stopping at the first record with another key
+  // (in a list out of key order, records outside the range are not found).
+  bool SearchKey(uint32_t dwKey, int32_t nCount, int32_t* pnLow, int32_t* pnMid,
+                 int32_t* pnHigh) const;
+  // Calls bVisit(index) in scan order until it returns false; returns false
+  // then, else true.
+  template <typename Visitor>
+  bool ScanKeyRun(uint32_t dwKey, int32_t nLow, int32_t nMid, int32_t nHigh, Visitor bVisit) const;
 
   std::string m_szFileName;  // full path; empty until a valid type is opened
   varnex::platform::MappedFile m_view;

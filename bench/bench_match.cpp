@@ -1,0 +1,245 @@
+// The verdict match on lists of 1,000 to 100,000 records, for two sets of
+// length keys (spread evenly over 1..127, and the natural lengths of host
+// names, URLs and keywords), 90% of the lookups hitting; against the same
+// binary search and scan over the same mapped file without the lock; and with
+// a second process matching at the same time.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "api/Varnex.h"
+#include "bench/BenchSupport.h"
+#include "store/ListFormat.h"
+
+namespace {
+
+using varnex::bench::BenchListDir;
+
+std::string RandomText(std::mt19937& rng, size_t length) {
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789-./";
+  std::string text(length, 'a');
+  for (char& c : text) c = kChars[rng() % (sizeof kChars - 1)];
+  return text;
+}
+
+// Natural lengths: keywords (4-12), host names (10-35), URLs (20-90).
+size_t NaturalLength(std::mt19937& rng) {
+  switch (rng() % 10) {
+    case 0:
+    case 1:
+      return 4 + rng() % 9;
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+      return 10 + rng() % 26;
+    default:
+      return 20 + rng() % 71;
+  }
+}
+
+struct DataSet {
+  std::vector<std::string> texts;    // the records' texts, in key order
+  std::vector<std::string> queries;  // 90% hits, in random letter case
+};
+
+DataSet MakeData(uint32_t n, bool natural) {
+  std::mt19937 rng(n * 2 + natural);
+  DataSet data;
+  for (uint32_t i = 0; i < n; ++i) {
+    const size_t length = natural ? NaturalLength(rng) : 1 + rng() % 127;
+    data.texts.push_back(RandomText(rng, length));
+  }
+  std::stable_sort(data.texts.begin(), data.texts.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+  for (int i = 0; i < 4096; ++i) {
+    std::string query;
+    if (i % 10 == 9) {
+      query = RandomText(rng, natural ? NaturalLength(rng) : 1 + rng() % 127);
+    } else {
+      query = data.texts[rng() % n];
+      for (char& c : query) {
+        if (rng() % 2 && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+      }
+    }
+    data.queries.push_back(query);
+  }
+  return data;
+}
+
+void WriteList(const std::string& dir, const DataSet& data) {
+  const uint32_t n = static_cast<uint32_t>(data.texts.size());
+  std::vector<uint8_t> bytes(ListSlotOffset(n + LIST_GROW_RECORDS), 0);
+  LIST_FILE_HEADER header = {};
+  header.nItemCount = static_cast<int32_t>(n);
+  header.nFormatTag = LIST_FORMAT_TAG;
+  std::memcpy(bytes.data(), &header, sizeof header);
+  for (uint32_t i = 0; i < n; ++i) {
+    NEW_AUDIT_LIST_ITEM item = {};
+    std::memcpy(item.szContent, data.texts[i].data(), data.texts[i].size());
+    std::snprintf(item.szRuleNo, sizeof item.szRuleNo, "rule%u", i);
+    item.dwEndTime = ~0u;
+    item.nContentLen = static_cast<uint32_t>(data.texts[i].size());
+    std::memcpy(bytes.data() + ListSlotOffset(i), &item, sizeof item);
+  }
+  const std::string path = dir + "/" + ListFileName(0);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
+  close(fd);
+}
+
+// A loaded list of list type 0 with one data set, for one benchmark.
+struct Fixture {
+  Fixture(uint32_t n, bool natural) : data(MakeData(n, natural)) {
+    WriteList(dir.path(), data);
+    loaded = list.LoadFile() == 1;
+  }
+  BenchListDir dir{"/dev/shm"};
+  DataSet data;
+  CVarnex list{0};
+  bool loaded = false;
+};
+
+void BM_IsMatch(benchmark::State& state) {
+  Fixture fixture(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
+  if (!fixture.loaded) return state.SkipWithError("LoadFile failed");
+  size_t i = 0;
+  int64_t hits = 0;
+  for (auto _ : state) {
+    const std::string& query = fixture.data.queries[i++ & 4095];
+    hits += fixture.list.IsMatch(query.c_str(), static_cast<uint32_t>(query.size()));
+  }
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+}
+
+// The same search and scan over the same mapped file, without the lock.
+int PlainMatch(const uint8_t* view, const char* content, uint32_t key, uint32_t now) {
+  int32_t count;
+  std::memcpy(&count, view, sizeof count);
+  const auto* items = reinterpret_cast<const NEW_AUDIT_LIST_ITEM*>(view + LIST_HEADER_SIZE);
+  int32_t lo = 0, hi = count - 1;
+  while (lo <= hi) {
+    const int32_t mid = lo + (hi - lo) / 2;
+    const uint32_t mid_key = items[mid].nContentLen;
+    if (mid_key == key) {
+      auto covers = [&](int32_t i) {
+        return items[i].dwStartTime <= now && now <= items[i].dwEndTime &&
+               strncasecmp(items[i].szContent, content, sizeof items[i].szContent) == 0;
+      };
+      for (int32_t i = mid; i >= lo && items[i].nContentLen == key; --i) {
+        if (covers(i)) return 1;
+      }
+      for (int32_t i = mid + 1; i <= hi && items[i].nContentLen == key; ++i) {
+        if (covers(i)) return 1;
+      }
+      return 0;
+    }
+    if (lo == hi) return 0;
+    if (key < mid_key) {
+      hi = mid - 1;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  return 0;
+}
+
+void BM_PlainSearchWithoutLock(benchmark::State& state) {
+  Fixture fixture(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
+  const std::string path = fixture.dir.path() + "/" + ListFileName(0);
+  int fd = open(path.c_str(), O_RDONLY);
+  const size_t size = ListSlotOffset(fixture.data.texts.size() + LIST_GROW_RECORDS);
+  auto* view = static_cast<const uint8_t*>(mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0));
+  close(fd);
+  const uint32_t now = static_cast<uint32_t>(time(nullptr));
+  size_t i = 0;
+  int64_t hits = 0;
+  for (auto _ : state) {
+    const std::string& query = fixture.data.queries[i++ & 4095];
+    hits += PlainMatch(view, query.c_str(), static_cast<uint32_t>(query.size()), now);
+  }
+  munmap(const_cast<uint8_t*>(view), size);
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+}
+
+void Sizes(benchmark::internal::Benchmark* b) {
+  for (int natural : {0, 1}) {
+    for (int n : {1000, 10000, 100000}) b->Args({n, natural});
+  }
+  b->ArgNames({"records", "natural"});
+}
+BENCHMARK(BM_IsMatch)->Apply(Sizes);
+BENCHMARK(BM_PlainSearchWithoutLock)->Apply(Sizes);
+
+// Lookups per second of this process while a second process matches on the
+// same list; "total_per_second" adds the other process's rate.
+void BM_IsMatchBesideAnotherProcess(benchmark::State& state) {
+  Fixture fixture(static_cast<uint32_t>(state.range(0)), true);
+  int to_child[2], from_child[2];
+  if (pipe(to_child) != 0 || pipe(from_child) != 0) return state.SkipWithError("pipe");
+  pid_t child = fork();
+  if (child == 0) {
+    CVarnex list(0);
+    list.LoadFile();
+    const auto start = std::chrono::steady_clock::now();
+    uint64_t done = 0;
+    struct pollfd stop = {to_child[0], POLLIN, 0};
+    while (poll(&stop, 1, 0) == 0) {
+      for (int k = 0; k < 256; ++k) {
+        const std::string& query = fixture.data.queries[done++ & 4095];
+        benchmark::DoNotOptimize(list.IsMatch(query.c_str(), static_cast<uint32_t>(query.size())));
+      }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double rate = static_cast<double>(done) / seconds;
+    if (write(from_child[1], &rate, sizeof rate) != sizeof rate) _exit(1);
+    _exit(0);
+  }
+  size_t i = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    const std::string& query = fixture.data.queries[i++ & 4095];
+    benchmark::DoNotOptimize(
+        fixture.list.IsMatch(query.c_str(), static_cast<uint32_t>(query.size())));
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (write(to_child[1], "x", 1) != 1) std::abort();
+  double child_rate = 0;
+  if (read(from_child[0], &child_rate, sizeof child_rate) != sizeof child_rate) child_rate = 0;
+  waitpid(child, nullptr, 0);
+  for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1]}) close(fd);
+  const double own_rate = static_cast<double>(state.iterations()) / seconds;
+  state.counters["own_per_second"] = own_rate;
+  state.counters["total_per_second"] = own_rate + child_rate;
+}
+BENCHMARK(BM_IsMatchBesideAnotherProcess)->Arg(10000)->Arg(100000)->UseRealTime();
+
+// The same, alone, for the ratio.
+void BM_IsMatchAlone(benchmark::State& state) {
+  Fixture fixture(static_cast<uint32_t>(state.range(0)), true);
+  size_t i = 0;
+  for (auto _ : state) {
+    const std::string& query = fixture.data.queries[i++ & 4095];
+    benchmark::DoNotOptimize(
+        fixture.list.IsMatch(query.c_str(), static_cast<uint32_t>(query.size())));
+  }
+  state.counters["total_per_second"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_IsMatchAlone)->Arg(10000)->Arg(100000)->UseRealTime();
+
+}  // namespace
