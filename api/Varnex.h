@@ -237,3 +237,56 @@ class VARNEX_API CListCleaner {
  private:
   void* m_pThread;
 };
+
+// The two kinds of entry of the IP list (the cItemType of an entry).
+inline constexpr int32_t IP_LIST_WHITE = 0;
+inline constexpr int32_t IP_LIST_MANAGE = 1;
+
+// The IP list (list type 4, "IPAudit.sys") as a table of address ranges of
+// two kinds: manage entries and white entries. An entry is a record whose
+// szContent holds three little-endian 32-bit numbers (first address, last
+// address, both inclusive, and a value stored with a manage entry), whose
+// cItemType is IP_LIST_MANAGE or IP_LIST_WHITE, and whose every other byte is
+// zero. Addresses are compared as unsigned numbers exactly as given, so pass
+// them all in one form in which numeric order is address order.
+//
+// Entries stand in the order they were added; tests and resets walk the whole
+// list through GetItem. Their dwEndTime is 0, so a purge of outdated records
+// (CleanOutdateItem, ListManageThread) removes every one of them.
+//
+// List type 4 has no mutex: no call on it excludes any other, in this process
+// or in another. Callers that share the IP list between writers keep them
+// apart by their own means.
+class VARNEX_API CManaListEx : public CVarnex {
+ public:
+  // Makes the object for list type 4 and loads the list; a failed load is
+  // written to the debug output and leaves the list unloaded (never retried).
+  CManaListEx();
+  // Shares the source's list file object, as CVarnex copies do.
+  CManaListEx(const CManaListEx& other);
+  CManaListEx& operator=(const CManaListEx& other);
+  ~CManaListEx() override;
+
+  // Appends a white entry for [dwStartIP, dwEndIP]. True when appended.
+  bool AddWhiteList(uint32_t dwStartIP, uint32_t dwEndIP);
+  // Appends a manage entry for [dwStartIP, dwEndIP] with dwManageValue.
+  bool AddManageList(uint32_t dwStartIP, uint32_t dwEndIP, uint32_t dwManageValue);
+
+  // nListKind IP_LIST_WHITE: 1 when a white entry covers dwIP, else 0.
+  // nListKind IP_LIST_MANAGE: 1 when a manage entry covers dwIP, or when the
+  // list holds no record at all (an empty list manages every address), else 0.
+  // Any other kind: 0. (Hides CVarnex::IsMatch; reach those through CVarnex.)
+  int32_t IsMatch(uint32_t dwIP, int32_t nListKind);
+
+  // Remove every manage (white) entry; the other records keep their order.
+  void ResetAllManageList();
+  void ResetAllWhiteList();
+
+ private:
+  int32_t IsInManageList(uint32_t dwIP);
+  int32_t IsInWhiteList(uint32_t dwIP);
+  // Whether some entry of kind nKind covers dwIP: 1, or 0 (also when a read
+  // fails before a hit).
+  int32_t WalkFor(uint32_t dwIP, int32_t nKind, int32_t nCount);
+  void ResetKind(int32_t nKind);
+};

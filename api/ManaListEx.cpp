@@ -1,0 +1,112 @@
+#include <cstring>
+
+#include "api/Varnex.h"
+
+namespace {
+
+constexpr int32_t IP_LIST_TYPE = 4;
+
+struct IpRange {
+  uint32_t dwStartIP;
+  uint32_t dwEndIP;
+};
+
+IpRange RangeOf(const NEW_AUDIT_LIST_ITEM& record) {
+  IpRange range;
+  std::memcpy(&range.dwStartIP, record.szContent, 4);
+  std::memcpy(&range.dwEndIP, record.szContent + 4, 4);
+  return range;
+}
+
+NEW_AUDIT_LIST_ITEM MakeEntry(uint32_t dwStartIP, uint32_t dwEndIP, uint32_t dwManageValue,
+                              int32_t nKind) {
+  NEW_AUDIT_LIST_ITEM entry;
+  std::memset(&entry, 0, sizeof entry);
+  std::memcpy(entry.szContent, &dwStartIP, 4);
+  std::memcpy(entry.szContent + 4, &dwEndIP, 4);
+  std::memcpy(entry.szContent + 8, &dwManageValue, 4);
+  entry.cItemType = static_cast<int8_t>(nKind);
+  return entry;
+}
+
+}  // namespace
+
+CManaListEx::CManaListEx() : CVarnex(IP_LIST_TYPE) {
+  (void)LoadFile();
+}
+
+CManaListEx::CManaListEx(const CManaListEx& other) : CVarnex(other) {}
+
+CManaListEx& CManaListEx::operator=(const CManaListEx& other) {
+  CVarnex::operator=(other);
+  return *this;
+}
+
+CManaListEx::~CManaListEx() {
+  ReleaseFile();
+}
+
+bool CManaListEx::AddWhiteList(uint32_t dwStartIP, uint32_t dwEndIP) {
+  const NEW_AUDIT_LIST_ITEM entry = MakeEntry(dwStartIP, dwEndIP, 0, IP_LIST_WHITE);
+  return AppendItemInfo(&entry);
+}
+
+bool CManaListEx::AddManageList(uint32_t dwStartIP, uint32_t dwEndIP, uint32_t dwManageValue) {
+  const NEW_AUDIT_LIST_ITEM entry = MakeEntry(dwStartIP, dwEndIP, dwManageValue, IP_LIST_MANAGE);
+  return AppendItemInfo(&entry);
+}
+
+int32_t CManaListEx::IsMatch(uint32_t dwIP, int32_t nListKind) {
+  if (nListKind == IP_LIST_WHITE) return IsInWhiteList(dwIP);
+  if (nListKind == IP_LIST_MANAGE) return IsInManageList(dwIP);
+  return 0;
+}
+
+int32_t CManaListEx::IsInManageList(uint32_t dwIP) {
+  const int32_t nCount = GetTotalCount();
+  if (nCount == 0) return 1;  // no record at all: every address is managed
+  return WalkFor(dwIP, IP_LIST_MANAGE, nCount);
+}
+
+int32_t CManaListEx::IsInWhiteList(uint32_t dwIP) {
+  const int32_t nCount = GetTotalCount();
+  if (nCount <= 0) return 0;
+  return WalkFor(dwIP, IP_LIST_WHITE, nCount);
+}
+
+int32_t CManaListEx::WalkFor(uint32_t dwIP, int32_t nKind, int32_t nCount) {
+  for (int32_t i = 0; i < nCount; ++i) {
+    NEW_AUDIT_LIST_ITEM record;
+    std::memset(&record, 0, sizeof record);
+    // Another writer may have shortened the list meanwhile.
+    if (GetItem(i, &record) != 0) return 0;
+    if (record.cItemType != nKind) continue;
+    const IpRange range = RangeOf(record);
+    if (range.dwStartIP <= dwIP && dwIP <= range.dwEndIP) return 1;
+  }
+  return 0;
+}
+
+void CManaListEx::ResetAllManageList() {
+  ResetKind(IP_LIST_MANAGE);
+}
+
+void CManaListEx::ResetAllWhiteList() {
+  ResetKind(IP_LIST_WHITE);
+}
+
+void CManaListEx::ResetKind(int32_t nKind) {
+  int32_t nCount = GetTotalCount();
+  for (int32_t i = 0; i < nCount;) {
+    NEW_AUDIT_LIST_ITEM record;
+    std::memset(&record, 0, sizeof record);
+    if (GetItem(i, &record) != 0) break;
+    if (record.cItemType == nKind) {
+      // Removes every entry of the kind; index i is read again.
+      (void)DeleteItem(nKind);
+      --nCount;
+    } else {
+      ++i;
+    }
+  }
+}
