@@ -78,6 +78,29 @@ int32_t CVarnex::AddItem(NEW_AUDIT_LIST_ITEM* pItem) {
   return m_pListFile->InsertItem(pItem) == 0 ? 1 : 0;
 }
 
+int32_t CVarnex::AddItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount, int32_t* pnReplaced) {
+  // The longest time a batch holds the lock in one go.
+  constexpr uint32_t kChunkBudgetMs = 400;
+  // What the work after the budget (sorting, writing back) may still take.
+  constexpr uint32_t kApplyBudgetMs = kChunkBudgetMs / 2;
+  int32_t nStored = 0;
+  int32_t nReplaced = 0;
+  if (m_pListFile != nullptr && pItems != nullptr) {
+    while (nStored < nCount) {
+      CListLockGuard lock(m_pListFile);
+      if (!lock.Held()) break;
+      int32_t nDone = 0, nChunkReplaced = 0;
+      const int nResult = m_pListFile->InsertItems(pItems + nStored, nCount - nStored,
+                                                   kApplyBudgetMs, &nDone, &nChunkReplaced);
+      nStored += nDone;
+      nReplaced += nChunkReplaced;
+      if (nResult != 0 || nDone == 0) break;
+    }
+  }
+  if (pnReplaced != nullptr) *pnReplaced = nReplaced;
+  return nStored;
+}
+
 int32_t CVarnex::DeleteItem(char* pszRuleNo) {
   return DeleteItem(static_cast<const char*>(pszRuleNo));
 }

@@ -138,6 +138,19 @@ class VARNEX_API CVarnex {
   // and must be loaded again).
   int32_t AddItem(NEW_AUDIT_LIST_ITEM* pItem);
 
+  // Stores nCount records as that many AddItem calls would, one after
+  // another, and leaves the list byte for byte as they would leave it; but
+  // the list is rewritten once instead of once per record. The lock is held
+  // for about 400 ms at the most: a longer batch goes in chunks, each under
+  // the lock and released between them (other processes' changes may land in
+  // between, as between separate AddItem calls). Returns how many records
+  // were stored (the first ones); *pnReplaced, when not null, receives how
+  // many of those replaced a record with the same rule number. Fewer than
+  // nCount when a record could not be stored: the list is not loaded, is
+  // read-only, could not grow, or the lock wait ran out.
+  int32_t AddItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
+                   int32_t* pnReplaced = nullptr);
+
   // Deletes the records whose rule number equals the first 29 characters of
   // pszRuleNo (letter case aside): the first one, and each later one while at
   // least two records follow the one deleted before it. Returns 1, also when
@@ -237,6 +250,14 @@ class VARNEX_API CListCleaner {
  private:
   void* m_pThread;
 };
+
+// Compares pszText with the wildcard pattern pszPattern ('*' any run of
+// bytes, '?' one byte; letters compare without regard to case, folded as the
+// process's LC_CTYPE locale folds them). Returns 0 match, 1 no match, 3 a
+// null argument, 4 an empty pattern with a text (or an empty text), 5 a string
+// longer than 1000 bytes, 6 a pattern without '*' or '?', 7 a text holding
+// '*' or '?', 255 an internal failure. Thread-safe; changes neither string.
+VARNEX_API uint8_t WildcardCompare(const char* pszPattern, const char* pszText);
 
 // The two kinds of entry of the IP list (the cItemType of an entry).
 inline constexpr int32_t IP_LIST_WHITE = 0;

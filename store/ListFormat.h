@@ -34,6 +34,7 @@
 #pragma once
 
 #include <bit>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -66,12 +67,26 @@ static_assert(sizeof(LIST_FILE_HEADER) == LIST_HEADER_SIZE, "the header is 24 by
 static_assert(sizeof(NEW_AUDIT_LIST_ITEM) == LIST_ITEM_SIZE, "a record is 241 bytes");
 static_assert(offsetof(LIST_FILE_HEADER, nFormatTag) == 8);
 
+// The file names of the list types 0 to 8.
+inline constexpr const char* LIST_FILE_NAMES[LIST_TYPE_COUNT] = {
+    "BaseList.sys", "ExactList.sys",    "ContentList.sys", "PersonList.sys",    "IPAudit.sys",
+    "ASFilter.sys", "ContenFilter.sys", "TraceList.sys",   "ASFilterWhite.sys",
+};
+
 // The file name of a list type, or null for a type outside 0..8.
-const char* ListFileName(int32_t nListType);
+inline const char* ListFileName(int32_t nListType) {
+  // Compared as unsigned, so every negative type falls outside too.
+  if (static_cast<uint32_t>(nListType) >= static_cast<uint32_t>(LIST_TYPE_COUNT)) return nullptr;
+  return LIST_FILE_NAMES[nListType];
+}
 
 // Number of whole record slots in a file of `size` bytes (0 when the file is
 // shorter than a header), never more than INT32_MAX.
-uint32_t ListCapacityOfSize(uint64_t size);
+inline uint32_t ListCapacityOfSize(uint64_t size) {
+  if (size < LIST_HEADER_SIZE) return 0;
+  const uint64_t capacity = (size - LIST_HEADER_SIZE) / LIST_ITEM_SIZE;
+  return capacity > INT32_MAX ? static_cast<uint32_t>(INT32_MAX) : static_cast<uint32_t>(capacity);
+}
 
 // Byte offset of record slot `index`.
 inline constexpr uint64_t ListSlotOffset(uint64_t index) {

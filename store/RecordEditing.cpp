@@ -1,6 +1,7 @@
 // The operations of CSysListFileEx that change records: insert, append,
 // delete by rule number or type, purge, and the journaled steps they run in.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -420,6 +421,115 @@ int CSysListFileEx::PurgeOutdatedAt(uint32_t dwNow) {
         nCount, [&](uint32_t nIndex, const NEW_AUDIT_LIST_ITEM&) { return removed[nIndex] != 0; });
     return nResult < 0 ? -2 : 0;
   } catch (...) {  // an allocation failed before anything was changed
+    return -2;
+  }
+}
+
+bool CSysListFileEx::InKeyOrder(int32_t nCount) const {
+  for (int32_t i = 1; i < nCount; ++i) {
+    if (m_pItems[i - 1].nContentLen > m_pItems[i].nContentLen) return false;
+  }
+  return true;
+}
+
+int CSysListFileEx::EnsureCapacityAbove(uint32_t nCount) {
+  if (nCount < m_nCapacity) return 0;
+  (void)RefreshView();
+  if (nCount < m_nCapacity) return 0;
+  // As many steps of 100 slots as one insert at a time would have added.
+  const uint32_t nSteps = (nCount - m_nCapacity) / LIST_GROW_RECORDS + 1;
+  CloseView();
+  if (ExtendFile(nSteps * LIST_GROW_RECORDS) != 0) return -3;
+  if (!MapListFile(m_nListType)) return -4;
+  SetViewPointers();
+  return nCount < m_nCapacity ? 0 : -3;
+}
+
+// A batch is replayed on a model of the list: in a list in key order, an
+// insert goes in front of the records with its key, a replacement with the
+// same key keeps its place, and one with another key goes in front of the
+// records with the new key. So the final order is by key, and within a key by
+// the time of the last insert or move, newest first; records already in the
+// list keep their order behind them. The model is sorted once and written
+// back once, instead of shifting the tail of the file for every record.
+int CSysListFileEx::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
+                                uint32_t nBudgetMs, int32_t* pnDone, int32_t* pnReplaced) {
+  *pnDone = 0;
+  *pnReplaced = 0;
+  if (m_pItems == nullptr || !m_view.IsWritable()) return -1;
+  if (pItems == nullptr) return -2;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nBudgetMs);
+  int32_t nOld = UsableCount();
+  if (nOld < 0) return -1;
+  if (!InKeyOrder(nOld)) {
+    // Out of key order the inserts depend on where each record stands: they
+    // are made one at a time.
+    for (int32_t i = 0; i < nCount; ++i) {
+      const int32_t nBefore = UsableCount();
+      const int nResult = InsertItem(&pItems[i]);
+      if (nResult != 0) return nResult;
+      ++*pnDone;
+      if (UsableCount() == nBefore) ++*pnReplaced;
+      if (std::chrono::steady_clock::now() > deadline) break;
+    }
+    return 0;
+  }
+  try {
+    struct Entry {
+      NEW_AUDIT_LIST_ITEM record;
+      int64_t nStamp;  // larger: further to the front among equal keys
+    };
+    std::vector<Entry> entries;
+    entries.reserve(size_t(nOld) + size_t(nCount));
+    std::unordered_map<std::string, std::vector<uint32_t>, StringHash, std::equal_to<>> byRule;
+    char szFolded[RULE_NO_SIZE];
+    for (int32_t i = 0; i < nOld; ++i) {
+      entries.push_back(Entry{m_pItems[i], -int64_t{i}});
+      byRule[std::string(FoldRuleNo(m_pItems[i].szRuleNo, RULE_NO_SIZE, szFolded))].push_back(
+          static_cast<uint32_t>(i));
+    }
+    // The record that a search by rule number finds first: the one that
+    // stands first in the list.
+    auto standsBefore = [&](uint32_t a, uint32_t b) {
+      const uint32_t ka = entries[a].record.nContentLen, kb = entries[b].record.nContentLen;
+      return ka != kb ? ka < kb : entries[a].nStamp > entries[b].nStamp;
+    };
+    int64_t nStamp = 0;
+    int32_t nDone = 0, nReplaced = 0;
+    for (; nDone < nCount; ++nDone) {
+      NEW_AUDIT_LIST_ITEM item;
+      CopyRecord(&item, &pItems[nDone]);
+      std::vector<uint32_t>& sameRule =
+          byRule[std::string(FoldRuleNo(item.szRuleNo, RULE_NO_SIZE, szFolded))];
+      if (!sameRule.empty()) {
+        const uint32_t nFound = *std::min_element(sameRule.begin(), sameRule.end(), standsBefore);
+        Entry& entry = entries[nFound];
+        if (entry.record.nContentLen != item.nContentLen) entry.nStamp = ++nStamp;
+        entry.record = item;
+        ++nReplaced;
+      } else {
+        sameRule.push_back(static_cast<uint32_t>(entries.size()));
+        entries.push_back(Entry{item, ++nStamp});
+      }
+      if ((nDone & 255) == 255 && std::chrono::steady_clock::now() > deadline) {
+        ++nDone;
+        break;
+      }
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+      const uint32_t ka = a.record.nContentLen, kb = b.record.nContentLen;
+      return ka != kb ? ka < kb : a.nStamp > b.nStamp;
+    });
+    const uint32_t nNew = static_cast<uint32_t>(entries.size());
+    const int nGrow = EnsureCapacityAbove(nNew);
+    if (nGrow != 0) return nGrow;
+    for (uint32_t i = 0; i < nNew; ++i) CopyRecord(&m_pItems[i], &entries[i].record);
+    m_pHeader->nItemCount = static_cast<int32_t>(nNew);
+    (void)FlushSlots(0, nNew);
+    *pnDone = nDone;
+    *pnReplaced = nReplaced;
+    return 0;
+  } catch (...) {  // an allocation failed before the list was changed
     return -2;
   }
 }

@@ -82,6 +82,14 @@ class CSysListFileEx {
   // read-only, or damaged); -2 null record; -3 growing the file failed; -4
   // mapping the grown file failed (the list is then closed).
   [[nodiscard]] int InsertItem(const NEW_AUDIT_LIST_ITEM* pItem);
+  // Stores pItems[0..nCount) as that many InsertItem calls would, one after
+  // another, and leaves the same list; stops after the record during which
+  // nBudgetMs milliseconds have passed. *pnDone receives how many were
+  // stored and *pnReplaced how many of those replaced a record. 0, or a code
+  // of InsertItem for the record that could not be stored.
+  [[nodiscard]] int InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
+                                uint32_t nBudgetMs, int32_t* pnDone, int32_t* pnReplaced);
+
   // Stores a copy of *pItem after the last record, growing the file when it
   // is full. False when not stored.
   [[nodiscard]] bool AppendItem(const NEW_AUDIT_LIST_ITEM* pItem);
@@ -161,6 +169,10 @@ class CSysListFileEx {
   int32_t CompactRecords(int32_t nCount, Predicate bRemove);
   void FinishCompact(ListJournal& journal, bool bKeepRest);
   int ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, int32_t nCount);
+  // True when the first nCount records stand in key order.
+  bool InKeyOrder(int32_t nCount) const;
+  // Grows the file until it holds more than nCount slots. 0, -3 or -4.
+  int EnsureCapacityAbove(uint32_t nCount);
 
   // The binary search on the key: true when it meets a record with the key,
   // at *pnMid, with [*pnLow, *pnHigh] the search's range at that moment. The

@@ -35,9 +35,8 @@ struct WILDCARD_SEGMENT {
   const char* pszSegment;  // the segment, NUL-terminated (in the caller's buffer)
 };
 
-// Compares pszText with the pattern pszPattern; either may be null.
-// Returns a WildcardStatus, never WILDCARD_GO_ON.
-uint8_t WildcardCompare(const char* pszPattern, const char* pszText);
+// WildcardCompare (declared in api/Varnex.h) returns a WildcardStatus,
+// never WILDCARD_GO_ON.
 
 // True exactly when the record's szContent, taken as a pattern, matches
 // pszContent (WildcardCompare gives 0). Reads szContent within its 128 bytes.
