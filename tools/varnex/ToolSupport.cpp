@@ -1,0 +1,311 @@
+#include "tools/varnex/ToolSupport.h"
+
+#include "store/ListFormat.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace varnex::tool {
+
+const char* const kListNames[9] = {"base",     "exact",         "content", "person",       "ip",
+                                   "asfilter", "contentfilter", "trace",   "asfilterwhite"};
+
+namespace {
+
+constexpr size_t kContentSize = sizeof(NEW_AUDIT_LIST_ITEM::szContent);
+constexpr size_t kRuleSize = sizeof(NEW_AUDIT_LIST_ITEM::szRuleNo);
+
+bool IsValidUtf8(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) >> 6) != 2) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+bool HasControlBytes(const std::string& text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
+  }
+  return false;
+}
+
+std::string ToHex(const void* data, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (size_t i = 0; i < size; ++i) {
+    const auto byte = static_cast<const unsigned char*>(data)[i];
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 15];
+  }
+  return hex;
+}
+
+std::string FromHex(const std::string& hex, const char* what) {
+  if (hex.size() % 2 != 0) throw ToolError(std::string(what) + " has an odd number of hex digits");
+  std::string bytes;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    char pair[3] = {hex[i], hex[i + 1], 0};
+    char* end = nullptr;
+    const long value = std::strtol(pair, &end, 16);
+    if (end != pair + 2) throw ToolError(std::string(what) + " holds a character that is not hex");
+    bytes += static_cast<char>(value);
+  }
+  return bytes;
+}
+
+// A text field as JSON: the text itself when it is clean UTF-8, else hex.
+void PutText(nlohmann::json& object, const char* name, const char* field, size_t size) {
+  const std::string text(field, strnlen(field, size));
+  if (IsValidUtf8(text) && !HasControlBytes(text)) {
+    object[name] = text;
+  } else {
+    object[std::string(name) + "_hex"] = ToHex(text.data(), text.size());
+  }
+}
+
+std::string GetText(const nlohmann::json& object, const char* name) {
+  const std::string hex_name = std::string(name) + "_hex";
+  if (object.contains(hex_name)) {
+    if (!object[hex_name].is_string()) throw ToolError(hex_name + " is not a string");
+    return FromHex(object[hex_name].get<std::string>(), hex_name.c_str());
+  }
+  if (!object.contains(name)) throw ToolError(std::string("no ") + name);
+  if (!object[name].is_string()) throw ToolError(std::string(name) + " is not a string");
+  return object[name].get<std::string>();
+}
+
+int64_t GetInteger(const nlohmann::json& object, const char* name, int64_t fallback, int64_t min,
+                   int64_t max) {
+  if (!object.contains(name)) return fallback;
+  const auto& value = object[name];
+  if (!value.is_number_integer()) throw ToolError(std::string(name) + " is not an integer");
+  const int64_t number =
+      value.is_number_unsigned()
+          ? static_cast<int64_t>(std::min<uint64_t>(value.get<uint64_t>(), INT64_MAX))
+          : value.get<int64_t>();
+  if (number < min || number > max) {
+    throw ToolError(std::string(name) + " " + std::to_string(number) + " is out of range");
+  }
+  return number;
+}
+
+}  // namespace
+
+int32_t ParseList(const std::string& text) {
+  for (int32_t type = 0; type < 9; ++type) {
+    if (text == kListNames[type] || text == std::to_string(type)) return type;
+  }
+  throw ToolError("unknown list '" + text +
+                  "' (use 0-8 or base, exact, content, person, ip, asfilter, contentfilter, trace, "
+                  "asfilterwhite)");
+}
+
+std::string ListDirectory() {
+  // The library's own rule: VARNEX_SYSTEM_DIR, else the default directory.
+  const char* dir = std::getenv("VARNEX_SYSTEM_DIR");
+  return (dir != nullptr && *dir != '\0') ? dir : "/var/lib/varnex";
+}
+
+std::string ListPath(int32_t type) {
+  return ListDirectory() + "/" + ListFileName(type);
+}
+
+std::string FormatTime(uint32_t seconds) {
+  const time_t when = seconds;
+  struct tm utc;
+  gmtime_r(&when, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+  return text;
+}
+
+uint32_t ParseUnsigned(const std::string& text, const char* what) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+    throw ToolError(std::string("bad ") + what + " '" + text + "' (a number is needed)");
+  }
+  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+  if (text.size() > 10 || value > UINT32_MAX) {
+    throw ToolError(std::string(what) + " '" + text + "' is larger than 4294967295");
+  }
+  return static_cast<uint32_t>(value);
+}
+
+uint32_t ParseTime(const std::string& text, uint32_t now) {
+  if (!text.empty() && text[0] == '+') {
+    const std::string amount = text.substr(1, text.size() >= 2 ? text.size() - 2 : 0);
+    const char unit = text.size() >= 2 ? text.back() : '?';
+    const uint64_t scale = unit == 's'   ? 1
+                           : unit == 'm' ? 60
+                           : unit == 'h' ? 3600
+                           : unit == 'd' ? 86400
+                                         : 0;
+    if (scale == 0 || amount.empty()) {
+      throw ToolError("bad time '" + text + "' (use +Ns, +Nm, +Nh or +Nd)");
+    }
+    const uint64_t when = now + uint64_t{ParseUnsigned(amount, "time offset")} * scale;
+    if (when > UINT32_MAX) throw ToolError("time '" + text + "' lies beyond 2106-02-07");
+    return static_cast<uint32_t>(when);
+  }
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+    return ParseUnsigned(text, "time");
+  }
+  struct tm utc = {};
+  int consumed = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%n", &utc.tm_year, &utc.tm_mon, &utc.tm_mday,
+                  &consumed) != 3) {
+    throw ToolError("bad time '" + text + "' (use epoch seconds, 2026-12-07T10:00:00Z or +7d)");
+  }
+  const char* rest = text.c_str() + consumed;
+  if (*rest == 'T' || *rest == ' ') {
+    int more = 0;
+    if (std::sscanf(rest + 1, "%2d:%2d:%2d%n", &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &more) !=
+        3) {
+      throw ToolError("bad time of day in '" + text + "'");
+    }
+    rest += 1 + more;
+  }
+  if (*rest == 'Z') ++rest;
+  if (*rest != '\0') throw ToolError("bad time '" + text + "' (only UTC, written with Z)");
+  if (utc.tm_mon < 1 || utc.tm_mon > 12 || utc.tm_mday < 1 || utc.tm_mday > 31 ||
+      utc.tm_hour > 23 || utc.tm_min > 59 || utc.tm_sec > 60) {
+    throw ToolError("bad date or time in '" + text + "'");
+  }
+  utc.tm_year -= 1900;
+  utc.tm_mon -= 1;
+  const time_t when = timegm(&utc);
+  if (when < 0 || static_cast<uint64_t>(when) > UINT32_MAX) {
+    throw ToolError("time '" + text + "' lies outside 1970 to 2106");
+  }
+  return static_cast<uint32_t>(when);
+}
+
+std::string EscapeField(const char* field, size_t size) {
+  std::string text;
+  for (size_t i = 0; i < size && field[i] != '\0'; ++i) {
+    const auto c = static_cast<unsigned char>(field[i]);
+    if (c == '\\') {
+      text += "\\\\";
+    } else if (c >= 0x20 && c < 0x7f) {
+      text += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      text += escaped;
+    }
+  }
+  return text;
+}
+
+nlohmann::json RecordToJson(const NEW_AUDIT_LIST_ITEM& record) {
+  nlohmann::json object;
+  PutText(object, "rule", record.szRuleNo, kRuleSize);
+  PutText(object, "content", record.szContent, kContentSize);
+  object["key"] = record.nContentLen;
+  object["type"] = record.cItemType;
+  object["start"] = record.dwStartTime;
+  object["end"] = record.dwEndTime;
+  static const uint8_t kZero[sizeof record.Reserved] = {};
+  if (std::memcmp(record.Reserved, kZero, sizeof kZero) != 0) {
+    object["reserved_hex"] = ToHex(record.Reserved, sizeof record.Reserved);
+  }
+  return object;
+}
+
+NEW_AUDIT_LIST_ITEM MakeRecord(const std::string& rule, const std::string& content,
+                               std::optional<uint32_t> key, int32_t type, uint32_t start,
+                               uint32_t end) {
+  if (rule.empty()) throw ToolError("the rule number is empty");
+  if (rule.size() >= kRuleSize) {
+    throw ToolError("rule number of " + std::to_string(rule.size()) + " bytes (at most 31)");
+  }
+  if (content.size() >= kContentSize) {
+    throw ToolError("content of " + std::to_string(content.size()) + " bytes (at most 127)");
+  }
+  if (rule.find('\0') != std::string::npos || content.find('\0') != std::string::npos) {
+    throw ToolError("a text holds a NUL byte");
+  }
+  if (!key && content.find('*') != std::string::npos) {
+    throw ToolError("content '" + content + "' is a pattern: give its key (the length it matches)");
+  }
+  if (type < -128 || type > 127)
+    throw ToolError("type " + std::to_string(type) + " is outside -128..127");
+  NEW_AUDIT_LIST_ITEM record;
+  std::memset(&record, 0, sizeof record);
+  std::memcpy(record.szRuleNo, rule.data(), rule.size());
+  std::memcpy(record.szContent, content.data(), content.size());
+  record.nContentLen = key ? *key : static_cast<uint32_t>(content.size());
+  record.cItemType = static_cast<int8_t>(type);
+  record.dwStartTime = start;
+  record.dwEndTime = end;
+  return record;
+}
+
+NEW_AUDIT_LIST_ITEM RecordFromJson(const nlohmann::json& object) {
+  if (!object.is_object()) throw ToolError("not a JSON object");
+  std::optional<uint32_t> key;
+  if (object.contains("key"))
+    key = static_cast<uint32_t>(GetInteger(object, "key", 0, 0, UINT32_MAX));
+  NEW_AUDIT_LIST_ITEM record =
+      MakeRecord(GetText(object, "rule"), GetText(object, "content"), key,
+                 static_cast<int32_t>(GetInteger(object, "type", 0, -128, 127)),
+                 static_cast<uint32_t>(GetInteger(object, "start", 0, 0, UINT32_MAX)),
+                 static_cast<uint32_t>(GetInteger(object, "end", UINT32_MAX, 0, UINT32_MAX)));
+  if (object.contains("reserved_hex")) {
+    const std::string reserved = GetText(object, "reserved");
+    if (reserved.size() != sizeof record.Reserved) throw ToolError("reserved_hex is not 68 bytes");
+    std::memcpy(record.Reserved, reserved.data(), sizeof record.Reserved);
+  }
+  return record;
+}
+
+uint32_t ParseAddress(const std::string& text) {
+  unsigned parts[4];
+  char tail;
+  if (std::sscanf(text.c_str(), "%3u.%3u.%3u.%3u%c", &parts[0], &parts[1], &parts[2], &parts[3],
+                  &tail) != 4 ||
+      text.find_first_not_of("0123456789.") != std::string::npos) {
+    throw ToolError("bad address '" + text + "' (use a.b.c.d)");
+  }
+  uint32_t address = 0;
+  for (unsigned part : parts) {
+    if (part > 255) throw ToolError("bad address '" + text + "' (a part above 255)");
+    address = (address << 8) | part;
+  }
+  return address;
+}
+
+IpRange ParseRange(const std::string& text) {
+  const size_t dash = text.find('-');
+  if (dash != std::string::npos) {
+    IpRange range{ParseAddress(text.substr(0, dash)), ParseAddress(text.substr(dash + 1))};
+    if (range.first > range.last) throw ToolError("range '" + text + "' ends before it begins");
+    return range;
+  }
+  const size_t slash = text.find('/');
+  if (slash != std::string::npos) {
+    const uint32_t bits = ParseUnsigned(text.substr(slash + 1), "prefix length");
+    if (bits > 32) throw ToolError("prefix length in '" + text + "' is above 32");
+    const uint32_t mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
+    const uint32_t base = ParseAddress(text.substr(0, slash)) & mask;
+    return IpRange{base, base | ~mask};
+  }
+  const uint32_t address = ParseAddress(text);
+  return IpRange{address, address};
+}
+
+std::string FormatAddress(uint32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255,
+                (address >> 8) & 255, address & 255);
+  return text;
+}
+
+}  // namespace varnex::tool

@@ -1,0 +1,66 @@
+// Parsing and formatting for the varnex tool: list names, times, texts,
+// records as JSON, IP ranges.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "api/Varnex.h"
+
+namespace varnex::tool {
+
+// A failure to report as "varnex: <what>" with exit status 2.
+struct ToolError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// The short names of the nine lists, indexed by list type.
+extern const char* const kListNames[9];
+
+// A list given as a type number (0-8) or a short name. Throws ToolError.
+int32_t ParseList(const std::string& text);
+
+// The list directory of this run: VARNEX_SYSTEM_DIR, else the default.
+std::string ListDirectory();
+std::string ListPath(int32_t type);
+
+// Seconds since 1970 as "YYYY-MM-DD HH:MM:SS" (UTC).
+std::string FormatTime(uint32_t seconds);
+// Epoch seconds, ISO-8601 UTC ("2026-12-07T10:00:00Z", "2026-12-07"), or an
+// offset from now ("+30m", "+12h", "+7d", "+90s"). Throws ToolError.
+uint32_t ParseTime(const std::string& text, uint32_t now);
+// An unsigned 32-bit number. Throws ToolError naming `what`.
+uint32_t ParseUnsigned(const std::string& text, const char* what);
+
+// A field's text (up to its NUL or its end), with bytes that are not
+// printable ASCII shown as \xNN and backslashes doubled.
+std::string EscapeField(const char* field, size_t size);
+
+// A record as JSON: rule, content, key, type, start, end; texts that are not
+// valid UTF-8 (or hold control bytes) go as rule_hex / content_hex, and
+// nonzero reserved bytes as reserved_hex.
+nlohmann::json RecordToJson(const NEW_AUDIT_LIST_ITEM& record);
+// The record a JSON object describes; key defaults to the content's length
+// (required when the content holds a '*'), type to 0, start to 0, end to
+// 4294967295. Throws ToolError with the reason.
+NEW_AUDIT_LIST_ITEM RecordFromJson(const nlohmann::json& object);
+// The record of `add` and `append`. Throws ToolError.
+NEW_AUDIT_LIST_ITEM MakeRecord(const std::string& rule, const std::string& content,
+                               std::optional<uint32_t> key, int32_t type, uint32_t start,
+                               uint32_t end);
+
+// IPv4 addresses as numbers in which numeric order is address order.
+struct IpRange {
+  uint32_t first;
+  uint32_t last;
+};
+uint32_t ParseAddress(const std::string& text);  // a.b.c.d; throws ToolError
+// a.b.c.d, a.b.c.d-e.f.g.h, or a.b.c.d/n. Throws ToolError.
+IpRange ParseRange(const std::string& text);
+std::string FormatAddress(uint32_t address);
+
+}  // namespace varnex::tool
