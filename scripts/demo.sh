@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the varnex tool and walks through a short session on a list
+# directory under the checkout (demo-lists/, emptied first).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release --target varnex_tool -j"$(nproc)" >/dev/null
+varnex() { build/release/tools/varnex/varnex --dir demo-lists "$@"; }
+step() { printf '\n$ varnex %s\n' "$*"; varnex "$@" || true; }
+
+rm -rf demo-lists
+mkdir demo-lists
+step add base --rule host-1 --content www.example.com --type 2
+step add base --rule host-2 --content '*.example.org' --key 15 --end +7d
+step add base --rule word-1 --content casino --type 1 --start 2026-01-01T00:00:00Z
+step show base
+step match base WWW.EXAMPLE.COM
+step match base ftp.example.org
+step match base example.net
+step ip add-manage 10.0.0.0/8 --value 42
+step ip add-white 10.1.2.3
+step ip show
+step ip match 10.1.2.3
+step ip match 172.16.0.1
+step lists
+step check

@@ -1,0 +1,269 @@
+// The varnex tool, run as operators run it, against a private directory.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "store/ListFormat.h"
+#include "tests/TestSupport.h"
+
+namespace varnex::test {
+namespace {
+
+struct ToolRun {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadText(const std::string& path) {
+  auto bytes = ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+class ToolTest : public ::testing::Test {
+ protected:
+  // Runs the tool with --dir set to this test's directory.
+  ToolRun Tool(std::vector<std::string> args, uid_t as_user = 0) {
+    args.insert(args.begin(), {VARNEX_TOOL_PATH, "--dir", dir_.path()});
+    const std::string out = dir_.path() + ".out", err = dir_.path() + ".err";
+    pid_t child = ForkChild([&] {
+      int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out_fd, STDOUT_FILENO);
+      dup2(err_fd, STDERR_FILENO);
+      if (as_user != 0 && (setgid(as_user) != 0 || setuid(as_user) != 0)) return 90;
+      std::vector<char*> argv;
+      for (auto& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      return 91;
+    });
+    ToolRun run{WaitChild(child), ReadText(out), ReadText(err)};
+    unlink(out.c_str());
+    unlink(err.c_str());
+    return run;
+  }
+  std::string Write(const std::string& name, const std::string& text) {
+    const std::string path = dir_.path() + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+  }
+
+  TempListDir dir_;
+};
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST_F(ToolTest, AddShowMatchDeleteExportImportRoundTrip) {
+  EXPECT_EQ(
+      Tool({"add", "base", "--rule", "r1", "--content", "www.example.com", "--type", "2"}).status,
+      0);
+  EXPECT_EQ(Tool({"add", "0", "--rule", "r2", "--content", "*.example.org", "--key", "15", "--end",
+                  "+7d"})
+                .status,
+            0);
+  EXPECT_EQ(Tool({"append", "base", "--rule", "r3", "--content", "tab\there", "--start",
+                  "2026-01-02T03:04:05Z"})
+                .status,
+            0);
+  const ToolRun show = Tool({"show", "base"});
+  EXPECT_EQ(show.status, 0);
+  EXPECT_TRUE(Contains(show.out, "www.example.com"));
+  EXPECT_TRUE(Contains(show.out, "tab\\x09here"));
+  EXPECT_TRUE(Contains(show.out, "2026-01-02 03:04:05"));
+
+  EXPECT_EQ(Tool({"match", "base", "WWW.EXAMPLE.COM"}).status, 0);
+  EXPECT_EQ(Tool({"match", "base", "ftp.example.org"}).status, 0) << "the pattern";
+  EXPECT_EQ(Tool({"match", "base", "nothing.here"}).status, 1);
+  const ToolRun all = Tool({"--json", "match", "base", "www.example.com", "--all"});
+  EXPECT_EQ(all.status, 0);
+  EXPECT_TRUE(Contains(all.out, "\"count\": 1"));
+
+  const std::string exported = dir_.path() + "/export.jsonl";
+  ASSERT_EQ(Tool({"export", "base", exported}).status, 0);
+  const std::string first_export = ReadText(exported);
+  EXPECT_EQ(std::count(first_export.begin(), first_export.end(), '\n'), 3);
+
+  EXPECT_EQ(Tool({"delete", "base", "--rule", "r1"}).status, 0);
+  EXPECT_EQ(Tool({"match", "base", "www.example.com"}).status, 1);
+  EXPECT_EQ(Tool({"reset", "base", "--yes"}).status, 0);
+  const ToolRun appended = Tool({"import", "base", exported, "--append"});
+  EXPECT_EQ(appended.status, 0) << appended.err;
+  const std::string again = dir_.path() + "/again.jsonl";
+  ASSERT_EQ(Tool({"export", "base", again}).status, 0);
+  EXPECT_EQ(ReadText(again), first_export) << "appended, the records come back as they were";
+
+  // Added in key order, the same records come back sorted by key.
+  EXPECT_EQ(Tool({"reset", "base", "--yes"}).status, 0);
+  const ToolRun imported = Tool({"import", "base", exported});
+  EXPECT_EQ(imported.status, 0) << imported.err;
+  EXPECT_TRUE(Contains(imported.out, "added 3, replaced 0, refused 0"));
+  ASSERT_EQ(Tool({"export", "base", again}).status, 0);
+  auto lines = [](const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    std::sort(result.begin(), result.end());
+    return result;
+  };
+  EXPECT_EQ(lines(ReadText(again)), lines(first_export));
+  EXPECT_EQ(Tool({"check", "base"}).status, 0) << "in key order again";
+}
+
+TEST_F(ToolTest, ImportRefusesBadLinesAndKeepsTheRest) {
+  ASSERT_EQ(Tool({"add", "exact", "--rule", "old", "--content", "kept"}).status, 0);
+  const std::string file = Write("in.jsonl",
+                                 "{\"rule\":\"a\",\"content\":\"alpha\"}\n"
+                                 "not json\n"
+                                 "{\"rule\":\"b\",\"content\":\"" +
+                                     std::string(128, 'x') +
+                                     "\"}\n"
+                                     "\n"
+                                     "{\"content\":\"no rule\"}\n"
+                                     "{\"rule\":\"OLD\",\"content\":\"kept\",\"type\":3}\n"
+                                     "{\"rule\":\"p\",\"content\":\"a*\"}\n");
+  const ToolRun run = Tool({"import", "exact", file});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.out, "added 1, replaced 1, refused 4")) << run.out;
+  EXPECT_TRUE(Contains(run.err, "in.jsonl:2: refused: not valid JSON")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "in.jsonl:3: refused: content of 128 bytes")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "in.jsonl:5: refused: no rule")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "in.jsonl:7: refused: content 'a*' is a pattern")) << run.err;
+  const ToolRun show = Tool({"show", "exact"});
+  EXPECT_TRUE(Contains(show.out, "OLD"));
+  EXPECT_TRUE(Contains(show.out, "alpha"));
+}
+
+TEST_F(ToolTest, IpRangesInDottedForm) {
+  EXPECT_EQ(Tool({"ip", "add-manage", "10.0.0.0/8", "--value", "7"}).status, 0);
+  EXPECT_EQ(Tool({"ip", "add-white", "192.168.1.10-192.168.1.20"}).status, 0);
+  const ToolRun show = Tool({"ip", "show"});
+  EXPECT_TRUE(Contains(show.out, "10.0.0.0"));
+  EXPECT_TRUE(Contains(show.out, "10.255.255.255"));
+  EXPECT_TRUE(Contains(show.out, "192.168.1.20"));
+  EXPECT_TRUE(Contains(Tool({"ip", "match", "10.1.2.3"}).out, "managed yes, white no"));
+  EXPECT_TRUE(Contains(Tool({"ip", "match", "192.168.1.15"}).out, "managed no, white yes"));
+  EXPECT_EQ(Tool({"ip", "reset-white"}).status, 2) << "needs --yes";
+  EXPECT_EQ(Tool({"ip", "reset-white", "--yes"}).status, 0);
+  EXPECT_TRUE(Contains(Tool({"ip", "match", "192.168.1.15"}).out, "white no"));
+  for (const char* bad : {"10.0.0", "10.0.0.256", "10.0.0.9-10.0.0.1", "10.0.0.0/33"}) {
+    const ToolRun run = Tool({"ip", "add-white", bad});
+    EXPECT_EQ(run.status, 2) << bad;
+    EXPECT_EQ(run.err.rfind("varnex: ", 0), 0u) << run.err;
+  }
+}
+
+TEST_F(ToolTest, CheckReportsDamagedFiles) {
+  ASSERT_EQ(Tool({"add", "person", "--rule", "a", "--content", "abc"}).status, 0);
+  ASSERT_EQ(Tool({"append", "person", "--rule", "b", "--content", "x"}).status, 0);
+  EXPECT_EQ(Tool({"check", "base"}).status, 0);
+  ToolRun run = Tool({"check", "person"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.out, "out of key order"));
+
+  ASSERT_EQ(Tool({"add", "asfilter", "--rule", "a", "--content", "abc"}).status, 0);
+  auto bytes = ReadFileBytes(dir_.FilePath(5));
+  bytes.resize(24124, 0);
+  bytes[8] = 51;             // format tag
+  bytes[24 + 241 * 50] = 1;  // a byte after the records
+  bytes.push_back(7);        // a leftover byte
+  WriteFileBytes(dir_.FilePath(5), bytes);
+  run = Tool({"check", "asfilter"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.out, "format tag 51"));
+  EXPECT_TRUE(Contains(run.out, "slot 50 after the records is not empty"));
+  EXPECT_TRUE(Contains(run.out, "1 bytes after the last whole record slot"));
+}
+
+TEST_F(ToolTest, ErrorsAreOneLineWithStatusTwo) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"show", "nosuch"}, "unknown list 'nosuch'"},
+      {{"add", "base", "--rule", "r", "--content", std::string(128, 'a')}, "content of 128 bytes"},
+      {{"add", "base", "--rule", std::string(32, 'r'), "--content", "a"},
+       "rule number of 32 bytes"},
+      {{"add", "base", "--rule", "r", "--content", "a", "--end", "tomorrow"},
+       "bad time 'tomorrow'"},
+      {{"reset", "base"}, "add --yes"},
+      {{"delete", "base"}, "either --rule or --type"},
+      {{"frobnicate"}, "see varnex --help"},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = Tool(c.args);
+    EXPECT_EQ(run.status, 2) << c.message;
+    EXPECT_EQ(run.err.rfind("varnex: ", 0), 0u) << run.err;
+    EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+  rmdir(dir_.path().c_str());
+  const ToolRun missing = Tool({"show", "base"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_TRUE(Contains(missing.err, "does not exist")) << missing.err;
+  mkdir(dir_.path().c_str(), 0700);
+}
+
+TEST_F(ToolTest, ChangesByAUserWhoMayOnlyReadAreRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another account";
+  chmod(dir_.path().c_str(), 0755);
+  ASSERT_EQ(Tool({"add", "base", "--rule", "r", "--content", "a"}).status, 0);
+  const ToolRun show = Tool({"show", "base"}, 65534);
+  EXPECT_EQ(show.status, 0) << show.err;
+  const ToolRun add = Tool({"add", "base", "--rule", "s", "--content", "b"}, 65534);
+  EXPECT_EQ(add.status, 2);
+  EXPECT_TRUE(Contains(add.err, "read-only for this user")) << add.err;
+}
+
+TEST_F(ToolTest, WildcardStatusAndExitCodes) {
+  struct Case {
+    const char* pattern;
+    const char* text;
+    const char* first;
+    int status;
+  } cases[] = {{"*.COM", "a.com", "0 match", 0},
+               {"A*B", "axbxb", "1 no match", 1},
+               {"abc", "abc", "6 pattern holds no wildcard", 2},
+               {"*", "a*c", "7 text holds a wildcard", 2}};
+  for (const Case& c : cases) {
+    const ToolRun run = Tool({"wildcard", c.pattern, c.text});
+    EXPECT_EQ(run.status, c.status) << c.pattern;
+    EXPECT_EQ(run.out, std::string(c.first) + "\n");
+  }
+}
+
+TEST_F(ToolTest, CleanPurgesAndStopsOnSigterm) {
+  ASSERT_EQ(Tool({"add", "trace", "--rule", "old", "--content", "gone", "--end", "1"}).status, 0);
+  ASSERT_EQ(Tool({"add", "trace", "--rule", "new", "--content", "stays"}).status, 0);
+  const std::string tool = VARNEX_TOOL_PATH;
+  pid_t cleaner = ForkChild([&] {
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, STDOUT_FILENO);
+    dup2(null_fd, STDERR_FILENO);
+    execl(tool.c_str(), tool.c_str(), "--dir", dir_.path().c_str(), "clean", "trace",
+          static_cast<char*>(nullptr));
+    return 91;
+  });
+  // Wait (bounded) until the purge shows in the list.
+  const int64_t deadline = NowMs() + 10000;
+  while (NowMs() < deadline && Contains(Tool({"show", "trace"}).out, "gone")) usleep(20000);
+  EXPECT_FALSE(Contains(Tool({"show", "trace"}).out, "gone"));
+  EXPECT_TRUE(Contains(Tool({"show", "trace"}).out, "stays"));
+  kill(cleaner, SIGTERM);
+  EXPECT_EQ(WaitChild(cleaner), 0);
+}
+
+}  // namespace
+}  // namespace varnex::test
