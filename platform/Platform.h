@@ -205,4 +205,17 @@ uint32_t CurrentTime32();
 // standard error. The text is UTF-8.
 void WriteDebugLine(const char* text);
 
+// Failures that tests inject into this layer. Only a build with
+// VARNEX_FAULT_INJECTION (the library the tests link) carries the hooks;
+// elsewhere InjectFault does nothing.
+enum class Fault {
+  kFlush,      // MappedFile::Flush fails (as msync does with EIO)
+  kFileWrite,  // File::WriteAt fails (as on a full disk)
+  kMutexOpen,  // NamedMutex::Open fails
+  kFileMap,    // MappedFile::Open fails
+};
+// The next `count` calls of that kind fail.
+void InjectFault(Fault fault, int count);
+void ClearFaults();
+
 }  // namespace varnex::platform

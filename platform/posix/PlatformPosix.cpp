@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -86,7 +87,37 @@ uint64_t Fnv1a64(std::string_view text) {
   return hash;
 }
 
+#ifdef VARNEX_FAULT_INJECTION
+std::atomic<int> g_faults[4];
+
+// Consumes one injected failure of that kind, if any is left.
+bool ShouldFail(Fault fault) {
+  std::atomic<int>& left = g_faults[static_cast<int>(fault)];
+  int count = left.load();
+  while (count > 0) {
+    if (left.compare_exchange_weak(count, count - 1)) return true;
+  }
+  return false;
+}
+#else
+constexpr bool ShouldFail(Fault) {
+  return false;
+}
+#endif
+
 }  // namespace
+
+void InjectFault([[maybe_unused]] Fault fault, [[maybe_unused]] int count) {
+#ifdef VARNEX_FAULT_INJECTION
+  g_faults[static_cast<int>(fault)].store(count);
+#endif
+}
+
+void ClearFaults() {
+#ifdef VARNEX_FAULT_INJECTION
+  for (auto& count : g_faults) count.store(0);
+#endif
+}
 
 const char* ResultName(Result result) {
   switch (result) {
@@ -249,6 +280,10 @@ std::unique_ptr<NamedMutex> NamedMutex::Open(std::string_view name, Result* resu
     status = Result::kInvalid;
     return nullptr;
   }
+  if (ShouldFail(Fault::kMutexOpen)) {
+    status = Result::kFailed;
+    return nullptr;
+  }
   std::string object_name = NamedObjectName(name);
   MutexRegistry& registry = Registry();
   std::lock_guard<std::mutex> guard(registry.lock);
@@ -400,6 +435,10 @@ Result File::Size(uint64_t* size) {
 }
 
 Result File::WriteAt(uint64_t offset, const void* data, size_t size) {
+  if (ShouldFail(Fault::kFileWrite)) {
+    last_error_ = ENOSPC;
+    return Result::kNoSpace;
+  }
   const auto* bytes = static_cast<const uint8_t*>(data);
   while (size > 0) {
     ssize_t written =
@@ -433,6 +472,10 @@ MappedFile::~MappedFile() {
 
 Result MappedFile::Open(const char* path) {
   Close();
+  if (ShouldFail(Fault::kFileMap)) {
+    last_error_ = ENOMEM;
+    return Result::kInvalid;
+  }
   writable_ = true;
   fd_ = RetryOnEintr([&] { return ::open(path, O_RDWR | O_CLOEXEC); });
   if (fd_ < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
@@ -490,6 +533,10 @@ Result MappedFile::Refresh() {
 Result MappedFile::Flush(uint64_t offset, uint64_t length) {
   if (data_ == nullptr) return Result::kInvalid;
   if (!writable_ || offset >= size_ || length == 0) return Result::kOk;
+  if (ShouldFail(Fault::kFlush)) {
+    last_error_ = EIO;
+    return Result::kFailed;
+  }
   const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
   const uint64_t start = offset - offset % page;
   const uint64_t end = length > size_ - offset ? size_ : offset + length;

@@ -1,0 +1,118 @@
+// Failures injected into the platform layer: each gives its documented
+// result, leaves no lock held and no memory behind, and the list usable.
+#include <gtest/gtest.h>
+
+#include "api/Varnex.h"
+#include "platform/Platform.h"
+#include "tests/ListModel.h"
+#include "tests/TestSupport.h"
+
+namespace varnex::test {
+namespace {
+
+using platform::Fault;
+
+class FaultTest : public ::testing::Test {
+ protected:
+  void TearDown() override { platform::ClearFaults(); }
+
+  // Whether another process can take the list's lock at once.
+  bool LockIsFree(int32_t type) {
+    return WaitChild(ForkChild([type] {
+             auto mutex =
+                 platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_" + std::to_string(type), nullptr);
+             const bool free = mutex && mutex->Lock(0) == platform::LockResult::kAcquired;
+             if (free) (void)mutex->Unlock();
+             return free ? 0 : 1;
+           })) == 0;
+  }
+  void Add(CVarnex& list, const std::string& rule, uint32_t key, uint32_t end = ~0u,
+           int8_t type = 3) {
+    NEW_AUDIT_LIST_ITEM item = MakeRecord(rule, key, "text", type);
+    item.dwEndTime = end;
+    ASSERT_EQ(list.AddItem(&item), 1);
+  }
+
+  TempListDir dir_;
+};
+
+TEST_F(FaultTest, FailedFlushGivesEachCallsResult) {
+  CVarnex list(0);
+  ASSERT_EQ(list.LoadFile(), 1);
+  Add(list, "a", 1);
+  Add(list, "b", 2, 1);
+  Add(list, "t", 5, ~0u, 7);
+
+  NEW_AUDIT_LIST_ITEM item = MakeRecord("c", 3);
+  platform::InjectFault(Fault::kFlush, 1);
+  EXPECT_EQ(list.AddItem(&item), 1) << "a failed flush of an insert is not reported";
+  platform::InjectFault(Fault::kFlush, 1);
+  EXPECT_EQ(list.DeleteItem("c"), 0) << "deleting by rule number reports it";
+  platform::InjectFault(Fault::kFlush, 1);
+  EXPECT_EQ(list.DeleteItem(7), 1) << "deleting by type does not";
+  EXPECT_EQ(list.GetTotalCount(), 2);
+  platform::InjectFault(Fault::kFlush, 1);
+  EXPECT_TRUE(list.CleanOutdateItem());
+  EXPECT_EQ(list.GetTotalCount(), 1) << "the purge happened in the view";
+  platform::InjectFault(Fault::kFlush, 1);
+  EXPECT_FALSE(list.ResetFileToEmpty());
+
+  EXPECT_TRUE(LockIsFree(0));
+  platform::ClearFaults();
+  Add(list, "d", 4);
+  EXPECT_EQ(list.GetTotalCount(), 1);
+  EXPECT_TRUE(InKeyOrder(ReadListRecords(dir_.FilePath(0))));
+}
+
+TEST_F(FaultTest, FailedWriteWhileGrowingClosesTheListAndFreesTheLock) {
+  CVarnex list(1);
+  ASSERT_EQ(list.LoadFile(), 1);
+  for (int i = 0; i < 99; ++i) Add(list, "r" + std::to_string(i), 1);
+  platform::InjectFault(Fault::kFileWrite, 1);
+  NEW_AUDIT_LIST_ITEM item = MakeRecord("one-more", 1);
+  EXPECT_EQ(list.AddItem(&item), 0);
+  EXPECT_EQ(list.GetTotalCount(), 0) << "closed until loaded again";
+  EXPECT_TRUE(LockIsFree(1));
+  ASSERT_EQ(list.LoadFile(), 1);
+  EXPECT_EQ(list.GetTotalCount(), 99);
+  EXPECT_EQ(list.AddItem(&item), 1);
+  EXPECT_EQ(ReadListRecords(dir_.FilePath(1)).size(), 100u);
+}
+
+TEST_F(FaultTest, FailedWriteWhileGrowingFailsABatch) {
+  CVarnex list(1);
+  ASSERT_EQ(list.LoadFile(), 1);
+  std::vector<NEW_AUDIT_LIST_ITEM> items;
+  for (int i = 0; i < 150; ++i) items.push_back(MakeRecord("b" + std::to_string(i), i % 9));
+  platform::InjectFault(Fault::kFileWrite, 1);
+  EXPECT_EQ(list.AddItems(items.data(), 150), 0);
+  EXPECT_TRUE(LockIsFree(1));
+  ASSERT_EQ(list.LoadFile(), 1);
+  EXPECT_EQ(list.AddItems(items.data(), 150), 150);
+}
+
+TEST_F(FaultTest, MutexThatCannotBeOpenedLeavesTheListWorkingWithoutIt) {
+  platform::InjectFault(Fault::kMutexOpen, 1);
+  CVarnex list(2);
+  ASSERT_EQ(list.LoadFile(), 1);
+  Add(list, "a", 1);
+  EXPECT_EQ(list.IsMatch("text", 1), 1);
+  EXPECT_EQ(list.ReleaseFile(), 1);
+  ASSERT_EQ(list.LoadFile(), 1) << "the next load opens the mutex";
+  EXPECT_EQ(list.GetTotalCount(), 1);
+}
+
+TEST_F(FaultTest, MappingThatFailsFailsTheLoad) {
+  setenv("VARNEX_DEBUG_OUTPUT", "stderr", 1);
+  CVarnex list(3);
+  platform::InjectFault(Fault::kFileMap, 1);
+  StderrCapture capture;
+  EXPECT_EQ(list.LoadFile(), 0);
+  EXPECT_EQ(capture.Finish(), "装入类型为:3的列表文件失败(failed:-1)!\n");
+  EXPECT_TRUE(LockIsFree(3));
+  EXPECT_EQ(list.LoadFile(), 1);
+  unsetenv("VARNEX_DEBUG_OUTPUT");
+}
+
+}  // namespace
+}  // namespace varnex::test
