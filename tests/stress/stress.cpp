@@ -1,0 +1,369 @@
+// Stress: several processes run a random mix of every exported call on the
+// same lists, while a checker verifies the list files' invariants at random
+// points under the lock and once more at the end; optionally some processes
+// are killed (SIGKILL) at random moments and replaced.
+//
+//   stress [--processes N] [--seconds S] [--kills] [--dir DIR] [--seed X]
+//
+// Each worker owns the rule numbers "w<id>-..." and the item type of its id,
+// and deletes nothing else, so it knows which of its records must be in the
+// sorted list: every record it stored and did not delete must be there, with
+// the key it gave, apart from outdated ones (any purge may take those). List
+// 0 is the sorted list that is checked record by record; list 2 takes
+// appends and resets (invariants only); worker 0 also keeps the IP list
+// (which has no lock, so it has one writer).
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "api/Varnex.h"
+#include "platform/Platform.h"
+#include "store/ListFormat.h"
+
+namespace {
+
+constexpr int32_t kSortedList = 0;
+constexpr int32_t kAppendList = 2;
+
+struct Options {
+  int processes = 4;
+  int seconds = 10;
+  bool kills = false;
+  std::string dir;
+  unsigned seed = 1;
+};
+
+struct Known {
+  uint32_t key;
+  bool outdated;  // any purge may remove it
+};
+
+NEW_AUDIT_LIST_ITEM Record(const std::string& rule, uint32_t key, int8_t type, uint32_t end) {
+  NEW_AUDIT_LIST_ITEM item;
+  std::memset(&item, 0, sizeof item);
+  std::snprintf(item.szContent, sizeof item.szContent, "%s-text", rule.c_str());
+  std::strncpy(item.szRuleNo, rule.c_str(), sizeof item.szRuleNo - 1);
+  item.nContentLen = key;
+  item.cItemType = type;
+  item.dwEndTime = end;
+  return item;
+}
+
+// Reads a list file's records under the list's lock and reports every broken
+// invariant. Returns the records (empty on a damaged header).
+std::vector<NEW_AUDIT_LIST_ITEM> CheckList(int32_t type, bool sorted,
+                                           std::vector<std::string>* problems) {
+  auto mutex =
+      varnex::platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_" + std::to_string(type), nullptr);
+  const bool held = mutex && varnex::platform::IsHeld(mutex->Lock(5000));
+  std::vector<NEW_AUDIT_LIST_ITEM> records;
+  std::ifstream in(varnex::platform::ListFilePath(ListFileName(type)), std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+  if (held) (void)mutex->Unlock();
+  const std::string name = ListFileName(type);
+  if (!held) problems->push_back(name + ": the lock could not be taken for the check");
+  if (bytes.size() < LIST_HEADER_SIZE) return records;
+  LIST_FILE_HEADER header;
+  std::memcpy(&header, bytes.data(), sizeof header);
+  const uint32_t capacity = ListCapacityOfSize(bytes.size());
+  if (header.nFormatTag != LIST_FORMAT_TAG) problems->push_back(name + ": format tag");
+  if (header.nItemCount < 0 || static_cast<uint32_t>(header.nItemCount) >= capacity) {
+    problems->push_back(name + ": count " + std::to_string(header.nItemCount) +
+                        " outside capacity " + std::to_string(capacity));
+    return records;
+  }
+  records.resize(static_cast<size_t>(header.nItemCount));
+  std::memcpy(records.data(), bytes.data() + LIST_HEADER_SIZE, records.size() * LIST_ITEM_SIZE);
+  for (uint64_t i = ListSlotOffset(static_cast<uint64_t>(header.nItemCount));
+       i < ListSlotOffset(capacity); ++i) {
+    if (bytes[i] != 0) {
+      problems->push_back(name + ": nonzero byte after the records at " + std::to_string(i));
+      break;
+    }
+  }
+  if (sorted) {
+    std::set<std::string> rules;
+    for (size_t i = 0; i < records.size(); ++i) {
+      if (i > 0 && records[i - 1].nContentLen > records[i].nContentLen) {
+        problems->push_back(name + ": out of key order at " + std::to_string(i));
+        break;
+      }
+      if (!rules.insert(std::string(records[i].szRuleNo, strnlen(records[i].szRuleNo, 32)))
+               .second) {
+        problems->push_back(name + ": duplicate rule number " + records[i].szRuleNo);
+        break;
+      }
+    }
+  }
+  return records;
+}
+
+// One worker: a random mix of calls until the deadline; writes what it knows
+// of its records to <dir>/model-<id>, and its failures to <dir>/failures-<id>.
+int Worker(int id, const Options& options, int64_t deadline_seconds) {
+  std::mt19937 rng(options.seed * 7919u + static_cast<unsigned>(id));
+  const std::string prefix = "w" + std::to_string(id) + "-";
+  const auto type = static_cast<int8_t>(1 + id % 100);
+  CVarnex sorted(kSortedList), appended(kAppendList);
+  if (sorted.LoadFile() != 1 || appended.LoadFile() != 1) return 3;
+  std::unique_ptr<CManaListEx> ip;
+  if (id == 0) ip = std::make_unique<CManaListEx>();
+  std::map<std::string, Known> model;
+  std::vector<std::string> failures;
+  int next = 0;
+  uint64_t operations = 0;
+  auto rule_of = [&](int n) { return prefix + std::to_string(n); };
+  auto pick = [&]() -> std::string {
+    if (model.empty()) return rule_of(0);
+    auto it = model.begin();
+    std::advance(it, static_cast<long>(rng() % model.size()));
+    return it->first;
+  };
+  while (time(nullptr) < deadline_seconds) {
+    ++operations;
+    const uint32_t roll = rng() % 100;
+    if (roll < 30) {  // add a new record, or replace one of ours (maybe with another key)
+      const std::string rule = roll < 22 || model.empty() ? rule_of(next++) : pick();
+      const bool outdated = rng() % 10 == 0;
+      const uint32_t key = rng() % 40;
+      NEW_AUDIT_LIST_ITEM item = Record(rule, key, type, outdated ? 1 : ~0u);
+      if (sorted.AddItem(&item) == 1) {
+        model[rule] = Known{key, outdated};
+      } else {
+        failures.push_back("AddItem failed for " + rule);
+      }
+    } else if (roll < 38) {  // a batch
+      std::vector<NEW_AUDIT_LIST_ITEM> items;
+      const int n = 1 + static_cast<int>(rng() % 40);
+      for (int i = 0; i < n; ++i) items.push_back(Record(rule_of(next++), rng() % 40, type, ~0u));
+      if (sorted.AddItems(items.data(), n) == n) {
+        for (const auto& item : items) model[item.szRuleNo] = Known{item.nContentLen, false};
+      } else {
+        failures.push_back("AddItems stored fewer records");
+      }
+    } else if (roll < 50) {  // delete one of ours
+      const std::string rule = pick();
+      if (sorted.DeleteItem(rule.c_str()) == 1) {
+        model.erase(rule);
+      } else {
+        failures.push_back("DeleteItem failed for " + rule);
+      }
+    } else if (roll < 51) {  // delete all of ours by type
+      if (!model.empty() && sorted.DeleteItem(int32_t{type}) == 1) model.clear();
+    } else if (roll < 55) {  // purge
+      sorted.CleanOutdateItem();
+      for (auto it = model.begin(); it != model.end();)
+        it = it->second.outdated ? model.erase(it) : std::next(it);
+    } else if (roll < 75) {  // the verdict match on a record that must be there
+      for (const auto& [rule, known] : model) {
+        if (known.outdated) continue;
+        const std::string content = rule + "-text";
+        if (sorted.IsMatch(content.c_str(), known.key) != 1)
+          failures.push_back("no match for " + rule);
+        break;
+      }
+      const std::string absent = prefix + "absent";
+      if (sorted.IsMatch(absent.c_str(), 7) != 0) failures.push_back("a match for an absent text");
+    } else if (roll < 80) {  // the listing match
+      const std::string rule = pick();
+      auto found = model.find(rule);
+      if (found != model.end() && !found->second.outdated) {
+        int32_t item_type = 0, count = 0;
+        const std::string content = rule + "-text";
+        AUDIT_RESULT_LIST* head =
+            sorted.IsMatch(content.c_str(), found->second.key, item_type, count);
+        bool seen = false;
+        int32_t nodes = 0;
+        for (AUDIT_RESULT_LIST* node = head; node != nullptr; node = node->pNext, ++nodes) {
+          seen |= rule == node->Item.szRuleNo;
+        }
+        if (!seen || nodes != count) failures.push_back("listing match missed " + rule);
+        sorted.FreeList(head, count);
+      }
+    } else if (roll < 86) {  // reading by index
+      const int32_t count = sorted.GetTotalCount();
+      NEW_AUDIT_LIST_ITEM item;
+      if (count > 0 && sorted.GetItem(static_cast<int32_t>(rng() % count), &item) == -1) {
+        failures.push_back("GetItem failed");
+      }
+    } else if (roll < 93) {  // the unsorted list: appends, deletions, the odd reset
+      NEW_AUDIT_LIST_ITEM item = Record(rule_of(next++), rng() % 40, type, ~0u);
+      appended.AppendItemInfo(&item);
+      if (rng() % 4 == 0) appended.DeleteItem(item.szRuleNo);
+      if (rng() % 50 == 0) appended.ResetFileToEmpty();
+    } else if (roll < 96 && ip) {  // the IP list, one writer
+      const uint32_t base = rng() % 0xFFFFFF00u;
+      const int32_t kind = rng() % 2 ? IP_LIST_WHITE : IP_LIST_MANAGE;
+      if (kind == IP_LIST_WHITE) {
+        ip->AddWhiteList(base, base + 10);
+      } else {
+        ip->AddManageList(base, base + 10, rng());
+      }
+      if (ip->IsMatch(base + 5, kind) != 1) {
+        failures.push_back("IP range just added does not cover its address");
+      }
+      if (ip->GetTotalCount() > 300) {
+        ip->ResetAllWhiteList();
+        ip->ResetAllManageList();
+      }
+    } else {  // the checker, under the lock
+      std::vector<std::string> problems;
+      CheckList(kSortedList, true, &problems);
+      CheckList(kAppendList, false, &problems);
+      failures.insert(failures.end(), problems.begin(), problems.end());
+    }
+  }
+  std::ofstream out(options.dir + "/model-" + std::to_string(id));
+  out << operations << "\n";
+  for (const auto& [rule, known] : model)
+    out << rule << " " << known.key << " " << known.outdated << "\n";
+  std::ofstream fail_out(options.dir + "/failures-" + std::to_string(id));
+  for (const auto& failure : failures) fail_out << failure << "\n";
+  return failures.empty() ? 0 : 1;
+}
+
+int Main(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
+    if (arg == "--processes")
+      options.processes = std::atoi(value().c_str());
+    else if (arg == "--seconds")
+      options.seconds = std::atoi(value().c_str());
+    else if (arg == "--kills")
+      options.kills = true;
+    else if (arg == "--dir")
+      options.dir = value();
+    else if (arg == "--seed")
+      options.seed = static_cast<unsigned>(std::atoi(value().c_str()));
+    else {
+      std::fprintf(
+          stderr, "usage: stress [--processes N] [--seconds S] [--kills] [--dir DIR] [--seed X]\n");
+      return 2;
+    }
+  }
+  bool own_dir = false;
+  if (options.dir.empty()) {
+    char pattern[] = "/tmp/varnex-stress-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return 2;
+    options.dir = pattern;
+    own_dir = true;
+  }
+  setenv("VARNEX_SYSTEM_DIR", options.dir.c_str(), 1);
+  {
+    CVarnex create(kSortedList);
+    create.LoadFile();
+  }
+  const int64_t deadline = time(nullptr) + options.seconds;
+  std::map<pid_t, int> running;  // pid -> worker id
+  int next_id = 0;
+  auto start = [&] {
+    const int id = next_id++;
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) _exit(Worker(id, options, deadline));
+    running[pid] = id;
+  };
+  for (int i = 0; i < options.processes; ++i) start();
+
+  std::mt19937 rng(options.seed);
+  std::set<int> killed;
+  int kills = 0;
+  if (options.kills) {
+    while (time(nullptr) < deadline - 1) {
+      usleep(static_cast<useconds_t>(50000 + rng() % 400000));
+      auto victim = running.begin();
+      std::advance(victim, static_cast<long>(rng() % running.size()));
+      if (victim->second == 0) continue;  // the IP list's only writer stays
+      kill(victim->first, SIGKILL);
+      waitpid(victim->first, nullptr, 0);
+      killed.insert(victim->second);
+      running.erase(victim);
+      ++kills;
+      start();
+    }
+  }
+  int bad_exits = 0;
+  for (const auto& [pid, id] : running) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++bad_exits;
+  }
+
+  // The final check: invariants, and every worker that ran to the end finds
+  // what it stored and did not delete.
+  std::vector<std::string> problems;
+  const auto records = CheckList(kSortedList, true, &problems);
+  CheckList(kAppendList, false, &problems);
+  std::map<std::string, uint32_t> present;
+  for (const auto& record : records)
+    present[std::string(record.szRuleNo, strnlen(record.szRuleNo, 32))] = record.nContentLen;
+  uint64_t operations = 0;
+  size_t checked = 0;
+  for (int id = 0; id < next_id; ++id) {
+    if (killed.count(id) != 0) continue;
+    std::ifstream model(options.dir + "/model-" + std::to_string(id));
+    uint64_t worker_operations = 0;
+    model >> worker_operations;
+    operations += worker_operations;
+    std::string rule;
+    uint32_t key;
+    bool outdated;
+    std::set<std::string> known;
+    while (model >> rule >> key >> outdated) {
+      known.insert(rule);
+      auto found = present.find(rule);
+      if (found == present.end()) {
+        if (!outdated) problems.push_back("lost record " + rule);
+      } else if (found->second != key) {
+        problems.push_back("record " + rule + " has key " + std::to_string(found->second) +
+                           ", not " + std::to_string(key));
+      }
+      ++checked;
+    }
+    const std::string prefix = "w" + std::to_string(id) + "-";
+    for (const auto& [name, stored_key] : present) {
+      if (name.rfind(prefix, 0) == 0 && known.count(name) == 0)
+        problems.push_back("record " + name + " should be gone");
+    }
+    std::ifstream failures(options.dir + "/failures-" + std::to_string(id));
+    for (std::string line; std::getline(failures, line);)
+      problems.push_back("worker " + std::to_string(id) + ": " + line);
+  }
+  std::printf(
+      "%d processes (%d started), %d s: %llu operations by the workers that finished, %zu records "
+      "checked, %d kills survived, %zu problems\n",
+      options.processes, next_id, options.seconds, static_cast<unsigned long long>(operations),
+      checked, kills, problems.size());
+  for (size_t i = 0; i < problems.size() && i < 20; ++i) std::printf("  %s\n", problems[i].c_str());
+  if (own_dir) {
+    for (int type = 0; type < 9; ++type) {
+      shm_unlink(
+          varnex::platform::NamedObjectName("SYSLIST_FILE_MUTEX_" + std::to_string(type)).c_str());
+    }
+    std::string command = "rm -rf '" + options.dir + "'";
+    if (std::system(command.c_str()) != 0)
+      std::fprintf(stderr, "could not remove %s\n", options.dir.c_str());
+  }
+  return problems.empty() && bad_exits == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return Main(argc, argv);
+}
