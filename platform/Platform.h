@@ -202,7 +202,7 @@ uint32_t CurrentTime32();
 
 // Writes one message to the debug output: the system log at debug priority
 // with the ident "Varnex", or, when VARNEX_DEBUG_OUTPUT=stderr, one line on
-// standard error. The text is UTF-8.
+// standard error; VARNEX_DEBUG_OUTPUT=none drops it. The text is UTF-8.
 void WriteDebugLine(const char* text);
 
 // Failures that tests inject into this layer. Only a build with

@@ -15,8 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -655,6 +655,8 @@ void WriteDebugLine(const char* text) {
   const char* mode = std::getenv("VARNEX_DEBUG_OUTPUT");
   if (mode != nullptr && std::strcmp(mode, "stderr") == 0) {
     WriteToStderr(text);
+  } else if (mode != nullptr && std::strcmp(mode, "none") == 0) {
+    return;
   } else {
     WriteToSyslog(text);
   }
