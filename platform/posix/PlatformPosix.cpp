@@ -301,27 +301,79 @@ std::unique_ptr<NamedMutex> NamedMutex::Open(std::string_view name, Result* resu
 
 NamedMutex::~NamedMutex() = default;
 
+namespace {
+
+// How often the calling thread holds each mutex, so that an unlock without a
+// hold is answered here, without asking pthread (which would hand a
+// non-owner's unlock of a process-shared mutex to the kernel, and which
+// ThreadSanitizer reports).
+struct Hold {
+  const NamedMutex::Shared* shared;
+  uint32_t depth;
+};
+constexpr int kTrackedHolds = 16;
+thread_local Hold t_holds[kTrackedHolds];
+
+Hold* FindHold(const NamedMutex::Shared* shared) {
+  for (Hold& hold : t_holds) {
+    if (hold.shared == shared) return &hold;
+  }
+  return nullptr;
+}
+
+void AddHold(const NamedMutex::Shared* shared) {
+  if (Hold* hold = FindHold(shared)) {
+    ++hold->depth;
+  } else if (Hold* free_slot = FindHold(nullptr)) {
+    *free_slot = Hold{shared, 1};
+  }
+  // With more than kTrackedHolds mutexes held at once, the others are left
+  // to pthread's own check.
+}
+
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer does not follow pthread_mutex_clocklock; it follows
+// timedlock, whose deadline is on the wall clock.
+int TimedLock(pthread_mutex_t* mutex, uint32_t timeout_ms) {
+  struct timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += timeout_ms / 1000;
+  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return pthread_mutex_timedlock(mutex, &deadline);
+}
+#else
+int TimedLock(pthread_mutex_t* mutex, uint32_t timeout_ms) {
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += timeout_ms / 1000;
+  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+}
+#endif
+
+}  // namespace
+
 LockResult NamedMutex::Lock(uint32_t timeout_ms) {
   // The uncontended case needs no clock reading.
   int rc = pthread_mutex_trylock(&shared_->mutex);
-  if (rc == EBUSY) {
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
-    }
-    rc = pthread_mutex_clocklock(&shared_->mutex, CLOCK_MONOTONIC, &deadline);
-  }
+  if (rc == EBUSY) rc = TimedLock(&shared_->mutex, timeout_ms);
   switch (rc) {
     case 0:
+      AddHold(shared_);
       return LockResult::kAcquired;
     case EOWNERDEAD:
       // Must come first: without it the mutex becomes unusable for every
       // process once this thread unlocks it.
       pthread_mutex_consistent(&shared_->mutex);
+      AddHold(shared_);
       return LockResult::kOwnerDied;
     case ETIMEDOUT:
       return LockResult::kTimedOut;
@@ -331,7 +383,15 @@ LockResult NamedMutex::Lock(uint32_t timeout_ms) {
 }
 
 bool NamedMutex::Unlock() {
-  return pthread_mutex_unlock(&shared_->mutex) == 0;
+  Hold* hold = FindHold(shared_);
+  if (hold == nullptr) {
+    // Not tracked: not held by this thread, unless more mutexes are held
+    // than are tracked; pthread tells.
+    return FindHold(nullptr) != nullptr ? false : pthread_mutex_unlock(&shared_->mutex) == 0;
+  }
+  if (pthread_mutex_unlock(&shared_->mutex) != 0) return false;
+  if (--hold->depth == 0) hold->shared = nullptr;
+  return true;
 }
 
 void* NamedMutex::SharedArea() const {
