@@ -223,10 +223,33 @@ TEST_F(ReadOnlyTest, ReadingWorksAndChangingIsRefused) {
               NEW_AUDIT_LIST_ITEM item;
               if (list.GetItem(2, &item) != 0 || std::strcmp(item.szRuleNo, "rule2") != 0) return 3;
               if (list.ResetFileToEmpty()) return 4;
-              return 0;
+              // Every changing call fails and changes nothing.
+              NEW_AUDIT_LIST_ITEM fresh = MakeRecord("new", 1);
+              NEW_AUDIT_LIST_ITEM replacement = MakeRecord("rule1", 1);
+              if (list.AddItem(&fresh) != 0 || list.AppendItemInfo(&fresh)) return 5;
+              if (list.AddItem(&replacement) != 0 || list.AddItems(&fresh, 1) != 0) return 6;
+              if (list.DeleteItem("rule0") != 0 || list.DeleteItem(0) != 0) return 7;
+              if (!list.CleanOutdateItem()) return 8;
+              return list.GetTotalCount() == 3 ? 0 : 9;
             }),
             0);
   EXPECT_EQ(ReadFileBytes(dir_.FilePath(2)), before);
+}
+
+TEST_F(ReadOnlyTest, IpListOfAnotherAccountCannotBeChanged) {
+  {
+    CManaListEx list;
+    ASSERT_TRUE(list.AddWhiteList(1, 5));
+  }
+  const auto before = ReadFileBytes(dir_.FilePath(4));
+  EXPECT_EQ(RunAsNobody([&] {
+              CManaListEx list;
+              if (list.AddWhiteList(7, 9) || list.AddManageList(7, 9, 1)) return 1;
+              list.ResetAllWhiteList();
+              return list.IsMatch(3, IP_LIST_WHITE) == 1 ? 0 : 2;
+            }),
+            0);
+  EXPECT_EQ(ReadFileBytes(dir_.FilePath(4)), before);
 }
 
 TEST_F(ReadOnlyTest, WrongFormatTagThatCannotBeRepairedReadsAsEmpty) {
