@@ -331,33 +331,29 @@ void AddHold(const NamedMutex::Shared* shared) {
   // to pthread's own check.
 }
 
+struct timespec DeadlineAfter(clockid_t clock, uint32_t timeout_ms) {
+  struct timespec deadline;
+  clock_gettime(clock, &deadline);
+  deadline.tv_sec += timeout_ms / 1000;
+  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return deadline;
+}
+
+int TimedLock(pthread_mutex_t* mutex, uint32_t timeout_ms) {
 #if defined(__SANITIZE_THREAD__)
-// ThreadSanitizer does not follow pthread_mutex_clocklock; it follows
-// timedlock, whose deadline is on the wall clock.
-int TimedLock(pthread_mutex_t* mutex, uint32_t timeout_ms) {
-  struct timespec deadline;
-  clock_gettime(CLOCK_REALTIME, &deadline);
-  deadline.tv_sec += timeout_ms / 1000;
-  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  // ThreadSanitizer does not follow pthread_mutex_clocklock; it follows
+  // timedlock, whose deadline is on the wall clock.
+  const struct timespec deadline = DeadlineAfter(CLOCK_REALTIME, timeout_ms);
   return pthread_mutex_timedlock(mutex, &deadline);
-}
 #else
-int TimedLock(pthread_mutex_t* mutex, uint32_t timeout_ms) {
-  struct timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += timeout_ms / 1000;
-  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  const struct timespec deadline = DeadlineAfter(CLOCK_MONOTONIC, timeout_ms);
   return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
-}
 #endif
+}
 
 }  // namespace
 
