@@ -34,7 +34,8 @@ void Work(CVarnex& list, int thread, std::atomic<int>& failures) {
       if (list.AddItem(&old) != 1) ++failures;
     }
     int32_t type = 0, count = 0;
-    list.FreeList(list.IsMatch(nullptr, static_cast<uint32_t>(i % 30), type, count), count);
+    AUDIT_RESULT_LIST* hits = list.IsMatch(nullptr, static_cast<uint32_t>(i % 30), type, count);
+    list.FreeList(hits, count);
   }
 }
 

@@ -86,7 +86,9 @@ std::vector<NEW_AUDIT_LIST_ITEM> CheckList(int32_t type, bool sorted,
     return records;
   }
   records.resize(static_cast<size_t>(header.nItemCount));
-  std::memcpy(records.data(), bytes.data() + LIST_HEADER_SIZE, records.size() * LIST_ITEM_SIZE);
+  if (!records.empty()) {
+    std::memcpy(records.data(), bytes.data() + LIST_HEADER_SIZE, records.size() * LIST_ITEM_SIZE);
+  }
   for (uint64_t i = ListSlotOffset(static_cast<uint64_t>(header.nItemCount));
        i < ListSlotOffset(capacity); ++i) {
     if (bytes[i] != 0) {

@@ -208,10 +208,11 @@ nlohmann::json RecordToJson(const NEW_AUDIT_LIST_ITEM& record) {
   nlohmann::json object;
   PutText(object, "rule", record.szRuleNo, kRuleSize);
   PutText(object, "content", record.szContent, kContentSize);
-  object["key"] = record.nContentLen;
-  object["type"] = record.cItemType;
-  object["start"] = record.dwStartTime;
-  object["end"] = record.dwEndTime;
+  // (Copies: the packed fields may not be bound to references.)
+  object["key"] = uint32_t{record.nContentLen};
+  object["type"] = int32_t{record.cItemType};
+  object["start"] = uint32_t{record.dwStartTime};
+  object["end"] = uint32_t{record.dwEndTime};
   static const uint8_t kZero[sizeof record.Reserved] = {};
   if (std::memcmp(record.Reserved, kZero, sizeof kZero) != 0) {
     object["reserved_hex"] = ToHex(record.Reserved, sizeof record.Reserved);
