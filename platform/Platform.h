@@ -186,6 +186,9 @@ const int32_t* UpperCaseTable();
 // at most n bytes and stopping at a NUL in both.
 bool EqualIgnoringAsciiCase(const char* a, const char* b, size_t n);
 
+// Removes a file; true when it is gone.
+bool RemoveFile(const char* path);
+
 // True when a file (or directory) exists at path.
 bool FileExists(const char* path);
 

@@ -20,6 +20,10 @@
 //    yet made are dropped) and closes the gap: the list then holds every
 //    record it held before, less some of those the dead writer removed.
 //  - kReset: empty the list. The next holder empties it again.
+//  - kRewrite: write `nNewCount` records, staged whole in the side file
+//    "<list file>.batch" before the change began, over the records, and set
+//    the count. The next holder copies them again from the side file. (A
+//    batch never has fewer records than the list it rewrites.)
 //
 // Both ends of every move stay inside the view; a journal whose fields do not
 // fit the list (a damaged shared area) is dropped unused.
@@ -37,6 +41,7 @@ enum ListJournalOp : uint32_t {
   kJournalPlace = 1,
   kJournalCompact = 2,
   kJournalReset = 3,
+  kJournalRewrite = 4,
 };
 
 struct ListJournal {

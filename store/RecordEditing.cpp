@@ -159,6 +159,19 @@ void CSysListFileEx::RecoverIfNeeded() {
       }
       break;
     }
+    case kJournalRewrite: {
+      platform::MappedFile staging;
+      const uint64_t nBytes = uint64_t(journal.nNewCount) * LIST_ITEM_SIZE;
+      if (journal.nNewCount >= 0 && uint64_t(journal.nNewCount) < nCapacity &&
+          staging.Open(StagingFileName().c_str()) == platform::Result::kOk &&
+          staging.Size() >= nBytes) {
+        std::memcpy(m_pItems, staging.Data(), nBytes);
+        m_pHeader->nItemCount = journal.nNewCount;
+      }
+      staging.Close();
+      (void)platform::RemoveFile(StagingFileName().c_str());
+      break;
+    }
     case kJournalReset:
       m_pHeader->nItemCount = 0;
       m_pHeader->nReserved1 = 0;
@@ -523,13 +536,48 @@ int CSysListFileEx::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCoun
     const uint32_t nNew = static_cast<uint32_t>(entries.size());
     const int nGrow = EnsureCapacityAbove(nNew);
     if (nGrow != 0) return nGrow;
-    for (uint32_t i = 0; i < nNew; ++i) CopyRecord(&m_pItems[i], &entries[i].record);
-    m_pHeader->nItemCount = static_cast<int32_t>(nNew);
-    (void)FlushSlots(0, nNew);
+    std::vector<NEW_AUDIT_LIST_ITEM> records(nNew);
+    for (uint32_t i = 0; i < nNew; ++i) records[i] = entries[i].record;
+    if (!RewriteRecords(records.data(), nNew)) {
+      // No side file here (a directory this process may not add files to):
+      // the same records one at a time, each change journaled on its own.
+      for (int32_t i = 0; i < nDone; ++i) {
+        const int32_t nBefore = UsableCount();
+        const int nResult = InsertItem(&pItems[i]);
+        if (nResult != 0) return nResult;
+        ++*pnDone;
+        if (UsableCount() == nBefore) ++*pnReplaced;
+      }
+      return 0;
+    }
     *pnDone = nDone;
     *pnReplaced = nReplaced;
     return 0;
   } catch (...) {  // an allocation failed before the list was changed
     return -2;
   }
+}
+
+bool CSysListFileEx::RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount) {
+  // Stage the new records first: a writer that dies while it copies them
+  // over the old ones leaves the next holder the means to finish.
+  const std::string szStaging = StagingFileName();
+  {
+    platform::File staging;
+    if (staging.OpenReadWriteCreate(szStaging.c_str(), LIST_FILE_MODE) != platform::Result::kOk ||
+        staging.WriteAt(0, pRecords, size_t{nCount} * LIST_ITEM_SIZE) != platform::Result::kOk) {
+      (void)platform::RemoveFile(szStaging.c_str());
+      return false;
+    }
+  }
+  ListJournal& journal = *Journal();
+  journal.nOldCount = m_pHeader->nItemCount;
+  journal.nNewCount = static_cast<int32_t>(nCount);
+  StoreOp(journal, kJournalRewrite);
+  std::memcpy(m_pItems, pRecords, size_t{nCount} * LIST_ITEM_SIZE);
+  m_pHeader->nItemCount = static_cast<int32_t>(nCount);
+  StoreOp(journal, kJournalIdle);
+  (void)FlushSlots(0, nCount);
+  (void)platform::RemoveFile(szStaging.c_str());
+  return true;
 }

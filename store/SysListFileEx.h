@@ -169,6 +169,11 @@ class CSysListFileEx {
   int32_t CompactRecords(int32_t nCount, Predicate bRemove);
   void FinishCompact(ListJournal& journal, bool bKeepRest);
   int ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, int32_t nCount);
+  // Replaces the records with pRecords[0..nCount) (nCount >= the count)
+  // through a staged, journaled rewrite. False when the side file could not
+  // be written (nothing was changed then).
+  bool RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount);
+  std::string StagingFileName() const { return m_szFileName + ".batch"; }
   // True when the first nCount records stand in key order.
   bool InKeyOrder(int32_t nCount) const;
   // Grows the file until it holds more than nCount slots. 0, -3 or -4.

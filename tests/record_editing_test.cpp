@@ -1,6 +1,7 @@
 // Record editing on the list file object: order, replacement, growth,
 // deletion, purge, and the one-pass operations against the plain model.
 #include <cstring>
+#include <filesystem>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -306,6 +307,26 @@ TEST_F(JournalRecoveryTest, InterruptedCompactionKeepsWhatItHadNotRemovedYet) {
   raw_.Close();
   TakeOverLock();
   EXPECT_EQ(RuleNos(), (Rules{"r0", "r2", "r3", "r5", "r6", "r7"}));
+}
+
+TEST_F(JournalRecoveryTest, InterruptedRewriteIsCopiedAgainFromItsSideFile) {
+  for (int i = 0; i < 4; ++i) Append("old" + std::to_string(i), 1);
+  std::vector<NEW_AUDIT_LIST_ITEM> staged;
+  for (int i = 0; i < 6; ++i) staged.push_back(MakeRecord("new" + std::to_string(i), i, "staged"));
+  const std::string side_file = dir_.FilePath(kType) + ".batch";
+  std::vector<uint8_t> bytes(staged.size() * sizeof staged[0]);
+  std::memcpy(bytes.data(), staged.data(), bytes.size());
+  WriteFileBytes(side_file, bytes);
+  ASSERT_EQ(raw_.Open(dir_.FilePath(kType).c_str()), platform::Result::kOk);
+  ListJournal* journal = SharedJournal();
+  Slots()[0] = staged[0];  // the writer died after copying one record
+  journal->nOldCount = 4;
+  journal->nNewCount = 6;
+  journal->nOp = kJournalRewrite;
+  raw_.Close();
+  TakeOverLock();
+  EXPECT_TRUE(SameRecords(Records(), staged));
+  EXPECT_FALSE(std::filesystem::exists(side_file));
 }
 
 TEST_F(JournalRecoveryTest, JournalThatDoesNotFitTheListIsDropped) {

@@ -635,6 +635,10 @@ bool EqualIgnoringAsciiCase(const char* a, const char* b, size_t n) {
   return ::strncasecmp_l(a, b, n, c_locale) == 0;
 }
 
+bool RemoveFile(const char* path) {
+  return ::unlink(path) == 0 || errno == ENOENT;
+}
+
 bool FileExists(const char* path) {
   return ::access(path, F_OK) == 0;
 }
