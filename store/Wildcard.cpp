@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <type_traits>
 
 #include "platform/Platform.h"
 
@@ -69,6 +70,84 @@ bool HasWildcard(const char* pszText, uint16_t nLength) {
   }
   for (; i < nLength; ++i) nFound |= (pszText[i] == '*') | (pszText[i] == '?');
   return nFound != 0;
+}
+
+// The first position p in [nFrom, nLast] whose text byte at p + nOffset,
+// folded, is cAnchor; nLast + 1 when there is none. Eight bytes at a time
+// where letters fold as ASCII letters, never past the text's last byte.
+template <typename Fold>
+uint16_t FindAnchor(const char* pszText, uint16_t nFrom, uint16_t nLast, uint16_t nOffset,
+                    char cAnchor, Fold fold) {
+  uint16_t p = nFrom;
+  if constexpr (std::is_same_v<Fold, FoldAsciiLetters>) {
+    // A folded letter stands for both of its cases; any other byte for itself.
+    const auto cUpper = static_cast<unsigned char>(cAnchor);
+    const auto cLower =
+        (cUpper >= 'A' && cUpper <= 'Z') ? static_cast<unsigned char>(cUpper + 32) : cUpper;
+    for (; p + 8u <= nLast + 1u; p += 8) {
+      uint64_t nWord;
+      std::memcpy(&nWord, pszText + p + nOffset, 8);
+      const uint64_t nHits = HasByte(nWord, cUpper) | HasByte(nWord, cLower);
+      if (nHits != 0) return static_cast<uint16_t>(p + __builtin_ctzll(nHits) / 8);
+    }
+  }
+  while (p <= nLast && fold(pszText[p + nOffset]) != cAnchor) ++p;
+  return p;
+}
+
+// Upper-cases the ASCII letters of eight bytes at once.
+uint64_t FoldAsciiWord(uint64_t nWord) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  const uint64_t nLow7 = nWord & (0x7F * kOnes);
+  const uint64_t nAtLeastA = nLow7 + (0x80 - 'a') * kOnes;    // high bit: >= 'a'
+  const uint64_t nAboveZ = nLow7 + (0x80 - 'z' - 1) * kOnes;  // high bit: > 'z'
+  const uint64_t nLower = nAtLeastA & ~nAboveZ & ~nWord & (0x80 * kOnes);
+  return nWord ^ (nLower >> 2);  // 0x80 >> 2 is the case bit 0x20
+}
+
+// What a pattern holds, as far as the normalisation asks.
+struct PatternCounts {
+  uint16_t nStars = 0;  // 0 when none, 1 when exactly one, more otherwise
+  bool bQuestion = false;
+  bool bStarRun = false;  // two '*' in a row: the pattern must be collapsed
+};
+
+// Copies a pattern of nLength bytes and its NUL, upper-casing ASCII letters
+// eight bytes at a time, and counts its wildcards on the way.
+PatternCounts CopyFoldedAscii(char* pszDest, const char* pszSource, uint16_t nLength) {
+  PatternCounts counts;
+  uint64_t nQuestions = 0;
+  uint64_t nStarRuns = 0;
+  uint64_t nPreviousStar = 0;  // 0x80 when the byte before the word is a '*'
+  uint16_t i = 0;
+  for (; i + 8 <= nLength; i += 8) {
+    uint64_t nWord;
+    std::memcpy(&nWord, pszSource + i, 8);
+    const uint64_t nStars = HasByte(nWord, '*');
+    nQuestions |= HasByte(nWord, '?');
+    nStarRuns |= (nStars & ((nStars << 8) | nPreviousStar));
+    nPreviousStar = nStars >> 56;
+    // (Only "none", "one" and "more" matter to the caller, and a word holds
+    // the whole pattern only when it is eight bytes long: a count of words
+    // with stars suffices, and needs no population count.)
+    counts.nStars =
+        static_cast<uint16_t>(counts.nStars + (nStars != 0) + ((nStars & (nStars - 1)) != 0));
+    nWord = FoldAsciiWord(nWord);
+    std::memcpy(pszDest + i, &nWord, 8);
+  }
+  bool bPreviousStar = nPreviousStar != 0;
+  for (; i < nLength; ++i) {
+    const char c = pszSource[i];
+    counts.nStars += c == '*';
+    nQuestions |= c == '?';
+    nStarRuns |= c == '*' && bPreviousStar;
+    bPreviousStar = c == '*';
+    pszDest[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c;
+  }
+  pszDest[nLength] = '\0';
+  counts.bQuestion = nQuestions != 0;
+  counts.bStarRun = nStarRuns != 0;
+  return counts;
 }
 
 uint8_t CheckArgs(const char* pszPattern, const char* pszText, uint16_t* pnPatternLength,
@@ -136,7 +215,7 @@ uint8_t Find(const char* pszSegment, uint16_t nSegmentLength, const char* pszTex
   const char cAnchor = nAnchor < nSegmentLength ? pszSegment[nAnchor] : '\0';
   for (uint16_t p = nFrom; p <= nLast; ++p) {
     if (nAnchor < nSegmentLength) {
-      while (p <= nLast && fold(pszText[p + nAnchor]) != cAnchor) ++p;
+      p = FindAnchor(pszText, p, nLast, nAnchor, cAnchor, fold);
       if (p > nLast) return WILDCARD_NO_MATCH;
     }
     uint16_t i = nAnchor + 1;
@@ -167,9 +246,8 @@ uint8_t Segments(const char* pszPattern, uint16_t nPatternLength, const char* ps
   uint16_t nFrom = 0;
   bool bFirst = true;
   while (p < pEnd) {
-    const char* pStar =
-        static_cast<const char*>(std::memchr(p, '*', static_cast<size_t>(pEnd - p)));
-    const char* pSegmentEnd = pStar != nullptr ? pStar : pEnd;
+    const char* pSegmentEnd = p;  // segments are short: no call for this
+    while (pSegmentEnd < pEnd && *pSegmentEnd != '*') ++pSegmentEnd;
     segment.pszSegment = p;
     segment.nLength = static_cast<uint16_t>(pSegmentEnd - p);
     if (Find(segment.pszSegment, segment.nLength, pszText, nTextLength, nFrom, &segment.nStart,
@@ -283,6 +361,25 @@ uint8_t WildcardCompare(const char* pszPattern, const char* pszText) {
     // changed.
     char szPattern[kBufferSize];
     const int32_t* pUpper = MB_CUR_MAX == 1 ? varnex::platform::UpperCaseTable() : nullptr;
+    if (pUpper != nullptr && FoldsOnlyAsciiLetters(pUpper)) {
+      // The common case, in one pass over the pattern.
+      const PatternCounts counts = CopyFoldedAscii(szPattern, pszPattern, nPatternLength);
+      uint16_t nStars = counts.nStars;
+      if (counts.bStarRun) {
+        nStatus = Normalize(szPattern, &nPatternLength, HasWildcard(pszText, nTextLength),
+                            nTextLength, &nStars);
+      } else if (nStars == 0 && !counts.bQuestion) {
+        nStatus = WILDCARD_NO_WILDCARD;
+      } else if (HasWildcard(pszText, nTextLength)) {
+        nStatus = WILDCARD_TEXT_WILDCARD;
+      } else if (nPatternLength == 1 && nStars == 1) {
+        nStatus = WILDCARD_MATCH;  // a lone '*'
+      } else if (nTextLength == 0) {
+        nStatus = WILDCARD_EMPTY;
+      }
+      if (nStatus != WILDCARD_GO_ON) return nStatus;
+      return Decide(szPattern, nPatternLength, nStars, pszText, nTextLength, FoldAsciiLetters{});
+    }
     if (pUpper != nullptr) {
       for (uint16_t i = 0; i < nPatternLength; ++i) {
         szPattern[i] = static_cast<char>(pUpper[static_cast<unsigned char>(pszPattern[i])]);
