@@ -220,5 +220,8 @@ enum class Fault {
 // The next `count` calls of that kind fail.
 void InjectFault(Fault fault, int count);
 void ClearFaults();
+// How many flushes (MappedFile::Flush calls that wrote) this process has
+// made; always 0 without the hooks.
+uint64_t FlushCount();
 
 }  // namespace varnex::platform

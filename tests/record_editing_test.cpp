@@ -136,6 +136,26 @@ TEST_F(RecordEditingTest, DeleteByTypeComparesTheSignedByte) {
   EXPECT_EQ(RuleNos(), (Rules{"d"}));
 }
 
+// Each deleting call writes the list back once, however many records it
+// removes, and not at all when it removes none.
+TEST_F(RecordEditingTest, DeletionsFlushOncePerCall) {
+  for (int i = 0; i < 6; ++i) Append(i % 2 ? "odd" : "even", 1, static_cast<int8_t>(i % 2), 5);
+  Append("keep", 1, 3);
+  auto flushes = [](auto&& call) {
+    const uint64_t before = platform::FlushCount();
+    call();
+    return platform::FlushCount() - before;
+  };
+  EXPECT_EQ(flushes([&] { EXPECT_TRUE(list_.DeleteByType(9)); }), 0u);
+  EXPECT_EQ(flushes([&] { EXPECT_TRUE(list_.DeleteByType(1)); }), 1u) << "three records, one flush";
+  EXPECT_EQ(flushes([&] { EXPECT_EQ(list_.DeleteByRuleNo("nothing"), 0); }), 0u);
+  EXPECT_EQ(flushes([&] { EXPECT_EQ(list_.DeleteByRuleNo("even"), 0); }), 1u);
+  Append("a", 1, 0, 5);
+  Append("b", 1, 0, 5);
+  EXPECT_EQ(flushes([&] { EXPECT_EQ(list_.PurgeOutdatedAt(kNow), 0); }), 1u);
+  EXPECT_EQ(RuleNos(), (Rules{"keep"}));
+}
+
 TEST_F(RecordEditingTest, PurgeKeepsTheCurrentSecondAndTakesSharedRuleNumbers) {
   Append("now", 1, 0, kNow);
   Append("zero", 1, 0, 0);

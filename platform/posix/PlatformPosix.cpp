@@ -89,6 +89,7 @@ uint64_t Fnv1a64(std::string_view text) {
 
 #ifdef VARNEX_FAULT_INJECTION
 std::atomic<int> g_faults[4];
+std::atomic<uint64_t> g_flushes{0};
 
 // Consumes one injected failure of that kind, if any is left.
 bool ShouldFail(Fault fault) {
@@ -110,6 +111,14 @@ constexpr bool ShouldFail(Fault) {
 void InjectFault([[maybe_unused]] Fault fault, [[maybe_unused]] int count) {
 #ifdef VARNEX_FAULT_INJECTION
   g_faults[static_cast<int>(fault)].store(count);
+#endif
+}
+
+uint64_t FlushCount() {
+#ifdef VARNEX_FAULT_INJECTION
+  return g_flushes.load();
+#else
+  return 0;
 #endif
 }
 
@@ -593,6 +602,9 @@ Result MappedFile::Flush(uint64_t offset, uint64_t length) {
     last_error_ = EIO;
     return Result::kFailed;
   }
+#ifdef VARNEX_FAULT_INJECTION
+  g_flushes.fetch_add(1);
+#endif
   const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
   const uint64_t start = offset - offset % page;
   const uint64_t end = length > size_ - offset ? size_ : offset + length;
