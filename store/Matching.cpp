@@ -100,8 +100,10 @@ int CSysListFileEx::MatchFirst(const char* pszContent, uint32_t dwContentLen) {
 }
 
 int CSysListFileEx::MatchFirstAt(const char* pszContent, uint32_t dwContentLen, uint32_t dwNow) {
-  if (CheckState() != 0) return 0;
+  // Not open, empty, or damaged: no match (the state test, done once).
+  if (m_pItems == nullptr || m_pHeader == nullptr) return 0;
   const int32_t nCount = UsableCount();
+  if (nCount <= 0) return 0;
   int32_t nLow, nMid, nHigh;
   if (!SearchKey(dwContentLen, nCount, &nLow, &nMid, &nHigh)) return 0;
   if (pszContent == nullptr) return 1;
@@ -121,10 +123,12 @@ AUDIT_RESULT_LIST* CSysListFileEx::MatchAll(const char* pszContent, uint32_t dwC
 AUDIT_RESULT_LIST* CSysListFileEx::MatchAllAt(const char* pszContent, uint32_t dwContentLen,
                                               int32_t& nItemType, int32_t& nMatchCount,
                                               uint32_t dwNow) {
-  if (CheckState() != 0) return nullptr;
+  // Not open, empty, or damaged: null, the out-parameters untouched.
+  if (m_pItems == nullptr || m_pHeader == nullptr) return nullptr;
+  const int32_t nCount = UsableCount();
+  if (nCount <= 0) return nullptr;
   nItemType = 0;
   nMatchCount = 0;
-  const int32_t nCount = UsableCount();
   int32_t nLow, nMid, nHigh;
   if (!SearchKey(dwContentLen, nCount, &nLow, &nMid, &nHigh)) return nullptr;
   const bool bCheckWindow = m_nListType == LIST_TYPE_TRACE;
