@@ -1,7 +1,10 @@
 // A private list directory for a benchmark run.
 #pragma once
 
+#include <cstdint>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace varnex::bench {
 
@@ -19,5 +22,16 @@ class BenchListDir {
  private:
   std::string path_;
 };
+
+// The match benchmarks' data: texts whose lengths are spread evenly over
+// 1..127 or follow the natural lengths of host names, URLs and keywords.
+struct DataSet {
+  std::vector<std::string> texts;    // the records' texts, in key order
+  std::vector<std::string> queries;  // 90% hits, in random letter case
+};
+DataSet MakeData(uint32_t n, bool natural);
+// Writes the data set as list type 0 in `dir`: rule numbers "rule<i>", key
+// the text's length, valid for ever.
+void WriteList(const std::string& dir, const DataSet& data);
 
 }  // namespace varnex::bench

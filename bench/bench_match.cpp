@@ -25,80 +25,9 @@
 namespace {
 
 using varnex::bench::BenchListDir;
-
-std::string RandomText(std::mt19937& rng, size_t length) {
-  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789-./";
-  std::string text(length, 'a');
-  for (char& c : text) c = kChars[rng() % (sizeof kChars - 1)];
-  return text;
-}
-
-// Natural lengths: keywords (4-12), host names (10-35), URLs (20-90).
-size_t NaturalLength(std::mt19937& rng) {
-  switch (rng() % 10) {
-    case 0:
-    case 1:
-      return 4 + rng() % 9;
-    case 2:
-    case 3:
-    case 4:
-    case 5:
-    case 6:
-      return 10 + rng() % 26;
-    default:
-      return 20 + rng() % 71;
-  }
-}
-
-struct DataSet {
-  std::vector<std::string> texts;    // the records' texts, in key order
-  std::vector<std::string> queries;  // 90% hits, in random letter case
-};
-
-DataSet MakeData(uint32_t n, bool natural) {
-  std::mt19937 rng(n * 2 + natural);
-  DataSet data;
-  for (uint32_t i = 0; i < n; ++i) {
-    const size_t length = natural ? NaturalLength(rng) : 1 + rng() % 127;
-    data.texts.push_back(RandomText(rng, length));
-  }
-  std::stable_sort(data.texts.begin(), data.texts.end(),
-                   [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
-  for (int i = 0; i < 4096; ++i) {
-    std::string query;
-    if (i % 10 == 9) {
-      query = RandomText(rng, natural ? NaturalLength(rng) : 1 + rng() % 127);
-    } else {
-      query = data.texts[rng() % n];
-      for (char& c : query) {
-        if (rng() % 2 && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-      }
-    }
-    data.queries.push_back(query);
-  }
-  return data;
-}
-
-void WriteList(const std::string& dir, const DataSet& data) {
-  const uint32_t n = static_cast<uint32_t>(data.texts.size());
-  std::vector<uint8_t> bytes(ListSlotOffset(n + LIST_GROW_RECORDS), 0);
-  LIST_FILE_HEADER header = {};
-  header.nItemCount = static_cast<int32_t>(n);
-  header.nFormatTag = LIST_FORMAT_TAG;
-  std::memcpy(bytes.data(), &header, sizeof header);
-  for (uint32_t i = 0; i < n; ++i) {
-    NEW_AUDIT_LIST_ITEM item = {};
-    std::memcpy(item.szContent, data.texts[i].data(), data.texts[i].size());
-    std::snprintf(item.szRuleNo, sizeof item.szRuleNo, "rule%u", i);
-    item.dwEndTime = ~0u;
-    item.nContentLen = static_cast<uint32_t>(data.texts[i].size());
-    std::memcpy(bytes.data() + ListSlotOffset(i), &item, sizeof item);
-  }
-  const std::string path = dir + "/" + ListFileName(0);
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
-  close(fd);
-}
+using varnex::bench::DataSet;
+using varnex::bench::MakeData;
+using varnex::bench::WriteList;
 
 // A loaded list of list type 0 with one data set, for one benchmark.
 struct Fixture {

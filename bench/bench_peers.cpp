@@ -1,0 +1,124 @@
+// Two stores from Debian's packages answering the verdict match's question
+// on the same data and queries as bench_match: LMDB (a memory-mapped B+tree)
+// and SQLite (a B-tree with an index). Benchmark-only peers, for comparison.
+//
+// Both are asked for the exact record: the key is the length and the
+// upper-cased text; a read transaction (LMDB) or a prepared statement
+// (SQLite) per lookup.
+#include <lmdb.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "bench/BenchSupport.h"
+
+namespace {
+
+using varnex::bench::BenchListDir;
+using varnex::bench::DataSet;
+using varnex::bench::MakeData;
+
+std::string LookupKey(const std::string& text) {
+  std::string key(4, '\0');
+  const auto length = static_cast<uint32_t>(text.size());
+  key[0] = static_cast<char>(length >> 24);
+  key[1] = static_cast<char>(length >> 16);
+  key[2] = static_cast<char>(length >> 8);
+  key[3] = static_cast<char>(length);
+  for (char c : text) key += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return key;
+}
+
+void BM_Lmdb(benchmark::State& state) {
+  const DataSet data = MakeData(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
+  BenchListDir dir("/dev/shm");
+  MDB_env* env = nullptr;
+  MDB_dbi dbi;
+  if (mdb_env_create(&env) != 0 || mdb_env_set_mapsize(env, size_t{1} << 30) != 0 ||
+      mdb_env_open(env, dir.path().c_str(), MDB_NOSYNC, 0644) != 0) {
+    return state.SkipWithError("mdb_env_open failed");
+  }
+  MDB_txn* txn = nullptr;
+  mdb_txn_begin(env, nullptr, 0, &txn);
+  mdb_dbi_open(txn, nullptr, 0, &dbi);
+  for (size_t i = 0; i < data.texts.size(); ++i) {
+    std::string key = LookupKey(data.texts[i]);
+    std::string rule = "rule" + std::to_string(i);
+    MDB_val k{key.size(), key.data()}, v{rule.size(), rule.data()};
+    mdb_put(txn, dbi, &k, &v, 0);
+  }
+  mdb_txn_commit(txn);
+  std::vector<std::string> keys;
+  for (const auto& query : data.queries) keys.push_back(LookupKey(query));
+  MDB_txn* read = nullptr;
+  mdb_txn_begin(env, nullptr, MDB_RDONLY, &read);
+  mdb_txn_reset(read);
+  size_t i = 0;
+  int64_t hits = 0;
+  for (auto _ : state) {
+    std::string& key = keys[i++ & 4095];
+    mdb_txn_renew(read);
+    MDB_val k{key.size(), key.data()}, v;
+    hits += mdb_get(read, dbi, &k, &v) == 0;
+    mdb_txn_reset(read);
+  }
+  mdb_txn_abort(read);
+  mdb_env_close(env);
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+}
+
+void BM_Sqlite(benchmark::State& state) {
+  const DataSet data = MakeData(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
+  BenchListDir dir("/dev/shm");
+  sqlite3* db = nullptr;
+  if (sqlite3_open((dir.path() + "/rules.db").c_str(), &db) != SQLITE_OK) {
+    return state.SkipWithError("sqlite3_open failed");
+  }
+  sqlite3_exec(db,
+               "PRAGMA journal_mode=WAL; CREATE TABLE rules(len INTEGER, text TEXT COLLATE NOCASE, "
+               "rule TEXT); BEGIN;",
+               nullptr, nullptr, nullptr);
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_prepare_v2(db, "INSERT INTO rules VALUES(?, ?, ?)", -1, &insert, nullptr);
+  for (size_t i = 0; i < data.texts.size(); ++i) {
+    const std::string rule = "rule" + std::to_string(i);
+    sqlite3_bind_int(insert, 1, static_cast<int>(data.texts[i].size()));
+    sqlite3_bind_text(insert, 2, data.texts[i].c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(insert, 3, rule.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_step(insert);
+    sqlite3_reset(insert);
+  }
+  sqlite3_finalize(insert);
+  sqlite3_exec(db, "COMMIT; CREATE INDEX by_text ON rules(len, text);", nullptr, nullptr, nullptr);
+  sqlite3_stmt* query = nullptr;
+  sqlite3_prepare_v2(db, "SELECT 1 FROM rules WHERE len = ? AND text = ? LIMIT 1", -1, &query,
+                     nullptr);
+  size_t i = 0;
+  int64_t hits = 0;
+  for (auto _ : state) {
+    const std::string& text = data.queries[i++ & 4095];
+    sqlite3_bind_int(query, 1, static_cast<int>(text.size()));
+    sqlite3_bind_text(query, 2, text.c_str(), static_cast<int>(text.size()), SQLITE_STATIC);
+    hits += sqlite3_step(query) == SQLITE_ROW;
+    sqlite3_reset(query);
+  }
+  sqlite3_finalize(query);
+  sqlite3_close(db);
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+}
+
+void Sizes(benchmark::internal::Benchmark* b) {
+  for (int natural : {0, 1}) {
+    for (int n : {1000, 10000, 100000}) b->Args({n, natural});
+  }
+  b->ArgNames({"records", "natural"});
+}
+BENCHMARK(BM_Lmdb)->Apply(Sizes);
+BENCHMARK(BM_Sqlite)->Apply(Sizes);
+
+}  // namespace
