@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make binutils pkg-config libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
-  liblmdb-dev libsqlite3-dev gnuplot-nox python3
+  liblmdb-dev libsqlite3-dev
   locales clang libclang-rt-14-dev)
 
 missing=()

@@ -15,7 +15,11 @@ if [ "${1:-}" != "--plot-only" ]; then
   build/release/bench/varnex_bench_edit --benchmark_filter='BM_AddItemOn' \
     --benchmark_format=json >"$out/insert.json"
 fi
-command -v gnuplot >/dev/null || { echo "gnuplot is needed to draw the plots (apt install gnuplot-nox)"; exit 1; }
+if ! command -v gnuplot >/dev/null || ! command -v python3 >/dev/null; then
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq gnuplot-nox python3
+fi
 
 # One data file per plot: records, then one column per series (ns).
 python3 - "$out" <<'PY'
