@@ -458,6 +458,20 @@ int CSysListFileEx::EnsureCapacityAbove(uint32_t nCount) {
   return nCount < m_nCapacity ? 0 : -3;
 }
 
+int CSysListFileEx::InsertOneByOne(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
+                                   std::chrono::steady_clock::time_point deadline, int32_t* pnDone,
+                                   int32_t* pnReplaced) {
+  for (int32_t i = 0; i < nCount; ++i) {
+    const int32_t nBefore = UsableCount();
+    const int nResult = InsertItem(&pItems[i]);
+    if (nResult != 0) return nResult;
+    ++*pnDone;
+    if (UsableCount() == nBefore) ++*pnReplaced;
+    if (std::chrono::steady_clock::now() > deadline) break;
+  }
+  return 0;
+}
+
 // A batch is replayed on a model of the list: in a list in key order, an
 // insert goes in front of the records with its key, a replacement with the
 // same key keeps its place, and one with another key goes in front of the
@@ -472,20 +486,12 @@ int CSysListFileEx::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCoun
   if (m_pItems == nullptr || !m_view.IsWritable()) return -1;
   if (pItems == nullptr) return -2;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nBudgetMs);
-  int32_t nOld = UsableCount();
+  const int32_t nOld = UsableCount();
   if (nOld < 0) return -1;
   if (!InKeyOrder(nOld)) {
     // Out of key order the inserts depend on where each record stands: they
     // are made one at a time.
-    for (int32_t i = 0; i < nCount; ++i) {
-      const int32_t nBefore = UsableCount();
-      const int nResult = InsertItem(&pItems[i]);
-      if (nResult != 0) return nResult;
-      ++*pnDone;
-      if (UsableCount() == nBefore) ++*pnReplaced;
-      if (std::chrono::steady_clock::now() > deadline) break;
-    }
-    return 0;
+    return InsertOneByOne(pItems, nCount, deadline, pnDone, pnReplaced);
   }
   try {
     struct Entry {
@@ -541,14 +547,8 @@ int CSysListFileEx::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCoun
     if (!RewriteRecords(records.data(), nNew)) {
       // No side file here (a directory this process may not add files to):
       // the same records one at a time, each change journaled on its own.
-      for (int32_t i = 0; i < nDone; ++i) {
-        const int32_t nBefore = UsableCount();
-        const int nResult = InsertItem(&pItems[i]);
-        if (nResult != 0) return nResult;
-        ++*pnDone;
-        if (UsableCount() == nBefore) ++*pnReplaced;
-      }
-      return 0;
+      return InsertOneByOne(pItems, nDone, std::chrono::steady_clock::time_point::max(), pnDone,
+                            pnReplaced);
     }
     *pnDone = nDone;
     *pnReplaced = nReplaced;

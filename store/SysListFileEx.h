@@ -2,6 +2,7 @@
 // every other holder of the same list, in this process and in others.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -174,6 +175,11 @@ class CSysListFileEx {
   // be written (nothing was changed then).
   bool RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount);
   std::string StagingFileName() const { return m_szFileName + ".batch"; }
+  // InsertItem for each record in turn, counting into *pnDone and
+  // *pnReplaced, until one fails or the deadline has passed.
+  int InsertOneByOne(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
+                     std::chrono::steady_clock::time_point deadline, int32_t* pnDone,
+                     int32_t* pnReplaced);
   // True when the first nCount records stand in key order.
   bool InKeyOrder(int32_t nCount) const;
   // Grows the file until it holds more than nCount slots. 0, -3 or -4.
