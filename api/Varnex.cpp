@@ -147,6 +147,9 @@ uint32_t CVarnex::ListManageThread(void* pParam) {
 
 int32_t CVarnex::IsMatch(const char* pszContent, uint32_t dwContentLen) {
   if (m_pListFile == nullptr) return 0;
+  // Without the lock when the list allows it; under it otherwise.
+  int nVerdict = 0;
+  if (m_pListFile->MatchFirstLockFree(pszContent, dwContentLen, &nVerdict)) return nVerdict;
   CListLockGuard lock(m_pListFile);
   return m_pListFile->MatchFirst(pszContent, dwContentLen);
 }

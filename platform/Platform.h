@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace varnex::platform {
 
@@ -60,6 +62,9 @@ class NamedMutex {
 
   // Waits at most timeout_ms milliseconds, measured on a monotonic clock.
   [[nodiscard]] LockResult Lock(uint32_t timeout_ms);
+  // Takes the mutex only when it is free (or held by the calling thread, or
+  // abandoned by a dead owner); never waits.
+  [[nodiscard]] LockResult TryLock();
 
   // Releases one level of the calling thread's hold. Returns false, and
   // changes nothing, when the calling thread does not hold the mutex.
@@ -125,11 +130,16 @@ class MappedFile {
   // A file of 0 bytes cannot be mapped (kInvalid).
   [[nodiscard]] Result Open(const char* path);
   // When the file has grown since it was mapped, maps it again at its current
-  // size; Data() may move. A file never shrinks under its holders.
+  // size; Data() may move. A file never shrinks under its holders. The
+  // earlier mapping stays mapped until Close, so a thread that still reads
+  // through an old Data() reads the same file, within the old Size().
   [[nodiscard]] Result Refresh();
   // Writes the bytes [offset, offset + length) of the view to the disk and
   // waits until they are there; the range is widened to whole pages.
   [[nodiscard]] Result Flush(uint64_t offset, uint64_t length);
+  // Stops using the file: Data() becomes null and IsOpen() false, but the
+  // memory stays mapped until Close, for threads still reading through it.
+  void Retire();
   void Close();
 
   bool IsOpen() const { return data_ != nullptr; }
@@ -144,6 +154,41 @@ class MappedFile {
   uint64_t size_ = 0;
   bool writable_ = false;
   int last_error_ = 0;
+  std::vector<std::pair<uint8_t*, uint64_t>> retired_;  // earlier mappings
+};
+
+// A named shared-memory object that every process of the machine maps by its
+// name (see NamedObjectName), readable and writable by every account. It
+// starts empty and only ever grows. Closed by its destructor.
+class SharedMemory {
+ public:
+  SharedMemory() = default;
+  ~SharedMemory();
+  SharedMemory(const SharedMemory&) = delete;
+  SharedMemory& operator=(const SharedMemory&) = delete;
+
+  // Opens the object called `name`, creating it (with 0 bytes) when no
+  // process has yet, and maps what it holds. Same rules for `name` as
+  // NamedMutex::Open.
+  [[nodiscard]] Result Open(std::string_view name);
+  // Makes the object at least `size` bytes long and maps it whole.
+  [[nodiscard]] Result Grow(uint64_t size);
+  // Maps the object again when another process has grown it.
+  [[nodiscard]] Result Refresh();
+  void Close();
+
+  // As for MappedFile::Refresh, an earlier mapping stays mapped until Close.
+  uint8_t* Data() const { return data_; }
+  uint64_t Size() const { return size_; }
+  bool IsOpen() const { return fd_ >= 0; }
+
+ private:
+  Result MapSize(uint64_t size);
+
+  int fd_ = -1;
+  uint8_t* data_ = nullptr;
+  uint64_t size_ = 0;
+  std::vector<std::pair<uint8_t*, uint64_t>> retired_;
 };
 
 // A thread that runs routine(argument) and may be stopped from outside. The

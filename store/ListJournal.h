@@ -34,7 +34,8 @@
 #include "api/Varnex.h"
 
 inline constexpr uint32_t LIST_JOURNAL_MAGIC = 0x4c4e524a;  // "JRNL"
-inline constexpr uint32_t LIST_JOURNAL_VERSION = 1;
+// Version 2: the change counter follows the journal (ListSharedArea).
+inline constexpr uint32_t LIST_JOURNAL_VERSION = 2;
 
 enum ListJournalOp : uint32_t {
   kJournalIdle = 0,
@@ -58,3 +59,42 @@ struct ListJournal {
   uint64_t nProgress;
   NEW_AUDIT_LIST_ITEM Record;
 };
+
+// What the list's lock object shares beside the mutex: the edit journal and
+// the change counter.
+//
+// The change counter tells readers that take no lock whether what they read
+// may have been changing meanwhile. A writer (under the lock) makes it odd
+// before it touches the records or the lookup index, and even again after
+// (release ordering), before it flushes. A reader loads it (acquire), reads,
+// and keeps what it read only when the counter was even and has not moved. A
+// writer that dies mid-change leaves it odd: the next holder of the lock
+// finishes the change and makes it even.
+struct ListSharedArea {
+  ListJournal journal;
+  alignas(64) uint64_t nChangeCounter;
+};
+
+inline uint64_t LoadChangeCounter(const uint64_t* pCounter) {
+  return __atomic_load_n(pCounter, __ATOMIC_ACQUIRE);
+}
+
+// Makes the counter odd (it may be odd already, after a writer died); returns
+// its value before, or 0 when it was odd.
+inline uint64_t BeginListChange(uint64_t* pCounter) {
+  const uint64_t nValue = __atomic_load_n(pCounter, __ATOMIC_RELAXED);
+  if ((nValue & 1) != 0) return 0;
+  __atomic_store_n(pCounter, nValue + 1, __ATOMIC_RELAXED);
+  // No store of the change may become visible before the odd value.
+  __atomic_thread_fence(__ATOMIC_RELEASE);
+  return nValue;
+}
+
+// The even value that EndListChange will store.
+inline uint64_t NextEvenChangeCounter(const uint64_t* pCounter) {
+  return (__atomic_load_n(pCounter, __ATOMIC_RELAXED) | 1) + 1;
+}
+
+inline void EndListChange(uint64_t* pCounter) {
+  __atomic_store_n(pCounter, NextEvenChangeCounter(pCounter), __ATOMIC_RELEASE);
+}

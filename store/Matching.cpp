@@ -1,15 +1,37 @@
 // The lookups of CSysListFileEx: the verdict match and the listing match.
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "module/DebugPrint.h"
+#include "store/SharedAccess.h"
 #include "store/SysListFileEx.h"
 #include "store/Wildcard.h"
 
 namespace {
 
 constexpr size_t CONTENT_SIZE = sizeof(NEW_AUDIT_LIST_ITEM::szContent);
+
+// A lock-free lookup that keeps meeting writers gives up after this many
+// tries; it waits for a writer this many rounds, the first ones spinning.
+constexpr int kLockFreeTries = 4;
+constexpr uint32_t kWaitRounds = 256;
+constexpr uint32_t kSpinRounds = 64;
+
+void PauseBriefly() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+uint32_t KeyAt(const uint8_t* pItems, int32_t nIndex) {
+  return shared_access::ReadU32(pItems + uint64_t(nIndex) * LIST_ITEM_SIZE +
+                                offsetof(NEW_AUDIT_LIST_ITEM, nContentLen));
+}
 
 void* AllocateWithNew(size_t nSize) {
   return ::operator new(nSize, std::nothrow);
@@ -35,17 +57,18 @@ bool InWindow(const NEW_AUDIT_LIST_ITEM& record, uint32_t dwNow) {
   return record.dwStartTime <= dwNow && dwNow <= record.dwEndTime;
 }
 
-bool TextMatches(const NEW_AUDIT_LIST_ITEM& record, const char* pszContent) {
-  // Most candidates differ in their first byte. Where both first bytes are
-  // ASCII and the record's is neither '*' nor '?', that settles it: the text
-  // is unequal, and a pattern that begins with a plain byte must match from
-  // the content's first byte.
-  const auto cField = static_cast<unsigned char>(record.szContent[0]);
+// Most candidates differ in their first byte. Where both first bytes are
+// ASCII and the record's is neither '*' nor '?', that settles it: the text is
+// unequal, and a pattern that begins with a plain byte must match from the
+// content's first byte.
+bool FirstByteRules(unsigned char cField, const char* pszContent) {
   const auto cContent = static_cast<unsigned char>(pszContent[0]);
-  if (cField < 0x80 && cContent < 0x80 && cField != '*' && cField != '?' &&
-      FoldLower(static_cast<char>(cField)) != FoldLower(static_cast<char>(cContent))) {
-    return false;
-  }
+  return cField < 0x80 && cContent < 0x80 && cField != '*' && cField != '?' &&
+         FoldLower(static_cast<char>(cField)) != FoldLower(static_cast<char>(cContent));
+}
+
+bool TextMatches(const NEW_AUDIT_LIST_ITEM& record, const char* pszContent) {
+  if (FirstByteRules(static_cast<unsigned char>(record.szContent[0]), pszContent)) return false;
   const bool bPattern =
       std::memchr(record.szContent, '*', strnlen(record.szContent, CONTENT_SIZE)) != nullptr;
   // (Content equal to a pattern holds a '*' and is refused by the pattern
@@ -60,13 +83,13 @@ void SetResultNodeAllocator(ResultNodeAllocator pfnAllocate) {
   g_pfnAllocateNode.store(pfnAllocate != nullptr ? pfnAllocate : &AllocateWithNew);
 }
 
-bool CSysListFileEx::SearchKey(uint32_t dwKey, int32_t nCount, int32_t* pnLow, int32_t* pnMid,
-                               int32_t* pnHigh) const {
+bool CSysListFileEx::SearchKey(const uint8_t* pItems, uint32_t dwKey, int32_t nCount,
+                               int32_t* pnLow, int32_t* pnMid, int32_t* pnHigh) {
   int32_t nLow = 0;
   int32_t nHigh = nCount - 1;
   while (nLow <= nHigh) {
     const int32_t nMid = nLow + (nHigh - nLow) / 2;
-    const uint32_t dwMidKey = m_pItems[nMid].nContentLen;
+    const uint32_t dwMidKey = KeyAt(pItems, nMid);
     if (dwMidKey == dwKey) {
       *pnLow = nLow;
       *pnMid = nMid;
@@ -84,15 +107,36 @@ bool CSysListFileEx::SearchKey(uint32_t dwKey, int32_t nCount, int32_t* pnLow, i
 }
 
 template <typename Visitor>
-bool CSysListFileEx::ScanKeyRun(uint32_t dwKey, int32_t nLow, int32_t nMid, int32_t nHigh,
-                                Visitor bVisit) const {
-  for (int32_t i = nMid; i >= nLow && m_pItems[i].nContentLen == dwKey; --i) {
+bool CSysListFileEx::ScanKeyRun(const uint8_t* pItems, uint32_t dwKey, int32_t nLow, int32_t nMid,
+                                int32_t nHigh, Visitor bVisit) {
+  for (int32_t i = nMid; i >= nLow && KeyAt(pItems, i) == dwKey; --i) {
     if (!bVisit(i)) return false;
   }
-  for (int32_t i = nMid + 1; i <= nHigh && m_pItems[i].nContentLen == dwKey; ++i) {
+  for (int32_t i = nMid + 1; i <= nHigh && KeyAt(pItems, i) == dwKey; ++i) {
     if (!bVisit(i)) return false;
   }
   return true;
+}
+
+int CSysListFileEx::VerdictByScan(const uint8_t* pItems, int32_t nCount, const char* pszContent,
+                                  uint32_t dwContentLen, uint32_t dwNow) {
+  int32_t nLow, nMid, nHigh;
+  if (!SearchKey(pItems, dwContentLen, nCount, &nLow, &nMid, &nHigh)) return 0;
+  if (pszContent == nullptr) return 1;
+  NEW_AUDIT_LIST_ITEM record = {};
+  const bool bNoHit = ScanKeyRun(pItems, dwContentLen, nLow, nMid, nHigh, [&](int32_t nIndex) {
+    // The window and the first byte rule out most records before the whole
+    // text is read.
+    const uint8_t* pRecord = pItems + uint64_t(nIndex) * LIST_ITEM_SIZE;
+    uint32_t dwWindow[2];
+    shared_access::Read(dwWindow, pRecord + offsetof(NEW_AUDIT_LIST_ITEM, dwStartTime),
+                        sizeof dwWindow);
+    if (!(dwWindow[0] <= dwNow && dwNow <= dwWindow[1])) return true;
+    if (FirstByteRules(shared_access::ReadByte(pRecord), pszContent)) return true;
+    ReadRecordHead(pRecord, &record);
+    return !(InWindow(record, dwNow) && TextMatches(record, pszContent));
+  });
+  return bNoHit ? 0 : 1;
 }
 
 int CSysListFileEx::MatchFirst(const char* pszContent, uint32_t dwContentLen) {
@@ -104,14 +148,96 @@ int CSysListFileEx::MatchFirstAt(const char* pszContent, uint32_t dwContentLen, 
   if (m_pItems == nullptr || m_pHeader == nullptr) return 0;
   const int32_t nCount = UsableCount();
   if (nCount <= 0) return 0;
-  int32_t nLow, nMid, nHigh;
-  if (!SearchKey(dwContentLen, nCount, &nLow, &nMid, &nHigh)) return 0;
-  if (pszContent == nullptr) return 1;
-  const bool bNoHit = ScanKeyRun(dwContentLen, nLow, nMid, nHigh, [&](int32_t nIndex) {
-    const NEW_AUDIT_LIST_ITEM& record = m_pItems[nIndex];
-    return !(InWindow(record, dwNow) && TextMatches(record, pszContent));
-  });
-  return bNoHit ? 0 : 1;
+  return VerdictByScan(reinterpret_cast<const uint8_t*>(m_pItems), nCount, pszContent,
+                       dwContentLen, dwNow);
+}
+
+bool CSysListFileEx::MatchFirstLockFree(const char* pszContent, uint32_t dwContentLen,
+                                        int* pnVerdict) {
+  return MatchFirstLockFreeAt(pszContent, dwContentLen, varnex::platform::CurrentTime32(),
+                              pnVerdict);
+}
+
+bool CSysListFileEx::WaitForEvenCounter(const uint64_t* pCounter, uint64_t* pnValue) {
+  for (uint32_t nRound = 0; nRound < kWaitRounds; ++nRound) {
+    *pnValue = LoadChangeCounter(pCounter);
+    if ((*pnValue & 1) == 0) return true;
+    if (nRound < kSpinRounds) {
+      PauseBriefly();
+      continue;
+    }
+    std::this_thread::yield();
+    // A writer that died inside its change keeps the counter odd until the
+    // next holder of the lock finishes the change: be that holder.
+    if (nRound % 16 == 0 && m_hMutex && varnex::platform::IsHeld(m_hMutex->TryLock())) {
+      RecoverIfNeeded();
+      (void)m_hMutex->Unlock();
+    }
+  }
+  return false;
+}
+
+bool CSysListFileEx::MatchFirstLockFreeAt(const char* pszContent, uint32_t dwContentLen,
+                                          uint32_t dwNow, int* pnVerdict) {
+  if (m_pShared == nullptr) return false;
+  const uint64_t* pCounter = &m_pShared->nChangeCounter;
+  for (int nTry = 0; nTry < kLockFreeTries; ++nTry) {
+    uint64_t nBefore;
+    if (!WaitForEvenCounter(pCounter, &nBefore)) return false;
+    const uint32_t nCapacity = m_nReadCapacity.load(std::memory_order_acquire);
+    const uint8_t* pView = m_pReadView.load(std::memory_order_acquire);
+    if (pView == nullptr) {  // not open
+      *pnVerdict = 0;
+      return true;
+    }
+    const int32_t nTag = shared_access::Load(
+        reinterpret_cast<const int32_t*>(pView + offsetof(LIST_FILE_HEADER, nFormatTag)));
+    const int32_t nCount = shared_access::Load(
+        reinterpret_cast<const int32_t*>(pView + offsetof(LIST_FILE_HEADER, nItemCount)));
+    // The count is read once; a count that this view does not cover sends
+    // the caller to the locked lookup, which maps the grown file.
+    if (nTag == LIST_FORMAT_TAG && nCount > 0 && static_cast<uint32_t>(nCount) >= nCapacity) {
+      return false;
+    }
+    int nVerdict = 0;
+    bool bIndexUnusable = false;
+    if (nTag == LIST_FORMAT_TAG && nCount > 0) {
+      const uint8_t* pItems = pView + LIST_HEADER_SIZE;
+      IndexAnswer answer = IndexAnswer::kUnusable;
+      if (pszContent != nullptr) {
+        answer = m_index.Lookup(nBefore, pItems, static_cast<uint32_t>(nCount), pszContent,
+                                dwContentLen, dwNow);
+      }
+      if (answer == IndexAnswer::kUnusable) {
+        bIndexUnusable = pszContent != nullptr;
+        nVerdict = VerdictByScan(pItems, nCount, pszContent, dwContentLen, dwNow);
+      } else {
+        nVerdict = answer == IndexAnswer::kMatch ? 1 : 0;
+      }
+    }
+    // Nothing read above may be taken for valid unless the counter stayed.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (__atomic_load_n(pCounter, __ATOMIC_RELAXED) == nBefore) {
+      if (bIndexUnusable) MaybeBuildIndex(nBefore);
+      *pnVerdict = nVerdict;
+      return true;
+    }
+  }
+  return false;
+}
+
+void CSysListFileEx::MaybeBuildIndex(uint64_t nCounter) {
+  if (!m_index.IsOpen() || m_index.Stamp() == nCounter) return;
+  // Once per counter value: an index that cannot be built is not tried for
+  // every lookup.
+  if (m_nIndexTriedAt.exchange(nCounter, std::memory_order_relaxed) == nCounter) return;
+  if (!m_hMutex || !varnex::platform::IsHeld(m_hMutex->TryLock())) return;
+  RecoverIfNeeded();
+  if (m_pItems != nullptr && !IndexIsCurrent()) {
+    BeginChange();
+    EndChange(nullptr);
+  }
+  (void)m_hMutex->Unlock();
 }
 
 AUDIT_RESULT_LIST* CSysListFileEx::MatchAll(const char* pszContent, uint32_t dwContentLen,
@@ -129,13 +255,14 @@ AUDIT_RESULT_LIST* CSysListFileEx::MatchAllAt(const char* pszContent, uint32_t d
   if (nCount <= 0) return nullptr;
   nItemType = 0;
   nMatchCount = 0;
+  const auto* pItems = reinterpret_cast<const uint8_t*>(m_pItems);
   int32_t nLow, nMid, nHigh;
-  if (!SearchKey(dwContentLen, nCount, &nLow, &nMid, &nHigh)) return nullptr;
+  if (!SearchKey(pItems, dwContentLen, nCount, &nLow, &nMid, &nHigh)) return nullptr;
   const bool bCheckWindow = m_nListType == LIST_TYPE_TRACE;
   AUDIT_RESULT_LIST* pHead = nullptr;
   // Each node goes in front, so the chain holds the hits in the reverse of
   // the scan order.
-  (void)ScanKeyRun(dwContentLen, nLow, nMid, nHigh, [&](int32_t nIndex) {
+  (void)ScanKeyRun(pItems, dwContentLen, nLow, nMid, nHigh, [&](int32_t nIndex) {
     const NEW_AUDIT_LIST_ITEM& record = m_pItems[nIndex];
     if (bCheckWindow && !InWindow(record, dwNow)) return true;
     if (pszContent != nullptr && !ContentEquals(pszContent, record.szContent)) return true;

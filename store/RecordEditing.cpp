@@ -9,11 +9,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "store/SharedAccess.h"
 #include "store/SysListFileEx.h"
 
 namespace platform = varnex::platform;
+namespace sa = shared_access;
 
-static_assert(sizeof(ListJournal) <= platform::NamedMutex::kSharedAreaSize);
+static_assert(sizeof(ListSharedArea) <= platform::NamedMutex::kSharedAreaSize);
 
 namespace {
 
@@ -47,6 +49,12 @@ std::string_view FoldRuleNo(const char* pszField, size_t nMaxChars, char (&szOut
 
 void CopyRecord(NEW_AUDIT_LIST_ITEM* pDest, const NEW_AUDIT_LIST_ITEM* pSource) {
   std::memcpy(pDest, pSource, LIST_ITEM_SIZE);
+}
+
+// Copies a record within the mapped list, or from private memory into it, as
+// readers without the lock expect a change to be written.
+void MoveRecord(NEW_AUDIT_LIST_ITEM* pDest, const NEW_AUDIT_LIST_ITEM* pSource) {
+  sa::Copy(pDest, pSource, LIST_ITEM_SIZE);
 }
 
 uint64_t PackProgress(uint32_t nDest, uint32_t nSource) {
@@ -115,26 +123,80 @@ NEW_AUDIT_LIST_ITEM* CSysListFileEx::FindByRuleNo(const char* pszRuleNo, int nFi
   return nullptr;
 }
 
-ListJournal* CSysListFileEx::Journal() {
-  if (m_hMutex) {
-    auto* pJournal = static_cast<ListJournal*>(m_hMutex->SharedArea());
-    if (__atomic_load_n(&pJournal->nMagic, __ATOMIC_ACQUIRE) == 0) {
-      pJournal->nVersion = LIST_JOURNAL_VERSION;
-      pJournal->nOp = kJournalIdle;
-      __atomic_store_n(&pJournal->nMagic, LIST_JOURNAL_MAGIC, __ATOMIC_RELEASE);
-    }
-    if (pJournal->nMagic == LIST_JOURNAL_MAGIC && pJournal->nVersion == LIST_JOURNAL_VERSION) {
-      return pJournal;
-    }
+ListSharedArea* CSysListFileEx::SharedArea() {
+  if (!m_hMutex) return nullptr;
+  auto* pArea = static_cast<ListSharedArea*>(m_hMutex->SharedArea());
+  ListJournal& journal = pArea->journal;
+  // Set up by the first holder of the lock that finds it blank.
+  if (__atomic_load_n(&journal.nMagic, __ATOMIC_ACQUIRE) == 0) {
+    journal.nVersion = LIST_JOURNAL_VERSION;
+    journal.nOp = kJournalIdle;
+    __atomic_store_n(&journal.nMagic, LIST_JOURNAL_MAGIC, __ATOMIC_RELEASE);
   }
-  return &m_localJournal;
+  if (journal.nMagic != LIST_JOURNAL_MAGIC || journal.nVersion != LIST_JOURNAL_VERSION) {
+    return nullptr;
+  }
+  return pArea;
+}
+
+ListJournal* CSysListFileEx::Journal() {
+  ListSharedArea* pArea = SharedArea();
+  return pArea != nullptr ? &pArea->journal : &m_localShared.journal;
+}
+
+uint64_t* CSysListFileEx::ChangeCounter() {
+  ListSharedArea* pArea = SharedArea();
+  return pArea != nullptr ? &pArea->nChangeCounter : &m_localShared.nChangeCounter;
+}
+
+void CSysListFileEx::BeginChange() {
+  m_nChangeBase = BeginListChange(ChangeCounter());
+}
+
+void CSysListFileEx::EndChange(const IndexPlace* pPlace) {
+  uint64_t* pCounter = ChangeCounter();
+  if (m_index.IsOpen()) {
+    const uint64_t nStamp = NextEvenChangeCounter(pCounter);
+    const int32_t nCount = m_pItems != nullptr ? UsableCount() : -1;
+    bool bCurrent = false;
+    if (pPlace != nullptr && m_nChangeBase != 0 && m_index.Stamp() == m_nChangeBase && nCount >= 0) {
+      bCurrent = m_index.ApplyPlace(*pPlace, m_pItems, static_cast<uint32_t>(nCount), nStamp);
+    }
+    if (!bCurrent && nCount >= 0) {
+      bCurrent = m_index.Rebuild(m_pItems, static_cast<uint32_t>(nCount), nStamp);
+    }
+    if (!bCurrent) m_index.Invalidate();
+  }
+  EndListChange(pCounter);
+}
+
+bool CSysListFileEx::IndexIsCurrent() const {
+  return m_pShared != nullptr && m_index.Stamp() != 0 &&
+         m_index.Stamp() == LoadChangeCounter(&m_pShared->nChangeCounter);
 }
 
 void CSysListFileEx::RecoverIfNeeded() {
-  if (!m_hMutex || m_pHeader == nullptr || !m_view.IsWritable()) return;
-  ListJournal& journal = *Journal();
+  if (!m_hMutex || m_pHeader == nullptr) return;
+  ListSharedArea* pArea = SharedArea();
+  if (pArea == nullptr) return;
+  ListJournal& journal = pArea->journal;
   const uint32_t nOp = __atomic_load_n(&journal.nOp, __ATOMIC_ACQUIRE);
-  if (nOp == kJournalIdle) return;
+  const bool bInWindow = (__atomic_load_n(&pArea->nChangeCounter, __ATOMIC_RELAXED) & 1) != 0;
+  if (nOp == kJournalIdle && !bInWindow) return;
+  // Only a holder that may write the file can finish a change to it.
+  if (!bInWindow && !m_view.IsWritable()) return;
+  // A writer died inside its change window: readers without the lock wait
+  // until this holder has finished its change.
+  BeginChange();
+  if (nOp != kJournalIdle && m_view.IsWritable()) {
+    RecoverRecords(journal, nOp);
+    StoreOp(journal, kJournalIdle);
+  }
+  EndChange(nullptr);
+  if (nOp != kJournalIdle) (void)FlushView();
+}
+
+void CSysListFileEx::RecoverRecords(ListJournal& journal, uint32_t nOp) {
   (void)RefreshView();
   const uint64_t nCapacity = m_nCapacity;
   auto fits = [&](uint64_t nFirst, uint64_t nCount) { return nFirst + nCount <= nCapacity; };
@@ -165,24 +227,19 @@ void CSysListFileEx::RecoverIfNeeded() {
       if (journal.nNewCount >= 0 && uint64_t(journal.nNewCount) < nCapacity &&
           staging.Open(StagingFileName().c_str()) == platform::Result::kOk &&
           staging.Size() >= nBytes) {
-        std::memcpy(m_pItems, staging.Data(), nBytes);
-        m_pHeader->nItemCount = journal.nNewCount;
+        sa::Write(m_pItems, staging.Data(), nBytes);
+        StoreCount(journal.nNewCount);
       }
       staging.Close();
       (void)platform::RemoveFile(StagingFileName().c_str());
       break;
     }
     case kJournalReset:
-      m_pHeader->nItemCount = 0;
-      m_pHeader->nReserved1 = 0;
-      m_pHeader->nFormatTag = LIST_FORMAT_TAG;
-      std::memset(m_pView + LIST_HEADER_SIZE, 0, m_view.Size() - LIST_HEADER_SIZE);
+      WriteEmptyList();
       break;
     default:
       break;
   }
-  StoreOp(journal, kJournalIdle);
-  (void)FlushView();
 }
 
 void CSysListFileEx::RunPlace(ListJournal& journal) {
@@ -191,18 +248,22 @@ void CSysListFileEx::RunPlace(ListJournal& journal) {
     // Upward moves start at the top, downward ones at the bottom, so the
     // source of the record in flight is still whole if the writer dies.
     const uint64_t k = bUp ? journal.nMoveCount - 1 - p : p;
-    CopyRecord(&m_pItems[journal.nMoveTo + k], &m_pItems[journal.nMoveFrom + k]);
+    MoveRecord(&m_pItems[journal.nMoveTo + k], &m_pItems[journal.nMoveFrom + k]);
     StoreProgress(journal, p + 1);
   }
-  CopyRecord(&m_pItems[journal.nSlot], &journal.Record);
-  m_pHeader->nItemCount = journal.nNewCount;
+  MoveRecord(&m_pItems[journal.nSlot], &journal.Record);
+  StoreCount(journal.nNewCount);
   StoreOp(journal, kJournalIdle);
 }
 
 bool CSysListFileEx::PlaceRecord(uint32_t nMoveFrom, uint32_t nMoveTo, uint32_t nMoveCount,
                                  uint32_t nSlot, const NEW_AUDIT_LIST_ITEM& item,
-                                 int32_t nNewCount) {
+                                 int32_t nNewCount, int64_t nReplaced) {
+  IndexPlace place = {nMoveFrom, nMoveTo, nMoveCount, nSlot, nReplaced >= 0,
+                      static_cast<uint32_t>(nReplaced), IndexKey{}};
+  if (place.bRemoves) place.removed = ListIndex::KeyOf(m_pItems[nReplaced]);
   ListJournal& journal = *Journal();
+  BeginChange();
   journal.nOldCount = m_pHeader->nItemCount;
   journal.nNewCount = nNewCount;
   journal.nMoveFrom = nMoveFrom;
@@ -213,6 +274,7 @@ bool CSysListFileEx::PlaceRecord(uint32_t nMoveFrom, uint32_t nMoveTo, uint32_t 
   CopyRecord(&journal.Record, &item);
   StoreOp(journal, kJournalPlace);
   RunPlace(journal);
+  EndChange(&place);
   uint32_t nFirst = nSlot;
   uint32_t nEnd = nSlot + 1;
   if (nMoveCount > 0) {
@@ -232,16 +294,18 @@ int32_t CSysListFileEx::CompactRecords(int32_t nCount, Predicate bRemove) {
   ListJournal& journal = *Journal();
   journal.nOldCount = nCount;
   journal.nProgress = PackProgress(nFirst, nFirst + 1);
+  BeginChange();
   StoreOp(journal, kJournalCompact);
   uint32_t nDest = nFirst;
   for (uint32_t i = nFirst + 1; i < n; ++i) {
     if (!bRemove(i, m_pItems[i])) {
-      CopyRecord(&m_pItems[nDest], &m_pItems[i]);
+      MoveRecord(&m_pItems[nDest], &m_pItems[i]);
       ++nDest;
     }
     StoreProgress(journal, PackProgress(nDest, i + 1));
   }
   FinishCompact(journal, /*bKeepRest=*/false);
+  EndChange(nullptr);
   return FlushSlots(nFirst, n) ? static_cast<int32_t>(n - nDest) : -1;
 }
 
@@ -251,20 +315,29 @@ void CSysListFileEx::FinishCompact(ListJournal& journal, bool bKeepRest) {
   uint32_t nSource = static_cast<uint32_t>(journal.nProgress);
   if (bKeepRest) {
     for (; nSource < nOld; ++nSource, ++nDest) {
-      if (nDest != nSource) CopyRecord(&m_pItems[nDest], &m_pItems[nSource]);
+      if (nDest != nSource) MoveRecord(&m_pItems[nDest], &m_pItems[nSource]);
       StoreProgress(journal, PackProgress(nDest + 1, nSource + 1));
     }
   }
-  m_pHeader->nItemCount = static_cast<int32_t>(nDest);
-  std::memset(&m_pItems[nDest], 0, size_t{nOld - nDest} * LIST_ITEM_SIZE);
+  StoreCount(static_cast<int32_t>(nDest));
+  sa::Zero(&m_pItems[nDest], size_t{nOld - nDest} * LIST_ITEM_SIZE);
   StoreOp(journal, kJournalIdle);
 }
 
 int CSysListFileEx::Grow() {
-  CloseView();
-  if (ExtendFile(LIST_GROW_RECORDS) != 0) return -3;
-  if (!MapListFile(m_nListType)) return -4;
-  SetViewPointers();
+  return GrowBy(LIST_GROW_RECORDS);
+}
+
+int CSysListFileEx::GrowBy(uint32_t nRecords) {
+  // A failed growth leaves the list closed until it is opened again.
+  if (ExtendFile(nRecords) != 0) {
+    RetireView();
+    return -3;
+  }
+  if (!RefreshView()) {
+    RetireView();
+    return -4;
+  }
   return 0;
 }
 
@@ -279,7 +352,7 @@ int CSysListFileEx::EnsureRoomForOne(int32_t nCount) {
 
 int CSysListFileEx::ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, int32_t nCount) {
   if (m_pItems[nIndex].nContentLen == item.nContentLen) {
-    (void)PlaceRecord(0, 0, 0, nIndex, item, nCount);
+    (void)PlaceRecord(0, 0, 0, nIndex, item, nCount, nIndex);
     return 0;
   }
   // A new key moves the record to where an insert would put it among the
@@ -289,9 +362,9 @@ int CSysListFileEx::ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, 
   uint32_t nTarget = n - 1;
   while (nTarget > 0 && otherKey(nTarget - 1) >= item.nContentLen) --nTarget;
   if (nTarget <= nIndex) {
-    (void)PlaceRecord(nTarget, nTarget + 1, nIndex - nTarget, nTarget, item, nCount);
+    (void)PlaceRecord(nTarget, nTarget + 1, nIndex - nTarget, nTarget, item, nCount, nIndex);
   } else {
-    (void)PlaceRecord(nIndex + 1, nIndex, nTarget - nIndex, nTarget, item, nCount);
+    (void)PlaceRecord(nIndex + 1, nIndex, nTarget - nIndex, nTarget, item, nCount, nIndex);
   }
   return 0;
 }
@@ -315,7 +388,7 @@ int CSysListFileEx::InsertItem(const NEW_AUDIT_LIST_ITEM* pItem) {
   uint32_t nTarget = static_cast<uint32_t>(nCount);
   while (nTarget > 0 && m_pItems[nTarget - 1].nContentLen >= item.nContentLen) --nTarget;
   (void)PlaceRecord(nTarget, nTarget + 1, static_cast<uint32_t>(nCount) - nTarget, nTarget, item,
-                    nCount + 1);
+                    nCount + 1, -1);
   return 0;
 }
 
@@ -327,7 +400,7 @@ bool CSysListFileEx::AppendItem(const NEW_AUDIT_LIST_ITEM* pItem) {
   if (nCount < 0 || EnsureRoomForOne(nCount) != 0) return false;
   nCount = UsableCount();
   if (nCount < 0 || uint64_t(nCount) + 1 >= m_nCapacity) return false;
-  (void)PlaceRecord(0, 0, 0, static_cast<uint32_t>(nCount), item, nCount + 1);
+  (void)PlaceRecord(0, 0, 0, static_cast<uint32_t>(nCount), item, nCount + 1, -1);
   return true;
 }
 
@@ -451,10 +524,8 @@ int CSysListFileEx::EnsureCapacityAbove(uint32_t nCount) {
   if (nCount < m_nCapacity) return 0;
   // As many steps of 100 slots as one insert at a time would have added.
   const uint32_t nSteps = (nCount - m_nCapacity) / LIST_GROW_RECORDS + 1;
-  CloseView();
-  if (ExtendFile(nSteps * LIST_GROW_RECORDS) != 0) return -3;
-  if (!MapListFile(m_nListType)) return -4;
-  SetViewPointers();
+  const int nGrow = GrowBy(nSteps * LIST_GROW_RECORDS);
+  if (nGrow != 0) return nGrow;
   return nCount < m_nCapacity ? 0 : -3;
 }
 
@@ -573,10 +644,12 @@ bool CSysListFileEx::RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_
   ListJournal& journal = *Journal();
   journal.nOldCount = m_pHeader->nItemCount;
   journal.nNewCount = static_cast<int32_t>(nCount);
+  BeginChange();
   StoreOp(journal, kJournalRewrite);
-  std::memcpy(m_pItems, pRecords, size_t{nCount} * LIST_ITEM_SIZE);
-  m_pHeader->nItemCount = static_cast<int32_t>(nCount);
+  sa::Write(m_pItems, pRecords, size_t{nCount} * LIST_ITEM_SIZE);
+  StoreCount(static_cast<int32_t>(nCount));
   StoreOp(journal, kJournalIdle);
+  EndChange(nullptr);
   (void)FlushSlots(0, nCount);
   (void)platform::RemoveFile(szStaging.c_str());
   return true;

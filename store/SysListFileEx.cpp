@@ -1,7 +1,10 @@
 #include "store/SysListFileEx.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+
+#include "store/SharedAccess.h"
 
 namespace platform = varnex::platform;
 
@@ -23,7 +26,12 @@ CSysListFileEx::CSysListFileEx()
       m_pItems(nullptr),
       m_nCapacity(0),
       m_dwFileSize(0),
-      m_localJournal() {}
+      m_localShared(),
+      m_pShared(nullptr),
+      m_nChangeBase(0),
+      m_nIndexTriedAt(0),
+      m_pReadView(nullptr),
+      m_nReadCapacity(0) {}
 
 CSysListFileEx::~CSysListFileEx() {
   CloseListFile();
@@ -45,20 +53,43 @@ int CSysListFileEx::OpenList(int32_t nListType) {
   // The caller may hold it already (the lock is recursive).
   const bool bHeld = platform::IsHeld(LockList());
   if (m_pHeader->nFormatTag != LIST_FORMAT_TAG) (void)ResetToEmpty();
-  if (bHeld) (void)UnlockList();
+  if (bHeld) {
+    // Lookups may go without the lock once the shared area is known to be
+    // of this layout; the index is only of use to them.
+    m_pShared = SharedArea();
+    if (m_pShared != nullptr) (void)m_index.Open(nListType);
+    (void)UnlockList();
+  }
   return 0;
 }
 
 int CSysListFileEx::CloseListFile() {
   CloseView();
+  m_pShared = nullptr;
+  m_index.Close();
   CloseMutex();
   return 0;
 }
 
 void CSysListFileEx::CloseView() {
+  m_nReadCapacity.store(0, std::memory_order_release);
+  m_pReadView.store(nullptr, std::memory_order_release);
   if (m_pView != nullptr) {
     (void)FlushView();
     m_view.Close();
+    m_pView = nullptr;
+  }
+  m_pItems = nullptr;
+  m_pHeader = nullptr;
+  m_nCapacity = 0;
+}
+
+void CSysListFileEx::RetireView() {
+  m_nReadCapacity.store(0, std::memory_order_release);
+  m_pReadView.store(nullptr, std::memory_order_release);
+  if (m_pView != nullptr) {
+    (void)FlushView();
+    m_view.Retire();
     m_pView = nullptr;
   }
   m_pItems = nullptr;
@@ -110,13 +141,24 @@ bool CSysListFileEx::ResetToEmpty() {
   // since this view was mapped.
   (void)RefreshView();
   ListJournal& journal = *Journal();
+  BeginChange();
   __atomic_store_n(&journal.nOp, kJournalReset, __ATOMIC_RELEASE);
-  m_pHeader->nItemCount = 0;
-  m_pHeader->nReserved1 = 0;
-  m_pHeader->nFormatTag = LIST_FORMAT_TAG;
-  std::memset(m_pView + LIST_HEADER_SIZE, 0, m_view.Size() - LIST_HEADER_SIZE);
+  WriteEmptyList();
   __atomic_store_n(&journal.nOp, kJournalIdle, __ATOMIC_RELEASE);
+  EndChange(nullptr);
   return FlushView();
+}
+
+void CSysListFileEx::WriteEmptyList() {
+  LIST_FILE_HEADER header = {};
+  header.nFormatTag = LIST_FORMAT_TAG;
+  shared_access::Write(m_pView, &header, offsetof(LIST_FILE_HEADER, Reserved2));
+  shared_access::Zero(m_pView + LIST_HEADER_SIZE, m_view.Size() - LIST_HEADER_SIZE);
+}
+
+void CSysListFileEx::StoreCount(int32_t nCount) {
+  shared_access::Store(reinterpret_cast<int32_t*>(m_pView + offsetof(LIST_FILE_HEADER, nItemCount)),
+                       nCount);
 }
 
 int CSysListFileEx::ExtendFile(uint32_t nRecords) {
@@ -204,6 +246,8 @@ void CSysListFileEx::SetViewPointers() {
   m_pItems = reinterpret_cast<NEW_AUDIT_LIST_ITEM*>(m_pView + LIST_HEADER_SIZE);
   m_nCapacity = ListCapacityOfSize(m_view.Size());
   m_dwFileSize = static_cast<uint32_t>(m_view.Size());
+  m_pReadView.store(m_pView, std::memory_order_release);
+  m_nReadCapacity.store(m_nCapacity, std::memory_order_release);
 }
 
 bool CSysListFileEx::RefreshView() {

@@ -2,6 +2,7 @@
 // every other holder of the same list, in this process and in others.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "api/Varnex.h"
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
+#include "store/ListIndex.h"
 #include "store/ListJournal.h"
 
 // How long a caller waits for a list's mutex before it gives up.
@@ -23,7 +25,12 @@ inline constexpr uint32_t LIST_LOCK_TIMEOUT_MS = 500;
 // holder may grow the file later; this object then maps it again as soon as
 // it meets a record count that its own view does not cover, so every access
 // stays inside the view and no check costs a system call while nothing has
-// changed.
+// changed. Earlier views stay mapped until the list is closed, so that the
+// lock-free verdict lookup (MatchFirstLockFree) of another thread never reads
+// through a view that is gone.
+//
+// Every change to the records runs inside a window of the list's change
+// counter (see ListSharedArea), and keeps the lookup index up to date there.
 class CSysListFileEx {
  public:
   CSysListFileEx();
@@ -111,6 +118,17 @@ class CSysListFileEx {
   [[nodiscard]] int PurgeOutdated();
   [[nodiscard]] int PurgeOutdatedAt(uint32_t dwNow);
 
+  // The verdict match without the lock: true with the verdict in *pnVerdict
+  // when it could answer; false when the caller must take the lock and call
+  // MatchFirst (the list has no shared change counter, its view must be
+  // mapped again, or writers kept changing it). The verdict is the one that
+  // MatchFirst gives under the lock at some moment during the call. May run
+  // on many threads at once, also while another thread changes the list
+  // through this object.
+  [[nodiscard]] bool MatchFirstLockFree(const char* pszContent, uint32_t dwContentLen,
+                                        int* pnVerdict);
+  [[nodiscard]] bool MatchFirstLockFreeAt(const char* pszContent, uint32_t dwContentLen,
+                                          uint32_t dwNow, int* pnVerdict);
   // The verdict match (see CVarnex::IsMatch): 1 or 0.
   [[nodiscard]] int MatchFirst(const char* pszContent, uint32_t dwContentLen);
   [[nodiscard]] int MatchFirstAt(const char* pszContent, uint32_t dwContentLen, uint32_t dwNow);
@@ -132,6 +150,10 @@ class CSysListFileEx {
   bool IsOpen() const { return m_pHeader != nullptr; }
   bool IsWritable() const { return m_view.IsWritable(); }
   bool HasMutex() const { return m_hMutex != nullptr; }
+  // True when lookups may go without the lock (a shared change counter).
+  bool HasChangeCounter() const { return m_pShared != nullptr; }
+  // True when the lookup index describes the list as it stands now.
+  bool IndexIsCurrent() const;
   int32_t ListType() const { return m_nListType; }
   uint32_t Capacity() const { return m_nCapacity; }
   const std::string& FileName() const { return m_szFileName; }
@@ -153,15 +175,44 @@ class CSysListFileEx {
   bool FlushSlots(uint32_t nFirst, uint32_t nEnd);
 
   // Editing steps (RecordEditing.cpp).
+  // The shared area beside the mutex, set up when still blank; null when
+  // there is none or another layout uses it.
+  ListSharedArea* SharedArea();
   ListJournal* Journal();
+  uint64_t* ChangeCounter();
+  // Opens the change window: from here on readers without the lock retry.
+  void BeginChange();
+  // Brings the index up to date (following pPlace when the index was up to
+  // date before the change, else rebuilding it) and closes the window.
+  void EndChange(const IndexPlace* pPlace);
   void RecoverIfNeeded();
+  // Finishes the journaled change nOp that a dead writer left.
+  void RecoverRecords(ListJournal& journal, uint32_t nOp);
+  // Rebuilds a stale index when the lock is free, once per counter value.
+  void MaybeBuildIndex(uint64_t nCounter);
+  // Waits until no writer is active; false when one stays active too long.
+  bool WaitForEvenCounter(const uint64_t* pCounter, uint64_t* pnValue);
+  // The verdict on the nCount records at pItems, by the binary search and
+  // the scan of the equal run, reading without the lock.
+  static int VerdictByScan(const uint8_t* pItems, int32_t nCount, const char* pszContent,
+                           uint32_t dwContentLen, uint32_t dwNow);
+  // Stores the record count, as readers without the lock read it.
+  void StoreCount(int32_t nCount);
+  // Writes an empty header and zeroes every slot (for a reset).
+  void WriteEmptyList();
   // Makes room for one more record: maps a file that another holder grew,
   // else grows the file. 0, -3 or -4 as InsertItem.
   int EnsureRoomForOne(int32_t nCount);
   int Grow();
+  // Appends nRecords slots and maps them. 0, -3 or -4 as InsertItem.
+  int GrowBy(uint32_t nRecords);
+  // Closes the view as CloseView does, but leaves its memory mapped for
+  // threads that may still read through it, until the list is closed.
+  void RetireView();
   // Runs a journaled kPlace change and flushes what it touched.
+  // nReplaced: the slot of the record that the change overwrites, or -1.
   bool PlaceRecord(uint32_t nMoveFrom, uint32_t nMoveTo, uint32_t nMoveCount, uint32_t nSlot,
-                   const NEW_AUDIT_LIST_ITEM& item, int32_t nNewCount);
+                   const NEW_AUDIT_LIST_ITEM& item, int32_t nNewCount, int64_t nReplaced);
   void RunPlace(ListJournal& journal);
   // Removes, in one pass, the records for which bRemove(index, record) is
   // true (asked in increasing index order), and flushes once. Returns the
@@ -190,12 +241,14 @@ class CSysListFileEx {
   // scan of the equal run visits *pnMid down to *pnLow, then *pnMid + 1 up to
   // *pnHigh, each direction stopping at the first record with another key
   // (in a list out of key order, records outside the range are not found).
-  bool SearchKey(uint32_t dwKey, int32_t nCount, int32_t* pnLow, int32_t* pnMid,
-                 int32_t* pnHigh) const;
+  // Keys are read as readers without the lock read them.
+  static bool SearchKey(const uint8_t* pItems, uint32_t dwKey, int32_t nCount, int32_t* pnLow,
+                        int32_t* pnMid, int32_t* pnHigh);
   // Calls bVisit(index) in scan order until it returns false; returns false
   // then, else true.
   template <typename Visitor>
-  bool ScanKeyRun(uint32_t dwKey, int32_t nLow, int32_t nMid, int32_t nHigh, Visitor bVisit) const;
+  static bool ScanKeyRun(const uint8_t* pItems, uint32_t dwKey, int32_t nLow, int32_t nMid,
+                         int32_t nHigh, Visitor bVisit);
 
   std::string m_szFileName;  // full path; empty until a valid type is opened
   varnex::platform::MappedFile m_view;
@@ -206,9 +259,18 @@ class CSysListFileEx {
   NEW_AUDIT_LIST_ITEM* m_pItems;
   uint32_t m_nCapacity;   // record slots inside this object's view
   uint32_t m_dwFileSize;  // low 32 bits of the mapped size
-  // The journal of a list without a shared mutex area; it cannot outlive the
-  // process, but lets every change run the same way.
-  ListJournal m_localJournal;
+  // The journal and counter of a list without a shared mutex area; they
+  // cannot outlive the process, but let every change run the same way.
+  ListSharedArea m_localShared;
+  // The shared area when it is set up in this layout; set by OpenList.
+  ListSharedArea* m_pShared;
+  ListIndex m_index;
+  uint64_t m_nChangeBase;  // the counter before the change in progress; 0 odd
+  std::atomic<uint64_t> m_nIndexTriedAt;
+  // The view as lock-free readers see it: the capacity is published after
+  // the address, so a reader that sees a capacity sees a view that holds it.
+  std::atomic<uint8_t*> m_pReadView;
+  std::atomic<uint32_t> m_nReadCapacity;
 };
 
 // How result nodes are allocated: ::operator new(size, std::nothrow) by

@@ -387,6 +387,20 @@ LockResult NamedMutex::Lock(uint32_t timeout_ms) {
   }
 }
 
+LockResult NamedMutex::TryLock() {
+  const int rc = pthread_mutex_trylock(&shared_->mutex);
+  if (rc == 0) {
+    AddHold(shared_);
+    return LockResult::kAcquired;
+  }
+  if (rc == EOWNERDEAD) {
+    pthread_mutex_consistent(&shared_->mutex);
+    AddHold(shared_);
+    return LockResult::kOwnerDied;
+  }
+  return rc == EBUSY ? LockResult::kTimedOut : LockResult::kFailed;
+}
+
 bool NamedMutex::Unlock() {
   Hold* hold = FindHold(shared_);
   if (hold == nullptr) {
@@ -589,7 +603,13 @@ Result MappedFile::Refresh() {
     last_error_ = errno;
     return FromErrno(last_error_);  // the old view stays usable
   }
-  ::munmap(data_, static_cast<size_t>(size_));
+  // Other threads may still read through the old mapping.
+  try {
+    retired_.emplace_back(data_, size_);
+  } catch (...) {
+    ::munmap(address, static_cast<size_t>(new_size));
+    return Result::kFailed;
+  }
   data_ = static_cast<uint8_t*>(address);
   size_ = new_size;
   return Result::kOk;
@@ -615,11 +635,92 @@ Result MappedFile::Flush(uint64_t offset, uint64_t length) {
   return Result::kOk;
 }
 
+void MappedFile::Retire() {
+  if (data_ != nullptr) {
+    try {
+      retired_.emplace_back(data_, size_);
+    } catch (...) {
+      ::munmap(data_, static_cast<size_t>(size_));  // no memory left to defer it
+    }
+  }
+  data_ = nullptr;
+  size_ = 0;
+  writable_ = false;
+  CloseFd(fd_);
+}
+
 void MappedFile::Close() {
   if (data_ != nullptr) {
     ::munmap(data_, static_cast<size_t>(size_));
     data_ = nullptr;
   }
+  for (const auto& [address, size] : retired_) ::munmap(address, static_cast<size_t>(size));
+  retired_.clear();
+  size_ = 0;
+  CloseFd(fd_);
+}
+
+SharedMemory::~SharedMemory() {
+  Close();
+}
+
+Result SharedMemory::Open(std::string_view name) {
+  Close();
+  if (name.empty() || name.size() > 200 || name.find('/') != std::string_view::npos) {
+    return Result::kInvalid;
+  }
+  const std::string object_name = NamedObjectName(name);
+  fd_ = RetryOnEintr([&] {
+    return ::shm_open(object_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kMutexObjectMode);
+  });
+  if (fd_ < 0) return FromErrno(errno);
+  (void)::fchmod(fd_, kMutexObjectMode);
+  return Refresh();
+}
+
+Result SharedMemory::MapSize(uint64_t size) {
+  if (size <= size_) return Result::kOk;
+  void* address = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED,
+                         fd_, 0);
+  if (address == MAP_FAILED) return FromErrno(errno);
+  if (data_ != nullptr) {
+    try {
+      retired_.emplace_back(data_, size_);
+    } catch (...) {
+      ::munmap(address, static_cast<size_t>(size));
+      return Result::kFailed;
+    }
+  }
+  data_ = static_cast<uint8_t*>(address);
+  size_ = size;
+  return Result::kOk;
+}
+
+Result SharedMemory::Grow(uint64_t size) {
+  if (fd_ < 0) return Result::kInvalid;
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return FromErrno(errno);
+  if (static_cast<uint64_t>(st.st_size) < size) {
+    // posix_fallocate reserves the pages, so a full /dev/shm is an error
+    // here rather than a SIGBUS later.
+    const int rc = ::posix_fallocate(fd_, 0, static_cast<off_t>(size));
+    if (rc != 0) return FromErrno(rc);
+  }
+  return MapSize(size);
+}
+
+Result SharedMemory::Refresh() {
+  if (fd_ < 0) return Result::kInvalid;
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return FromErrno(errno);
+  return MapSize(static_cast<uint64_t>(st.st_size));
+}
+
+void SharedMemory::Close() {
+  if (data_ != nullptr) ::munmap(data_, static_cast<size_t>(size_));
+  for (const auto& [address, size] : retired_) ::munmap(address, static_cast<size_t>(size));
+  retired_.clear();
+  data_ = nullptr;
   size_ = 0;
   CloseFd(fd_);
 }

@@ -1,0 +1,525 @@
+#include "store/ListIndex.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "store/ListFormat.h"
+#include "store/SharedAccess.h"
+#include "store/Wildcard.h"
+
+namespace platform = varnex::platform;
+namespace sa = shared_access;
+
+struct ListIndex::Header {
+  uint64_t nMagic;
+  uint32_t nVersion;
+  uint32_t nTableBits;
+  uint64_t nStamp;
+  uint32_t nTableUsed;
+  uint32_t nPatternCapacity;
+  uint32_t nPatternCount;
+  uint32_t nRecordCount;
+  uint32_t bOrdered;
+  uint32_t nReserved[5];
+};
+
+namespace {
+
+constexpr size_t CONTENT_SIZE = sizeof(NEW_AUDIT_LIST_ITEM::szContent);
+constexpr uint32_t kMinTableBits = 6;
+constexpr uint32_t kMaxTableBits = 24;             // 16M entries, 128 MiB
+constexpr uint32_t kMaxPatterns = uint32_t{1} << 22;  // 128 MiB
+constexpr uint32_t kMinPatterns = 16;
+
+struct TableEntry {
+  uint32_t nTag;
+  uint32_t nSlot;  // slot + 1; 0 marks a free entry
+};
+
+// A pattern, with the literal bytes (ASCII letters upper-cased) that every
+// text it matches begins with (nPrefix, from its low byte) and ends with
+// (nSuffix, ending in its high byte).
+struct PatternEntry {
+  uint32_t nKey;
+  uint32_t nSlot;
+  uint64_t nPrefix;
+  uint64_t nSuffix;
+  uint32_t nLengths;  // prefix length | suffix length << 8, each 0 to 8
+  uint32_t nReserved;
+};
+
+static_assert(sizeof(TableEntry) == 8);
+static_assert(sizeof(PatternEntry) == 32);
+
+constexpr uint64_t kTableOffset = 64;
+
+uint64_t TableBytes(uint32_t nBits) {
+  return uint64_t{sizeof(TableEntry)} << nBits;
+}
+
+uint64_t LayoutBytes(uint32_t nBits, uint32_t nPatterns) {
+  return kTableOffset + TableBytes(nBits) + uint64_t{nPatterns} * sizeof(PatternEntry);
+}
+
+TableEntry* Table(uint8_t* pData) {
+  return reinterpret_cast<TableEntry*>(pData + kTableOffset);
+}
+
+PatternEntry* Patterns(uint8_t* pData, uint32_t nBits) {
+  return reinterpret_cast<PatternEntry*>(pData + kTableOffset + TableBytes(nBits));
+}
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+
+// Upper-cases the ASCII letters of a word of text.
+uint64_t UpperWord(uint64_t nWord) {
+  const uint64_t nLow7 = nWord & (0x7f * kOnes);
+  const uint64_t nAtLeastA = nLow7 + (0x80 - 'a') * kOnes;
+  const uint64_t nAboveZ = nLow7 + (0x80 - 'z' - 1) * kOnes;
+  const uint64_t nLower = nAtLeastA & ~nAboveZ & ~nWord & (0x80 * kOnes);
+  return nWord ^ (nLower >> 2);
+}
+
+uint64_t Mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+// The hash of a key and a text of nLength bytes, ASCII letters upper-cased.
+uint64_t HashText(uint32_t nKey, const char* pszText, size_t nLength) {
+  uint64_t h = (uint64_t{nKey} << 32 | nLength) * 0x9e3779b97f4a7c15ULL;
+  size_t i = 0;
+  for (; i + 8 <= nLength; i += 8) {
+    uint64_t nWord;
+    std::memcpy(&nWord, pszText + i, 8);
+    h = (h ^ UpperWord(nWord)) * 0x9e3779b97f4a7c15ULL;
+    h ^= h >> 29;
+  }
+  if (i < nLength) {
+    uint64_t nWord = 0;
+    std::memcpy(&nWord, pszText + i, nLength - i);
+    h = (h ^ UpperWord(nWord)) * 0x9e3779b97f4a7c15ULL;
+  }
+  return Mix(h);
+}
+
+uint32_t TagOf(uint64_t nHash) {
+  return static_cast<uint32_t>(nHash ^ (nHash >> 32));
+}
+
+// A byte that may stand in a pattern's literal prefix or suffix: one that
+// every locale folds as ASCII does. Bytes above 0x7f (parts of multibyte
+// characters, or letters of a single-byte locale) and 'i' (which a Turkish
+// locale folds to another letter) end the literal part, as '*' and '?' do.
+bool IsFilterByte(unsigned char c) {
+  return c != 0 && c < 0x80 && c != '*' && c != '?' && c != 'i' && c != 'I';
+}
+
+uint64_t UpperByte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c;
+}
+
+void PatternFilterOf(const char* pszText, size_t nLength, PatternEntry* pEntry) {
+  uint32_t nPrefix = 0;
+  pEntry->nPrefix = 0;
+  while (nPrefix < 8 && nPrefix < nLength && IsFilterByte(pszText[nPrefix])) {
+    pEntry->nPrefix |= UpperByte(pszText[nPrefix]) << (8 * nPrefix);
+    ++nPrefix;
+  }
+  uint32_t nSuffix = 0;
+  pEntry->nSuffix = 0;
+  while (nSuffix < 8 && nSuffix < nLength && IsFilterByte(pszText[nLength - 1 - nSuffix])) {
+    pEntry->nSuffix |= UpperByte(pszText[nLength - 1 - nSuffix]) << (8 * (7 - nSuffix));
+    ++nSuffix;
+  }
+  pEntry->nLengths = nPrefix | nSuffix << 8;
+}
+
+uint64_t LowMask(uint32_t nBytes) {
+  return nBytes >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * nBytes)) - 1;
+}
+
+uint64_t HighMask(uint32_t nBytes) {
+  return nBytes == 0 ? 0 : ~uint64_t{0} << (8 * (8 - nBytes));
+}
+
+// The content's first and last (up to) eight bytes, folded as the filters
+// are.
+struct ContentEnds {
+  uint64_t nPrefix = 0;
+  uint64_t nSuffix = 0;
+};
+
+ContentEnds EndsOf(const char* pszContent, size_t nLength) {
+  ContentEnds ends;
+  for (size_t i = 0; i < 8 && i < nLength; ++i) {
+    ends.nPrefix |= UpperByte(pszContent[i]) << (8 * i);
+    ends.nSuffix |= UpperByte(pszContent[nLength - 1 - i]) << (8 * (7 - i));
+  }
+  return ends;
+}
+
+bool MayMatch(const PatternEntry& entry, const ContentEnds& ends) {
+  const uint32_t nLengths = sa::Load(&entry.nLengths);
+  return (ends.nPrefix & LowMask(nLengths & 0xff)) == sa::Load(&entry.nPrefix) &&
+         (ends.nSuffix & HighMask((nLengths >> 8) & 0xff)) == sa::Load(&entry.nSuffix);
+}
+
+size_t TextLength(const NEW_AUDIT_LIST_ITEM& record) {
+  return strnlen(record.szContent, CONTENT_SIZE);
+}
+
+bool IsPattern(const NEW_AUDIT_LIST_ITEM& record) {
+  return std::memchr(record.szContent, '*', TextLength(record)) != nullptr;
+}
+
+// Reads the head of record nSlot into *pRecord (its other fields zeroed) and
+// tells whether it has the key dwKey and its window holds dwNow.
+bool ReadCandidate(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, uint32_t dwNow,
+                   NEW_AUDIT_LIST_ITEM* pRecord) {
+  const uint8_t* pRecordBytes = pItems + uint64_t{nSlot} * LIST_ITEM_SIZE;
+  if (sa::ReadU32(pRecordBytes + offsetof(NEW_AUDIT_LIST_ITEM, nContentLen)) != dwKey) {
+    return false;
+  }
+  ReadRecordHead(pRecordBytes, pRecord);
+  return pRecord->dwStartTime <= dwNow && dwNow <= pRecord->dwEndTime;
+}
+
+bool PlainEquals(const NEW_AUDIT_LIST_ITEM& record, const char* pszContent, size_t nLength) {
+  return TextLength(record) == nLength &&
+         platform::EqualIgnoringAsciiCase(record.szContent, pszContent, nLength);
+}
+
+}  // namespace
+
+bool ListIndex::Open(int32_t nListType) {
+  Close();
+  char szName[40];
+  std::snprintf(szName, sizeof szName, "SYSLIST_INDEX_%d", nListType);
+  std::lock_guard<std::mutex> guard(m_mapLock);
+  if (m_memory.Open(szName) != platform::Result::kOk) return false;
+  m_bOpen = true;
+  Publish();
+  return true;
+}
+
+void ListIndex::Close() {
+  std::lock_guard<std::mutex> guard(m_mapLock);
+  m_nSize.store(0, std::memory_order_release);
+  m_pData.store(nullptr, std::memory_order_release);
+  m_memory.Close();
+  m_bOpen = false;
+}
+
+void ListIndex::Publish() const {
+  m_pData.store(m_memory.Data(), std::memory_order_release);
+  m_nSize.store(m_memory.Size(), std::memory_order_release);
+}
+
+void ListIndex::RefreshMapping() const {
+  std::unique_lock<std::mutex> guard(m_mapLock, std::try_to_lock);
+  if (!guard.owns_lock() || !m_bOpen) return;
+  if (m_memory.Refresh() == platform::Result::kOk) Publish();
+}
+
+bool ListIndex::GrowTo(uint64_t nBytes) {
+  std::lock_guard<std::mutex> guard(m_mapLock);
+  if (!m_bOpen) return false;
+  if (m_memory.Size() < nBytes && m_memory.Grow(nBytes) != platform::Result::kOk) return false;
+  Publish();
+  return true;
+}
+
+IndexKey ListIndex::KeyOf(const NEW_AUDIT_LIST_ITEM& record) {
+  IndexKey key;
+  key.nKey = record.nContentLen;
+  key.bPattern = IsPattern(record);
+  key.nTag = key.bPattern ? 0 : TagOf(HashText(key.nKey, record.szContent, TextLength(record)));
+  return key;
+}
+
+uint64_t ListIndex::Stamp() const {
+  uint8_t* pData = m_pData.load(std::memory_order_acquire);
+  if (pData == nullptr || m_nSize.load(std::memory_order_acquire) < sizeof(Header)) return 0;
+  Header* pHeader = HeaderOf(pData);
+  if (sa::Load(&pHeader->nMagic) != LIST_INDEX_MAGIC ||
+      sa::Load(&pHeader->nVersion) != LIST_INDEX_VERSION) {
+    return 0;
+  }
+  return sa::Load(&pHeader->nStamp);
+}
+
+void ListIndex::Invalidate() {
+  uint8_t* pData = m_pData.load(std::memory_order_acquire);
+  if (pData == nullptr || m_nSize.load(std::memory_order_acquire) < sizeof(Header)) return;
+  Header* pHeader = HeaderOf(pData);
+  // An index of another layout is left to the processes that use it.
+  if (sa::Load(&pHeader->nMagic) == LIST_INDEX_MAGIC &&
+      sa::Load(&pHeader->nVersion) == LIST_INDEX_VERSION) {
+    sa::Store(&pHeader->nStamp, uint64_t{0});
+  }
+}
+
+bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint64_t nStamp) {
+  if (!m_bOpen) return false;
+  if (m_nSize.load(std::memory_order_acquire) >= sizeof(Header)) {
+    // Never take over an index that another layout keeps.
+    Header* pOld = HeaderOf(m_pData.load(std::memory_order_acquire));
+    const uint64_t nMagic = sa::Load(&pOld->nMagic);
+    if (nMagic != 0 && (nMagic != LIST_INDEX_MAGIC ||
+                        sa::Load(&pOld->nVersion) != LIST_INDEX_VERSION)) {
+      return false;
+    }
+    sa::Store(&pOld->nStamp, uint64_t{0});
+  }
+  bool bOrdered = true;
+  for (uint32_t i = 1; i < nCount && bOrdered; ++i) {
+    bOrdered = pItems[i - 1].nContentLen <= pItems[i].nContentLen;
+  }
+  // A list out of key order is looked up by the scan; its index is empty.
+  const uint32_t nIndexed = bOrdered ? nCount : 0;
+  uint32_t nPatterns = 0;
+  for (uint32_t i = 0; i < nIndexed; ++i) nPatterns += IsPattern(pItems[i]) ? 1 : 0;
+  const uint64_t nPlain = nIndexed - nPatterns;
+  uint32_t nBits = kMinTableBits;
+  while (nBits <= kMaxTableBits && (uint64_t{1} << nBits) < 2 * nPlain + 64) ++nBits;
+  if (nBits > kMaxTableBits || nPatterns > kMaxPatterns / 2) return false;
+  const uint32_t nPatternCapacity = nPatterns * 2 > kMinPatterns ? nPatterns * 2 : kMinPatterns;
+  if (!GrowTo(LayoutBytes(nBits, nPatternCapacity))) return false;
+
+  uint8_t* pData = m_pData.load(std::memory_order_acquire);
+  Header* pHeader = HeaderOf(pData);
+  sa::Zero(Table(pData), TableBytes(nBits));
+  sa::Store(&pHeader->nTableBits, nBits);
+  sa::Store(&pHeader->nTableUsed, uint32_t{0});
+  sa::Store(&pHeader->nPatternCapacity, nPatternCapacity);
+  sa::Store(&pHeader->nPatternCount, uint32_t{0});
+  for (uint32_t i = 0; i < nIndexed; ++i) {
+    const NEW_AUDIT_LIST_ITEM& record = pItems[i];
+    const IndexKey key = KeyOf(record);
+    if (key.bPattern) {
+      if (!InsertPattern(pData, record, i)) return false;
+    } else if (!InsertPlain(pData, key.nTag, i)) {
+      return false;
+    }
+  }
+  sa::Store(&pHeader->nRecordCount, nCount);
+  sa::Store(&pHeader->bOrdered, uint32_t{bOrdered});
+  sa::Store(&pHeader->nVersion, LIST_INDEX_VERSION);
+  sa::Store(&pHeader->nMagic, LIST_INDEX_MAGIC);
+  sa::Store(&pHeader->nStamp, nStamp);
+  return true;
+}
+
+bool ListIndex::InsertPlain(uint8_t* pData, uint32_t nTag, uint32_t nSlot) {
+  Header* pHeader = HeaderOf(pData);
+  const uint32_t nMask = (uint32_t{1} << pHeader->nTableBits) - 1;
+  TableEntry* pTable = Table(pData);
+  uint32_t i = nTag & nMask;
+  for (uint32_t nSteps = 0; pTable[i].nSlot != 0; i = (i + 1) & nMask) {
+    if (++nSteps > nMask) return false;  // full: a damaged count
+  }
+  sa::Store(&pTable[i].nTag, nTag);
+  sa::Store(&pTable[i].nSlot, nSlot + 1);
+  sa::Store(&pHeader->nTableUsed, pHeader->nTableUsed + 1);
+  return true;
+}
+
+bool ListIndex::RemovePlain(uint8_t* pData, uint32_t nTag, uint32_t nSlot) {
+  Header* pHeader = HeaderOf(pData);
+  const uint32_t nMask = (uint32_t{1} << pHeader->nTableBits) - 1;
+  TableEntry* pTable = Table(pData);
+  uint32_t i = nTag & nMask;
+  for (uint32_t nSteps = 0;; i = (i + 1) & nMask, ++nSteps) {
+    if (pTable[i].nSlot == 0 || nSteps > nMask) return false;
+    if (pTable[i].nTag == nTag && pTable[i].nSlot == nSlot + 1) break;
+  }
+  // Backward-shift deletion: move up every later entry of the run that may
+  // sit at the freed place, so that no probe stops early.
+  uint32_t nSteps = 0;
+  for (uint32_t j = (i + 1) & nMask; pTable[j].nSlot != 0 && ++nSteps <= nMask;
+       j = (j + 1) & nMask) {
+    const uint32_t nHome = pTable[j].nTag & nMask;
+    const bool bStays = i <= j ? (i < nHome && nHome <= j) : (i < nHome || nHome <= j);
+    if (bStays) continue;
+    sa::Store(&pTable[i].nTag, pTable[j].nTag);
+    sa::Store(&pTable[i].nSlot, pTable[j].nSlot);
+    i = j;
+  }
+  sa::Store(&pTable[i].nSlot, uint32_t{0});
+  sa::Store(&pTable[i].nTag, uint32_t{0});
+  sa::Store(&pHeader->nTableUsed, pHeader->nTableUsed - 1);
+  return true;
+}
+
+bool ListIndex::InsertPattern(uint8_t* pData, const NEW_AUDIT_LIST_ITEM& record, uint32_t nSlot) {
+  Header* pHeader = HeaderOf(pData);
+  const uint32_t nCount = pHeader->nPatternCount;
+  if (nCount >= pHeader->nPatternCapacity) return false;
+  PatternEntry* pPatterns = Patterns(pData, pHeader->nTableBits);
+  PatternEntry entry = {};
+  entry.nKey = record.nContentLen;
+  entry.nSlot = nSlot;
+  PatternFilterOf(record.szContent, TextLength(record), &entry);
+  // After the entries of smaller or equal key.
+  uint32_t nAt = nCount;
+  while (nAt > 0 && pPatterns[nAt - 1].nKey > entry.nKey) --nAt;
+  for (uint32_t k = nCount; k > nAt; --k) sa::Copy(&pPatterns[k], &pPatterns[k - 1], sizeof entry);
+  sa::Write(&pPatterns[nAt], &entry, sizeof entry);
+  sa::Store(&pHeader->nPatternCount, nCount + 1);
+  return true;
+}
+
+bool ListIndex::RemovePattern(uint8_t* pData, uint32_t nKey, uint32_t nSlot) {
+  Header* pHeader = HeaderOf(pData);
+  const uint32_t nCount = pHeader->nPatternCount;
+  PatternEntry* pPatterns = Patterns(pData, pHeader->nTableBits);
+  uint32_t nAt = 0;
+  while (nAt < nCount && !(pPatterns[nAt].nKey == nKey && pPatterns[nAt].nSlot == nSlot)) ++nAt;
+  if (nAt == nCount) return false;
+  sa::Copy(&pPatterns[nAt], &pPatterns[nAt + 1], size_t{nCount - nAt - 1} * sizeof(PatternEntry));
+  sa::Zero(&pPatterns[nCount - 1], sizeof(PatternEntry));
+  sa::Store(&pHeader->nPatternCount, nCount - 1);
+  return true;
+}
+
+bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* pItems,
+                           uint32_t nNewCount, uint64_t nStamp) {
+  uint8_t* pData = m_pData.load(std::memory_order_acquire);
+  if (!m_bOpen || pData == nullptr || Stamp() == 0) return false;
+  Header* pHeader = HeaderOf(pData);
+  sa::Store(&pHeader->nStamp, uint64_t{0});
+  const uint32_t nBits = pHeader->nTableBits;
+  if (nBits < kMinTableBits || nBits > kMaxTableBits || pHeader->nPatternCapacity > kMaxPatterns ||
+      pHeader->nPatternCount > pHeader->nPatternCapacity) {
+    return false;
+  }
+  // Another process may have laid the index out larger than this one maps.
+  if (!GrowTo(LayoutBytes(nBits, pHeader->nPatternCapacity))) return false;
+  pData = m_pData.load(std::memory_order_acquire);
+  pHeader = HeaderOf(pData);
+  if (pHeader->bOrdered != 1) {
+    // Looked up by the scan until a rebuild finds the list in order again.
+    sa::Store(&pHeader->nRecordCount, nNewCount);
+    sa::Store(&pHeader->nStamp, nStamp);
+    return true;
+  }
+  const NEW_AUDIT_LIST_ITEM& record = pItems[place.nSlot];
+  const IndexKey key = KeyOf(record);
+  const uint32_t nTableSize = uint32_t{1} << pHeader->nTableBits;
+  if (!key.bPattern && (pHeader->nTableUsed + 1) * 2 > nTableSize) return false;
+  if (key.bPattern && pHeader->nPatternCount >= pHeader->nPatternCapacity) return false;
+  if (place.bRemoves) {
+    const bool bRemoved = place.removed.bPattern
+                              ? RemovePattern(pData, place.removed.nKey, place.nRemovedSlot)
+                              : RemovePlain(pData, place.removed.nTag, place.nRemovedSlot);
+    if (!bRemoved) return false;
+  }
+  if (place.nMoveCount > 0) {
+    // Every slot index in the moved range moves by one, up or down.
+    const uint32_t nFrom = place.nMoveFrom + 1;  // as stored: slot + 1
+    const uint32_t nDelta = place.nMoveTo - place.nMoveFrom;
+    TableEntry* pTable = Table(pData);
+    for (uint32_t i = 0; i < nTableSize; ++i) {
+      const uint32_t nSlot = pTable[i].nSlot;
+      sa::Store(&pTable[i].nSlot, nSlot + nDelta * uint32_t{nSlot - nFrom < place.nMoveCount});
+    }
+    PatternEntry* pPatterns = Patterns(pData, pHeader->nTableBits);
+    const uint32_t nPatterns = pHeader->nPatternCount;
+    for (uint32_t i = 0; i < nPatterns; ++i) {
+      const uint32_t nSlot = pPatterns[i].nSlot;
+      sa::Store(&pPatterns[i].nSlot,
+                nSlot + nDelta * uint32_t{nSlot - place.nMoveFrom < place.nMoveCount});
+    }
+  }
+  if (key.bPattern) {
+    if (!InsertPattern(pData, record, place.nSlot)) return false;
+  } else if (!InsertPlain(pData, key.nTag, place.nSlot)) {
+    return false;
+  }
+  // Only the new record can have broken the key order.
+  const uint32_t nKey = record.nContentLen;
+  if ((place.nSlot > 0 && pItems[place.nSlot - 1].nContentLen > nKey) ||
+      (place.nSlot + 1 < nNewCount && nKey > pItems[place.nSlot + 1].nContentLen)) {
+    sa::Store(&pHeader->bOrdered, uint32_t{0});
+  }
+  sa::Store(&pHeader->nRecordCount, nNewCount);
+  sa::Store(&pHeader->nStamp, nStamp);
+  return true;
+}
+
+IndexAnswer ListIndex::Lookup(uint64_t nStamp, const uint8_t* pItems, uint32_t nCount,
+                              const char* pszContent, uint32_t dwKey, uint32_t dwNow) const {
+  uint64_t nSize = m_nSize.load(std::memory_order_acquire);
+  uint8_t* pData = m_pData.load(std::memory_order_acquire);
+  if (pData == nullptr || nSize < sizeof(Header)) {
+    if (m_bOpen) RefreshMapping();
+    return IndexAnswer::kUnusable;
+  }
+  Header* pHeader = HeaderOf(pData);
+  if (nStamp == 0 || sa::Load(&pHeader->nStamp) != nStamp ||
+      sa::Load(&pHeader->nMagic) != LIST_INDEX_MAGIC ||
+      sa::Load(&pHeader->nVersion) != LIST_INDEX_VERSION ||
+      sa::Load(&pHeader->bOrdered) != 1 || sa::Load(&pHeader->nRecordCount) != nCount) {
+    return IndexAnswer::kUnusable;
+  }
+  const uint32_t nBits = sa::Load(&pHeader->nTableBits);
+  const uint32_t nPatternCapacity = sa::Load(&pHeader->nPatternCapacity);
+  if (nBits < kMinTableBits || nBits > kMaxTableBits || nPatternCapacity > kMaxPatterns) {
+    return IndexAnswer::kUnusable;
+  }
+  if (LayoutBytes(nBits, nPatternCapacity) > nSize) {
+    // Another process grew the index since this one mapped it.
+    RefreshMapping();
+    return IndexAnswer::kUnusable;
+  }
+
+  // The content as the comparisons take it: up to its NUL, and a text of
+  // more than 128 bytes equals no record's text.
+  const size_t nLength = strnlen(pszContent, WILDCARD_MAX_LEN + 1);
+  NEW_AUDIT_LIST_ITEM record = {};
+  if (nLength <= CONTENT_SIZE) {
+    const uint32_t nTag = TagOf(HashText(dwKey, pszContent, nLength));
+    const uint32_t nMask = (uint32_t{1} << nBits) - 1;
+    const TableEntry* pTable = Table(pData);
+    uint32_t i = nTag & nMask;
+    for (uint32_t nSteps = 0; nSteps <= nMask; ++nSteps, i = (i + 1) & nMask) {
+      const uint32_t nSlot = sa::Load(&pTable[i].nSlot);
+      if (nSlot == 0) break;
+      if (sa::Load(&pTable[i].nTag) != nTag || nSlot > nCount) continue;
+      if (ReadCandidate(pItems, nSlot - 1, dwKey, dwNow, &record) &&
+          PlainEquals(record, pszContent, nLength)) {
+        return IndexAnswer::kMatch;
+      }
+    }
+  }
+
+  const PatternEntry* pPatterns = Patterns(pData, nBits);
+  uint32_t nPatterns = sa::Load(&pHeader->nPatternCount);
+  if (nPatterns > nPatternCapacity) nPatterns = nPatternCapacity;
+  uint32_t nLow = 0, nHigh = nPatterns;  // the first entry with a key >= dwKey
+  while (nLow < nHigh) {
+    const uint32_t nMid = nLow + (nHigh - nLow) / 2;
+    if (sa::Load(&pPatterns[nMid].nKey) < dwKey) {
+      nLow = nMid + 1;
+    } else {
+      nHigh = nMid;
+    }
+  }
+  if (nLow < nPatterns && sa::Load(&pPatterns[nLow].nKey) == dwKey) {
+    const ContentEnds ends = EndsOf(pszContent, nLength);
+    for (uint32_t k = nLow; k < nPatterns && sa::Load(&pPatterns[k].nKey) == dwKey; ++k) {
+      const uint32_t nSlot = sa::Load(&pPatterns[k].nSlot);
+      if (nSlot >= nCount || !MayMatch(pPatterns[k], ends)) continue;
+      if (ReadCandidate(pItems, nSlot, dwKey, dwNow, &record) && IsPattern(record) &&
+          MatchItemPattern(&record, pszContent)) {
+        return IndexAnswer::kMatch;
+      }
+    }
+  }
+  return IndexAnswer::kNoMatch;
+}

@@ -1,0 +1,127 @@
+// The lookup index of a list: lets a verdict lookup find the records whose
+// key and text equal the content's without scanning every record of that
+// key.
+//
+// It lives in a shared-memory object of its own ("SYSLIST_INDEX_<type>"),
+// shared by every holder of the list like the list file. Writers keep it,
+// under the list's lock, while the list's change counter is odd; the index
+// records the counter value that it describes, and a lookup uses it only when
+// that is the counter's current value. Readers take no lock: every value read
+// is checked before use (indices against the record count, sizes against the
+// mapping), and the caller throws the answer away when the counter moved.
+//
+// Layout (all native-endian, in the shared object):
+//   IndexHeader (64 bytes)
+//   table:    2^nTableBits entries of {tag, slot + 1}, linear probing, 0 free
+//   patterns: nPatternCapacity entries, sorted by key
+// Plain records (text without '*') are in the table under a hash of their key
+// and their text with ASCII letters upper-cased (the verdict's plain
+// comparison ignores the case of ASCII letters only). Records whose text holds
+// '*' are patterns: listed by key, each with the literal bytes that begin and
+// end it, which every text it matches must begin and end with.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "api/Varnex.h"
+#include "platform/Platform.h"
+#include "store/SharedAccess.h"
+
+// The fields of a record that a verdict reads: its text, window and key.
+inline constexpr size_t LIST_RECORD_HEAD =
+    offsetof(NEW_AUDIT_LIST_ITEM, nContentLen) + sizeof(uint32_t);
+
+// Copies those fields of the record at pRecord (in the mapped list, read
+// without the lock) into *pCopy.
+inline void ReadRecordHead(const uint8_t* pRecord, NEW_AUDIT_LIST_ITEM* pCopy) {
+  shared_access::Read(pCopy, pRecord, LIST_RECORD_HEAD);
+}
+
+inline constexpr uint64_t LIST_INDEX_MAGIC = 0x5849584e52415621ULL;  // "!VARNXIX"
+inline constexpr uint32_t LIST_INDEX_VERSION = 1;
+
+// What a lookup in the index found.
+enum class IndexAnswer {
+  kUnusable,  // the index does not describe the list as the caller saw it
+  kMatch,
+  kNoMatch,
+};
+
+// Where a record stands in the index: what a writer needs to take it out.
+struct IndexKey {
+  bool bPattern;
+  uint32_t nKey;
+  uint32_t nTag;
+};
+
+// A kPlace change (see ListJournal): records [nMoveFrom, nMoveFrom +
+// nMoveCount) moved to nMoveTo, and a record was written into nSlot, where
+// the record `removed` stood at nRemovedSlot when bRemoves.
+struct IndexPlace {
+  uint32_t nMoveFrom;
+  uint32_t nMoveTo;
+  uint32_t nMoveCount;
+  uint32_t nSlot;
+  bool bRemoves;
+  uint32_t nRemovedSlot;
+  IndexKey removed;
+};
+
+class ListIndex {
+ public:
+  ListIndex() = default;
+  ListIndex(const ListIndex&) = delete;
+  ListIndex& operator=(const ListIndex&) = delete;
+
+  // Opens (creating when needed) the index of list type nListType. False
+  // when it cannot be opened, or another layout of the index uses it.
+  bool Open(int32_t nListType);
+  void Close();
+  bool IsOpen() const { return m_bOpen; }
+
+  static IndexKey KeyOf(const NEW_AUDIT_LIST_ITEM& record);
+
+  // Writers, under the list's lock, with the change counter odd.
+  // The counter value the index describes; 0 when none.
+  uint64_t Stamp() const;
+  void Invalidate();
+  // Indexes the records afresh and stamps the index with nStamp.
+  bool Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint64_t nStamp);
+  // Follows a kPlace change made to an index that was up to date before it;
+  // pItems holds the records as they are after it. False when the index
+  // could not follow (then rebuild it).
+  bool ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nNewCount,
+                  uint64_t nStamp);
+
+  // Readers, without the lock. The verdict on content of key dwKey at time
+  // dwNow, from the index when it describes counter value nStamp and a list
+  // of nCount records in key order at pItems (mapped with at least nCount
+  // slots); else kUnusable. pszContent is not null.
+  IndexAnswer Lookup(uint64_t nStamp, const uint8_t* pItems, uint32_t nCount,
+                     const char* pszContent, uint32_t dwKey, uint32_t dwNow) const;
+
+ private:
+  struct Header;
+  Header* HeaderOf(uint8_t* pData) const { return reinterpret_cast<Header*>(pData); }
+  // Makes the shared object at least nBytes long and publishes the mapping.
+  bool GrowTo(uint64_t nBytes);
+  // Maps the object again when another process grew it, unless another
+  // thread is doing so. Readers call it.
+  void RefreshMapping() const;
+  void Publish() const;
+  bool InsertPlain(uint8_t* pData, uint32_t nTag, uint32_t nSlot);
+  bool RemovePlain(uint8_t* pData, uint32_t nTag, uint32_t nSlot);
+  bool InsertPattern(uint8_t* pData, const NEW_AUDIT_LIST_ITEM& record, uint32_t nSlot);
+  bool RemovePattern(uint8_t* pData, uint32_t nKey, uint32_t nSlot);
+
+  mutable varnex::platform::SharedMemory m_memory;
+  mutable std::mutex m_mapLock;  // guards m_memory; readers only try it
+  // The mapping as readers see it: the size is published after the address,
+  // so a reader that sees a size sees an address mapped at least that far.
+  mutable std::atomic<uint8_t*> m_pData{nullptr};
+  mutable std::atomic<uint64_t> m_nSize{0};
+  bool m_bOpen = false;
+};

@@ -1,0 +1,103 @@
+// Access to memory that readers in other threads and processes read without
+// the list's lock: the mapped records and the lookup index.
+//
+// Those readers check afterwards that no writer was active (see
+// ListChangeCounter) and throw away whatever they read otherwise, so what
+// they read may be half-written, but every access on either side is an
+// atomic one: relaxed loads and stores of aligned 8-byte words (or of single
+// bytes at the unaligned ends). Records are 241 bytes long and so mostly
+// unaligned; a field is read through the aligned words that cover it, which
+// never reach past the page (and so the mapping) that holds the field.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace shared_access {
+
+inline uint64_t LoadWord(const uint8_t* pWord) {
+  return __atomic_load_n(reinterpret_cast<const uint64_t*>(pWord), __ATOMIC_RELAXED);
+}
+
+// Copies n bytes from shared memory at pSource into private memory.
+inline void Read(void* pDest, const void* pSource, size_t n) {
+  auto* pOut = static_cast<uint8_t*>(pDest);
+  const auto nAddress = reinterpret_cast<uintptr_t>(pSource);
+  const uintptr_t nFirstWord = nAddress & ~uintptr_t{7};
+  const uintptr_t nEnd = nAddress + n;
+  for (uintptr_t w = nFirstWord; w < nEnd; w += 8) {
+    uint8_t bytes[8];
+    const uint64_t nWord = LoadWord(reinterpret_cast<const uint8_t*>(w));
+    std::memcpy(bytes, &nWord, 8);
+    const uintptr_t nFrom = w < nAddress ? nAddress - w : 0;
+    const uintptr_t nTo = nEnd - w < 8 ? nEnd - w : 8;
+    std::memcpy(pOut, bytes + nFrom, nTo - nFrom);
+    pOut += nTo - nFrom;
+  }
+}
+
+inline uint32_t ReadU32(const void* pSource) {
+  uint32_t nValue;
+  Read(&nValue, pSource, sizeof nValue);
+  return nValue;
+}
+
+inline uint8_t ReadByte(const void* pSource) {
+  return __atomic_load_n(static_cast<const uint8_t*>(pSource), __ATOMIC_RELAXED);
+}
+
+// Copies n bytes from private memory into shared memory.
+inline void Write(void* pDest, const void* pSource, size_t n) {
+  auto* pOut = static_cast<uint8_t*>(pDest);
+  const auto* pIn = static_cast<const uint8_t*>(pSource);
+  while (n > 0 && (reinterpret_cast<uintptr_t>(pOut) & 7) != 0) {
+    __atomic_store_n(pOut++, *pIn++, __ATOMIC_RELAXED);
+    --n;
+  }
+  for (; n >= 8; n -= 8, pOut += 8, pIn += 8) {
+    uint64_t nWord;
+    std::memcpy(&nWord, pIn, 8);
+    __atomic_store_n(reinterpret_cast<uint64_t*>(pOut), nWord, __ATOMIC_RELAXED);
+  }
+  for (; n > 0; --n) __atomic_store_n(pOut++, *pIn++, __ATOMIC_RELAXED);
+}
+
+// Copies n bytes within shared memory; the ranges may overlap only when
+// pDest is below pSource.
+inline void Copy(void* pDest, const void* pSource, size_t n) {
+  uint8_t buffer[256];
+  auto* pOut = static_cast<uint8_t*>(pDest);
+  const auto* pIn = static_cast<const uint8_t*>(pSource);
+  while (n > 0) {
+    const size_t nChunk = n < sizeof buffer ? n : sizeof buffer;
+    Read(buffer, pIn, nChunk);
+    Write(pOut, buffer, nChunk);
+    pOut += nChunk;
+    pIn += nChunk;
+    n -= nChunk;
+  }
+}
+
+inline void Zero(void* pDest, size_t n) {
+  static constexpr uint8_t kZeros[256] = {};
+  auto* pOut = static_cast<uint8_t*>(pDest);
+  while (n > 0) {
+    const size_t nChunk = n < sizeof kZeros ? n : sizeof kZeros;
+    Write(pOut, kZeros, nChunk);
+    pOut += nChunk;
+    n -= nChunk;
+  }
+}
+
+template <typename T>
+inline T Load(const T* pValue) {
+  return __atomic_load_n(pValue, __ATOMIC_RELAXED);
+}
+
+template <typename T>
+inline void Store(T* pValue, T value) {
+  __atomic_store_n(pValue, value, __ATOMIC_RELAXED);
+}
+
+}  // namespace shared_access
