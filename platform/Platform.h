@@ -144,6 +144,10 @@ class MappedFile {
 
   bool IsOpen() const { return data_ != nullptr; }
   bool IsWritable() const { return writable_; }
+  // Tells the mapped file from any other file of the machine (its device and
+  // file number), also from a file that has since replaced it under its
+  // name; 0 when not open.
+  uint64_t Identity() const { return identity_; }
   uint8_t* Data() const { return data_; }
   uint64_t Size() const { return size_; }
   int LastError() const { return last_error_; }
@@ -154,6 +158,7 @@ class MappedFile {
   uint64_t size_ = 0;
   bool writable_ = false;
   int last_error_ = 0;
+  uint64_t identity_ = 0;
   std::vector<std::pair<uint8_t*, uint64_t>> retired_;  // earlier mappings
 };
 

@@ -1,5 +1,6 @@
 #include "store/ListIndex.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -20,8 +21,11 @@ struct ListIndex::Header {
   uint32_t nPatternCount;
   uint32_t nRecordCount;
   uint32_t bOrdered;
-  uint32_t nReserved[5];
+  uint32_t nReserved;
+  uint64_t nFileIdentity;  // which list file the index was made for
+  uint32_t nReserved2[2];
 };
+static_assert(sizeof(ListIndex::Header) == 64);
 
 namespace {
 
@@ -253,6 +257,11 @@ uint64_t ListIndex::Stamp() const {
   return sa::Load(&pHeader->nStamp);
 }
 
+uint64_t ListIndex::FileIdentity() const {
+  if (Stamp() == 0) return 0;
+  return sa::Load(&HeaderOf(m_pData.load(std::memory_order_acquire))->nFileIdentity);
+}
+
 void ListIndex::Invalidate() {
   uint8_t* pData = m_pData.load(std::memory_order_acquire);
   if (pData == nullptr || m_nSize.load(std::memory_order_acquire) < sizeof(Header)) return;
@@ -264,9 +273,10 @@ void ListIndex::Invalidate() {
   }
 }
 
-bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint64_t nStamp) {
+bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint64_t nStamp,
+                        uint64_t nFileIdentity) {
   if (!m_bOpen) return false;
-  if (m_nSize.load(std::memory_order_acquire) >= sizeof(Header)) {
+  if (m_nSize.load(std::memory_order_acquire) >= offsetof(Header, nStamp)) {
     // Never take over an index that another layout keeps.
     Header* pOld = HeaderOf(m_pData.load(std::memory_order_acquire));
     const uint64_t nMagic = sa::Load(&pOld->nMagic);
@@ -274,8 +284,8 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
                         sa::Load(&pOld->nVersion) != LIST_INDEX_VERSION)) {
       return false;
     }
-    sa::Store(&pOld->nStamp, uint64_t{0});
   }
+  Invalidate();
   bool bOrdered = true;
   for (uint32_t i = 1; i < nCount && bOrdered; ++i) {
     bOrdered = pItems[i - 1].nContentLen <= pItems[i].nContentLen;
@@ -309,6 +319,7 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   }
   sa::Store(&pHeader->nRecordCount, nCount);
   sa::Store(&pHeader->bOrdered, uint32_t{bOrdered});
+  sa::Store(&pHeader->nFileIdentity, nFileIdentity);
   sa::Store(&pHeader->nVersion, LIST_INDEX_VERSION);
   sa::Store(&pHeader->nMagic, LIST_INDEX_MAGIC);
   sa::Store(&pHeader->nStamp, nStamp);
@@ -388,7 +399,7 @@ bool ListIndex::RemovePattern(uint8_t* pData, uint32_t nKey, uint32_t nSlot) {
 }
 
 bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* pItems,
-                           uint32_t nNewCount, uint64_t nStamp) {
+                           uint32_t nNewCount, uint64_t nStamp, uint64_t nFileIdentity) {
   uint8_t* pData = m_pData.load(std::memory_order_acquire);
   if (!m_bOpen || pData == nullptr || Stamp() == 0) return false;
   Header* pHeader = HeaderOf(pData);
@@ -405,6 +416,7 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
   if (pHeader->bOrdered != 1) {
     // Looked up by the scan until a rebuild finds the list in order again.
     sa::Store(&pHeader->nRecordCount, nNewCount);
+    sa::Store(&pHeader->nFileIdentity, nFileIdentity);
     sa::Store(&pHeader->nStamp, nStamp);
     return true;
   }
@@ -448,12 +460,14 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
     sa::Store(&pHeader->bOrdered, uint32_t{0});
   }
   sa::Store(&pHeader->nRecordCount, nNewCount);
+  sa::Store(&pHeader->nFileIdentity, nFileIdentity);
   sa::Store(&pHeader->nStamp, nStamp);
   return true;
 }
 
-IndexAnswer ListIndex::Lookup(uint64_t nStamp, const uint8_t* pItems, uint32_t nCount,
-                              const char* pszContent, uint32_t dwKey, uint32_t dwNow) const {
+IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uint8_t* pItems,
+                              uint32_t nCount, const char* pszContent, uint32_t dwKey,
+                              uint32_t dwNow) const {
   uint64_t nSize = m_nSize.load(std::memory_order_acquire);
   uint8_t* pData = m_pData.load(std::memory_order_acquire);
   if (pData == nullptr || nSize < sizeof(Header)) {
@@ -462,6 +476,7 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, const uint8_t* pItems, uint32_t n
   }
   Header* pHeader = HeaderOf(pData);
   if (nStamp == 0 || sa::Load(&pHeader->nStamp) != nStamp ||
+      sa::Load(&pHeader->nFileIdentity) != nFileIdentity ||
       sa::Load(&pHeader->nMagic) != LIST_INDEX_MAGIC ||
       sa::Load(&pHeader->nVersion) != LIST_INDEX_VERSION ||
       sa::Load(&pHeader->bOrdered) != 1 || sa::Load(&pHeader->nRecordCount) != nCount) {

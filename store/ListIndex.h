@@ -87,24 +87,31 @@ class ListIndex {
   // Writers, under the list's lock, with the change counter odd.
   // The counter value the index describes; 0 when none.
   uint64_t Stamp() const;
+  // Which list file the index was made for (see MappedFile::Identity).
+  uint64_t FileIdentity() const;
   void Invalidate();
-  // Indexes the records afresh and stamps the index with nStamp.
-  bool Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint64_t nStamp);
+  // Indexes the records afresh and stamps the index with nStamp, for the
+  // list file of identity nFileIdentity.
+  bool Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint64_t nStamp,
+               uint64_t nFileIdentity);
   // Follows a kPlace change made to an index that was up to date before it;
   // pItems holds the records as they are after it. False when the index
   // could not follow (then rebuild it).
   bool ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nNewCount,
-                  uint64_t nStamp);
+                  uint64_t nStamp, uint64_t nFileIdentity);
 
   // Readers, without the lock. The verdict on content of key dwKey at time
-  // dwNow, from the index when it describes counter value nStamp and a list
-  // of nCount records in key order at pItems (mapped with at least nCount
-  // slots); else kUnusable. pszContent is not null.
-  IndexAnswer Lookup(uint64_t nStamp, const uint8_t* pItems, uint32_t nCount,
-                     const char* pszContent, uint32_t dwKey, uint32_t dwNow) const;
+  // dwNow, from the index when it describes counter value nStamp and the
+  // list file nFileIdentity with nCount records in key order at
+  // pItems (mapped with at least nCount slots); else kUnusable. pszContent
+  // is not null.
+  IndexAnswer Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uint8_t* pItems,
+                     uint32_t nCount, const char* pszContent, uint32_t dwKey,
+                     uint32_t dwNow) const;
+
+  struct Header;
 
  private:
-  struct Header;
   Header* HeaderOf(uint8_t* pData) const { return reinterpret_cast<Header*>(pData); }
   // Makes the shared object at least nBytes long and publishes the mapping.
   bool GrowTo(uint64_t nBytes);

@@ -205,8 +205,8 @@ bool CSysListFileEx::MatchFirstLockFreeAt(const char* pszContent, uint32_t dwCon
       const uint8_t* pItems = pView + LIST_HEADER_SIZE;
       IndexAnswer answer = IndexAnswer::kUnusable;
       if (pszContent != nullptr) {
-        answer = m_index.Lookup(nBefore, pItems, static_cast<uint32_t>(nCount), pszContent,
-                                dwContentLen, dwNow);
+        answer = m_index.Lookup(nBefore, m_nFileIdentity, pItems, static_cast<uint32_t>(nCount),
+                                pszContent, dwContentLen, dwNow);
       }
       if (answer == IndexAnswer::kUnusable) {
         bIndexUnusable = pszContent != nullptr;
@@ -227,6 +227,8 @@ bool CSysListFileEx::MatchFirstLockFreeAt(const char* pszContent, uint32_t dwCon
 }
 
 void CSysListFileEx::MaybeBuildIndex(uint64_t nCounter) {
+  // An index that is current for another file (one moved in under the
+  // list's name and opened since) is left to the holders of that file.
   if (!m_index.IsOpen() || m_index.Stamp() == nCounter) return;
   // Once per counter value: an index that cannot be built is not tried for
   // every lookup.

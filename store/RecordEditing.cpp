@@ -155,15 +155,18 @@ void CSysListFileEx::BeginChange() {
 
 void CSysListFileEx::EndChange(const IndexPlace* pPlace) {
   uint64_t* pCounter = ChangeCounter();
+  const uint64_t nStamp = NextEvenChangeCounter(pCounter);
   if (m_index.IsOpen()) {
-    const uint64_t nStamp = NextEvenChangeCounter(pCounter);
+    const uint64_t nFileIdentity = m_nFileIdentity;
     const int32_t nCount = m_pItems != nullptr ? UsableCount() : -1;
     bool bCurrent = false;
-    if (pPlace != nullptr && m_nChangeBase != 0 && m_index.Stamp() == m_nChangeBase && nCount >= 0) {
-      bCurrent = m_index.ApplyPlace(*pPlace, m_pItems, static_cast<uint32_t>(nCount), nStamp);
+    if (pPlace != nullptr && m_nChangeBase != 0 && m_index.Stamp() == m_nChangeBase &&
+        m_index.FileIdentity() == nFileIdentity && nCount >= 0) {
+      bCurrent = m_index.ApplyPlace(*pPlace, m_pItems, static_cast<uint32_t>(nCount), nStamp,
+                                    nFileIdentity);
     }
     if (!bCurrent && nCount >= 0) {
-      bCurrent = m_index.Rebuild(m_pItems, static_cast<uint32_t>(nCount), nStamp);
+      bCurrent = m_index.Rebuild(m_pItems, static_cast<uint32_t>(nCount), nStamp, nFileIdentity);
     }
     if (!bCurrent) m_index.Invalidate();
   }
@@ -172,7 +175,8 @@ void CSysListFileEx::EndChange(const IndexPlace* pPlace) {
 
 bool CSysListFileEx::IndexIsCurrent() const {
   return m_pShared != nullptr && m_index.Stamp() != 0 &&
-         m_index.Stamp() == LoadChangeCounter(&m_pShared->nChangeCounter);
+         m_index.Stamp() == LoadChangeCounter(&m_pShared->nChangeCounter) &&
+         m_index.FileIdentity() == m_nFileIdentity;
 }
 
 void CSysListFileEx::RecoverIfNeeded() {

@@ -29,6 +29,7 @@ CSysListFileEx::CSysListFileEx()
       m_localShared(),
       m_pShared(nullptr),
       m_nChangeBase(0),
+      m_nFileIdentity(0),
       m_nIndexTriedAt(0),
       m_pReadView(nullptr),
       m_nReadCapacity(0) {}
@@ -55,9 +56,14 @@ int CSysListFileEx::OpenList(int32_t nListType) {
   if (m_pHeader->nFormatTag != LIST_FORMAT_TAG) (void)ResetToEmpty();
   if (bHeld) {
     // Lookups may go without the lock once the shared area is known to be
-    // of this layout; the index is only of use to them.
+    // of this layout; the index is only of use to them. It is made anew for
+    // every open: the file may have been replaced or copied over while no
+    // holder had it open, which nothing in the file itself records.
     m_pShared = SharedArea();
-    if (m_pShared != nullptr) (void)m_index.Open(nListType);
+    if (m_pShared != nullptr && m_index.Open(nListType)) {
+      BeginChange();
+      EndChange(nullptr);
+    }
     (void)UnlockList();
   }
   return 0;
@@ -246,6 +252,7 @@ void CSysListFileEx::SetViewPointers() {
   m_pItems = reinterpret_cast<NEW_AUDIT_LIST_ITEM*>(m_pView + LIST_HEADER_SIZE);
   m_nCapacity = ListCapacityOfSize(m_view.Size());
   m_dwFileSize = static_cast<uint32_t>(m_view.Size());
+  m_nFileIdentity = m_view.Identity();
   m_pReadView.store(m_pView, std::memory_order_release);
   m_nReadCapacity.store(m_nCapacity, std::memory_order_release);
 }

@@ -198,6 +198,7 @@ class CSysListFileEx {
                            uint32_t dwContentLen, uint32_t dwNow);
   // Stores the record count, as readers without the lock read it.
   void StoreCount(int32_t nCount);
+
   // Writes an empty header and zeroes every slot (for a reset).
   void WriteEmptyList();
   // Makes room for one more record: maps a file that another holder grew,
@@ -266,6 +267,9 @@ class CSysListFileEx {
   ListSharedArea* m_pShared;
   ListIndex m_index;
   uint64_t m_nChangeBase;  // the counter before the change in progress; 0 odd
+  // Which file the view maps (see MappedFile::Identity); the index is of use
+  // only to holders of the file that it was made for.
+  uint64_t m_nFileIdentity;
   std::atomic<uint64_t> m_nIndexTriedAt;
   // The view as lock-free readers see it: the capacity is published after
   // the address, so a reader that sees a capacity sees a view that holds it.

@@ -30,8 +30,10 @@ TempListDir::TempListDir() {
 TempListDir::~TempListDir() {
   // The directory is this test's own, so nobody else can hold its mutexes.
   for (int type = -1; type <= LIST_TYPE_COUNT; ++type) {
-    std::string name = platform::NamedObjectName("SYSLIST_FILE_MUTEX_" + std::to_string(type));
-    shm_unlink(name.c_str());
+    for (const char* prefix : {"SYSLIST_FILE_MUTEX_", "SYSLIST_INDEX_"}) {
+      std::string name = platform::NamedObjectName(prefix + std::to_string(type));
+      shm_unlink(name.c_str());
+    }
   }
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);

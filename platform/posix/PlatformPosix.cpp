@@ -585,6 +585,9 @@ Result MappedFile::Open(const char* path) {
   }
   data_ = static_cast<uint8_t*>(address);
   size_ = static_cast<uint64_t>(st.st_size);
+  identity_ = (static_cast<uint64_t>(st.st_dev) * 0x9e3779b97f4a7c15ULL) ^
+              static_cast<uint64_t>(st.st_ino);
+  if (identity_ == 0) identity_ = 1;
   return Result::kOk;
 }
 
@@ -646,6 +649,7 @@ void MappedFile::Retire() {
   data_ = nullptr;
   size_ = 0;
   writable_ = false;
+  identity_ = 0;
   CloseFd(fd_);
 }
 
@@ -657,6 +661,7 @@ void MappedFile::Close() {
   for (const auto& [address, size] : retired_) ::munmap(address, static_cast<size_t>(size));
   retired_.clear();
   size_ = 0;
+  identity_ = 0;
   CloseFd(fd_);
 }
 

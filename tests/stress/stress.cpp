@@ -354,8 +354,9 @@ int Main(int argc, char** argv) {
   for (size_t i = 0; i < problems.size() && i < 20; ++i) std::printf("  %s\n", problems[i].c_str());
   if (own_dir) {
     for (int type = 0; type < 9; ++type) {
-      shm_unlink(
-          varnex::platform::NamedObjectName("SYSLIST_FILE_MUTEX_" + std::to_string(type)).c_str());
+      for (const char* prefix : {"SYSLIST_FILE_MUTEX_", "SYSLIST_INDEX_"}) {
+        shm_unlink(varnex::platform::NamedObjectName(prefix + std::to_string(type)).c_str());
+      }
     }
     std::string command = "rm -rf '" + options.dir + "'";
     if (std::system(command.c_str()) != 0)

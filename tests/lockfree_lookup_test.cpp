@@ -1,0 +1,383 @@
+// Verdict lookups without the lock: the same verdicts as the locked scan, on
+// random lists and while other writers change them, and recovery from a
+// writer that died inside its change.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "api/Varnex.h"
+#include "platform/Platform.h"
+#include "store/ListIndex.h"
+#include "store/ListJournal.h"
+#include "store/SysListFileEx.h"
+#include "tests/TestSupport.h"
+
+namespace varnex::test {
+namespace {
+
+constexpr uint32_t kNow = 1'800'000'000;
+
+// Random records and queries drawn from small sets, so that keys share
+// runs, texts repeat under other windows and letter cases, and queries hit.
+class RandomRules {
+ public:
+  explicit RandomRules(uint32_t seed) : rng_(seed) {}
+
+  NEW_AUDIT_LIST_ITEM Record() {
+    const std::string text = Text();
+    NEW_AUDIT_LIST_ITEM item =
+        MakeRecord("r" + std::to_string(Pick(400)), Key(text), text, static_cast<int8_t>(Pick(3)));
+    switch (Pick(6)) {
+      case 0:  // expired
+        item.dwStartTime = 0;
+        item.dwEndTime = kNow - 1 - Pick(1000);
+        break;
+      case 1:  // not yet valid
+        item.dwStartTime = kNow + 1 + Pick(1000);
+        item.dwEndTime = ~0u;
+        break;
+      case 2:  // ends right now
+        item.dwStartTime = kNow;
+        item.dwEndTime = kNow;
+        break;
+      default:
+        item.dwStartTime = 0;
+        item.dwEndTime = ~0u;
+    }
+    if (Pick(40) == 0) {  // a text that fills its field, without a NUL
+      std::memset(item.szContent, 'a' + static_cast<int>(Pick(2)), sizeof item.szContent);
+      item.nContentLen = 128;
+    }
+    return item;
+  }
+
+  // A query: text and key, sometimes the null content.
+  struct Query {
+    std::string text;
+    bool null = false;
+    uint32_t key = 0;
+  };
+  Query NextQuery() {
+    Query query;
+    query.text = QueryText();
+    query.key = Pick(8) == 0 ? Key(Text()) : Key(query.text);
+    query.null = Pick(30) == 0;
+    if (Pick(40) == 0) query.text = std::string(128 + Pick(2), 'a' + static_cast<int>(Pick(2)));
+    return query;
+  }
+
+  uint32_t Pick(uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng_); }
+
+ private:
+  std::string Word() {
+    static const char* const kWords[] = {"ab", "Ab", "host", "HOST", "x.com", "mail", "a?c", "",
+                                         "abab", "ix", "I", "example.org"};
+    return kWords[Pick(sizeof kWords / sizeof *kWords)];
+  }
+  std::string Text() {
+    std::string text = Word();
+    if (Pick(2) == 0) text += Word();
+    switch (Pick(12)) {  // patterns
+      case 0:
+        return "*" + text;
+      case 1:
+        return text + "*";
+      case 2:
+        return text + "*" + Word();
+      case 3:
+        return "*";
+      default:
+        return text;
+    }
+  }
+  std::string QueryText() {
+    std::string text = Word();
+    if (Pick(2) == 0) text += Word();
+    if (Pick(3) == 0) text = Word() + text;
+    return text;
+  }
+  // Mostly the text's length; sometimes a key with the top bit set, or one
+  // shared by many texts.
+  uint32_t Key(const std::string& text) {
+    switch (Pick(10)) {
+      case 0:
+        return 0x80000000u + Pick(3);
+      case 1:
+        return 7;
+      default:
+        return static_cast<uint32_t>(text.size());
+    }
+  }
+
+  std::mt19937 rng_;
+};
+
+class LockFreeLookupTest : public ::testing::Test {
+ protected:
+  // Every query gives the same verdict without the lock as the locked scan.
+  void ExpectSameVerdicts(CSysListFileEx& list, RandomRules& rules, int queries,
+                          const std::string& context) {
+    for (int q = 0; q < queries; ++q) {
+      const RandomRules::Query query = rules.NextQuery();
+      const char* content = query.null ? nullptr : query.text.c_str();
+      const uint32_t now = rules.Pick(5) == 0 ? kNow - 500 : kNow;
+      int fast = -1;
+      ASSERT_TRUE(list.MatchFirstLockFreeAt(content, query.key, now, &fast)) << context;
+      ASSERT_EQ(fast, list.MatchFirstAt(content, query.key, now))
+          << context << " query \"" << query.text << "\" key " << query.key
+          << (query.null ? " (null content)" : "");
+    }
+  }
+
+  TempListDir dir_;
+};
+
+TEST_F(LockFreeLookupTest, RandomListsGiveTheLockedVerdicts) {
+  for (uint32_t seed = 1; seed <= 60; ++seed) {
+    RandomRules rules(seed);
+    CSysListFileEx list;
+    ASSERT_EQ(list.OpenList(seed % 4 == 0 ? 5 : 0), 0);
+    ASSERT_TRUE(list.ResetToEmpty());
+    ASSERT_TRUE(list.HasChangeCounter());
+    const bool sorted = seed % 3 != 0;
+    const int records = static_cast<int>(rules.Pick(300));
+    for (int i = 0; i < records; ++i) {
+      const NEW_AUDIT_LIST_ITEM item = rules.Record();
+      if (sorted) {
+        ASSERT_EQ(list.InsertItem(&item), 0);
+      } else {
+        ASSERT_TRUE(list.AppendItem(&item));
+      }
+    }
+    const std::string context = "seed " + std::to_string(seed);
+    ExpectSameVerdicts(list, rules, 300, context);
+    if (sorted) {
+      EXPECT_TRUE(list.IndexIsCurrent()) << context;
+    }
+    // Edits that the index follows record by record, and ones after which
+    // it is rebuilt.
+    for (int round = 0; round < 6; ++round) {
+      for (int i = 0; i < 20; ++i) {
+        const NEW_AUDIT_LIST_ITEM item = rules.Record();
+        ASSERT_EQ(list.InsertItem(&item), 0);
+      }
+      if (round % 2 == 0) {
+        ASSERT_EQ(list.DeleteByRuleNo(("r" + std::to_string(rules.Pick(400))).c_str()), 0);
+      } else {
+        (void)list.PurgeOutdatedAt(kNow - 200);
+      }
+      ExpectSameVerdicts(list, rules, 150, context + " round " + std::to_string(round));
+      if (sorted) {
+      EXPECT_TRUE(list.IndexIsCurrent()) << context;
+    }
+    }
+  }
+}
+
+// A list file put back from a copy, while no holder had the list open, or
+// moved over the list's name: every holder answers from the file it maps,
+// never through an index made for another file.
+TEST_F(LockFreeLookupTest, AFilePutBackOrMovedInIsNotLookedUpByAnOldIndex) {
+  auto fill = [&](const char* prefix) {
+    CSysListFileEx list;
+    ASSERT_EQ(list.OpenList(2), 0);
+    ASSERT_TRUE(list.ResetToEmpty());
+    for (int i = 0; i < 50; ++i) {
+      NEW_AUDIT_LIST_ITEM item =
+          MakeRecord("s" + std::to_string(i), 5, prefix + std::to_string(i));
+      ASSERT_EQ(list.InsertItem(&item), 0);
+    }
+    ASSERT_TRUE(list.IndexIsCurrent());
+  };
+  auto verdict = [](CSysListFileEx& list, const char* content) {
+    int result = -1;
+    EXPECT_TRUE(list.MatchFirstLockFreeAt(content, 5, kNow, &result));
+    return result;
+  };
+  fill("t");
+  const std::vector<uint8_t> backup = ReadFileBytes(dir_.FilePath(2));
+  fill("u");
+  WriteFileBytes(dir_.FilePath(2), backup);  // same size, same count, same file
+  CSysListFileEx reopened;
+  ASSERT_EQ(reopened.OpenList(2), 0);
+  EXPECT_EQ(verdict(reopened, "T7"), 1);
+  EXPECT_EQ(verdict(reopened, "u7"), 0);
+
+  // Another file moved in under the name: the holder of the old one keeps
+  // answering from it, also once a new holder has indexed the new one.
+  const std::string moved = dir_.path() + "/moved";
+  WriteFileBytes(moved, ReadFileBytes(dir_.FilePath(2)));
+  fill("v");
+  WriteFileBytes(dir_.FilePath(2) + ".new", ReadFileBytes(moved));
+  ASSERT_EQ(rename((dir_.FilePath(2) + ".new").c_str(), dir_.FilePath(2).c_str()), 0);
+  CSysListFileEx newcomer;
+  ASSERT_EQ(newcomer.OpenList(2), 0);
+  EXPECT_EQ(verdict(newcomer, "t7"), 1);
+  EXPECT_EQ(verdict(reopened, "v7"), 1);
+  EXPECT_EQ(verdict(reopened, "t7"), 0);
+  EXPECT_FALSE(reopened.IndexIsCurrent());
+  EXPECT_TRUE(newcomer.IndexIsCurrent());
+}
+
+// A child process inserts, replaces, deletes and purges records of its own
+// (growing the file) while this process looks up records that stay: every
+// verdict must be the known one.
+TEST_F(LockFreeLookupTest, VerdictsStayRightWhileAnotherProcessEdits) {
+  CVarnex reader(0);
+  ASSERT_EQ(reader.LoadFile(), 1);
+  std::vector<std::string> stable;
+  for (int i = 0; i < 200; ++i) {
+    stable.push_back("stable" + std::to_string(i) + ".example");
+    NEW_AUDIT_LIST_ITEM item =
+        MakeRecord("k" + std::to_string(i), static_cast<uint32_t>(stable.back().size()),
+                   stable.back());
+    ASSERT_EQ(reader.AddItem(&item), 1);
+  }
+  NEW_AUDIT_LIST_ITEM pattern = MakeRecord("kp", 14, "*.pattern.test");
+  ASSERT_EQ(reader.AddItem(&pattern), 1);
+
+  Pipe stop;
+  pid_t child = ForkChild([&] {
+    CVarnex writer(0);
+    if (writer.LoadFile() != 1) return 1;
+    std::mt19937 rng(7);
+    for (int round = 0; !stop.Receive(nullptr, 0); ++round) {
+      // Same keys as the stable records, so the slots they stand in move.
+      const std::string text = "churn" + std::to_string(rng() % 500) + ".example";
+      NEW_AUDIT_LIST_ITEM item = MakeRecord("c" + std::to_string(rng() % 300),
+                                            static_cast<uint32_t>(text.size() + rng() % 3), text);
+      item.dwEndTime = rng() % 4 == 0 ? 1 : ~0u;  // some outdated at once
+      if (writer.AddItem(&item) != 1) return 2;
+      if (round % 7 == 0) (void)writer.DeleteItem(("c" + std::to_string(rng() % 300)).c_str());
+      if (round % 50 == 0) (void)writer.CleanOutdateItem();
+    }
+    return 0;
+  });
+  const int64_t deadline = NowMs() + 1500;
+  std::mt19937 rng(3);
+  int64_t lookups = 0;
+  while (NowMs() < deadline) {
+    const std::string& text = stable[rng() % stable.size()];
+    ASSERT_EQ(reader.IsMatch(text.c_str(), static_cast<uint32_t>(text.size())), 1) << text;
+    const std::string missing = "absent" + std::to_string(rng() % 100) + ".example";
+    ASSERT_EQ(reader.IsMatch(missing.c_str(), static_cast<uint32_t>(missing.size())), 0);
+    ASSERT_EQ(reader.IsMatch("www.pattern.test", 14), 1);
+    ASSERT_EQ(reader.IsMatch("www.pattern.tesx", 14), 0);
+    lookups += 4;
+  }
+  stop.Send();
+  EXPECT_EQ(WaitChild(child), 0);
+  EXPECT_GT(lookups, 1000);
+}
+
+// A writer that dies inside its change window leaves the counter odd and
+// the lock abandoned: a reader waits briefly, takes the lock over, and the
+// verdicts are right again.
+TEST_F(LockFreeLookupTest, AWriterThatDiedInsideItsChangeIsRecoveredByAReader) {
+  CVarnex list(3);
+  ASSERT_EQ(list.LoadFile(), 1);
+  NEW_AUDIT_LIST_ITEM item = MakeRecord("a", 4, "abcd");
+  ASSERT_EQ(list.AddItem(&item), 1);
+  pid_t child = ForkChild([&] {
+    auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_3", nullptr);
+    if (!mutex || !platform::IsHeld(mutex->Lock(1000))) return 1;
+    auto* area = static_cast<ListSharedArea*>(mutex->SharedArea());
+    (void)BeginListChange(&area->nChangeCounter);
+    _exit(0);  // dies holding the lock, the counter odd
+  });
+  ASSERT_EQ(WaitChild(child), 0);
+  EXPECT_EQ(list.IsMatch("ABCD", 4), 1);
+  EXPECT_EQ(list.IsMatch("abce", 4), 0);
+  auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_3", nullptr);
+  ASSERT_TRUE(mutex);
+  auto* area = static_cast<ListSharedArea*>(mutex->SharedArea());
+  EXPECT_EQ(LoadChangeCounter(&area->nChangeCounter) % 2, 0u);
+}
+
+// Shared objects of another layout are not misread: the lookups take the
+// lock, and an index of another layout is left as it is.
+TEST_F(LockFreeLookupTest, SharedObjectsOfAnotherLayoutAreNotUsed) {
+  {
+    auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_1", nullptr);
+    ASSERT_TRUE(mutex);
+    auto* journal = static_cast<ListJournal*>(mutex->SharedArea());
+    journal->nMagic = LIST_JOURNAL_MAGIC;
+    journal->nVersion = LIST_JOURNAL_VERSION + 1;
+  }
+  CSysListFileEx list;
+  ASSERT_EQ(list.OpenList(1), 0);
+  EXPECT_FALSE(list.HasChangeCounter());
+  int verdict = -1;
+  EXPECT_FALSE(list.MatchFirstLockFreeAt("x", 1, kNow, &verdict));
+  NEW_AUDIT_LIST_ITEM item = MakeRecord("x", 1, "x");
+  ASSERT_EQ(list.InsertItem(&item), 0);
+  EXPECT_EQ(list.MatchFirstAt("X", 1, kNow), 1);
+
+  const std::string index_name = platform::NamedObjectName("SYSLIST_INDEX_6");
+  int fd = shm_open(index_name.c_str(), O_RDWR | O_CREAT, 0666);
+  ASSERT_GE(fd, 0);
+  uint64_t foreign[2] = {LIST_INDEX_MAGIC, LIST_INDEX_VERSION + 1};
+  ASSERT_EQ(pwrite(fd, foreign, sizeof foreign, 0), static_cast<ssize_t>(sizeof foreign));
+  CSysListFileEx other;
+  ASSERT_EQ(other.OpenList(6), 0);
+  ASSERT_EQ(other.InsertItem(&item), 0);
+  EXPECT_FALSE(other.IndexIsCurrent());
+  ASSERT_TRUE(other.MatchFirstLockFreeAt("x", 1, kNow, &verdict));
+  EXPECT_EQ(verdict, 1);
+  uint64_t after[2] = {};
+  ASSERT_EQ(pread(fd, after, sizeof after, 0), static_cast<ssize_t>(sizeof after));
+  EXPECT_EQ(after[0], foreign[0]);
+  EXPECT_EQ(after[1], foreign[1]);
+  close(fd);
+}
+
+// Threads of one process: readers without the lock, on the writer's own
+// object and on another, while a writer thread edits and grows the list.
+TEST(LockFreeThreadsTest, ReadersOnTheWritersObjectAndOnTheirOwn) {
+  TempListDir dir;
+  CVarnex writer(8);
+  ASSERT_EQ(writer.LoadFile(), 1);
+  for (int i = 0; i < 50; ++i) {
+    const std::string text = "keep" + std::to_string(i);
+    NEW_AUDIT_LIST_ITEM item =
+        MakeRecord("k" + std::to_string(i), static_cast<uint32_t>(text.size()), text);
+    ASSERT_EQ(writer.AddItem(&item), 1);
+  }
+  CVarnex other(8);
+  ASSERT_EQ(other.LoadFile(), 1);
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  auto read = [&](CVarnex* list) {
+    for (int i = 0; !stop.load(); ++i) {
+      const std::string text = "keep" + std::to_string(i % 50);
+      if (list->IsMatch(text.c_str(), static_cast<uint32_t>(text.size())) != 1) ++wrong;
+      if (list->IsMatch("gone", 4) != 0) ++wrong;
+    }
+  };
+  std::thread same(read, &writer);
+  std::thread own(read, &other);
+  for (int i = 0; i < 400; ++i) {
+    const std::string text = "edit" + std::to_string(i);
+    NEW_AUDIT_LIST_ITEM item =
+        MakeRecord("e" + std::to_string(i % 150), static_cast<uint32_t>(text.size()), text);
+    ASSERT_EQ(writer.AddItem(&item), 1);
+    if (i % 10 == 0) (void)writer.DeleteItem(("e" + std::to_string(i % 70)).c_str());
+  }
+  stop = true;
+  same.join();
+  own.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace varnex::test
