@@ -84,9 +84,9 @@ inline uint64_t LoadChangeCounter(const uint64_t* pCounter) {
 inline uint64_t BeginListChange(uint64_t* pCounter) {
   const uint64_t nValue = __atomic_load_n(pCounter, __ATOMIC_RELAXED);
   if ((nValue & 1) != 0) return 0;
+  // The change's stores are release stores (see SharedAccess.h): none of
+  // them becomes visible before this odd value.
   __atomic_store_n(pCounter, nValue + 1, __ATOMIC_RELAXED);
-  // No store of the change may become visible before the odd value.
-  __atomic_thread_fence(__ATOMIC_RELEASE);
   return nValue;
 }
 

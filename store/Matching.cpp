@@ -216,8 +216,8 @@ bool CSysListFileEx::MatchFirstLockFreeAt(const char* pszContent, uint32_t dwCon
       }
     }
     // Nothing read above may be taken for valid unless the counter stayed.
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (__atomic_load_n(pCounter, __ATOMIC_RELAXED) == nBefore) {
+    // (Every read above was an acquire load, so this one comes after them.)
+    if (__atomic_load_n(pCounter, __ATOMIC_ACQUIRE) == nBefore) {
       if (bIndexUnusable) MaybeBuildIndex(nBefore);
       *pnVerdict = nVerdict;
       return true;

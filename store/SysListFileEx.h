@@ -269,7 +269,7 @@ class CSysListFileEx {
   uint64_t m_nChangeBase;  // the counter before the change in progress; 0 odd
   // Which file the view maps (see MappedFile::Identity); the index is of use
   // only to holders of the file that it was made for.
-  uint64_t m_nFileIdentity;
+  std::atomic<uint64_t> m_nFileIdentity;
   std::atomic<uint64_t> m_nIndexTriedAt;
   // The view as lock-free readers see it: the capacity is published after
   // the address, so a reader that sees a capacity sees a view that holds it.
