@@ -13,6 +13,7 @@
 
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
+#include "store/ListIndex.h"
 
 namespace varnex::bench {
 
@@ -53,6 +54,13 @@ DataSet MakeData(uint32_t n, bool natural) {
   }
   std::stable_sort(data.texts.begin(), data.texts.end(),
                    [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+  data.records = data.texts;
+  for (std::string& record : data.records) {
+    const size_t length = record.size();
+    if (rng() % 20 != 0 || length < 4) continue;
+    const size_t literal = std::min(length - 1, size_t{3} + rng() % 8);
+    record = rng() % 2 ? "*" + record.substr(length - literal) : record.substr(0, literal) + "*";
+  }
   for (int i = 0; i < 4096; ++i) {
     std::string query;
     if (i % 10 == 9) {
@@ -77,7 +85,7 @@ void WriteList(const std::string& dir, const DataSet& data) {
   std::memcpy(bytes.data(), &header, sizeof header);
   for (uint32_t i = 0; i < n; ++i) {
     NEW_AUDIT_LIST_ITEM item = {};
-    std::memcpy(item.szContent, data.texts[i].data(), data.texts[i].size());
+    std::memcpy(item.szContent, data.records[i].data(), data.records[i].size());
     std::snprintf(item.szRuleNo, sizeof item.szRuleNo, "rule%u", i);
     item.dwEndTime = ~0u;
     item.nContentLen = static_cast<uint32_t>(data.texts[i].size());
@@ -86,6 +94,16 @@ void WriteList(const std::string& dir, const DataSet& data) {
   const std::string path = dir + "/" + ListFileName(0);
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
+  close(fd);
+}
+
+void DisableLookupIndex(int type) {
+  const std::string name = platform::NamedObjectName("SYSLIST_INDEX_" + std::to_string(type));
+  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0666);
+  const uint64_t foreign[2] = {LIST_INDEX_MAGIC, LIST_INDEX_VERSION + 100};
+  if (fd < 0 || pwrite(fd, foreign, sizeof foreign, 0) != static_cast<ssize_t>(sizeof foreign)) {
+    std::abort();
+  }
   close(fd);
 }
 
@@ -98,7 +116,9 @@ BenchListDir::BenchListDir(const std::string& parent) {
 
 BenchListDir::~BenchListDir() {
   for (int type = 0; type < LIST_TYPE_COUNT; ++type) {
-    shm_unlink(platform::NamedObjectName("SYSLIST_FILE_MUTEX_" + std::to_string(type)).c_str());
+    for (const char* prefix : {"SYSLIST_FILE_MUTEX_", "SYSLIST_INDEX_"}) {
+      shm_unlink(platform::NamedObjectName(prefix + std::to_string(type)).c_str());
+    }
   }
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);

@@ -26,12 +26,18 @@ class BenchListDir {
 // The match benchmarks' data: texts whose lengths are spread evenly over
 // 1..127 or follow the natural lengths of host names, URLs and keywords.
 struct DataSet {
-  std::vector<std::string> texts;    // the records' texts, in key order
+  std::vector<std::string> texts;    // the texts matched, in key order
+  std::vector<std::string> records;  // what the list stores: the texts, 5% as
+                                     // patterns ("*" + end, or start + "*")
   std::vector<std::string> queries;  // 90% hits, in random letter case
 };
 DataSet MakeData(uint32_t n, bool natural);
-// Writes the data set as list type 0 in `dir`: rule numbers "rule<i>", key
-// the text's length, valid for ever.
+// Writes the data set as list type 0 in `dir`: rule numbers "rule<i>", the
+// records, keys the lengths of the texts, valid for ever.
 void WriteList(const std::string& dir, const DataSet& data);
+// Leaves list type `type` without a lookup index, as the list store was
+// before it had one: puts an index object of another layout in its place.
+// Call before the list is loaded.
+void DisableLookupIndex(int type);
 
 }  // namespace varnex::bench

@@ -51,10 +51,12 @@ void WriteList(const std::string& dir, uint32_t n, uint32_t outdated_every = 0) 
 
 // One AddItem of a new rule number with a key in the middle of the list, so
 // half the records shift. The record is deleted again outside the timing.
-void AddItemInto(benchmark::State& state, const char* parent, uint32_t key = 50) {
+void AddItemInto(benchmark::State& state, const char* parent, uint32_t key = 50,
+                 bool index = true) {
   const auto n = static_cast<uint32_t>(state.range(0));
   BenchListDir dir(parent);
   WriteList(dir.path(), n);
+  if (!index) varnex::bench::DisableLookupIndex(0);
   CVarnex list(0);
   if (list.LoadFile() != 1) {
     state.SkipWithError("LoadFile failed");
@@ -73,6 +75,11 @@ void AddItemInto(benchmark::State& state, const char* parent, uint32_t key = 50)
 void BM_AddItemOnDisk(benchmark::State& state) {
   AddItemInto(state, "/var/tmp");
 }
+// The same without the lookup index that lock-free lookups use: the list
+// store as it was before it had one.
+void BM_AddItemOnDiskWithoutIndex(benchmark::State& state) {
+  AddItemInto(state, "/var/tmp", 50, /*index=*/false);
+}
 void BM_AddItemOnTmpfs(benchmark::State& state) {
   AddItemInto(state, "/dev/shm");
 }
@@ -82,6 +89,11 @@ void BM_AddItemAtTheEndOnDisk(benchmark::State& state) {
 }
 BENCHMARK(BM_AddItemAtTheEndOnDisk)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AddItemOnDisk)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AddItemOnDiskWithoutIndex)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AddItemOnTmpfs)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
 // The least an insert in the middle can cost: one scan of the rule numbers

@@ -15,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "api/Varnex.h"
 #include "bench/BenchSupport.h"
 
 namespace {
@@ -22,6 +23,23 @@ namespace {
 using varnex::bench::BenchListDir;
 using varnex::bench::DataSet;
 using varnex::bench::MakeData;
+using varnex::bench::WriteList;
+
+// This library's verdict match on the same data, in the same run.
+void BM_Varnex(benchmark::State& state) {
+  const DataSet data = MakeData(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
+  BenchListDir dir("/dev/shm");
+  WriteList(dir.path(), data);
+  CVarnex list(0);
+  if (list.LoadFile() != 1) return state.SkipWithError("LoadFile failed");
+  size_t i = 0;
+  int64_t hits = 0;
+  for (auto _ : state) {
+    const std::string& text = data.queries[i++ & 4095];
+    hits += list.IsMatch(text.c_str(), static_cast<uint32_t>(text.size()));
+  }
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+}
 
 std::string LookupKey(const std::string& text) {
   std::string key(4, '\0');
@@ -118,6 +136,7 @@ void Sizes(benchmark::internal::Benchmark* b) {
   }
   b->ArgNames({"records", "natural"});
 }
+BENCHMARK(BM_Varnex)->Apply(Sizes);
 BENCHMARK(BM_Lmdb)->Apply(Sizes);
 BENCHMARK(BM_Sqlite)->Apply(Sizes);
 

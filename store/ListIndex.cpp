@@ -93,23 +93,61 @@ uint64_t Mix(uint64_t h) {
   return h;
 }
 
-// The hash of a key and a text of nLength bytes, ASCII letters upper-cased.
-uint64_t HashText(uint32_t nKey, const char* pszText, size_t nLength) {
-  uint64_t h = (uint64_t{nKey} << 32 | nLength) * 0x9e3779b97f4a7c15ULL;
-  size_t i = 0;
-  for (; i + 8 <= nLength; i += 8) {
-    uint64_t nWord;
-    std::memcpy(&nWord, pszText + i, 8);
-    h = (h ^ UpperWord(nWord)) * 0x9e3779b97f4a7c15ULL;
-    h ^= h >> 29;
-  }
-  if (i < nLength) {
-    uint64_t nWord = 0;
-    std::memcpy(&nWord, pszText + i, nLength - i);
-    h = (h ^ UpperWord(nWord)) * 0x9e3779b97f4a7c15ULL;
-  }
-  return Mix(h);
+uint64_t HashStep(uint64_t h, uint64_t nUpperWord) {
+  h = (h ^ nUpperWord) * 0x9e3779b97f4a7c15ULL;
+  return h ^ (h >> 29);
 }
+
+// The hash of a key and a text of nLength bytes given as upper-cased words,
+// the last one padded with zero bytes: two lanes, so that the multiplications
+// of neighbouring words overlap.
+uint64_t HashWords(uint32_t nKey, size_t nLength, const uint64_t* pWords) {
+  uint64_t h0 = (uint64_t{nKey} << 32 | nLength) * 0x9e3779b97f4a7c15ULL;
+  uint64_t h1 = h0 ^ 0x5851f42d4c957f2dULL;
+  const size_t nWords = (nLength + 7) / 8;
+  size_t w = 0;
+  for (; w + 2 <= nWords; w += 2) {
+    h0 = HashStep(h0, pWords[w]);
+    h1 = HashStep(h1, pWords[w + 1]);
+  }
+  if (w < nWords) h0 = HashStep(h0, pWords[w]);
+  return Mix(h0 ^ (h1 * 0xc2b2ae3d27d4eb4fULL));
+}
+
+// A text of at most 128 bytes as the plain lookup takes it: upper-cased, in
+// words, with its NUL and zero bytes up to the end of the word that holds
+// the NUL (words after that one are left unset, and never read); and its
+// hash.
+struct PlainQuery {
+  static constexpr size_t kWords = CONTENT_SIZE / 8 + 1;
+  uint64_t nWords[kWords];
+  size_t nLength;
+  uint64_t nHash;
+
+  PlainQuery(uint32_t nKey, const char* pszText, size_t nTextLength) {
+    nLength = nTextLength;
+    size_t w = 0;
+    for (; (w + 1) * 8 <= nLength; ++w) {
+      uint64_t nWord;
+      std::memcpy(&nWord, pszText + w * 8, 8);
+      nWords[w] = UpperWord(nWord);
+    }
+    // The rest, then zero bytes: the last 8 bytes of the text shifted down,
+    // or, in a text of less than 8 bytes, byte by byte.
+    const size_t nRest = nLength - w * 8;
+    uint64_t nLast = 0;
+    if (nRest > 0 && nLength >= 8) {
+      std::memcpy(&nLast, pszText + nLength - 8, 8);
+      nLast >>= 8 * (8 - nRest);
+    } else {
+      for (size_t i = 0; i < nRest; ++i) {
+        nLast |= uint64_t{static_cast<unsigned char>(pszText[i])} << (8 * i);
+      }
+    }
+    nWords[w] = UpperWord(nLast);
+    nHash = HashWords(nKey, nLength, nWords);
+  }
+};
 
 uint32_t TagOf(uint64_t nHash) {
   return static_cast<uint32_t>(nHash ^ (nHash >> 32));
@@ -193,9 +231,28 @@ bool ReadCandidate(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, uint32
   return pRecord->dwStartTime <= dwNow && dwNow <= pRecord->dwEndTime;
 }
 
-bool PlainEquals(const NEW_AUDIT_LIST_ITEM& record, const char* pszContent, size_t nLength) {
-  return TextLength(record) == nLength &&
-         platform::EqualIgnoringAsciiCase(record.szContent, pszContent, nLength);
+// Record nSlot has the key dwKey, its window holds dwNow and its text equals
+// the query's without regard to the case of ASCII letters; read in words,
+// straight from the mapped list.
+bool PlainRecordMatches(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, uint32_t dwNow,
+                        const PlainQuery& query) {
+  const uint8_t* pRecord = pItems + uint64_t{nSlot} * LIST_ITEM_SIZE;
+  const uint64_t nTimes = sa::LoadBytes8(pRecord + offsetof(NEW_AUDIT_LIST_ITEM, dwStartTime));
+  const uint64_t nKeyWord = sa::LoadBytes8(pRecord + offsetof(NEW_AUDIT_LIST_ITEM, nContentLen));
+  const auto dwStart = static_cast<uint32_t>(nTimes);
+  const auto dwEnd = static_cast<uint32_t>(nTimes >> 32);
+  if (static_cast<uint32_t>(nKeyWord) != dwKey || dwNow < dwStart || dwNow > dwEnd) return false;
+  // The text and the NUL after it (none when it fills its field).
+  const size_t nCompare = query.nLength < CONTENT_SIZE ? query.nLength + 1 : CONTENT_SIZE;
+  size_t i = 0;
+  for (; i + 8 <= nCompare; i += 8) {
+    if (UpperWord(sa::LoadBytes8(pRecord + i)) != query.nWords[i / 8]) return false;
+  }
+  if (i < nCompare) {
+    const uint64_t nMask = (uint64_t{1} << (8 * (nCompare - i))) - 1;
+    if ((UpperWord(sa::LoadBytes8(pRecord + i)) & nMask) != query.nWords[i / 8]) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -242,7 +299,7 @@ IndexKey ListIndex::KeyOf(const NEW_AUDIT_LIST_ITEM& record) {
   IndexKey key;
   key.nKey = record.nContentLen;
   key.bPattern = IsPattern(record);
-  key.nTag = key.bPattern ? 0 : TagOf(HashText(key.nKey, record.szContent, TextLength(record)));
+  key.nTag = key.bPattern ? 0 : TagOf(PlainQuery(key.nKey, record.szContent, TextLength(record)).nHash);
   return key;
 }
 
@@ -496,9 +553,9 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   // The content as the comparisons take it: up to its NUL, and a text of
   // more than 128 bytes equals no record's text.
   const size_t nLength = strnlen(pszContent, WILDCARD_MAX_LEN + 1);
-  NEW_AUDIT_LIST_ITEM record = {};
   if (nLength <= CONTENT_SIZE) {
-    const uint32_t nTag = TagOf(HashText(dwKey, pszContent, nLength));
+    const PlainQuery query(dwKey, pszContent, nLength);
+    const uint32_t nTag = TagOf(query.nHash);
     const uint32_t nMask = (uint32_t{1} << nBits) - 1;
     const TableEntry* pTable = Table(pData);
     uint32_t i = nTag & nMask;
@@ -506,8 +563,7 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
       const uint32_t nSlot = sa::Load(&pTable[i].nSlot);
       if (nSlot == 0) break;
       if (sa::Load(&pTable[i].nTag) != nTag || nSlot > nCount) continue;
-      if (ReadCandidate(pItems, nSlot - 1, dwKey, dwNow, &record) &&
-          PlainEquals(record, pszContent, nLength)) {
+      if (PlainRecordMatches(pItems, nSlot - 1, dwKey, dwNow, query)) {
         return IndexAnswer::kMatch;
       }
     }
@@ -527,6 +583,7 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   }
   if (nLow < nPatterns && sa::Load(&pPatterns[nLow].nKey) == dwKey) {
     const ContentEnds ends = EndsOf(pszContent, nLength);
+    NEW_AUDIT_LIST_ITEM record;  // ReadCandidate fills what the match reads
     for (uint32_t k = nLow; k < nPatterns && sa::Load(&pPatterns[k].nKey) == dwKey; ++k) {
       const uint32_t nSlot = sa::Load(&pPatterns[k].nSlot);
       if (nSlot >= nCount || !MayMatch(pPatterns[k], ends)) continue;

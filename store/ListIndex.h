@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 #include "api/Varnex.h"
@@ -37,7 +38,14 @@ inline constexpr size_t LIST_RECORD_HEAD =
 // Copies those fields of the record at pRecord (in the mapped list, read
 // without the lock) into *pCopy.
 inline void ReadRecordHead(const uint8_t* pRecord, NEW_AUDIT_LIST_ITEM* pCopy) {
-  shared_access::Read(pCopy, pRecord, LIST_RECORD_HEAD);
+  static_assert(LIST_RECORD_HEAD == 140 && sizeof(NEW_AUDIT_LIST_ITEM) >= 144);
+  auto* pOut = reinterpret_cast<uint8_t*>(pCopy);
+  for (size_t i = 0; i < 136; i += 8) {
+    const uint64_t nWord = shared_access::LoadBytes8(pRecord + i);
+    std::memcpy(pOut + i, &nWord, 8);
+  }
+  const auto nKey = static_cast<uint32_t>(shared_access::LoadBytes8(pRecord + 136));
+  std::memcpy(pOut + 136, &nKey, 4);
 }
 
 inline constexpr uint64_t LIST_INDEX_MAGIC = 0x5849584e52415621ULL;  // "!VARNXIX"

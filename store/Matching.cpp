@@ -123,7 +123,7 @@ int CSysListFileEx::VerdictByScan(const uint8_t* pItems, int32_t nCount, const c
   int32_t nLow, nMid, nHigh;
   if (!SearchKey(pItems, dwContentLen, nCount, &nLow, &nMid, &nHigh)) return 0;
   if (pszContent == nullptr) return 1;
-  NEW_AUDIT_LIST_ITEM record = {};
+  NEW_AUDIT_LIST_ITEM record;  // ReadRecordHead fills what the match reads
   const bool bNoHit = ScanKeyRun(pItems, dwContentLen, nLow, nMid, nHigh, [&](int32_t nIndex) {
     // The window and the first byte rule out most records before the whole
     // text is read.

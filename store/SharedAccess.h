@@ -22,6 +22,17 @@ inline uint64_t LoadWord(const uint8_t* pWord) {
   return __atomic_load_n(reinterpret_cast<const uint64_t*>(pWord), __ATOMIC_ACQUIRE);
 }
 
+// The 8 bytes at p, as one word. REQUIRES: p + 8 is no further than the end
+// of the object (a record, say) that holds p, inside the mapping.
+inline uint64_t LoadBytes8(const uint8_t* p) {
+  const auto nAddress = reinterpret_cast<uintptr_t>(p);
+  const auto* pWord = reinterpret_cast<const uint8_t*>(nAddress & ~uintptr_t{7});
+  const unsigned nShift = static_cast<unsigned>(nAddress & 7) * 8;
+  const uint64_t nLow = LoadWord(pWord);
+  if (nShift == 0) return nLow;
+  return (nLow >> nShift) | (LoadWord(pWord + 8) << (64 - nShift));
+}
+
 // Copies n bytes from shared memory at pSource into private memory.
 inline void Read(void* pDest, const void* pSource, size_t n) {
   auto* pOut = static_cast<uint8_t*>(pDest);
