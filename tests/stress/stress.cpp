@@ -3,7 +3,13 @@
 // points under the lock and once more at the end; optionally some processes
 // are killed (SIGKILL) at random moments and replaced.
 //
-//   stress [--processes N] [--seconds S] [--kills] [--dir DIR] [--seed X]
+//   stress [--processes N] [--readers R] [--seconds S] [--kills] [--dir DIR]
+//          [--seed X]
+//
+// Readers (never killed) look up, without editing anything, a stable set of
+// records and patterns stored before the workers start, which no worker may
+// remove: every verdict must be the known one, whatever the workers (and the
+// kills) do to the records around them.
 //
 // Each worker owns the rule numbers "w<id>-..." and the item type of its id,
 // and deletes nothing else, so it knows which of its records must be in the
@@ -17,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +46,7 @@ constexpr int32_t kAppendList = 2;
 
 struct Options {
   int processes = 4;
+  int readers = 0;
   int seconds = 10;
   bool kills = false;
   std::string dir;
@@ -237,6 +245,70 @@ int Worker(int id, const Options& options, int64_t deadline_seconds) {
   return failures.empty() ? 0 : 1;
 }
 
+// The records that readers look up: plain texts and patterns, keys shared
+// with the workers' records (0..39), item type -1, which no worker deletes.
+constexpr int kStableTexts = 120;
+constexpr int kStablePatterns = 20;
+constexpr int8_t kStableType = -1;
+
+std::string StableText(int i) {
+  return "stable" + std::to_string(i) + ".example";
+}
+
+void StoreStableRecords() {
+  CVarnex list(kSortedList);
+  if (list.LoadFile() != 1) return;
+  std::vector<NEW_AUDIT_LIST_ITEM> items;
+  for (int i = 0; i < kStableTexts; ++i) {
+    NEW_AUDIT_LIST_ITEM item = Record("s" + std::to_string(i), i % 40, kStableType, ~0u);
+    std::snprintf(item.szContent, sizeof item.szContent, "%s", StableText(i).c_str());
+    items.push_back(item);
+  }
+  for (int i = 0; i < kStablePatterns; ++i) {
+    NEW_AUDIT_LIST_ITEM item = Record("sp" + std::to_string(i), i % 40, kStableType, ~0u);
+    std::snprintf(item.szContent, sizeof item.szContent, "*.pat%d.test", i);
+    items.push_back(item);
+  }
+  (void)list.AddItems(items.data(), static_cast<int32_t>(items.size()));
+}
+
+// Looks up the stable records until the deadline; writes its count and its
+// wrong verdicts to reader-<id>.
+int Reader(int id, const Options& options, int64_t deadline_seconds) {
+  std::mt19937 rng(options.seed * 104729u + static_cast<unsigned>(id));
+  CVarnex list(kSortedList);
+  if (list.LoadFile() != 1) return 3;
+  std::vector<std::string> wrong;
+  uint64_t lookups = 0;
+  auto expect = [&](const std::string& text, uint32_t key, int verdict) {
+    ++lookups;
+    if (list.IsMatch(text.c_str(), key) != verdict && wrong.size() < 100) {
+      wrong.push_back("verdict " + std::to_string(1 - verdict) + " for " + text + " key " +
+                      std::to_string(key));
+    }
+  };
+  while (time(nullptr) < deadline_seconds) {
+    const int i = static_cast<int>(rng() % kStableTexts);
+    std::string text = StableText(i);
+    if (rng() % 2) {
+      for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    expect(text, i % 40, 1);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "stable%d.absent", i);
+    expect(buffer, i % 40, 0);
+    const int j = static_cast<int>(rng() % kStablePatterns);
+    std::snprintf(buffer, sizeof buffer, "host%u.pat%d.test", static_cast<unsigned>(rng() % 1000), j);
+    expect(buffer, j % 40, 1);
+    std::snprintf(buffer, sizeof buffer, "host.pat%d.tesx", j);
+    expect(buffer, j % 40, 0);
+  }
+  std::ofstream out(options.dir + "/reader-" + std::to_string(id));
+  out << lookups << "\n";
+  for (const auto& line : wrong) out << line << "\n";
+  return wrong.empty() ? 0 : 1;
+}
+
 int Main(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
@@ -244,6 +316,8 @@ int Main(int argc, char** argv) {
     auto value = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
     if (arg == "--processes")
       options.processes = std::atoi(value().c_str());
+    else if (arg == "--readers")
+      options.readers = std::atoi(value().c_str());
     else if (arg == "--seconds")
       options.seconds = std::atoi(value().c_str());
     else if (arg == "--kills")
@@ -254,7 +328,9 @@ int Main(int argc, char** argv) {
       options.seed = static_cast<unsigned>(std::atoi(value().c_str()));
     else {
       std::fprintf(
-          stderr, "usage: stress [--processes N] [--seconds S] [--kills] [--dir DIR] [--seed X]\n");
+          stderr,
+          "usage: stress [--processes N] [--readers R] [--seconds S] [--kills] [--dir DIR] "
+          "[--seed X]\n");
       return 2;
     }
   }
@@ -280,6 +356,14 @@ int Main(int argc, char** argv) {
     if (pid == 0) _exit(Worker(id, options, deadline));
     running[pid] = id;
   };
+  StoreStableRecords();
+  std::vector<pid_t> readers;
+  for (int i = 0; i < options.readers; ++i) {
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) _exit(Reader(i, options, deadline));
+    readers.push_back(pid);
+  }
   for (int i = 0; i < options.processes; ++i) start();
 
   std::mt19937 rng(options.seed);
@@ -306,9 +390,23 @@ int Main(int argc, char** argv) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++bad_exits;
   }
 
+  uint64_t reader_lookups = 0;
+  std::vector<std::string> problems;
+  for (size_t i = 0; i < readers.size(); ++i) {
+    int status = 0;
+    waitpid(readers[i], &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) ++bad_exits;
+    std::ifstream in(options.dir + "/reader-" + std::to_string(i));
+    uint64_t lookups = 0;
+    in >> lookups;
+    reader_lookups += lookups;
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty()) problems.push_back("reader " + std::to_string(i) + ": " + line);
+    }
+  }
+
   // The final check: invariants, and every worker that ran to the end finds
   // what it stored and did not delete.
-  std::vector<std::string> problems;
   const auto records = CheckList(kSortedList, true, &problems);
   CheckList(kAppendList, false, &problems);
   std::map<std::string, uint32_t> present;
@@ -348,9 +446,10 @@ int Main(int argc, char** argv) {
   }
   std::printf(
       "%d processes (%d started), %d s: %llu operations by the workers that finished, %zu records "
-      "checked, %d kills survived, %zu problems\n",
+      "checked, %d kills survived, %llu lookups by %d readers, %zu problems\n",
       options.processes, next_id, options.seconds, static_cast<unsigned long long>(operations),
-      checked, kills, problems.size());
+      checked, kills, static_cast<unsigned long long>(reader_lookups), options.readers,
+      problems.size());
   for (size_t i = 0; i < problems.size() && i < 20; ++i) std::printf("  %s\n", problems[i].c_str());
   if (own_dir) {
     for (int type = 0; type < 9; ++type) {
