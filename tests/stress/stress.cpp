@@ -260,12 +260,16 @@ void StoreStableRecords() {
   if (list.LoadFile() != 1) return;
   std::vector<NEW_AUDIT_LIST_ITEM> items;
   for (int i = 0; i < kStableTexts; ++i) {
-    NEW_AUDIT_LIST_ITEM item = Record("s" + std::to_string(i), i % 40, kStableType, ~0u);
-    std::snprintf(item.szContent, sizeof item.szContent, "%s", StableText(i).c_str());
+    char rule[16];
+    std::snprintf(rule, sizeof rule, "s%d", i);
+    NEW_AUDIT_LIST_ITEM item = Record(rule, i % 40, kStableType, ~0u);
+    std::snprintf(item.szContent, sizeof item.szContent, "stable%d.example", i);
     items.push_back(item);
   }
   for (int i = 0; i < kStablePatterns; ++i) {
-    NEW_AUDIT_LIST_ITEM item = Record("sp" + std::to_string(i), i % 40, kStableType, ~0u);
+    char rule[16];
+    std::snprintf(rule, sizeof rule, "sp%d", i);
+    NEW_AUDIT_LIST_ITEM item = Record(rule, i % 40, kStableType, ~0u);
     std::snprintf(item.szContent, sizeof item.szContent, "*.pat%d.test", i);
     items.push_back(item);
   }
