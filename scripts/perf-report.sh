@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the lookup and insert benchmarks, keeps their JSON output under
-# docs/perf/, and redraws the plots of docs/performance.md from it (gnuplot,
-# from Debian's gnuplot-nox). With --plot-only, only redraws.
+# docs/perf/, writes the table of figures and ratios (docs/perf/summary.md)
+# and redraws the plots of docs/performance.md from it (gnuplot, from
+# Debian's gnuplot-nox). With --plot-only, only redraws from the JSON kept.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=docs/perf
@@ -9,9 +10,11 @@ if [ "${1:-}" != "--plot-only" ]; then
   scripts/deps.sh
   cmake --preset release >/dev/null
   cmake --build --preset release -j"$(nproc)" >/dev/null
-  build/release/bench/varnex_bench_match --benchmark_filter='BM_IsMatch/|BM_PlainSearch' \
-    --benchmark_format=json >"$out/match.json"
+  # This library, LMDB and SQLite on the same data, in one run.
   build/release/bench/varnex_bench_peers --benchmark_format=json >"$out/peers.json"
+  build/release/bench/varnex_bench_match \
+    --benchmark_filter='BM_IsMatchLockedScan|BM_PlainSearch|BM_IsMatchBeside|BM_IsMatchAlone|BM_IsMatchWhile' \
+    --benchmark_format=json >"$out/match.json"
   build/release/bench/varnex_bench_edit --benchmark_filter='BM_AddItemOn' \
     --benchmark_format=json >"$out/insert.json"
 fi
@@ -21,51 +24,95 @@ if ! command -v gnuplot >/dev/null || ! command -v python3 >/dev/null; then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq gnuplot-nox python3
 fi
 
-# One data file per plot: records, then one column per series (ns).
+# One data file per plot (records, then one column per series), and the
+# summary table.
 python3 - "$out" <<'PY'
 import json, sys, collections
 out = sys.argv[1]
 def load(name):
     with open(f"{out}/{name}.json") as f:
         return json.load(f)["benchmarks"]
-rows = collections.defaultdict(dict)
-for b in load("match") + load("peers"):
+def ns(b):
+    return b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
+def parse(b):
     name, *args = b["name"].split("/")
-    params = dict(a.split(":") for a in args if ":" in a)
-    series = {"BM_IsMatch": "varnex", "BM_PlainSearchWithoutLock": "unlocked",
-              "BM_Lmdb": "lmdb", "BM_Sqlite": "sqlite"}[name]
-    key = ("natural" if params["natural"] == "1" else "even", int(params["records"]))
-    rows[key][series] = b["real_time"] if b["time_unit"] == "ns" else b["real_time"] * 1000
+    params = {}
+    for i, a in enumerate(args):
+        if ":" in a:
+            k, v = a.split(":")
+            params[k] = v
+        elif a.isdigit():
+            params[f"arg{i}"] = a
+    return name, params
+
+lookups = collections.defaultdict(dict)
+series_of = {"BM_Varnex": "varnex", "BM_IsMatchLockedScan": "locked",
+             "BM_PlainSearchWithoutLock": "unlocked", "BM_Lmdb": "lmdb", "BM_Sqlite": "sqlite"}
+scaling = collections.defaultdict(dict)
+writer = {}
+for b in load("peers") + load("match"):
+    name, p = parse(b)
+    if name in series_of:
+        kind = "natural" if p["natural"] == "1" else "even"
+        lookups[(kind, int(p["records"]))][series_of[name]] = ns(b)
+    elif name in ("BM_IsMatchAlone", "BM_IsMatchBesideAnotherProcess"):
+        scaling[int(p["arg0"])][name] = b["total_per_second"]
+    elif name == "BM_IsMatchWhileAnotherProcessInserts":
+        writer[int(p["inserts_per_second"])] = b["lookups_per_second"]
 for kind in ("even", "natural"):
     with open(f"{out}/lookup-{kind}.dat", "w") as f:
-        f.write("# records varnex unlocked lmdb sqlite (ns)\n")
-        for (k, n), r in sorted(rows.items()):
+        f.write("# records varnex locked unlocked lmdb sqlite (ns)\n")
+        for (k, n), r in sorted(lookups.items()):
             if k == kind:
-                f.write(f"{n} {r['varnex']} {r['unlocked']} {r['lmdb']} {r['sqlite']}\n")
+                f.write(f"{n} {r['varnex']} {r['locked']} {r['unlocked']} {r['lmdb']} {r['sqlite']}\n")
 inserts = collections.defaultdict(dict)
 for b in load("insert"):
     name, n = b["name"].split("/")[:2]
-    scale = {"us": 1000, "ms": 1e6, "ns": 1}[b["time_unit"]]
-    inserts[int(n)][name] = b["real_time"] * scale / 1000  # µs
+    inserts[int(n)][name] = ns(b) / 1000  # µs
 with open(f"{out}/insert.dat", "w") as f:
-    f.write("# records disk tmpfs (us)\n")
+    f.write("# records disk disk-without-index tmpfs (us)\n")
     for n, r in sorted(inserts.items()):
-        f.write(f"{n} {r['BM_AddItemOnDisk']} {r['BM_AddItemOnTmpfs']}\n")
+        f.write(f"{n} {r['BM_AddItemOnDisk']} {r['BM_AddItemOnDiskWithoutIndex']} "
+                f"{r['BM_AddItemOnTmpfs']}\n")
+
+lines = ["| lengths | records | lock-free IsMatch | locked scan | LMDB | SQLite | IsMatch / LMDB |",
+         "|---|---:|---:|---:|---:|---:|---:|"]
+for (kind, n), r in sorted(lookups.items()):
+    lines.append(f"| {kind} | {n:,} | {r['varnex']:.0f} ns | {r['locked']:.0f} ns | "
+                 f"{r['lmdb']:.0f} ns | {r['sqlite']:.0f} ns | {r['varnex'] / r['lmdb']:.2f}x |")
+lines += ["", "| records | one process | two processes (total) | ratio |", "|---:|---:|---:|---:|"]
+for n, r in sorted(scaling.items()):
+    one, two = r["BM_IsMatchAlone"], r["BM_IsMatchBesideAnotherProcess"]
+    lines.append(f"| {n:,} | {one / 1e6:.2f} M/s | {two / 1e6:.2f} M/s | {two / one:.2f}x |")
+lines += ["", "| records | insert with flush (ext4) | the same without the index | ratio |",
+          "|---:|---:|---:|---:|"]
+for n, r in sorted(inserts.items()):
+    a, b = r["BM_AddItemOnDisk"], r["BM_AddItemOnDiskWithoutIndex"]
+    lines.append(f"| {n:,} | {a:.0f} µs | {b:.0f} µs | {a / b:.2f}x |")
+if writer:
+    lines += ["", "| inserts a second by another process (100,000 records) | lookups a second | "
+              "ratio to none |", "|---:|---:|---:|"]
+    for rate, value in sorted(writer.items()):
+        lines.append(f"| {rate} | {value / 1e6:.2f} M/s | {value / writer[0]:.2f}x |")
+with open(f"{out}/summary.md", "w") as f:
+    f.write("\n".join(lines) + "\n")
+print("\n".join(lines))
 PY
 
 for kind in even natural; do
   gnuplot <<GP
 set terminal pngcairo size 720,420
 set output "$out/lookup-$kind.png"
-set title "Verdict lookup, $kind lengths, 90% hits"
+set title "Verdict lookup, $kind lengths, 5% patterns, 90% hits"
 set logscale xy
 set xlabel "records"
 set ylabel "ns per lookup"
 set key top left
-plot "$out/lookup-$kind.dat" using 1:2 with linespoints title "varnex IsMatch (locked)", \
-     "" using 1:3 with linespoints title "same search, no lock", \
-     "" using 1:4 with linespoints title "LMDB", \
-     "" using 1:5 with linespoints title "SQLite"
+plot "$out/lookup-$kind.dat" using 1:2 with linespoints title "varnex IsMatch (lock-free, index)", \
+     "" using 1:3 with linespoints title "varnex locked scan", \
+     "" using 1:4 with linespoints title "same scan, no lock", \
+     "" using 1:5 with linespoints title "LMDB", \
+     "" using 1:6 with linespoints title "SQLite"
 GP
 done
 gnuplot <<GP
@@ -77,6 +124,7 @@ set xlabel "records"
 set ylabel "µs per insert"
 set key top left
 plot "$out/insert.dat" using 1:2 with linespoints title "with flush, ext4", \
-     "" using 1:3 with linespoints title "with flush, tmpfs"
+     "" using 1:3 with linespoints title "with flush, ext4, no index", \
+     "" using 1:4 with linespoints title "with flush, tmpfs"
 GP
 echo "plots in $out/"

@@ -29,8 +29,8 @@ void PauseBriefly() {
 }
 
 uint32_t KeyAt(const uint8_t* pItems, int32_t nIndex) {
-  return shared_access::ReadU32(pItems + uint64_t(nIndex) * LIST_ITEM_SIZE +
-                                offsetof(NEW_AUDIT_LIST_ITEM, nContentLen));
+  return static_cast<uint32_t>(shared_access::LoadBytes8(
+      pItems + uint64_t(nIndex) * LIST_ITEM_SIZE + offsetof(NEW_AUDIT_LIST_ITEM, nContentLen)));
 }
 
 void* AllocateWithNew(size_t nSize) {
@@ -128,10 +128,11 @@ int CSysListFileEx::VerdictByScan(const uint8_t* pItems, int32_t nCount, const c
     // The window and the first byte rule out most records before the whole
     // text is read.
     const uint8_t* pRecord = pItems + uint64_t(nIndex) * LIST_ITEM_SIZE;
-    uint32_t dwWindow[2];
-    shared_access::Read(dwWindow, pRecord + offsetof(NEW_AUDIT_LIST_ITEM, dwStartTime),
-                        sizeof dwWindow);
-    if (!(dwWindow[0] <= dwNow && dwNow <= dwWindow[1])) return true;
+    const uint64_t nWindow =
+        shared_access::LoadBytes8(pRecord + offsetof(NEW_AUDIT_LIST_ITEM, dwStartTime));
+    const auto dwStart = static_cast<uint32_t>(nWindow);
+    const auto dwEnd = static_cast<uint32_t>(nWindow >> 32);
+    if (!(dwStart <= dwNow && dwNow <= dwEnd)) return true;
     if (FirstByteRules(shared_access::ReadByte(pRecord), pszContent)) return true;
     ReadRecordHead(pRecord, &record);
     return !(InWindow(record, dwNow) && TextMatches(record, pszContent));
