@@ -83,6 +83,9 @@ void BM_AddItemOnDiskWithoutIndex(benchmark::State& state) {
 void BM_AddItemOnTmpfs(benchmark::State& state) {
   AddItemInto(state, "/dev/shm");
 }
+void BM_AddItemOnTmpfsWithoutIndex(benchmark::State& state) {
+  AddItemInto(state, "/dev/shm", 50, /*index=*/false);
+}
 // A key above every other: nothing shifts, so only the last pages are written.
 void BM_AddItemAtTheEndOnDisk(benchmark::State& state) {
   AddItemInto(state, "/var/tmp", 1000);
@@ -95,6 +98,11 @@ BENCHMARK(BM_AddItemOnDiskWithoutIndex)
     ->Arg(100000)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AddItemOnTmpfs)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AddItemOnTmpfsWithoutIndex)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond);
 
 // The least an insert in the middle can cost: one scan of the rule numbers
 // and one memmove of the shifted half, on a plain buffer.

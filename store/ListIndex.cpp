@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "store/AsciiWords.h"
 #include "store/ListFormat.h"
 #include "store/SharedAccess.h"
 #include "store/Wildcard.h"
@@ -71,17 +72,6 @@ TableEntry* Table(uint8_t* pData) {
 
 PatternEntry* Patterns(uint8_t* pData, uint32_t nBits) {
   return reinterpret_cast<PatternEntry*>(pData + kTableOffset + TableBytes(nBits));
-}
-
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
-
-// Upper-cases the ASCII letters of a word of text.
-uint64_t UpperWord(uint64_t nWord) {
-  const uint64_t nLow7 = nWord & (0x7f * kOnes);
-  const uint64_t nAtLeastA = nLow7 + (0x80 - 'a') * kOnes;
-  const uint64_t nAboveZ = nLow7 + (0x80 - 'z' - 1) * kOnes;
-  const uint64_t nLower = nAtLeastA & ~nAboveZ & ~nWord & (0x80 * kOnes);
-  return nWord ^ (nLower >> 2);
 }
 
 uint64_t Mix(uint64_t h) {

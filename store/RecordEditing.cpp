@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "store/AsciiWords.h"
 #include "store/SharedAccess.h"
 #include "store/SysListFileEx.h"
 
@@ -117,7 +118,17 @@ struct StringHash {
 }  // namespace
 
 NEW_AUDIT_LIST_ITEM* CSysListFileEx::FindByRuleNo(const char* pszRuleNo, int nFirst, int nLast) {
+  // Most records differ from the rule number within its first eight bytes
+  // (up to its NUL): compared as one word, they are passed over at once.
+  const size_t nHead = strnlen(pszRuleNo, 8);
+  uint64_t nKeyWord = 0;
+  std::memcpy(&nKeyWord, pszRuleNo, nHead);
+  nKeyWord = UpperWord(nKeyWord);
+  const uint64_t nMask = nHead >= 7 ? ~uint64_t{0} : (uint64_t{1} << (8 * (nHead + 1))) - 1;
   for (int i = nFirst; i <= nLast; ++i) {
+    uint64_t nWord;
+    std::memcpy(&nWord, m_pItems[i].szRuleNo, 8);
+    if (((UpperWord(nWord) ^ nKeyWord) & nMask) != 0) continue;
     if (RuleNoEquals(m_pItems[i].szRuleNo, pszRuleNo)) return &m_pItems[i];
   }
   return nullptr;

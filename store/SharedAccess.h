@@ -60,36 +60,48 @@ inline uint8_t ReadByte(const void* pSource) {
   return __atomic_load_n(static_cast<const uint8_t*>(pSource), __ATOMIC_ACQUIRE);
 }
 
-// Copies n bytes from private memory into shared memory.
+namespace detail {
+template <typename T>
+inline void StorePiece(uint8_t*& pOut, const uint8_t*& pIn, size_t& n) {
+  T value;
+  std::memcpy(&value, pIn, sizeof value);
+  __atomic_store_n(reinterpret_cast<T*>(pOut), value, __ATOMIC_RELEASE);
+  pOut += sizeof value;
+  pIn += sizeof value;
+  n -= sizeof value;
+}
+}  // namespace detail
+
+// Copies n bytes from private memory into shared memory: aligned stores of
+// 1, 2 and 4 bytes up to the first 8-byte boundary, words, then the rest the
+// same way down.
 inline void Write(void* pDest, const void* pSource, size_t n) {
   auto* pOut = static_cast<uint8_t*>(pDest);
   const auto* pIn = static_cast<const uint8_t*>(pSource);
-  while (n > 0 && (reinterpret_cast<uintptr_t>(pOut) & 7) != 0) {
-    __atomic_store_n(pOut++, *pIn++, __ATOMIC_RELEASE);
-    --n;
+  if (n >= 8) {
+    if ((reinterpret_cast<uintptr_t>(pOut) & 1) != 0) detail::StorePiece<uint8_t>(pOut, pIn, n);
+    if ((reinterpret_cast<uintptr_t>(pOut) & 2) != 0) detail::StorePiece<uint16_t>(pOut, pIn, n);
+    if ((reinterpret_cast<uintptr_t>(pOut) & 4) != 0) detail::StorePiece<uint32_t>(pOut, pIn, n);
+    for (; n >= 32; n -= 32, pOut += 32, pIn += 32) {
+      uint64_t nWords[4];
+      std::memcpy(nWords, pIn, sizeof nWords);
+      auto* pWords = reinterpret_cast<uint64_t*>(pOut);
+      __atomic_store_n(&pWords[0], nWords[0], __ATOMIC_RELEASE);
+      __atomic_store_n(&pWords[1], nWords[1], __ATOMIC_RELEASE);
+      __atomic_store_n(&pWords[2], nWords[2], __ATOMIC_RELEASE);
+      __atomic_store_n(&pWords[3], nWords[3], __ATOMIC_RELEASE);
+    }
+    while (n >= 8) detail::StorePiece<uint64_t>(pOut, pIn, n);
   }
-  for (; n >= 8; n -= 8, pOut += 8, pIn += 8) {
-    uint64_t nWord;
-    std::memcpy(&nWord, pIn, 8);
-    __atomic_store_n(reinterpret_cast<uint64_t*>(pOut), nWord, __ATOMIC_RELEASE);
-  }
-  for (; n > 0; --n) __atomic_store_n(pOut++, *pIn++, __ATOMIC_RELEASE);
+  while (n > 0) detail::StorePiece<uint8_t>(pOut, pIn, n);
 }
 
-// Copies n bytes within shared memory; the ranges may overlap only when
-// pDest is below pSource.
+// Copies n bytes within shared memory, for the one writer (the holder of the
+// list's lock): nobody else writes the source meanwhile, so it is read with
+// plain loads, which race with nothing; only the stores must be atomic. The
+// ranges must not overlap.
 inline void Copy(void* pDest, const void* pSource, size_t n) {
-  uint8_t buffer[256];
-  auto* pOut = static_cast<uint8_t*>(pDest);
-  const auto* pIn = static_cast<const uint8_t*>(pSource);
-  while (n > 0) {
-    const size_t nChunk = n < sizeof buffer ? n : sizeof buffer;
-    Read(buffer, pIn, nChunk);
-    Write(pOut, buffer, nChunk);
-    pOut += nChunk;
-    pIn += nChunk;
-    n -= nChunk;
-  }
+  Write(pDest, pSource, n);
 }
 
 inline void Zero(void* pDest, size_t n) {
