@@ -32,7 +32,7 @@ namespace {
 
 constexpr size_t CONTENT_SIZE = sizeof(NEW_AUDIT_LIST_ITEM::szContent);
 constexpr uint32_t kMinTableBits = 6;
-constexpr uint32_t kMaxTableBits = 24;             // 16M entries, 128 MiB
+constexpr uint32_t kMaxTableBits = 24;                // 16M entries, 128 MiB
 constexpr uint32_t kMaxPatterns = uint32_t{1} << 22;  // 128 MiB
 constexpr uint32_t kMinPatterns = 16;
 
@@ -289,7 +289,8 @@ IndexKey ListIndex::KeyOf(const NEW_AUDIT_LIST_ITEM& record) {
   IndexKey key;
   key.nKey = record.nContentLen;
   key.bPattern = IsPattern(record);
-  key.nTag = key.bPattern ? 0 : TagOf(PlainQuery(key.nKey, record.szContent, TextLength(record)).nHash);
+  key.nTag =
+      key.bPattern ? 0 : TagOf(PlainQuery(key.nKey, record.szContent, TextLength(record)).nHash);
   return key;
 }
 
@@ -327,8 +328,8 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
     // Never take over an index that another layout keeps.
     Header* pOld = HeaderOf(m_pData.load(std::memory_order_acquire));
     const uint64_t nMagic = sa::Load(&pOld->nMagic);
-    if (nMagic != 0 && (nMagic != LIST_INDEX_MAGIC ||
-                        sa::Load(&pOld->nVersion) != LIST_INDEX_VERSION)) {
+    if (nMagic != 0 &&
+        (nMagic != LIST_INDEX_MAGIC || sa::Load(&pOld->nVersion) != LIST_INDEX_VERSION)) {
       return false;
     }
   }
@@ -525,8 +526,8 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   if (nStamp == 0 || sa::Load(&pHeader->nStamp) != nStamp ||
       sa::Load(&pHeader->nFileIdentity) != nFileIdentity ||
       sa::Load(&pHeader->nMagic) != LIST_INDEX_MAGIC ||
-      sa::Load(&pHeader->nVersion) != LIST_INDEX_VERSION ||
-      sa::Load(&pHeader->bOrdered) != 1 || sa::Load(&pHeader->nRecordCount) != nCount) {
+      sa::Load(&pHeader->nVersion) != LIST_INDEX_VERSION || sa::Load(&pHeader->bOrdered) != 1 ||
+      sa::Load(&pHeader->nRecordCount) != nCount) {
     return IndexAnswer::kUnusable;
   }
   const uint32_t nBits = sa::Load(&pHeader->nTableBits);

@@ -114,8 +114,7 @@ class ListIndex {
   // pItems (mapped with at least nCount slots); else kUnusable. pszContent
   // is not null.
   IndexAnswer Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uint8_t* pItems,
-                     uint32_t nCount, const char* pszContent, uint32_t dwKey,
-                     uint32_t dwNow) const;
+                     uint32_t nCount, const char* pszContent, uint32_t dwKey, uint32_t dwNow) const;
 
   struct Header;
 

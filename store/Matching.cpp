@@ -149,8 +149,8 @@ int CSysListFileEx::MatchFirstAt(const char* pszContent, uint32_t dwContentLen, 
   if (m_pItems == nullptr || m_pHeader == nullptr) return 0;
   const int32_t nCount = UsableCount();
   if (nCount <= 0) return 0;
-  return VerdictByScan(reinterpret_cast<const uint8_t*>(m_pItems), nCount, pszContent,
-                       dwContentLen, dwNow);
+  return VerdictByScan(reinterpret_cast<const uint8_t*>(m_pItems), nCount, pszContent, dwContentLen,
+                       dwNow);
 }
 
 bool CSysListFileEx::MatchFirstLockFree(const char* pszContent, uint32_t dwContentLen,

@@ -272,10 +272,11 @@ void CSysListFileEx::RunPlace(ListJournal& journal) {
 }
 
 bool CSysListFileEx::PlaceRecord(uint32_t nMoveFrom, uint32_t nMoveTo, uint32_t nMoveCount,
-                                 uint32_t nSlot, const NEW_AUDIT_LIST_ITEM& item,
-                                 int32_t nNewCount, int64_t nReplaced) {
-  IndexPlace place = {nMoveFrom, nMoveTo, nMoveCount, nSlot, nReplaced >= 0,
-                      static_cast<uint32_t>(nReplaced), IndexKey{}};
+                                 uint32_t nSlot, const NEW_AUDIT_LIST_ITEM& item, int32_t nNewCount,
+                                 int64_t nReplaced) {
+  IndexPlace place = {nMoveFrom, nMoveTo,        nMoveCount,
+                      nSlot,     nReplaced >= 0, static_cast<uint32_t>(nReplaced),
+                      IndexKey{}};
   if (place.bRemoves) place.removed = ListIndex::KeyOf(m_pItems[nReplaced]);
   ListJournal& journal = *Journal();
   BeginChange();

@@ -7,9 +7,9 @@
 // atomic one: loads and stores of aligned 8-byte words (or of single bytes at
 // the unaligned ends). Stores are release stores and loads acquire loads, so
 // a reader that sees any byte of a change also sees the change counter that
-// opened it, and no fences are needed (on x86 both are plain moves). Records are 241 bytes long and so mostly
-// unaligned; a field is read through the aligned words that cover it, which
-// never reach past the page (and so the mapping) that holds the field.
+// opened it, and no fences are needed (on x86 both are plain moves). Records are 241 bytes long and
+// so mostly unaligned; a field is read through the aligned words that cover it, which never reach
+// past the page (and so the mapping) that holds the field.
 #pragma once
 
 #include <cstddef>

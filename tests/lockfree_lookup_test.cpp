@@ -80,8 +80,8 @@ class RandomRules {
 
  private:
   std::string Word() {
-    static const char* const kWords[] = {"ab", "Ab", "host", "HOST", "x.com", "mail", "a?c", "",
-                                         "abab", "ix", "I", "example.org"};
+    static const char* const kWords[] = {"ab",  "Ab", "host", "HOST", "x.com", "mail",
+                                         "a?c", "",   "abab", "ix",   "I",     "example.org"};
     return kWords[Pick(sizeof kWords / sizeof *kWords)];
   }
   std::string Text() {
@@ -178,8 +178,8 @@ TEST_F(LockFreeLookupTest, RandomListsGiveTheLockedVerdicts) {
       }
       ExpectSameVerdicts(list, rules, 150, context + " round " + std::to_string(round));
       if (sorted) {
-      EXPECT_TRUE(list.IndexIsCurrent()) << context;
-    }
+        EXPECT_TRUE(list.IndexIsCurrent()) << context;
+      }
     }
   }
 }
@@ -193,8 +193,7 @@ TEST_F(LockFreeLookupTest, AFilePutBackOrMovedInIsNotLookedUpByAnOldIndex) {
     ASSERT_EQ(list.OpenList(2), 0);
     ASSERT_TRUE(list.ResetToEmpty());
     for (int i = 0; i < 50; ++i) {
-      NEW_AUDIT_LIST_ITEM item =
-          MakeRecord("s" + std::to_string(i), 5, prefix + std::to_string(i));
+      NEW_AUDIT_LIST_ITEM item = MakeRecord("s" + std::to_string(i), 5, prefix + std::to_string(i));
       ASSERT_EQ(list.InsertItem(&item), 0);
     }
     ASSERT_TRUE(list.IndexIsCurrent());
@@ -238,9 +237,8 @@ TEST_F(LockFreeLookupTest, VerdictsStayRightWhileAnotherProcessEdits) {
   std::vector<std::string> stable;
   for (int i = 0; i < 200; ++i) {
     stable.push_back("stable" + std::to_string(i) + ".example");
-    NEW_AUDIT_LIST_ITEM item =
-        MakeRecord("k" + std::to_string(i), static_cast<uint32_t>(stable.back().size()),
-                   stable.back());
+    NEW_AUDIT_LIST_ITEM item = MakeRecord(
+        "k" + std::to_string(i), static_cast<uint32_t>(stable.back().size()), stable.back());
     ASSERT_EQ(reader.AddItem(&item), 1);
   }
   NEW_AUDIT_LIST_ITEM pattern = MakeRecord("kp", 14, "*.pattern.test");

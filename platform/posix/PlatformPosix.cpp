@@ -585,8 +585,8 @@ Result MappedFile::Open(const char* path) {
   }
   data_ = static_cast<uint8_t*>(address);
   size_ = static_cast<uint64_t>(st.st_size);
-  identity_ = (static_cast<uint64_t>(st.st_dev) * 0x9e3779b97f4a7c15ULL) ^
-              static_cast<uint64_t>(st.st_ino);
+  identity_ =
+      (static_cast<uint64_t>(st.st_dev) * 0x9e3779b97f4a7c15ULL) ^ static_cast<uint64_t>(st.st_ino);
   if (identity_ == 0) identity_ = 1;
   return Result::kOk;
 }
@@ -685,8 +685,8 @@ Result SharedMemory::Open(std::string_view name) {
 
 Result SharedMemory::MapSize(uint64_t size) {
   if (size <= size_) return Result::kOk;
-  void* address = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED,
-                         fd_, 0);
+  void* address =
+      ::mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
   if (address == MAP_FAILED) return FromErrno(errno);
   if (data_ != nullptr) {
     try {

@@ -302,7 +302,8 @@ int Reader(int id, const Options& options, int64_t deadline_seconds) {
     std::snprintf(buffer, sizeof buffer, "stable%d.absent", i);
     expect(buffer, i % 40, 0);
     const int j = static_cast<int>(rng() % kStablePatterns);
-    std::snprintf(buffer, sizeof buffer, "host%u.pat%d.test", static_cast<unsigned>(rng() % 1000), j);
+    std::snprintf(buffer, sizeof buffer, "host%u.pat%d.test", static_cast<unsigned>(rng() % 1000),
+                  j);
     expect(buffer, j % 40, 1);
     std::snprintf(buffer, sizeof buffer, "host.pat%d.tesx", j);
     expect(buffer, j % 40, 0);
