@@ -543,7 +543,7 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
 
   // The content as the comparisons take it: up to its NUL, and a text of
   // more than 128 bytes equals no record's text.
-  const size_t nLength = strnlen(pszContent, WILDCARD_MAX_LEN + 1);
+  size_t nLength = strnlen(pszContent, CONTENT_SIZE + 1);
   if (nLength <= CONTENT_SIZE) {
     const PlainQuery query(dwKey, pszContent, nLength);
     const uint32_t nTag = TagOf(query.nHash);
@@ -573,6 +573,7 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
     }
   }
   if (nLow < nPatterns && sa::Load(&pPatterns[nLow].nKey) == dwKey) {
+    if (nLength > CONTENT_SIZE) nLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
     const ContentEnds ends = EndsOf(pszContent, nLength);
     NEW_AUDIT_LIST_ITEM record;  // ReadCandidate fills what the match reads
     for (uint32_t k = nLow; k < nPatterns && sa::Load(&pPatterns[k].nKey) == dwKey; ++k) {

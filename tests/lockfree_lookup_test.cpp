@@ -73,6 +73,7 @@ class RandomRules {
     query.key = Pick(8) == 0 ? Key(Text()) : Key(query.text);
     query.null = Pick(30) == 0;
     if (Pick(40) == 0) query.text = std::string(128 + Pick(2), 'a' + static_cast<int>(Pick(2)));
+    if (Pick(80) == 0) query.text = std::string(995 + Pick(10), 'a') + "ab";  // about the limit
     return query;
   }
 
