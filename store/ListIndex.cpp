@@ -44,14 +44,28 @@ struct TableEntry {
 // A pattern, with the literal bytes (ASCII letters upper-cased) that every
 // text it matches begins with (nPrefix, from its low byte) and ends with
 // (nSuffix, ending in its high byte).
+//
+// Entries stand in order of key, then of group: a lookup searches, within the
+// key, only the patterns that begin with the content's first byte, those
+// without such a beginning that end with its last byte, and the few with
+// neither.
 struct PatternEntry {
   uint32_t nKey;
   uint32_t nSlot;
   uint64_t nPrefix;
   uint64_t nSuffix;
   uint32_t nLengths;  // prefix length | suffix length << 8, each 0 to 8
-  uint32_t nReserved;
+  uint32_t nGroup;    // see GroupOf
 };
+
+// The group of a pattern: its first literal byte; else 0x100 | its last
+// literal byte; else 0x200.
+constexpr uint32_t kGroupBySuffix = 0x100;
+constexpr uint32_t kGroupOthers = 0x200;
+
+uint64_t OrderOf(uint32_t nKey, uint32_t nGroup) {
+  return uint64_t{nKey} << 32 | nGroup;
+}
 
 static_assert(sizeof(TableEntry) == 8);
 static_assert(sizeof(PatternEntry) == 32);
@@ -169,6 +183,13 @@ void PatternFilterOf(const char* pszText, size_t nLength, PatternEntry* pEntry) 
     ++nSuffix;
   }
   pEntry->nLengths = nPrefix | nSuffix << 8;
+  if (nPrefix > 0) {
+    pEntry->nGroup = static_cast<uint32_t>(pEntry->nPrefix & 0xff);
+  } else if (nSuffix > 0) {
+    pEntry->nGroup = kGroupBySuffix | static_cast<uint32_t>(pEntry->nSuffix >> 56);
+  } else {
+    pEntry->nGroup = kGroupOthers;
+  }
 }
 
 uint64_t LowMask(uint32_t nBytes) {
@@ -424,9 +445,10 @@ bool ListIndex::InsertPattern(uint8_t* pData, const NEW_AUDIT_LIST_ITEM& record,
   entry.nKey = record.nContentLen;
   entry.nSlot = nSlot;
   PatternFilterOf(record.szContent, TextLength(record), &entry);
-  // After the entries of smaller or equal key.
+  // After the entries of smaller or equal key and group.
+  const uint64_t nOrder = OrderOf(entry.nKey, entry.nGroup);
   uint32_t nAt = nCount;
-  while (nAt > 0 && pPatterns[nAt - 1].nKey > entry.nKey) --nAt;
+  while (nAt > 0 && OrderOf(pPatterns[nAt - 1].nKey, pPatterns[nAt - 1].nGroup) > nOrder) --nAt;
   for (uint32_t k = nCount; k > nAt; --k) sa::Copy(&pPatterns[k], &pPatterns[k - 1], sizeof entry);
   sa::Write(&pPatterns[nAt], &entry, sizeof entry);
   sa::Store(&pHeader->nPatternCount, nCount + 1);
@@ -563,22 +585,31 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   const PatternEntry* pPatterns = Patterns(pData, nBits);
   uint32_t nPatterns = sa::Load(&pHeader->nPatternCount);
   if (nPatterns > nPatternCapacity) nPatterns = nPatternCapacity;
-  uint32_t nLow = 0, nHigh = nPatterns;  // the first entry with a key >= dwKey
-  while (nLow < nHigh) {
-    const uint32_t nMid = nLow + (nHigh - nLow) / 2;
-    if (sa::Load(&pPatterns[nMid].nKey) < dwKey) {
-      nLow = nMid + 1;
-    } else {
-      nHigh = nMid;
+  if (nPatterns == 0) return IndexAnswer::kNoMatch;
+  if (nLength > CONTENT_SIZE) nLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
+  const ContentEnds ends = EndsOf(pszContent, nLength);
+  const uint32_t nGroups[3] = {static_cast<uint32_t>(ends.nPrefix & 0xff),
+                               kGroupBySuffix | static_cast<uint32_t>(ends.nSuffix >> 56),
+                               kGroupOthers};
+  NEW_AUDIT_LIST_ITEM record;  // ReadCandidate fills what the match reads
+  for (const uint32_t nGroup : nGroups) {
+    const uint64_t nOrder = OrderOf(dwKey, nGroup);
+    auto orderAt = [&](uint32_t k) {
+      return OrderOf(sa::Load(&pPatterns[k].nKey), sa::Load(&pPatterns[k].nGroup));
+    };
+    uint32_t nLow = 0, nHigh = nPatterns;  // the first entry at or after nOrder
+    while (nLow < nHigh) {
+      const uint32_t nMid = nLow + (nHigh - nLow) / 2;
+      if (orderAt(nMid) < nOrder) {
+        nLow = nMid + 1;
+      } else {
+        nHigh = nMid;
+      }
     }
-  }
-  if (nLow < nPatterns && sa::Load(&pPatterns[nLow].nKey) == dwKey) {
-    if (nLength > CONTENT_SIZE) nLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
-    const ContentEnds ends = EndsOf(pszContent, nLength);
-    NEW_AUDIT_LIST_ITEM record;  // ReadCandidate fills what the match reads
-    for (uint32_t k = nLow; k < nPatterns && sa::Load(&pPatterns[k].nKey) == dwKey; ++k) {
+    for (uint32_t k = nLow; k < nPatterns && orderAt(k) == nOrder; ++k) {
+      if (!MayMatch(pPatterns[k], ends)) continue;
       const uint32_t nSlot = sa::Load(&pPatterns[k].nSlot);
-      if (nSlot >= nCount || !MayMatch(pPatterns[k], ends)) continue;
+      if (nSlot >= nCount) continue;
       if (ReadCandidate(pItems, nSlot, dwKey, dwNow, &record) && IsPattern(record) &&
           MatchItemPattern(&record, pszContent)) {
         return IndexAnswer::kMatch;

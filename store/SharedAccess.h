@@ -99,7 +99,7 @@ inline void Write(void* pDest, const void* pSource, size_t n) {
 // Copies n bytes within shared memory, for the one writer (the holder of the
 // list's lock): nobody else writes the source meanwhile, so it is read with
 // plain loads, which race with nothing; only the stores must be atomic. The
-// ranges must not overlap.
+// ranges may overlap only when pDest is below pSource.
 inline void Copy(void* pDest, const void* pSource, size_t n) {
   Write(pDest, pSource, n);
 }
