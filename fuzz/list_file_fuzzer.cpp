@@ -1,6 +1,7 @@
 // Fuzzes the list store with hostile list files: the input holds a list file
 // and a sequence of calls to make on it. Nothing may crash, read or write
-// outside the file or the view, or leak.
+// outside the file or the view, or leak; and the verdict without the lock
+// (through the lookup index) must equal the locked scan's.
 //
 // Input: two bytes (little-endian) giving the file's length L (0: no file),
 // L bytes of file, then the calls, each an opcode byte and its arguments.
@@ -15,6 +16,7 @@
 
 #include "api/Varnex.h"
 #include "platform/Platform.h"
+#include "store/SysListFileEx.h"
 
 namespace {
 
@@ -112,7 +114,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 5: {
         const std::string text = in.Text(140);
-        list.IsMatch(text.c_str(), in.Byte() % 2 ? static_cast<uint32_t>(text.size()) : in.Word());
+        const uint32_t key = in.Byte() % 2 ? static_cast<uint32_t>(text.size()) : in.Word();
+        list.IsMatch(text.c_str(), key);
+        // A second holder of the same list compares both ways of answering.
+        CSysListFileEx checker;
+        if (checker.OpenList(0) == 0) {
+          const uint32_t now = in.Byte() % 2 ? 1'800'000'000u : in.Word();
+          int fast = -1;
+          if (checker.MatchFirstLockFreeAt(text.c_str(), key, now, &fast) &&
+              fast != checker.MatchFirstAt(text.c_str(), key, now)) {
+            std::abort();
+          }
+        }
         break;
       }
       case 6: {
