@@ -32,4 +32,17 @@ void BM_GetTotalCount(benchmark::State& state) {
 }
 BENCHMARK(BM_GetTotalCount);
 
+// LoadFile of a list of natural texts (5% patterns), the making of its lookup
+// index included (deletions, purges and batches end with the same rebuild).
+void BM_LoadFile(benchmark::State& state) {
+  BenchListDir dir("/dev/shm");
+  varnex::bench::WriteList(dir.path(),
+                           varnex::bench::MakeData(static_cast<uint32_t>(state.range(0)), true));
+  for (auto _ : state) {
+    CVarnex list(0);
+    if (list.LoadFile() != 1) state.SkipWithError("LoadFile failed");
+  }
+}
+BENCHMARK(BM_LoadFile)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
 }  // namespace
