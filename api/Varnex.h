@@ -182,7 +182,11 @@ class VARNEX_API CVarnex {
   // wildcard pattern when szContent holds a '*', else equal to pszContent
   // without regard to the case of ASCII letters. A null pszContent is covered
   // by any record with the key, whatever its window. 0 when the list is not
-  // loaded or is empty. Goes ahead after the lock wait runs out.
+  // loaded or is empty. Takes no lock where the list shares a change counter
+  // (every list but type 4): the answer is the one the locked lookup gives at
+  // some moment during the call, and writers of other processes are never
+  // waited for long; otherwise, and when writers keep changing the list, it
+  // takes the lock, and goes ahead after the lock wait runs out.
   int32_t IsMatch(const char* pszContent, uint32_t dwContentLen);
 
   // The listing match: a chain of copies of every record with the key
