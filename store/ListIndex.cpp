@@ -399,9 +399,11 @@ bool ListIndex::InsertPlain(uint8_t* pData, uint32_t nTag, uint32_t nSlot) {
   Header* pHeader = HeaderOf(pData);
   const uint32_t nMask = (uint32_t{1} << pHeader->nTableBits) - 1;
   TableEntry* pTable = Table(pData);
+  // The first free entry of the probe sequence; none in a full table (a
+  // damaged count).
   uint32_t i = nTag & nMask;
   for (uint32_t nSteps = 0; pTable[i].nSlot != 0; i = (i + 1) & nMask) {
-    if (++nSteps > nMask) return false;  // full: a damaged count
+    if (++nSteps > nMask) return false;
   }
   sa::Store(&pTable[i].nTag, nTag);
   sa::Store(&pTable[i].nSlot, nSlot + 1);

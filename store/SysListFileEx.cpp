@@ -78,24 +78,23 @@ int CSysListFileEx::CloseListFile() {
 }
 
 void CSysListFileEx::CloseView() {
-  m_nReadCapacity.store(0, std::memory_order_release);
-  m_pReadView.store(nullptr, std::memory_order_release);
-  if (m_pView != nullptr) {
-    (void)FlushView();
-    m_view.Close();
-    m_pView = nullptr;
-  }
-  m_pItems = nullptr;
-  m_pHeader = nullptr;
-  m_nCapacity = 0;
+  ReleaseView(/*bKeepMapped=*/false);
 }
 
 void CSysListFileEx::RetireView() {
+  ReleaseView(/*bKeepMapped=*/true);
+}
+
+void CSysListFileEx::ReleaseView(bool bKeepMapped) {
   m_nReadCapacity.store(0, std::memory_order_release);
   m_pReadView.store(nullptr, std::memory_order_release);
   if (m_pView != nullptr) {
     (void)FlushView();
-    m_view.Retire();
+    if (bKeepMapped) {
+      m_view.Retire();
+    } else {
+      m_view.Close();
+    }
     m_pView = nullptr;
   }
   m_pItems = nullptr;

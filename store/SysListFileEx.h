@@ -210,6 +210,7 @@ class CSysListFileEx {
   // Closes the view as CloseView does, but leaves its memory mapped for
   // threads that may still read through it, until the list is closed.
   void RetireView();
+  void ReleaseView(bool bKeepMapped);
   // Runs a journaled kPlace change and flushes what it touched.
   // nReplaced: the slot of the record that the change overwrites, or -1.
   bool PlaceRecord(uint32_t nMoveFrom, uint32_t nMoveTo, uint32_t nMoveCount, uint32_t nSlot,
