@@ -1,6 +1,7 @@
 // CVarnex: loading, counting, reading, emptying and releasing a list, alone
 // and shared with other objects and processes.
 #include <grp.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,6 +73,8 @@ TEST_F(VarnexTest, LoadFailsWhenTheDirectoryIsMissing) {
   EXPECT_EQ(list.LoadFile(), 0);
   EXPECT_EQ(capture.Finish(), "装入类型为:2的列表文件失败(failed:-1)!\n");
   EXPECT_FALSE(std::filesystem::exists(missing));
+  // The lock of the missing directory's list is this test's own.
+  shm_unlink(platform::NamedObjectName("SYSLIST_FILE_MUTEX_2").c_str());
   setenv("VARNEX_SYSTEM_DIR", dir_.path().c_str(), 1);
 }
 
