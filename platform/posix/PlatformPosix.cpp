@@ -549,6 +549,37 @@ MappedFile::~MappedFile() {
   Close();
 }
 
+namespace {
+
+using Mappings = std::vector<std::pair<uint8_t*, uint64_t>>;
+
+// Maps `size` bytes of fd afresh into *data and *size_now; the earlier
+// mapping (if any) goes to *retired, as other threads may still read
+// through it. On failure nothing changes.
+Result MapAgain(int fd, int protection, uint64_t size, uint8_t** data, uint64_t* size_now,
+                Mappings* retired) {
+  void* address = ::mmap(nullptr, static_cast<size_t>(size), protection, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) return FromErrno(errno);
+  if (*data != nullptr) {
+    try {
+      retired->emplace_back(*data, *size_now);
+    } catch (...) {
+      ::munmap(address, static_cast<size_t>(size));
+      return Result::kFailed;
+    }
+  }
+  *data = static_cast<uint8_t*>(address);
+  *size_now = size;
+  return Result::kOk;
+}
+
+void UnmapRetired(Mappings* retired) {
+  for (const auto& [address, size] : *retired) ::munmap(address, static_cast<size_t>(size));
+  retired->clear();
+}
+
+}  // namespace
+
 Result MappedFile::Open(const char* path) {
   Close();
   if (ShouldFail(Fault::kFileMap)) {
@@ -601,21 +632,9 @@ Result MappedFile::Refresh() {
   const uint64_t new_size = static_cast<uint64_t>(st.st_size);
   if (new_size <= size_) return Result::kOk;
   const int protection = writable_ ? PROT_READ | PROT_WRITE : PROT_READ;
-  void* address = ::mmap(nullptr, static_cast<size_t>(new_size), protection, MAP_SHARED, fd_, 0);
-  if (address == MAP_FAILED) {
-    last_error_ = errno;
-    return FromErrno(last_error_);  // the old view stays usable
-  }
-  // Other threads may still read through the old mapping.
-  try {
-    retired_.emplace_back(data_, size_);
-  } catch (...) {
-    ::munmap(address, static_cast<size_t>(new_size));
-    return Result::kFailed;
-  }
-  data_ = static_cast<uint8_t*>(address);
-  size_ = new_size;
-  return Result::kOk;
+  const Result result = MapAgain(fd_, protection, new_size, &data_, &size_, &retired_);
+  if (result != Result::kOk) last_error_ = errno;  // the old view stays usable
+  return result;
 }
 
 Result MappedFile::Flush(uint64_t offset, uint64_t length) {
@@ -658,8 +677,7 @@ void MappedFile::Close() {
     ::munmap(data_, static_cast<size_t>(size_));
     data_ = nullptr;
   }
-  for (const auto& [address, size] : retired_) ::munmap(address, static_cast<size_t>(size));
-  retired_.clear();
+  UnmapRetired(&retired_);
   size_ = 0;
   identity_ = 0;
   CloseFd(fd_);
@@ -685,20 +703,7 @@ Result SharedMemory::Open(std::string_view name) {
 
 Result SharedMemory::MapSize(uint64_t size) {
   if (size <= size_) return Result::kOk;
-  void* address =
-      ::mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-  if (address == MAP_FAILED) return FromErrno(errno);
-  if (data_ != nullptr) {
-    try {
-      retired_.emplace_back(data_, size_);
-    } catch (...) {
-      ::munmap(address, static_cast<size_t>(size));
-      return Result::kFailed;
-    }
-  }
-  data_ = static_cast<uint8_t*>(address);
-  size_ = size;
-  return Result::kOk;
+  return MapAgain(fd_, PROT_READ | PROT_WRITE, size, &data_, &size_, &retired_);
 }
 
 Result SharedMemory::Grow(uint64_t size) {
@@ -723,8 +728,7 @@ Result SharedMemory::Refresh() {
 
 void SharedMemory::Close() {
   if (data_ != nullptr) ::munmap(data_, static_cast<size_t>(size_));
-  for (const auto& [address, size] : retired_) ::munmap(address, static_cast<size_t>(size));
-  retired_.clear();
+  UnmapRetired(&retired_);
   data_ = nullptr;
   size_ = 0;
   CloseFd(fd_);
