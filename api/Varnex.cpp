@@ -1,6 +1,8 @@
 #include "api/Varnex.h"
 
+#include <cstring>
 #include <new>
+#include <vector>
 
 #include "module/DebugPrint.h"
 #include "store/SysListFileEx.h"
@@ -50,6 +52,9 @@ int32_t CVarnex::ReleaseFile() {
 
 int32_t CVarnex::GetTotalCount() {
   if (m_pListFile == nullptr) return 0;
+  // Without the lock when the list allows it; under it otherwise.
+  int32_t nCount = 0;
+  if (m_pListFile->GetCountLockFree(&nCount)) return nCount;
   CListLockGuard lock(m_pListFile);
   return m_pListFile->GetCount();
 }
@@ -57,8 +62,28 @@ int32_t CVarnex::GetTotalCount() {
 int32_t CVarnex::GetItem(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem) {
   if (m_pListFile == nullptr) return -1;
   if (pItem == nullptr) return -2;
+  int nResult = 0;
+  if (m_pListFile->GetItemAtLockFree(nIndex, pItem, &nResult)) return nResult;
   CListLockGuard lock(m_pListFile);
   return m_pListFile->GetItemAt(nIndex, pItem);
+}
+
+int32_t CVarnex::GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax) {
+  if (m_pListFile == nullptr || nMax < 0 || (pItems == nullptr && nMax > 0)) return -1;
+  try {
+    std::vector<NEW_AUDIT_LIST_ITEM> records;
+    if (!m_pListFile->GetItemsLockFree(&records)) {
+      CListLockGuard lock(m_pListFile);
+      m_pListFile->GetItems(&records);
+    }
+    const auto nCount = static_cast<int32_t>(records.size());
+    if (nCount <= nMax && nCount > 0) {
+      std::memcpy(pItems, records.data(), records.size() * sizeof(NEW_AUDIT_LIST_ITEM));
+    }
+    return nCount;
+  } catch (...) {  // no memory for the copy
+    return -1;
+  }
 }
 
 bool CVarnex::ResetFileToEmpty() {
@@ -157,6 +182,13 @@ int32_t CVarnex::IsMatch(const char* pszContent, uint32_t dwContentLen) {
 AUDIT_RESULT_LIST* CVarnex::IsMatch(const char* pszContent, uint32_t dwContentLen,
                                     int32_t& nItemType, int32_t& nMatchCount) {
   if (m_pListFile == nullptr) return nullptr;
+  AUDIT_RESULT_LIST* pList = nullptr;
+  try {
+    if (m_pListFile->MatchAllLockFree(pszContent, dwContentLen, nItemType, nMatchCount, &pList)) {
+      return pList;
+    }
+  } catch (...) {  // no memory for the copies: the locked form
+  }
   CListLockGuard lock(m_pListFile);
   return m_pListFile->MatchAll(pszContent, dwContentLen, nItemType, nMatchCount);
 }

@@ -101,7 +101,9 @@ class VARNEX_API CVarnex {
   // Returns 1 when the list is loaded, 0 when it failed; a failure is also
   // written to the debug output. Loading a loaded list opens it again.
   // A process that may read but not write the file loads it read-only: the
-  // reading calls work, every changing call gives its failure result.
+  // reading calls work, every changing call gives its failure result. So
+  // does a process that may write the file but cannot use the objects that
+  // keep the list's writers apart (the reason goes to the debug output).
   int32_t LoadFile();
 
   // Closes the list and gives up this thread's hold on its lock. Returns 1
@@ -117,6 +119,13 @@ class VARNEX_API CVarnex {
   // count; 0 without copying when the list is not loaded; -1 for an object
   // without a file object.
   int32_t GetItem(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem);
+
+  // Copies every record, as the list stood at one moment, into pItems when
+  // they fit in nMax records. Returns the number of records (copied only
+  // when not above nMax; call again with room for them), or -1 for a
+  // negative nMax, a null pItems with room, no memory, or an object without
+  // a file object. Takes no lock unless writers keep changing the list.
+  int32_t GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax);
 
   // Empties the list: count 0, every record slot zeroed, written to disk
   // before the call returns. Returns false when the list is not loaded, is

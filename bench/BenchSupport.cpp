@@ -98,8 +98,8 @@ void WriteList(const std::string& dir, const DataSet& data) {
 }
 
 void DisableLookupIndex(int type) {
-  const std::string name = platform::NamedObjectName("SYSLIST_INDEX_" + std::to_string(type));
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0666);
+  const std::string name = platform::ListDirectory() + "/SYSLIST_INDEX_" + std::to_string(type);
+  int fd = open(name.c_str(), O_RDWR | O_CREAT, 0644);
   const uint64_t foreign[2] = {LIST_INDEX_MAGIC, LIST_INDEX_VERSION + 100};
   if (fd < 0 || pwrite(fd, foreign, sizeof foreign, 0) != static_cast<ssize_t>(sizeof foreign)) {
     std::abort();
@@ -115,11 +115,6 @@ BenchListDir::BenchListDir(const std::string& parent) {
 }
 
 BenchListDir::~BenchListDir() {
-  for (int type = 0; type < LIST_TYPE_COUNT; ++type) {
-    for (const char* prefix : {"SYSLIST_FILE_MUTEX_", "SYSLIST_INDEX_"}) {
-      shm_unlink(platform::NamedObjectName(prefix + std::to_string(type)).c_str());
-    }
-  }
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
 }

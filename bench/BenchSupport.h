@@ -10,7 +10,7 @@ namespace varnex::bench {
 
 // Creates a fresh directory (under `parent`, /tmp by default), points
 // VARNEX_SYSTEM_DIR at it, and removes it and its named mutexes on
-// destruction.
+// destruction, with the objects of its lists.
 class BenchListDir {
  public:
   explicit BenchListDir(const std::string& parent = "/tmp");

@@ -4,21 +4,42 @@
 #include "api/Varnex.h"
 #include "bench/BenchSupport.h"
 #include "platform/Platform.h"
+#include "store/SysListFileEx.h"
 
 namespace {
 
 using varnex::bench::BenchListDir;
 
-// The named mutex alone: one uncontended lock and unlock.
+// The writers' mutex alone: one uncontended lock and unlock.
 void BM_NamedMutexLockUnlock(benchmark::State& state) {
   BenchListDir dir;
-  auto mutex = varnex::platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_0", nullptr);
+  CVarnex list(0);
+  if (list.LoadFile() != 1) {
+    state.SkipWithError("LoadFile failed");
+    return;
+  }
+  auto mutex = CSysListFileEx::OpenMutexOf(0, nullptr);
   for (auto _ : state) {
     benchmark::DoNotOptimize(mutex->Lock(500));
     benchmark::DoNotOptimize(mutex->Unlock());
   }
 }
 BENCHMARK(BM_NamedMutexLockUnlock);
+
+// A writer's lock bracket: the mutex and the look for an unfinished change.
+void BM_WriterLockUnlock(benchmark::State& state) {
+  BenchListDir dir;
+  CSysListFileEx list;
+  if (list.OpenList(0) != 0 || !list.IsWritable()) {
+    state.SkipWithError("OpenList failed");
+    return;
+  }
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(list.LockList());
+    benchmark::DoNotOptimize(list.UnlockList());
+  }
+}
+BENCHMARK(BM_WriterLockUnlock);
 
 // One uncontended GetTotalCount: lock, read the header, unlock.
 void BM_GetTotalCount(benchmark::State& state) {

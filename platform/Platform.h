@@ -42,23 +42,49 @@ inline bool IsHeld(LockResult result) {
   return result == LockResult::kAcquired || result == LockResult::kOwnerDied;
 }
 
-// A mutex shared by name between all processes of the machine: recursive for
-// the thread that holds it, and robust (when its owner dies while holding it,
-// the next waiter takes it over at once and is told so).
+// The owner, group and permission bits of a file.
+struct FileOwnership {
+  uint32_t uid = 0;
+  uint32_t gid = 0;
+  uint32_t mode = 0;  // permission bits only (07777)
+};
+
+// How a file that others must not be able to change is opened (see
+// File::OpenTrusted): it must be a regular file (never followed through a
+// symbolic link) owned by owner.uid, in group owner.gid, with no permission
+// bit outside owner.mode.
+struct TrustedFileSpec {
+  FileOwnership owner;
+  bool writable = false;  // opened for reading and writing, else read-only
+  bool create = false;    // made when missing (writable only)
+  uint64_t size = 0;      // a new file holds this many zero bytes
+};
+
+// A mutex shared between all processes of the machine through a file: only
+// the accounts that may open the file can use it, or see or change its
+// state. Recursive for the thread that holds it, and robust: when its owner
+// dies while holding it, the next waiter takes it over at once and is told
+// so. A mutex whose file was written before the machine last started is made
+// afresh by its first opener since.
 //
-// Every handle of one name in one process refers to the same mutex, so a
+// Every handle of one file in one process refers to the same mutex, so a
 // thread may lock through one handle and unlock through another. Closing a
 // handle never releases a lock that the thread holds.
 class NamedMutex {
  public:
-  // Opens the mutex called `name`, creating it when no process has yet.
-  // REQUIRES: name is a plain name without '/', at most 200 bytes.
-  // Returns null on failure, with the reason in *result (when not null).
-  [[nodiscard]] static std::unique_ptr<NamedMutex> Open(std::string_view name, Result* result);
+  // Opens the mutex kept in the file at `path` (see File::OpenTrusted for the
+  // checks; the file is always opened for writing). With `create`, makes the
+  // file when it is missing. Returns null on failure, with the reason in
+  // *result and a sentence in *reason (when not null).
+  [[nodiscard]] static std::unique_ptr<NamedMutex> Open(const std::string& path,
+                                                        const FileOwnership& owner, bool create,
+                                                        Result* result, std::string* reason);
 
   ~NamedMutex();
-  NamedMutex(const NamedMutex&) = delete;
-  NamedMutex& operator=(const NamedMutex&) = delete;
+  // A copy is another handle of the same mutex.
+  NamedMutex(const NamedMutex&) = default;
+  NamedMutex& operator=(const NamedMutex&) = default;
+  bool SameAs(const NamedMutex& other) const { return shared_ == other.shared_; }
 
   // Waits at most timeout_ms milliseconds, measured on a monotonic clock.
   [[nodiscard]] LockResult Lock(uint32_t timeout_ms);
@@ -70,27 +96,22 @@ class NamedMutex {
   // changes nothing, when the calling thread does not hold the mutex.
   [[nodiscard]] bool Unlock();
 
-  // A zero-filled area of kSharedAreaSize bytes that lives beside the mutex
-  // and is shared with every holder of it, in every process. It outlives any
-  // process that dies, and what it holds is meant to be read and written only
-  // by the thread that holds the mutex. Aligned to 64 bytes.
-  static constexpr size_t kSharedAreaSize = 2048;
+  // An area of kSharedAreaSize bytes beside the mutex, shared with every
+  // holder of it in every process, and with nobody else. It is all zero
+  // bytes whenever the mutex has been made afresh (a new file, or the first
+  // open since the machine started). Aligned to 64 bytes; meant to be used
+  // only by the thread that holds the mutex.
+  static constexpr size_t kSharedAreaSize = 256;
   void* SharedArea() const;
 
-  struct Shared;  // the per-process record of one named mutex
+  struct Shared;  // the per-process record of one mutex
 
  private:
   explicit NamedMutex(Shared* shared) : shared_(shared) {}
   Shared* shared_;
 };
 
-// The system-wide name under which NamedMutex::Open(name) finds its mutex. It
-// carries a suffix derived from the list directory when VARNEX_SYSTEM_DIR names
-// another directory than the default one, so separate directories never share
-// a lock.
-std::string NamedObjectName(std::string_view name);
-
-// A plain file, used to create and grow list files. Closed by its destructor.
+// A plain file. Closed by its destructor.
 class File {
  public:
   File() = default;
@@ -98,23 +119,47 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opens the file for reading and writing, creating it with `mode` (less the
-  // umask) when it is missing; never truncates it.
-  [[nodiscard]] Result OpenReadWriteCreate(const char* path, uint32_t mode);
-  // Takes an exclusive advisory lock on the whole file, held until Close.
-  [[nodiscard]] Result LockExclusive();
+  // Opens the file at `path` as `spec` says. Symbolic links are never
+  // followed, and a file that is not regular, or whose owner, group or
+  // permission bits do not fit spec.owner, is refused (kAccessDenied) and
+  // left as it is. A missing file is made when spec.create says so: written
+  // whole under a temporary name, given its owner, group and mode, then
+  // linked under `path` only when no file has that name (another process
+  // that made it first wins, and its file is opened). *reason (when not null)
+  // receives a sentence on a failure.
+  [[nodiscard]] Result OpenTrusted(const std::string& path, const TrustedFileSpec& spec,
+                                   std::string* reason);
+  // Opens an existing regular file, never through a symbolic link (else
+  // kAccessDenied), for reading and writing or read-only.
+  [[nodiscard]] Result OpenExisting(const std::string& path, bool writable);
+  // Makes a new file at `path` from `size` bytes of `data` as OpenTrusted
+  // makes one (with owner.mode less the umask), failing with kInvalid when a
+  // file of that name exists, and leaves it open for reading and writing.
+  [[nodiscard]] Result CreateExclusive(const std::string& path, const FileOwnership& owner,
+                                       const void* data, size_t size, std::string* reason);
   [[nodiscard]] Result Size(uint64_t* size);
+  // Reads exactly `size` bytes at `offset`; a short read is kInvalid.
+  [[nodiscard]] Result ReadAt(uint64_t offset, void* data, size_t size);
   // Writes all `size` bytes at `offset`; a short write is an error.
   [[nodiscard]] Result WriteAt(uint64_t offset, const void* data, size_t size);
+  // Writes the file's data to the disk and waits until it is there.
   [[nodiscard]] Result Sync();
   void Close();
+  bool IsOpen() const { return fd_ >= 0; }
 
   int LastError() const { return last_error_; }
 
  private:
+  friend class MappedFile;
   int fd_ = -1;
   int last_error_ = 0;
 };
+
+// The owner, group and mode of the file at `path`, not following a symbolic
+// link, and its identity (see MappedFile::Identity). kNotFound when there is
+// none.
+[[nodiscard]] Result StatFile(const std::string& path, FileOwnership* ownership,
+                              uint64_t* identity);
 
 // The whole of a file mapped shared into memory, so that every process that
 // maps the same file sees every change at once. Closed by its destructor.
@@ -125,15 +170,28 @@ class MappedFile {
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
 
-  // Opens and maps the whole file. It is opened for reading and writing when
-  // the process may write it, else read-only (IsWritable() then says false).
-  // A file of 0 bytes cannot be mapped (kInvalid).
-  [[nodiscard]] Result Open(const char* path);
+  // Opens and maps the whole file, never through a symbolic link and only
+  // when it is a regular file (else kAccessDenied). It is opened for reading
+  // and writing when the process may write it and `read_only` is false, else
+  // read-only (IsWritable() then says false). A file of 0 bytes cannot be
+  // mapped (kInvalid).
+  [[nodiscard]] Result Open(const char* path, bool read_only = false);
+  // Maps the whole of an open file (opened by File::OpenTrusted), which this
+  // object then owns; `file` is left closed.
+  [[nodiscard]] Result Adopt(File* file, bool writable);
   // When the file has grown since it was mapped, maps it again at its current
   // size; Data() may move. A file never shrinks under its holders. The
   // earlier mapping stays mapped until Close, so a thread that still reads
   // through an old Data() reads the same file, within the old Size().
   [[nodiscard]] Result Refresh();
+  // Makes the file at least `size` bytes long, reserving the disk space (so
+  // a full disk is an error here, not a fault later), and maps it whole.
+  [[nodiscard]] Result Grow(uint64_t size);
+  // Makes the bytes [offset, offset + length) of the file zero, through the
+  // mapped file's own descriptor (growing the file where they lie past its
+  // end, with the disk space reserved), waits until they are on the disk,
+  // and maps the file again at its new size.
+  [[nodiscard]] Result ZeroThrough(uint64_t offset, uint64_t length);
   // Writes the bytes [offset, offset + length) of the view to the disk and
   // waits until they are there; the range is widened to whole pages.
   [[nodiscard]] Result Flush(uint64_t offset, uint64_t length);
@@ -148,53 +206,34 @@ class MappedFile {
   // file number), also from a file that has since replaced it under its
   // name; 0 when not open.
   uint64_t Identity() const { return identity_; }
+  // The owner, group and mode of the mapped file when it was opened.
+  const FileOwnership& Ownership() const { return ownership_; }
   uint8_t* Data() const { return data_; }
   uint64_t Size() const { return size_; }
   int LastError() const { return last_error_; }
 
  private:
+  Result MapWhole();
+
   int fd_ = -1;
   uint8_t* data_ = nullptr;
   uint64_t size_ = 0;
   bool writable_ = false;
   int last_error_ = 0;
   uint64_t identity_ = 0;
+  FileOwnership ownership_;
   std::vector<std::pair<uint8_t*, uint64_t>> retired_;  // earlier mappings
 };
 
-// A named shared-memory object that every process of the machine maps by its
-// name (see NamedObjectName), readable and writable by every account. It
-// starts empty and only ever grows. Closed by its destructor.
-class SharedMemory {
- public:
-  SharedMemory() = default;
-  ~SharedMemory();
-  SharedMemory(const SharedMemory&) = delete;
-  SharedMemory& operator=(const SharedMemory&) = delete;
+// The identity of the current run of the machine: kBootIdentitySize bytes
+// that change whenever it starts again (all zero when the system cannot
+// tell).
+inline constexpr size_t kBootIdentitySize = 16;
+const uint8_t* BootIdentity();
 
-  // Opens the object called `name`, creating it (with 0 bytes) when no
-  // process has yet, and maps what it holds. Same rules for `name` as
-  // NamedMutex::Open.
-  [[nodiscard]] Result Open(std::string_view name);
-  // Makes the object at least `size` bytes long and maps it whole.
-  [[nodiscard]] Result Grow(uint64_t size);
-  // Maps the object again when another process has grown it.
-  [[nodiscard]] Result Refresh();
-  void Close();
-
-  // As for MappedFile::Refresh, an earlier mapping stays mapped until Close.
-  uint8_t* Data() const { return data_; }
-  uint64_t Size() const { return size_; }
-  bool IsOpen() const { return fd_ >= 0; }
-
- private:
-  Result MapSize(uint64_t size);
-
-  int fd_ = -1;
-  uint8_t* data_ = nullptr;
-  uint64_t size_ = 0;
-  std::vector<std::pair<uint8_t*, uint64_t>> retired_;
-};
+// The effective user and group of the process.
+uint32_t EffectiveUser();
+uint32_t EffectiveGroup();
 
 // A thread that runs routine(argument) and may be stopped from outside. The
 // routine decides where it may be stopped: cancellation is off while it runs,
@@ -238,9 +277,6 @@ bool EqualIgnoringAsciiCase(const char* a, const char* b, size_t n);
 
 // Removes a file; true when it is gone.
 bool RemoveFile(const char* path);
-
-// True when a file (or directory) exists at path.
-bool FileExists(const char* path);
 
 // The directory of the list files: VARNEX_SYSTEM_DIR when it is set and not
 // empty, else kDefaultListDirectory.

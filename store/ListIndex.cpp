@@ -268,13 +268,23 @@ bool PlainRecordMatches(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, u
 
 }  // namespace
 
-bool ListIndex::Open(int32_t nListType) {
+bool ListIndex::Open(const std::string& szPath, const platform::FileOwnership& owner,
+                     bool bWritable, std::string* pReason) {
   Close();
-  char szName[40];
-  std::snprintf(szName, sizeof szName, "SYSLIST_INDEX_%d", nListType);
+  platform::TrustedFileSpec spec;
+  spec.owner = owner;
+  spec.writable = bWritable;
+  spec.create = bWritable;
+  spec.size = sizeof(Header);
+  platform::File file;
   std::lock_guard<std::mutex> guard(m_mapLock);
-  if (m_memory.Open(szName) != platform::Result::kOk) return false;
+  if (file.OpenTrusted(szPath, spec, pReason) != platform::Result::kOk) return false;
+  if (m_memory.Adopt(&file, bWritable) != platform::Result::kOk) {
+    if (pReason != nullptr) *pReason = "cannot be mapped";
+    return false;
+  }
   m_bOpen = true;
+  m_bWritable = bWritable;
   Publish();
   return true;
 }
@@ -285,6 +295,7 @@ void ListIndex::Close() {
   m_pData.store(nullptr, std::memory_order_release);
   m_memory.Close();
   m_bOpen = false;
+  m_bWritable = false;
 }
 
 void ListIndex::Publish() const {
@@ -300,7 +311,7 @@ void ListIndex::RefreshMapping() const {
 
 bool ListIndex::GrowTo(uint64_t nBytes) {
   std::lock_guard<std::mutex> guard(m_mapLock);
-  if (!m_bOpen) return false;
+  if (!m_bOpen || !m_bWritable) return false;
   if (m_memory.Size() < nBytes && m_memory.Grow(nBytes) != platform::Result::kOk) return false;
   Publish();
   return true;
@@ -332,6 +343,7 @@ uint64_t ListIndex::FileIdentity() const {
 }
 
 void ListIndex::Invalidate() {
+  if (!m_bWritable) return;
   uint8_t* pData = m_pData.load(std::memory_order_acquire);
   if (pData == nullptr || m_nSize.load(std::memory_order_acquire) < sizeof(Header)) return;
   Header* pHeader = HeaderOf(pData);
@@ -344,7 +356,7 @@ void ListIndex::Invalidate() {
 
 bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint64_t nStamp,
                         uint64_t nFileIdentity) {
-  if (!m_bOpen) return false;
+  if (!m_bOpen || !m_bWritable) return false;
   if (m_nSize.load(std::memory_order_acquire) >= offsetof(Header, nStamp)) {
     // Never take over an index that another layout keeps.
     Header* pOld = HeaderOf(m_pData.load(std::memory_order_acquire));
@@ -372,20 +384,16 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
 
   uint8_t* pData = m_pData.load(std::memory_order_acquire);
   Header* pHeader = HeaderOf(pData);
+  Layout layout = {nBits, 0, nPatternCapacity, 0};
   sa::Zero(Table(pData), TableBytes(nBits));
-  sa::Store(&pHeader->nTableBits, nBits);
-  sa::Store(&pHeader->nTableUsed, uint32_t{0});
-  sa::Store(&pHeader->nPatternCapacity, nPatternCapacity);
-  sa::Store(&pHeader->nPatternCount, uint32_t{0});
   for (uint32_t i = 0; i < nIndexed; ++i) {
     const NEW_AUDIT_LIST_ITEM& record = pItems[i];
     const IndexKey key = KeyOf(record);
-    if (key.bPattern) {
-      if (!InsertPattern(pData, record, i)) return false;
-    } else if (!InsertPlain(pData, key.nTag, i)) {
-      return false;
-    }
+    const bool bDone = key.bPattern ? InsertPattern(pData, layout, record, i)
+                                    : InsertPlain(pData, layout, key.nTag, i);
+    if (!bDone) return false;
   }
+  StoreLayout(pData, layout);
   sa::Store(&pHeader->nRecordCount, nCount);
   sa::Store(&pHeader->bOrdered, uint32_t{bOrdered});
   sa::Store(&pHeader->nFileIdentity, nFileIdentity);
@@ -395,9 +403,16 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   return true;
 }
 
-bool ListIndex::InsertPlain(uint8_t* pData, uint32_t nTag, uint32_t nSlot) {
+void ListIndex::StoreLayout(uint8_t* pData, const Layout& layout) {
   Header* pHeader = HeaderOf(pData);
-  const uint32_t nMask = (uint32_t{1} << pHeader->nTableBits) - 1;
+  sa::Store(&pHeader->nTableBits, layout.nBits);
+  sa::Store(&pHeader->nTableUsed, layout.nTableUsed);
+  sa::Store(&pHeader->nPatternCapacity, layout.nPatternCapacity);
+  sa::Store(&pHeader->nPatternCount, layout.nPatternCount);
+}
+
+bool ListIndex::InsertPlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot) {
+  const uint32_t nMask = (uint32_t{1} << layout.nBits) - 1;
   TableEntry* pTable = Table(pData);
   // The first free entry of the probe sequence; none in a full table (a
   // damaged count).
@@ -407,13 +422,12 @@ bool ListIndex::InsertPlain(uint8_t* pData, uint32_t nTag, uint32_t nSlot) {
   }
   sa::Store(&pTable[i].nTag, nTag);
   sa::Store(&pTable[i].nSlot, nSlot + 1);
-  sa::Store(&pHeader->nTableUsed, pHeader->nTableUsed + 1);
+  ++layout.nTableUsed;
   return true;
 }
 
-bool ListIndex::RemovePlain(uint8_t* pData, uint32_t nTag, uint32_t nSlot) {
-  Header* pHeader = HeaderOf(pData);
-  const uint32_t nMask = (uint32_t{1} << pHeader->nTableBits) - 1;
+bool ListIndex::RemovePlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot) {
+  const uint32_t nMask = (uint32_t{1} << layout.nBits) - 1;
   TableEntry* pTable = Table(pData);
   uint32_t i = nTag & nMask;
   for (uint32_t nSteps = 0;; i = (i + 1) & nMask, ++nSteps) {
@@ -434,15 +448,15 @@ bool ListIndex::RemovePlain(uint8_t* pData, uint32_t nTag, uint32_t nSlot) {
   }
   sa::Store(&pTable[i].nSlot, uint32_t{0});
   sa::Store(&pTable[i].nTag, uint32_t{0});
-  sa::Store(&pHeader->nTableUsed, pHeader->nTableUsed - 1);
+  --layout.nTableUsed;
   return true;
 }
 
-bool ListIndex::InsertPattern(uint8_t* pData, const NEW_AUDIT_LIST_ITEM& record, uint32_t nSlot) {
-  Header* pHeader = HeaderOf(pData);
-  const uint32_t nCount = pHeader->nPatternCount;
-  if (nCount >= pHeader->nPatternCapacity) return false;
-  PatternEntry* pPatterns = Patterns(pData, pHeader->nTableBits);
+bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LIST_ITEM& record,
+                              uint32_t nSlot) {
+  const uint32_t nCount = layout.nPatternCount;
+  if (nCount >= layout.nPatternCapacity) return false;
+  PatternEntry* pPatterns = Patterns(pData, layout.nBits);
   PatternEntry entry = {};
   entry.nKey = record.nContentLen;
   entry.nSlot = nSlot;
@@ -453,39 +467,44 @@ bool ListIndex::InsertPattern(uint8_t* pData, const NEW_AUDIT_LIST_ITEM& record,
   while (nAt > 0 && OrderOf(pPatterns[nAt - 1].nKey, pPatterns[nAt - 1].nGroup) > nOrder) --nAt;
   for (uint32_t k = nCount; k > nAt; --k) sa::Copy(&pPatterns[k], &pPatterns[k - 1], sizeof entry);
   sa::Write(&pPatterns[nAt], &entry, sizeof entry);
-  sa::Store(&pHeader->nPatternCount, nCount + 1);
+  layout.nPatternCount = nCount + 1;
+  sa::Store(&HeaderOf(pData)->nPatternCount, layout.nPatternCount);
   return true;
 }
 
-bool ListIndex::RemovePattern(uint8_t* pData, uint32_t nKey, uint32_t nSlot) {
-  Header* pHeader = HeaderOf(pData);
-  const uint32_t nCount = pHeader->nPatternCount;
-  PatternEntry* pPatterns = Patterns(pData, pHeader->nTableBits);
+bool ListIndex::RemovePattern(uint8_t* pData, Layout& layout, uint32_t nKey, uint32_t nSlot) {
+  const uint32_t nCount = layout.nPatternCount;
+  PatternEntry* pPatterns = Patterns(pData, layout.nBits);
   uint32_t nAt = 0;
   while (nAt < nCount && !(pPatterns[nAt].nKey == nKey && pPatterns[nAt].nSlot == nSlot)) ++nAt;
   if (nAt == nCount) return false;
   sa::Copy(&pPatterns[nAt], &pPatterns[nAt + 1], size_t{nCount - nAt - 1} * sizeof(PatternEntry));
   sa::Zero(&pPatterns[nCount - 1], sizeof(PatternEntry));
-  sa::Store(&pHeader->nPatternCount, nCount - 1);
+  layout.nPatternCount = nCount - 1;
+  sa::Store(&HeaderOf(pData)->nPatternCount, layout.nPatternCount);
   return true;
 }
 
 bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* pItems,
                            uint32_t nNewCount, uint64_t nStamp, uint64_t nFileIdentity) {
   uint8_t* pData = m_pData.load(std::memory_order_acquire);
-  if (!m_bOpen || pData == nullptr || Stamp() == 0) return false;
+  if (!m_bOpen || !m_bWritable || pData == nullptr || Stamp() == 0) return false;
   Header* pHeader = HeaderOf(pData);
   sa::Store(&pHeader->nStamp, uint64_t{0});
-  const uint32_t nBits = pHeader->nTableBits;
-  if (nBits < kMinTableBits || nBits > kMaxTableBits || pHeader->nPatternCapacity > kMaxPatterns ||
-      pHeader->nPatternCount > pHeader->nPatternCapacity) {
+  // The header is read once, checked, and only the checked copy used.
+  Layout layout = {sa::Load(&pHeader->nTableBits), sa::Load(&pHeader->nTableUsed),
+                   sa::Load(&pHeader->nPatternCapacity), sa::Load(&pHeader->nPatternCount)};
+  const uint32_t bOrdered = sa::Load(&pHeader->bOrdered);
+  if (layout.nBits < kMinTableBits || layout.nBits > kMaxTableBits ||
+      layout.nPatternCapacity > kMaxPatterns || layout.nPatternCount > layout.nPatternCapacity ||
+      layout.nTableUsed > (uint32_t{1} << layout.nBits)) {
     return false;
   }
   // Another process may have laid the index out larger than this one maps.
-  if (!GrowTo(LayoutBytes(nBits, pHeader->nPatternCapacity))) return false;
+  if (!GrowTo(LayoutBytes(layout.nBits, layout.nPatternCapacity))) return false;
   pData = m_pData.load(std::memory_order_acquire);
   pHeader = HeaderOf(pData);
-  if (pHeader->bOrdered != 1) {
+  if (bOrdered != 1) {
     // Looked up by the scan until a rebuild finds the list in order again.
     sa::Store(&pHeader->nRecordCount, nNewCount);
     sa::Store(&pHeader->nFileIdentity, nFileIdentity);
@@ -494,13 +513,13 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
   }
   const NEW_AUDIT_LIST_ITEM& record = pItems[place.nSlot];
   const IndexKey key = KeyOf(record);
-  const uint32_t nTableSize = uint32_t{1} << pHeader->nTableBits;
-  if (!key.bPattern && (pHeader->nTableUsed + 1) * 2 > nTableSize) return false;
-  if (key.bPattern && pHeader->nPatternCount >= pHeader->nPatternCapacity) return false;
+  const uint32_t nTableSize = uint32_t{1} << layout.nBits;
+  if (!key.bPattern && (layout.nTableUsed + 1) * 2 > nTableSize) return false;
+  if (key.bPattern && layout.nPatternCount >= layout.nPatternCapacity) return false;
   if (place.bRemoves) {
     const bool bRemoved = place.removed.bPattern
-                              ? RemovePattern(pData, place.removed.nKey, place.nRemovedSlot)
-                              : RemovePlain(pData, place.removed.nTag, place.nRemovedSlot);
+                              ? RemovePattern(pData, layout, place.removed.nKey, place.nRemovedSlot)
+                              : RemovePlain(pData, layout, place.removed.nTag, place.nRemovedSlot);
     if (!bRemoved) return false;
   }
   if (place.nMoveCount > 0) {
@@ -512,19 +531,17 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
       const uint32_t nSlot = pTable[i].nSlot;
       sa::Store(&pTable[i].nSlot, nSlot + nDelta * uint32_t{nSlot - nFrom < place.nMoveCount});
     }
-    PatternEntry* pPatterns = Patterns(pData, pHeader->nTableBits);
-    const uint32_t nPatterns = pHeader->nPatternCount;
-    for (uint32_t i = 0; i < nPatterns; ++i) {
+    PatternEntry* pPatterns = Patterns(pData, layout.nBits);
+    for (uint32_t i = 0; i < layout.nPatternCount; ++i) {
       const uint32_t nSlot = pPatterns[i].nSlot;
       sa::Store(&pPatterns[i].nSlot,
                 nSlot + nDelta * uint32_t{nSlot - place.nMoveFrom < place.nMoveCount});
     }
   }
-  if (key.bPattern) {
-    if (!InsertPattern(pData, record, place.nSlot)) return false;
-  } else if (!InsertPlain(pData, key.nTag, place.nSlot)) {
-    return false;
-  }
+  const bool bInserted = key.bPattern ? InsertPattern(pData, layout, record, place.nSlot)
+                                      : InsertPlain(pData, layout, key.nTag, place.nSlot);
+  if (!bInserted) return false;
+  StoreLayout(pData, layout);
   // Only the new record can have broken the key order.
   const uint32_t nKey = record.nContentLen;
   if ((place.nSlot > 0 && pItems[place.nSlot - 1].nContentLen > nKey) ||

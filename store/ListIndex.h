@@ -2,13 +2,15 @@
 // key and text equal the content's without scanning every record of that
 // key.
 //
-// It lives in a shared-memory object of its own ("SYSLIST_INDEX_<type>"),
-// shared by every holder of the list like the list file. Writers keep it,
-// under the list's lock, while the list's change counter is odd; the index
-// records the counter value that it describes, and a lookup uses it only when
-// that is the counter's current value. Readers take no lock: every value read
-// is checked before use (indices against the record count, sizes against the
-// mapping), and the caller throws the answer away when the counter moved.
+// It lives in a file of its own beside the list ("SYSLIST_INDEX_<type>", with
+// the list file's owner, group and mode), mapped by every holder of the list
+// like the list file: for writing by the list's writers, read-only by its
+// readers. Writers keep it, under the list's lock, while the list's change
+// counter is odd; the index records the counter value that it describes, and
+// a lookup uses it only when that is the counter's current value. Readers
+// take no lock: every value read is checked before use (indices against the
+// record count, sizes against the mapping), and the caller throws the answer
+// away when the counter moved.
 //
 // Layout (all native-endian, in the shared object):
 //   IndexHeader (64 bytes)
@@ -26,6 +28,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "api/Varnex.h"
 #include "platform/Platform.h"
@@ -84,9 +87,11 @@ class ListIndex {
   ListIndex(const ListIndex&) = delete;
   ListIndex& operator=(const ListIndex&) = delete;
 
-  // Opens (creating when needed) the index of list type nListType. False
-  // when it cannot be opened, or another layout of the index uses it.
-  bool Open(int32_t nListType);
+  // Opens the index file at szPath: for writing (making it when missing)
+  // when bWritable, else read-only. False, with a sentence in *pReason, when
+  // it cannot be opened safely (see File::OpenTrusted).
+  bool Open(const std::string& szPath, const varnex::platform::FileOwnership& owner, bool bWritable,
+            std::string* pReason);
   void Close();
   bool IsOpen() const { return m_bOpen; }
 
@@ -126,16 +131,27 @@ class ListIndex {
   // thread is doing so. Readers call it.
   void RefreshMapping() const;
   void Publish() const;
-  bool InsertPlain(uint8_t* pData, uint32_t nTag, uint32_t nSlot);
-  bool RemovePlain(uint8_t* pData, uint32_t nTag, uint32_t nSlot);
-  bool InsertPattern(uint8_t* pData, const NEW_AUDIT_LIST_ITEM& record, uint32_t nSlot);
-  bool RemovePattern(uint8_t* pData, uint32_t nKey, uint32_t nSlot);
+  // The table and pattern list as a writer laid them out; read once from the
+  // header, checked against the mapping, and used from then on.
+  struct Layout {
+    uint32_t nBits;
+    uint32_t nTableUsed;
+    uint32_t nPatternCapacity;
+    uint32_t nPatternCount;
+  };
+  bool InsertPlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot);
+  bool RemovePlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot);
+  bool InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LIST_ITEM& record,
+                     uint32_t nSlot);
+  bool RemovePattern(uint8_t* pData, Layout& layout, uint32_t nKey, uint32_t nSlot);
+  void StoreLayout(uint8_t* pData, const Layout& layout);
 
-  mutable varnex::platform::SharedMemory m_memory;
+  mutable varnex::platform::MappedFile m_memory;
   mutable std::mutex m_mapLock;  // guards m_memory; readers only try it
   // The mapping as readers see it: the size is published after the address,
   // so a reader that sees a size sees an address mapped at least that far.
   mutable std::atomic<uint8_t*> m_pData{nullptr};
   mutable std::atomic<uint64_t> m_nSize{0};
   bool m_bOpen = false;
+  bool m_bWritable = false;
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "module/DebugPrint.h"
 #include "store/SharedAccess.h"
@@ -178,56 +179,126 @@ bool CSysListFileEx::WaitForEvenCounter(const uint64_t* pCounter, uint64_t* pnVa
   return false;
 }
 
-bool CSysListFileEx::MatchFirstLockFreeAt(const char* pszContent, uint32_t dwContentLen,
-                                          uint32_t dwNow, int* pnVerdict) {
-  if (m_pShared == nullptr) return false;
-  const uint64_t* pCounter = &m_pShared->nChangeCounter;
+template <typename Read>
+bool CSysListFileEx::ReadStable(Read fnRead) {
+  const uint64_t* pCounter = m_pReadCounter.load(std::memory_order_acquire);
+  if (pCounter == nullptr) return false;
   for (int nTry = 0; nTry < kLockFreeTries; ++nTry) {
     uint64_t nBefore;
     if (!WaitForEvenCounter(pCounter, &nBefore)) return false;
     const uint32_t nCapacity = m_nReadCapacity.load(std::memory_order_acquire);
     const uint8_t* pView = m_pReadView.load(std::memory_order_acquire);
-    if (pView == nullptr) {  // not open
-      *pnVerdict = 0;
-      return true;
-    }
-    const int32_t nTag = shared_access::Load(
-        reinterpret_cast<const int32_t*>(pView + offsetof(LIST_FILE_HEADER, nFormatTag)));
-    const int32_t nCount = shared_access::Load(
-        reinterpret_cast<const int32_t*>(pView + offsetof(LIST_FILE_HEADER, nItemCount)));
-    // The count is read once; a count that this view does not cover sends
-    // the caller to the locked lookup, which maps the grown file.
-    if (nTag == LIST_FORMAT_TAG && nCount > 0 && static_cast<uint32_t>(nCount) >= nCapacity) {
-      return false;
-    }
-    int nVerdict = 0;
-    bool bIndexUnusable = false;
-    if (nTag == LIST_FORMAT_TAG && nCount > 0) {
-      const uint8_t* pItems = pView + LIST_HEADER_SIZE;
-      IndexAnswer answer = IndexAnswer::kUnusable;
-      if (pszContent != nullptr) {
-        answer = m_index.Lookup(nBefore, m_nFileIdentity, pItems, static_cast<uint32_t>(nCount),
-                                pszContent, dwContentLen, dwNow);
-      }
-      if (answer == IndexAnswer::kUnusable) {
-        bIndexUnusable = pszContent != nullptr;
-        nVerdict = VerdictByScan(pItems, nCount, pszContent, dwContentLen, dwNow);
-      } else {
-        nVerdict = answer == IndexAnswer::kMatch ? 1 : 0;
+    StableView view = {pView, -1, nBefore};
+    if (pView != nullptr) {
+      const int32_t nTag = shared_access::Load(
+          reinterpret_cast<const int32_t*>(pView + offsetof(LIST_FILE_HEADER, nFormatTag)));
+      const int32_t nCount = shared_access::Load(
+          reinterpret_cast<const int32_t*>(pView + offsetof(LIST_FILE_HEADER, nItemCount)));
+      if (nTag == LIST_FORMAT_TAG && nCount >= 0) {
+        // The count is read once; a count that this view does not cover
+        // sends the caller to the lock, which maps the grown file.
+        if (static_cast<uint32_t>(nCount) >= nCapacity) return false;
+        view.nCount = nCount;
       }
     }
+    fnRead(view);
     // Nothing read above may be taken for valid unless the counter stayed.
     // (Every read above was an acquire load, so this one comes after them.)
-    if (__atomic_load_n(pCounter, __ATOMIC_ACQUIRE) == nBefore) {
-      if (bIndexUnusable) MaybeBuildIndex(nBefore);
-      *pnVerdict = nVerdict;
-      return true;
-    }
+    if (LoadChangeCounter(pCounter) == nBefore) return true;
   }
   return false;
 }
 
+bool CSysListFileEx::MatchFirstLockFreeAt(const char* pszContent, uint32_t dwContentLen,
+                                          uint32_t dwNow, int* pnVerdict) {
+  const bool bIndexTrusted = IndexTrusted();
+  int nVerdict = 0;
+  bool bIndexUnusable = false;
+  uint64_t nCounter = 0;
+  const bool bRead = ReadStable([&](const StableView& view) {
+    nVerdict = 0;
+    bIndexUnusable = false;
+    nCounter = view.nCounter;
+    if (view.pView == nullptr || view.nCount <= 0) return;
+    const uint8_t* pItems = view.pView + LIST_HEADER_SIZE;
+    IndexAnswer answer = IndexAnswer::kUnusable;
+    if (pszContent != nullptr && bIndexTrusted) {
+      answer = m_index.Lookup(view.nCounter, m_nFileIdentity, pItems,
+                              static_cast<uint32_t>(view.nCount), pszContent, dwContentLen, dwNow);
+    }
+    if (answer == IndexAnswer::kUnusable) {
+      bIndexUnusable = pszContent != nullptr;
+      nVerdict = VerdictByScan(pItems, view.nCount, pszContent, dwContentLen, dwNow);
+    } else {
+      nVerdict = answer == IndexAnswer::kMatch ? 1 : 0;
+    }
+  });
+  if (!bRead) return false;
+  if (bIndexUnusable) MaybeBuildIndex(nCounter);
+  *pnVerdict = nVerdict;
+  return true;
+}
+
+bool CSysListFileEx::GetCountLockFree(int32_t* pnCount) {
+  return ReadStable([&](const StableView& view) { *pnCount = view.nCount > 0 ? view.nCount : 0; });
+}
+
+bool CSysListFileEx::GetItemAtLockFree(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem, int* pnResult) {
+  if (nIndex < 0) {
+    *pnResult = -2;
+    return true;
+  }
+  NEW_AUDIT_LIST_ITEM record;
+  bool bCopied = false;
+  const bool bRead = ReadStable([&](const StableView& view) {
+    bCopied = false;
+    if (view.pView == nullptr) {
+      *pnResult = 0;  // not mapped: nothing copied
+    } else if (nIndex >= view.nCount) {
+      *pnResult = -2;
+    } else {
+      shared_access::Read(&record, view.pView + ListSlotOffset(uint32_t(nIndex)), LIST_ITEM_SIZE);
+      bCopied = true;
+      *pnResult = 0;
+    }
+  });
+  if (bRead && bCopied) std::memcpy(pItem, &record, LIST_ITEM_SIZE);
+  return bRead;
+}
+
+bool CSysListFileEx::GetItemsLockFree(std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) {
+  return ReadStable([&](const StableView& view) {
+    pRecords->clear();
+    if (view.pView == nullptr || view.nCount <= 0) return;
+    pRecords->resize(static_cast<size_t>(view.nCount));
+    shared_access::Read(pRecords->data(), view.pView + LIST_HEADER_SIZE,
+                        size_t(view.nCount) * LIST_ITEM_SIZE);
+  });
+}
+
+bool CSysListFileEx::MatchAllLockFree(const char* pszContent, uint32_t dwContentLen,
+                                      int32_t& nItemType, int32_t& nMatchCount,
+                                      AUDIT_RESULT_LIST** ppList) {
+  const uint32_t dwNow = varnex::platform::CurrentTime32();
+  std::vector<NEW_AUDIT_LIST_ITEM> hits;
+  bool bEmpty = true;
+  const bool bRead = ReadStable([&](const StableView& view) {
+    hits.clear();
+    bEmpty = view.pView == nullptr || view.nCount <= 0;
+    if (!bEmpty) {
+      CollectMatches(view.pView + LIST_HEADER_SIZE, view.nCount, pszContent, dwContentLen, dwNow,
+                     &hits);
+    }
+  });
+  if (!bRead) return false;
+  *ppList = nullptr;
+  // Not open, empty, or damaged: the out-parameters stay untouched.
+  if (!bEmpty) *ppList = ResultChainOf(hits, dwNow, nItemType, nMatchCount);
+  return true;
+}
+
 void CSysListFileEx::MaybeBuildIndex(uint64_t nCounter) {
+  if (!m_bChangesAllowed) return;  // only writers keep the index
   // An index that is current for another file (one moved in under the
   // list's name and opened since) is left to the holders of that file.
   if (!m_index.IsOpen() || m_index.Stamp() == nCounter) return;
@@ -256,26 +327,46 @@ AUDIT_RESULT_LIST* CSysListFileEx::MatchAllAt(const char* pszContent, uint32_t d
   if (m_pItems == nullptr || m_pHeader == nullptr) return nullptr;
   const int32_t nCount = UsableCount();
   if (nCount <= 0) return nullptr;
+  std::vector<NEW_AUDIT_LIST_ITEM> hits;
+  try {
+    CollectMatches(reinterpret_cast<const uint8_t*>(m_pItems), nCount, pszContent, dwContentLen,
+                   dwNow, &hits);
+  } catch (...) {  // no memory for the copies: what was found so far
+  }
+  return ResultChainOf(hits, dwNow, nItemType, nMatchCount);
+}
+
+void CSysListFileEx::CollectMatches(const uint8_t* pItems, int32_t nCount, const char* pszContent,
+                                    uint32_t dwContentLen, uint32_t dwNow,
+                                    std::vector<NEW_AUDIT_LIST_ITEM>* pHits) const {
+  int32_t nLow, nMid, nHigh;
+  if (!SearchKey(pItems, dwContentLen, nCount, &nLow, &nMid, &nHigh)) return;
+  const bool bCheckWindow = m_nListType == LIST_TYPE_TRACE;
+  (void)ScanKeyRun(pItems, dwContentLen, nLow, nMid, nHigh, [&](int32_t nIndex) {
+    NEW_AUDIT_LIST_ITEM record;
+    shared_access::Read(&record, pItems + uint64_t(nIndex) * LIST_ITEM_SIZE, LIST_ITEM_SIZE);
+    if (bCheckWindow && !InWindow(record, dwNow)) return true;
+    if (pszContent != nullptr && !ContentEquals(pszContent, record.szContent)) return true;
+    pHits->push_back(record);
+    return true;
+  });
+}
+
+AUDIT_RESULT_LIST* CSysListFileEx::ResultChainOf(const std::vector<NEW_AUDIT_LIST_ITEM>& hits,
+                                                 uint32_t dwNow, int32_t& nItemType,
+                                                 int32_t& nMatchCount) {
   nItemType = 0;
   nMatchCount = 0;
-  const auto* pItems = reinterpret_cast<const uint8_t*>(m_pItems);
-  int32_t nLow, nMid, nHigh;
-  if (!SearchKey(pItems, dwContentLen, nCount, &nLow, &nMid, &nHigh)) return nullptr;
-  const bool bCheckWindow = m_nListType == LIST_TYPE_TRACE;
   AUDIT_RESULT_LIST* pHead = nullptr;
   // Each node goes in front, so the chain holds the hits in the reverse of
   // the scan order.
-  (void)ScanKeyRun(pItems, dwContentLen, nLow, nMid, nHigh, [&](int32_t nIndex) {
-    const NEW_AUDIT_LIST_ITEM& record = m_pItems[nIndex];
-    if (bCheckWindow && !InWindow(record, dwNow)) return true;
-    if (pszContent != nullptr && !ContentEquals(pszContent, record.szContent)) return true;
+  for (const NEW_AUDIT_LIST_ITEM& record : hits) {
     DebugPrint("【匹配列表】当前时间%u, 规则开始时间%u, 规则结束时间%u, 规则编号%.32s", dwNow,
                record.dwStartTime, record.dwEndTime, record.szRuleNo);
     AUDIT_RESULT_LIST* pNode = NewResultNode(pHead, &record, &nMatchCount, &nItemType);
-    if (pNode == nullptr) return false;  // keep what was found so far
+    if (pNode == nullptr) break;  // keep what was found so far
     pHead = pNode;
-    return true;
-  });
+  }
   return pHead;
 }
 

@@ -9,14 +9,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "module/DebugPrint.h"
 #include "store/AsciiWords.h"
 #include "store/SharedAccess.h"
 #include "store/SysListFileEx.h"
 
 namespace platform = varnex::platform;
 namespace sa = shared_access;
-
-static_assert(sizeof(ListSharedArea) <= platform::NamedMutex::kSharedAreaSize);
 
 namespace {
 
@@ -56,18 +55,6 @@ void CopyRecord(NEW_AUDIT_LIST_ITEM* pDest, const NEW_AUDIT_LIST_ITEM* pSource) 
 // readers without the lock expect a change to be written.
 void MoveRecord(NEW_AUDIT_LIST_ITEM* pDest, const NEW_AUDIT_LIST_ITEM* pSource) {
   sa::Copy(pDest, pSource, LIST_ITEM_SIZE);
-}
-
-uint64_t PackProgress(uint32_t nDest, uint32_t nSource) {
-  return (uint64_t{nDest} << 32) | nSource;
-}
-
-void StoreProgress(ListJournal& journal, uint64_t nProgress) {
-  __atomic_store_n(&journal.nProgress, nProgress, __ATOMIC_RELEASE);
-}
-
-void StoreOp(ListJournal& journal, uint32_t nOp) {
-  __atomic_store_n(&journal.nOp, nOp, __ATOMIC_RELEASE);
 }
 
 // Which records are still in the list while a purge is replayed: a Fenwick
@@ -134,30 +121,12 @@ NEW_AUDIT_LIST_ITEM* CSysListFileEx::FindByRuleNo(const char* pszRuleNo, int nFi
   return nullptr;
 }
 
-ListSharedArea* CSysListFileEx::SharedArea() {
-  if (!m_hMutex) return nullptr;
-  auto* pArea = static_cast<ListSharedArea*>(m_hMutex->SharedArea());
-  ListJournal& journal = pArea->journal;
-  // Set up by the first holder of the lock that finds it blank.
-  if (__atomic_load_n(&journal.nMagic, __ATOMIC_ACQUIRE) == 0) {
-    journal.nVersion = LIST_JOURNAL_VERSION;
-    journal.nOp = kJournalIdle;
-    __atomic_store_n(&journal.nMagic, LIST_JOURNAL_MAGIC, __ATOMIC_RELEASE);
-  }
-  if (journal.nMagic != LIST_JOURNAL_MAGIC || journal.nVersion != LIST_JOURNAL_VERSION) {
-    return nullptr;
-  }
-  return pArea;
-}
-
-ListJournal* CSysListFileEx::Journal() {
-  ListSharedArea* pArea = SharedArea();
-  return pArea != nullptr ? &pArea->journal : &m_localShared.journal;
+ListLockArea* CSysListFileEx::LockArea() const {
+  return m_hMutex ? static_cast<ListLockArea*>(m_hMutex->SharedArea()) : nullptr;
 }
 
 uint64_t* CSysListFileEx::ChangeCounter() {
-  ListSharedArea* pArea = SharedArea();
-  return pArea != nullptr ? &pArea->nChangeCounter : &m_localShared.nChangeCounter;
+  return &m_pState->nChangeCounter;
 }
 
 void CSysListFileEx::BeginChange() {
@@ -185,119 +154,131 @@ void CSysListFileEx::EndChange(const IndexPlace* pPlace) {
 }
 
 bool CSysListFileEx::IndexIsCurrent() const {
-  return m_pShared != nullptr && m_index.Stamp() != 0 &&
-         m_index.Stamp() == LoadChangeCounter(&m_pShared->nChangeCounter) &&
+  const uint64_t* pCounter = m_pReadCounter.load(std::memory_order_acquire);
+  return pCounter != nullptr && m_index.Stamp() != 0 &&
+         m_index.Stamp() == LoadChangeCounter(pCounter) &&
          m_index.FileIdentity() == m_nFileIdentity;
 }
 
-void CSysListFileEx::RecoverIfNeeded() {
-  if (!m_hMutex || m_pHeader == nullptr) return;
-  ListSharedArea* pArea = SharedArea();
-  if (pArea == nullptr) return;
-  ListJournal& journal = pArea->journal;
-  const uint32_t nOp = __atomic_load_n(&journal.nOp, __ATOMIC_ACQUIRE);
-  const bool bInWindow = (__atomic_load_n(&pArea->nChangeCounter, __ATOMIC_RELAXED) & 1) != 0;
-  if (nOp == kJournalIdle && !bInWindow) return;
-  // Only a holder that may write the file can finish a change to it.
-  if (!bInWindow && !m_view.IsWritable()) return;
-  // A writer died inside its change window: readers without the lock wait
-  // until this holder has finished its change.
+ListChange CSysListFileEx::ChangeOf(uint32_t nFirst, uint32_t nSlots, int32_t nNewCount) const {
+  ListChange change;
+  change.nFileIdentity = m_nFileIdentity;
+  change.nFirst = nFirst;
+  change.nSlots = nSlots;
+  change.nZeroEnd = nFirst + nSlots;
+  change.nNewCount = nNewCount;
+  return change;
+}
+
+template <typename Apply>
+int CSysListFileEx::MakeChange(const ListChange& change, const JournalPiece* pPieces,
+                               size_t nPieces, const IndexPlace* pPlace, Apply fnApply) {
+  // On the disk first: whatever of the change reaches the list file before
+  // a crash, the journal makes the rest.
+  if (!m_journal.Record(change, pPieces, nPieces)) return -1;
+  std::atomic_ref<uint32_t> pending(LockArea()->nPending);
+  pending.store(1, std::memory_order_relaxed);
   BeginChange();
-  if (nOp != kJournalIdle && m_view.IsWritable()) {
-    RecoverRecords(journal, nOp);
-    StoreOp(journal, kJournalIdle);
+  fnApply();
+  EndChange(pPlace);
+  if (!FlushSlots(change.nFirst, std::max(change.nFirst + change.nSlots, change.nZeroEnd))) {
+    return 1;  // left pending: the next holder makes it again and flushes
+  }
+  pending.store(0, std::memory_order_relaxed);
+  m_journal.MarkDone();
+  return 0;
+}
+
+void CSysListFileEx::RecoverIfNeeded() {
+  if (!m_bChangesAllowed || m_pHeader == nullptr) return;
+  ListLockArea* pArea = LockArea();
+  const ListLockArea area = {std::atomic_ref<uint32_t>(pArea->nMagic).load(),
+                             std::atomic_ref<uint32_t>(pArea->nPending).load()};
+  const bool bCheckJournal = area.nMagic != LIST_LOCK_AREA_MAGIC || area.nPending != 0;
+  const bool bInWindow = (LoadChangeCounter(ChangeCounter()) & 1) != 0;
+  if (!bCheckJournal && !bInWindow) return;
+  // A writer died inside its change window, or the journal may hold a
+  // change that a crash cut short: readers without the lock wait until the
+  // change is made.
+  BeginChange();
+  const int nReplayed = bCheckJournal ? ReplayJournal() : 0;
+  if (bCheckJournal && nReplayed == 0) {
+    std::atomic_ref<uint32_t>(pArea->nPending).store(0);
+    std::atomic_ref<uint32_t>(pArea->nMagic).store(LIST_LOCK_AREA_MAGIC);
   }
   EndChange(nullptr);
-  if (nOp != kJournalIdle) (void)FlushView();
+  // (Made but not flushed: the next holder makes it again.)
+  if (nReplayed < 0) RefuseChanges("its journal holds a change that cannot be read back");
 }
 
-void CSysListFileEx::RecoverRecords(ListJournal& journal, uint32_t nOp) {
+int CSysListFileEx::ReplayJournal() {
   (void)RefreshView();
-  const uint64_t nCapacity = m_nCapacity;
-  auto fits = [&](uint64_t nFirst, uint64_t nCount) { return nFirst + nCount <= nCapacity; };
-  const bool bCountsFit = journal.nOldCount >= 0 && uint64_t(journal.nOldCount) < nCapacity;
-  switch (nOp) {
-    case kJournalPlace: {
-      const bool bAdjacent =
-          journal.nMoveTo == journal.nMoveFrom + 1 || journal.nMoveTo + 1 == journal.nMoveFrom;
-      if (bCountsFit && journal.nNewCount >= 0 && uint64_t(journal.nNewCount) < nCapacity &&
-          fits(journal.nMoveFrom, journal.nMoveCount) &&
-          fits(journal.nMoveTo, journal.nMoveCount) && (bAdjacent || journal.nMoveCount == 0) &&
-          journal.nSlot < nCapacity && journal.nProgress <= journal.nMoveCount) {
-        RunPlace(journal);
-      }
-      break;
-    }
-    case kJournalCompact: {
-      const uint32_t nDest = static_cast<uint32_t>(journal.nProgress >> 32);
-      const uint32_t nSource = static_cast<uint32_t>(journal.nProgress);
-      if (bCountsFit && nDest <= nSource && nSource <= uint32_t(journal.nOldCount)) {
-        FinishCompact(journal, /*bKeepRest=*/true);
-      }
-      break;
-    }
-    case kJournalRewrite: {
-      platform::MappedFile staging;
-      const uint64_t nBytes = uint64_t(journal.nNewCount) * LIST_ITEM_SIZE;
-      if (journal.nNewCount >= 0 && uint64_t(journal.nNewCount) < nCapacity &&
-          staging.Open(StagingFileName().c_str()) == platform::Result::kOk &&
-          staging.Size() >= nBytes) {
-        sa::Write(m_pItems, staging.Data(), nBytes);
-        StoreCount(journal.nNewCount);
-      }
-      staging.Close();
-      (void)platform::RemoveFile(StagingFileName().c_str());
-      break;
-    }
-    case kJournalReset:
-      WriteEmptyList();
-      break;
-    default:
-      break;
+  ListChange change;
+  if (!m_journal.ReadPending(m_nFileIdentity, &change)) return 0;  // nothing to make
+  if (change.nZeroEnd > m_nCapacity || uint64_t(change.nNewCount) >= m_nCapacity) {
+    DebugPrint("list type %d: the journal's change does not fit the list file; dropped",
+               m_nListType);
+    m_journal.MarkDone();
+    return 0;
   }
+  // Read into private memory a piece at a time, and written from there.
+  std::vector<uint8_t> chunk(size_t{256} * LIST_ITEM_SIZE);
+  auto* pTarget = reinterpret_cast<uint8_t*>(&m_pItems[change.nFirst]);
+  const uint64_t nTotal = uint64_t{change.nSlots} * LIST_ITEM_SIZE;
+  for (uint64_t nDone = 0; nDone < nTotal;) {
+    const size_t nPart = static_cast<size_t>(std::min<uint64_t>(chunk.size(), nTotal - nDone));
+    if (!m_journal.ReadPayload(nDone, chunk.data(), nPart)) return -1;
+    sa::Write(pTarget + nDone, chunk.data(), nPart);
+    nDone += nPart;
+  }
+  const uint32_t nWritten = change.nFirst + change.nSlots;
+  sa::Zero(&m_pItems[nWritten], size_t{change.nZeroEnd - nWritten} * LIST_ITEM_SIZE);
+  if (change.bFreshHeader) {
+    LIST_FILE_HEADER header = {};
+    header.nFormatTag = LIST_FORMAT_TAG;
+    sa::Write(m_pView, &header, offsetof(LIST_FILE_HEADER, Reserved2));
+  }
+  StoreCount(change.nNewCount);
+  if (!FlushView()) return 1;
+  m_journal.MarkDone();
+  DebugPrint("list type %d: made again a change that was cut short (slots %u to %u, %d records)",
+             m_nListType, change.nFirst, std::max(nWritten, change.nZeroEnd), change.nNewCount);
+  return 0;
 }
 
-void CSysListFileEx::RunPlace(ListJournal& journal) {
-  const bool bUp = journal.nMoveTo > journal.nMoveFrom;
-  for (uint64_t p = journal.nProgress; p < journal.nMoveCount; ++p) {
-    // Upward moves start at the top, downward ones at the bottom, so the
-    // source of the record in flight is still whole if the writer dies.
-    const uint64_t k = bUp ? journal.nMoveCount - 1 - p : p;
-    MoveRecord(&m_pItems[journal.nMoveTo + k], &m_pItems[journal.nMoveFrom + k]);
-    StoreProgress(journal, p + 1);
+int CSysListFileEx::PlaceRecord(const Placement& place, const NEW_AUDIT_LIST_ITEM& item) {
+  IndexPlace indexPlace = {
+      place.nMoveFrom, place.nMoveTo,        place.nMoveCount,
+      place.nSlot,     place.nReplaced >= 0, static_cast<uint32_t>(place.nReplaced),
+      IndexKey{}};
+  if (indexPlace.bRemoves) indexPlace.removed = ListIndex::KeyOf(m_pItems[place.nReplaced]);
+  // The slots the change writes, in order: the record with the moved ones
+  // after it (a move up) or before it (a move down).
+  const bool bUp = place.nMoveTo > place.nMoveFrom;
+  const JournalPiece record = {&item, LIST_ITEM_SIZE};
+  const JournalPiece moved = {&m_pItems[place.nMoveFrom],
+                              size_t{place.nMoveCount} * LIST_ITEM_SIZE};
+  JournalPiece pieces[2] = {record, moved};
+  if (place.nMoveCount > 0 && !bUp) std::swap(pieces[0], pieces[1]);
+  uint32_t nFirst = place.nSlot;
+  if (place.nMoveCount > 0) {
+    nFirst = bUp ? place.nMoveFrom : place.nMoveTo;
+    const bool bShapeFits = bUp ? (place.nMoveTo == place.nMoveFrom + 1 && place.nSlot == nFirst)
+                                : (place.nMoveTo + 1 == place.nMoveFrom &&
+                                   place.nSlot == place.nMoveTo + place.nMoveCount);
+    if (!bShapeFits) return -1;
   }
-  MoveRecord(&m_pItems[journal.nSlot], &journal.Record);
-  StoreCount(journal.nNewCount);
-  StoreOp(journal, kJournalIdle);
-}
-
-bool CSysListFileEx::PlaceRecord(uint32_t nMoveFrom, uint32_t nMoveTo, uint32_t nMoveCount,
-                                 uint32_t nSlot, const NEW_AUDIT_LIST_ITEM& item, int32_t nNewCount,
-                                 int64_t nReplaced) {
-  IndexPlace place = {nMoveFrom, nMoveTo,        nMoveCount,
-                      nSlot,     nReplaced >= 0, static_cast<uint32_t>(nReplaced),
-                      IndexKey{}};
-  if (place.bRemoves) place.removed = ListIndex::KeyOf(m_pItems[nReplaced]);
-  ListJournal& journal = *Journal();
-  BeginChange();
-  journal.nOldCount = m_pHeader->nItemCount;
-  journal.nNewCount = nNewCount;
-  journal.nMoveFrom = nMoveFrom;
-  journal.nMoveTo = nMoveTo;
-  journal.nMoveCount = nMoveCount;
-  journal.nSlot = nSlot;
-  journal.nProgress = 0;
-  CopyRecord(&journal.Record, &item);
-  StoreOp(journal, kJournalPlace);
-  RunPlace(journal);
-  EndChange(&place);
-  uint32_t nFirst = nSlot;
-  uint32_t nEnd = nSlot + 1;
-  if (nMoveCount > 0) {
-    nFirst = std::min({nFirst, nMoveFrom, nMoveTo});
-    nEnd = std::max({nEnd, nMoveFrom + nMoveCount, nMoveTo + nMoveCount});
-  }
-  return FlushSlots(nFirst, nEnd);
+  const ListChange change = ChangeOf(nFirst, place.nMoveCount + 1, place.nNewCount);
+  return MakeChange(change, pieces, place.nMoveCount > 0 ? 2 : 1, &indexPlace, [&] {
+    for (uint32_t p = 0; p < place.nMoveCount; ++p) {
+      // Upward moves start at the top, downward ones at the bottom, so no
+      // record is overwritten before it was copied.
+      const uint32_t k = bUp ? place.nMoveCount - 1 - p : p;
+      MoveRecord(&m_pItems[place.nMoveTo + k], &m_pItems[place.nMoveFrom + k]);
+    }
+    MoveRecord(&m_pItems[place.nSlot], &item);
+    StoreCount(place.nNewCount);
+  });
 }
 
 template <typename Predicate>
@@ -306,38 +287,39 @@ int32_t CSysListFileEx::CompactRecords(int32_t nCount, Predicate bRemove) {
   uint32_t nFirst = 0;
   while (nFirst < n && !bRemove(nFirst, m_pItems[nFirst])) ++nFirst;
   if (nFirst == n) return 0;
-
-  ListJournal& journal = *Journal();
-  journal.nOldCount = nCount;
-  journal.nProgress = PackProgress(nFirst, nFirst + 1);
-  BeginChange();
-  StoreOp(journal, kJournalCompact);
-  uint32_t nDest = nFirst;
-  for (uint32_t i = nFirst + 1; i < n; ++i) {
-    if (!bRemove(i, m_pItems[i])) {
-      MoveRecord(&m_pItems[nDest], &m_pItems[i]);
-      ++nDest;
+  std::vector<NEW_AUDIT_LIST_ITEM> kept;
+  try {
+    kept.reserve(n - nFirst - 1);
+    for (uint32_t i = nFirst + 1; i < n; ++i) {
+      if (!bRemove(i, m_pItems[i])) kept.push_back(m_pItems[i]);
     }
-    StoreProgress(journal, PackProgress(nDest, i + 1));
+  } catch (...) {  // no memory: nothing changed
+    return -1;
   }
-  FinishCompact(journal, /*bKeepRest=*/false);
-  EndChange(nullptr);
-  return FlushSlots(nFirst, n) ? static_cast<int32_t>(n - nDest) : -1;
+  const uint32_t nKept = static_cast<uint32_t>(kept.size());
+  const uint32_t nNew = nFirst + nKept;
+  ListChange change = ChangeOf(nFirst, nKept, static_cast<int32_t>(nNew));
+  change.nZeroEnd = n;
+  const JournalPiece piece = {kept.data(), size_t{nKept} * LIST_ITEM_SIZE};
+  const int nMade = MakeChange(change, &piece, 1, nullptr, [&] {
+    sa::Write(&m_pItems[nFirst], kept.data(), size_t{nKept} * LIST_ITEM_SIZE);
+    sa::Zero(&m_pItems[nNew], size_t{n - nNew} * LIST_ITEM_SIZE);
+    StoreCount(static_cast<int32_t>(nNew));
+  });
+  if (nMade < 0) return -1;
+  return nMade == 0 ? static_cast<int32_t>(n - nNew) : -2;
 }
 
-void CSysListFileEx::FinishCompact(ListJournal& journal, bool bKeepRest) {
-  const uint32_t nOld = static_cast<uint32_t>(journal.nOldCount);
-  uint32_t nDest = static_cast<uint32_t>(journal.nProgress >> 32);
-  uint32_t nSource = static_cast<uint32_t>(journal.nProgress);
-  if (bKeepRest) {
-    for (; nSource < nOld; ++nSource, ++nDest) {
-      if (nDest != nSource) MoveRecord(&m_pItems[nDest], &m_pItems[nSource]);
-      StoreProgress(journal, PackProgress(nDest + 1, nSource + 1));
-    }
-  }
-  StoreCount(static_cast<int32_t>(nDest));
-  sa::Zero(&m_pItems[nDest], size_t{nOld - nDest} * LIST_ITEM_SIZE);
-  StoreOp(journal, kJournalIdle);
+bool CSysListFileEx::ResetToEmpty() {
+  if (m_pItems == nullptr || m_pHeader == nullptr || !m_bChangesAllowed) return false;
+  if (m_pHeader->nItemCount < 0) return false;
+  // Clear the whole file, also the part that another holder may have added
+  // since this view was mapped.
+  (void)RefreshView();
+  ListChange change = ChangeOf(0, 0, 0);
+  change.nZeroEnd = m_nCapacity;
+  change.bFreshHeader = true;
+  return MakeChange(change, nullptr, 0, nullptr, [this] { WriteEmptyList(); }) == 0;
 }
 
 int CSysListFileEx::Grow() {
@@ -368,8 +350,7 @@ int CSysListFileEx::EnsureRoomForOne(int32_t nCount) {
 
 int CSysListFileEx::ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, int32_t nCount) {
   if (m_pItems[nIndex].nContentLen == item.nContentLen) {
-    (void)PlaceRecord(0, 0, 0, nIndex, item, nCount, nIndex);
-    return 0;
+    return PlaceRecord({0, 0, 0, nIndex, nCount, nIndex}, item) < 0 ? -4 : 0;
   }
   // A new key moves the record to where an insert would put it among the
   // other records, so the key order that lookups rely on holds.
@@ -377,18 +358,16 @@ int CSysListFileEx::ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, 
   auto otherKey = [&](uint32_t j) { return m_pItems[j < nIndex ? j : j + 1].nContentLen; };
   uint32_t nTarget = n - 1;
   while (nTarget > 0 && otherKey(nTarget - 1) >= item.nContentLen) --nTarget;
-  if (nTarget <= nIndex) {
-    (void)PlaceRecord(nTarget, nTarget + 1, nIndex - nTarget, nTarget, item, nCount, nIndex);
-  } else {
-    (void)PlaceRecord(nIndex + 1, nIndex, nTarget - nIndex, nTarget, item, nCount, nIndex);
-  }
-  return 0;
+  const Placement place =
+      nTarget <= nIndex ? Placement{nTarget, nTarget + 1, nIndex - nTarget, nTarget, nCount, nIndex}
+                        : Placement{nIndex + 1, nIndex, nTarget - nIndex, nTarget, nCount, nIndex};
+  return PlaceRecord(place, item) < 0 ? -4 : 0;
 }
 
 int CSysListFileEx::InsertItem(const NEW_AUDIT_LIST_ITEM* pItem) {
   if (m_pItems == nullptr) return -1;
   if (pItem == nullptr) return -2;
-  if (!m_view.IsWritable()) return -1;
+  if (!m_bChangesAllowed) return -1;
   NEW_AUDIT_LIST_ITEM item;  // the caller's record may lie in the view itself
   CopyRecord(&item, pItem);
   int32_t nCount = UsableCount();
@@ -403,26 +382,25 @@ int CSysListFileEx::InsertItem(const NEW_AUDIT_LIST_ITEM* pItem) {
   if (nCount < 0 || uint64_t(nCount) + 1 >= m_nCapacity) return -3;
   uint32_t nTarget = static_cast<uint32_t>(nCount);
   while (nTarget > 0 && m_pItems[nTarget - 1].nContentLen >= item.nContentLen) --nTarget;
-  (void)PlaceRecord(nTarget, nTarget + 1, static_cast<uint32_t>(nCount) - nTarget, nTarget, item,
-                    nCount + 1, -1);
-  return 0;
+  const Placement place = {nTarget, nTarget + 1, static_cast<uint32_t>(nCount) - nTarget,
+                           nTarget, nCount + 1,  -1};
+  return PlaceRecord(place, item) < 0 ? -4 : 0;
 }
 
 bool CSysListFileEx::AppendItem(const NEW_AUDIT_LIST_ITEM* pItem) {
-  if (m_pItems == nullptr || pItem == nullptr || !m_view.IsWritable()) return false;
+  if (m_pItems == nullptr || pItem == nullptr || !m_bChangesAllowed) return false;
   NEW_AUDIT_LIST_ITEM item;
   CopyRecord(&item, pItem);
   int32_t nCount = UsableCount();
   if (nCount < 0 || EnsureRoomForOne(nCount) != 0) return false;
   nCount = UsableCount();
   if (nCount < 0 || uint64_t(nCount) + 1 >= m_nCapacity) return false;
-  (void)PlaceRecord(0, 0, 0, static_cast<uint32_t>(nCount), item, nCount + 1, -1);
-  return true;
+  return PlaceRecord({0, 0, 0, static_cast<uint32_t>(nCount), nCount + 1, -1}, item) >= 0;
 }
 
 int CSysListFileEx::DeleteByRuleNo(const char* pszRuleNo) {
   if (CheckState() != 0 || pszRuleNo == nullptr) return 0;
-  if (!m_view.IsWritable()) return -2;
+  if (!m_bChangesAllowed) return -2;
   // The copy is what a caller may pass a pointer into a record of this very
   // list for: that record moves during the deletion.
   char szRuleNo[RULE_NO_SIZE] = {};
@@ -443,11 +421,12 @@ int CSysListFileEx::DeleteByRuleNo(const char* pszRuleNo) {
 }
 
 bool CSysListFileEx::DeleteByType(int nType) {
-  if (CheckState() != 0 || !m_view.IsWritable()) return false;
-  (void)CompactRecords(UsableCount(), [nType](uint32_t, const NEW_AUDIT_LIST_ITEM& record) {
-    return int{record.cItemType} == nType;
-  });
-  return true;
+  if (CheckState() != 0 || !m_bChangesAllowed) return false;
+  // False only when nothing was deleted (a flush that failed is made again
+  // by the next holder of the lock).
+  return CompactRecords(UsableCount(), [nType](uint32_t, const NEW_AUDIT_LIST_ITEM& record) {
+           return int{record.cItemType} == nType;
+         }) != -1;
 }
 
 int CSysListFileEx::PurgeOutdated() {
@@ -462,7 +441,7 @@ int CSysListFileEx::PurgeOutdated() {
 int CSysListFileEx::PurgeOutdatedAt(uint32_t dwNow) {
   const int nState = CheckState();
   if (nState != 0) return nState;
-  if (!m_view.IsWritable()) return -2;
+  if (!m_bChangesAllowed) return -2;
   const int32_t nCount = UsableCount();
   const uint32_t n = static_cast<uint32_t>(nCount);
   try {
@@ -570,7 +549,7 @@ int CSysListFileEx::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCoun
                                 uint32_t nBudgetMs, int32_t* pnDone, int32_t* pnReplaced) {
   *pnDone = 0;
   *pnReplaced = 0;
-  if (m_pItems == nullptr || !m_view.IsWritable()) return -1;
+  if (m_pItems == nullptr || !m_bChangesAllowed) return -1;
   if (pItems == nullptr) return -2;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nBudgetMs);
   const int32_t nOld = UsableCount();
@@ -631,12 +610,7 @@ int CSysListFileEx::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCoun
     if (nGrow != 0) return nGrow;
     std::vector<NEW_AUDIT_LIST_ITEM> records(nNew);
     for (uint32_t i = 0; i < nNew; ++i) records[i] = entries[i].record;
-    if (!RewriteRecords(records.data(), nNew)) {
-      // No side file here (a directory this process may not add files to):
-      // the same records one at a time, each change journaled on its own.
-      return InsertOneByOne(pItems, nDone, std::chrono::steady_clock::time_point::max(), pnDone,
-                            pnReplaced);
-    }
+    if (!RewriteRecords(records.data(), nNew)) return -4;
     *pnDone = nDone;
     *pnReplaced = nReplaced;
     return 0;
@@ -646,27 +620,16 @@ int CSysListFileEx::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCoun
 }
 
 bool CSysListFileEx::RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount) {
-  // Stage the new records first: a writer that dies while it copies them
-  // over the old ones leaves the next holder the means to finish.
-  const std::string szStaging = StagingFileName();
-  {
-    platform::File staging;
-    if (staging.OpenReadWriteCreate(szStaging.c_str(), LIST_FILE_MODE) != platform::Result::kOk ||
-        staging.WriteAt(0, pRecords, size_t{nCount} * LIST_ITEM_SIZE) != platform::Result::kOk) {
-      (void)platform::RemoveFile(szStaging.c_str());
-      return false;
-    }
-  }
-  ListJournal& journal = *Journal();
-  journal.nOldCount = m_pHeader->nItemCount;
-  journal.nNewCount = static_cast<int32_t>(nCount);
-  BeginChange();
-  StoreOp(journal, kJournalRewrite);
-  sa::Write(m_pItems, pRecords, size_t{nCount} * LIST_ITEM_SIZE);
-  StoreCount(static_cast<int32_t>(nCount));
-  StoreOp(journal, kJournalIdle);
-  EndChange(nullptr);
-  (void)FlushSlots(0, nCount);
-  (void)platform::RemoveFile(szStaging.c_str());
-  return true;
+  const int32_t nOld = m_pHeader->nItemCount;
+  ListChange change = ChangeOf(0, nCount, static_cast<int32_t>(nCount));
+  if (nOld > 0 && static_cast<uint32_t>(nOld) > nCount)
+    change.nZeroEnd = static_cast<uint32_t>(nOld);
+  const JournalPiece piece = {pRecords, size_t{nCount} * LIST_ITEM_SIZE};
+  return MakeChange(change, &piece, 1, nullptr, [&] {
+           sa::Write(m_pItems, pRecords, size_t{nCount} * LIST_ITEM_SIZE);
+           if (change.nZeroEnd > nCount) {
+             sa::Zero(&m_pItems[nCount], size_t{change.nZeroEnd - nCount} * LIST_ITEM_SIZE);
+           }
+           StoreCount(static_cast<int32_t>(nCount));
+         }) >= 0;
 }

@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
+#include "module/DebugPrint.h"
 #include "store/SharedAccess.h"
 
 namespace platform = varnex::platform;
@@ -14,10 +16,38 @@ namespace {
 // that may pass (not a missing file or a refused access) are tried again.
 constexpr int kMapAttempts = 10;
 
-// Names of kernel objects are formatted into a buffer of this size.
-constexpr size_t kObjectNameSize = 50;
+constexpr const char* kMutexPrefix = "SYSLIST_FILE_MUTEX_";
+constexpr const char* kJournalPrefix = "SYSLIST_JOURNAL_";
+constexpr const char* kStatePrefix = "SYSLIST_STATE_";
+constexpr const char* kIndexPrefix = "SYSLIST_INDEX_";
+
+// The owner, group and mode of the objects that only the list's writers may
+// open: the list file's owner, and its group where the group may write it.
+platform::FileOwnership WritersOnly(const platform::FileOwnership& list) {
+  return {list.uid, list.gid, 0600u | ((list.mode & 0020u) != 0 ? 0060u : 0u)};
+}
+
+// The owner, group and mode of the objects that the list's readers read:
+// those of the list file (never more).
+platform::FileOwnership LikeTheList(const platform::FileOwnership& list) {
+  return {list.uid, list.gid, list.mode & 0666u};
+}
 
 }  // namespace
+
+bool CListLocalLock::TryLockFor(uint32_t nTimeoutMs) {
+  if (!m_mutex.try_lock_for(std::chrono::milliseconds(nTimeoutMs))) return false;
+  m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  ++m_nDepth;
+  return true;
+}
+
+bool CListLocalLock::Unlock() {
+  if (m_owner.load(std::memory_order_relaxed) != std::this_thread::get_id()) return false;
+  if (--m_nDepth == 0) m_owner.store(std::thread::id(), std::memory_order_relaxed);
+  m_mutex.unlock();
+  return true;
+}
 
 CSysListFileEx::CSysListFileEx()
     : m_pView(nullptr),
@@ -25,9 +55,9 @@ CSysListFileEx::CSysListFileEx()
       m_pHeader(nullptr),
       m_pItems(nullptr),
       m_nCapacity(0),
-      m_dwFileSize(0),
-      m_localShared(),
-      m_pShared(nullptr),
+      m_bChangesAllowed(false),
+      m_pState(nullptr),
+      m_pReadCounter(nullptr),
       m_nChangeBase(0),
       m_nFileIdentity(0),
       m_nIndexTriedAt(0),
@@ -42,37 +72,150 @@ int CSysListFileEx::OpenList(int32_t nListType) {
   CloseListFile();
   m_nListType = nListType;
   try {
-    CreateListMutex(nListType);
     BuildFileName(nListType);
     if (!MapListFile(nListType)) return -1;
+    SetViewPointers();
+    OpenSideObjects();
   } catch (...) {  // an allocation failed: no exception leaves the library
-    CloseView();
+    CloseListFile();
     return -1;
   }
-  SetViewPointers();
-  // Repair under the lock, so that no writer is in the middle of a change.
-  // The caller may hold it already (the lock is recursive).
-  const bool bHeld = platform::IsHeld(LockList());
-  if (m_pHeader->nFormatTag != LIST_FORMAT_TAG) (void)ResetToEmpty();
-  if (bHeld) {
-    // Lookups may go without the lock once the shared area is known to be
-    // of this layout; the index is only of use to them. It is made anew for
-    // every open: the file may have been replaced or copied over while no
-    // holder had it open, which nothing in the file itself records.
-    m_pShared = SharedArea();
-    if (m_pShared != nullptr && m_index.Open(nListType)) {
-      BeginChange();
-      EndChange(nullptr);
+  // Repair under the lock, so that no writer is in the middle of a change
+  // (taking it finishes a change that a dead writer left). The caller may
+  // hold it already (the lock is recursive).
+  CListLockGuard lock(this);
+  if (lock.Held() && m_bChangesAllowed) {
+    if (m_pHeader->nFormatTag != LIST_FORMAT_TAG) (void)ResetToEmpty();
+    // The index is made anew for every open: the file may have been
+    // replaced or copied over while no holder had it open, which nothing in
+    // the file itself records.
+    BeginChange();
+    EndChange(nullptr);
+    // From here on readers of this run of the machine may trust the index.
+    if (std::memcmp(m_pState->Boot, platform::BootIdentity(), platform::kBootIdentitySize) != 0) {
+      shared_access::Write(m_pState->Boot, platform::BootIdentity(), platform::kBootIdentitySize);
     }
-    (void)UnlockList();
   }
   return 0;
 }
 
+std::string CSysListFileEx::SideObjectPath(const char* pszPrefix) const {
+  const size_t nSlash = m_szFileName.rfind('/');
+  std::string szPath =
+      nSlash == std::string::npos ? std::string() : m_szFileName.substr(0, nSlash + 1);
+  szPath.append(pszPrefix);
+  char szType[16];
+  std::snprintf(szType, sizeof szType, "%d", m_nListType);
+  szPath.append(szType);
+  return szPath;
+}
+
+std::unique_ptr<platform::NamedMutex> CSysListFileEx::OpenMutexOf(int32_t nListType,
+                                                                  std::string* pReason) {
+  CSysListFileEx list;
+  list.m_nListType = nListType;
+  list.BuildFileName(nListType);
+  platform::FileOwnership owner;
+  if (list.m_szFileName.empty() ||
+      platform::StatFile(list.m_szFileName, &owner, nullptr) != platform::Result::kOk) {
+    if (pReason != nullptr) *pReason = "no list file";
+    return nullptr;
+  }
+  return platform::NamedMutex::Open(list.SideObjectPath(kMutexPrefix), WritersOnly(owner),
+                                    /*create=*/true, nullptr, pReason);
+}
+
+void CSysListFileEx::RefuseChanges(const std::string& szReason) {
+  m_bChangesAllowed = false;
+  m_szReadOnlyReason = szReason;
+  DebugPrint("list type %d is read-only in this process: %s", m_nListType, szReason.c_str());
+}
+
+void CSysListFileEx::OpenSideObjects() {
+  const platform::FileOwnership& list = m_view.Ownership();
+  m_bChangesAllowed = false;
+  m_szReadOnlyReason = "this process may not write the list file";
+  if (m_view.IsWritable()) {
+    std::string szWhy;
+    platform::Result result;
+    std::unique_ptr<platform::NamedMutex> hMutex = platform::NamedMutex::Open(
+        SideObjectPath(kMutexPrefix), WritersOnly(list), /*create=*/true, &result, &szWhy);
+    if (!hMutex) {
+      RefuseChanges(SideObjectPath(kMutexPrefix) + " " + szWhy);
+    } else if (!m_journal.Open(SideObjectPath(kJournalPrefix), WritersOnly(list), &szWhy)) {
+      RefuseChanges(SideObjectPath(kJournalPrefix) + " " + szWhy);
+    } else if (!OpenState(/*bWritable=*/true, LikeTheList(list), &szWhy)) {
+      RefuseChanges(SideObjectPath(kStatePrefix) + " " + szWhy);
+    } else {
+      m_hMutex = std::move(hMutex);
+      m_bChangesAllowed = true;
+      m_szReadOnlyReason.clear();
+    }
+  }
+  if (!m_bChangesAllowed) {
+    m_journal.Close();
+    std::string szWhy;
+    // A reader of a list that no writer has yet set up reads it unchecked.
+    (void)OpenState(/*bWritable=*/false, LikeTheList(list), &szWhy);
+  }
+  std::string szWhy;
+  if (!m_index.Open(SideObjectPath(kIndexPrefix), LikeTheList(list), m_bChangesAllowed, &szWhy) &&
+      m_bChangesAllowed) {
+    DebugPrint("list type %d is looked up without its index: %s %s", m_nListType,
+               SideObjectPath(kIndexPrefix).c_str(), szWhy.c_str());
+  }
+}
+
+bool CSysListFileEx::OpenState(bool bWritable, const platform::FileOwnership& owner,
+                               std::string* pReason) {
+  platform::TrustedFileSpec spec;
+  spec.owner = owner;
+  spec.writable = bWritable;
+  spec.create = bWritable;
+  spec.size = LIST_STATE_SIZE;
+  platform::File file;
+  if (file.OpenTrusted(SideObjectPath(kStatePrefix), spec, pReason) != platform::Result::kOk) {
+    return false;
+  }
+  if (m_state.Adopt(&file, bWritable) != platform::Result::kOk ||
+      m_state.Size() < LIST_STATE_SIZE) {
+    *pReason = "cannot be mapped whole";
+    m_state.Close();
+    return false;
+  }
+  auto* pState = reinterpret_cast<ListStateArea*>(m_state.Data());
+  if (bWritable && shared_access::Load(&pState->nMagic) == 0) {
+    // A new state file: every writer that finds it so writes the same.
+    shared_access::Store(&pState->nVersion, LIST_STATE_VERSION);
+    shared_access::Store(&pState->nMagic, LIST_STATE_MAGIC);
+  }
+  if (shared_access::Load(&pState->nMagic) != LIST_STATE_MAGIC ||
+      shared_access::Load(&pState->nVersion) != LIST_STATE_VERSION) {
+    *pReason = "is laid out by another version of the library, or not yet set up";
+    m_state.Close();
+    return false;
+  }
+  m_pState = pState;
+  m_pReadCounter.store(&pState->nChangeCounter, std::memory_order_release);
+  return true;
+}
+
+bool CSysListFileEx::IndexTrusted() const {
+  if (m_pState == nullptr) return false;
+  uint8_t boot[platform::kBootIdentitySize];
+  shared_access::Read(boot, m_pState->Boot, sizeof boot);
+  return std::memcmp(boot, platform::BootIdentity(), sizeof boot) == 0;
+}
+
 int CSysListFileEx::CloseListFile() {
   CloseView();
-  m_pShared = nullptr;
+  m_pReadCounter.store(nullptr, std::memory_order_release);
+  m_pState = nullptr;
+  m_state.Close();
+  m_journal.Close();
   m_index.Close();
+  m_bChangesAllowed = false;
+  m_szReadOnlyReason.clear();
   CloseMutex();
   return 0;
 }
@@ -107,16 +250,26 @@ void CSysListFileEx::CloseMutex() {
 }
 
 platform::LockResult CSysListFileEx::LockList() {
-  if (!m_hMutex) return platform::LockResult::kAcquired;
-  const platform::LockResult result = m_hMutex->Lock(LIST_LOCK_TIMEOUT_MS);
-  // A writer that died in the middle of a change left it in the journal.
-  if (platform::IsHeld(result)) RecoverIfNeeded();
-  return result;
+  return LockThrough(m_hMutex.get());
 }
 
 bool CSysListFileEx::UnlockList() {
-  if (!m_hMutex) return false;
-  return m_hMutex->Unlock();
+  return UnlockThrough(m_hMutex.get());
+}
+
+platform::LockResult CSysListFileEx::LockThrough(platform::NamedMutex* pMutex) {
+  if (pMutex == nullptr) {
+    return m_localLock.TryLockFor(LIST_LOCK_TIMEOUT_MS) ? platform::LockResult::kAcquired
+                                                        : platform::LockResult::kTimedOut;
+  }
+  const platform::LockResult result = pMutex->Lock(LIST_LOCK_TIMEOUT_MS);
+  // A writer that died in the middle of a change left it in the journal.
+  if (platform::IsHeld(result) && m_hMutex && m_hMutex->SameAs(*pMutex)) RecoverIfNeeded();
+  return result;
+}
+
+bool CSysListFileEx::UnlockThrough(platform::NamedMutex* pMutex) {
+  return pMutex != nullptr ? pMutex->Unlock() : m_localLock.Unlock();
 }
 
 int CSysListFileEx::CheckState() {
@@ -135,23 +288,17 @@ int CSysListFileEx::GetItemAt(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem) {
   if (m_pItems == nullptr || m_pHeader == nullptr) return 0;
   const int32_t nCount = UsableCount();
   if (nIndex >= nCount) return -2;  // also for a damaged header (-1)
-  std::memcpy(pItem, &m_pItems[nIndex], LIST_ITEM_SIZE);
+  shared_access::Read(pItem, &m_pItems[nIndex], LIST_ITEM_SIZE);
   return 0;
 }
 
-bool CSysListFileEx::ResetToEmpty() {
-  if (m_pItems == nullptr || m_pHeader == nullptr || !m_view.IsWritable()) return false;
-  if (m_pHeader->nItemCount < 0) return false;
-  // Clear the whole file, also the part that another holder may have added
-  // since this view was mapped.
-  (void)RefreshView();
-  ListJournal& journal = *Journal();
-  BeginChange();
-  __atomic_store_n(&journal.nOp, kJournalReset, __ATOMIC_RELEASE);
-  WriteEmptyList();
-  __atomic_store_n(&journal.nOp, kJournalIdle, __ATOMIC_RELEASE);
-  EndChange(nullptr);
-  return FlushView();
+void CSysListFileEx::GetItems(std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) {
+  pRecords->clear();
+  if (m_pItems == nullptr || m_pHeader == nullptr) return;
+  const int32_t nCount = UsableCount();
+  if (nCount <= 0) return;
+  pRecords->resize(static_cast<size_t>(nCount));
+  shared_access::Read(pRecords->data(), m_pItems, size_t(nCount) * LIST_ITEM_SIZE);
 }
 
 void CSysListFileEx::WriteEmptyList() {
@@ -167,65 +314,50 @@ void CSysListFileEx::StoreCount(int32_t nCount) {
 }
 
 int CSysListFileEx::ExtendFile(uint32_t nRecords) {
-  return GrowFile(nRecords, /*bOnlyWhenShort=*/false);
-}
-
-int CSysListFileEx::GrowFile(uint32_t nRecords, bool bOnlyWhenShort) {
-  if (m_szFileName.empty()) return -1;
-  platform::File file;
-  if (file.OpenReadWriteCreate(m_szFileName.c_str(), LIST_FILE_MODE) != platform::Result::kOk) {
-    return -1;
-  }
-  // Growers serialise on the file itself: two processes that both find a new
-  // file empty must not both write a header, the later one over records that
-  // the earlier one has added meanwhile.
-  uint64_t nLength = 0;
-  if (file.LockExclusive() != platform::Result::kOk ||
-      file.Size(&nLength) != platform::Result::kOk) {
-    return -4;
-  }
-  if (bOnlyWhenShort && nLength >= LIST_HEADER_SIZE) return 0;
-  if (nLength < LIST_HEADER_SIZE) {
-    LIST_FILE_HEADER header = {};
-    header.nFormatTag = LIST_FORMAT_TAG;
-    if (file.WriteAt(0, &header, sizeof header) != platform::Result::kOk) return -4;
-    nLength = LIST_HEADER_SIZE;
-  }
+  // Through the descriptor that is mapped: never a file that has since
+  // taken the list's name.
+  if (m_pView == nullptr || !m_view.IsWritable()) return -1;
+  (void)m_view.Refresh();
   // New slots start at the end of the last whole slot; leftover bytes after
   // it are overwritten.
-  uint64_t nOffset = ListSlotOffset((nLength - LIST_HEADER_SIZE) / LIST_ITEM_SIZE);
-  static const uint8_t kZeroSlots[LIST_GROW_RECORDS * LIST_ITEM_SIZE] = {};
-  for (uint32_t nLeft = nRecords; nLeft > 0;) {
-    const uint32_t nChunk = nLeft < LIST_GROW_RECORDS ? nLeft : LIST_GROW_RECORDS;
-    if (file.WriteAt(nOffset, kZeroSlots, size_t{nChunk} * LIST_ITEM_SIZE) !=
-        platform::Result::kOk) {
-      return -4;
-    }
-    nOffset += uint64_t{nChunk} * LIST_ITEM_SIZE;
-    nLeft -= nChunk;
+  const uint64_t nOffset = ListSlotOffset(ListCapacityOfSize(m_view.Size()));
+  if (m_view.ZeroThrough(nOffset, uint64_t{nRecords} * LIST_ITEM_SIZE) != platform::Result::kOk) {
+    return -4;
   }
-  return file.Sync() == platform::Result::kOk ? 0 : -4;
-}
-
-void CSysListFileEx::CreateListMutex(int32_t nListType) {
-  if (nListType == LIST_TYPE_IP) return;  // the IP list is never locked
-  char szName[kObjectNameSize] = {};
-  std::snprintf(szName, sizeof szName, "SYSLIST_FILE_MUTEX_%d", nListType);
-  // A mutex that cannot be opened leaves the list working without a lock.
-  m_hMutex = platform::NamedMutex::Open(szName, nullptr);
+  return 0;
 }
 
 void CSysListFileEx::BuildFileName(int32_t nListType) {
+  // A type without a file opens nothing: were it to keep the name of an
+  // earlier open, it would change that list under a lock of its own.
   const char* pszName = ListFileName(nListType);
-  if (pszName == nullptr) return;  // keeps the name of an earlier open, if any
-  m_szFileName = platform::ListFilePath(pszName);
+  m_szFileName = pszName != nullptr ? platform::ListFilePath(pszName) : std::string();
 }
 
 void CSysListFileEx::EnsureFileExists() {
-  // Creates a missing file, and gives a file that is shorter than a header
-  // (and so holds no record) a header and 100 empty slots. A process that may
-  // not write the file or its directory changes nothing here.
-  (void)GrowFile(LIST_GROW_RECORDS, /*bOnlyWhenShort=*/true);
+  // A missing file is made whole under another name and linked into place,
+  // so no process ever maps half a header, and nothing is followed or
+  // overwritten. A file shorter than a header (which holds no record) gets
+  // a header and 100 empty slots. A process that may not write the file or
+  // its directory changes nothing here.
+  std::vector<uint8_t> fresh(ListSlotOffset(LIST_GROW_RECORDS), 0);
+  LIST_FILE_HEADER header = {};
+  header.nFormatTag = LIST_FORMAT_TAG;
+  std::memcpy(fresh.data(), &header, sizeof header);
+  platform::FileOwnership owner;
+  if (platform::StatFile(m_szFileName, &owner, nullptr) == platform::Result::kNotFound) {
+    owner = {platform::EffectiveUser(), platform::EffectiveGroup(), LIST_FILE_MODE};
+    platform::File created;
+    (void)created.CreateExclusive(m_szFileName, owner, fresh.data(), fresh.size(), nullptr);
+    return;
+  }
+  platform::File file;
+  uint64_t nLength = 0;
+  if (file.OpenExisting(m_szFileName, /*writable=*/true) != platform::Result::kOk ||
+      file.Size(&nLength) != platform::Result::kOk || nLength >= LIST_HEADER_SIZE) {
+    return;
+  }
+  if (file.WriteAt(0, fresh.data(), fresh.size()) == platform::Result::kOk) (void)file.Sync();
 }
 
 bool CSysListFileEx::MapListFile(int32_t /*nListType*/) {
@@ -250,7 +382,6 @@ void CSysListFileEx::SetViewPointers() {
   m_pHeader = reinterpret_cast<LIST_FILE_HEADER*>(m_pView);
   m_pItems = reinterpret_cast<NEW_AUDIT_LIST_ITEM*>(m_pView + LIST_HEADER_SIZE);
   m_nCapacity = ListCapacityOfSize(m_view.Size());
-  m_dwFileSize = static_cast<uint32_t>(m_view.Size());
   m_nFileIdentity = m_view.Identity();
   m_pReadView.store(m_pView, std::memory_order_release);
   m_nReadCapacity.store(m_nCapacity, std::memory_order_release);

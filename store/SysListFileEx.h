@@ -6,13 +6,18 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "api/Varnex.h"
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
 #include "store/ListIndex.h"
 #include "store/ListJournal.h"
+#include "store/ListState.h"
 
 // How long a caller waits for a list's mutex before it gives up.
 inline constexpr uint32_t LIST_LOCK_TIMEOUT_MS = 500;
@@ -29,8 +34,29 @@ inline constexpr uint32_t LIST_LOCK_TIMEOUT_MS = 500;
 // lock-free verdict lookup (MatchFirstLockFree) of another thread never reads
 // through a view that is gone.
 //
-// Every change to the records runs inside a window of the list's change
-// counter (see ListSharedArea), and keeps the lookup index up to date there.
+// Beside the list file, in the list's directory, each list has a mutex, a
+// journal, a state file with the change counter, and a lookup index (see
+// docs/list-objects.md). A process that may write the list file and can use
+// all of them safely is a writer: it changes the list under the mutex, each
+// change recorded in the journal first and run inside a window of the change
+// counter, keeping the index up to date there. Any other process is a reader:
+// it never writes a file, never opens the mutex or the journal, and reads
+// without a lock, checked by the change counter.
+//
+// A process-local lock stands in for the mutex where there is none (a
+// reader), so that this object's own threads never remap the view at once.
+class CListLocalLock {
+ public:
+  bool TryLockFor(uint32_t nTimeoutMs);
+  // False, and nothing changed, when the calling thread does not hold it.
+  bool Unlock();
+
+ private:
+  std::recursive_timed_mutex m_mutex;
+  std::atomic<std::thread::id> m_owner{};
+  uint32_t m_nDepth = 0;
+};
+
 class CSysListFileEx {
  public:
   CSysListFileEx();
@@ -38,10 +64,11 @@ class CSysListFileEx {
   CSysListFileEx(const CSysListFileEx&) = delete;
   CSysListFileEx& operator=(const CSysListFileEx&) = delete;
 
-  // Opens list type nListType (closing the list first): opens its mutex,
-  // creates the file with 100 empty slots when it is missing or shorter than
-  // a header, maps it, and empties it when its format tag is wrong.
-  // Returns 0 when open, -1 when the file could not be mapped.
+  // Opens list type nListType (closing the list first): creates the file with
+  // 100 empty slots when it is missing (when the process may), maps it,
+  // opens the objects beside it (see above), finishes a change that a dead
+  // writer left, and empties the list when its format tag is wrong. Returns
+  // 0 when open, -1 when the file could not be mapped.
   [[nodiscard]] int OpenList(int32_t nListType);
 
   // CloseView, then CloseMutex. Always 0.
@@ -52,12 +79,16 @@ class CSysListFileEx {
   // call UnlockList first.
   void CloseMutex();
 
-  // Waits at most LIST_LOCK_TIMEOUT_MS for the list's mutex. Without a mutex
-  // (list type 4, or one that could not be opened) it returns kAcquired at
-  // once.
+  // Waits at most LIST_LOCK_TIMEOUT_MS for the list's mutex, or, in a
+  // process without one (a reader), for this object's process-local lock.
   [[nodiscard]] varnex::platform::LockResult LockList();
   // Releases one level of the hold; false when there was nothing to release.
   bool UnlockList();
+  // The mutex handle that LockList uses now (null without one), for a
+  // holder that must release it through the same handle.
+  const varnex::platform::NamedMutex* MutexHandle() const { return m_hMutex.get(); }
+  varnex::platform::LockResult LockThrough(varnex::platform::NamedMutex* pMutex);
+  bool UnlockThrough(varnex::platform::NamedMutex* pMutex);
 
   // 0 ready; -1 not mapped; -2 mapped but empty (or with a damaged header).
   [[nodiscard]] int CheckState();
@@ -108,7 +139,8 @@ class CSysListFileEx {
   // read-only or could not be written to disk.
   [[nodiscard]] int DeleteByRuleNo(const char* pszRuleNo);
   // Deletes every record whose item type, sign-extended, equals nType. False
-  // when the list is not open, is empty, or is read-only; else true.
+  // when the list is not open, is empty, or is read-only, or when nothing
+  // could be recorded in the journal; else true.
   [[nodiscard]] bool DeleteByType(int nType);
   // Deletes the records whose end time has passed (dwEndTime < now), each
   // together with the records that share its rule number, as a sequence of
@@ -117,6 +149,21 @@ class CSysListFileEx {
   // open; -2 empty, read-only, or not written to disk.
   [[nodiscard]] int PurgeOutdated();
   [[nodiscard]] int PurgeOutdatedAt(uint32_t dwNow);
+
+  // Readers without the lock. Each answers as the call with the lock would at
+  // some moment during the call and returns true; or returns false when the
+  // caller must take the lock (LockList) and call the locked form (the view
+  // must be mapped again, or writers kept changing the list).
+  [[nodiscard]] bool GetCountLockFree(int32_t* pnCount);
+  [[nodiscard]] bool GetItemAtLockFree(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem, int* pnResult);
+  // Copies every record into *pRecords (a consistent state of the list).
+  [[nodiscard]] bool GetItemsLockFree(std::vector<NEW_AUDIT_LIST_ITEM>* pRecords);
+  // *ppList receives the chain that MatchAll would give (null for none).
+  [[nodiscard]] bool MatchAllLockFree(const char* pszContent, uint32_t dwContentLen,
+                                      int32_t& nItemType, int32_t& nMatchCount,
+                                      AUDIT_RESULT_LIST** ppList);
+  // Every record, under the lock (the fallback of GetItemsLockFree).
+  void GetItems(std::vector<NEW_AUDIT_LIST_ITEM>* pRecords);
 
   // The verdict match without the lock: true with the verdict in *pnVerdict
   // when it could answer; false when the caller must take the lock and call
@@ -148,10 +195,25 @@ class CSysListFileEx {
   static void FreeResultList(AUDIT_RESULT_LIST* pList, int32_t nMaxNodes);
 
   bool IsOpen() const { return m_pHeader != nullptr; }
-  bool IsWritable() const { return m_view.IsWritable(); }
+  // True when this process may change the list: it may write the file and
+  // has the mutex, the journal and the state file.
+  bool IsWritable() const { return m_bChangesAllowed; }
   bool HasMutex() const { return m_hMutex != nullptr; }
   // True when lookups may go without the lock (a shared change counter).
-  bool HasChangeCounter() const { return m_pShared != nullptr; }
+  bool HasChangeCounter() const {
+    return m_pReadCounter.load(std::memory_order_acquire) != nullptr;
+  }
+  // Why this process only reads the list (empty when it may change it, or
+  // the list is not open).
+  const std::string& ReadOnlyReason() const { return m_szReadOnlyReason; }
+  // Opens (making it when missing) the writers' mutex of list type
+  // nListType in the list directory, as a writer that loads the list does;
+  // null when the list file or the mutex cannot be used.
+  static std::unique_ptr<varnex::platform::NamedMutex> OpenMutexOf(int32_t nListType,
+                                                                   std::string* pReason);
+  // The path of an object beside the list file ("SYSLIST_FILE_MUTEX_",
+  // "SYSLIST_JOURNAL_", "SYSLIST_STATE_", "SYSLIST_INDEX_" and the type).
+  std::string SideObjectPath(const char* pszPrefix) const;
   // True when the lookup index describes the list as it stands now.
   bool IndexIsCurrent() const;
   int32_t ListType() const { return m_nListType; }
@@ -174,30 +236,61 @@ class CSysListFileEx {
   // Flushes the header and the slots [nFirst, nEnd).
   bool FlushSlots(uint32_t nFirst, uint32_t nEnd);
 
+  // Opens the mutex, journal, state file and index beside the list, and
+  // decides whether this process may change the list.
+  void OpenSideObjects();
+  // Refuses changes from here on, with a debug line naming the reason.
+  void RefuseChanges(const std::string& szReason);
+  bool OpenState(bool bWritable, const varnex::platform::FileOwnership& owner,
+                 std::string* pReason);
+
   // Editing steps (RecordEditing.cpp).
-  // The shared area beside the mutex, set up when still blank; null when
-  // there is none or another layout uses it.
-  ListSharedArea* SharedArea();
-  ListJournal* Journal();
+  ListLockArea* LockArea() const;
   uint64_t* ChangeCounter();
   // Opens the change window: from here on readers without the lock retry.
   void BeginChange();
   // Brings the index up to date (following pPlace when the index was up to
   // date before the change, else rebuilding it) and closes the window.
   void EndChange(const IndexPlace* pPlace);
+  // Makes a change: records it in the journal, then runs fnApply (which
+  // makes exactly that change in the view) inside the change window, and
+  // flushes. 0 made; 1 made but not flushed (the next holder of the lock
+  // makes it again); -1 not made, as the journal could not be written.
+  template <typename Apply>
+  int MakeChange(const ListChange& change, const JournalPiece* pPieces, size_t nPieces,
+                 const IndexPlace* pPlace, Apply fnApply);
+  // A change of nSlots slots from nFirst on and a new count, for this file.
+  ListChange ChangeOf(uint32_t nFirst, uint32_t nSlots, int32_t nNewCount) const;
   void RecoverIfNeeded();
-  // Finishes the journaled change nOp that a dead writer left.
-  void RecoverRecords(ListJournal& journal, uint32_t nOp);
+  // Makes again the change that the journal holds, when it is unfinished.
+  // 0 made (or none to make); 1 made but not flushed; -1 the journal could
+  // not be read back.
+  int ReplayJournal();
   // Rebuilds a stale index when the lock is free, once per counter value.
   void MaybeBuildIndex(uint64_t nCounter);
   // Waits until no writer is active; false when one stays active too long.
   bool WaitForEvenCounter(const uint64_t* pCounter, uint64_t* pnValue);
+  // The list as a reader without the lock sees it.
+  struct StableView {
+    const uint8_t* pView;  // null when the list is not open
+    int32_t nCount;        // -1 for a damaged header
+    uint64_t nCounter;     // the change counter's value meanwhile
+  };
+  // Runs fnRead(view) until it ran while no writer changed the list; false
+  // when the caller must take the lock. fnRead may run more than once and
+  // must start afresh each time.
+  template <typename Read>
+  bool ReadStable(Read fnRead);
+  // The index may be used: its state was vouched for in this run of the
+  // machine.
+  bool IndexTrusted() const;
   // The verdict on the nCount records at pItems, by the binary search and
   // the scan of the equal run, reading without the lock.
   static int VerdictByScan(const uint8_t* pItems, int32_t nCount, const char* pszContent,
                            uint32_t dwContentLen, uint32_t dwNow);
   // Stores the record count, as readers without the lock read it.
   void StoreCount(int32_t nCount);
+  // The slots [nFirst, nEnd) and the header to the disk.
 
   // Writes an empty header and zeroes every slot (for a reset).
   void WriteEmptyList();
@@ -211,23 +304,30 @@ class CSysListFileEx {
   // threads that may still read through it, until the list is closed.
   void RetireView();
   void ReleaseView(bool bKeepMapped);
-  // Runs a journaled kPlace change and flushes what it touched.
-  // nReplaced: the slot of the record that the change overwrites, or -1.
-  bool PlaceRecord(uint32_t nMoveFrom, uint32_t nMoveTo, uint32_t nMoveCount, uint32_t nSlot,
-                   const NEW_AUDIT_LIST_ITEM& item, int32_t nNewCount, int64_t nReplaced);
-  void RunPlace(ListJournal& journal);
-  // Removes, in one pass, the records for which bRemove(index, record) is
-  // true (asked in increasing index order), and flushes once. Returns the
-  // number removed, or -1 when the flush failed.
+  // Moves nMoveCount records from nMoveFrom to nMoveTo (one slot up or
+  // down), writes item into nSlot and sets the count to nNewCount, as one
+  // journaled change. nReplaced: the slot of the record that the change
+  // overwrites, or -1.
+  struct Placement {
+    uint32_t nMoveFrom;
+    uint32_t nMoveTo;
+    uint32_t nMoveCount;
+    uint32_t nSlot;
+    int32_t nNewCount;
+    int64_t nReplaced;
+  };
+  // 0 made; 1 made but not flushed; -1 not made (the journal could not be
+  // written).
+  int PlaceRecord(const Placement& place, const NEW_AUDIT_LIST_ITEM& item);
+  // Removes, in one change, the records for which bRemove(index, record) is
+  // true (asked in increasing index order). Returns the number removed; -1
+  // when the change could not be made; -2 when it was made but not flushed.
   template <typename Predicate>
   int32_t CompactRecords(int32_t nCount, Predicate bRemove);
-  void FinishCompact(ListJournal& journal, bool bKeepRest);
   int ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, int32_t nCount);
-  // Replaces the records with pRecords[0..nCount) (nCount >= the count)
-  // through a staged, journaled rewrite. False when the side file could not
-  // be written (nothing was changed then).
+  // Replaces the records with pRecords[0..nCount) (nCount >= the count) as
+  // one journaled change. False when nothing was changed.
   bool RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount);
-  std::string StagingFileName() const { return m_szFileName + ".batch"; }
   // InsertItem for each record in turn, counting into *pnDone and
   // *pnReplaced, until one fails or the deadline has passed.
   int InsertOneByOne(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
@@ -237,6 +337,16 @@ class CSysListFileEx {
   bool InKeyOrder(int32_t nCount) const;
   // Grows the file until it holds more than nCount slots. 0, -3 or -4.
   int EnsureCapacityAbove(uint32_t nCount);
+
+  // Copies the records that the listing match finds among the nCount
+  // records at pItems into *pHits, in scan order.
+  void CollectMatches(const uint8_t* pItems, int32_t nCount, const char* pszContent,
+                      uint32_t dwContentLen, uint32_t dwNow,
+                      std::vector<NEW_AUDIT_LIST_ITEM>* pHits) const;
+  // The result chain of the listing match for those hits, with a trace line
+  // for each.
+  static AUDIT_RESULT_LIST* ResultChainOf(const std::vector<NEW_AUDIT_LIST_ITEM>& hits,
+                                          uint32_t dwNow, int32_t& nItemType, int32_t& nMatchCount);
 
   // The binary search on the key: true when it meets a record with the key,
   // at *pnMid, with [*pnLow, *pnHigh] the search's range at that moment. The
@@ -256,16 +366,19 @@ class CSysListFileEx {
   varnex::platform::MappedFile m_view;
   uint8_t* m_pView;
   std::unique_ptr<varnex::platform::NamedMutex> m_hMutex;
+  CListLocalLock m_localLock;
   int32_t m_nListType;
   LIST_FILE_HEADER* m_pHeader;
   NEW_AUDIT_LIST_ITEM* m_pItems;
-  uint32_t m_nCapacity;   // record slots inside this object's view
-  uint32_t m_dwFileSize;  // low 32 bits of the mapped size
-  // The journal and counter of a list without a shared mutex area; they
-  // cannot outlive the process, but let every change run the same way.
-  ListSharedArea m_localShared;
-  // The shared area when it is set up in this layout; set by OpenList.
-  ListSharedArea* m_pShared;
+  uint32_t m_nCapacity;  // record slots inside this object's view
+  bool m_bChangesAllowed;
+  std::string m_szReadOnlyReason;
+  CListJournal m_journal;
+  // The state file; the change counter in it, as writers and readers use it
+  // (null when there is none).
+  varnex::platform::MappedFile m_state;
+  ListStateArea* m_pState;
+  std::atomic<const uint64_t*> m_pReadCounter;
   ListIndex m_index;
   uint64_t m_nChangeBase;  // the counter before the change in progress; 0 odd
   // Which file the view maps (see MappedFile::Identity); the index is of use
@@ -283,22 +396,32 @@ class CSysListFileEx {
 using ResultNodeAllocator = void* (*)(size_t nSize);
 void SetResultNodeAllocator(ResultNodeAllocator pfnAllocate);  // null: the default
 
-// The lock bracket around one operation: takes the list's mutex on
-// construction and gives it up on destruction.
+// The lock bracket around one operation: takes the list's mutex (or, in a
+// reader, its process-local lock) on construction and gives it up on
+// destruction, through the same handle.
 class CListLockGuard {
  public:
-  explicit CListLockGuard(CSysListFileEx* pListFile)
-      : m_pListFile(pListFile), m_result(pListFile->LockList()) {}
-  ~CListLockGuard() { (void)m_pListFile->UnlockList(); }
+  explicit CListLockGuard(CSysListFileEx* pListFile) : m_pListFile(pListFile) {
+    if (const varnex::platform::NamedMutex* pMutex = pListFile->MutexHandle()) {
+      m_mutex.emplace(*pMutex);
+    }
+    m_result = pListFile->LockThrough(m_mutex ? &*m_mutex : nullptr);
+  }
+  ~CListLockGuard() {
+    if (varnex::platform::IsHeld(m_result)) {
+      (void)m_pListFile->UnlockThrough(m_mutex ? &*m_mutex : nullptr);
+    }
+  }
   CListLockGuard(const CListLockGuard&) = delete;
   CListLockGuard& operator=(const CListLockGuard&) = delete;
 
-  // True when the caller holds the lock (or the list has no mutex). A
-  // changing operation runs only then; a reading one runs either way.
+  // True when the caller holds the lock. A changing operation runs only
+  // then, and only in a writer; a reading one runs either way.
   bool Held() const { return varnex::platform::IsHeld(m_result); }
-  varnex::platform::LockResult Result() const { return m_result; }
 
  private:
   CSysListFileEx* m_pListFile;
-  varnex::platform::LockResult m_result;
+  // A handle of its own: the list may open its mutex again meanwhile.
+  std::optional<varnex::platform::NamedMutex> m_mutex;
+  varnex::platform::LockResult m_result = varnex::platform::LockResult::kFailed;
 };

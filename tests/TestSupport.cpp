@@ -19,6 +19,7 @@
 
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
+#include "store/SysListFileEx.h"
 
 namespace varnex::test {
 
@@ -30,20 +31,17 @@ TempListDir::TempListDir() {
 }
 
 TempListDir::~TempListDir() {
-  // The directory is this test's own, so nobody else can hold its mutexes.
-  // The types 0 to 8, the ones just outside, and the lowest (tests of types
-  // without a file).
-  std::vector<int32_t> types = {INT32_MIN};
-  for (int32_t type = -1; type <= LIST_TYPE_COUNT; ++type) types.push_back(type);
-  for (const int32_t type : types) {
-    for (const char* prefix : {"SYSLIST_FILE_MUTEX_", "SYSLIST_INDEX_"}) {
-      std::string name = platform::NamedObjectName(prefix + std::to_string(type));
-      shm_unlink(name.c_str());
-    }
-  }
+  // Every object of the test's lists lives in the directory.
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
   unsetenv("VARNEX_SYSTEM_DIR");
+}
+
+std::unique_ptr<platform::NamedMutex> OpenListMutex(int32_t list_type) {
+  std::string reason;
+  auto mutex = CSysListFileEx::OpenMutexOf(list_type, &reason);
+  if (!mutex) std::fprintf(stderr, "the mutex of list %d: %s\n", list_type, reason.c_str());
+  return mutex;
 }
 
 std::string TempListDir::FilePath(int32_t list_type) const {

@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "api/Varnex.h"
+#include "platform/Platform.h"
 
 namespace varnex::test {
 
@@ -29,6 +31,10 @@ class TempListDir {
  private:
   std::string path_;
 };
+
+// The writers' mutex of a list type in the current list directory, as a
+// writer that loads the list opens it (the list file must exist).
+std::unique_ptr<platform::NamedMutex> OpenListMutex(int32_t list_type);
 
 // A pipe for one-byte messages between a parent and a child process.
 class Pipe {

@@ -146,16 +146,24 @@ TEST_F(ListFileTest, TypesWithoutAFileFailToOpen) {
     CSysListFileEx list;
     EXPECT_EQ(list.OpenList(type), -1) << type;
     EXPECT_EQ(list.CheckState(), -1);
-    EXPECT_TRUE(list.HasMutex()) << "the mutex is opened all the same";
+    EXPECT_FALSE(list.HasMutex()) << "nothing is made for a type without a file";
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+  // Nor does such a type reach the file of a type opened before.
+  CSysListFileEx list;
+  ASSERT_EQ(list.OpenList(0), 0);
+  EXPECT_EQ(list.OpenList(9), -1);
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/SYSLIST_FILE_MUTEX_9"));
 }
 
-TEST_F(ListFileTest, IpListHasNoMutex) {
+// The IP list's writers are kept apart like those of every other list.
+TEST_F(ListFileTest, IpListIsLockedLikeTheOthers) {
   CSysListFileEx list;
   ASSERT_EQ(list.OpenList(4), 0);
-  EXPECT_FALSE(list.HasMutex());
+  EXPECT_TRUE(list.HasMutex());
+  EXPECT_TRUE(list.IsWritable());
   EXPECT_EQ(list.LockList(), platform::LockResult::kAcquired);
+  EXPECT_TRUE(list.UnlockList());
   EXPECT_FALSE(list.UnlockList());
 }
 

@@ -19,6 +19,7 @@
 #include "platform/Platform.h"
 #include "store/ListIndex.h"
 #include "store/ListJournal.h"
+#include "store/ListState.h"
 #include "store/SysListFileEx.h"
 #include "tests/TestSupport.h"
 
@@ -287,43 +288,52 @@ TEST_F(LockFreeLookupTest, AWriterThatDiedInsideItsChangeIsRecoveredByAReader) {
   ASSERT_EQ(list.LoadFile(), 1);
   NEW_AUDIT_LIST_ITEM item = MakeRecord("a", 4, "abcd");
   ASSERT_EQ(list.AddItem(&item), 1);
+  const std::string state_path = dir_.path() + "/SYSLIST_STATE_3";
   pid_t child = ForkChild([&] {
-    auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_3", nullptr);
-    if (!mutex || !platform::IsHeld(mutex->Lock(1000))) return 1;
-    auto* area = static_cast<ListSharedArea*>(mutex->SharedArea());
-    (void)BeginListChange(&area->nChangeCounter);
+    auto mutex = OpenListMutex(3);
+    platform::MappedFile state;
+    if (!mutex || !platform::IsHeld(mutex->Lock(1000)) ||
+        state.Open(state_path.c_str()) != platform::Result::kOk) {
+      return 1;
+    }
+    (void)BeginListChange(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter);
     _exit(0);  // dies holding the lock, the counter odd
   });
   ASSERT_EQ(WaitChild(child), 0);
   EXPECT_EQ(list.IsMatch("ABCD", 4), 1);
   EXPECT_EQ(list.IsMatch("abce", 4), 0);
-  auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_3", nullptr);
-  ASSERT_TRUE(mutex);
-  auto* area = static_cast<ListSharedArea*>(mutex->SharedArea());
-  EXPECT_EQ(LoadChangeCounter(&area->nChangeCounter) % 2, 0u);
+  platform::MappedFile state;
+  ASSERT_EQ(state.Open(state_path.c_str(), /*read_only=*/true), platform::Result::kOk);
+  EXPECT_EQ(LoadChangeCounter(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter) % 2,
+            0u);
 }
 
-// Shared objects of another layout are not misread: the lookups take the
-// lock, and an index of another layout is left as it is.
+// Objects of another layout are not misread: a state file of another layout
+// leaves the list read-only here and its lookups to the lock, and an index of
+// another layout is left as it is.
 TEST_F(LockFreeLookupTest, SharedObjectsOfAnotherLayoutAreNotUsed) {
   {
-    auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_1", nullptr);
-    ASSERT_TRUE(mutex);
-    auto* journal = static_cast<ListJournal*>(mutex->SharedArea());
-    journal->nMagic = LIST_JOURNAL_MAGIC;
-    journal->nVersion = LIST_JOURNAL_VERSION + 1;
+    CSysListFileEx first;
+    ASSERT_EQ(first.OpenList(1), 0);
   }
+  const std::string state_path = dir_.path() + "/SYSLIST_STATE_1";
+  auto state = ReadFileBytes(state_path);
+  const uint32_t other_version = LIST_STATE_VERSION + 1;
+  std::memcpy(state.data() + 8, &other_version, sizeof other_version);
+  WriteFileBytes(state_path, state);
   CSysListFileEx list;
   ASSERT_EQ(list.OpenList(1), 0);
   EXPECT_FALSE(list.HasChangeCounter());
+  EXPECT_FALSE(list.IsWritable());
+  EXPECT_NE(list.ReadOnlyReason().find("SYSLIST_STATE_1"), std::string::npos)
+      << list.ReadOnlyReason();
   int verdict = -1;
   EXPECT_FALSE(list.MatchFirstLockFreeAt("x", 1, kNow, &verdict));
   NEW_AUDIT_LIST_ITEM item = MakeRecord("x", 1, "x");
-  ASSERT_EQ(list.InsertItem(&item), 0);
-  EXPECT_EQ(list.MatchFirstAt("X", 1, kNow), 1);
+  EXPECT_EQ(list.InsertItem(&item), -1);
 
-  const std::string index_name = platform::NamedObjectName("SYSLIST_INDEX_6");
-  int fd = shm_open(index_name.c_str(), O_RDWR | O_CREAT, 0666);
+  const std::string index_name = dir_.path() + "/SYSLIST_INDEX_6";
+  int fd = open(index_name.c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_GE(fd, 0);
   uint64_t foreign[2] = {LIST_INDEX_MAGIC, LIST_INDEX_VERSION + 1};
   ASSERT_EQ(pwrite(fd, foreign, sizeof foreign, 0), static_cast<ssize_t>(sizeof foreign));

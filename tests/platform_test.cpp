@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -21,10 +23,20 @@ using platform::LockResult;
 using platform::NamedMutex;
 using platform::Result;
 
+// The owner that mutexes of the tests' lists have: this process's.
+platform::FileOwnership OwnMutex() {
+  return {platform::EffectiveUser(), platform::EffectiveGroup(), 0600};
+}
+
+std::string MutexPath(const char* name) {
+  return platform::ListDirectory() + "/" + name;
+}
+
 std::unique_ptr<NamedMutex> OpenMutex(const char* name) {
   Result result = Result::kFailed;
-  auto mutex = NamedMutex::Open(name, &result);
-  EXPECT_EQ(result, Result::kOk);
+  std::string reason;
+  auto mutex = NamedMutex::Open(MutexPath(name), OwnMutex(), true, &result, &reason);
+  EXPECT_EQ(result, Result::kOk) << reason;
   return mutex;
 }
 
@@ -161,67 +173,113 @@ TEST_F(NamedMutexTest, ProcessesCreatingTheMutexAtOnceShareIt) {
   EXPECT_EQ(total, kProcesses * kRounds);
 }
 
-TEST_F(NamedMutexTest, ObjectIsUsableByEveryAccountWhateverTheUmask) {
+TEST_F(NamedMutexTest, FileHasTheGivenModeWhateverTheUmask) {
   mode_t old_mask = umask(077);
-  auto mutex = OpenMutex(name_);
+  Result result = Result::kFailed;
+  platform::FileOwnership owner = OwnMutex();
+  owner.mode = 0660;
+  auto mutex = NamedMutex::Open(MutexPath(name_), owner, true, &result, nullptr);
   umask(old_mask);
   ASSERT_TRUE(mutex);
   struct stat st;
-  const std::string object = "/dev/shm" + platform::NamedObjectName(name_);
-  ASSERT_EQ(stat(object.c_str(), &st), 0) << object;
-  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  ASSERT_EQ(lstat(MutexPath(name_).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
-TEST_F(NamedMutexTest, DirectoriesHaveLocksOfTheirOwn) {
-  const std::string here = platform::NamedObjectName(name_);
-  EXPECT_NE(here, std::string("/") + name_);
-  {
-    TempListDir other;
-    EXPECT_NE(platform::NamedObjectName(name_), here);
-  }
-  setenv("VARNEX_SYSTEM_DIR", platform::kDefaultListDirectory, 1);
-  EXPECT_EQ(platform::NamedObjectName(name_), std::string("/") + name_);
-  unsetenv("VARNEX_SYSTEM_DIR");
-  EXPECT_EQ(platform::NamedObjectName(name_), std::string("/") + name_);
-  setenv("VARNEX_SYSTEM_DIR", dir_.path().c_str(), 1);
-}
-
-// An object left by a creator that died before it finished (no magic number)
-// is initialised again; one of another layout is refused.
-TEST_F(NamedMutexTest, HalfMadeObjectIsRepairedAndForeignLayoutRefused) {
-  const std::string object = platform::NamedObjectName(name_);
-  int fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0666);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, 100), 0);
-  close(fd);
-  {
+// A mutex file written before the machine started again may name a holder
+// that no longer exists: its first opener since makes it afresh.
+TEST_F(NamedMutexTest, FileOfAnEarlierRunOfTheMachineIsMadeAfresh) {
+  Pipe locked, done;
+  pid_t holder = ForkChild([&] {
     auto mutex = OpenMutex(name_);
-    ASSERT_TRUE(mutex);
-    EXPECT_EQ(mutex->Lock(500), LockResult::kAcquired);
-    EXPECT_TRUE(mutex->Unlock());
-  }
-
-  const char* other_name = "SYSLIST_FILE_MUTEX_2";
-  const std::string other_object = platform::NamedObjectName(other_name);
-  fd = shm_open(other_object.c_str(), O_RDWR | O_CREAT, 0666);
+    if (mutex->Lock(500) != LockResult::kAcquired) return 1;
+    locked.Send();
+    return done.Receive(nullptr, 20000) ? 0 : 2;
+  });
+  ASSERT_TRUE(locked.Receive());
+  // As if the machine had started again since: another boot identity.
+  int fd = open(MutexPath(name_).c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, 4096), 0);
+  const uint8_t other_boot[16] = {1, 2, 3};
+  ASSERT_EQ(pwrite(fd, other_boot, sizeof other_boot, 16), 16);
+  close(fd);
+  pid_t newcomer = ForkChild([&] {
+    auto mutex = OpenMutex(name_);
+    if (!mutex) return 1;
+    return mutex->Lock(200) == LockResult::kAcquired ? 0 : 2;
+  });
+  EXPECT_EQ(WaitChild(newcomer), 0);
+  done.Send();
+  EXPECT_EQ(WaitChild(holder), 0);
+}
+
+// Only a regular file with exactly the owner, group and no more permission
+// bits than it should have is used; nothing else is opened, followed,
+// waited on or changed.
+TEST_F(NamedMutexTest, FilesThatDoNotFitAreRefusedUnchanged) {
+  const std::string good = MutexPath("SYSLIST_FILE_MUTEX_1");
+  ASSERT_TRUE(OpenMutex("SYSLIST_FILE_MUTEX_1"));
+  const std::string path = MutexPath(name_);
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+  };
+  const std::vector<Case> cases = {
+      {"a symbolic link to a good mutex",
+       [&] { ASSERT_EQ(symlink(good.c_str(), path.c_str()), 0); }},
+      {"a dangling symbolic link", [&] { ASSERT_EQ(symlink("/nonexistent", path.c_str()), 0); }},
+      {"a directory", [&] { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }},
+      {"a named pipe", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+      {"a file every account may write",
+       [&] {
+         WriteFileBytes(path, std::vector<uint8_t>(4096, 0));
+         ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+       }},
+      {"a file of another account",
+       [&] {
+         WriteFileBytes(path, std::vector<uint8_t>(4096, 0));
+         ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+         ASSERT_EQ(chown(path.c_str(), 54321, 54321), 0);
+       }},
+      {"a short file",
+       [&] {
+         WriteFileBytes(path, std::vector<uint8_t>(100, 0));
+         ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(path);
+    c.make();
+    struct stat before;
+    ASSERT_EQ(lstat(path.c_str(), &before), 0) << c.what;
+    Result result = Result::kOk;
+    std::string reason;
+    EXPECT_EQ(NamedMutex::Open(path, OwnMutex(), true, &result, &reason), nullptr) << c.what;
+    EXPECT_NE(result, Result::kOk) << c.what;
+    EXPECT_FALSE(reason.empty()) << c.what;
+    struct stat after;
+    ASSERT_EQ(lstat(path.c_str(), &after), 0) << c.what;
+    EXPECT_EQ(after.st_ino, before.st_ino) << c.what;
+    EXPECT_EQ(after.st_mode, before.st_mode) << c.what;
+    EXPECT_EQ(after.st_size, before.st_size) << c.what;
+  }
+  std::filesystem::remove_all(path);
+}
+
+// A mutex file of another layout is refused, not taken over.
+TEST_F(NamedMutexTest, ForeignLayoutRefused) {
+  const std::string path = MutexPath("SYSLIST_FILE_MUTEX_2");
+  std::vector<uint8_t> bytes(4096, 0);
   const uint64_t magic = 0x584d58454e524156ULL;
   const uint32_t layout = 0x7fff0000u;
-  ASSERT_EQ(pwrite(fd, &magic, sizeof magic, 0), static_cast<ssize_t>(sizeof magic));
-  ASSERT_EQ(pwrite(fd, &layout, sizeof layout, 8), static_cast<ssize_t>(sizeof layout));
-  close(fd);
+  std::memcpy(bytes.data(), &magic, sizeof magic);
+  std::memcpy(bytes.data() + 8, &layout, sizeof layout);
+  WriteFileBytes(path, bytes);
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
   Result result = Result::kOk;
-  EXPECT_EQ(NamedMutex::Open(other_name, &result), nullptr);
+  EXPECT_EQ(NamedMutex::Open(path, OwnMutex(), true, &result, nullptr), nullptr);
   EXPECT_EQ(result, Result::kInvalid);
-}
-
-TEST(NamedMutexNameTest, MalformedNamesAreRefused) {
-  for (std::string name : {std::string(), std::string("a/b"), std::string(201, 'x')}) {
-    Result result = Result::kOk;
-    EXPECT_EQ(NamedMutex::Open(name, &result), nullptr) << name;
-    EXPECT_EQ(result, Result::kInvalid);
-  }
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 // deletion, purge, and the one-pass operations against the plain model.
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 
 #include <gtest/gtest.h>
 
 #include "platform/Platform.h"
 #include "store/ListJournal.h"
+#include "store/ListState.h"
 #include "store/SysListFileEx.h"
 #include "tests/ListModel.h"
 #include "tests/TestSupport.h"
@@ -255,114 +257,161 @@ TEST_F(RecordEditingTest, InsertsAndAppendsMatchThePlainModel) {
   }
 }
 
-// A writer that dies in the middle of a change leaves it in the journal; the
-// next holder of the lock finishes it. Here the death is staged: the journal
-// and the half-moved records are written by hand, one torn record included.
+// Every change is written to the journal, and waited for, before the list is
+// touched; whatever part of the change then reached the list file (a writer
+// killed, a machine that lost power with some pages written back and others
+// not, records torn at a page boundary), the next writer to take the lock
+// makes it again. Here the journal entry is written by the journal itself and
+// the half-made change is staged by hand.
 class JournalRecoveryTest : public RecordEditingTest {
  protected:
-  ListJournal* SharedJournal() {
-    mutex_ = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_2", nullptr);
-    return static_cast<ListJournal*>(mutex_->SharedArea());
-  }
   NEW_AUDIT_LIST_ITEM* Slots() {
     return reinterpret_cast<NEW_AUDIT_LIST_ITEM*>(raw_.Data() + LIST_HEADER_SIZE);
   }
   int32_t& Count() { return *reinterpret_cast<int32_t*>(raw_.Data()); }
+  uint64_t FileIdentity() {
+    uint64_t identity = 0;
+    EXPECT_EQ(platform::StatFile(dir_.FilePath(kType), nullptr, &identity), platform::Result::kOk);
+    return identity;
+  }
+  // Writes `change` with its payload into the list's journal, as a writer
+  // does before it touches the list.
+  void Journal(ListChange change, const std::vector<NEW_AUDIT_LIST_ITEM>& payload) {
+    CListJournal journal;
+    std::string reason;
+    ASSERT_TRUE(journal.Open(list_.SideObjectPath("SYSLIST_JOURNAL_"),
+                             {platform::EffectiveUser(), platform::EffectiveGroup(), 0600},
+                             &reason))
+        << reason;
+    const JournalPiece piece = {payload.data(), payload.size() * LIST_ITEM_SIZE};
+    ASSERT_TRUE(journal.Record(change, &piece, 1));
+  }
+  // What the next holder sees: a change under way (a writer that died), or
+  // a lock made afresh (the machine started again).
+  void MarkUnfinished(bool machine_restarted) {
+    auto mutex = OpenListMutex(kType);
+    ASSERT_TRUE(mutex);
+    auto* area = static_cast<ListLockArea*>(mutex->SharedArea());
+    if (machine_restarted) {
+      area->nMagic = 0;
+    } else {
+      area->nPending = 1;
+    }
+  }
   void TakeOverLock() {
     CSysListFileEx next;
     ASSERT_EQ(next.OpenList(kType), 0);
     ASSERT_TRUE(platform::IsHeld(next.LockList()));
     next.UnlockList();
   }
+  ListChange ChangeOf(uint32_t first, uint32_t slots, int32_t count, uint32_t zero_end = 0) {
+    ListChange change;
+    change.nFileIdentity = FileIdentity();
+    change.nFirst = first;
+    change.nSlots = slots;
+    change.nZeroEnd = std::max(zero_end, first + slots);
+    change.nNewCount = count;
+    return change;
+  }
 
-  std::unique_ptr<platform::NamedMutex> mutex_;
   platform::MappedFile raw_;
 };
 
-TEST_F(JournalRecoveryTest, InterruptedInsertIsRolledForward) {
-  for (uint32_t moved = 0; moved <= 5; ++moved) {
-    SCOPED_TRACE(moved);
-    ASSERT_TRUE(list_.ResetToEmpty());
-    ListModel model;
-    for (uint32_t key = 0; key < 8; ++key) {
-      Insert("k" + std::to_string(key), key * 10);
-      model.Insert(MakeRecord("k" + std::to_string(key), key * 10, "text"));
+TEST_F(JournalRecoveryTest, InterruptedInsertIsMadeAgainWhateverReachedTheFile) {
+  for (const bool restarted : {false, true}) {
+    for (uint32_t moved = 0; moved <= 5; ++moved) {
+      SCOPED_TRACE(std::to_string(moved) + (restarted ? " after a restart" : " after a death"));
+      ASSERT_TRUE(list_.ResetToEmpty());
+      ListModel model;
+      for (uint32_t key = 0; key < 8; ++key) {
+        Insert("k" + std::to_string(key), key * 10);
+        model.Insert(MakeRecord("k" + std::to_string(key), key * 10, "text"));
+      }
+      const NEW_AUDIT_LIST_ITEM item = MakeRecord("new", 25, "inserted");
+      // The insert goes to slot 3: the new record, then records 3..7.
+      std::vector<NEW_AUDIT_LIST_ITEM> after = {item};
+      for (uint32_t i = 3; i < 8; ++i) after.push_back(model.items[i]);
+      model.Insert(item);
+      Journal(ChangeOf(3, 6, 9), after);
+      // Some moves reached the file, the last one torn; the count may or
+      // may not have.
+      ASSERT_EQ(raw_.Open(dir_.FilePath(kType).c_str()), platform::Result::kOk);
+      for (uint32_t p = 0; p < moved; ++p) Slots()[4 + 4 - p] = Slots()[3 + 4 - p];
+      if (moved < 5) std::memset(&Slots()[4 + 4 - moved], 0xEE, 100);
+      if (moved % 2 == 1) Count() = 9;
+      raw_.Close();
+      MarkUnfinished(restarted);
+      TakeOverLock();
+      EXPECT_TRUE(SameRecords(Records(), model.items));
     }
-    const NEW_AUDIT_LIST_ITEM item = MakeRecord("new", 25, "inserted");
-    model.Insert(item);
-    ASSERT_EQ(raw_.Open(dir_.FilePath(kType).c_str()), platform::Result::kOk);
-    ListJournal* journal = SharedJournal();
-    // The insert goes to slot 3: records 3..7 move up by one, from the top.
-    journal->nOldCount = 8;
-    journal->nNewCount = 9;
-    journal->nMoveFrom = 3;
-    journal->nMoveTo = 4;
-    journal->nMoveCount = 5;
-    journal->nSlot = 3;
-    journal->nProgress = moved;
-    journal->Record = item;
-    for (uint32_t p = 0; p < moved; ++p) Slots()[4 + 4 - p] = Slots()[3 + 4 - p];
-    if (moved < 5) std::memset(&Slots()[4 + 4 - moved], 0xEE, 100);  // torn copy
-    journal->nOp = kJournalPlace;
-    raw_.Close();
-    TakeOverLock();
-    EXPECT_EQ(journal->nOp, kJournalIdle);
-    EXPECT_TRUE(SameRecords(Records(), model.items));
   }
 }
 
-TEST_F(JournalRecoveryTest, InterruptedCompactionKeepsWhatItHadNotRemovedYet) {
+TEST_F(JournalRecoveryTest, InterruptedRemovalIsMadeAgain) {
   ASSERT_TRUE(list_.ResetToEmpty());
   for (int i = 0; i < 8; ++i) Append("r" + std::to_string(i), 1);
+  const std::vector<NEW_AUDIT_LIST_ITEM> before = Records();
+  // Removing r1 and r4: the kept records from slot 1 on, then zeros up to 8.
+  std::vector<NEW_AUDIT_LIST_ITEM> after = {before[2], before[3], before[5], before[6], before[7]};
+  Journal(ChangeOf(1, 5, 6, 8), after);
   ASSERT_EQ(raw_.Open(dir_.FilePath(kType).c_str()), platform::Result::kOk);
-  ListJournal* journal = SharedJournal();
-  // Removing r1 and r4 (and more later): r0 stays, r2 and r3 were copied
-  // down, r4 was skipped, and the copy of r5 to slot 3 was torn.
   Slots()[1] = Slots()[2];
-  Slots()[2] = Slots()[3];
-  std::memset(&Slots()[3], 0xEE, 50);
-  journal->nOldCount = 8;
-  journal->nProgress = (uint64_t{3} << 32) | 5;
-  journal->nOp = kJournalCompact;
+  std::memset(&Slots()[2], 0xEE, 50);
   raw_.Close();
+  MarkUnfinished(false);
   TakeOverLock();
   EXPECT_EQ(RuleNos(), (Rules{"r0", "r2", "r3", "r5", "r6", "r7"}));
-}
-
-TEST_F(JournalRecoveryTest, InterruptedRewriteIsCopiedAgainFromItsSideFile) {
-  for (int i = 0; i < 4; ++i) Append("old" + std::to_string(i), 1);
-  std::vector<NEW_AUDIT_LIST_ITEM> staged;
-  for (int i = 0; i < 6; ++i) staged.push_back(MakeRecord("new" + std::to_string(i), i, "staged"));
-  const std::string side_file = dir_.FilePath(kType) + ".batch";
-  std::vector<uint8_t> bytes(staged.size() * sizeof staged[0]);
-  std::memcpy(bytes.data(), staged.data(), bytes.size());
-  WriteFileBytes(side_file, bytes);
+  // Nothing is left in the slots that the removal freed.
   ASSERT_EQ(raw_.Open(dir_.FilePath(kType).c_str()), platform::Result::kOk);
-  ListJournal* journal = SharedJournal();
-  Slots()[0] = staged[0];  // the writer died after copying one record
-  journal->nOldCount = 4;
-  journal->nNewCount = 6;
-  journal->nOp = kJournalRewrite;
+  const std::vector<uint8_t> zeros(2 * LIST_ITEM_SIZE, 0);
+  EXPECT_EQ(std::memcmp(&Slots()[6], zeros.data(), zeros.size()), 0);
   raw_.Close();
-  TakeOverLock();
-  EXPECT_TRUE(SameRecords(Records(), staged));
-  EXPECT_FALSE(std::filesystem::exists(side_file));
 }
 
-TEST_F(JournalRecoveryTest, JournalThatDoesNotFitTheListIsDropped) {
-  Append("a", 1);
-  ListJournal* journal = SharedJournal();
-  journal->nOldCount = 1;
-  journal->nNewCount = 2;
-  journal->nMoveFrom = 5000;
-  journal->nMoveTo = 5001;
-  journal->nMoveCount = 10;
-  journal->nSlot = 0;
-  journal->nProgress = 0;
-  journal->nOp = kJournalPlace;
-  TakeOverLock();
-  EXPECT_EQ(journal->nOp, kJournalIdle);
-  EXPECT_EQ(RuleNos(), (Rules{"a"}));
+// Entries that must not be made: one cut short while it was written (the
+// list was never touched then), one for another list file, one that does not
+// fit the list, and one already made. The list stays as it is.
+TEST_F(JournalRecoveryTest, EntriesThatMustNotBeMadeAreDropped) {
+  struct Case {
+    const char* what;
+    std::function<void()> stage;
+  };
+  const std::vector<NEW_AUDIT_LIST_ITEM> junk = {MakeRecord("junk", 1, "junk"),
+                                                 MakeRecord("junk2", 1, "junk")};
+  const std::string journal_path = list_.SideObjectPath("SYSLIST_JOURNAL_");
+  const std::vector<Case> cases = {
+      {"cut short",
+       [&] {
+         Journal(ChangeOf(0, 2, 2), junk);
+         auto bytes = ReadFileBytes(journal_path);
+         bytes[64 + 300] ^= 0xFF;  // a payload byte that never reached the disk
+         WriteFileBytes(journal_path, bytes);
+       }},
+      {"another file",
+       [&] {
+         ListChange change = ChangeOf(0, 2, 2);
+         change.nFileIdentity ^= 1;
+         Journal(change, junk);
+       }},
+      {"beyond the file", [&] { Journal(ChangeOf(5000, 2, 2), junk); }},
+      {"already made",
+       [&] {
+         Journal(ChangeOf(0, 2, 2), junk);
+         CListJournal journal;
+         ASSERT_TRUE(journal.Open(
+             journal_path, {platform::EffectiveUser(), platform::EffectiveGroup(), 0600}, nullptr));
+         journal.MarkDone();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(list_.ResetToEmpty());
+    Append("a", 1);
+    c.stage();
+    MarkUnfinished(true);
+    TakeOverLock();
+    EXPECT_EQ(RuleNos(), (Rules{"a"}));
+  }
 }
 
 }  // namespace

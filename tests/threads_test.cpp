@@ -91,7 +91,7 @@ TEST(ThreadsTest, LockIsRecursiveThroughTwoObjectsOfOneThread) {
   CVarnex first(2), second(2);
   ASSERT_EQ(first.LoadFile(), 1);
   ASSERT_EQ(second.LoadFile(), 1);
-  auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_2", nullptr);
+  auto mutex = OpenListMutex(2);
   ASSERT_EQ(mutex->Lock(500), platform::LockResult::kAcquired);
   // This thread holds the lock: calls through both objects go through at once.
   const int64_t start = NowMs();

@@ -137,7 +137,7 @@ TEST_F(VarnexEditTest, ChangingCallsDoNothingWhenTheLockWaitRunsOut) {
   const auto before = ReadFileBytes(dir_.FilePath(0));
   Pipe locked, done;
   pid_t child = ForkChild([&] {
-    auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_0", nullptr);
+    auto mutex = OpenListMutex(0);
     if (!mutex || !platform::IsHeld(mutex->Lock(500))) return 1;
     locked.Send();
     done.Receive(nullptr, 60000);
@@ -179,7 +179,7 @@ TEST_F(VarnexEditTest, FailedGrowthReleasesTheLock) {
     return list.LoadFile() == 1 && list.GetTotalCount() == 99 ? 0 : 7;
   });
   ASSERT_TRUE(failed.Receive());
-  auto mutex = platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_6", nullptr);
+  auto mutex = OpenListMutex(6);
   ASSERT_TRUE(mutex);
   EXPECT_EQ(mutex->Lock(0), platform::LockResult::kAcquired);
   EXPECT_TRUE(mutex->Unlock());

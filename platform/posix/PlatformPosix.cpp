@@ -15,14 +15,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <new>
+#include <string>
 #include <unordered_map>
 
 namespace varnex::platform {
@@ -70,21 +73,6 @@ void CloseFd(int& fd) {
     ::close(fd);
     fd = -1;
   }
-}
-
-std::string CanonicalPath(const char* path) {
-  char resolved[PATH_MAX];
-  if (::realpath(path, resolved) != nullptr) return resolved;
-  return path;
-}
-
-uint64_t Fnv1a64(std::string_view text) {
-  uint64_t hash = 0xcbf29ce484222325ULL;
-  for (unsigned char c : text) {
-    hash ^= c;
-    hash *= 0x100000001b3ULL;
-  }
-  return hash;
 }
 
 #ifdef VARNEX_FAULT_INJECTION
@@ -147,17 +135,218 @@ const char* ResultName(Result result) {
 }
 
 // ---------------------------------------------------------------------------
+// Files that others cannot change
+
+namespace {
+
+std::string ErrorText(int error) {
+  char buffer[128];
+  // The GNU strerror_r returns the text (not always in buffer).
+  return ::strerror_r(error, buffer, sizeof buffer);
+}
+
+void SetReason(std::string* reason, const std::string& text) {
+  if (reason != nullptr) *reason = text;
+}
+
+// (std::to_string would export a table of the standard library's.)
+std::string Decimal(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::string Octal(uint32_t mode) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0%o", mode);
+  return text;
+}
+
+// Makes a file at `path` as File::OpenTrusted describes: first under a
+// temporary name beside it, which `fill` (given the descriptor) writes, then
+// linked under `path`. With exact_mode the mode is owner.mode whatever the
+// umask. Returns the open descriptor, or -1 with errno set (EEXIST when a
+// file of that name appeared first).
+template <typename Fill>
+int CreateBeside(const std::string& path, const FileOwnership& owner, bool exact_mode, Fill fill,
+                 std::string* reason) {
+  static std::atomic<uint32_t> s_counter{0};
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".new.%d.%u", static_cast<int>(::getpid()),
+                  s_counter.fetch_add(1));
+    temporary = path + suffix;
+    fd = RetryOnEintr([&] {
+      return ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    static_cast<mode_t>(owner.mode & 0777));
+    });
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    const int error = errno;
+    SetReason(reason, "cannot be made: " + ErrorText(error));
+    errno = error;
+    return -1;
+  }
+  auto give_up = [&](const std::string& why) {
+    const int error = errno;
+    SetReason(reason, why + ErrorText(error));
+    ::unlink(temporary.c_str());
+    CloseFd(fd);
+    errno = error;
+    return -1;
+  };
+  if ((owner.uid != ::geteuid() || owner.gid != ::getegid()) &&
+      ::fchown(fd, static_cast<uid_t>(owner.uid), static_cast<gid_t>(owner.gid)) != 0) {
+    return give_up("cannot be given the owner " + Decimal(owner.uid) + ":" + Decimal(owner.gid) +
+                   " of its list: ");
+  }
+  if (exact_mode && ::fchmod(fd, static_cast<mode_t>(owner.mode & 07777)) != 0) {
+    return give_up("cannot be given its mode: ");
+  }
+  if (!fill(fd)) return give_up("cannot be written: ");
+  if (RetryOnEintr([&] { return ::fdatasync(fd); }) != 0) return give_up("cannot be written: ");
+  if (::link(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    CloseFd(fd);
+    errno = error;
+    if (error != EEXIST) SetReason(reason, "cannot be made: " + ErrorText(error));
+    return -1;
+  }
+  ::unlink(temporary.c_str());
+  return fd;
+}
+
+// Checks what fstat says of an open file against `owner`; a sentence in
+// *reason when it does not fit.
+bool FitsOwner(const struct stat& st, const FileOwnership& owner, std::string* reason) {
+  if (!S_ISREG(st.st_mode)) {
+    SetReason(reason, "is not a regular file");
+    return false;
+  }
+  if (st.st_uid != owner.uid || st.st_gid != owner.gid) {
+    SetReason(reason, "belongs to " + Decimal(st.st_uid) + ":" + Decimal(st.st_gid) + ", not to " +
+                          Decimal(owner.uid) + ":" + Decimal(owner.gid) + " as its list does");
+    return false;
+  }
+  const uint32_t mode = static_cast<uint32_t>(st.st_mode) & 07777;
+  if ((mode & ~owner.mode) != 0) {
+    SetReason(reason, "has mode " + Octal(mode) + ", which allows more than " + Octal(owner.mode));
+    return false;
+  }
+  return true;
+}
+
+// Opens `path` without following a symbolic link or waiting on a special
+// file, and checks that it fits `owner`. Returns the descriptor, or -1 with
+// errno set (EACCES when it does not fit).
+int OpenChecked(const std::string& path, bool writable, const FileOwnership& owner,
+                std::string* reason) {
+  const int flags = (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = RetryOnEintr([&] { return ::open(path.c_str(), flags); });
+  if (fd < 0) {
+    const int error = errno;
+    SetReason(reason, error == ELOOP ? std::string("is a symbolic link") : ErrorText(error));
+    errno = error == ELOOP ? EACCES : error;
+    return -1;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !FitsOwner(st, owner, reason)) {
+    CloseFd(fd);
+    errno = EACCES;
+    return -1;
+  }
+  (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+int OpenOrCreateChecked(const std::string& path, const TrustedFileSpec& spec,
+                        const std::function<bool(int)>& fill, std::string* reason) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    int fd = OpenChecked(path, spec.writable, spec.owner, reason);
+    if (fd >= 0 || errno != ENOENT || !spec.create || !spec.writable) return fd;
+    fd = CreateBeside(path, spec.owner, /*exact_mode=*/true, fill, reason);
+    if (fd >= 0 || errno != EEXIST) return fd;
+    // Another process made it first: open theirs.
+  }
+  SetReason(reason, "keeps appearing and disappearing");
+  errno = EAGAIN;
+  return -1;
+}
+
+uint64_t IdentityOf(const struct stat& st) {
+  const uint64_t identity =
+      (static_cast<uint64_t>(st.st_dev) * 0x9e3779b97f4a7c15ULL) ^ static_cast<uint64_t>(st.st_ino);
+  return identity == 0 ? 1 : identity;
+}
+
+FileOwnership OwnershipOf(const struct stat& st) {
+  return FileOwnership{static_cast<uint32_t>(st.st_uid), static_cast<uint32_t>(st.st_gid),
+                       static_cast<uint32_t>(st.st_mode) & 07777};
+}
+
+}  // namespace
+
+const uint8_t* BootIdentity() {
+  static const auto* identity = [] {
+    auto* bytes = new uint8_t[kBootIdentitySize]();
+    // "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx": 32 hex digits.
+    FILE* file = std::fopen("/proc/sys/kernel/random/boot_id", "re");
+    if (file != nullptr) {
+      char text[64] = {};
+      if (std::fgets(text, sizeof text, file) != nullptr) {
+        size_t digit = 0;
+        for (const char* p = text; *p != '\0' && digit < 2 * kBootIdentitySize; ++p) {
+          int value = -1;
+          if (*p >= '0' && *p <= '9') value = *p - '0';
+          if (*p >= 'a' && *p <= 'f') value = *p - 'a' + 10;
+          if (value < 0) continue;
+          bytes[digit / 2] = static_cast<uint8_t>(bytes[digit / 2] << 4 | value);
+          ++digit;
+        }
+      }
+      std::fclose(file);
+    }
+    return bytes;
+  }();
+  return identity;
+}
+
+uint32_t EffectiveUser() {
+  return static_cast<uint32_t>(::geteuid());
+}
+
+uint32_t EffectiveGroup() {
+  return static_cast<uint32_t>(::getegid());
+}
+
+Result StatFile(const std::string& path, FileOwnership* ownership, uint64_t* identity) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return FromErrno(errno);
+  if (ownership != nullptr) *ownership = OwnershipOf(st);
+  if (identity != nullptr) *identity = IdentityOf(st);
+  return Result::kOk;
+}
+
+// ---------------------------------------------------------------------------
 // Named mutex
 //
-// A named mutex is a POSIX shared-memory object of one page whose start holds
-// the layout below. Creation races: any number of processes may call
-// shm_open(O_CREAT) at the same moment and all get the same object; the one
-// that initialises it is whichever first takes an open-file-description lock
-// on it and finds no valid magic number. The magic number is written last, so
-// a creator that dies half-way leaves an object that the next opener simply
-// initialises again (nobody can be using a mutex whose magic was never set).
-// The layout word folds in sizeof(pthread_mutex_t), so builds with another
-// layout refuse to share the object instead of misreading it.
+// A named mutex is a file of one page whose start holds the layout below,
+// made whole under a temporary name and linked into place, so that no
+// process ever sees it half made. Only the list's writers may open it (see
+// File::OpenTrusted), so nobody else can see, forge or hold it.
+//
+// A robust mutex's state names the thread that holds it, and only the kernel
+// of the machine that ran that thread can tell when it dies. A file written
+// before the machine last started may hold such a state for ever, so it is
+// made afresh (under an open-file-description lock on the file, which only
+// the list's writers can take, for at most a bounded time) by its first
+// opener since the start, which the boot identity tells. The layout word
+// folds in sizeof(pthread_mutex_t), so builds with another layout refuse to
+// share the object instead of misreading it.
 //
 // Every process maps each object once and keeps the mapping until it exits:
 // a held robust mutex is linked by its address into the owning thread's
@@ -168,6 +357,7 @@ struct NamedMutex::Shared {
   uint64_t magic;
   uint32_t layout;
   uint32_t reserved;
+  uint8_t boot[kBootIdentitySize];
   pthread_mutex_t mutex;
   alignas(64) uint8_t area[NamedMutex::kSharedAreaSize];
 };
@@ -175,18 +365,18 @@ struct NamedMutex::Shared {
 namespace {
 
 constexpr uint64_t kMutexMagic = 0x584d58454e524156ULL;  // "VARNEXMX"
-// Version 1: magic, layout word, mutex, shared area of kSharedAreaSize bytes.
-constexpr uint32_t kMutexLayoutVersion = 1;
+// Version 2: magic, layout word, boot identity, mutex, shared area.
+constexpr uint32_t kMutexLayoutVersion = 2;
 constexpr uint32_t kMutexLayout =
     (kMutexLayoutVersion << 16) | static_cast<uint32_t>(sizeof(pthread_mutex_t));
 constexpr size_t kMutexObjectSize = 4096;
-// Every account may open and use the mutex, whatever the umask.
-constexpr mode_t kMutexObjectMode = 0666;
 static_assert(sizeof(NamedMutex::Shared) <= kMutexObjectSize);
+// How long an opener waits for another one that is making the mutex afresh.
+constexpr int kInitialiseWaitMs = 500;
 
 struct MutexRegistry {
   std::mutex lock;
-  std::unordered_map<std::string, NamedMutex::Shared*> objects;
+  std::unordered_map<uint64_t, NamedMutex::Shared*> objects;  // by file identity
 };
 
 MutexRegistry& Registry() {
@@ -197,6 +387,7 @@ MutexRegistry& Registry() {
 }
 
 Result InitialiseMutex(NamedMutex::Shared* shared) {
+  std::memset(shared->area, 0, sizeof shared->area);
   pthread_mutexattr_t attr;
   if (pthread_mutexattr_init(&attr) != 0) return Result::kFailed;
   int rc = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
@@ -205,106 +396,114 @@ Result InitialiseMutex(NamedMutex::Shared* shared) {
   if (rc == 0) rc = pthread_mutex_init(&shared->mutex, &attr);
   pthread_mutexattr_destroy(&attr);
   if (rc != 0) return FromErrno(rc);
+  std::memcpy(shared->boot, BootIdentity(), kBootIdentitySize);
   shared->layout = kMutexLayout;
-  __atomic_store_n(&shared->magic, kMutexMagic, __ATOMIC_RELEASE);
+  std::atomic_ref<uint64_t>(shared->magic).store(kMutexMagic, std::memory_order_release);
   return Result::kOk;
 }
 
-// Maps the object called `object_name`, creating and initialising it when
-// needed. Serialised against other openers by an OFD lock on the object.
-Result MapMutexObject(const std::string& object_name, NamedMutex::Shared** out) {
-  int fd = RetryOnEintr([&] {
-    return ::shm_open(object_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kMutexObjectMode);
-  });
-  if (fd < 0) return FromErrno(errno);
-  // shm_open's mode is cut by the umask; set it on purpose. Fails harmlessly
-  // when another account created the object (it did the same).
-  (void)::fchmod(fd, kMutexObjectMode);
+bool IsCurrent(NamedMutex::Shared* shared) {
+  return std::atomic_ref<uint64_t>(shared->magic).load(std::memory_order_acquire) == kMutexMagic &&
+         shared->layout == kMutexLayout &&
+         std::memcmp(shared->boot, BootIdentity(), kBootIdentitySize) == 0;
+}
 
+// Takes an open-file-description lock on the whole of fd, trying for at most
+// kInitialiseWaitMs.
+bool LockForInitialising(int fd) {
   struct flock whole_file = {};
   whole_file.l_type = F_WRLCK;
   whole_file.l_whence = SEEK_SET;
-  if (RetryOnEintr([&] { return ::fcntl(fd, F_OFD_SETLKW, &whole_file); }) != 0) {
-    Result result = FromErrno(errno);
-    CloseFd(fd);
+  for (int waited_ms = 0; waited_ms <= kInitialiseWaitMs; ++waited_ms) {
+    if (::fcntl(fd, F_OFD_SETLK, &whole_file) == 0) return true;
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
+    ::usleep(1000);
+  }
+  return false;
+}
+
+// Maps the mutex of the open file fd, making it afresh when it is not
+// current.
+Result MapMutexObject(int fd, NamedMutex::Shared** out, std::string* reason) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return FromErrno(errno);
+  if (static_cast<uint64_t>(st.st_size) < kMutexObjectSize) {
+    SetReason(reason,
+              "is " + Decimal(st.st_size) + " bytes long, not " + Decimal(kMutexObjectSize));
+    return Result::kInvalid;
+  }
+  void* address = ::mmap(nullptr, kMutexObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) return FromErrno(errno);
+  auto* shared = static_cast<NamedMutex::Shared*>(address);
+  Result result = Result::kOk;
+  if (!IsCurrent(shared)) {
+    if (!LockForInitialising(fd)) {
+      SetReason(reason, "is being made by another process for too long");
+      result = Result::kFailed;
+    } else {
+      const bool foreign = std::atomic_ref<uint64_t>(shared->magic).load() == kMutexMagic &&
+                           shared->layout != kMutexLayout;
+      if (foreign) {
+        SetReason(reason, "is laid out by another version of the library");
+        result = Result::kInvalid;
+      } else if (!IsCurrent(shared)) {
+        result = InitialiseMutex(shared);
+      }
+      struct flock whole_file = {};
+      whole_file.l_type = F_UNLCK;
+      whole_file.l_whence = SEEK_SET;
+      (void)::fcntl(fd, F_OFD_SETLK, &whole_file);
+    }
+  }
+  if (result != Result::kOk) {
+    ::munmap(address, kMutexObjectSize);
     return result;
   }
-
-  Result result = Result::kOk;
-  struct stat st;
-  void* address = MAP_FAILED;
-  if (::fstat(fd, &st) != 0) {
-    result = FromErrno(errno);
-  } else if (static_cast<uint64_t>(st.st_size) < kMutexObjectSize &&
-             RetryOnEintr([&] { return ::ftruncate(fd, kMutexObjectSize); }) != 0) {
-    result = FromErrno(errno);
-  } else {
-    address = ::mmap(nullptr, kMutexObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (address == MAP_FAILED) result = FromErrno(errno);
-  }
-  if (result == Result::kOk) {
-    auto* shared = static_cast<NamedMutex::Shared*>(address);
-    if (__atomic_load_n(&shared->magic, __ATOMIC_ACQUIRE) != kMutexMagic) {
-      result = InitialiseMutex(shared);
-    } else if (shared->layout != kMutexLayout) {
-      result = Result::kInvalid;
-    }
-    if (result == Result::kOk) {
-      *out = shared;
-    } else {
-      ::munmap(address, kMutexObjectSize);
-    }
-  }
-  // The mapping keeps the open file description alive, and with it the OFD
-  // lock, so closing the descriptor alone would not release it.
-  whole_file.l_type = F_UNLCK;
-  (void)::fcntl(fd, F_OFD_SETLK, &whole_file);
-  CloseFd(fd);
-  return result;
+  *out = shared;
+  return Result::kOk;
 }
 
 }  // namespace
 
-std::string NamedObjectName(std::string_view name) {
-  std::string object_name = "/";
-  object_name.append(name);
-  // Lists in another directory than the default one get locks of their own.
-  const char* dir = std::getenv("VARNEX_SYSTEM_DIR");
-  if (dir != nullptr && *dir != '\0') {
-    std::string canonical = CanonicalPath(dir);
-    if (canonical != CanonicalPath(kDefaultListDirectory)) {
-      char suffix[24];
-      std::snprintf(suffix, sizeof suffix, ".%016llx",
-                    static_cast<unsigned long long>(Fnv1a64(canonical)));
-      object_name.append(suffix);
-    }
-  }
-  return object_name;
-}
-
-std::unique_ptr<NamedMutex> NamedMutex::Open(std::string_view name, Result* result) {
+std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string& path, const FileOwnership& owner,
+                                             bool create, Result* result, std::string* reason) {
   Result ignored;
   Result& status = result != nullptr ? *result : ignored;
-  if (name.empty() || name.size() > 200 || name.find('/') != std::string_view::npos) {
-    status = Result::kInvalid;
-    return nullptr;
-  }
   if (ShouldFail(Fault::kMutexOpen)) {
     status = Result::kFailed;
+    SetReason(reason, "cannot be opened (injected fault)");
     return nullptr;
   }
-  std::string object_name = NamedObjectName(name);
+  TrustedFileSpec spec;
+  spec.owner = owner;
+  spec.writable = true;
+  spec.create = create;
+  const int fd = OpenOrCreateChecked(
+      path, spec, [](int new_fd) { return ::ftruncate(new_fd, kMutexObjectSize) == 0; }, reason);
+  if (fd < 0) {
+    status = FromErrno(errno);
+    return nullptr;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    status = FromErrno(errno);
+    ::close(fd);
+    return nullptr;
+  }
+  const uint64_t identity = IdentityOf(st);
   MutexRegistry& registry = Registry();
   std::lock_guard<std::mutex> guard(registry.lock);
-  auto found = registry.objects.find(object_name);
+  auto found = registry.objects.find(identity);
   if (found != registry.objects.end()) {
+    ::close(fd);
     status = Result::kOk;
     return std::unique_ptr<NamedMutex>(new NamedMutex(found->second));
   }
   Shared* shared = nullptr;
-  status = MapMutexObject(object_name, &shared);
+  status = MapMutexObject(fd, &shared, reason);
+  ::close(fd);  // the mapping keeps the file
   if (status != Result::kOk) return nullptr;
-  registry.objects.emplace(object_name, shared);
+  registry.objects.emplace(identity, shared);
   return std::unique_ptr<NamedMutex>(new NamedMutex(shared));
 }
 
@@ -491,15 +690,64 @@ File::~File() {
   Close();
 }
 
-Result File::OpenReadWriteCreate(const char* path, uint32_t mode) {
+Result File::OpenTrusted(const std::string& path, const TrustedFileSpec& spec,
+                         std::string* reason) {
   Close();
-  fd_ = RetryOnEintr([&] { return ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, mode); });
+  const uint64_t size = spec.size;
+  fd_ = OpenOrCreateChecked(
+      path, spec,
+      [size](int fd) {
+        return size == 0 || ::posix_fallocate(fd, 0, static_cast<off_t>(size)) == 0;
+      },
+      reason);
   last_error_ = fd_ < 0 ? errno : 0;
   return FromErrno(last_error_);
 }
 
-Result File::LockExclusive() {
-  last_error_ = RetryOnEintr([&] { return ::flock(fd_, LOCK_EX); }) == 0 ? 0 : errno;
+Result File::OpenExisting(const std::string& path, bool writable) {
+  Close();
+  const int flags = (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  fd_ = RetryOnEintr([&] { return ::open(path.c_str(), flags); });
+  if (fd_ < 0) {
+    last_error_ = errno == ELOOP ? EACCES : errno;
+    return FromErrno(last_error_);
+  }
+  struct stat st;
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    last_error_ = EACCES;
+    Close();
+    return Result::kAccessDenied;
+  }
+  (void)::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+  return Result::kOk;
+}
+
+Result File::CreateExclusive(const std::string& path, const FileOwnership& owner, const void* data,
+                             size_t size, std::string* reason) {
+  Close();
+  if (ShouldFail(Fault::kFileWrite)) {
+    last_error_ = ENOSPC;
+    SetReason(reason, "cannot be written: " + ErrorText(ENOSPC));
+    return Result::kNoSpace;
+  }
+  fd_ = CreateBeside(
+      path, owner, /*exact_mode=*/false,
+      [&](int fd) {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        for (size_t done = 0; done < size;) {
+          const ssize_t n = RetryOnEintr(
+              [&] { return ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(done)); });
+          if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return false;
+          }
+          done += static_cast<size_t>(n);
+        }
+        return true;
+      },
+      reason);
+  last_error_ = fd_ < 0 ? errno : 0;
+  if (last_error_ == EEXIST) return Result::kInvalid;
   return FromErrno(last_error_);
 }
 
@@ -513,24 +761,48 @@ Result File::Size(uint64_t* size) {
   return Result::kOk;
 }
 
-Result File::WriteAt(uint64_t offset, const void* data, size_t size) {
+Result File::ReadAt(uint64_t offset, void* data, size_t size) {
+  auto* bytes = static_cast<uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t n =
+        RetryOnEintr([&] { return ::pread(fd_, bytes, size, static_cast<off_t>(offset)); });
+    if (n <= 0) {
+      last_error_ = n == 0 ? EINVAL : errno;
+      return n == 0 ? Result::kInvalid : FromErrno(last_error_);
+    }
+    bytes += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<size_t>(n);
+  }
+  return Result::kOk;
+}
+
+namespace {
+
+Result WriteAllAt(int fd, uint64_t offset, const void* data, size_t size, int* last_error) {
   if (ShouldFail(Fault::kFileWrite)) {
-    last_error_ = ENOSPC;
+    *last_error = ENOSPC;
     return Result::kNoSpace;
   }
   const auto* bytes = static_cast<const uint8_t*>(data);
   while (size > 0) {
-    ssize_t written =
-        RetryOnEintr([&] { return ::pwrite(fd_, bytes, size, static_cast<off_t>(offset)); });
+    const ssize_t written =
+        RetryOnEintr([&] { return ::pwrite(fd, bytes, size, static_cast<off_t>(offset)); });
     if (written <= 0) {
-      last_error_ = written == 0 ? ENOSPC : errno;
-      return FromErrno(last_error_);
+      *last_error = written == 0 ? ENOSPC : errno;
+      return FromErrno(*last_error);
     }
     bytes += written;
     offset += static_cast<uint64_t>(written);
     size -= static_cast<size_t>(written);
   }
   return Result::kOk;
+}
+
+}  // namespace
+
+Result File::WriteAt(uint64_t offset, const void* data, size_t size) {
+  return WriteAllAt(fd_, offset, data, size, &last_error_);
 }
 
 Result File::Sync() {
@@ -580,28 +852,50 @@ void UnmapRetired(Mappings* retired) {
 
 }  // namespace
 
-Result MappedFile::Open(const char* path) {
+Result MappedFile::Open(const char* path, bool read_only) {
   Close();
   if (ShouldFail(Fault::kFileMap)) {
     last_error_ = ENOMEM;
     return Result::kInvalid;
   }
-  writable_ = true;
-  fd_ = RetryOnEintr([&] { return ::open(path, O_RDWR | O_CLOEXEC); });
-  if (fd_ < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+  constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  writable_ = !read_only;
+  fd_ = read_only ? -1 : RetryOnEintr([&] { return ::open(path, O_RDWR | kFlags); });
+  if (!read_only && fd_ < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    read_only = true;
+  }
+  if (read_only) {
     writable_ = false;
-    fd_ = RetryOnEintr([&] { return ::open(path, O_RDONLY | O_CLOEXEC); });
+    fd_ = RetryOnEintr([&] { return ::open(path, O_RDONLY | kFlags); });
   }
   if (fd_ < 0) {
-    last_error_ = errno;
+    last_error_ = errno == ELOOP ? EACCES : errno;
     return FromErrno(last_error_);
   }
+  return MapWhole();
+}
+
+Result MappedFile::Adopt(File* file, bool writable) {
+  Close();
+  fd_ = file->fd_;
+  file->fd_ = -1;
+  writable_ = writable;
+  return MapWhole();
+}
+
+Result MappedFile::MapWhole() {
   struct stat st;
   if (::fstat(fd_, &st) != 0) {
     last_error_ = errno;
     Close();
     return FromErrno(last_error_);
   }
+  if (!S_ISREG(st.st_mode)) {
+    last_error_ = EACCES;
+    Close();
+    return Result::kAccessDenied;
+  }
+  (void)::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
   if (st.st_size <= 0) {
     last_error_ = EINVAL;
     Close();
@@ -616,9 +910,8 @@ Result MappedFile::Open(const char* path) {
   }
   data_ = static_cast<uint8_t*>(address);
   size_ = static_cast<uint64_t>(st.st_size);
-  identity_ =
-      (static_cast<uint64_t>(st.st_dev) * 0x9e3779b97f4a7c15ULL) ^ static_cast<uint64_t>(st.st_ino);
-  if (identity_ == 0) identity_ = 1;
+  identity_ = IdentityOf(st);
+  ownership_ = OwnershipOf(st);
   return Result::kOk;
 }
 
@@ -635,6 +928,53 @@ Result MappedFile::Refresh() {
   const Result result = MapAgain(fd_, protection, new_size, &data_, &size_, &retired_);
   if (result != Result::kOk) last_error_ = errno;  // the old view stays usable
   return result;
+}
+
+Result MappedFile::Grow(uint64_t size) {
+  if (data_ == nullptr || !writable_) return Result::kInvalid;
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return FromErrno(errno);
+  if (static_cast<uint64_t>(st.st_size) < size) {
+    const int rc = ::posix_fallocate(fd_, 0, static_cast<off_t>(size));
+    if (rc != 0) return FromErrno(rc);
+  }
+  return Refresh();
+}
+
+Result MappedFile::ZeroThrough(uint64_t offset, uint64_t length) {
+  if (data_ == nullptr || !writable_) return Result::kInvalid;
+  if (ShouldFail(Fault::kFileWrite)) {
+    last_error_ = ENOSPC;
+    return Result::kNoSpace;
+  }
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) {
+    last_error_ = errno;
+    return FromErrno(last_error_);
+  }
+  // Bytes that the file holds already are overwritten; the rest is
+  // allocated, and reads as zero.
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  static const uint8_t kZeros[65536] = {};
+  for (uint64_t at = offset; at < size && at < offset + length;) {
+    const size_t part =
+        static_cast<size_t>(std::min<uint64_t>({sizeof kZeros, size - at, offset + length - at}));
+    const Result result = WriteAllAt(fd_, at, kZeros, part, &last_error_);
+    if (result != Result::kOk) return result;
+    at += part;
+  }
+  if (offset + length > size) {
+    const int rc = ::posix_fallocate(fd_, static_cast<off_t>(offset), static_cast<off_t>(length));
+    if (rc != 0) {
+      last_error_ = rc;
+      return FromErrno(rc);
+    }
+  }
+  if (RetryOnEintr([&] { return ::fdatasync(fd_); }) != 0) {
+    last_error_ = errno;
+    return FromErrno(last_error_);
+  }
+  return Refresh();
 }
 
 Result MappedFile::Flush(uint64_t offset, uint64_t length) {
@@ -683,57 +1023,6 @@ void MappedFile::Close() {
   CloseFd(fd_);
 }
 
-SharedMemory::~SharedMemory() {
-  Close();
-}
-
-Result SharedMemory::Open(std::string_view name) {
-  Close();
-  if (name.empty() || name.size() > 200 || name.find('/') != std::string_view::npos) {
-    return Result::kInvalid;
-  }
-  const std::string object_name = NamedObjectName(name);
-  fd_ = RetryOnEintr([&] {
-    return ::shm_open(object_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kMutexObjectMode);
-  });
-  if (fd_ < 0) return FromErrno(errno);
-  (void)::fchmod(fd_, kMutexObjectMode);
-  return Refresh();
-}
-
-Result SharedMemory::MapSize(uint64_t size) {
-  if (size <= size_) return Result::kOk;
-  return MapAgain(fd_, PROT_READ | PROT_WRITE, size, &data_, &size_, &retired_);
-}
-
-Result SharedMemory::Grow(uint64_t size) {
-  if (fd_ < 0) return Result::kInvalid;
-  struct stat st;
-  if (::fstat(fd_, &st) != 0) return FromErrno(errno);
-  if (static_cast<uint64_t>(st.st_size) < size) {
-    // posix_fallocate reserves the pages, so a full /dev/shm is an error
-    // here rather than a SIGBUS later.
-    const int rc = ::posix_fallocate(fd_, 0, static_cast<off_t>(size));
-    if (rc != 0) return FromErrno(rc);
-  }
-  return MapSize(size);
-}
-
-Result SharedMemory::Refresh() {
-  if (fd_ < 0) return Result::kInvalid;
-  struct stat st;
-  if (::fstat(fd_, &st) != 0) return FromErrno(errno);
-  return MapSize(static_cast<uint64_t>(st.st_size));
-}
-
-void SharedMemory::Close() {
-  if (data_ != nullptr) ::munmap(data_, static_cast<size_t>(size_));
-  UnmapRetired(&retired_);
-  data_ = nullptr;
-  size_ = 0;
-  CloseFd(fd_);
-}
-
 // ---------------------------------------------------------------------------
 // Paths, time and debug output
 
@@ -759,10 +1048,6 @@ bool EqualIgnoringAsciiCase(const char* a, const char* b, size_t n) {
 
 bool RemoveFile(const char* path) {
   return ::unlink(path) == 0 || errno == ENOENT;
-}
-
-bool FileExists(const char* path) {
-  return ::access(path, F_OK) == 0;
 }
 
 std::string ListDirectory() {

@@ -38,6 +38,7 @@
 #include "api/Varnex.h"
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
+#include "store/SysListFileEx.h"
 
 namespace {
 
@@ -73,8 +74,7 @@ NEW_AUDIT_LIST_ITEM Record(const std::string& rule, uint32_t key, int8_t type, u
 // invariant. Returns the records (empty on a damaged header).
 std::vector<NEW_AUDIT_LIST_ITEM> CheckList(int32_t type, bool sorted,
                                            std::vector<std::string>* problems) {
-  auto mutex =
-      varnex::platform::NamedMutex::Open("SYSLIST_FILE_MUTEX_" + std::to_string(type), nullptr);
+  auto mutex = CSysListFileEx::OpenMutexOf(type, nullptr);
   const bool held = mutex && varnex::platform::IsHeld(mutex->Lock(5000));
   std::vector<NEW_AUDIT_LIST_ITEM> records;
   std::ifstream in(varnex::platform::ListFilePath(ListFileName(type)), std::ios::binary);
@@ -466,11 +466,6 @@ int Main(int argc, char** argv) {
       problems.size());
   for (size_t i = 0; i < problems.size() && i < 20; ++i) std::printf("  %s\n", problems[i].c_str());
   if (own_dir) {
-    for (int type = 0; type < 9; ++type) {
-      for (const char* prefix : {"SYSLIST_FILE_MUTEX_", "SYSLIST_INDEX_"}) {
-        shm_unlink(varnex::platform::NamedObjectName(prefix + std::to_string(type)).c_str());
-      }
-    }
     std::string command = "rm -rf '" + options.dir + "'";
     if (std::system(command.c_str()) != 0)
       std::fprintf(stderr, "could not remove %s\n", options.dir.c_str());
