@@ -1,7 +1,9 @@
 #include "tests/TestSupport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,6 +97,26 @@ pid_t ForkChild(const std::function<int()>& body) {
     _exit(status);
   }
   return pid;
+}
+
+uid_t UnusedAccount() {
+  for (uid_t id = 54321; id < 54400; ++id) {
+    if (getpwuid(id) == nullptr && getgrgid(static_cast<gid_t>(id)) == nullptr) return id;
+  }
+  return 0;
+}
+
+pid_t ForkAsOtherAccount(const std::function<int()>& body) {
+  const uid_t account = UnusedAccount();
+  return ForkChild([&] {
+    if (account == 0 || setgroups(0, nullptr) != 0 ||
+        setresgid(static_cast<gid_t>(account), static_cast<gid_t>(account),
+                  static_cast<gid_t>(account)) != 0 ||
+        setresuid(account, account, account) != 0) {
+      return 97;
+    }
+    return body();
+  });
 }
 
 int WaitChild(pid_t pid) {

@@ -55,6 +55,14 @@ class Pipe {
 
 // Runs body in a forked child, which exits with body's result.
 pid_t ForkChild(const std::function<int()>& body);
+
+// An account that no one uses (no password entry for its user or group), for
+// tests that act as another local account; 0 when none could be found.
+uid_t UnusedAccount();
+// Runs body in a forked child that has dropped to the unused account (user,
+// group, no supplementary groups) first. Needs root; the child exits with
+// 97 when it cannot drop.
+pid_t ForkAsOtherAccount(const std::function<int()>& body);
 // Waits for the child: its exit status, or 128 + the signal that ended it.
 int WaitChild(pid_t pid);
 
