@@ -1,11 +1,39 @@
 #include "api/Varnex.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "module/DebugPrint.h"
 #include "store/SysListFileEx.h"
+#include "store/Wildcard.h"
+
+namespace {
+
+// A caller's content as the lookups read it: up to its NUL and never past
+// dwContentLen bytes, copied with a NUL after it. Longer content than any
+// record or pattern can match is cut where the cut changes no verdict.
+class BoundedContent {
+ public:
+  BoundedContent(const char* pszContent, uint32_t dwContentLen) {
+    if (pszContent == nullptr) return;
+    const size_t nLength = strnlen(pszContent, std::min<size_t>(dwContentLen, kMaxRead));
+    std::memcpy(m_szText, pszContent, nLength);
+    m_szText[nLength] = '\0';
+    m_pszText = m_szText;
+  }
+  const char* Text() const { return m_pszText; }
+
+ private:
+  // Texts of 128 bytes, and patterns that compare at most 1000 bytes past
+  // them: content longer than this matches nothing more.
+  static constexpr size_t kMaxRead = sizeof(NEW_AUDIT_LIST_ITEM::szContent) + WILDCARD_MAX_LEN + 8;
+  char m_szText[kMaxRead + 1];
+  const char* m_pszText = nullptr;
+};
+
+}  // namespace
 
 CVarnex::CVarnex(int32_t nListType)
     : m_pListFile(new (std::nothrow) CSysListFileEx), m_nListType(nListType), m_hThread(0) {}
@@ -170,8 +198,10 @@ uint32_t CVarnex::ListManageThread(void* pParam) {
   }
 }
 
-int32_t CVarnex::IsMatch(const char* pszContent, uint32_t dwContentLen) {
+int32_t CVarnex::IsMatch(const char* pszContentIn, uint32_t dwContentLen) {
   if (m_pListFile == nullptr) return 0;
+  const BoundedContent content(pszContentIn, dwContentLen);
+  const char* pszContent = content.Text();
   // Without the lock when the list allows it; under it otherwise.
   int nVerdict = 0;
   if (m_pListFile->MatchFirstLockFree(pszContent, dwContentLen, &nVerdict)) return nVerdict;
@@ -179,9 +209,11 @@ int32_t CVarnex::IsMatch(const char* pszContent, uint32_t dwContentLen) {
   return m_pListFile->MatchFirst(pszContent, dwContentLen);
 }
 
-AUDIT_RESULT_LIST* CVarnex::IsMatch(const char* pszContent, uint32_t dwContentLen,
+AUDIT_RESULT_LIST* CVarnex::IsMatch(const char* pszContentIn, uint32_t dwContentLen,
                                     int32_t& nItemType, int32_t& nMatchCount) {
   if (m_pListFile == nullptr) return nullptr;
+  const BoundedContent content(pszContentIn, dwContentLen);
+  const char* pszContent = content.Text();
   AUDIT_RESULT_LIST* pList = nullptr;
   try {
     if (m_pListFile->MatchAllLockFree(pszContent, dwContentLen, nItemType, nMatchCount, &pList)) {

@@ -189,17 +189,19 @@ class VARNEX_API CVarnex {
   // AddItem keeps it). A candidate covers the content when its time window
   // holds (dwStartTime <= now <= dwEndTime) and its text matches: as a
   // wildcard pattern when szContent holds a '*', else equal to pszContent
-  // without regard to the case of ASCII letters. A null pszContent is covered
-  // by any record with the key, whatever its window. 0 when the list is not
-  // loaded or is empty. Takes no lock where the list shares a change counter
-  // (every list but type 4): the answer is the one the locked lookup gives at
-  // some moment during the call, and writers of other processes are never
-  // waited for long; otherwise, and when writers keep changing the list, it
-  // takes the lock, and goes ahead after the lock wait runs out.
+  // without regard to the case of ASCII letters. The content is the text at
+  // pszContent up to its NUL, but never more than dwContentLen bytes: a
+  // buffer without a NUL is read no further than that. A null pszContent is
+  // covered by any record with the key, whatever its window. 0 when the list
+  // is not loaded or is empty. Takes no lock: the answer is the one the
+  // locked lookup gives at some moment during the call, and writers are
+  // never waited for long; when writers keep changing the list, it takes the
+  // lock, and goes ahead after the lock wait runs out.
   int32_t IsMatch(const char* pszContent, uint32_t dwContentLen);
 
   // The listing match: a chain of copies of every record with the key
-  // dwContentLen whose szContent equals pszContent (ASCII letter case aside;
+  // dwContentLen whose szContent equals pszContent (read as IsMatch reads
+  // it; ASCII letter case aside;
   // '*' and '?' are plain characters here; a null pszContent takes every
   // record with the key). The time window is checked only in list type 7.
   // nMatchCount receives the number of nodes and nItemType the smallest

@@ -36,16 +36,28 @@ platform::FileOwnership LikeTheList(const platform::FileOwnership& list) {
 }  // namespace
 
 bool CListLocalLock::TryLockFor(uint32_t nTimeoutMs) {
-  if (!m_mutex.try_lock_for(std::chrono::milliseconds(nTimeoutMs))) return false;
-  m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
-  ++m_nDepth;
+  const std::thread::id me = std::this_thread::get_id();
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (m_nDepth > 0 && m_owner == me) {
+    ++m_nDepth;
+    return true;
+  }
+  if (!m_free.wait_for(lock, std::chrono::milliseconds(nTimeoutMs),
+                       [this] { return m_nDepth == 0; })) {
+    return false;
+  }
+  m_owner = me;
+  m_nDepth = 1;
   return true;
 }
 
 bool CListLocalLock::Unlock() {
-  if (m_owner.load(std::memory_order_relaxed) != std::this_thread::get_id()) return false;
-  if (--m_nDepth == 0) m_owner.store(std::thread::id(), std::memory_order_relaxed);
-  m_mutex.unlock();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_nDepth == 0 || m_owner != std::this_thread::get_id()) return false;
+  if (--m_nDepth == 0) {
+    m_owner = std::thread::id();
+    m_free.notify_one();
+  }
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -47,13 +48,15 @@ inline constexpr uint32_t LIST_LOCK_TIMEOUT_MS = 500;
 // reader), so that this object's own threads never remap the view at once.
 class CListLocalLock {
  public:
+  // Recursive for the thread that holds it; waits at most nTimeoutMs.
   bool TryLockFor(uint32_t nTimeoutMs);
   // False, and nothing changed, when the calling thread does not hold it.
   bool Unlock();
 
  private:
-  std::recursive_timed_mutex m_mutex;
-  std::atomic<std::thread::id> m_owner{};
+  std::mutex m_mutex;
+  std::condition_variable m_free;
+  std::thread::id m_owner;
   uint32_t m_nDepth = 0;
 };
 

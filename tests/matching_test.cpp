@@ -1,7 +1,11 @@
 // The verdict match and the listing match.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -285,6 +289,56 @@ TEST(MatchingApiTest, LookupsWhileAnotherProcessGrowsTheList) {
   EXPECT_EQ(WaitChild(child), 0);
   EXPECT_EQ(misses, 0);
   EXPECT_EQ(list.GetTotalCount(), 1520);
+}
+
+}  // namespace
+}  // namespace varnex::test
+
+namespace varnex::test {
+namespace {
+
+// Content from a packet has no NUL: it is read no further than the length
+// given, even when the buffer ends right at a page that cannot be read.
+TEST(BoundedContentTest, ContentIsReadNoFurtherThanItsLength) {
+  TempListDir dir;
+  CVarnex list(1);
+  ASSERT_EQ(list.LoadFile(), 1);
+  for (const auto& [rule, text, key] : std::vector<std::tuple<std::string, std::string, uint32_t>>{
+           {"plain", "example.com", 11}, {"host", "*.example.org", 15}, {"long", "host", 2000}}) {
+    NEW_AUDIT_LIST_ITEM item = MakeRecord(rule, key, text);
+    ASSERT_EQ(list.AddItem(&item), 1);
+  }
+  const long page = sysconf(_SC_PAGESIZE);
+  auto* pages = static_cast<char*>(
+      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pages, MAP_FAILED);
+  ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+  auto at_page_end = [&](const std::string& text) {
+    char* start = pages + page - text.size();
+    std::memcpy(start, text.data(), text.size());
+    return start;
+  };
+  struct Case {
+    std::string text;
+    uint32_t length;
+    int verdict;
+  };
+  const std::vector<Case> cases = {
+      {"EXAMPLE.COM", 11, 1},
+      {"example.con", 11, 0},
+      {"www.example.org", 15, 1},
+      {"www.example.orx", 15, 0},
+      {std::string(2000, 'h'), 2000, 0},
+      {"example.com!", 11, 1},  // the length ends the content before the '!'
+  };
+  for (const Case& c : cases) {
+    const char* content = at_page_end(c.text);
+    EXPECT_EQ(list.IsMatch(content, c.length), c.verdict) << c.text.substr(0, 20);
+    int32_t type = 0, count = 0;
+    AUDIT_RESULT_LIST* hits = list.IsMatch(content, c.length, type, count);
+    list.FreeList(hits, count);
+  }
+  munmap(pages, 2 * page);
 }
 
 }  // namespace

@@ -80,15 +80,18 @@ std::unique_ptr<CVarnex> LoadForChange(int32_t type) {
   return list;
 }
 
+// The records as the list stood at one moment.
 std::vector<NEW_AUDIT_LIST_ITEM> ReadAll(CVarnex& list) {
-  std::vector<NEW_AUDIT_LIST_ITEM> records;
-  const int32_t count = list.GetTotalCount();
-  for (int32_t i = 0; i < count; ++i) {
-    NEW_AUDIT_LIST_ITEM record;
-    if (list.GetItem(i, &record) != 0) break;  // another writer shortened the list
-    records.push_back(record);
+  std::vector<NEW_AUDIT_LIST_ITEM> records(static_cast<size_t>(std::max(list.GetTotalCount(), 0)));
+  for (;;) {
+    const int32_t count = list.GetItems(records.data(), static_cast<int32_t>(records.size()));
+    if (count < 0) throw ToolError("no memory to read the list");
+    if (static_cast<size_t>(count) <= records.size()) {
+      records.resize(static_cast<size_t>(count));
+      return records;
+    }
+    records.resize(static_cast<size_t>(count) + 16);  // another writer added records meanwhile
   }
-  return records;
 }
 
 std::vector<std::string> RecordRow(size_t index, const NEW_AUDIT_LIST_ITEM& record) {
