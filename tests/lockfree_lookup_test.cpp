@@ -243,7 +243,7 @@ TEST_F(LockFreeLookupTest, VerdictsStayRightWhileAnotherProcessEdits) {
         "k" + std::to_string(i), static_cast<uint32_t>(stable.back().size()), stable.back());
     ASSERT_EQ(reader.AddItem(&item), 1);
   }
-  NEW_AUDIT_LIST_ITEM pattern = MakeRecord("kp", 14, "*.pattern.test");
+  NEW_AUDIT_LIST_ITEM pattern = MakeRecord("kp", 16, "*.pattern.test");
   ASSERT_EQ(reader.AddItem(&pattern), 1);
 
   Pipe stop;
@@ -271,8 +271,8 @@ TEST_F(LockFreeLookupTest, VerdictsStayRightWhileAnotherProcessEdits) {
     ASSERT_EQ(reader.IsMatch(text.c_str(), static_cast<uint32_t>(text.size())), 1) << text;
     const std::string missing = "absent" + std::to_string(rng() % 100) + ".example";
     ASSERT_EQ(reader.IsMatch(missing.c_str(), static_cast<uint32_t>(missing.size())), 0);
-    ASSERT_EQ(reader.IsMatch("www.pattern.test", 14), 1);
-    ASSERT_EQ(reader.IsMatch("www.pattern.tesx", 14), 0);
+    ASSERT_EQ(reader.IsMatch("www.pattern.test", 16), 1);
+    ASSERT_EQ(reader.IsMatch("www.pattern.tesx", 16), 0);
     lookups += 4;
   }
   stop.Send();

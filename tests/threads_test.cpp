@@ -24,9 +24,11 @@ void Work(CVarnex& list, int thread, std::atomic<int>& failures) {
   const std::string prefix = "t" + std::to_string(thread) + "-";
   for (int i = 0; i < kRecordsPerThread; ++i) {
     const std::string rule = prefix + std::to_string(i);
-    NEW_AUDIT_LIST_ITEM item = MakeRecord(rule, static_cast<uint32_t>(i % 30), rule + "-text");
+    // Keys no shorter than the texts: a lookup reads no more than the key.
+    const auto key = static_cast<uint32_t>(32 + i % 30);
+    NEW_AUDIT_LIST_ITEM item = MakeRecord(rule, key, rule + "-text");
     if (list.AddItem(&item) != 1) ++failures;
-    if (list.IsMatch((rule + "-text").c_str(), static_cast<uint32_t>(i % 30)) != 1) ++failures;
+    if (list.IsMatch((rule + "-text").c_str(), key) != 1) ++failures;
     if (i % 3 == 0 && list.DeleteItem(rule.c_str()) != 1) ++failures;
     if (i % 10 == 0) {
       NEW_AUDIT_LIST_ITEM old = MakeRecord(prefix + "old" + std::to_string(i), 99, "old");
@@ -34,7 +36,7 @@ void Work(CVarnex& list, int thread, std::atomic<int>& failures) {
       if (list.AddItem(&old) != 1) ++failures;
     }
     int32_t type = 0, count = 0;
-    AUDIT_RESULT_LIST* hits = list.IsMatch(nullptr, static_cast<uint32_t>(i % 30), type, count);
+    AUDIT_RESULT_LIST* hits = list.IsMatch(nullptr, key, type, count);
     list.FreeList(hits, count);
   }
 }
