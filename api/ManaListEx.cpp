@@ -6,18 +6,6 @@ namespace {
 
 constexpr int32_t IP_LIST_TYPE = 4;
 
-struct IpRange {
-  uint32_t dwStartIP;
-  uint32_t dwEndIP;
-};
-
-IpRange RangeOf(const NEW_AUDIT_LIST_ITEM& record) {
-  IpRange range;
-  std::memcpy(&range.dwStartIP, record.szContent, 4);
-  std::memcpy(&range.dwEndIP, record.szContent + 4, 4);
-  return range;
-}
-
 NEW_AUDIT_LIST_ITEM MakeEntry(uint32_t dwStartIP, uint32_t dwEndIP, uint32_t dwManageValue,
                               int32_t nKind) {
   NEW_AUDIT_LIST_ITEM entry;
@@ -74,17 +62,8 @@ int32_t CManaListEx::IsInWhiteList(uint32_t dwIP) {
   return WalkFor(dwIP, IP_LIST_WHITE, nCount);
 }
 
-int32_t CManaListEx::WalkFor(uint32_t dwIP, int32_t nKind, int32_t nCount) {
-  for (int32_t i = 0; i < nCount; ++i) {
-    NEW_AUDIT_LIST_ITEM record;
-    std::memset(&record, 0, sizeof record);
-    // Another writer may have shortened the list meanwhile.
-    if (GetItem(i, &record) != 0) return 0;
-    if (record.cItemType != nKind) continue;
-    const IpRange range = RangeOf(record);
-    if (range.dwStartIP <= dwIP && dwIP <= range.dwEndIP) return 1;
-  }
-  return 0;
+int32_t CManaListEx::WalkFor(uint32_t dwIP, int32_t nKind, int32_t /*nCount*/) {
+  return CoversAddress(dwIP, nKind);
 }
 
 void CManaListEx::ResetAllManageList() {

@@ -56,13 +56,21 @@ CVarnex::~CVarnex() {
 }
 
 int32_t CVarnex::LoadFile() {
+  return Load(/*bForReading=*/false);
+}
+
+int32_t CVarnex::LoadFileForReading() {
+  return Load(/*bForReading=*/true);
+}
+
+int32_t CVarnex::Load(bool bForReading) {
   if (m_pListFile == nullptr) return 0;
   int nResult;
   {
     CListLockGuard lock(m_pListFile);
-    nResult = m_pListFile->OpenList(m_nListType);
+    nResult = m_pListFile->OpenList(m_nListType, bForReading);
   }
-  if (nResult == 0) return 1;
+  if (nResult == 0) return m_pListFile->FoundDamaged() ? 2 : 1;
   DebugPrint("装入类型为:%d的列表文件失败(failed:%d)!", m_nListType, nResult);
   return 0;
 }
@@ -94,6 +102,15 @@ int32_t CVarnex::GetItem(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem) {
   if (m_pListFile->GetItemAtLockFree(nIndex, pItem, &nResult)) return nResult;
   CListLockGuard lock(m_pListFile);
   return m_pListFile->GetItemAt(nIndex, pItem);
+}
+
+int32_t CVarnex::CoversAddress(uint32_t dwIP, int32_t nKind) {
+  if (m_pListFile == nullptr) return 0;
+  const auto cKind = static_cast<int8_t>(nKind);
+  int nCovered = 0;
+  if (m_pListFile->CoversAddressLockFree(dwIP, cKind, &nCovered)) return nCovered;
+  CListLockGuard lock(m_pListFile);
+  return m_pListFile->CoversAddress(dwIP, cKind);
 }
 
 int32_t CVarnex::GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax) {

@@ -97,14 +97,24 @@ class VARNEX_API CVarnex {
   virtual ~CVarnex();
 
   // Opens the list: creates its file with 100 empty record slots when it is
-  // missing or empty, empties it when its format tag is wrong, and maps it.
-  // Returns 1 when the list is loaded, 0 when it failed; a failure is also
-  // written to the debug output. Loading a loaded list opens it again.
+  // missing or too short to hold a record, and maps it. Returns 1 when the
+  // list is loaded, 0 when it failed (also written to the debug output).
+  // Returns 2 when it is loaded but its header was damaged (a format tag
+  // other than 52, or a count that the file cannot hold): a writer keeps
+  // the damaged file as "<list file>.damaged-<time>" and empties the list,
+  // a reader reads it as empty; either way every lookup says "no match"
+  // until the list is put right, so treat 2 as a failure where that
+  // matters. Loading a loaded list opens it again.
   // A process that may read but not write the file loads it read-only: the
   // reading calls work, every changing call gives its failure result. So
   // does a process that may write the file but cannot use the objects that
   // keep the list's writers apart (the reason goes to the debug output).
   int32_t LoadFile();
+
+  // Opens the list for reading only, whatever this process may write: the
+  // file must exist; nothing is created, extended, repaired, locked or
+  // written, and every changing call fails. Returns as LoadFile does.
+  int32_t LoadFileForReading();
 
   // Closes the list and gives up this thread's hold on its lock. Returns 1
   // (0 only for an object without a file object). LoadFile may follow.
@@ -144,7 +154,9 @@ class VARNEX_API CVarnex {
   // moves to its sorted place. A full file grows by 100 slots. Returns 1 when
   // stored; 0 for a null pItem, a list that is not loaded or is read-only, a
   // lock wait that ran out, or a failed growth (the list is then released
-  // and must be loaded again).
+  // and must be loaded again). A pattern (a text with '*') whose key is above
+  // 1000 is stored but can never match: the wildcard comparison refuses
+  // content longer than 1000 bytes.
   int32_t AddItem(NEW_AUDIT_LIST_ITEM* pItem);
 
   // Stores nCount records as that many AddItem calls would, one after
@@ -235,6 +247,11 @@ class VARNEX_API CVarnex {
   uintptr_t GetThreadHandle() const { return m_hThread; }
 
  protected:
+  // 1 when a record of item type nKind holds an address range (first and
+  // last address in its first eight bytes) that covers dwIP, else 0; read
+  // as GetItem reads, without the lock unless writers keep changing the list.
+  int32_t CoversAddress(uint32_t dwIP, int32_t nKind);
+
   // Kept for callers of the original interface: answers 1, reads and writes
   // nothing.
   int32_t GetItemFromKey2(char* pszKey, NEW_AUDIT_LIST_ITEM& item);
@@ -242,6 +259,7 @@ class VARNEX_API CVarnex {
  private:
   void Lock();
   void Unlock();
+  int32_t Load(bool bForReading);
 
   CSysListFileEx* m_pListFile;
   int32_t m_nListType;

@@ -384,7 +384,7 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
 
   uint8_t* pData = m_pData.load(std::memory_order_acquire);
   Header* pHeader = HeaderOf(pData);
-  Layout layout = {nBits, 0, nPatternCapacity, 0};
+  Layout layout = {nBits, 0, nPatternCapacity, 0, uint64_t{16} * nIndexed + 4096};
   sa::Zero(Table(pData), TableBytes(nBits));
   for (uint32_t i = 0; i < nIndexed; ++i) {
     const NEW_AUDIT_LIST_ITEM& record = pItems[i];
@@ -418,7 +418,8 @@ bool ListIndex::InsertPlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint3
   // damaged count).
   uint32_t i = nTag & nMask;
   for (uint32_t nSteps = 0; pTable[i].nSlot != 0; i = (i + 1) & nMask) {
-    if (++nSteps > nMask) return false;
+    if (++nSteps > nMask || layout.nProbeBudget == 0) return false;
+    --layout.nProbeBudget;
   }
   sa::Store(&pTable[i].nTag, nTag);
   sa::Store(&pTable[i].nSlot, nSlot + 1);
@@ -493,7 +494,7 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
   sa::Store(&pHeader->nStamp, uint64_t{0});
   // The header is read once, checked, and only the checked copy used.
   Layout layout = {sa::Load(&pHeader->nTableBits), sa::Load(&pHeader->nTableUsed),
-                   sa::Load(&pHeader->nPatternCapacity), sa::Load(&pHeader->nPatternCount)};
+                   sa::Load(&pHeader->nPatternCapacity), sa::Load(&pHeader->nPatternCount), 256};
   const uint32_t bOrdered = sa::Load(&pHeader->bOrdered);
   if (layout.nBits < kMinTableBits || layout.nBits > kMaxTableBits ||
       layout.nPatternCapacity > kMaxPatterns || layout.nPatternCount > layout.nPatternCapacity ||

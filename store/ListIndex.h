@@ -138,6 +138,10 @@ class ListIndex {
     uint32_t nTableUsed;
     uint32_t nPatternCapacity;
     uint32_t nPatternCount;
+    // Probe steps that inserts may still take: many records with the same
+    // key and text (a hostile file) would make the probes quadratic, and
+    // such a list is looked up by the scan instead.
+    uint64_t nProbeBudget;
   };
   bool InsertPlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot);
   bool RemovePlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot);

@@ -276,6 +276,37 @@ bool CSysListFileEx::GetItemsLockFree(std::vector<NEW_AUDIT_LIST_ITEM>* pRecords
   });
 }
 
+int CSysListFileEx::CoversAddressIn(const uint8_t* pItems, int32_t nCount, uint32_t dwIP,
+                                    int8_t cKind) {
+  for (int32_t i = 0; i < nCount; ++i) {
+    const uint8_t* pRecord = pItems + uint64_t(i) * LIST_ITEM_SIZE;
+    if (static_cast<int8_t>(
+            shared_access::ReadByte(pRecord + offsetof(NEW_AUDIT_LIST_ITEM, cItemType))) != cKind) {
+      continue;
+    }
+    const uint64_t nRange = shared_access::LoadBytes8(pRecord);
+    if (static_cast<uint32_t>(nRange) <= dwIP && dwIP <= static_cast<uint32_t>(nRange >> 32)) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+bool CSysListFileEx::CoversAddressLockFree(uint32_t dwIP, int8_t cKind, int* pnCovered) {
+  return ReadStable([&](const StableView& view) {
+    *pnCovered = view.pView == nullptr || view.nCount <= 0
+                     ? 0
+                     : CoversAddressIn(view.pView + LIST_HEADER_SIZE, view.nCount, dwIP, cKind);
+  });
+}
+
+int CSysListFileEx::CoversAddress(uint32_t dwIP, int8_t cKind) {
+  if (m_pItems == nullptr || m_pHeader == nullptr) return 0;
+  const int32_t nCount = UsableCount();
+  if (nCount <= 0) return 0;
+  return CoversAddressIn(reinterpret_cast<const uint8_t*>(m_pItems), nCount, dwIP, cKind);
+}
+
 bool CSysListFileEx::MatchAllLockFree(const char* pszContent, uint32_t dwContentLen,
                                       int32_t& nItemType, int32_t& nMatchCount,
                                       AUDIT_RESULT_LIST** ppList) {

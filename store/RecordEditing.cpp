@@ -322,6 +322,15 @@ bool CSysListFileEx::ResetToEmpty() {
   return MakeChange(change, nullptr, 0, nullptr, [this] { WriteEmptyList(); }) == 0;
 }
 
+bool CSysListFileEx::EmptyDamagedList() {
+  (void)m_view.Refresh();
+  SetViewPointers();
+  ListChange change = ChangeOf(0, 0, 0);
+  change.nZeroEnd = m_nCapacity;
+  change.bFreshHeader = true;
+  return MakeChange(change, nullptr, 0, nullptr, [this] { WriteEmptyList(); }) == 0;
+}
+
 int CSysListFileEx::Grow() {
   return GrowBy(LIST_GROW_RECORDS);
 }

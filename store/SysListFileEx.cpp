@@ -80,14 +80,14 @@ CSysListFileEx::~CSysListFileEx() {
   CloseListFile();
 }
 
-int CSysListFileEx::OpenList(int32_t nListType) {
+int CSysListFileEx::OpenList(int32_t nListType, bool bForReading) {
   CloseListFile();
   m_nListType = nListType;
   try {
     BuildFileName(nListType);
-    if (!MapListFile(nListType)) return -1;
+    if (!MapListFile(bForReading)) return -1;
     SetViewPointers();
-    OpenSideObjects();
+    OpenSideObjects(bForReading);
   } catch (...) {  // an allocation failed: no exception leaves the library
     CloseListFile();
     return -1;
@@ -96,8 +96,9 @@ int CSysListFileEx::OpenList(int32_t nListType) {
   // (taking it finishes a change that a dead writer left). The caller may
   // hold it already (the lock is recursive).
   CListLockGuard lock(this);
+  m_bFoundDamaged = HeaderDamaged();
   if (lock.Held() && m_bChangesAllowed) {
-    if (m_pHeader->nFormatTag != LIST_FORMAT_TAG) (void)ResetToEmpty();
+    if (m_bFoundDamaged) SetDamagedListAside();
     // The index is made anew for every open: the file may have been
     // replaced or copied over while no holder had it open, which nothing in
     // the file itself records.
@@ -109,6 +110,41 @@ int CSysListFileEx::OpenList(int32_t nListType) {
     }
   }
   return 0;
+}
+
+bool CSysListFileEx::HeaderDamaged() {
+  if (m_pHeader == nullptr) return false;
+  if (shared_access::Load(&m_pHeader->nFormatTag) != LIST_FORMAT_TAG) return true;
+  // (An empty list in a file too short for a slot is short, not damaged.)
+  return shared_access::Load(&m_pHeader->nItemCount) != 0 && UsableCount() < 0;
+}
+
+void CSysListFileEx::SetDamagedListAside() {
+  // The damaged file may be all a list has: it is never thrown away.
+  std::vector<uint8_t> bytes(m_view.Size());
+  shared_access::Read(bytes.data(), m_pView, bytes.size());
+  std::string szCopy;
+  std::string szWhy;
+  platform::Result result = platform::Result::kInvalid;
+  // A name of its own: another copy may have been kept in the same second.
+  for (int nAttempt = 0; nAttempt < 100 && result == platform::Result::kInvalid; ++nAttempt) {
+    char szSuffix[48];
+    std::snprintf(szSuffix, sizeof szSuffix, nAttempt == 0 ? ".damaged-%u" : ".damaged-%u-%d",
+                  platform::CurrentTime32(), nAttempt);
+    szCopy = m_szFileName + szSuffix;
+    platform::File copy;
+    result = copy.CreateExclusive(szCopy, m_view.Ownership(), bytes.data(), bytes.size(), &szWhy);
+  }
+  if (result != platform::Result::kOk) {
+    RefuseChanges("its header is damaged, and a copy of it " + szCopy + " " + szWhy);
+    return;
+  }
+  DebugPrint(
+      "list type %d: the header of %s is damaged (format tag %d, count %d); the file is "
+      "kept as %s and the list is emptied",
+      m_nListType, m_szFileName.c_str(), m_pHeader->nFormatTag, m_pHeader->nItemCount,
+      szCopy.c_str());
+  if (!EmptyDamagedList()) RefuseChanges("its damaged header could not be repaired");
 }
 
 std::string CSysListFileEx::SideObjectPath(const char* pszPrefix) const {
@@ -143,10 +179,11 @@ void CSysListFileEx::RefuseChanges(const std::string& szReason) {
   DebugPrint("list type %d is read-only in this process: %s", m_nListType, szReason.c_str());
 }
 
-void CSysListFileEx::OpenSideObjects() {
+void CSysListFileEx::OpenSideObjects(bool bForReading) {
   const platform::FileOwnership& list = m_view.Ownership();
   m_bChangesAllowed = false;
-  m_szReadOnlyReason = "this process may not write the list file";
+  m_szReadOnlyReason =
+      bForReading ? "the list was opened for reading" : "this process may not write the list file";
   if (m_view.IsWritable()) {
     std::string szWhy;
     platform::Result result;
@@ -349,8 +386,8 @@ void CSysListFileEx::BuildFileName(int32_t nListType) {
 void CSysListFileEx::EnsureFileExists() {
   // A missing file is made whole under another name and linked into place,
   // so no process ever maps half a header, and nothing is followed or
-  // overwritten. A file shorter than a header (which holds no record) gets
-  // a header and 100 empty slots. A process that may not write the file or
+  // overwritten. A file too short to hold one record gets 100 empty slots,
+  // and a header too when it has none. A process that may not write the file or
   // its directory changes nothing here.
   std::vector<uint8_t> fresh(ListSlotOffset(LIST_GROW_RECORDS), 0);
   LIST_FILE_HEADER header = {};
@@ -366,19 +403,23 @@ void CSysListFileEx::EnsureFileExists() {
   platform::File file;
   uint64_t nLength = 0;
   if (file.OpenExisting(m_szFileName, /*writable=*/true) != platform::Result::kOk ||
-      file.Size(&nLength) != platform::Result::kOk || nLength >= LIST_HEADER_SIZE) {
+      file.Size(&nLength) != platform::Result::kOk || nLength >= ListSlotOffset(1)) {
     return;
   }
-  if (file.WriteAt(0, fresh.data(), fresh.size()) == platform::Result::kOk) (void)file.Sync();
+  // A header without one whole slot keeps its header and gets the slots.
+  const size_t nFrom = nLength < LIST_HEADER_SIZE ? 0 : LIST_HEADER_SIZE;
+  if (file.WriteAt(nFrom, fresh.data() + nFrom, fresh.size() - nFrom) == platform::Result::kOk) {
+    (void)file.Sync();
+  }
 }
 
-bool CSysListFileEx::MapListFile(int32_t /*nListType*/) {
+bool CSysListFileEx::MapListFile(bool bForReading) {
   if (m_szFileName.empty()) return false;
-  EnsureFileExists();
+  if (!bForReading) EnsureFileExists();
   platform::Result result = platform::Result::kFailed;
   for (int nAttempt = 0; nAttempt < kMapAttempts && result == platform::Result::kFailed;
        ++nAttempt) {
-    result = m_view.Open(m_szFileName.c_str());
+    result = m_view.Open(m_szFileName.c_str(), bForReading);
   }
   if (result != platform::Result::kOk) return false;
   if (m_view.Size() < LIST_HEADER_SIZE) {  // a short file that could not be repaired

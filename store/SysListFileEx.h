@@ -72,7 +72,9 @@ class CSysListFileEx {
   // opens the objects beside it (see above), finishes a change that a dead
   // writer left, and empties the list when its format tag is wrong. Returns
   // 0 when open, -1 when the file could not be mapped.
-  [[nodiscard]] int OpenList(int32_t nListType);
+  // With bForReading, opens the list as a reader whatever the process may
+  // write: nothing is created, extended, repaired, locked or written.
+  [[nodiscard]] int OpenList(int32_t nListType, bool bForReading = false);
 
   // CloseView, then CloseMutex. Always 0.
   int CloseListFile();
@@ -165,6 +167,10 @@ class CSysListFileEx {
   [[nodiscard]] bool MatchAllLockFree(const char* pszContent, uint32_t dwContentLen,
                                       int32_t& nItemType, int32_t& nMatchCount,
                                       AUDIT_RESULT_LIST** ppList);
+  // Whether a record of item type cKind holds an address range (its first
+  // eight bytes: first and last address) that covers dwIP: 1 or 0.
+  [[nodiscard]] bool CoversAddressLockFree(uint32_t dwIP, int8_t cKind, int* pnCovered);
+  [[nodiscard]] int CoversAddress(uint32_t dwIP, int8_t cKind);
   // Every record, under the lock (the fallback of GetItemsLockFree).
   void GetItems(std::vector<NEW_AUDIT_LIST_ITEM>* pRecords);
 
@@ -206,6 +212,11 @@ class CSysListFileEx {
   bool HasChangeCounter() const {
     return m_pReadCounter.load(std::memory_order_acquire) != nullptr;
   }
+  // True when the last OpenList found the header damaged (a format tag
+  // other than 52, or a count the file cannot hold). A writer then kept the
+  // damaged file as "<list file>.damaged-<time>" and emptied the list; a
+  // reader reads it as empty.
+  bool FoundDamaged() const { return m_bFoundDamaged; }
   // Why this process only reads the list (empty when it may change it, or
   // the list is not open).
   const std::string& ReadOnlyReason() const { return m_szReadOnlyReason; }
@@ -227,7 +238,7 @@ class CSysListFileEx {
   void CreateListMutex(int32_t nListType);
   void BuildFileName(int32_t nListType);
   void EnsureFileExists();
-  [[nodiscard]] bool MapListFile(int32_t nListType);
+  [[nodiscard]] bool MapListFile(bool bForReading);
   int GrowFile(uint32_t nRecords, bool bOnlyWhenShort);
   void SetViewPointers();
   // Maps the file again when it has grown past the view.
@@ -241,7 +252,14 @@ class CSysListFileEx {
 
   // Opens the mutex, journal, state file and index beside the list, and
   // decides whether this process may change the list.
-  void OpenSideObjects();
+  void OpenSideObjects(bool bForReading);
+  // True when the header is damaged (see FoundDamaged).
+  bool HeaderDamaged();
+  // Keeps a copy of the damaged file beside it, then empties the list.
+  void SetDamagedListAside();
+  // Writes an empty list over the whole file as one journaled change,
+  // whatever the header holds. False when it could not be made.
+  bool EmptyDamagedList();
   // Refuses changes from here on, with a debug line naming the reason.
   void RefuseChanges(const std::string& szReason);
   bool OpenState(bool bWritable, const varnex::platform::FileOwnership& owner,
@@ -341,6 +359,7 @@ class CSysListFileEx {
   // Grows the file until it holds more than nCount slots. 0, -3 or -4.
   int EnsureCapacityAbove(uint32_t nCount);
 
+  static int CoversAddressIn(const uint8_t* pItems, int32_t nCount, uint32_t dwIP, int8_t cKind);
   // Copies the records that the listing match finds among the nCount
   // records at pItems into *pHits, in scan order.
   void CollectMatches(const uint8_t* pItems, int32_t nCount, const char* pszContent,
@@ -375,6 +394,7 @@ class CSysListFileEx {
   NEW_AUDIT_LIST_ITEM* m_pItems;
   uint32_t m_nCapacity;  // record slots inside this object's view
   bool m_bChangesAllowed;
+  bool m_bFoundDamaged = false;
   std::string m_szReadOnlyReason;
   CListJournal m_journal;
   // The state file; the change counter in it, as writers and readers use it

@@ -95,8 +95,8 @@ TEST_F(ListFileTest, MissingFileIsCreatedWithAHeaderAndOneHundredZeroSlots) {
       std::filesystem::perms::none);
 }
 
-// Opening a file whose format tag is wrong empties it, unless its count is
-// negative; header bytes 12 to 23 are kept either way.
+// Opening a file whose format tag is wrong keeps a copy of it and empties
+// the list; header bytes 12 to 23 are kept.
 TEST_F(ListFileTest, WrongFormatTagIsRepaired) {
   struct Case {
     int32_t tag;
@@ -107,7 +107,7 @@ TEST_F(ListFileTest, WrongFormatTagIsRepaired) {
     bool slots_zeroed;
   } cases[] = {{51, 5, 52, 0, -2, true},
                {0, 3, 52, 0, -2, true},
-               {0, -1, 0, -1, -2, false},
+               {0, -1, 52, 0, -2, true},
                {52, 2, 52, 2, 0, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tag);
@@ -116,6 +116,7 @@ TEST_F(ListFileTest, WrongFormatTagIsRepaired) {
     CSysListFileEx list;
     ASSERT_EQ(list.OpenList(3), 0);
     EXPECT_EQ(list.CheckState(), c.state_after);
+    EXPECT_EQ(list.FoundDamaged(), c.slots_zeroed);
     list.CloseListFile();
     auto after = ReadFileBytes(dir_.FilePath(3));
     ASSERT_EQ(after.size(), kNewFileSize);
@@ -200,26 +201,35 @@ TEST_F(ListFileTest, ResetZeroesEverySlotAndKeepsReservedHeaderBytes) {
   EXPECT_TRUE(AllZero(after, 24, after.size()));
 }
 
-// A count that the file cannot hold reads as an empty list; a reset repairs
-// a count that is too large but refuses a negative one.
+// A count that the file cannot hold reads as an empty list to a reader; a
+// writer keeps a copy of the file and empties the list.
 TEST_F(ListFileTest, DamagedCountsReadAsEmpty) {
-  struct Case {
-    int32_t count;
-    bool reset_repairs;
-  } cases[] = {{100, true}, {INT_MAX, true}, {-1, false}, {INT_MIN, false}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.count);
-    auto bytes = FileBytes(c.count, 52, 0, kNewFileSize, 0x33);
-    WriteFileBytes(dir_.FilePath(5), bytes);
-    CSysListFileEx list;
-    ASSERT_EQ(list.OpenList(5), 0);
-    EXPECT_EQ(list.CheckState(), -2);
-    EXPECT_EQ(list.GetCount(), 0);
-    NEW_AUDIT_LIST_ITEM item;
-    EXPECT_EQ(list.GetItemAt(0, &item), -2);
-    EXPECT_EQ(list.GetItemAt(99, &item), -2);
-    EXPECT_EQ(list.ResetToEmpty(), c.reset_repairs);
-    EXPECT_EQ(HeaderField(ReadFileBytes(dir_.FilePath(5)), 0), c.reset_repairs ? 0 : c.count);
+  for (const int32_t count : {100, INT_MAX, -1, INT_MIN}) {
+    SCOPED_TRACE(count);
+    const auto bytes = FileBytes(count, 52, 0, kNewFileSize, 0x33);
+    for (const bool for_reading : {true, false}) {
+      for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+        std::filesystem::remove_all(entry.path());
+      }
+      WriteFileBytes(dir_.FilePath(5), bytes);
+      CSysListFileEx list;
+      ASSERT_EQ(list.OpenList(5, for_reading), 0);
+      EXPECT_TRUE(list.FoundDamaged());
+      EXPECT_EQ(list.CheckState(), -2);
+      EXPECT_EQ(list.GetCount(), 0);
+      NEW_AUDIT_LIST_ITEM item;
+      EXPECT_EQ(list.GetItemAt(0, &item), -2);
+      EXPECT_EQ(list.GetItemAt(99, &item), -2);
+      EXPECT_EQ(list.ResetToEmpty(), !for_reading);
+      EXPECT_EQ(HeaderField(ReadFileBytes(dir_.FilePath(5)), 0), for_reading ? count : 0);
+      int copies = 0;
+      for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+        if (entry.path().filename().string().find(".damaged-") == std::string::npos) continue;
+        ++copies;
+        EXPECT_EQ(ReadFileBytes(entry.path().string()), bytes);
+      }
+      EXPECT_EQ(copies, for_reading ? 0 : 1);
+    }
   }
 }
 

@@ -261,7 +261,7 @@ TEST_F(ReadOnlyTest, WrongFormatTagThatCannotBeRepairedReadsAsEmpty) {
   WriteFileBytes(dir_.FilePath(2), bytes);
   EXPECT_EQ(RunAsNobody([&] {
               CVarnex list(2);
-              if (list.LoadFile() != 1) return 1;
+              if (list.LoadFile() != 2) return 1;  // loaded, and damaged
               NEW_AUDIT_LIST_ITEM item;
               return list.GetTotalCount() == 0 && list.GetItem(0, &item) == -2 ? 0 : 2;
             }),

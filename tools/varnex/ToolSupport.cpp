@@ -1,6 +1,7 @@
 #include "tools/varnex/ToolSupport.h"
 
 #include "store/ListFormat.h"
+#include "store/Wildcard.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,8 @@ namespace {
 
 constexpr size_t kContentSize = sizeof(NEW_AUDIT_LIST_ITEM::szContent);
 constexpr size_t kRuleSize = sizeof(NEW_AUDIT_LIST_ITEM::szRuleNo);
+// The longest text that the wildcard comparison compares.
+constexpr uint32_t kLongestPatternMatch = WILDCARD_MAX_LEN;
 
 bool IsValidUtf8(const std::string& text) {
   for (size_t i = 0; i < text.size();) {
@@ -235,6 +238,10 @@ NEW_AUDIT_LIST_ITEM MakeRecord(const std::string& rule, const std::string& conte
   }
   if (!key && content.find('*') != std::string::npos) {
     throw ToolError("content '" + content + "' is a pattern: give its key (the length it matches)");
+  }
+  if (key && *key > kLongestPatternMatch && content.find('*') != std::string::npos) {
+    throw ToolError("key " + std::to_string(*key) + ": a pattern matches no text longer than " +
+                    std::to_string(kLongestPatternMatch) + " bytes, so it could never match");
   }
   if (type < -128 || type > 127)
     throw ToolError("type " + std::to_string(type) + " is outside -128..127");

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -55,9 +56,11 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
   }
 }
 
-std::unique_ptr<CVarnex> Load(int32_t type) {
+// Reading commands open a list for reading only: they never create, extend,
+// repair or write a file, whoever runs them.
+std::unique_ptr<CVarnex> Load(int32_t type, bool for_change = false) {
   auto list = std::make_unique<CVarnex>(type);
-  if (list->LoadFile() != 1) {
+  if ((for_change ? list->LoadFile() : list->LoadFileForReading()) != 1) {
     struct stat st;
     const std::string dir = ListDirectory();
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -72,7 +75,7 @@ std::unique_ptr<CVarnex> Load(int32_t type) {
 
 // A changing command checks first that this user may change the list file.
 std::unique_ptr<CVarnex> LoadForChange(int32_t type) {
-  auto list = Load(type);
+  auto list = Load(type, /*for_change=*/true);
   if (access(ListPath(type).c_str(), W_OK) != 0) {
     throw ToolError(std::string("list ") + kListNames[type] + " is read-only for this user (" +
                     ListPath(type) + ")");
@@ -142,7 +145,7 @@ int Lists() {
     int32_t records = 0;
     if (exists) {
       CVarnex list(type);
-      if (list.LoadFile() == 1) records = list.GetTotalCount();
+      if (list.LoadFileForReading() == 1) records = list.GetTotalCount();
     }
     const uint64_t size = exists ? static_cast<uint64_t>(st.st_size) : 0;
     const uint32_t capacity = ListCapacityOfSize(size);
@@ -417,8 +420,17 @@ int IpReset(bool manage, bool yes) {
 std::vector<std::string> CheckFile(int32_t type) {
   std::vector<std::string> problems;
   const std::string path = ListPath(type);
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) return problems;  // not created yet
+  if (!S_ISREG(st.st_mode)) {
+    problems.push_back("the list file is not a regular file");
+    return problems;
+  }
   std::ifstream in(path, std::ios::binary);
-  if (!in) return problems;  // not created yet
+  if (!in) {
+    problems.push_back("the list file cannot be read by this user");
+    return problems;
+  }
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());
   if (bytes.size() < LIST_HEADER_SIZE) {
