@@ -131,6 +131,20 @@ int32_t CVarnex::GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax) {
   }
 }
 
+int32_t CVarnex::ReplaceFile(const char* pszSource) {
+  if (m_pListFile == nullptr) return 0;
+  CListLockGuard lock(m_pListFile);
+  if (!lock.Held()) return 0;
+  std::string szReason;
+  try {
+    if (m_pListFile->ReplaceWith(pszSource, &szReason) == 0) return 1;
+  } catch (...) {  // no memory for the copy
+    szReason = "no memory for the copy";
+  }
+  DebugPrint("list type %d was not replaced: %s", m_nListType, szReason.c_str());
+  return 0;
+}
+
 bool CVarnex::ResetFileToEmpty() {
   if (m_pListFile == nullptr) return false;
   CListLockGuard lock(m_pListFile);

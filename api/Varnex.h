@@ -137,6 +137,14 @@ class VARNEX_API CVarnex {
   // a file object. Takes no lock unless writers keep changing the list.
   int32_t GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax);
 
+  // Replaces the list with a copy of the list file at pszSource (a backup,
+  // say): the copy's header is checked, the copy is written whole beside
+  // the list and renamed over it under the lock, and every process that has
+  // the list loaded maps the new file at its next call. Returns 1 when done;
+  // 0 when the list is not loaded or is read-only, the lock wait ran out,
+  // or the source is not a sound list file (nothing is changed then).
+  int32_t ReplaceFile(const char* pszSource);
+
   // Empties the list: count 0, every record slot zeroed, written to disk
   // before the call returns. Returns false when the list is not loaded, is
   // read-only, has a negative count, or could not be written to disk.

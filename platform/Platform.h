@@ -174,7 +174,8 @@ class MappedFile {
   // when it is a regular file (else kAccessDenied). It is opened for reading
   // and writing when the process may write it and `read_only` is false, else
   // read-only (IsWritable() then says false). A file of 0 bytes cannot be
-  // mapped (kInvalid).
+  // mapped (kInvalid). A file mapped before stays mapped until Close (see
+  // Retire).
   [[nodiscard]] Result Open(const char* path, bool read_only = false);
   // Maps the whole of an open file (opened by File::OpenTrusted), which this
   // object then owns; `file` is left closed.
@@ -274,6 +275,9 @@ const int32_t* UpperCaseTable();
 // letters (as in the "C" locale, whatever the process's locale), comparing
 // at most n bytes and stopping at a NUL in both.
 bool EqualIgnoringAsciiCase(const char* a, const char* b, size_t n);
+
+// Renames `from` to `to`, replacing what `to` names, in one step.
+[[nodiscard]] Result RenameFile(const std::string& from, const std::string& to);
 
 // Removes a file; true when it is gone.
 bool RemoveFile(const char* path);

@@ -37,6 +37,10 @@ struct ListStateArea {
   // up to date: an index written before the machine started again may have
   // reached the disk only in part, and is not used.
   uint8_t Boot[varnex::platform::kBootIdentitySize];
+  // The list file that the writers use (see MappedFile::Identity): a holder
+  // that maps another file (one since replaced under the list's name) maps
+  // the list's file again before it answers.
+  uint64_t nFileIdentity;
   alignas(64) uint64_t nChangeCounter;
 };
 static_assert(sizeof(ListStateArea) <= LIST_STATE_SIZE);

@@ -189,6 +189,15 @@ bool CSysListFileEx::ReadStable(Read fnRead) {
     const uint32_t nCapacity = m_nReadCapacity.load(std::memory_order_acquire);
     const uint8_t* pView = m_pReadView.load(std::memory_order_acquire);
     StableView view = {pView, -1, nBefore};
+    // A holder of a file that has since been replaced maps the new one
+    // first, under the lock.
+    const ListStateArea* pState = m_pState;
+    if (pState != nullptr && pView != nullptr) {
+      const uint64_t nListIdentity = shared_access::Load(&pState->nFileIdentity);
+      if (nListIdentity != 0 && nListIdentity != m_nFileIdentity.load(std::memory_order_relaxed)) {
+        return false;
+      }
+    }
     if (pView != nullptr) {
       const int32_t nTag = shared_access::Load(
           reinterpret_cast<const int32_t*>(pView + offsetof(LIST_FILE_HEADER, nFormatTag)));

@@ -311,7 +311,7 @@ int32_t CSysListFileEx::CompactRecords(int32_t nCount, Predicate bRemove) {
 }
 
 bool CSysListFileEx::ResetToEmpty() {
-  if (m_pItems == nullptr || m_pHeader == nullptr || !m_bChangesAllowed) return false;
+  if (m_pItems == nullptr || m_pHeader == nullptr || !ReadyToChange()) return false;
   if (m_pHeader->nItemCount < 0) return false;
   // Clear the whole file, also the part that another holder may have added
   // since this view was mapped.
@@ -376,9 +376,9 @@ int CSysListFileEx::ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, 
 int CSysListFileEx::InsertItem(const NEW_AUDIT_LIST_ITEM* pItem) {
   if (m_pItems == nullptr) return -1;
   if (pItem == nullptr) return -2;
-  if (!m_bChangesAllowed) return -1;
   NEW_AUDIT_LIST_ITEM item;  // the caller's record may lie in the view itself
-  CopyRecord(&item, pItem);
+  CopyRecord(&item, pItem);  // (and the view may be mapped again below)
+  if (!ReadyToChange()) return -1;
   int32_t nCount = UsableCount();
   if (nCount < 0) return -1;
   if (nCount > 0) {
@@ -397,9 +397,10 @@ int CSysListFileEx::InsertItem(const NEW_AUDIT_LIST_ITEM* pItem) {
 }
 
 bool CSysListFileEx::AppendItem(const NEW_AUDIT_LIST_ITEM* pItem) {
-  if (m_pItems == nullptr || pItem == nullptr || !m_bChangesAllowed) return false;
+  if (m_pItems == nullptr || pItem == nullptr) return false;
   NEW_AUDIT_LIST_ITEM item;
   CopyRecord(&item, pItem);
+  if (!ReadyToChange()) return false;
   int32_t nCount = UsableCount();
   if (nCount < 0 || EnsureRoomForOne(nCount) != 0) return false;
   nCount = UsableCount();
@@ -408,6 +409,9 @@ bool CSysListFileEx::AppendItem(const NEW_AUDIT_LIST_ITEM* pItem) {
 }
 
 int CSysListFileEx::DeleteByRuleNo(const char* pszRuleNo) {
+  if (m_pItems != nullptr && m_bChangesAllowed && !FollowReplacedFile(/*bLookAtPath=*/true)) {
+    return -2;
+  }
   if (CheckState() != 0 || pszRuleNo == nullptr) return 0;
   if (!m_bChangesAllowed) return -2;
   // The copy is what a caller may pass a pointer into a record of this very
@@ -430,7 +434,7 @@ int CSysListFileEx::DeleteByRuleNo(const char* pszRuleNo) {
 }
 
 bool CSysListFileEx::DeleteByType(int nType) {
-  if (CheckState() != 0 || !m_bChangesAllowed) return false;
+  if (!ReadyToChange() || CheckState() != 0) return false;
   // False only when nothing was deleted (a flush that failed is made again
   // by the next holder of the lock).
   return CompactRecords(UsableCount(), [nType](uint32_t, const NEW_AUDIT_LIST_ITEM& record) {
@@ -448,6 +452,9 @@ int CSysListFileEx::PurgeOutdated() {
 // deletion; instead the sequence is replayed on a tree of flags to find which
 // records it deletes, and the list is compacted once.
 int CSysListFileEx::PurgeOutdatedAt(uint32_t dwNow) {
+  if (m_pItems != nullptr && m_bChangesAllowed && !FollowReplacedFile(/*bLookAtPath=*/true)) {
+    return -2;
+  }
   const int nState = CheckState();
   if (nState != 0) return nState;
   if (!m_bChangesAllowed) return -2;
@@ -558,7 +565,7 @@ int CSysListFileEx::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCoun
                                 uint32_t nBudgetMs, int32_t* pnDone, int32_t* pnReplaced) {
   *pnDone = 0;
   *pnReplaced = 0;
-  if (m_pItems == nullptr || !m_bChangesAllowed) return -1;
+  if (m_pItems == nullptr || !ReadyToChange()) return -1;
   if (pItems == nullptr) return -2;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nBudgetMs);
   const int32_t nOld = UsableCount();

@@ -104,10 +104,12 @@ int CSysListFileEx::OpenList(int32_t nListType, bool bForReading) {
     // the file itself records.
     BeginChange();
     EndChange(nullptr);
-    // From here on readers of this run of the machine may trust the index.
+    // From here on readers of this run of the machine may trust the index,
+    // and every holder maps this file.
     if (std::memcmp(m_pState->Boot, platform::BootIdentity(), platform::kBootIdentitySize) != 0) {
       shared_access::Write(m_pState->Boot, platform::BootIdentity(), platform::kBootIdentitySize);
     }
+    shared_access::Store(&m_pState->nFileIdentity, m_nFileIdentity.load());
   }
   return 0;
 }
@@ -308,13 +310,110 @@ bool CSysListFileEx::UnlockList() {
 
 platform::LockResult CSysListFileEx::LockThrough(platform::NamedMutex* pMutex) {
   if (pMutex == nullptr) {
-    return m_localLock.TryLockFor(LIST_LOCK_TIMEOUT_MS) ? platform::LockResult::kAcquired
-                                                        : platform::LockResult::kTimedOut;
+    if (!m_localLock.TryLockFor(LIST_LOCK_TIMEOUT_MS)) return platform::LockResult::kTimedOut;
+    (void)FollowReplacedFile(/*bLookAtPath=*/false);
+    return platform::LockResult::kAcquired;
   }
   const platform::LockResult result = pMutex->Lock(LIST_LOCK_TIMEOUT_MS);
   // A writer that died in the middle of a change left it in the journal.
-  if (platform::IsHeld(result) && m_hMutex && m_hMutex->SameAs(*pMutex)) RecoverIfNeeded();
+  if (platform::IsHeld(result) && m_hMutex && m_hMutex->SameAs(*pMutex)) {
+    RecoverIfNeeded();
+    (void)FollowReplacedFile(/*bLookAtPath=*/false);
+  }
   return result;
+}
+
+bool CSysListFileEx::FollowReplacedFile(bool bLookAtPath) {
+  if (m_pView == nullptr) return false;
+  if (!bLookAtPath) {
+    // The writers say which file they use; only when that is not this one
+    // is the path looked at.
+    const uint64_t nListIdentity =
+        m_pState != nullptr ? shared_access::Load(&m_pState->nFileIdentity) : 0;
+    if (nListIdentity == 0 || nListIdentity == m_nFileIdentity) return true;
+  }
+  uint64_t nIdentity = 0;
+  if (platform::StatFile(m_szFileName, nullptr, &nIdentity) != platform::Result::kOk) {
+    return false;  // no list file at the path: nothing to change
+  }
+  if (nIdentity == m_nFileIdentity) return true;
+  const platform::FileOwnership before = m_view.Ownership();
+  const bool bWriter = m_bChangesAllowed;
+  // Threads may still read through the old view: it stays mapped, and
+  // stays what they read until the new one is published.
+  (void)FlushView();
+  m_view.Retire();
+  if (!MapListFile(/*bForReading=*/!bWriter)) {
+    ReleaseView(/*bKeepMapped=*/true);
+    return false;
+  }
+  SetViewPointers();
+  const platform::FileOwnership& now = m_view.Ownership();
+  if (bWriter && (!m_view.IsWritable() || now.uid != before.uid || now.gid != before.gid ||
+                  now.mode != before.mode)) {
+    RefuseChanges("the list file was replaced by one of another owner or mode");
+    return false;
+  }
+  DebugPrint("list type %d: %s was replaced; the new file is mapped", m_nListType,
+             m_szFileName.c_str());
+  if (!bWriter) return true;
+  m_bFoundDamaged = HeaderDamaged();
+  if (m_bFoundDamaged) SetDamagedListAside();
+  BeginChange();
+  EndChange(nullptr);
+  shared_access::Store(&m_pState->nFileIdentity, m_nFileIdentity.load());
+  return m_bChangesAllowed;
+}
+
+bool CSysListFileEx::ReadyToChange() {
+  return m_pItems != nullptr && m_bChangesAllowed && FollowReplacedFile(/*bLookAtPath=*/true) &&
+         m_pItems != nullptr;
+}
+
+int CSysListFileEx::ReplaceWith(const char* pszSource, std::string* pReason) {
+  if (!ReadyToChange()) {
+    *pReason = "this process may not change the list";
+    return -1;
+  }
+  platform::File source;
+  uint64_t nSize = 0;
+  if (pszSource == nullptr ||
+      source.OpenExisting(pszSource, /*writable=*/false) != platform::Result::kOk ||
+      source.Size(&nSize) != platform::Result::kOk) {
+    *pReason = "the copy cannot be opened";
+    return -2;
+  }
+  const uint32_t nCapacity = ListCapacityOfSize(nSize);
+  std::vector<uint8_t> bytes;
+  LIST_FILE_HEADER header = {};
+  if (nCapacity == 0 || nSize > (uint64_t{1} << 36)) {
+    *pReason = "the copy is not a list file of a size this list can take";
+    return -2;
+  }
+  bytes.resize(static_cast<size_t>(nSize));
+  if (source.ReadAt(0, bytes.data(), bytes.size()) != platform::Result::kOk) {
+    *pReason = "the copy cannot be read";
+    return -2;
+  }
+  std::memcpy(&header, bytes.data(), sizeof header);
+  if (header.nFormatTag != LIST_FORMAT_TAG || header.nItemCount < 0 ||
+      static_cast<uint32_t>(header.nItemCount) >= nCapacity) {
+    *pReason = "the copy's header is damaged";
+    return -2;
+  }
+  // Written whole beside the list, then renamed over it: every holder maps
+  // either file whole, never a mixture.
+  const std::string szStaged = m_szFileName + ".restoring";
+  (void)platform::RemoveFile(szStaged.c_str());
+  platform::File staged;
+  if (staged.CreateExclusive(szStaged, m_view.Ownership(), bytes.data(), bytes.size(), pReason) !=
+          platform::Result::kOk ||
+      platform::RenameFile(szStaged, m_szFileName) != platform::Result::kOk) {
+    (void)platform::RemoveFile(szStaged.c_str());
+    if (pReason->empty()) *pReason = "the copy could not be put in place";
+    return -3;
+  }
+  return FollowReplacedFile(/*bLookAtPath=*/true) ? 0 : -3;
 }
 
 bool CSysListFileEx::UnlockThrough(platform::NamedMutex* pMutex) {

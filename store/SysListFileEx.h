@@ -212,6 +212,18 @@ class CSysListFileEx {
   bool HasChangeCounter() const {
     return m_pReadCounter.load(std::memory_order_acquire) != nullptr;
   }
+  // Maps the list's file again when another file has taken the list's name
+  // since this object mapped it: the file now at the path (bLookAtPath, as a
+  // writer does before every change), or the one that the list's writers
+  // use (the state file tells). False when the list cannot be used now (no
+  // file at the path, or one that this process may not change as it did the
+  // old one); the list may then be closed until it is loaded again.
+  bool FollowReplacedFile(bool bLookAtPath);
+  // Replaces the list file with a copy of the list file at pszSource, as one
+  // rename under the lock (the caller holds it), after checking the copy's
+  // header. 0 done; -1 not a writer; -2 the source is not a sound list
+  // file; -3 the copy could not be written or renamed into place.
+  [[nodiscard]] int ReplaceWith(const char* pszSource, std::string* pReason);
   // True when the last OpenList found the header damaged (a format tag
   // other than 52, or a count the file cannot hold). A writer then kept the
   // damaged file as "<list file>.damaged-<time>" and emptied the list; a
@@ -253,6 +265,8 @@ class CSysListFileEx {
   // Opens the mutex, journal, state file and index beside the list, and
   // decides whether this process may change the list.
   void OpenSideObjects(bool bForReading);
+  // FollowReplacedFile before a change, and the writability test.
+  bool ReadyToChange();
   // True when the header is damaged (see FoundDamaged).
   bool HeaderDamaged();
   // Keeps a copy of the damaged file beside it, then empties the list.

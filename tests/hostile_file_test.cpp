@@ -201,3 +201,58 @@ TEST_F(HostileFileTest, ManyEqualRecordsAreLookedUpRight) {
 
 }  // namespace
 }  // namespace varnex::test
+
+namespace varnex::test {
+namespace {
+
+// A list file replaced under a writer (renamed over, or put back with
+// ReplaceFile) is the one that the writer changes from then on, and the one
+// that every holder reads; a list whose file is gone is not changed at all.
+TEST(ReplacedFileTest, HoldersFollowTheFileAtThePath) {
+  TempListDir dir;
+  const std::string path = dir.FilePath(1);
+  CVarnex writer(1), reader(1);
+  ASSERT_EQ(writer.LoadFile(), 1);
+  ASSERT_EQ(reader.LoadFileForReading(), 1);
+  NEW_AUDIT_LIST_ITEM item = MakeRecord("old", 3, "old");
+  ASSERT_EQ(writer.AddItem(&item), 1);
+
+  // Renamed over by an operator: the next change goes into the new file.
+  std::vector<uint8_t> replacement = ReadFileBytes(path);
+  const std::string staged = dir.path() + "/staged";
+  CVarnex(2).LoadFile();  // a sound empty list file to copy
+  WriteFileBytes(staged, ReadFileBytes(dir.FilePath(2)));
+  ASSERT_EQ(rename(staged.c_str(), path.c_str()), 0);
+  item = MakeRecord("new", 3, "new");
+  ASSERT_EQ(writer.AddItem(&item), 1);
+  auto records = ReadListRecords(path);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_STREQ(records[0].szRuleNo, "new");
+  EXPECT_EQ(reader.IsMatch("new", 3), 1);
+  EXPECT_EQ(reader.IsMatch("old", 3), 0);
+
+  // Put back from a copy through the library.
+  WriteFileBytes(staged, replacement);
+  EXPECT_EQ(writer.ReplaceFile(staged.c_str()), 1);
+  EXPECT_EQ(reader.IsMatch("old", 3), 1);
+  EXPECT_EQ(reader.IsMatch("new", 3), 0);
+  EXPECT_EQ(writer.GetTotalCount(), 1);
+  EXPECT_FALSE(std::filesystem::exists(path + ".restoring"));
+  // A copy that is no list file is refused, and nothing changes.
+  WriteFileBytes(staged, std::vector<uint8_t>(500, 0x41));
+  EXPECT_EQ(writer.ReplaceFile(staged.c_str()), 0);
+  EXPECT_EQ(ReadFileBytes(path), replacement);
+
+  // Gone: changes fail, and no file appears or grows anywhere.
+  ASSERT_EQ(rename(path.c_str(), staged.c_str()), 0);
+  const auto moved_away = ReadFileBytes(staged);
+  for (int i = 0; i < 3; ++i) {
+    item = MakeRecord("lost" + std::to_string(i), 4, "lost");
+    EXPECT_EQ(writer.AddItem(&item), 0);
+  }
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(ReadFileBytes(staged), moved_away);
+}
+
+}  // namespace
+}  // namespace varnex::test

@@ -214,8 +214,9 @@ TEST_F(LockFreeLookupTest, AFilePutBackOrMovedInIsNotLookedUpByAnOldIndex) {
   EXPECT_EQ(verdict(reopened, "T7"), 1);
   EXPECT_EQ(verdict(reopened, "u7"), 0);
 
-  // Another file moved in under the name: the holder of the old one keeps
-  // answering from it, also once a new holder has indexed the new one.
+  // Another file moved in under the name: once a writer has loaded it, the
+  // holder of the old one goes to the lock, maps the new file, and answers
+  // from it.
   const std::string moved = dir_.path() + "/moved";
   WriteFileBytes(moved, ReadFileBytes(dir_.FilePath(2)));
   fill("v");
@@ -224,9 +225,13 @@ TEST_F(LockFreeLookupTest, AFilePutBackOrMovedInIsNotLookedUpByAnOldIndex) {
   CSysListFileEx newcomer;
   ASSERT_EQ(newcomer.OpenList(2), 0);
   EXPECT_EQ(verdict(newcomer, "t7"), 1);
-  EXPECT_EQ(verdict(reopened, "v7"), 1);
-  EXPECT_EQ(verdict(reopened, "t7"), 0);
-  EXPECT_FALSE(reopened.IndexIsCurrent());
+  int result = -1;
+  EXPECT_FALSE(reopened.MatchFirstLockFreeAt("t7", 5, kNow, &result));
+  ASSERT_TRUE(platform::IsHeld(reopened.LockList()));
+  EXPECT_TRUE(reopened.UnlockList());
+  EXPECT_EQ(verdict(reopened, "t7"), 1);
+  EXPECT_EQ(verdict(reopened, "v7"), 0);
+  EXPECT_TRUE(reopened.IndexIsCurrent());
   EXPECT_TRUE(newcomer.IndexIsCurrent());
 }
 

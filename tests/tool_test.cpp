@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -263,6 +264,46 @@ TEST_F(ToolTest, CleanPurgesAndStopsOnSigterm) {
   EXPECT_TRUE(Contains(Tool({"show", "trace"}).out, "stays"));
   kill(cleaner, SIGTERM);
   EXPECT_EQ(WaitChild(cleaner), 0);
+}
+
+}  // namespace
+}  // namespace varnex::test
+
+namespace varnex::test {
+namespace {
+
+class ToolFilesTest : public ToolTest {};
+
+// Reading commands never create or change a file; backup and restore put a
+// list back whole; a pattern no text can reach is refused.
+TEST_F(ToolFilesTest, ReadingCreatesNothingAndBackupRestoreRoundTrip) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"show", "base"},
+                                               {"match", "base", "abc"},
+                                               {"export", "base"},
+                                               {"lists"},
+                                               {"check"}}) {
+    (void)Tool(args);
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path())) << "a reading command made a file";
+
+  ASSERT_EQ(Tool({"add", "base", "--rule", "a", "--content", "one"}).status, 0);
+  ASSERT_EQ(Tool({"add", "base", "--rule", "b", "--content", "two"}).status, 0);
+  const std::string backup = dir_.path() + "/base.backup";
+  ToolRun run = Tool({"backup", "base", backup});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(Tool({"backup", "base", backup}).status, 0) << "a backup never overwrites";
+  ASSERT_EQ(Tool({"delete", "base", "--rule", "a"}).status, 0);
+  ASSERT_EQ(Tool({"add", "base", "--rule", "c", "--content", "three"}).status, 0);
+  run = Tool({"restore", "base", backup});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Tool({"match", "base", "one"}).status, 0);
+  EXPECT_EQ(Tool({"match", "base", "three"}).status, 1);
+  EXPECT_NE(Tool({"restore", "base", Write("junk", "not a list")}).status, 0);
+  EXPECT_EQ(Tool({"match", "base", "two"}).status, 0);
+
+  run = Tool({"add", "base", "--rule", "p", "--content", "*.example.com", "--key", "1001"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_TRUE(Contains(run.err, "could never match")) << run.err;
 }
 
 }  // namespace

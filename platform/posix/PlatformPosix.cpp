@@ -853,7 +853,8 @@ void UnmapRetired(Mappings* retired) {
 }  // namespace
 
 Result MappedFile::Open(const char* path, bool read_only) {
-  Close();
+  // Earlier mappings stay mapped (until Close) for threads that read them.
+  if (data_ != nullptr || fd_ >= 0) Retire();
   if (ShouldFail(Fault::kFileMap)) {
     last_error_ = ENOMEM;
     return Result::kInvalid;
@@ -887,25 +888,25 @@ Result MappedFile::MapWhole() {
   struct stat st;
   if (::fstat(fd_, &st) != 0) {
     last_error_ = errno;
-    Close();
+    CloseFd(fd_);
     return FromErrno(last_error_);
   }
   if (!S_ISREG(st.st_mode)) {
     last_error_ = EACCES;
-    Close();
+    CloseFd(fd_);
     return Result::kAccessDenied;
   }
   (void)::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
   if (st.st_size <= 0) {
     last_error_ = EINVAL;
-    Close();
+    CloseFd(fd_);
     return Result::kInvalid;
   }
   const int protection = writable_ ? PROT_READ | PROT_WRITE : PROT_READ;
   void* address = ::mmap(nullptr, static_cast<size_t>(st.st_size), protection, MAP_SHARED, fd_, 0);
   if (address == MAP_FAILED) {
     last_error_ = errno;
-    Close();
+    CloseFd(fd_);
     return FromErrno(last_error_);
   }
   data_ = static_cast<uint8_t*>(address);
@@ -1044,6 +1045,10 @@ bool EqualIgnoringAsciiCase(const char* a, const char* b, size_t n) {
     return true;
   }
   return ::strncasecmp_l(a, b, n, c_locale) == 0;
+}
+
+Result RenameFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0 ? Result::kOk : FromErrno(errno);
 }
 
 bool RemoveFile(const char* path) {

@@ -1,5 +1,6 @@
 // varnex: inspect, edit, test and clean the shared rule lists from a shell,
 // on the same files and locks that programs use.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -228,6 +229,53 @@ int Reset(int32_t list_type, bool yes) {
   auto list = LoadForChange(list_type);
   if (!list->ResetFileToEmpty()) throw ToolError("the list could not be emptied");
   Report(std::string("emptied ") + kListNames[list_type], {{"emptied", true}});
+  return 0;
+}
+
+// A list file of the list as it stood at one moment, which restore (or any
+// holder, as a list file) takes back; never written over an existing file.
+int Backup(int32_t list_type, const std::string& path) {
+  auto list = Load(list_type);
+  const auto records = ReadAll(*list);
+  std::vector<uint8_t> bytes(ListSlotOffset(records.size() + LIST_GROW_RECORDS), 0);
+  LIST_FILE_HEADER header = {};
+  header.nItemCount = static_cast<int32_t>(records.size());
+  header.nFormatTag = LIST_FORMAT_TAG;
+  std::memcpy(bytes.data(), &header, sizeof header);
+  if (!records.empty()) {
+    std::memcpy(bytes.data() + LIST_HEADER_SIZE, records.data(),
+                records.size() * sizeof(NEW_AUDIT_LIST_ITEM));
+  }
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) throw ToolError(path + ": " + std::strerror(errno) + " (backup never overwrites)");
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool ok = done == bytes.size() && fsync(fd) == 0;
+  close(fd);
+  if (!ok) {
+    unlink(path.c_str());
+    throw ToolError(path + ": the backup could not be written");
+  }
+  Report("backed up " + std::to_string(records.size()) + " records of " + kListNames[list_type] +
+             " to " + path,
+         {{"records", records.size()}, {"path", path}});
+  return 0;
+}
+
+int Restore(int32_t list_type, const std::string& path) {
+  auto list = LoadForChange(list_type);
+  if (list->ReplaceFile(path.c_str()) != 1) {
+    throw ToolError(path +
+                    " was not restored: not a sound list file, or the list is locked "
+                    "(the reason is in the debug output)");
+  }
+  Report("restored " + std::string(kListNames[list_type]) + " from " + path + " (" +
+             std::to_string(list->GetTotalCount()) + " records)",
+         {{"restored", true}, {"records", list->GetTotalCount()}});
   return 0;
 }
 
@@ -641,6 +689,15 @@ int Run(int argc, char** argv) {
   add_list(export_cmd);
   export_cmd->add_option("FILE", export_file, "output file (default: standard output)");
 
+  std::string backup_file;
+  auto* backup_cmd = app.add_subcommand("backup", "write the list as it stands to a new list file");
+  add_list(backup_cmd);
+  backup_cmd->add_option("FILE", backup_file, "the new file (never overwritten)")->required();
+  auto* restore_cmd = app.add_subcommand(
+      "restore", "replace the list with a list file (a backup), in one step under the lock");
+  add_list(restore_cmd);
+  restore_cmd->add_option("FILE", backup_file, "the list file to restore")->required();
+
   auto* ip_cmd = app.add_subcommand("ip", "the IP manage list and white list");
   ip_cmd->require_subcommand(1);
   std::string range;
@@ -701,6 +758,8 @@ int Run(int argc, char** argv) {
   if (match_cmd->parsed()) return Match(ParseList(list_text), text, match_key, match_all);
   if (import_cmd->parsed()) return Import(ParseList(list_text), file, import_append);
   if (export_cmd->parsed()) return Export(ParseList(list_text), export_file);
+  if (backup_cmd->parsed()) return Backup(ParseList(list_text), backup_file);
+  if (restore_cmd->parsed()) return Restore(ParseList(list_text), backup_file);
   if (ip_white_cmd->parsed()) return IpAdd(range, std::nullopt, false);
   if (ip_manage_cmd->parsed()) return IpAdd(range, manage_value, true);
   if (ip_match_cmd->parsed()) return IpMatch(range);
