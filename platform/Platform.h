@@ -271,11 +271,6 @@ void DetachThread(uintptr_t native_handle);
 // thread's locale changes.
 const int32_t* UpperCaseTable();
 
-// True when the two strings are equal without regard to the case of ASCII
-// letters (as in the "C" locale, whatever the process's locale), comparing
-// at most n bytes and stopping at a NUL in both.
-bool EqualIgnoringAsciiCase(const char* a, const char* b, size_t n);
-
 // Renames `from` to `to`, replacing what `to` names, in one step.
 [[nodiscard]] Result RenameFile(const std::string& from, const std::string& to);
 

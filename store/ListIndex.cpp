@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "store/AsciiWords.h"
@@ -246,7 +247,7 @@ bool ReadCandidate(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, uint32
 // the query's without regard to the case of ASCII letters; read in words,
 // straight from the mapped list.
 bool PlainRecordMatches(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, uint32_t dwNow,
-                        const PlainQuery& query) {
+                        const PlainQuery& query, const char* pszCharacterCheck) {
   const uint8_t* pRecord = pItems + uint64_t{nSlot} * LIST_ITEM_SIZE;
   const uint64_t nTimes = sa::LoadBytes8(pRecord + offsetof(NEW_AUDIT_LIST_ITEM, dwStartTime));
   const uint64_t nKeyWord = sa::LoadBytes8(pRecord + offsetof(NEW_AUDIT_LIST_ITEM, nContentLen));
@@ -263,7 +264,12 @@ bool PlainRecordMatches(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, u
     const uint64_t nMask = (uint64_t{1} << (8 * (nCompare - i))) - 1;
     if ((UpperWord(sa::LoadBytes8(pRecord + i)) & nMask) != query.nWords[i / 8]) return false;
   }
-  return true;
+  if (pszCharacterCheck == nullptr) return true;
+  // Equal with every ASCII letter folded; in a multibyte locale a letter
+  // that is a trail byte must be equal as it stands.
+  NEW_AUDIT_LIST_ITEM record;
+  ReadRecordHead(pRecord, &record);
+  return PlainTextsEqual(pszCharacterCheck, record.szContent, CONTENT_SIZE);
 }
 
 }  // namespace
@@ -589,6 +595,17 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   if (nLength <= CONTENT_SIZE) {
     const PlainQuery query(dwKey, pszContent, nLength);
     const uint32_t nTag = TagOf(query.nHash);
+    // Text that may hold characters of more than one byte is compared as
+    // characters too (the hash folds every byte that looks like a letter).
+    const char* pszCharacterCheck = nullptr;
+    if (MB_CUR_MAX > 1) {
+      for (size_t k = 0; k < nLength; ++k) {
+        if (static_cast<unsigned char>(pszContent[k]) >= 0x80) {
+          pszCharacterCheck = pszContent;
+          break;
+        }
+      }
+    }
     const uint32_t nMask = (uint32_t{1} << nBits) - 1;
     const TableEntry* pTable = Table(pData);
     uint32_t i = nTag & nMask;
@@ -596,7 +613,7 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
       const uint32_t nSlot = sa::Load(&pTable[i].nSlot);
       if (nSlot == 0) break;
       if (sa::Load(&pTable[i].nTag) != nTag || nSlot > nCount) continue;
-      if (PlainRecordMatches(pItems, nSlot - 1, dwKey, dwNow, query)) {
+      if (PlainRecordMatches(pItems, nSlot - 1, dwKey, dwNow, query, pszCharacterCheck)) {
         return IndexAnswer::kMatch;
       }
     }

@@ -44,11 +44,12 @@ char FoldLower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
 }
 
-// pszContent equals a record's text without regard to the case of ASCII
-// letters. The text ends at its NUL or with its 128-byte field; the content
-// is read no further than its own NUL.
+// pszContent equals a record's text without regard to the case of the ASCII
+// letters that stand as characters (see PlainTextsEqual). The text ends at
+// its NUL or with its 128-byte field; the content is read no further than
+// its own NUL.
 bool ContentEquals(const char* pszContent, const char* pszField) {
-  if (!varnex::platform::EqualIgnoringAsciiCase(pszContent, pszField, CONTENT_SIZE)) return false;
+  if (!PlainTextsEqual(pszContent, pszField, CONTENT_SIZE)) return false;
   // Equal through 128 bytes: a field without a NUL equals only content that
   // ends right there.
   return std::memchr(pszField, '\0', CONTENT_SIZE) != nullptr || pszContent[CONTENT_SIZE] == '\0';

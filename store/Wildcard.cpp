@@ -281,6 +281,79 @@ uint8_t CheckWildcardArgs(const char* pszPattern, const char* pszText) {
   return CheckArgs(pszPattern, pszText, &nPatternLength, &nTextLength);
 }
 
+namespace {
+
+// Walks the characters of a text in the thread's multibyte locale: calls
+// fnAscii(p) for each single-byte ASCII character and fnWide(p, n, wc) for
+// each longer one; bytes that form no character (a stray lead byte, a
+// cut-off sequence) are passed over, and decoding starts afresh after them.
+template <typename Ascii, typename Wide>
+void ForEachCharacter(char* pszText, Ascii fnAscii, Wide fnWide) {
+  std::mbstate_t state{};
+  size_t nLeft = std::strlen(pszText);
+  char* p = pszText;
+  while (nLeft > 0) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte < 0x80 && std::mbsinit(&state)) {  // ASCII, in every common encoding
+      fnAscii(p);
+      ++p;
+      --nLeft;
+      continue;
+    }
+    wchar_t wc;
+    const size_t nUsed = std::mbrtowc(&wc, p, nLeft, &state);
+    if (nUsed == 0 || nUsed == static_cast<size_t>(-1) || nUsed == static_cast<size_t>(-2)) {
+      state = std::mbstate_t{};
+      ++p;
+      --nLeft;
+      continue;
+    }
+    fnWide(p, nUsed, wc);
+    p += nUsed;
+    nLeft -= nUsed;
+  }
+}
+
+void UpperAscii(char* p) {
+  if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - ('a' - 'A'));
+}
+
+}  // namespace
+
+void FoldAsciiLettersOfCharacters(char* pszText) {
+  if (MB_CUR_MAX == 1) {
+    for (char* p = pszText; *p != '\0'; ++p) UpperAscii(p);
+    return;
+  }
+  ForEachCharacter(pszText, UpperAscii, [](char*, size_t, wchar_t) {});
+}
+
+bool PlainTextsEqual(const char* pszA, const char* pszB, size_t nMax) {
+  const size_t nLength = strnlen(pszA, nMax);
+  if (strnlen(pszB, nMax) != nLength) return false;
+  bool bHigh = false;
+  for (size_t i = 0; i < nLength; ++i) {
+    const auto a = static_cast<unsigned char>(pszA[i]);
+    const auto b = static_cast<unsigned char>(pszB[i]);
+    bHigh |= a >= 0x80;
+    if (a == b) continue;
+    const bool bLetters = ((a | 0x20) == (b | 0x20)) && (a | 0x20) >= 'a' && (a | 0x20) <= 'z';
+    if (!bLetters) return false;
+  }
+  // Equal with every ASCII letter folded. Where no byte can begin a longer
+  // character, every letter is a character.
+  if (!bHigh || MB_CUR_MAX == 1) return true;
+  char szA[kBufferSize];
+  char szB[kBufferSize];
+  if (nLength >= sizeof szA) return false;
+  std::memcpy(szA, pszA, nLength);
+  std::memcpy(szB, pszB, nLength);
+  szA[nLength] = szB[nLength] = '\0';
+  FoldAsciiLettersOfCharacters(szA);
+  FoldAsciiLettersOfCharacters(szB);
+  return std::memcmp(szA, szB, nLength) == 0;
+}
+
 void FoldToUpper(char* pszText) {
   const size_t nMaxBytes = MB_CUR_MAX;
   if (nMaxBytes == 1) {  // a single-byte locale: every byte is a character
@@ -290,37 +363,14 @@ void FoldToUpper(char* pszText) {
     }
     return;
   }
-  std::mbstate_t state{};
-  size_t nLeft = std::strlen(pszText);
-  char* p = pszText;
-  while (nLeft > 0) {
-    const auto byte = static_cast<unsigned char>(*p);
-    if (byte < 0x80 && std::mbsinit(&state)) {  // ASCII, in every common encoding
-      if (byte >= 'a' && byte <= 'z') *p = static_cast<char>(byte - ('a' - 'A'));
-      ++p;
-      --nLeft;
-      continue;
-    }
-    wchar_t wc;
-    const size_t nUsed = std::mbrtowc(&wc, p, nLeft, &state);
-    if (nUsed == 0 || nUsed == static_cast<size_t>(-1) || nUsed == static_cast<size_t>(-2)) {
-      // No character here (a stray lead byte, a cut-off sequence): the byte
-      // stays as it is, and decoding starts afresh after it.
-      state = std::mbstate_t{};
-      ++p;
-      --nLeft;
-      continue;
-    }
+  ForEachCharacter(pszText, UpperAscii, [](char* p, size_t nUsed, wchar_t wc) {
     const wint_t upper = std::towupper(static_cast<wint_t>(wc));
-    if (upper != static_cast<wint_t>(wc)) {
-      char szUpper[MB_LEN_MAX];
-      std::mbstate_t out_state{};
-      const size_t nUpper = std::wcrtomb(szUpper, static_cast<wchar_t>(upper), &out_state);
-      if (nUpper == nUsed) std::memcpy(p, szUpper, nUsed);
-    }
-    p += nUsed;
-    nLeft -= nUsed;
-  }
+    if (upper == static_cast<wint_t>(wc)) return;
+    char szUpper[MB_LEN_MAX];
+    std::mbstate_t out_state{};
+    const size_t nUpper = std::wcrtomb(szUpper, static_cast<wchar_t>(upper), &out_state);
+    if (nUpper == nUsed) std::memcpy(p, szUpper, nUsed);
+  });
 }
 
 uint8_t NormalizePattern(char* pszPattern, const char* pszText) {

@@ -51,6 +51,17 @@ uint8_t CheckWildcardArgs(const char* pszPattern, const char* pszText);
 // form has the same byte length. A trail byte is never taken for a letter on
 // its own; bytes that form no character are left as they are.
 void FoldToUpper(char* pszText);
+// Upper-cases, in place, the ASCII letters that stand as characters of the
+// multibyte locale: in a double-byte code page a trail byte with the value
+// of a letter is part of another character and stays as it is. Nothing
+// else changes. In a single-byte locale every ASCII letter is a character.
+void FoldAsciiLettersOfCharacters(char* pszText);
+// The plain comparison's equality: the first nMax bytes of two texts (each
+// ending at its NUL, or after nMax bytes) are equal with the ASCII letters
+// that stand as characters folded. Texts that differ only where an ASCII
+// letter stands are equal here only when those bytes are characters.
+bool PlainTextsEqual(const char* pszA, const char* pszB, size_t nMax);
+
 // On the folded copies: collapses runs of '*' in the pattern (in place), then
 // answers 6, 7, 0 (a lone '*'), 4 (empty text) or 2.
 uint8_t NormalizePattern(char* pszPattern, const char* pszText);

@@ -2,6 +2,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstring>
 #include <new>
 #include <string>
@@ -339,6 +340,78 @@ TEST(BoundedContentTest, ContentIsReadNoFurtherThanItsLength) {
     list.FreeList(hits, count);
   }
   munmap(pages, 2 * page);
+}
+
+}  // namespace
+}  // namespace varnex::test
+
+namespace varnex::test {
+namespace {
+
+// In a double-byte code page a trail byte may have the value of an ASCII
+// letter: the plain comparison folds letters only where they stand as
+// characters, in the index, the scan and the listing match alike.
+TEST(DoubleBytePlainTest, TrailBytesThatLookLikeLettersAreNotFolded) {
+  if (std::setlocale(LC_CTYPE, "zh_CN.GBK") == nullptr) GTEST_SKIP() << "no zh_CN.GBK locale";
+  struct Row {
+    const char* record;
+    const char* content;
+    int verdict;
+  };
+  const std::vector<Row> rows = {
+      {"\xcf\xc2\xd9\x76", "\xcf\xc2\xd9\x56", 0},  // 下賤 / 下賄
+      {"\xcf\xc2\xd9\x56", "\xcf\xc2\xd9\x76", 0},
+      {"\xeb\x73\xb7\x4e", "\xeb\x73\xb7\x6e", 0},  // 雜種 / 雜穘
+      {"\xb7\xb8\xd9\x76", "\xb7\xb8\xd9\x56", 0},  // 犯賤 / 犯賄
+      {"\xcf\xc2\xd9\x76", "\xcf\xc2\xd9\x76", 1},
+      {"ab\xcf\xc2x", "AB\xcf\xc2X", 1},  // letters that are characters fold
+      {"\xcf"
+       "a",
+       "\xcf"
+       "A",
+       0},                      // a lead byte and its trail byte
+      {"ab\xcf", "AB\xcf", 1},  // a lead byte with no trail byte
+      {"\xcf\xcf"
+       "a",
+       "\xcf\xcf"
+       "A",
+       1},  // a character, then a letter
+  };
+  TempListDir dir;
+  CSysListFileEx list;
+  ASSERT_EQ(list.OpenList(6), 0);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    ASSERT_TRUE(list.ResetToEmpty());
+    const Row& row = rows[i];
+    const auto key = static_cast<uint32_t>(std::strlen(row.content));
+    NEW_AUDIT_LIST_ITEM item = MakeRecord("r", key, row.record);
+    ASSERT_EQ(list.InsertItem(&item), 0);
+    SCOPED_TRACE(i);
+    EXPECT_EQ(list.MatchFirstAt(row.content, key, kNow), row.verdict) << "the scan";
+    int verdict = -1;
+    ASSERT_TRUE(list.MatchFirstLockFreeAt(row.content, key, kNow, &verdict));
+    EXPECT_TRUE(list.IndexIsCurrent());
+    EXPECT_EQ(verdict, row.verdict) << "the index";
+    int32_t type = 0, count = 0;
+    AUDIT_RESULT_LIST* hits = list.MatchAllAt(row.content, key, type, count, kNow);
+    CSysListFileEx::FreeResultList(hits, count);
+    EXPECT_EQ(count, row.verdict) << "the listing match";
+  }
+  std::setlocale(LC_CTYPE, "C");
+  // In a single-byte locale every letter is a character.
+  EXPECT_EQ(list.MatchFirstAt("\xcf"
+                              "A",
+                              2, kNow),
+            0);
+  ASSERT_TRUE(list.ResetToEmpty());
+  NEW_AUDIT_LIST_ITEM item = MakeRecord("r", 2,
+                                        "\xcf"
+                                        "a");
+  ASSERT_EQ(list.InsertItem(&item), 0);
+  EXPECT_EQ(list.MatchFirstAt("\xcf"
+                              "A",
+                              2, kNow),
+            1);
 }
 
 }  // namespace

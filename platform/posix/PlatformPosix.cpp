@@ -1032,21 +1032,6 @@ const int32_t* UpperCaseTable() {
   return *__ctype_toupper_loc();
 }
 
-bool EqualIgnoringAsciiCase(const char* a, const char* b, size_t n) {
-  // Made once; never freed (other threads may be comparing at exit).
-  static const locale_t c_locale = ::newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
-  if (c_locale == static_cast<locale_t>(nullptr)) {
-    for (size_t i = 0; i < n; ++i) {
-      const int ca = (a[i] >= 'A' && a[i] <= 'Z') ? a[i] + 32 : a[i];
-      const int cb = (b[i] >= 'A' && b[i] <= 'Z') ? b[i] + 32 : b[i];
-      if (ca != cb) return false;
-      if (ca == 0) return true;
-    }
-    return true;
-  }
-  return ::strncasecmp_l(a, b, n, c_locale) == 0;
-}
-
 Result RenameFile(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? Result::kOk : FromErrno(errno);
 }
