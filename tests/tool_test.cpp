@@ -1,5 +1,6 @@
 // The varnex tool, run as operators run it, against a private directory.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,16 +34,35 @@ std::string ReadText(const std::string& path) {
 
 class ToolTest : public ::testing::Test {
  protected:
-  // Runs the tool with --dir set to this test's directory.
+  // Runs the tool with --dir set to this test's directory; as another
+  // account, a copy of the tool and the library in a directory that any
+  // account may enter (the build may lie in one that it may not).
   ToolRun Tool(std::vector<std::string> args, uid_t as_user = 0) {
-    args.insert(args.begin(), {VARNEX_TOOL_PATH, "--dir", dir_.path()});
+    std::string tool = VARNEX_TOOL_PATH;
+    std::string library_dir;
+    if (as_user != 0) {
+      library_dir = dir_.path() + "-bin";
+      std::filesystem::create_directories(library_dir);
+      chmod(library_dir.c_str(), 0755);
+      tool = library_dir + "/varnex";
+      const auto copy = std::filesystem::copy_options::overwrite_existing;
+      std::filesystem::copy_file(VARNEX_TOOL_PATH, tool, copy);
+      std::filesystem::copy_file(VARNEX_LIBRARY_PATH, library_dir + "/libvarnex.so.1", copy);
+      chmod(tool.c_str(), 0755);
+      chmod((library_dir + "/libvarnex.so.1").c_str(), 0644);
+    }
+    args.insert(args.begin(), {tool, "--dir", dir_.path()});
     const std::string out = dir_.path() + ".out", err = dir_.path() + ".err";
     pid_t child = ForkChild([&] {
       int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(out_fd, STDOUT_FILENO);
       dup2(err_fd, STDERR_FILENO);
-      if (as_user != 0 && (setgid(as_user) != 0 || setuid(as_user) != 0)) return 90;
+      if (as_user != 0 &&
+          (setgroups(0, nullptr) != 0 || setgid(as_user) != 0 || setuid(as_user) != 0)) {
+        return 90;
+      }
+      if (!library_dir.empty()) setenv("LD_LIBRARY_PATH", library_dir.c_str(), 1);
       std::vector<char*> argv;
       for (auto& arg : args) argv.push_back(arg.data());
       argv.push_back(nullptr);
@@ -52,6 +72,7 @@ class ToolTest : public ::testing::Test {
     ToolRun run{WaitChild(child), ReadText(out), ReadText(err)};
     unlink(out.c_str());
     unlink(err.c_str());
+    if (!library_dir.empty()) std::filesystem::remove_all(library_dir);
     return run;
   }
   std::string Write(const std::string& name, const std::string& text) {
