@@ -405,12 +405,23 @@ int IpAdd(const std::string& text, std::optional<uint32_t> value, bool manage) {
   return 0;
 }
 
+// The IP list opened for reading only, answering as CManaListEx::IsMatch
+// does.
+class IpListReader : public CVarnex {
+ public:
+  IpListReader() : CVarnex(LIST_TYPE_IP) {}
+  using CVarnex::CoversAddress;
+};
+
 int IpMatch(const std::string& text) {
   const uint32_t address = ParseAddress(text);
-  Load(LIST_TYPE_IP);
-  CManaListEx list;
-  const bool managed = list.IsMatch(address, IP_LIST_MANAGE) == 1;
-  const bool white = list.IsMatch(address, IP_LIST_WHITE) == 1;
+  Load(LIST_TYPE_IP);  // the errors of a list that cannot be read
+  IpListReader list;
+  if (list.LoadFileForReading() != 1) throw ToolError("cannot load the IP list");
+  // An empty list manages every address.
+  const bool managed =
+      list.GetTotalCount() == 0 || list.CoversAddress(address, IP_LIST_MANAGE) == 1;
+  const bool white = list.CoversAddress(address, IP_LIST_WHITE) == 1;
   Report(text + ": managed " + (managed ? "yes" : "no") + ", white " + (white ? "yes" : "no"),
          {{"address", text}, {"managed", managed}, {"white", white}});
   return 0;
