@@ -4,7 +4,9 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,6 +91,8 @@ pid_t ForkChild(const std::function<int()>& body) {
   fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
+    // A child never outlives the test that made it, even one that failed.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     int status = 99;
     try {
       status = body();
