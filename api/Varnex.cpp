@@ -18,9 +18,9 @@ class BoundedContent {
  public:
   BoundedContent(const char* pszContent, uint32_t dwContentLen) {
     if (pszContent == nullptr) return;
-    const size_t nLength = strnlen(pszContent, std::min<size_t>(dwContentLen, kMaxRead));
-    std::memcpy(m_szText, pszContent, nLength);
-    m_szText[nLength] = '\0';
+    // One pass: up to and with the NUL, or the bound and a NUL after it.
+    const size_t nBound = std::min<size_t>(dwContentLen, kMaxRead);
+    if (::memccpy(m_szText, pszContent, '\0', nBound) == nullptr) m_szText[nBound] = '\0';
     m_pszText = m_szText;
   }
   const char* Text() const { return m_pszText; }

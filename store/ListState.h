@@ -33,15 +33,16 @@ struct ListStateArea {
   uint64_t nMagic;    // LIST_STATE_MAGIC once set up
   uint32_t nVersion;  // LIST_STATE_VERSION
   uint32_t nReserved;
-  // The run of the machine in which a writer last brought the lookup index
-  // up to date: an index written before the machine started again may have
-  // reached the disk only in part, and is not used.
-  uint8_t Boot[varnex::platform::kBootIdentitySize];
+  // What a lookup reads shares one cache line.
+  alignas(64) uint64_t nChangeCounter;
   // The list file that the writers use (see MappedFile::Identity): a holder
   // that maps another file (one since replaced under the list's name) maps
   // the list's file again before it answers.
   uint64_t nFileIdentity;
-  alignas(64) uint64_t nChangeCounter;
+  // The run of the machine in which a writer last brought the lookup index
+  // up to date: an index written before the machine started again may have
+  // reached the disk only in part, and is not used.
+  alignas(8) uint8_t Boot[varnex::platform::kBootIdentitySize];
 };
 static_assert(sizeof(ListStateArea) <= LIST_STATE_SIZE);
 

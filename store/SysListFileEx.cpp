@@ -246,6 +246,7 @@ bool CSysListFileEx::OpenState(bool bWritable, const platform::FileOwnership& ow
     m_state.Close();
     return false;
   }
+  std::memcpy(m_nBoot, platform::BootIdentity(), sizeof m_nBoot);
   m_pState = pState;
   m_pReadCounter.store(&pState->nChangeCounter, std::memory_order_release);
   return true;
@@ -253,9 +254,9 @@ bool CSysListFileEx::OpenState(bool bWritable, const platform::FileOwnership& ow
 
 bool CSysListFileEx::IndexTrusted() const {
   if (m_pState == nullptr) return false;
-  uint8_t boot[platform::kBootIdentitySize];
-  shared_access::Read(boot, m_pState->Boot, sizeof boot);
-  return std::memcmp(boot, platform::BootIdentity(), sizeof boot) == 0;
+  const auto* pBoot = reinterpret_cast<const uint64_t*>(m_pState->Boot);
+  return shared_access::Load(&pBoot[0]) == m_nBoot[0] &&
+         shared_access::Load(&pBoot[1]) == m_nBoot[1];
 }
 
 int CSysListFileEx::CloseListFile() {

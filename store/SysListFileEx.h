@@ -416,6 +416,7 @@ class CSysListFileEx {
   varnex::platform::MappedFile m_state;
   ListStateArea* m_pState;
   std::atomic<const uint64_t*> m_pReadCounter;
+  uint64_t m_nBoot[2] = {};  // this run of the machine, as the state file holds it
   ListIndex m_index;
   uint64_t m_nChangeBase;  // the counter before the change in progress; 0 odd
   // Which file the view maps (see MappedFile::Identity); the index is of use
