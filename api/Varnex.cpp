@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -18,18 +19,31 @@ class BoundedContent {
  public:
   BoundedContent(const char* pszContent, uint32_t dwContentLen) {
     if (pszContent == nullptr) return;
-    // One pass: up to and with the NUL, or the bound and a NUL after it.
     const size_t nBound = std::min<size_t>(dwContentLen, kMaxRead);
-    if (::memccpy(m_szText, pszContent, '\0', nBound) == nullptr) m_szText[nBound] = '\0';
-    m_pszText = m_szText;
+    // Most content fits the small buffer; longer content gets a buffer of
+    // its own.
+    char* pBuffer = m_szShort;
+    if (nBound >= sizeof m_szShort) {
+      m_long.reset(new (std::nothrow) char[kMaxRead + 1]);
+      if (!m_long) return;
+      pBuffer = m_long.get();
+    }
+    // One pass: up to and with the NUL, or the bound and a NUL after it.
+    if (::memccpy(pBuffer, pszContent, '\0', nBound) == nullptr) pBuffer[nBound] = '\0';
+    m_pszText = pBuffer;
   }
+  // Null for null content, and when no memory was left for long content.
   const char* Text() const { return m_pszText; }
+  bool Failed(const char* pszContent) const {
+    return pszContent != nullptr && m_pszText == nullptr;
+  }
 
  private:
   // Texts of 128 bytes, and patterns that compare at most 1000 bytes past
   // them: content longer than this matches nothing more.
   static constexpr size_t kMaxRead = sizeof(NEW_AUDIT_LIST_ITEM::szContent) + WILDCARD_MAX_LEN + 8;
-  char m_szText[kMaxRead + 1];
+  char m_szShort[sizeof(NEW_AUDIT_LIST_ITEM::szContent) + 16];
+  std::unique_ptr<char[]> m_long;
   const char* m_pszText = nullptr;
 };
 
@@ -232,6 +246,7 @@ uint32_t CVarnex::ListManageThread(void* pParam) {
 int32_t CVarnex::IsMatch(const char* pszContentIn, uint32_t dwContentLen) {
   if (m_pListFile == nullptr) return 0;
   const BoundedContent content(pszContentIn, dwContentLen);
+  if (content.Failed(pszContentIn)) return 0;
   const char* pszContent = content.Text();
   // Without the lock when the list allows it; under it otherwise.
   int nVerdict = 0;
@@ -244,6 +259,7 @@ AUDIT_RESULT_LIST* CVarnex::IsMatch(const char* pszContentIn, uint32_t dwContent
                                     int32_t& nItemType, int32_t& nMatchCount) {
   if (m_pListFile == nullptr) return nullptr;
   const BoundedContent content(pszContentIn, dwContentLen);
+  if (content.Failed(pszContentIn)) return nullptr;
   const char* pszContent = content.Text();
   AUDIT_RESULT_LIST* pList = nullptr;
   try {

@@ -23,6 +23,7 @@
 
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
+#include "store/ListState.h"
 #include "store/SysListFileEx.h"
 
 namespace varnex::test {
@@ -46,6 +47,29 @@ std::unique_ptr<platform::NamedMutex> OpenListMutex(int32_t list_type) {
   auto mutex = CSysListFileEx::OpenMutexOf(list_type, &reason);
   if (!mutex) std::fprintf(stderr, "the mutex of list %d: %s\n", list_type, reason.c_str());
   return mutex;
+}
+
+bool DieInsideAChange(int32_t list_type) {
+  const std::string state_path =
+      platform::ListDirectory() + "/SYSLIST_STATE_" + std::to_string(list_type);
+  return WaitChild(ForkChild([&] {
+           auto mutex = OpenListMutex(list_type);
+           platform::MappedFile state;
+           if (!mutex || !platform::IsHeld(mutex->Lock(1000)) ||
+               state.Open(state_path.c_str()) != platform::Result::kOk) {
+             return 1;
+           }
+           (void)BeginListChange(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter);
+           _exit(0);  // dies holding the lock, the counter odd
+         })) == 0;
+}
+
+uint64_t ChangeCounterOf(int32_t list_type) {
+  const std::string state_path =
+      platform::ListDirectory() + "/SYSLIST_STATE_" + std::to_string(list_type);
+  platform::MappedFile state;
+  if (state.Open(state_path.c_str(), /*read_only=*/true) != platform::Result::kOk) return ~0ull;
+  return LoadChangeCounter(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter);
 }
 
 std::string TempListDir::FilePath(int32_t list_type) const {

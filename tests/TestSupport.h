@@ -36,6 +36,14 @@ class TempListDir {
 // writer that loads the list opens it (the list file must exist).
 std::unique_ptr<platform::NamedMutex> OpenListMutex(int32_t list_type);
 
+// A writer of the list type in the current list directory that dies inside
+// its change window: a child takes the lock, makes the change counter odd
+// and exits holding both. True when the child did so.
+bool DieInsideAChange(int32_t list_type);
+
+// The change counter of the list type, read from its state file.
+uint64_t ChangeCounterOf(int32_t list_type);
+
 // A pipe for one-byte messages between a parent and a child process.
 class Pipe {
  public:

@@ -293,24 +293,10 @@ TEST_F(LockFreeLookupTest, AWriterThatDiedInsideItsChangeIsRecoveredByAReader) {
   ASSERT_EQ(list.LoadFile(), 1);
   NEW_AUDIT_LIST_ITEM item = MakeRecord("a", 4, "abcd");
   ASSERT_EQ(list.AddItem(&item), 1);
-  const std::string state_path = dir_.path() + "/SYSLIST_STATE_3";
-  pid_t child = ForkChild([&] {
-    auto mutex = OpenListMutex(3);
-    platform::MappedFile state;
-    if (!mutex || !platform::IsHeld(mutex->Lock(1000)) ||
-        state.Open(state_path.c_str()) != platform::Result::kOk) {
-      return 1;
-    }
-    (void)BeginListChange(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter);
-    _exit(0);  // dies holding the lock, the counter odd
-  });
-  ASSERT_EQ(WaitChild(child), 0);
+  ASSERT_TRUE(DieInsideAChange(3));
   EXPECT_EQ(list.IsMatch("ABCD", 4), 1);
   EXPECT_EQ(list.IsMatch("abce", 4), 0);
-  platform::MappedFile state;
-  ASSERT_EQ(state.Open(state_path.c_str(), /*read_only=*/true), platform::Result::kOk);
-  EXPECT_EQ(LoadChangeCounter(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter) % 2,
-            0u);
+  EXPECT_EQ(ChangeCounterOf(3) % 2, 0u);
 }
 
 // Objects of another layout are not misread: a state file of another layout

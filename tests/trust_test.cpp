@@ -259,18 +259,7 @@ TEST_F(TrustTest, ObjectsThatDoNotFitAreRefusedAndTheListFailsClosed) {
 // writer finishes the change.
 TEST_F(TrustTest, ReaderAnswersPromptlyAfterAWriterDiedMidChange) {
   MakeList(6, 10);
-  const std::string state_path = Object("SYSLIST_STATE_", 6);
-  pid_t writer = ForkChild([&] {
-    auto mutex = OpenListMutex(6);
-    platform::MappedFile state;
-    if (!mutex || !platform::IsHeld(mutex->Lock(500)) ||
-        state.Open(state_path.c_str()) != platform::Result::kOk) {
-      return 1;
-    }
-    (void)BeginListChange(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter);
-    _exit(0);
-  });
-  ASSERT_EQ(WaitChild(writer), 0);
+  ASSERT_TRUE(DieInsideAChange(6));
   pid_t reader = ForkAsOtherAccount([&] {
     CVarnex list(6);
     if (list.LoadFile() != 1) return 1;
@@ -282,10 +271,7 @@ TEST_F(TrustTest, ReaderAnswersPromptlyAfterAWriterDiedMidChange) {
   EXPECT_EQ(WaitChild(reader), 0);
   CVarnex list(6);
   ASSERT_EQ(list.LoadFile(), 1);
-  platform::MappedFile state;
-  ASSERT_EQ(state.Open(state_path.c_str(), true), platform::Result::kOk);
-  EXPECT_EQ(LoadChangeCounter(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter) % 2,
-            0u);
+  EXPECT_EQ(ChangeCounterOf(6) % 2, 0u);
 }
 
 }  // namespace
