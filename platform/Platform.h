@@ -119,15 +119,15 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opens the file at `path` as `spec` says. Symbolic links are never
+  // Opens the file at `path` as `wanted` says. Symbolic links are never
   // followed, and a file that is not regular, or whose owner, group or
-  // permission bits do not fit spec.owner, is refused (kAccessDenied) and
-  // left as it is. A missing file is made when spec.create says so: written
+  // permission bits do not fit wanted.owner, is refused (kAccessDenied) and
+  // left as it is. A missing file is made when wanted.create says so: written
   // whole under a temporary name, given its owner, group and mode, then
   // linked under `path` only when no file has that name (another process
   // that made it first wins, and its file is opened). *reason (when not null)
   // receives a sentence on a failure.
-  [[nodiscard]] Result OpenTrusted(const std::string& path, const TrustedFileSpec& spec,
+  [[nodiscard]] Result OpenTrusted(const std::string& path, const TrustedFileSpec& wanted,
                                    std::string* reason);
   // Opens an existing regular file, never through a symbolic link (else
   // kAccessDenied), for reading and writing or read-only.

@@ -277,14 +277,14 @@ bool PlainRecordMatches(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, u
 bool ListIndex::Open(const std::string& szPath, const platform::FileOwnership& owner,
                      bool bWritable, std::string* pReason) {
   Close();
-  platform::TrustedFileSpec spec;
-  spec.owner = owner;
-  spec.writable = bWritable;
-  spec.create = bWritable;
-  spec.size = sizeof(Header);
+  platform::TrustedFileSpec wanted;
+  wanted.owner = owner;
+  wanted.writable = bWritable;
+  wanted.create = bWritable;
+  wanted.size = sizeof(Header);
   platform::File file;
   std::lock_guard<std::mutex> guard(m_mapLock);
-  if (file.OpenTrusted(szPath, spec, pReason) != platform::Result::kOk) return false;
+  if (file.OpenTrusted(szPath, wanted, pReason) != platform::Result::kOk) return false;
   if (m_memory.Adopt(&file, bWritable) != platform::Result::kOk) {
     if (pReason != nullptr) *pReason = "cannot be mapped";
     return false;

@@ -99,11 +99,11 @@ uint64_t HeaderSum(const JournalHeader& header) {
 
 bool CListJournal::Open(const std::string& szPath, const platform::FileOwnership& owner,
                         std::string* pReason) {
-  platform::TrustedFileSpec spec;
-  spec.owner = owner;
-  spec.writable = true;
-  spec.create = true;
-  return m_file.OpenTrusted(szPath, spec, pReason) == platform::Result::kOk;
+  platform::TrustedFileSpec wanted;
+  wanted.owner = owner;
+  wanted.writable = true;
+  wanted.create = true;
+  return m_file.OpenTrusted(szPath, wanted, pReason) == platform::Result::kOk;
 }
 
 void CListJournal::Close() {

@@ -219,13 +219,13 @@ void CSysListFileEx::OpenSideObjects(bool bForReading) {
 
 bool CSysListFileEx::OpenState(bool bWritable, const platform::FileOwnership& owner,
                                std::string* pReason) {
-  platform::TrustedFileSpec spec;
-  spec.owner = owner;
-  spec.writable = bWritable;
-  spec.create = bWritable;
-  spec.size = LIST_STATE_SIZE;
+  platform::TrustedFileSpec wanted;
+  wanted.owner = owner;
+  wanted.writable = bWritable;
+  wanted.create = bWritable;
+  wanted.size = LIST_STATE_SIZE;
   platform::File file;
-  if (file.OpenTrusted(SideObjectPath(kStatePrefix), spec, pReason) != platform::Result::kOk) {
+  if (file.OpenTrusted(SideObjectPath(kStatePrefix), wanted, pReason) != platform::Result::kOk) {
     return false;
   }
   if (m_state.Adopt(&file, bWritable) != platform::Result::kOk ||

@@ -263,12 +263,12 @@ int OpenChecked(const std::string& path, bool writable, const FileOwnership& own
   return fd;
 }
 
-int OpenOrCreateChecked(const std::string& path, const TrustedFileSpec& spec,
+int OpenOrCreateChecked(const std::string& path, const TrustedFileSpec& wanted,
                         const std::function<bool(int)>& fill, std::string* reason) {
   for (int attempt = 0; attempt < 4; ++attempt) {
-    int fd = OpenChecked(path, spec.writable, spec.owner, reason);
-    if (fd >= 0 || errno != ENOENT || !spec.create || !spec.writable) return fd;
-    fd = CreateBeside(path, spec.owner, /*exact_mode=*/true, fill, reason);
+    int fd = OpenChecked(path, wanted.writable, wanted.owner, reason);
+    if (fd >= 0 || errno != ENOENT || !wanted.create || !wanted.writable) return fd;
+    fd = CreateBeside(path, wanted.owner, /*exact_mode=*/true, fill, reason);
     if (fd >= 0 || errno != EEXIST) return fd;
     // Another process made it first: open theirs.
   }
@@ -474,12 +474,12 @@ std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string& path, const File
     SetReason(reason, "cannot be opened (injected fault)");
     return nullptr;
   }
-  TrustedFileSpec spec;
-  spec.owner = owner;
-  spec.writable = true;
-  spec.create = create;
+  TrustedFileSpec wanted;
+  wanted.owner = owner;
+  wanted.writable = true;
+  wanted.create = create;
   const int fd = OpenOrCreateChecked(
-      path, spec, [](int new_fd) { return ::ftruncate(new_fd, kMutexObjectSize) == 0; }, reason);
+      path, wanted, [](int new_fd) { return ::ftruncate(new_fd, kMutexObjectSize) == 0; }, reason);
   if (fd < 0) {
     status = FromErrno(errno);
     return nullptr;
@@ -690,12 +690,12 @@ File::~File() {
   Close();
 }
 
-Result File::OpenTrusted(const std::string& path, const TrustedFileSpec& spec,
+Result File::OpenTrusted(const std::string& path, const TrustedFileSpec& wanted,
                          std::string* reason) {
   Close();
-  const uint64_t size = spec.size;
+  const uint64_t size = wanted.size;
   fd_ = OpenOrCreateChecked(
-      path, spec,
+      path, wanted,
       [size](int fd) {
         return size == 0 || ::posix_fallocate(fd, 0, static_cast<off_t>(size)) == 0;
       },
