@@ -121,13 +121,15 @@ class VARNEX_API CVarnex {
   int32_t ReleaseFile();
 
   // Number of records in the list; 0 when the list is not loaded, is empty,
-  // or its header is damaged.
+  // or its header is damaged. Takes no lock unless writers keep changing
+  // the list (as IsMatch).
   int32_t GetTotalCount();
 
   // Copies record nIndex into *pItem (241 bytes). Returns 0 when copied;
   // -2 for a null pItem or an index that is negative or not below the
   // count; 0 without copying when the list is not loaded; -1 for an object
-  // without a file object.
+  // without a file object. Takes no lock unless writers keep changing the
+  // list (as IsMatch).
   int32_t GetItem(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem);
 
   // Copies every record, as the list stood at one moment, into pItems when

@@ -1,9 +1,9 @@
 // Access to memory that readers in other threads and processes read without
 // the list's lock: the mapped records and the lookup index.
 //
-// Those readers check afterwards that no writer was active (see
-// ListChangeCounter) and throw away whatever they read otherwise, so what
-// they read may be half-written, but every access on either side is an
+// Those readers check afterwards that no writer was active (see the change
+// counter in ListState.h) and throw away whatever they read otherwise, so
+// what they read may be half-written, but every access on either side is an
 // atomic one: loads and stores of aligned 8-byte words (or of single bytes at
 // the unaligned ends). Stores are release stores and loads acquire loads, so
 // a reader that sees any byte of a change also sees the change counter that
