@@ -5,6 +5,7 @@
 //
 // Input: two bytes (little-endian) giving the file's length L (0: no file),
 // L bytes of file, then the calls, each an opcode byte and its arguments.
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -63,16 +64,36 @@ NEW_AUDIT_LIST_ITEM RecordFrom(Input& in) {
   return record;
 }
 
+void RemoveDirectory();
+
 std::string& Directory() {
-  static std::string dir = [] {
+  // Never destroyed: the exit handler that removes the directory uses it.
+  static std::string* dir = [] {
     // On tmpfs, where a flush costs little.
     char pattern[] = "/dev/shm/varnex-fuzz-XXXXXX";
     if (mkdtemp(pattern) == nullptr) std::abort();
     setenv("VARNEX_SYSTEM_DIR", pattern, 1);
     setenv("VARNEX_DEBUG_OUTPUT", "none", 1);
-    return std::string(pattern);
+    std::atexit(RemoveDirectory);
+    return new std::string(pattern);
   }();
-  return dir;
+  return *dir;
+}
+
+// Removes the files whose names hold `part` (every file for an empty one).
+void RemoveFiles(const char* part) {
+  DIR* dir = opendir(Directory().c_str());
+  while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+    if (entry->d_name[0] != '.' && std::strstr(entry->d_name, part) != nullptr) {
+      unlink((Directory() + "/" + entry->d_name).c_str());
+    }
+  }
+  if (dir != nullptr) closedir(dir);
+}
+
+void RemoveDirectory() {
+  RemoveFiles("");
+  rmdir(Directory().c_str());
 }
 
 }  // namespace
@@ -165,5 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
   }
+  // Damaged lists are kept beside the list, one copy per load.
+  RemoveFiles(".damaged-");
   return 0;
 }
