@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "platform/Compiler.h"
+
 // The longest message, terminator included; longer output is cut.
 inline constexpr size_t DEBUG_PRINT_BUFFER_SIZE = 10240;
 
@@ -10,4 +12,4 @@ inline constexpr size_t DEBUG_PRINT_BUFFER_SIZE = 10240;
 // (output longer than 10239 bytes is cut) and writes it as one message to the
 // debug output. Each call uses a buffer of its own, so threads that print at
 // once never mix their texts.
-void DebugPrint(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+void DebugPrint(const char* pszFormat, ...) VARNEX_PRINTF_FORMAT(1, 2);

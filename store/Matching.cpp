@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "module/DebugPrint.h"
+#include "platform/Compiler.h"
 #include "store/SharedAccess.h"
 #include "store/SysListFileEx.h"
 #include "store/Wildcard.h"
@@ -20,14 +21,6 @@ constexpr size_t CONTENT_SIZE = sizeof(NEW_AUDIT_LIST_ITEM::szContent);
 constexpr int kLockFreeTries = 4;
 constexpr uint32_t kWaitRounds = 256;
 constexpr uint32_t kSpinRounds = 64;
-
-void PauseBriefly() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
 
 uint32_t KeyAt(const uint8_t* pItems, int32_t nIndex) {
   return static_cast<uint32_t>(shared_access::LoadBytes8(
@@ -166,7 +159,7 @@ bool CSysListFileEx::WaitForEvenCounter(const uint64_t* pCounter, uint64_t* pnVa
     *pnValue = LoadChangeCounter(pCounter);
     if ((*pnValue & 1) == 0) return true;
     if (nRound < kSpinRounds) {
-      PauseBriefly();
+      varnex::platform::CpuRelax();
       continue;
     }
     std::this_thread::yield();

@@ -12,14 +12,25 @@
 // past the page (and so the mapping) that holds the field.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 namespace shared_access {
 
+template <typename T>
+inline T Load(const T* pValue) {
+  return std::atomic_ref<T>(*const_cast<T*>(pValue)).load(std::memory_order_acquire);
+}
+
+template <typename T>
+inline void Store(T* pValue, T value) {
+  std::atomic_ref<T>(*pValue).store(value, std::memory_order_release);
+}
+
 inline uint64_t LoadWord(const uint8_t* pWord) {
-  return __atomic_load_n(reinterpret_cast<const uint64_t*>(pWord), __ATOMIC_ACQUIRE);
+  return Load(reinterpret_cast<const uint64_t*>(pWord));
 }
 
 // The 8 bytes at p, as one word. REQUIRES: p + 8 is no further than the end
@@ -57,7 +68,7 @@ inline uint32_t ReadU32(const void* pSource) {
 }
 
 inline uint8_t ReadByte(const void* pSource) {
-  return __atomic_load_n(static_cast<const uint8_t*>(pSource), __ATOMIC_ACQUIRE);
+  return Load(static_cast<const uint8_t*>(pSource));
 }
 
 namespace detail {
@@ -65,7 +76,7 @@ template <typename T>
 inline void StorePiece(uint8_t*& pOut, const uint8_t*& pIn, size_t& n) {
   T value;
   std::memcpy(&value, pIn, sizeof value);
-  __atomic_store_n(reinterpret_cast<T*>(pOut), value, __ATOMIC_RELEASE);
+  Store(reinterpret_cast<T*>(pOut), value);
   pOut += sizeof value;
   pIn += sizeof value;
   n -= sizeof value;
@@ -86,10 +97,10 @@ inline void Write(void* pDest, const void* pSource, size_t n) {
       uint64_t nWords[4];
       std::memcpy(nWords, pIn, sizeof nWords);
       auto* pWords = reinterpret_cast<uint64_t*>(pOut);
-      __atomic_store_n(&pWords[0], nWords[0], __ATOMIC_RELEASE);
-      __atomic_store_n(&pWords[1], nWords[1], __ATOMIC_RELEASE);
-      __atomic_store_n(&pWords[2], nWords[2], __ATOMIC_RELEASE);
-      __atomic_store_n(&pWords[3], nWords[3], __ATOMIC_RELEASE);
+      Store(&pWords[0], nWords[0]);
+      Store(&pWords[1], nWords[1]);
+      Store(&pWords[2], nWords[2]);
+      Store(&pWords[3], nWords[3]);
     }
     while (n >= 8) detail::StorePiece<uint64_t>(pOut, pIn, n);
   }
@@ -113,16 +124,6 @@ inline void Zero(void* pDest, size_t n) {
     pOut += nChunk;
     n -= nChunk;
   }
-}
-
-template <typename T>
-inline T Load(const T* pValue) {
-  return __atomic_load_n(pValue, __ATOMIC_ACQUIRE);
-}
-
-template <typename T>
-inline void Store(T* pValue, T value) {
-  __atomic_store_n(pValue, value, __ATOMIC_RELEASE);
 }
 
 }  // namespace shared_access

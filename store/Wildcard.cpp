@@ -1,6 +1,7 @@
 #include "store/Wildcard.h"
 
 #include <atomic>
+#include <bit>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -14,10 +15,6 @@ namespace {
 
 // Copies and work buffers: a string of WILDCARD_MAX_LEN bytes and its NUL.
 constexpr size_t kBufferSize = WILDCARD_MAX_LEN + 1;
-
-uint16_t Length(const char* pszText) {
-  return static_cast<uint16_t>(strnlen(pszText, kBufferSize));
-}
 
 // How text bytes are upper-cased while they are compared. The pattern is
 // always a folded copy; the text is folded byte by byte where every byte is a
@@ -88,7 +85,7 @@ uint16_t FindAnchor(const char* pszText, uint16_t nFrom, uint16_t nLast, uint16_
       uint64_t nWord;
       std::memcpy(&nWord, pszText + p + nOffset, 8);
       const uint64_t nHits = HasByte(nWord, cUpper) | HasByte(nWord, cLower);
-      if (nHits != 0) return static_cast<uint16_t>(p + __builtin_ctzll(nHits) / 8);
+      if (nHits != 0) return static_cast<uint16_t>(p + std::countr_zero(nHits) / 8);
     }
   }
   while (p <= nLast && fold(pszText[p + nOffset]) != cAnchor) ++p;
@@ -242,7 +239,12 @@ uint8_t Segments(const char* pszPattern, uint16_t nPatternLength, const char* ps
   const char* const pEnd = pszPattern + nPatternLength;
   // Each segment takes its leftmost match after the one before it and is
   // never moved afterwards.
-  WILDCARD_SEGMENT segment = {0, 0, 0, nullptr};
+  struct {
+    uint16_t nStart = 0;  // where in the text the segment's match begins
+    uint16_t nEnd = 0;    // and ends (its last byte)
+    uint16_t nLength = 0;
+    const char* pszSegment = nullptr;
+  } segment;
   uint16_t nFrom = 0;
   bool bFirst = true;
   while (p < pEnd) {
@@ -272,16 +274,6 @@ uint8_t Decide(const char* pszPattern, uint16_t nPatternLength, uint16_t nStars,
   if (nStars == 0) return SameLength(pszPattern, nPatternLength, pszText, nTextLength, fold);
   return Segments(pszPattern, nPatternLength, pszText, nTextLength, fold);
 }
-
-}  // namespace
-
-uint8_t CheckWildcardArgs(const char* pszPattern, const char* pszText) {
-  uint16_t nPatternLength = 0;
-  uint16_t nTextLength = 0;
-  return CheckArgs(pszPattern, pszText, &nPatternLength, &nTextLength);
-}
-
-namespace {
 
 // Walks the characters of a text in the thread's multibyte locale: calls
 // fnAscii(p) for each single-byte ASCII character and fnWide(p, n, wc) for
@@ -371,34 +363,6 @@ void FoldToUpper(char* pszText) {
     const size_t nUpper = std::wcrtomb(szUpper, static_cast<wchar_t>(upper), &out_state);
     if (nUpper == nUsed) std::memcpy(p, szUpper, nUsed);
   });
-}
-
-uint8_t NormalizePattern(char* pszPattern, const char* pszText) {
-  uint16_t nLength = Length(pszPattern);
-  const uint16_t nTextLength = Length(pszText);
-  uint16_t nStars = 0;
-  return Normalize(pszPattern, &nLength, HasWildcard(pszText, nTextLength), nTextLength, &nStars);
-}
-
-uint8_t CountStars(const char* pszPattern, uint16_t* pnStars) {
-  uint16_t nStars = 0;
-  for (const char* p = pszPattern; *p != '\0'; ++p) nStars += (*p == '*');
-  *pnStars = nStars;
-  return WILDCARD_GO_ON;
-}
-
-uint8_t CompareSameLength(const char* pszPattern, const char* pszText) {
-  return SameLength(pszPattern, Length(pszPattern), pszText, Length(pszText), AlreadyFolded{});
-}
-
-uint8_t FindSegment(const char* pszSegment, uint16_t nSegmentLength, const char* pszText,
-                    uint16_t nTextLength, uint16_t nFrom, uint16_t* pnStart, uint16_t* pnEnd) {
-  return Find(pszSegment, nSegmentLength, pszText, nTextLength, nFrom, pnStart, pnEnd,
-              AlreadyFolded{});
-}
-
-uint8_t MatchSegments(const char* pszPattern, const char* pszText, uint16_t /*nStars*/) {
-  return Segments(pszPattern, Length(pszPattern), pszText, Length(pszText), AlreadyFolded{});
 }
 
 uint8_t WildcardCompare(const char* pszPattern, const char* pszText) {

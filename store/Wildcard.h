@@ -26,15 +26,6 @@ enum WildcardStatus : uint8_t {
   WILDCARD_EXCEPTION = 255,    // an exception interrupted the comparison
 };
 
-// One segment of a pattern (the bytes between two stars) and where it
-// matched in the text.
-struct WILDCARD_SEGMENT {
-  uint16_t nStart;         // position in the text of the match's first byte
-  uint16_t nEnd;           // position in the text of the match's last byte
-  uint16_t nLength;        // the segment's length in bytes
-  const char* pszSegment;  // the segment, NUL-terminated (in the caller's buffer)
-};
-
 // WildcardCompare (declared in api/Varnex.h) returns a WildcardStatus,
 // never WILDCARD_GO_ON.
 
@@ -42,10 +33,6 @@ struct WILDCARD_SEGMENT {
 // pszContent (WildcardCompare gives 0). Reads szContent within its 128 bytes.
 bool MatchItemPattern(const NEW_AUDIT_LIST_ITEM* pRecord, const char* pszContent);
 
-// The stages of WildcardCompare, in the order it runs them.
-
-// Null, empty and length tests on the strings as passed in: 3, 0, 4, 5 or 2.
-uint8_t CheckWildcardArgs(const char* pszPattern, const char* pszText);
 // Upper-cases a string in place as the multibyte locale does: single-byte
 // letters, and multibyte characters as whole characters where the upper-case
 // form has the same byte length. A trail byte is never taken for a letter on
@@ -61,21 +48,3 @@ void FoldAsciiLettersOfCharacters(char* pszText);
 // that stand as characters folded. Texts that differ only where an ASCII
 // letter stands are equal here only when those bytes are characters.
 bool PlainTextsEqual(const char* pszA, const char* pszB, size_t nMax);
-
-// On the folded copies: collapses runs of '*' in the pattern (in place), then
-// answers 6, 7, 0 (a lone '*'), 4 (empty text) or 2.
-uint8_t NormalizePattern(char* pszPattern, const char* pszText);
-// Puts the number of '*' in the pattern into *pnStars; returns 2.
-uint8_t CountStars(const char* pszPattern, uint16_t* pnStars);
-// For a pattern without '*': 0 when the text has the pattern's length and
-// every byte equals the pattern's or stands under a '?', else 1.
-uint8_t CompareSameLength(const char* pszPattern, const char* pszText);
-// For a pattern with nStars stars: places its segments leftmost, in order,
-// and checks that a pattern that does not begin (end) with '*' matches from
-// the text's first byte (to its last). 0 or 1.
-uint8_t MatchSegments(const char* pszPattern, const char* pszText, uint16_t nStars);
-// Finds the first position at or after nFrom where the segment matches the
-// text ('?' matching any byte). 0 with *pnStart and *pnEnd set, or 1 with
-// them unchanged.
-uint8_t FindSegment(const char* pszSegment, uint16_t nSegmentLength, const char* pszText,
-                    uint16_t nTextLength, uint16_t nFrom, uint16_t* pnStart, uint16_t* pnEnd);
