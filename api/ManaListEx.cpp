@@ -1,25 +1,9 @@
 #include <cstring>
 
 #include "api/Varnex.h"
+#include "store/ListFormat.h"
 
-namespace {
-
-constexpr int32_t IP_LIST_TYPE = 4;
-
-NEW_AUDIT_LIST_ITEM MakeEntry(uint32_t dwStartIP, uint32_t dwEndIP, uint32_t dwManageValue,
-                              int32_t nKind) {
-  NEW_AUDIT_LIST_ITEM entry;
-  std::memset(&entry, 0, sizeof entry);
-  std::memcpy(entry.szContent, &dwStartIP, 4);
-  std::memcpy(entry.szContent + 4, &dwEndIP, 4);
-  std::memcpy(entry.szContent + 8, &dwManageValue, 4);
-  entry.cItemType = static_cast<int8_t>(nKind);
-  return entry;
-}
-
-}  // namespace
-
-CManaListEx::CManaListEx() : CVarnex(IP_LIST_TYPE) {
+CManaListEx::CManaListEx() : CVarnex(LIST_TYPE_IP) {
   (void)LoadFile();
 }
 
@@ -35,12 +19,13 @@ CManaListEx::~CManaListEx() {
 }
 
 bool CManaListEx::AddWhiteList(uint32_t dwStartIP, uint32_t dwEndIP) {
-  const NEW_AUDIT_LIST_ITEM entry = MakeEntry(dwStartIP, dwEndIP, 0, IP_LIST_WHITE);
+  const NEW_AUDIT_LIST_ITEM entry = MakeIpRecord({dwStartIP, dwEndIP, 0}, IP_LIST_WHITE);
   return AppendItemInfo(&entry);
 }
 
 bool CManaListEx::AddManageList(uint32_t dwStartIP, uint32_t dwEndIP, uint32_t dwManageValue) {
-  const NEW_AUDIT_LIST_ITEM entry = MakeEntry(dwStartIP, dwEndIP, dwManageValue, IP_LIST_MANAGE);
+  const NEW_AUDIT_LIST_ITEM entry =
+      MakeIpRecord({dwStartIP, dwEndIP, dwManageValue}, IP_LIST_MANAGE);
   return AppendItemInfo(&entry);
 }
 

@@ -14,6 +14,7 @@
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
 #include "store/ListIndex.h"
+#include "store/ListPaths.h"
 
 namespace varnex::bench {
 
@@ -98,7 +99,7 @@ void WriteList(const std::string& dir, const DataSet& data) {
 }
 
 void DisableLookupIndex(int type) {
-  const std::string name = platform::ListDirectory() + "/SYSLIST_INDEX_" + std::to_string(type);
+  const std::string name = ListObjectPathOf(type, "SYSLIST_INDEX_");
   int fd = open(name.c_str(), O_RDWR | O_CREAT, 0644);
   const uint64_t foreign[2] = {LIST_INDEX_MAGIC, LIST_INDEX_VERSION + 100};
   if (fd < 0 || pwrite(fd, foreign, sizeof foreign, 0) != static_cast<ssize_t>(sizeof foreign)) {

@@ -277,13 +277,9 @@ const int32_t* UpperCaseTable();
 // Removes a file; true when it is gone.
 bool RemoveFile(const char* path);
 
-// The directory of the list files: VARNEX_SYSTEM_DIR when it is set and not
-// empty, else kDefaultListDirectory.
-inline constexpr const char* kDefaultListDirectory = "/var/lib/varnex";
-std::string ListDirectory();
-
-// The full path of a file in the list directory.
-std::string ListFilePath(std::string_view file_name);
+// The operating system's own directory for system files, where it has one
+// (Windows: its system directory); empty elsewhere.
+std::string SystemDirectory();
 
 // The current time in seconds since 1970-01-01 00:00 UTC, cut to 32 bits.
 uint32_t CurrentTime32();

@@ -37,6 +37,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "api/Varnex.h"
 
@@ -64,6 +65,49 @@ struct LIST_FILE_HEADER {
 #pragma pack(pop)
 
 static_assert(sizeof(LIST_FILE_HEADER) == LIST_HEADER_SIZE, "the header is 24 bytes");
+
+// The sizes of a record's text and rule number fields.
+inline constexpr size_t LIST_CONTENT_SIZE = sizeof(NEW_AUDIT_LIST_ITEM::szContent);
+inline constexpr size_t LIST_RULE_NO_SIZE = sizeof(NEW_AUDIT_LIST_ITEM::szRuleNo);
+
+// The longest pattern, and the longest content that a pattern is compared
+// with, in bytes.
+inline constexpr uint16_t WILDCARD_MAX_LEN = 1000;
+
+// A record is in force at dwNow when its window (start and end inclusive)
+// holds it.
+inline bool InWindow(uint32_t dwStart, uint32_t dwEnd, uint32_t dwNow) {
+  return dwStart <= dwNow && dwNow <= dwEnd;
+}
+inline bool RecordInWindow(const NEW_AUDIT_LIST_ITEM& record, uint32_t dwNow) {
+  return InWindow(record.dwStartTime, record.dwEndTime, dwNow);
+}
+
+// An entry of the IP list (type 4): the first and last address of its range
+// (inclusive) and the manage value, as 32-bit integers in host order in the
+// first 12 bytes of szContent; cItemType is IP_LIST_WHITE or
+// IP_LIST_MANAGE; every other byte is zero.
+struct IP_RANGE_ENTRY {
+  uint32_t dwFirst;
+  uint32_t dwLast;
+  uint32_t dwValue;
+};
+static_assert(offsetof(NEW_AUDIT_LIST_ITEM, szContent) == 0 && sizeof(IP_RANGE_ENTRY) == 12,
+              "the range is the first eight bytes of a record, the value the next four");
+
+inline NEW_AUDIT_LIST_ITEM MakeIpRecord(const IP_RANGE_ENTRY& range, int32_t nKind) {
+  NEW_AUDIT_LIST_ITEM record;
+  std::memset(&record, 0, sizeof record);
+  std::memcpy(record.szContent, &range, sizeof range);
+  record.cItemType = static_cast<int8_t>(nKind);
+  return record;
+}
+
+inline IP_RANGE_ENTRY IpRangeOf(const NEW_AUDIT_LIST_ITEM& record) {
+  IP_RANGE_ENTRY range;
+  std::memcpy(&range, record.szContent, sizeof range);
+  return range;
+}
 static_assert(sizeof(NEW_AUDIT_LIST_ITEM) == LIST_ITEM_SIZE, "a record is 241 bytes");
 static_assert(offsetof(LIST_FILE_HEADER, nFormatTag) == 8);
 

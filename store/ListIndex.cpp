@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "store/AsciiWords.h"
+#include "store/AsciiText.h"
 #include "store/ListFormat.h"
+#include "store/RecordMatch.h"
 #include "store/SharedAccess.h"
-#include "store/Wildcard.h"
 
 namespace platform = varnex::platform;
 namespace sa = shared_access;
@@ -31,7 +31,6 @@ static_assert(sizeof(ListIndex::Header) == 64);
 
 namespace {
 
-constexpr size_t CONTENT_SIZE = sizeof(NEW_AUDIT_LIST_ITEM::szContent);
 constexpr uint32_t kMinTableBits = 6;
 constexpr uint32_t kMaxTableBits = 24;                // 16M entries, 128 MiB
 constexpr uint32_t kMaxPatterns = uint32_t{1} << 22;  // 128 MiB
@@ -124,7 +123,7 @@ uint64_t HashWords(uint32_t nKey, size_t nLength, const uint64_t* pWords) {
 // the NUL (words after that one are left unset, and never read); and its
 // hash.
 struct PlainQuery {
-  static constexpr size_t kWords = CONTENT_SIZE / 8 + 1;
+  static constexpr size_t kWords = LIST_CONTENT_SIZE / 8 + 1;
   uint64_t nWords[kWords];
   size_t nLength;
   uint64_t nHash;
@@ -166,8 +165,8 @@ bool IsFilterByte(unsigned char c) {
   return c != 0 && c < 0x80 && c != '*' && c != '?' && c != 'i' && c != 'I';
 }
 
-uint64_t UpperByte(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c;
+uint64_t UpperByte(char c) {
+  return static_cast<unsigned char>(AsciiUpper(c));
 }
 
 void PatternFilterOf(const char* pszText, size_t nLength, PatternEntry* pEntry) {
@@ -224,11 +223,7 @@ bool MayMatch(const PatternEntry& entry, const ContentEnds& ends) {
 }
 
 size_t TextLength(const NEW_AUDIT_LIST_ITEM& record) {
-  return strnlen(record.szContent, CONTENT_SIZE);
-}
-
-bool IsPattern(const NEW_AUDIT_LIST_ITEM& record) {
-  return std::memchr(record.szContent, '*', TextLength(record)) != nullptr;
+  return strnlen(record.szContent, LIST_CONTENT_SIZE);
 }
 
 // Reads the head of record nSlot into *pRecord (its other fields zeroed) and
@@ -240,7 +235,7 @@ bool ReadCandidate(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, uint32
     return false;
   }
   ReadRecordHead(pRecordBytes, pRecord);
-  return pRecord->dwStartTime <= dwNow && dwNow <= pRecord->dwEndTime;
+  return RecordInWindow(*pRecord, dwNow);
 }
 
 // Record nSlot has the key dwKey, its window holds dwNow and its text equals
@@ -251,11 +246,12 @@ bool PlainRecordMatches(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, u
   const uint8_t* pRecord = pItems + uint64_t{nSlot} * LIST_ITEM_SIZE;
   const uint64_t nTimes = sa::LoadBytes8(pRecord + offsetof(NEW_AUDIT_LIST_ITEM, dwStartTime));
   const uint64_t nKeyWord = sa::LoadBytes8(pRecord + offsetof(NEW_AUDIT_LIST_ITEM, nContentLen));
-  const auto dwStart = static_cast<uint32_t>(nTimes);
-  const auto dwEnd = static_cast<uint32_t>(nTimes >> 32);
-  if (static_cast<uint32_t>(nKeyWord) != dwKey || dwNow < dwStart || dwNow > dwEnd) return false;
+  if (static_cast<uint32_t>(nKeyWord) != dwKey ||
+      !InWindow(static_cast<uint32_t>(nTimes), static_cast<uint32_t>(nTimes >> 32), dwNow)) {
+    return false;
+  }
   // The text and the NUL after it (none when it fills its field).
-  const size_t nCompare = query.nLength < CONTENT_SIZE ? query.nLength + 1 : CONTENT_SIZE;
+  const size_t nCompare = query.nLength < LIST_CONTENT_SIZE ? query.nLength + 1 : LIST_CONTENT_SIZE;
   size_t i = 0;
   for (; i + 8 <= nCompare; i += 8) {
     if (UpperWord(sa::LoadBytes8(pRecord + i)) != query.nWords[i / 8]) return false;
@@ -269,7 +265,7 @@ bool PlainRecordMatches(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, u
   // that is a trail byte must be equal as it stands.
   NEW_AUDIT_LIST_ITEM record;
   ReadRecordHead(pRecord, &record);
-  return PlainTextsEqual(pszCharacterCheck, record.szContent, CONTENT_SIZE);
+  return ContentEqualsText(pszCharacterCheck, record.szContent);
 }
 
 }  // namespace
@@ -326,7 +322,7 @@ bool ListIndex::GrowTo(uint64_t nBytes) {
 IndexKey ListIndex::KeyOf(const NEW_AUDIT_LIST_ITEM& record) {
   IndexKey key;
   key.nKey = record.nContentLen;
-  key.bPattern = IsPattern(record);
+  key.bPattern = IsPatternRecord(record);
   key.nTag =
       key.bPattern ? 0 : TagOf(PlainQuery(key.nKey, record.szContent, TextLength(record)).nHash);
   return key;
@@ -380,7 +376,7 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   // A list out of key order is looked up by the scan; its index is empty.
   const uint32_t nIndexed = bOrdered ? nCount : 0;
   uint32_t nPatterns = 0;
-  for (uint32_t i = 0; i < nIndexed; ++i) nPatterns += IsPattern(pItems[i]) ? 1 : 0;
+  for (uint32_t i = 0; i < nIndexed; ++i) nPatterns += IsPatternRecord(pItems[i]) ? 1 : 0;
   const uint64_t nPlain = nIndexed - nPatterns;
   uint32_t nBits = kMinTableBits;
   while (nBits <= kMaxTableBits && (uint64_t{1} << nBits) < 2 * nPlain + 64) ++nBits;
@@ -591,8 +587,8 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
 
   // The content as the comparisons take it: up to its NUL, and a text of
   // more than 128 bytes equals no record's text.
-  size_t nLength = strnlen(pszContent, CONTENT_SIZE + 1);
-  if (nLength <= CONTENT_SIZE) {
+  size_t nLength = strnlen(pszContent, LIST_CONTENT_SIZE + 1);
+  if (nLength <= LIST_CONTENT_SIZE) {
     const PlainQuery query(dwKey, pszContent, nLength);
     const uint32_t nTag = TagOf(query.nHash);
     // Text that may hold characters of more than one byte is compared as
@@ -623,7 +619,7 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   uint32_t nPatterns = sa::Load(&pHeader->nPatternCount);
   if (nPatterns > nPatternCapacity) nPatterns = nPatternCapacity;
   if (nPatterns == 0) return IndexAnswer::kNoMatch;
-  if (nLength > CONTENT_SIZE) nLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
+  if (nLength > LIST_CONTENT_SIZE) nLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
   const ContentEnds ends = EndsOf(pszContent, nLength);
   const uint32_t nGroups[3] = {static_cast<uint32_t>(ends.nPrefix & 0xff),
                                kGroupBySuffix | static_cast<uint32_t>(ends.nSuffix >> 56),
@@ -647,8 +643,8 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
       if (!MayMatch(pPatterns[k], ends)) continue;
       const uint32_t nSlot = sa::Load(&pPatterns[k].nSlot);
       if (nSlot >= nCount) continue;
-      if (ReadCandidate(pItems, nSlot, dwKey, dwNow, &record) && IsPattern(record) &&
-          MatchItemPattern(&record, pszContent)) {
+      if (ReadCandidate(pItems, nSlot, dwKey, dwNow, &record) && IsPatternRecord(record) &&
+          RecordTextMatches(record, pszContent)) {
         return IndexAnswer::kMatch;
       }
     }

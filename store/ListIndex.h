@@ -32,24 +32,6 @@
 
 #include "api/Varnex.h"
 #include "platform/Platform.h"
-#include "store/SharedAccess.h"
-
-// The fields of a record that a verdict reads: its text, window and key.
-inline constexpr size_t LIST_RECORD_HEAD =
-    offsetof(NEW_AUDIT_LIST_ITEM, nContentLen) + sizeof(uint32_t);
-
-// Copies those fields of the record at pRecord (in the mapped list, read
-// without the lock) into *pCopy.
-inline void ReadRecordHead(const uint8_t* pRecord, NEW_AUDIT_LIST_ITEM* pCopy) {
-  static_assert(LIST_RECORD_HEAD == 140 && sizeof(NEW_AUDIT_LIST_ITEM) >= 144);
-  auto* pOut = reinterpret_cast<uint8_t*>(pCopy);
-  for (size_t i = 0; i < 136; i += 8) {
-    const uint64_t nWord = shared_access::LoadBytes8(pRecord + i);
-    std::memcpy(pOut + i, &nWord, 8);
-  }
-  const auto nKey = static_cast<uint32_t>(shared_access::LoadBytes8(pRecord + 136));
-  std::memcpy(pOut + 136, &nKey, 4);
-}
 
 inline constexpr uint64_t LIST_INDEX_MAGIC = 0x5849584e52415621ULL;  // "!VARNXIX"
 inline constexpr uint32_t LIST_INDEX_VERSION = 1;

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "platform/Platform.h"
+#include "store/AsciiText.h"
 
 namespace {
 
@@ -23,9 +24,7 @@ struct AlreadyFolded {
   char operator()(char c) const { return c; }
 };
 struct FoldAsciiLetters {  // the "C" locale and most single-byte ones
-  char operator()(char c) const {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c;
-  }
+  char operator()(char c) const { return AsciiUpper(c); }
 };
 struct FoldByTable {  // any other single-byte locale
   const int32_t* pUpper;
@@ -42,7 +41,7 @@ bool FoldsOnlyAsciiLetters(const int32_t* pUpper) {
   if (pUpper == s_pOther.load(std::memory_order_relaxed)) return false;
   bool bPlain = true;
   for (int c = 0; c < 256 && bPlain; ++c) {
-    bPlain = pUpper[c] == ((c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c);
+    bPlain = pUpper[c] == static_cast<unsigned char>(AsciiUpper(static_cast<char>(c)));
   }
   (bPlain ? s_pPlain : s_pOther).store(pUpper, std::memory_order_relaxed);
   return bPlain;
@@ -79,8 +78,7 @@ uint16_t FindAnchor(const char* pszText, uint16_t nFrom, uint16_t nLast, uint16_
   if constexpr (std::is_same_v<Fold, FoldAsciiLetters>) {
     // A folded letter stands for both of its cases; any other byte for itself.
     const auto cUpper = static_cast<unsigned char>(cAnchor);
-    const auto cLower =
-        (cUpper >= 'A' && cUpper <= 'Z') ? static_cast<unsigned char>(cUpper + 32) : cUpper;
+    const auto cLower = static_cast<unsigned char>(AsciiLower(cAnchor));
     for (; p + 8u <= nLast + 1u; p += 8) {
       uint64_t nWord;
       std::memcpy(&nWord, pszText + p + nOffset, 8);
@@ -90,16 +88,6 @@ uint16_t FindAnchor(const char* pszText, uint16_t nFrom, uint16_t nLast, uint16_
   }
   while (p <= nLast && fold(pszText[p + nOffset]) != cAnchor) ++p;
   return p;
-}
-
-// Upper-cases the ASCII letters of eight bytes at once.
-uint64_t FoldAsciiWord(uint64_t nWord) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  const uint64_t nLow7 = nWord & (0x7F * kOnes);
-  const uint64_t nAtLeastA = nLow7 + (0x80 - 'a') * kOnes;    // high bit: >= 'a'
-  const uint64_t nAboveZ = nLow7 + (0x80 - 'z' - 1) * kOnes;  // high bit: > 'z'
-  const uint64_t nLower = nAtLeastA & ~nAboveZ & ~nWord & (0x80 * kOnes);
-  return nWord ^ (nLower >> 2);  // 0x80 >> 2 is the case bit 0x20
 }
 
 // What a pattern holds, as far as the normalisation asks.
@@ -129,7 +117,7 @@ PatternCounts CopyFoldedAscii(char* pszDest, const char* pszSource, uint16_t nLe
     // with stars suffices, and needs no population count.)
     counts.nStars =
         static_cast<uint16_t>(counts.nStars + (nStars != 0) + ((nStars & (nStars - 1)) != 0));
-    nWord = FoldAsciiWord(nWord);
+    nWord = UpperWord(nWord);
     std::memcpy(pszDest + i, &nWord, 8);
   }
   bool bPreviousStar = nPreviousStar != 0;
@@ -139,7 +127,7 @@ PatternCounts CopyFoldedAscii(char* pszDest, const char* pszSource, uint16_t nLe
     nQuestions |= c == '?';
     nStarRuns |= c == '*' && bPreviousStar;
     bPreviousStar = c == '*';
-    pszDest[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c;
+    pszDest[i] = AsciiUpper(c);
   }
   pszDest[nLength] = '\0';
   counts.bQuestion = nQuestions != 0;
@@ -307,7 +295,7 @@ void ForEachCharacter(char* pszText, Ascii fnAscii, Wide fnWide) {
 }
 
 void UpperAscii(char* p) {
-  if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - ('a' - 'A'));
+  *p = AsciiUpper(*p);
 }
 
 }  // namespace
@@ -329,8 +317,7 @@ bool PlainTextsEqual(const char* pszA, const char* pszB, size_t nMax) {
     const auto b = static_cast<unsigned char>(pszB[i]);
     bHigh |= a >= 0x80;
     if (a == b) continue;
-    const bool bLetters = ((a | 0x20) == (b | 0x20)) && (a | 0x20) >= 'a' && (a | 0x20) <= 'z';
-    if (!bLetters) return false;
+    if (AsciiUpper(static_cast<char>(a)) != AsciiUpper(static_cast<char>(b))) return false;
   }
   // Equal with every ASCII letter folded. Where no byte can begin a longer
   // character, every letter is a character.

@@ -9,9 +9,7 @@
 #include <cstdint>
 
 #include "api/Varnex.h"
-
-// The longest pattern and the longest text accepted, in bytes.
-inline constexpr uint16_t WILDCARD_MAX_LEN = 1000;
+#include "store/ListFormat.h"  // WILDCARD_MAX_LEN
 
 // Status codes of a comparison.
 enum WildcardStatus : uint8_t {

@@ -23,6 +23,7 @@
 
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
+#include "store/ListPaths.h"
 #include "store/ListState.h"
 #include "store/SysListFileEx.h"
 
@@ -50,8 +51,7 @@ std::unique_ptr<platform::NamedMutex> OpenListMutex(int32_t list_type) {
 }
 
 bool DieInsideAChange(int32_t list_type) {
-  const std::string state_path =
-      platform::ListDirectory() + "/SYSLIST_STATE_" + std::to_string(list_type);
+  const std::string state_path = ListObjectPathOf(list_type, "SYSLIST_STATE_");
   return WaitChild(ForkChild([&] {
            auto mutex = OpenListMutex(list_type);
            platform::MappedFile state;
@@ -65,8 +65,7 @@ bool DieInsideAChange(int32_t list_type) {
 }
 
 uint64_t ChangeCounterOf(int32_t list_type) {
-  const std::string state_path =
-      platform::ListDirectory() + "/SYSLIST_STATE_" + std::to_string(list_type);
+  const std::string state_path = ListObjectPathOf(list_type, "SYSLIST_STATE_");
   platform::MappedFile state;
   if (state.Open(state_path.c_str(), /*read_only=*/true) != platform::Result::kOk) return ~0ull;
   return LoadChangeCounter(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter);

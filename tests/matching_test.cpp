@@ -146,7 +146,7 @@ TEST_F(MatchingTest, CombinedItemTypeIsTheSmallestAndZeroCountsAsNone) {
     AUDIT_RESULT_LIST* head = nullptr;
     for (int8_t t : c.types) {
       NEW_AUDIT_LIST_ITEM record = Rule("r", "x", 0, ~0u, t);
-      head = CSysListFileEx::NewResultNode(head, &record, &count, &type);
+      head = NewResultNode(head, &record, &count, &type);
     }
     EXPECT_EQ(type, c.combined) << testing::PrintToString(c.types);
     EXPECT_EQ(count, static_cast<int32_t>(c.types.size()));

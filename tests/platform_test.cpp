@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Platform.h"
+#include "store/ListPaths.h"
 #include "tests/TestSupport.h"
 
 namespace varnex::test {
@@ -29,7 +30,7 @@ platform::FileOwnership OwnMutex() {
 }
 
 std::string MutexPath(const char* name) {
-  return platform::ListDirectory() + "/" + name;
+  return ListDirectory() + "/" + name;
 }
 
 std::unique_ptr<NamedMutex> OpenMutex(const char* name) {

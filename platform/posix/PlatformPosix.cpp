@@ -1040,16 +1040,8 @@ bool RemoveFile(const char* path) {
   return ::unlink(path) == 0 || errno == ENOENT;
 }
 
-std::string ListDirectory() {
-  const char* dir = std::getenv("VARNEX_SYSTEM_DIR");
-  return (dir != nullptr && *dir != '\0') ? std::string(dir) : std::string(kDefaultListDirectory);
-}
-
-std::string ListFilePath(std::string_view file_name) {
-  std::string path = ListDirectory();
-  path.push_back('/');
-  path.append(file_name);
-  return path;
+std::string SystemDirectory() {
+  return std::string();
 }
 
 uint32_t CurrentTime32() {

@@ -38,6 +38,7 @@
 #include "api/Varnex.h"
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
+#include "store/ListPaths.h"
 #include "store/SysListFileEx.h"
 
 namespace {
@@ -81,7 +82,7 @@ std::vector<NEW_AUDIT_LIST_ITEM> CheckList(int32_t type, bool sorted,
   auto mutex = CSysListFileEx::OpenMutexOf(type, nullptr);
   const bool held = mutex && varnex::platform::IsHeld(mutex->Lock(5000));
   std::vector<NEW_AUDIT_LIST_ITEM> records;
-  std::ifstream in(varnex::platform::ListFilePath(ListFileName(type)), std::ios::binary);
+  std::ifstream in(ListFilePathOf(type), std::ios::binary);
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());
   if (held) (void)mutex->Unlock();

@@ -1,0 +1,224 @@
+#include "store/ListChanges.h"
+
+#include <cstring>
+#include <vector>
+
+#include "module/DebugPrint.h"
+#include "store/SharedAccess.h"
+
+namespace platform = varnex::platform;
+namespace sa = shared_access;
+
+bool CListChanges::OpenJournal(const std::string& szPath, const platform::FileOwnership& owner,
+                               std::string* pReason) {
+  return m_journal.Open(szPath, owner, pReason);
+}
+
+bool CListChanges::OpenState(const std::string& szPath, bool bWritable,
+                             const platform::FileOwnership& owner, std::string* pReason) {
+  platform::TrustedFileSpec wanted;
+  wanted.owner = owner;
+  wanted.writable = bWritable;
+  wanted.create = bWritable;
+  wanted.size = LIST_STATE_SIZE;
+  platform::File file;
+  if (file.OpenTrusted(szPath, wanted, pReason) != platform::Result::kOk) return false;
+  if (m_state.Adopt(&file, bWritable) != platform::Result::kOk ||
+      m_state.Size() < LIST_STATE_SIZE) {
+    *pReason = "cannot be mapped whole";
+    m_state.Close();
+    return false;
+  }
+  auto* pState = reinterpret_cast<ListStateArea*>(m_state.Data());
+  if (bWritable && sa::Load(&pState->nMagic) == 0) {
+    // A new state file: every writer that finds it so writes the same.
+    sa::Store(&pState->nVersion, LIST_STATE_VERSION);
+    sa::Store(&pState->nMagic, LIST_STATE_MAGIC);
+  }
+  if (sa::Load(&pState->nMagic) != LIST_STATE_MAGIC ||
+      sa::Load(&pState->nVersion) != LIST_STATE_VERSION) {
+    *pReason = "is laid out by another version of the library, or not yet set up";
+    m_state.Close();
+    return false;
+  }
+  std::memcpy(m_nBoot, platform::BootIdentity(), sizeof m_nBoot);
+  m_pState = pState;
+  m_pReadCounter.store(&pState->nChangeCounter, std::memory_order_release);
+  return true;
+}
+
+bool CListChanges::OpenIndex(const std::string& szPath, const platform::FileOwnership& owner,
+                             std::string* pReason) {
+  return m_index.Open(szPath, owner, m_bAllowed, pReason);
+}
+
+void CListChanges::Close() {
+  m_pReadCounter.store(nullptr, std::memory_order_release);
+  m_pState = nullptr;
+  m_state.Close();
+  m_journal.Close();
+  m_index.Close();
+  m_pMutex = nullptr;
+  m_bAllowed = false;
+  m_szReadOnlyReason.clear();
+}
+
+void CListChanges::Allow(platform::NamedMutex* pMutex) {
+  m_pMutex = pMutex;
+  m_bAllowed = true;
+  m_szReadOnlyReason.clear();
+}
+
+void CListChanges::Refuse(const std::string& szReason) {
+  m_bAllowed = false;
+  m_szReadOnlyReason = szReason;
+  DebugPrint("list type %d is read-only in this process: %s", m_view.ListType(), szReason.c_str());
+}
+
+ListLockArea* CListChanges::LockArea() const {
+  return m_pMutex != nullptr ? static_cast<ListLockArea*>(m_pMutex->SharedArea()) : nullptr;
+}
+
+ListChange CListChanges::ChangeOf(uint32_t nFirst, uint32_t nSlots, int32_t nNewCount) const {
+  ListChange change;
+  change.nFileIdentity = m_view.Identity();
+  change.nFirst = nFirst;
+  change.nSlots = nSlots;
+  change.nZeroEnd = nFirst + nSlots;
+  change.nNewCount = nNewCount;
+  return change;
+}
+
+void CListChanges::Begin() {
+  m_nChangeBase = BeginListChange(Counter());
+}
+
+void CListChanges::End(const IndexPlace* pPlace) {
+  uint64_t* pCounter = Counter();
+  const uint64_t nStamp = NextEvenChangeCounter(pCounter);
+  if (m_index.IsOpen()) {
+    const uint64_t nFileIdentity = m_view.Identity();
+    const int32_t nCount = m_view.Items() != nullptr ? m_view.UsableCount() : -1;
+    const NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
+    bool bCurrent = false;
+    if (pPlace != nullptr && m_nChangeBase != 0 && m_index.Stamp() == m_nChangeBase &&
+        m_index.FileIdentity() == nFileIdentity && nCount >= 0) {
+      bCurrent =
+          m_index.ApplyPlace(*pPlace, pItems, static_cast<uint32_t>(nCount), nStamp, nFileIdentity);
+    }
+    if (!bCurrent && nCount >= 0) {
+      bCurrent = m_index.Rebuild(pItems, static_cast<uint32_t>(nCount), nStamp, nFileIdentity);
+    }
+    if (!bCurrent) m_index.Invalidate();
+  }
+  EndListChange(pCounter);
+}
+
+void CListChanges::RebuildIndex() {
+  Begin();
+  End(nullptr);
+}
+
+void CListChanges::VouchForView() {
+  if (std::memcmp(m_pState->Boot, platform::BootIdentity(), platform::kBootIdentitySize) != 0) {
+    sa::Write(m_pState->Boot, platform::BootIdentity(), platform::kBootIdentitySize);
+  }
+  sa::Store(&m_pState->nFileIdentity, m_view.Identity());
+}
+
+uint64_t CListChanges::WritersFileIdentity() const {
+  return m_pState != nullptr ? sa::Load(&m_pState->nFileIdentity) : 0;
+}
+
+bool CListChanges::IndexTrusted() const {
+  if (m_pState == nullptr) return false;
+  const auto* pBoot = reinterpret_cast<const uint64_t*>(m_pState->Boot);
+  return sa::Load(&pBoot[0]) == m_nBoot[0] && sa::Load(&pBoot[1]) == m_nBoot[1];
+}
+
+bool CListChanges::IndexIsCurrent() const {
+  const uint64_t* pCounter = ReadCounter();
+  return pCounter != nullptr && m_index.Stamp() != 0 &&
+         m_index.Stamp() == LoadChangeCounter(pCounter) &&
+         m_index.FileIdentity() == m_view.Identity();
+}
+
+void CListChanges::RecoverIfNeeded() {
+  if (!m_bAllowed || m_view.Header() == nullptr) return;
+  ListLockArea* pArea = LockArea();
+  const ListLockArea area = {std::atomic_ref<uint32_t>(pArea->nMagic).load(),
+                             std::atomic_ref<uint32_t>(pArea->nPending).load()};
+  const bool bCheckJournal = area.nMagic != LIST_LOCK_AREA_MAGIC || area.nPending != 0;
+  const bool bInWindow = (LoadChangeCounter(Counter()) & 1) != 0;
+  if (!bCheckJournal && !bInWindow) return;
+  // A writer died inside its change window, or the journal may hold a
+  // change that a crash cut short: readers without the lock wait until the
+  // change is made.
+  Begin();
+  const int nReplayed = bCheckJournal ? ReplayJournal() : 0;
+  if (bCheckJournal && nReplayed == 0) {
+    std::atomic_ref<uint32_t>(pArea->nPending).store(0);
+    std::atomic_ref<uint32_t>(pArea->nMagic).store(LIST_LOCK_AREA_MAGIC);
+  }
+  End(nullptr);
+  // (Made but not flushed: the next holder makes it again.)
+  if (nReplayed < 0) Refuse("its journal holds a change that cannot be read back");
+}
+
+void CListChanges::RecoverWhenFree() {
+  if (m_pMutex == nullptr || !platform::IsHeld(m_pMutex->TryLock())) return;
+  RecoverIfNeeded();
+  (void)m_pMutex->Unlock();
+}
+
+int CListChanges::ReplayJournal() {
+  (void)m_view.Refresh();
+  ListChange change;
+  if (!m_journal.ReadPending(m_view.Identity(), &change)) return 0;  // nothing to make
+  const uint32_t nCapacity = m_view.Capacity();
+  if (change.nZeroEnd > nCapacity || uint64_t(change.nNewCount) >= nCapacity) {
+    DebugPrint("list type %d: the journal's change does not fit the list file; dropped",
+               m_view.ListType());
+    m_journal.MarkDone();
+    return 0;
+  }
+  // Read into private memory a piece at a time, and written from there.
+  NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
+  std::vector<uint8_t> chunk(size_t{256} * LIST_ITEM_SIZE);
+  auto* pTarget = reinterpret_cast<uint8_t*>(&pItems[change.nFirst]);
+  const uint64_t nTotal = uint64_t{change.nSlots} * LIST_ITEM_SIZE;
+  for (uint64_t nDone = 0; nDone < nTotal;) {
+    const size_t nPart = static_cast<size_t>(std::min<uint64_t>(chunk.size(), nTotal - nDone));
+    if (!m_journal.ReadPayload(nDone, chunk.data(), nPart)) return -1;
+    sa::Write(pTarget + nDone, chunk.data(), nPart);
+    nDone += nPart;
+  }
+  const uint32_t nWritten = change.nFirst + change.nSlots;
+  sa::Zero(&pItems[nWritten], size_t{change.nZeroEnd - nWritten} * LIST_ITEM_SIZE);
+  if (change.bFreshHeader) {
+    LIST_FILE_HEADER header = {};
+    header.nFormatTag = LIST_FORMAT_TAG;
+    sa::Write(m_view.Bytes(), &header, offsetof(LIST_FILE_HEADER, Reserved2));
+  }
+  m_view.StoreCount(change.nNewCount);
+  if (!m_view.Flush()) return 1;
+  m_journal.MarkDone();
+  DebugPrint("list type %d: made again a change that was cut short (slots %u to %u, %d records)",
+             m_view.ListType(), change.nFirst, std::max(nWritten, change.nZeroEnd),
+             change.nNewCount);
+  return 0;
+}
+
+void CListChanges::MaybeBuildIndex(uint64_t nCounter) {
+  if (!m_bAllowed) return;  // only writers keep the index
+  // An index that is current for another file (one moved in under the
+  // list's name and opened since) is left to the holders of that file.
+  if (!m_index.IsOpen() || m_index.Stamp() == nCounter) return;
+  // Once per counter value: an index that cannot be built is not tried for
+  // every lookup.
+  if (m_nIndexTriedAt.exchange(nCounter, std::memory_order_relaxed) == nCounter) return;
+  if (m_pMutex == nullptr || !platform::IsHeld(m_pMutex->TryLock())) return;
+  RecoverIfNeeded();
+  if (m_view.Items() != nullptr && !IndexIsCurrent()) RebuildIndex();
+  (void)m_pMutex->Unlock();
+}

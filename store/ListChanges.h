@@ -1,0 +1,133 @@
+// CListChanges: how a writer changes a list so that nothing is lost and no
+// reader is misled: the edit journal and the recovery from it, the change
+// counter that readers without the lock check, and the upkeep of the lookup
+// index.
+//
+// A change is recorded in the journal and on the disk first, then made in
+// the view inside a window of the change counter (odd while it lasts), with
+// the index brought up to date before the window closes, then flushed. A
+// writer that dies inside the window leaves the counter odd and the "change
+// may be unfinished" flag set in the lock area beside the writers' mutex:
+// the next holder of the lock makes the journal's change again.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/Platform.h"
+#include "store/ListIndex.h"
+#include "store/ListJournal.h"
+#include "store/ListState.h"
+#include "store/ListView.h"
+
+class CListChanges {
+ public:
+  explicit CListChanges(CListView& view) : m_view(view) {}
+  CListChanges(const CListChanges&) = delete;
+  CListChanges& operator=(const CListChanges&) = delete;
+
+  // Opens the objects beside the list (see ListObjectPaths in the owner):
+  // each false with a sentence in *pReason when it cannot be used safely.
+  bool OpenJournal(const std::string& szPath, const varnex::platform::FileOwnership& owner,
+                   std::string* pReason);
+  bool OpenState(const std::string& szPath, bool bWritable,
+                 const varnex::platform::FileOwnership& owner, std::string* pReason);
+  bool OpenIndex(const std::string& szPath, const varnex::platform::FileOwnership& owner,
+                 std::string* pReason);
+  void Close();
+
+  // From here on this process changes the list, under pMutex (owned by the
+  // caller, open as long as this object is).
+  void Allow(varnex::platform::NamedMutex* pMutex);
+  // Refuses changes from here on, with a debug line naming the reason.
+  void Refuse(const std::string& szReason);
+  // Why changes are refused, before any was allowed.
+  void SetReadOnlyReason(const std::string& szReason) { m_szReadOnlyReason = szReason; }
+  bool Allowed() const { return m_bAllowed; }
+  const std::string& ReadOnlyReason() const { return m_szReadOnlyReason; }
+
+  // A change of nSlots slots from nFirst on and a new count, for the file
+  // that the view maps.
+  ListChange ChangeOf(uint32_t nFirst, uint32_t nSlots, int32_t nNewCount) const;
+  // Makes a change: records it in the journal, then runs fnApply (which
+  // makes exactly that change in the view) inside the change window, and
+  // flushes. 0 made; 1 made but not flushed (the next holder of the lock
+  // makes it again); -1 not made, as the journal could not be written.
+  template <typename Apply>
+  int MakeChange(const ListChange& change, const JournalPiece* pPieces, size_t nPieces,
+                 const IndexPlace* pPlace, Apply fnApply);
+
+  // Makes the index anew, in a change window of its own.
+  void RebuildIndex();
+  // Records that the list's writers use the file the view maps and that the
+  // index was made in this run of the machine.
+  void VouchForView();
+  // When the lock area says a change may be unfinished, or the counter is
+  // odd: makes the journal's change again and closes the window.
+  // REQUIRES: the caller holds the lock.
+  void RecoverIfNeeded();
+  // RecoverIfNeeded, when the lock can be taken without waiting.
+  void RecoverWhenFree();
+  // Rebuilds a stale index when the lock is free, once per counter value.
+  void MaybeBuildIndex(uint64_t nCounter);
+
+  // The change counter as readers without the lock read it; null when the
+  // list has no state file.
+  const uint64_t* ReadCounter() const { return m_pReadCounter.load(std::memory_order_acquire); }
+  // The identity of the list file that the writers use; 0 when unknown.
+  uint64_t WritersFileIdentity() const;
+  // The index may be used: its state was vouched for in this run of the
+  // machine.
+  bool IndexTrusted() const;
+  // The index describes the list as it stands now.
+  bool IndexIsCurrent() const;
+  const ListIndex& Index() const { return m_index; }
+
+ private:
+  ListLockArea* LockArea() const;
+  uint64_t* Counter() { return &m_pState->nChangeCounter; }
+  // Opens the change window: from here on readers without the lock retry.
+  void Begin();
+  // Brings the index up to date (following pPlace when it was up to date
+  // before the change, else rebuilding it) and closes the window.
+  void End(const IndexPlace* pPlace);
+  // Makes again the change that the journal holds, when it is unfinished.
+  // 0 made (or none to make); 1 made but not flushed; -1 the journal could
+  // not be read back.
+  int ReplayJournal();
+
+  CListView& m_view;
+  varnex::platform::NamedMutex* m_pMutex = nullptr;
+  bool m_bAllowed = false;
+  std::string m_szReadOnlyReason;
+  CListJournal m_journal;
+  // The state file; the change counter in it (null when there is none).
+  varnex::platform::MappedFile m_state;
+  ListStateArea* m_pState = nullptr;
+  std::atomic<const uint64_t*> m_pReadCounter{nullptr};
+  uint64_t m_nBoot[2] = {};  // this run of the machine, as the state file holds it
+  ListIndex m_index;
+  uint64_t m_nChangeBase = 0;  // the counter before the change in progress; 0 odd
+  std::atomic<uint64_t> m_nIndexTriedAt{0};
+};
+
+template <typename Apply>
+int CListChanges::MakeChange(const ListChange& change, const JournalPiece* pPieces, size_t nPieces,
+                             const IndexPlace* pPlace, Apply fnApply) {
+  // On the disk first: whatever of the change reaches the list file before
+  // a crash, the journal makes the rest.
+  if (!m_journal.Record(change, pPieces, nPieces)) return -1;
+  std::atomic_ref<uint32_t> pending(LockArea()->nPending);
+  pending.store(1, std::memory_order_relaxed);
+  Begin();
+  fnApply();
+  End(pPlace);
+  if (!m_view.FlushSlots(change.nFirst, std::max(change.nFirst + change.nSlots, change.nZeroEnd))) {
+    return 1;  // left pending: the next holder makes it again and flushes
+  }
+  pending.store(0, std::memory_order_relaxed);
+  m_journal.MarkDone();
+  return 0;
+}

@@ -1,0 +1,91 @@
+// CRecordEditor: every change to the records of a list: insert, replace,
+// append, delete by rule number or type, purge, reset, and the batch insert.
+// Each one is made through CListChanges as one journaled change, so it is
+// made whole or not at all. None of them takes the list's lock: the caller
+// holds it around each call.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+#include "store/ListChanges.h"
+#include "store/ListView.h"
+
+class CRecordEditor {
+ public:
+  // fnFollowFile maps the file now at the list's path when another has
+  // taken its name (see CSysListFileEx::FollowReplacedFile); false when the
+  // list cannot be changed now.
+  CRecordEditor(CListView& view, CListChanges& changes, std::function<bool()> fnFollowFile)
+      : m_view(view), m_changes(changes), m_fnFollowFile(std::move(fnFollowFile)) {}
+  CRecordEditor(const CRecordEditor&) = delete;
+  CRecordEditor& operator=(const CRecordEditor&) = delete;
+
+  // True when this process may change the list now: it is mapped, changes
+  // are allowed, and the file at the path is the one mapped.
+  bool ReadyToChange();
+
+  // The first record in slots nFirst..nLast (inclusive) whose rule number
+  // equals pszRuleNo without regard to the case of ASCII letters, as a
+  // pointer into the view; null when there is none. Both rule numbers are
+  // compared within their 32-byte fields, NUL or not.
+  // REQUIRES: the list is open and 0 <= nFirst, nLast < the count.
+  [[nodiscard]] NEW_AUDIT_LIST_ITEM* FindByRuleNo(const char* pszRuleNo, int nFirst, int nLast);
+
+  // See CSysListFileEx for the contracts of these.
+  [[nodiscard]] int InsertItem(const NEW_AUDIT_LIST_ITEM* pItem);
+  [[nodiscard]] int InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
+                                uint32_t nBudgetMs, int32_t* pnDone, int32_t* pnReplaced);
+  [[nodiscard]] bool AppendItem(const NEW_AUDIT_LIST_ITEM* pItem);
+  [[nodiscard]] int DeleteByRuleNo(const char* pszRuleNo);
+  [[nodiscard]] bool DeleteByType(int nType);
+  [[nodiscard]] int PurgeOutdatedAt(uint32_t dwNow);
+  [[nodiscard]] bool ResetToEmpty();
+  // Writes an empty list over the whole file as one journaled change,
+  // whatever the header holds. False when it could not be made.
+  bool EmptyDamagedList();
+
+ private:
+  // Moves nMoveCount records from nMoveFrom to nMoveTo (one slot up or
+  // down), writes the record into nSlot and sets the count to nNewCount, as
+  // one journaled change. nReplaced: the slot of the record that the change
+  // overwrites, or -1.
+  struct Placement {
+    uint32_t nMoveFrom;
+    uint32_t nMoveTo;
+    uint32_t nMoveCount;
+    uint32_t nSlot;
+    int32_t nNewCount;
+    int64_t nReplaced;
+  };
+  // 0 made; 1 made but not flushed; -1 not made.
+  int PlaceRecord(const Placement& place, const NEW_AUDIT_LIST_ITEM& item);
+  // Replaces record nIndex with item, moving it to its sorted place when its
+  // key differs. 0 or -4 as InsertItem.
+  int ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, int32_t nCount);
+  // Removes, in one change, the records for which bRemove(index, record) is
+  // true (asked in increasing index order). Returns the number removed; -1
+  // when the change could not be made; -2 when it was made but not flushed.
+  int32_t CompactRecords(int32_t nCount,
+                         const std::function<bool(uint32_t, const NEW_AUDIT_LIST_ITEM&)>& bRemove);
+  // Writes an empty list over the whole view. False when not made.
+  bool WriteEmpty();
+  // Whether the records of a purge at dwNow are removed, slot by slot; false
+  // when no memory could be had.
+  bool PurgedSlots(int32_t nCount, uint32_t dwNow, std::vector<uint8_t>* pRemoved);
+  // Replaces the records with pRecords[0..nCount) (nCount >= the count) as
+  // one journaled change. False when nothing was changed.
+  bool RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount);
+  // InsertItem for each record in turn, counting into *pnDone and
+  // *pnReplaced, until one fails or the deadline has passed.
+  int InsertOneByOne(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
+                     std::chrono::steady_clock::time_point deadline, int32_t* pnDone,
+                     int32_t* pnReplaced);
+  // True when the first nCount records stand in key order.
+  bool InKeyOrder(int32_t nCount) const;
+
+  CListView& m_view;
+  CListChanges& m_changes;
+  std::function<bool()> m_fnFollowFile;
+};

@@ -1,0 +1,41 @@
+// Rule numbers, the identity of a record: compared without regard to the
+// case of ASCII letters, within their 32-byte fields.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <string_view>
+
+#include "store/AsciiText.h"
+#include "store/ListFormat.h"
+
+// A rule number to delete is cut to this many characters before the search.
+inline constexpr size_t RULE_NO_SEARCH_CHARS = 29;
+
+// Compares two rule numbers within their 32-byte fields: a field without a
+// NUL ends after 32 bytes, and nothing past the NUL of either is read.
+inline bool RuleNoEquals(const char* pszA, const char* pszB) {
+  for (size_t i = 0; i < LIST_RULE_NO_SIZE; ++i) {
+    const char a = AsciiUpper(pszA[i]);
+    if (a != AsciiUpper(pszB[i])) return false;
+    if (a == 0) return true;
+  }
+  return true;
+}
+
+// The folded form of a rule number field, cut to nMaxChars characters.
+inline std::string_view FoldRuleNo(const char* pszField, size_t nMaxChars,
+                                   char (&szOut)[LIST_RULE_NO_SIZE]) {
+  const size_t nLength =
+      strnlen(pszField, nMaxChars < LIST_RULE_NO_SIZE ? nMaxChars : LIST_RULE_NO_SIZE);
+  for (size_t i = 0; i < nLength; ++i) szOut[i] = AsciiUpper(pszField[i]);
+  return std::string_view(szOut, nLength);
+}
+
+// Hashes folded rule numbers, so that a map keyed by std::string is looked up
+// by a std::string_view without a copy.
+struct RuleNoHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
