@@ -65,7 +65,7 @@ CVarnex& CVarnex::operator=(const CVarnex& other) {
 CVarnex::~CVarnex() {
   ReleaseFile();
   delete m_pListFile;
-  varnex::platform::DetachThread(m_hThread);
+  varnex::platform::ReleaseThreadHandle(m_hThread);
   m_pListFile = nullptr;
 }
 
@@ -234,13 +234,12 @@ bool CVarnex::CleanOutdateItem() {
 uint32_t CVarnex::ListManageThread(void* pParam) {
   auto* pList = static_cast<CVarnex*>(pParam);
   if (pList == nullptr || pList->m_pListFile == nullptr) return 0xFFFFFFFFu;
-  // The thread may be stopped from outside only while it sleeps, so it never
-  // ends with the list's lock held.
-  varnex::platform::DisallowStop();
-  for (;;) {
+  // Told to stop (by CListCleaner), it returns between two passes, never
+  // with the list's lock held.
+  do {
     (void)pList->CleanOutdateItem();
-    varnex::platform::SleepAllowingStop(1000);
-  }
+  } while (varnex::platform::SleepUnlessStopped(1000));
+  return 0;
 }
 
 int32_t CVarnex::IsMatch(const char* pszContentIn, uint32_t dwContentLen) {

@@ -244,10 +244,10 @@ class VARNEX_API CVarnex {
 
   // A thread start routine: pParam is the CVarnex whose list it cleans. Once
   // a second it takes the list's lock, runs CleanOutdateItem, and sleeps
-  // without the lock; it never returns by itself (0xFFFFFFFF at once for an
-  // object without a file object). The thread can be stopped from outside
-  // (CListCleaner does so) only while it sleeps, never inside a call. The
-  // object must outlive the thread.
+  // without the lock; on a thread of its own it never returns by itself
+  // (0xFFFFFFFF at once for an object without a file object). Run by
+  // CListCleaner, it returns 0 when the cleaner tells it to stop, at the end
+  // of a sleep, never inside a call. The object must outlive the thread.
   static uint32_t ListManageThread(void* pParam);
 
   // A native thread handle that the object keeps and lets go of when it is

@@ -1,14 +1,14 @@
 #include "module/ModuleApp.h"
 
-#include "platform/Platform.h"
+#include "module/DebugPrint.h"
 
 bool CModuleApp::InitInstance() {
-  varnex::platform::WriteDebugLine("初始化列表DLL");
+  WriteDebugLine("初始化列表DLL");
   return true;
 }
 
 int CModuleApp::ExitInstance() {
-  varnex::platform::WriteDebugLine("退出列表DLL");
+  WriteDebugLine("退出列表DLL");
   return 0;
 }
 

@@ -1,9 +1,15 @@
 // The operating-system layer: the few services that the list store needs.
 //
-// This header is the whole interface. One source file per operating system
-// implements it (platform/posix/PlatformPosix.cpp today); the build picks the
-// file, and no code outside platform/ includes an operating-system header.
-// Nothing here knows about records or list files.
+// This header is the whole interface, and it names no type of any operating
+// system: the objects that hold one (an open file, a mapping, a mutex, a
+// thread) keep it in a structure that only the implementation defines. One
+// directory per operating system implements it (platform/posix/ today; see
+// docs/architecture.md), the build picks it, and no code outside platform/
+// includes an operating-system header or uses a compiler builtin
+// (Compiler.h holds those). What it offers is general: files that others
+// cannot change, shared mappings, a named mutex with a small shared area,
+// threads that can be stopped, debug output; where the lists are, what they
+// hold and what is written where is decided above it.
 #pragma once
 
 #include <cstddef>
@@ -16,8 +22,7 @@
 
 namespace varnex::platform {
 
-// Outcome of a platform call. The operating system's own error number of the
-// last failure is kept by the object that failed (LastError()) for debug lines.
+// Outcome of a platform call.
 enum class Result {
   kOk,
   kNotFound,      // the file or object does not exist
@@ -26,9 +31,6 @@ enum class Result {
   kInvalid,       // a bad argument, or a shared object of another layout
   kFailed,        // any other failure
 };
-
-// Short English name of a result, for debug lines and test messages.
-const char* ResultName(Result result);
 
 // Outcome of a wait for a named mutex.
 enum class LockResult {
@@ -111,6 +113,14 @@ class NamedMutex {
   Shared* shared_;
 };
 
+// An open file of the operating system (a descriptor, a handle), as each
+// implementation defines it, and how it is closed.
+struct NativeFile;
+struct NativeFileCloser {
+  void operator()(NativeFile* file) const;
+};
+using NativeFilePtr = std::unique_ptr<NativeFile, NativeFileCloser>;
+
 // A plain file. Closed by its destructor.
 class File {
  public:
@@ -144,15 +154,12 @@ class File {
   [[nodiscard]] Result WriteAt(uint64_t offset, const void* data, size_t size);
   // Writes the file's data to the disk and waits until it is there.
   [[nodiscard]] Result Sync();
-  void Close();
-  bool IsOpen() const { return fd_ >= 0; }
-
-  int LastError() const { return last_error_; }
+  void Close() { native_.reset(); }
+  bool IsOpen() const { return native_ != nullptr; }
 
  private:
   friend class MappedFile;
-  int fd_ = -1;
-  int last_error_ = 0;
+  NativeFilePtr native_;
 };
 
 // The owner, group and mode of the file at `path`, not following a symbolic
@@ -211,16 +218,17 @@ class MappedFile {
   const FileOwnership& Ownership() const { return ownership_; }
   uint8_t* Data() const { return data_; }
   uint64_t Size() const { return size_; }
-  int LastError() const { return last_error_; }
 
  private:
   Result MapWhole();
+  // Maps `size` bytes of the file afresh; the earlier mapping goes to
+  // retired_. On failure nothing changes.
+  Result MapAgain(uint64_t size);
 
-  int fd_ = -1;
+  NativeFilePtr native_;
   uint8_t* data_ = nullptr;
   uint64_t size_ = 0;
   bool writable_ = false;
-  int last_error_ = 0;
   uint64_t identity_ = 0;
   FileOwnership ownership_;
   std::vector<std::pair<uint8_t*, uint64_t>> retired_;  // earlier mappings
@@ -236,16 +244,16 @@ const uint8_t* BootIdentity();
 uint32_t EffectiveUser();
 uint32_t EffectiveGroup();
 
-// A thread that runs routine(argument) and may be stopped from outside. The
-// routine decides where it may be stopped: cancellation is off while it runs,
-// except inside SleepAllowingStop.
+// A thread that runs routine(argument) until the routine returns or the
+// thread is told to stop. The routine decides where it may stop: it waits
+// through SleepUnlessStopped, which returns false once the thread has been
+// told to stop, and the routine then returns.
 class StoppableThread {
  public:
   using Routine = uint32_t (*)(void* argument);
   // Returns null when the thread could not be started.
   [[nodiscard]] static std::unique_ptr<StoppableThread> Start(Routine routine, void* argument);
-  // Stops the thread at its next SleepAllowingStop (or when its routine
-  // returns) and waits for it to end.
+  // Tells the thread to stop and waits until its routine has returned.
   ~StoppableThread();
   StoppableThread(const StoppableThread&) = delete;
   StoppableThread& operator=(const StoppableThread&) = delete;
@@ -257,19 +265,24 @@ class StoppableThread {
   State* state_;
 };
 
-// Turns cancellation off for the calling thread: from then on the thread can
-// be stopped from outside only inside SleepAllowingStop.
-void DisallowStop();
-// Sleeps for `milliseconds`; a thread that is being stopped ends here.
-void SleepAllowingStop(uint32_t milliseconds);
-// Lets a thread, given by its native handle, release its resources when it
-// ends, without waiting for it.
-void DetachThread(uintptr_t native_handle);
+// Waits `milliseconds`, or less when the calling thread (one that
+// StoppableThread started) is told to stop meanwhile. True when the time
+// has passed; false when the thread is to stop. On any other thread it
+// always waits the whole time and returns true.
+bool SleepUnlessStopped(uint32_t milliseconds);
 
-// The calling thread's single-byte upper-case mapping (its LC_CTYPE locale):
-// entry b is toupper(b) for every byte value b from 0 to 255. Valid until the
-// thread's locale changes.
-const int32_t* UpperCaseTable();
+// Lets go of a thread handle that a caller gave the library (a pthread_t
+// on POSIX systems, a HANDLE on Windows, as an integer): the thread's
+// resources are freed when it ends, without waiting for it. 0 is no thread.
+void ReleaseThreadHandle(uintptr_t handle);
+
+// How the calling thread's locale (LC_CTYPE) upper-cases single bytes.
+struct UpperCaseBytes {
+  const int32_t* table;  // entry b is toupper(b) for every byte value b
+  bool ascii_only;       // the table changes exactly the letters a-z
+};
+// Valid until the thread's locale changes.
+UpperCaseBytes ThreadUpperCase();
 
 // Renames `from` to `to`, replacing what `to` names, in one step.
 [[nodiscard]] Result RenameFile(const std::string& from, const std::string& to);
@@ -284,10 +297,12 @@ std::string SystemDirectory();
 // The current time in seconds since 1970-01-01 00:00 UTC, cut to 32 bits.
 uint32_t CurrentTime32();
 
-// Writes one message to the debug output: the system log at debug priority
-// with the ident "Varnex", or, when VARNEX_DEBUG_OUTPUT=stderr, one line on
-// standard error; VARNEX_DEBUG_OUTPUT=none drops it. The text is UTF-8.
-void WriteDebugLine(const char* text);
+// Writes one message to the system's debug log: the system log at debug
+// priority under the name `ident` (POSIX), or the debugger's output
+// (Windows). The text is UTF-8 and one line.
+void WriteSystemLog(const char* ident, const char* text);
+// Writes text to the process's standard error, as it stands.
+void WriteStandardError(const char* text);
 
 // Failures that tests inject into this layer. Only a build with
 // VARNEX_FAULT_INJECTION (the library the tests link) carries the hooks;

@@ -31,22 +31,6 @@ struct FoldByTable {  // any other single-byte locale
   char operator()(char c) const { return static_cast<char>(pUpper[static_cast<unsigned char>(c)]); }
 };
 
-// True when a single-byte upper-case table changes exactly the letters a-z.
-// The answer for the last table seen is kept (a race between threads only
-// makes one of them look again).
-bool FoldsOnlyAsciiLetters(const int32_t* pUpper) {
-  static std::atomic<const int32_t*> s_pPlain{nullptr};
-  static std::atomic<const int32_t*> s_pOther{nullptr};
-  if (pUpper == s_pPlain.load(std::memory_order_relaxed)) return true;
-  if (pUpper == s_pOther.load(std::memory_order_relaxed)) return false;
-  bool bPlain = true;
-  for (int c = 0; c < 256 && bPlain; ++c) {
-    bPlain = pUpper[c] == static_cast<unsigned char>(AsciiUpper(static_cast<char>(c)));
-  }
-  (bPlain ? s_pPlain : s_pOther).store(pUpper, std::memory_order_relaxed);
-  return bPlain;
-}
-
 // Nonzero when one of the eight bytes equals c (exactly: no false hits).
 uint64_t HasByte(uint64_t nWord, unsigned char c) {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
@@ -336,7 +320,7 @@ bool PlainTextsEqual(const char* pszA, const char* pszB, size_t nMax) {
 void FoldToUpper(char* pszText) {
   const size_t nMaxBytes = MB_CUR_MAX;
   if (nMaxBytes == 1) {  // a single-byte locale: every byte is a character
-    const int32_t* pUpper = varnex::platform::UpperCaseTable();
+    const int32_t* pUpper = varnex::platform::ThreadUpperCase().table;
     for (char* p = pszText; *p != '\0'; ++p) {
       *p = static_cast<char>(pUpper[static_cast<unsigned char>(*p)]);
     }
@@ -361,8 +345,10 @@ uint8_t WildcardCompare(const char* pszPattern, const char* pszText) {
     // A private, upper-cased copy of the pattern: the arguments are never
     // changed.
     char szPattern[kBufferSize];
-    const int32_t* pUpper = MB_CUR_MAX == 1 ? varnex::platform::UpperCaseTable() : nullptr;
-    if (pUpper != nullptr && FoldsOnlyAsciiLetters(pUpper)) {
+    varnex::platform::UpperCaseBytes upper = {nullptr, false};
+    if (MB_CUR_MAX == 1) upper = varnex::platform::ThreadUpperCase();
+    const int32_t* pUpper = upper.table;
+    if (pUpper != nullptr && upper.ascii_only) {
       // The common case, in one pass over the pattern.
       const PatternCounts counts = CopyFoldedAscii(szPattern, pszPattern, nPatternLength);
       uint16_t nStars = counts.nStars;
@@ -398,7 +384,7 @@ uint8_t WildcardCompare(const char* pszPattern, const char* pszText) {
     if (nStatus != WILDCARD_GO_ON) return nStatus;
     if (pUpper != nullptr) {
       // Every byte is a character: the text is folded as it is compared.
-      if (FoldsOnlyAsciiLetters(pUpper)) {
+      if (upper.ascii_only) {
         return Decide(szPattern, nPatternLength, nStars, pszText, nTextLength, FoldAsciiLetters{});
       }
       return Decide(szPattern, nPatternLength, nStars, pszText, nTextLength, FoldByTable{pUpper});
