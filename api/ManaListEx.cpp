@@ -1,7 +1,7 @@
 #include <cstring>
 
-#include "api/Varnex.h"
 #include "store/ListFormat.h"
+#include "varnex/Varnex.h"
 
 CManaListEx::CManaListEx() : CVarnex(LIST_TYPE_IP) {
   (void)LoadFile();

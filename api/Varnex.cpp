@@ -1,4 +1,4 @@
-#include "api/Varnex.h"
+#include "varnex/Varnex.h"
 
 #include <algorithm>
 #include <cstring>

@@ -10,10 +10,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "api/Varnex.h"
 #include "bench/BenchSupport.h"
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
+#include "varnex/Varnex.h"
 
 namespace {
 

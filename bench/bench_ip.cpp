@@ -9,9 +9,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "api/Varnex.h"
 #include "bench/BenchSupport.h"
 #include "store/ListFormat.h"
+#include "varnex/Varnex.h"
 
 namespace {
 

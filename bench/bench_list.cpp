@@ -1,10 +1,10 @@
 // Cost of the lock bracket and of the reading calls on a loaded list.
 #include <benchmark/benchmark.h>
 
-#include "api/Varnex.h"
 #include "bench/BenchSupport.h"
 #include "platform/Platform.h"
 #include "store/SysListFileEx.h"
+#include "varnex/Varnex.h"
 
 namespace {
 

@@ -20,10 +20,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "api/Varnex.h"
 #include "bench/BenchSupport.h"
 #include "store/ListFormat.h"
 #include "store/SysListFileEx.h"
+#include "varnex/Varnex.h"
 
 namespace {
 

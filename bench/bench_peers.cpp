@@ -15,8 +15,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "api/Varnex.h"
 #include "bench/BenchSupport.h"
+#include "varnex/Varnex.h"
 
 namespace {
 

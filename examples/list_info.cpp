@@ -8,7 +8,7 @@
 #include <string>
 #include <system_error>
 
-#include "api/Varnex.h"
+#include "varnex/Varnex.h"
 
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;

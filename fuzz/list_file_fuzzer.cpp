@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "api/Varnex.h"
 #include "platform/Platform.h"
 #include "store/SysListFileEx.h"
+#include "varnex/Varnex.h"
 
 namespace {
 

@@ -39,7 +39,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "api/Varnex.h"
+#include "varnex/Varnex.h"
 
 static_assert(std::endian::native == std::endian::little,
               "the list file is little-endian and is mapped as it stands");

@@ -30,8 +30,8 @@
 #include <mutex>
 #include <string>
 
-#include "api/Varnex.h"
 #include "platform/Platform.h"
+#include "varnex/Varnex.h"
 
 inline constexpr uint64_t LIST_INDEX_MAGIC = 0x5849584e52415621ULL;  // "!VARNXIX"
 inline constexpr uint32_t LIST_INDEX_VERSION = 1;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "api/Varnex.h"
+#include "varnex/Varnex.h"
 
 // A new node holding a copy of *pRecord in front of pHead; counts it and
 // combines its type into *pnType (the smallest type among the hits, where 0

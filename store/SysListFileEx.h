@@ -25,7 +25,6 @@
 #include <string>
 #include <vector>
 
-#include "api/Varnex.h"
 #include "platform/Platform.h"
 #include "store/ListChanges.h"
 #include "store/ListFormat.h"
@@ -34,6 +33,7 @@
 #include "store/LocalLock.h"
 #include "store/RecordEditor.h"
 #include "store/ResultList.h"
+#include "varnex/Varnex.h"
 
 // How long a caller waits for a list's mutex before it gives up.
 inline constexpr uint32_t LIST_LOCK_TIMEOUT_MS = 500;

@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#include "api/Varnex.h"
 #include "store/ListFormat.h"  // WILDCARD_MAX_LEN
+#include "varnex/Varnex.h"
 
 // Status codes of a comparison.
 enum WildcardStatus : uint8_t {
@@ -24,7 +24,7 @@ enum WildcardStatus : uint8_t {
   WILDCARD_EXCEPTION = 255,    // an exception interrupted the comparison
 };
 
-// WildcardCompare (declared in api/Varnex.h) returns a WildcardStatus,
+// WildcardCompare (declared in varnex/Varnex.h) returns a WildcardStatus,
 // never WILDCARD_GO_ON.
 
 // True exactly when the record's szContent, taken as a pattern, matches

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "api/Varnex.h"
+#include "varnex/Varnex.h"
 
 namespace varnex::test {
 

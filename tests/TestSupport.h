@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "api/Varnex.h"
 #include "platform/Platform.h"
+#include "varnex/Varnex.h"
 
 namespace varnex::test {
 

@@ -2,10 +2,10 @@
 // result, leaves no lock held and no memory behind, and the list usable.
 #include <gtest/gtest.h>
 
-#include "api/Varnex.h"
 #include "platform/Platform.h"
 #include "tests/ListModel.h"
 #include "tests/TestSupport.h"
+#include "varnex/Varnex.h"
 
 namespace varnex::test {
 namespace {

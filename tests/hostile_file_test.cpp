@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "api/Varnex.h"
 #include "store/ListFormat.h"
 #include "tests/ListModel.h"
 #include "tests/TestSupport.h"
+#include "varnex/Varnex.h"
 
 namespace varnex::test {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "api/Varnex.h"
 #include "tests/TestSupport.h"
+#include "varnex/Varnex.h"
 
 namespace varnex::test {
 namespace {

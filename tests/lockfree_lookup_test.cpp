@@ -15,13 +15,13 @@
 
 #include <gtest/gtest.h>
 
-#include "api/Varnex.h"
 #include "platform/Platform.h"
 #include "store/ListIndex.h"
 #include "store/ListJournal.h"
 #include "store/ListState.h"
 #include "store/SysListFileEx.h"
 #include "tests/TestSupport.h"
+#include "varnex/Varnex.h"
 
 namespace varnex::test {
 namespace {

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "api/Varnex.h"
 #include "store/SysListFileEx.h"
 #include "tests/TestSupport.h"
+#include "varnex/Varnex.h"
 
 namespace varnex::test {
 namespace {

@@ -15,12 +15,12 @@
 
 #include <gtest/gtest.h>
 
-#include "api/Varnex.h"
 #include "platform/Platform.h"
 #include "store/ListState.h"
 #include "store/SysListFileEx.h"
 #include "tests/ListModel.h"
 #include "tests/TestSupport.h"
+#include "varnex/Varnex.h"
 
 namespace varnex::test {
 namespace {

@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "api/Varnex.h"
 #include "platform/Platform.h"
 #include "tests/TestSupport.h"
+#include "varnex/Varnex.h"
 
 namespace varnex::test {
 namespace {

@@ -67,8 +67,8 @@ Result File::ReadAt(uint64_t offset, void* data, size_t size) {
   if (!native_) return Result::kInvalid;
   auto* bytes = static_cast<uint8_t*>(data);
   while (size > 0) {
-    const ssize_t n = RetryOnEintr(
-        [&] { return ::pread(native_->fd, bytes, size, static_cast<off_t>(offset)); });
+    const ssize_t n =
+        RetryOnEintr([&] { return ::pread(native_->fd, bytes, size, static_cast<off_t>(offset)); });
     if (n <= 0) return n == 0 ? Result::kInvalid : FromErrno(errno);
     bytes += n;
     offset += static_cast<uint64_t>(n);
@@ -86,7 +86,7 @@ Result File::WriteAt(uint64_t offset, const void* data, size_t size) {
 Result File::Sync() {
   if (!native_) return Result::kInvalid;
   return RetryOnEintr([&] { return ::fdatasync(native_->fd); }) == 0 ? Result::kOk
-                                                                      : FromErrno(errno);
+                                                                     : FromErrno(errno);
 }
 
 Result StatFile(const std::string& path, FileOwnership* ownership, uint64_t* identity) {

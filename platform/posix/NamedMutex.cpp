@@ -46,7 +46,6 @@ struct NamedMutex::Shared {
   alignas(64) uint8_t area[NamedMutex::kSharedAreaSize];
 };
 
-
 namespace {
 
 constexpr uint64_t kMutexMagic = 0x584d58454e524156ULL;  // "VARNEXMX"

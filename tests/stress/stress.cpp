@@ -35,11 +35,11 @@
 #include <string>
 #include <vector>
 
-#include "api/Varnex.h"
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
 #include "store/ListPaths.h"
 #include "store/SysListFileEx.h"
+#include "varnex/Varnex.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "tools/varnex/ToolSupport.h"
 
 #include "store/ListFormat.h"
-#include "store/Wildcard.h"
+#include "store/ListPaths.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -111,14 +111,14 @@ int32_t ParseList(const std::string& text) {
                   "asfilterwhite)");
 }
 
-std::string ListDirectory() {
+std::string ListDirectoryOfRun() {
   // The library's own rule: VARNEX_SYSTEM_DIR, else the default directory.
-  const char* dir = std::getenv("VARNEX_SYSTEM_DIR");
-  return (dir != nullptr && *dir != '\0') ? dir : "/var/lib/varnex";
+  const char* dir = std::getenv(LIST_DIRECTORY_VARIABLE);
+  return (dir != nullptr && *dir != '\0') ? dir : LIST_DEFAULT_DIRECTORY;
 }
 
 std::string ListPath(int32_t type) {
-  return ListDirectory() + "/" + ListFileName(type);
+  return ListDirectoryOfRun() + "/" + ListFileName(type);
 }
 
 std::string FormatTime(uint32_t seconds) {

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "api/Varnex.h"
+#include "varnex/Varnex.h"
 
 namespace varnex::tool {
 
@@ -25,7 +25,7 @@ extern const char* const kListNames[9];
 int32_t ParseList(const std::string& text);
 
 // The list directory of this run: VARNEX_SYSTEM_DIR, else the default.
-std::string ListDirectory();
+std::string ListDirectoryOfRun();
 std::string ListPath(int32_t type);
 
 // Seconds since 1970 as "YYYY-MM-DD HH:MM:SS" (UTC).

@@ -21,9 +21,9 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "api/Varnex.h"
 #include "store/ListFormat.h"
 #include "tools/varnex/ToolSupport.h"
+#include "varnex/Varnex.h"
 
 namespace varnex::tool {
 namespace {
@@ -63,7 +63,7 @@ std::unique_ptr<CVarnex> Load(int32_t type, bool for_change = false) {
   auto list = std::make_unique<CVarnex>(type);
   if ((for_change ? list->LoadFile() : list->LoadFileForReading()) != 1) {
     struct stat st;
-    const std::string dir = ListDirectory();
+    const std::string dir = ListDirectoryOfRun();
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
       throw ToolError("the list directory " + dir + " does not exist");
     }
