@@ -108,16 +108,4 @@ void DisableLookupIndex(int type) {
   close(fd);
 }
 
-BenchListDir::BenchListDir(const std::string& parent) {
-  std::string pattern = parent + "/varnex-bench-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-  setenv("VARNEX_SYSTEM_DIR", path_.c_str(), 1);
-}
-
-BenchListDir::~BenchListDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 }  // namespace varnex::bench

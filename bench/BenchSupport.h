@@ -6,22 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/TempListDir.h"
+
 namespace varnex::bench {
 
-// Creates a fresh directory (under `parent`, /tmp by default), points
-// VARNEX_SYSTEM_DIR at it, and removes it and its named mutexes on
-// destruction, with the objects of its lists.
-class BenchListDir {
- public:
-  explicit BenchListDir(const std::string& parent = "/tmp");
-  ~BenchListDir();
-  BenchListDir(const BenchListDir&) = delete;
-  BenchListDir& operator=(const BenchListDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+// A private list directory for one run (see tests/TempListDir.h).
+using BenchListDir = varnex::test::TempListDir;
 
 // The match benchmarks' data: texts whose lengths are spread evenly over
 // 1..127 or follow the natural lengths of host names, URLs and keywords.

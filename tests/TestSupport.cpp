@@ -29,20 +29,6 @@
 
 namespace varnex::test {
 
-TempListDir::TempListDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "varnex-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-  setenv("VARNEX_SYSTEM_DIR", path_.c_str(), 1);
-}
-
-TempListDir::~TempListDir() {
-  // Every object of the test's lists lives in the directory.
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-  unsetenv("VARNEX_SYSTEM_DIR");
-}
-
 std::unique_ptr<platform::NamedMutex> OpenListMutex(int32_t list_type) {
   std::string reason;
   auto mutex = CSysListFileEx::OpenMutexOf(list_type, &reason);
@@ -69,10 +55,6 @@ uint64_t ChangeCounterOf(int32_t list_type) {
   platform::MappedFile state;
   if (state.Open(state_path.c_str(), /*read_only=*/true) != platform::Result::kOk) return ~0ull;
   return LoadChangeCounter(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter);
-}
-
-std::string TempListDir::FilePath(int32_t list_type) const {
-  return path_ + "/" + ListFileName(list_type);
 }
 
 Pipe::Pipe() {

@@ -11,26 +11,10 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "tests/TempListDir.h"
 #include "varnex/Varnex.h"
 
 namespace varnex::test {
-
-// A fresh directory for the list files of one test. Sets VARNEX_SYSTEM_DIR to
-// it, so the test's locks are its own too; removes the directory and the
-// test's named mutexes on destruction.
-class TempListDir {
- public:
-  TempListDir();
-  ~TempListDir();
-  TempListDir(const TempListDir&) = delete;
-  TempListDir& operator=(const TempListDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string FilePath(int32_t list_type) const;
-
- private:
-  std::string path_;
-};
 
 // The writers' mutex of a list type in the current list directory, as a
 // writer that loads the list opens it (the list file must exist).

@@ -280,63 +280,6 @@ TEST_F(VarnexEditTest, StoredThreadHandleIsLetGoByTheDestructor) {
 namespace varnex::test {
 namespace {
 
-// Random records whose rule numbers repeat (in other letter cases too) and
-// whose keys change, so that a batch replaces records in place and moves
-// them.
-std::vector<NEW_AUDIT_LIST_ITEM> RandomBatch(std::mt19937& rng, int n) {
-  std::vector<NEW_AUDIT_LIST_ITEM> items;
-  for (int i = 0; i < n; ++i) {
-    std::string rule = "rule" + std::to_string(rng() % 60);
-    if (rng() % 3 == 0) rule[0] = 'R';
-    NEW_AUDIT_LIST_ITEM item = MakeRecord(rule, rng() % 12, "c" + std::to_string(i), 1);
-    item.Reserved[5] = static_cast<uint8_t>(rng());
-    items.push_back(item);
-  }
-  return items;
-}
-
-// A batch leaves the very bytes that the same records added one by one
-// leave, starting from sorted lists and from lists that appends unsorted.
-TEST(AddItemsTest, BatchLeavesTheSameFileAsSingleInserts) {
-  std::mt19937 rng(4242);
-  for (int round = 0; round < 40; ++round) {
-    const auto start = RandomBatch(rng, static_cast<int>(rng() % 150));
-    const auto batch = RandomBatch(rng, static_cast<int>(rng() % 250));
-    const bool unsorted = round % 5 == 4;
-    std::vector<uint8_t> files[2];
-    int32_t replaced_by_batch = -1, replaced_one_by_one = 0;
-    for (int way = 0; way < 2; ++way) {
-      TempListDir dir;
-      CVarnex list(0);
-      ASSERT_EQ(list.LoadFile(), 1);
-      for (const auto& item : start) {
-        NEW_AUDIT_LIST_ITEM copy = item;
-        ASSERT_EQ(list.AddItem(&copy), 1);
-      }
-      if (unsorted) {
-        NEW_AUDIT_LIST_ITEM low = MakeRecord("appended", 0);
-        ASSERT_TRUE(list.AppendItemInfo(&low));
-      }
-      if (way == 0) {
-        ASSERT_EQ(
-            list.AddItems(batch.data(), static_cast<int32_t>(batch.size()), &replaced_by_batch),
-            static_cast<int32_t>(batch.size()));
-      } else {
-        for (const auto& item : batch) {
-          const int32_t before = list.GetTotalCount();
-          NEW_AUDIT_LIST_ITEM copy = item;
-          ASSERT_EQ(list.AddItem(&copy), 1);
-          replaced_one_by_one += list.GetTotalCount() == before;
-        }
-      }
-      list.ReleaseFile();
-      files[way] = ReadFileBytes(dir.FilePath(0));
-    }
-    ASSERT_EQ(files[0], files[1]) << "round " << round;
-    EXPECT_EQ(replaced_by_batch, replaced_one_by_one);
-  }
-}
-
 TEST(AddItemsTest, LargeBatchIsStoredInKeyOrder) {
   TempListDir dir;
   CVarnex list(1);

@@ -1,0 +1,141 @@
+// A platform layer that offers nothing: every file and mutex call fails,
+// every other one does the least it may. It is the outline that a new
+// implementation fills in, and the build links the library against it (see
+// the platform_stub test) to prove that nothing above platform/ needs more
+// than Platform.h declares.
+#include <cstdio>
+#include <ctime>
+
+#include "platform/Platform.h"
+
+namespace varnex::platform {
+
+struct NativeFile {};
+
+void NativeFileCloser::operator()(NativeFile* file) const {
+  delete file;
+}
+
+File::~File() = default;
+Result File::OpenTrusted(const std::string&, const TrustedFileSpec&, std::string* reason) {
+  if (reason != nullptr) *reason = "cannot be opened on this system";
+  return Result::kFailed;
+}
+Result File::OpenExisting(const std::string&, bool) {
+  return Result::kFailed;
+}
+Result File::CreateExclusive(const std::string&, const FileOwnership&, const void*, size_t,
+                             std::string* reason) {
+  if (reason != nullptr) *reason = "cannot be made on this system";
+  return Result::kFailed;
+}
+Result File::Size(uint64_t*) {
+  return Result::kFailed;
+}
+Result File::ReadAt(uint64_t, void*, size_t) {
+  return Result::kFailed;
+}
+Result File::WriteAt(uint64_t, const void*, size_t) {
+  return Result::kFailed;
+}
+Result File::Sync() {
+  return Result::kFailed;
+}
+
+Result StatFile(const std::string&, FileOwnership*, uint64_t*) {
+  return Result::kNotFound;
+}
+
+MappedFile::~MappedFile() = default;
+Result MappedFile::Open(const char*, bool) {
+  return Result::kFailed;
+}
+Result MappedFile::Adopt(File*, bool) {
+  return Result::kFailed;
+}
+Result MappedFile::MapWhole() {
+  return Result::kFailed;
+}
+Result MappedFile::MapAgain(uint64_t) {
+  return Result::kFailed;
+}
+Result MappedFile::Refresh() {
+  return Result::kInvalid;
+}
+Result MappedFile::Grow(uint64_t) {
+  return Result::kInvalid;
+}
+Result MappedFile::ZeroThrough(uint64_t, uint64_t) {
+  return Result::kInvalid;
+}
+Result MappedFile::Flush(uint64_t, uint64_t) {
+  return Result::kInvalid;
+}
+void MappedFile::Retire() {}
+void MappedFile::Close() {}
+
+std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string&, const FileOwnership&, bool,
+                                             Result* result, std::string* reason) {
+  if (result != nullptr) *result = Result::kFailed;
+  if (reason != nullptr) *reason = "cannot be opened on this system";
+  return nullptr;
+}
+NamedMutex::~NamedMutex() = default;
+LockResult NamedMutex::Lock(uint32_t) {
+  return LockResult::kFailed;
+}
+LockResult NamedMutex::TryLock() {
+  return LockResult::kFailed;
+}
+bool NamedMutex::Unlock() {
+  return false;
+}
+void* NamedMutex::SharedArea() const {
+  return nullptr;
+}
+
+const uint8_t* BootIdentity() {
+  static const uint8_t kUnknown[kBootIdentitySize] = {};
+  return kUnknown;
+}
+uint32_t EffectiveUser() {
+  return 0;
+}
+uint32_t EffectiveGroup() {
+  return 0;
+}
+void ReleaseThreadHandle(uintptr_t) {}
+
+UpperCaseBytes ThreadUpperCase() {
+  static const auto* table = [] {
+    auto* upper = new int32_t[256];
+    for (int c = 0; c < 256; ++c) upper[c] = (c >= 'a' && c <= 'z') ? c - 32 : c;
+    return upper;
+  }();
+  return {table, true};
+}
+
+Result RenameFile(const std::string&, const std::string&) {
+  return Result::kFailed;
+}
+bool RemoveFile(const char*) {
+  return false;
+}
+std::string SystemDirectory() {
+  return std::string();
+}
+uint32_t CurrentTime32() {
+  return static_cast<uint32_t>(std::time(nullptr));
+}
+void WriteSystemLog(const char*, const char*) {}
+void WriteStandardError(const char* text) {
+  if (text != nullptr) std::fputs(text, stderr);
+}
+
+void InjectFault(Fault, int) {}
+void ClearFaults() {}
+uint64_t FlushCount() {
+  return 0;
+}
+
+}  // namespace varnex::platform

@@ -1,0 +1,236 @@
+// Long differential tests, run apart from the quick suite (label "long"):
+// the lock-free verdict against the locked scan on random lists under every
+// kind of edit, and the batch insert against the same records added one by
+// one. The list-file fuzzer checks the first on hostile files as well.
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "store/SysListFileEx.h"
+#include "tests/TestSupport.h"
+#include "varnex/Varnex.h"
+
+namespace varnex::test {
+namespace {
+
+constexpr uint32_t kNow = 1'800'000'000;
+
+// Random records and queries drawn from small sets, so that keys share
+// runs, texts repeat under other windows and letter cases, and queries hit.
+class RandomRules {
+ public:
+  explicit RandomRules(uint32_t seed) : rng_(seed) {}
+
+  NEW_AUDIT_LIST_ITEM Record() {
+    const std::string text = Text();
+    NEW_AUDIT_LIST_ITEM item =
+        MakeRecord("r" + std::to_string(Pick(400)), Key(text), text, static_cast<int8_t>(Pick(3)));
+    switch (Pick(6)) {
+      case 0:  // expired
+        item.dwStartTime = 0;
+        item.dwEndTime = kNow - 1 - Pick(1000);
+        break;
+      case 1:  // not yet valid
+        item.dwStartTime = kNow + 1 + Pick(1000);
+        item.dwEndTime = ~0u;
+        break;
+      case 2:  // ends right now
+        item.dwStartTime = kNow;
+        item.dwEndTime = kNow;
+        break;
+      default:
+        item.dwStartTime = 0;
+        item.dwEndTime = ~0u;
+    }
+    if (Pick(40) == 0) {  // a text that fills its field, without a NUL
+      std::memset(item.szContent, 'a' + static_cast<int>(Pick(2)), sizeof item.szContent);
+      item.nContentLen = 128;
+    }
+    return item;
+  }
+
+  // A query: text and key, sometimes the null content.
+  struct Query {
+    std::string text;
+    bool null = false;
+    uint32_t key = 0;
+  };
+  Query NextQuery() {
+    Query query;
+    query.text = QueryText();
+    query.key = Pick(8) == 0 ? Key(Text()) : Key(query.text);
+    query.null = Pick(30) == 0;
+    if (Pick(40) == 0) query.text = std::string(128 + Pick(2), 'a' + static_cast<int>(Pick(2)));
+    if (Pick(80) == 0) query.text = std::string(995 + Pick(10), 'a') + "ab";  // about the limit
+    return query;
+  }
+
+  uint32_t Pick(uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng_); }
+
+ private:
+  std::string Word() {
+    static const char* const kWords[] = {"ab",  "Ab", "host", "HOST", "x.com", "mail",
+                                         "a?c", "",   "abab", "ix",   "I",     "example.org"};
+    return kWords[Pick(sizeof kWords / sizeof *kWords)];
+  }
+  std::string Text() {
+    std::string text = Word();
+    if (Pick(2) == 0) text += Word();
+    switch (Pick(12)) {  // patterns
+      case 0:
+        return "*" + text;
+      case 1:
+        return text + "*";
+      case 2:
+        return text + "*" + Word();
+      case 3:
+        return "*";
+      default:
+        return text;
+    }
+  }
+  std::string QueryText() {
+    std::string text = Word();
+    if (Pick(2) == 0) text += Word();
+    if (Pick(3) == 0) text = Word() + text;
+    return text;
+  }
+  // Mostly the text's length; sometimes a key with the top bit set, or one
+  // shared by many texts.
+  uint32_t Key(const std::string& text) {
+    switch (Pick(10)) {
+      case 0:
+        return 0x80000000u + Pick(3);
+      case 1:
+        return 7;
+      default:
+        return static_cast<uint32_t>(text.size());
+    }
+  }
+
+  std::mt19937 rng_;
+};
+
+class DifferentialTest : public ::testing::Test {
+ protected:
+  // Every query gives the same verdict without the lock as the locked scan.
+  void ExpectSameVerdicts(CSysListFileEx& list, RandomRules& rules, int queries,
+                          const std::string& context) {
+    for (int q = 0; q < queries; ++q) {
+      const RandomRules::Query query = rules.NextQuery();
+      const char* content = query.null ? nullptr : query.text.c_str();
+      const uint32_t now = rules.Pick(5) == 0 ? kNow - 500 : kNow;
+      int fast = -1;
+      ASSERT_TRUE(list.MatchFirstLockFreeAt(content, query.key, now, &fast)) << context;
+      ASSERT_EQ(fast, list.MatchFirstAt(content, query.key, now))
+          << context << " query \"" << query.text << "\" key " << query.key
+          << (query.null ? " (null content)" : "");
+    }
+  }
+
+  TempListDir dir_;
+};
+
+TEST_F(DifferentialTest, RandomListsGiveTheLockedVerdicts) {
+  for (uint32_t seed = 1; seed <= 60; ++seed) {
+    RandomRules rules(seed);
+    CSysListFileEx list;
+    ASSERT_EQ(list.OpenList(seed % 4 == 0 ? 5 : 0), 0);
+    ASSERT_TRUE(list.ResetToEmpty());
+    ASSERT_TRUE(list.HasChangeCounter());
+    const bool sorted = seed % 3 != 0;
+    const int records = static_cast<int>(rules.Pick(300));
+    for (int i = 0; i < records; ++i) {
+      const NEW_AUDIT_LIST_ITEM item = rules.Record();
+      if (sorted) {
+        ASSERT_EQ(list.InsertItem(&item), 0);
+      } else {
+        ASSERT_TRUE(list.AppendItem(&item));
+      }
+    }
+    const std::string context = "seed " + std::to_string(seed);
+    ExpectSameVerdicts(list, rules, 300, context);
+    if (sorted) {
+      EXPECT_TRUE(list.IndexIsCurrent()) << context;
+    }
+    // Edits that the index follows record by record, and ones after which
+    // it is rebuilt.
+    for (int round = 0; round < 6; ++round) {
+      for (int i = 0; i < 20; ++i) {
+        const NEW_AUDIT_LIST_ITEM item = rules.Record();
+        ASSERT_EQ(list.InsertItem(&item), 0);
+      }
+      if (round % 2 == 0) {
+        ASSERT_EQ(list.DeleteByRuleNo(("r" + std::to_string(rules.Pick(400))).c_str()), 0);
+      } else {
+        (void)list.PurgeOutdatedAt(kNow - 200);
+      }
+      ExpectSameVerdicts(list, rules, 150, context + " round " + std::to_string(round));
+      if (sorted) {
+        EXPECT_TRUE(list.IndexIsCurrent()) << context;
+      }
+    }
+  }
+}
+
+// Random records whose rule numbers repeat (in other letter cases too) and
+// whose keys change, so that a batch replaces records in place and moves
+// them.
+std::vector<NEW_AUDIT_LIST_ITEM> RandomBatch(std::mt19937& rng, int n) {
+  std::vector<NEW_AUDIT_LIST_ITEM> items;
+  for (int i = 0; i < n; ++i) {
+    std::string rule = "rule" + std::to_string(rng() % 60);
+    if (rng() % 3 == 0) rule[0] = 'R';
+    NEW_AUDIT_LIST_ITEM item = MakeRecord(rule, rng() % 12, "c" + std::to_string(i), 1);
+    item.Reserved[5] = static_cast<uint8_t>(rng());
+    items.push_back(item);
+  }
+  return items;
+}
+
+// A batch leaves the very bytes that the same records added one by one
+// leave, starting from sorted lists and from lists that appends unsorted.
+TEST(AddItemsTest, BatchLeavesTheSameFileAsSingleInserts) {
+  std::mt19937 rng(4242);
+  for (int round = 0; round < 40; ++round) {
+    const auto start = RandomBatch(rng, static_cast<int>(rng() % 150));
+    const auto batch = RandomBatch(rng, static_cast<int>(rng() % 250));
+    const bool unsorted = round % 5 == 4;
+    std::vector<uint8_t> files[2];
+    int32_t replaced_by_batch = -1, replaced_one_by_one = 0;
+    for (int way = 0; way < 2; ++way) {
+      TempListDir dir;
+      CVarnex list(0);
+      ASSERT_EQ(list.LoadFile(), 1);
+      for (const auto& item : start) {
+        NEW_AUDIT_LIST_ITEM copy = item;
+        ASSERT_EQ(list.AddItem(&copy), 1);
+      }
+      if (unsorted) {
+        NEW_AUDIT_LIST_ITEM low = MakeRecord("appended", 0);
+        ASSERT_TRUE(list.AppendItemInfo(&low));
+      }
+      if (way == 0) {
+        ASSERT_EQ(
+            list.AddItems(batch.data(), static_cast<int32_t>(batch.size()), &replaced_by_batch),
+            static_cast<int32_t>(batch.size()));
+      } else {
+        for (const auto& item : batch) {
+          const int32_t before = list.GetTotalCount();
+          NEW_AUDIT_LIST_ITEM copy = item;
+          ASSERT_EQ(list.AddItem(&copy), 1);
+          replaced_one_by_one += list.GetTotalCount() == before;
+        }
+      }
+      list.ReleaseFile();
+      files[way] = ReadFileBytes(dir.FilePath(0));
+    }
+    ASSERT_EQ(files[0], files[1]) << "round " << round;
+    EXPECT_EQ(replaced_by_batch, replaced_one_by_one);
+  }
+}
+
+}  // namespace
+}  // namespace varnex::test
