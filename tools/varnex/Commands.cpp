@@ -1,0 +1,126 @@
+// What the commands of the varnex tool share (see Commands.h).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <iostream>
+
+#include "tools/varnex/Commands.h"
+#include "tools/varnex/ToolSupport.h"
+
+namespace varnex::tool {
+
+using nlohmann::json;
+
+bool g_json = false;
+
+namespace {
+
+std::vector<std::string> RecordRow(size_t index, const NEW_AUDIT_LIST_ITEM& record) {
+  return {std::to_string(index),
+          std::to_string(record.nContentLen),
+          std::to_string(record.cItemType),
+          EscapeField(record.szRuleNo, sizeof record.szRuleNo),
+          FormatTime(record.dwStartTime),
+          FormatTime(record.dwEndTime),
+          EscapeField(record.szContent, sizeof record.szContent)};
+}
+
+}  // namespace
+
+uint32_t Now() {
+  return static_cast<uint32_t>(std::time(nullptr));
+}
+
+void PrintJson(const json& value) {
+  std::cout << value.dump(2) << "\n";
+}
+
+void PrintTable(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> widths;
+  for (const auto& row : rows) {
+    widths.resize(std::max(widths.size(), row.size()), 0);
+    for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t c = 0; c < row.size(); ++c) {
+      line += row[c];
+      if (c + 1 < row.size()) line += std::string(widths[c] - row[c].size() + 2, ' ');
+    }
+    std::cout << line << "\n";
+  }
+}
+
+std::unique_ptr<CVarnex> Load(int32_t type, bool for_change) {
+  auto list = std::make_unique<CVarnex>(type);
+  if ((for_change ? list->LoadFile() : list->LoadFileForReading()) != 1) {
+    struct stat st;
+    const std::string dir = ListDirectoryOfRun();
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      throw ToolError("the list directory " + dir + " does not exist");
+    }
+    throw ToolError(std::string("cannot load list ") + kListNames[type] + " from " +
+                    ListPath(type) +
+                    " (not readable by this user, or the directory is not usable)");
+  }
+  return list;
+}
+
+std::unique_ptr<CVarnex> LoadForChange(int32_t type) {
+  auto list = Load(type, /*for_change=*/true);
+  if (access(ListPath(type).c_str(), W_OK) != 0) {
+    throw ToolError(std::string("list ") + kListNames[type] + " is read-only for this user (" +
+                    ListPath(type) + ")");
+  }
+  return list;
+}
+
+std::vector<NEW_AUDIT_LIST_ITEM> ReadAll(CVarnex& list) {
+  std::vector<NEW_AUDIT_LIST_ITEM> records(static_cast<size_t>(std::max(list.GetTotalCount(), 0)));
+  for (;;) {
+    const int32_t count = list.GetItems(records.data(), static_cast<int32_t>(records.size()));
+    if (count < 0) throw ToolError("no memory to read the list");
+    if (static_cast<size_t>(count) <= records.size()) {
+      records.resize(static_cast<size_t>(count));
+      return records;
+    }
+    records.resize(static_cast<size_t>(count) + 16);  // another writer added records meanwhile
+  }
+}
+
+void PrintRecords(const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
+  if (g_json) {
+    json array = json::array();
+    for (size_t i = 0; i < records.size(); ++i) {
+      json object = RecordToJson(records[i]);
+      object["index"] = i;
+      array.push_back(object);
+    }
+    PrintJson(array);
+    return;
+  }
+  std::vector<std::vector<std::string>> rows = {
+      {"INDEX", "KEY", "TYPE", "RULE", "START (UTC)", "END (UTC)", "CONTENT"}};
+  for (size_t i = 0; i < records.size(); ++i) rows.push_back(RecordRow(i, records[i]));
+  PrintTable(rows);
+}
+
+void Report(const std::string& text, json object) {
+  if (g_json) {
+    PrintJson(object);
+  } else {
+    std::cout << text << "\n";
+  }
+}
+
+void AddListArgument(CLI::App* command, std::string* list_text) {
+  command
+      ->add_option("LIST", *list_text,
+                   "list: 0-8 or base, exact, content, person, ip, asfilter, contentfilter, "
+                   "trace, asfilterwhite")
+      ->required();
+}
+
+}  // namespace varnex::tool

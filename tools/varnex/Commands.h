@@ -1,0 +1,60 @@
+// The commands of the varnex tool, in groups, and what they share: how a
+// list is loaded and read, and how results are printed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "varnex/Varnex.h"
+
+namespace varnex::tool {
+
+// True when the results are printed as JSON (--json).
+extern bool g_json;
+
+uint32_t Now();
+void PrintJson(const nlohmann::json& value);
+// Prints rows as columns padded to the widest cell.
+void PrintTable(const std::vector<std::vector<std::string>>& rows);
+// Prints `text`, or `object` as JSON with --json.
+void Report(const std::string& text, nlohmann::json object);
+void PrintRecords(const std::vector<NEW_AUDIT_LIST_ITEM>& records);
+
+// Loads list `type`; reading commands open it for reading only: they never
+// create, extend, repair or write a file, whoever runs them. Throws
+// ToolError with the reason when it cannot be loaded.
+std::unique_ptr<CVarnex> Load(int32_t type, bool for_change = false);
+// Loads it for a changing command, checking first that this user may change
+// the list file.
+std::unique_ptr<CVarnex> LoadForChange(int32_t type);
+// The records as the list stood at one moment.
+std::vector<NEW_AUDIT_LIST_ITEM> ReadAll(CVarnex& list);
+
+// The LIST argument of a command.
+void AddListArgument(CLI::App* command, std::string* list_text);
+
+// A group of subcommands. Its Add... function registers them on the app;
+// after parsing, Run() runs the one that was given and returns its exit
+// status, or nullopt when none of the group's was given.
+class CommandGroup {
+ public:
+  virtual ~CommandGroup() = default;
+  virtual std::optional<int> Run() = 0;
+};
+
+// lists, show, add, append, delete, purge, reset, match.
+std::unique_ptr<CommandGroup> AddListCommands(CLI::App& app);
+// import, export, backup, restore.
+std::unique_ptr<CommandGroup> AddFileCommands(CLI::App& app);
+// ip add-white, add-manage, match, show, reset-white, reset-manage.
+std::unique_ptr<CommandGroup> AddIpCommands(CLI::App& app);
+// check, clean, wildcard.
+std::unique_ptr<CommandGroup> AddUpkeepCommands(CLI::App& app);
+
+}  // namespace varnex::tool

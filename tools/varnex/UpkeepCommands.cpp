@@ -1,0 +1,211 @@
+// The commands that keep the lists sound: check, clean, wildcard.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "store/ListFormat.h"
+#include "tools/varnex/Commands.h"
+#include "tools/varnex/ToolSupport.h"
+
+namespace varnex::tool {
+namespace {
+
+using nlohmann::json;
+
+std::vector<std::string> CheckFile(int32_t type) {
+  std::vector<std::string> problems;
+  const std::string path = ListPath(type);
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) return problems;  // not created yet
+  if (!S_ISREG(st.st_mode)) {
+    problems.push_back("the list file is not a regular file");
+    return problems;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    problems.push_back("the list file cannot be read by this user");
+    return problems;
+  }
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+  if (bytes.size() < LIST_HEADER_SIZE) {
+    problems.push_back("the file has " + std::to_string(bytes.size()) +
+                       " bytes, less than a header");
+    return problems;
+  }
+  LIST_FILE_HEADER header;
+  std::memcpy(&header, bytes.data(), sizeof header);
+  const uint32_t capacity = ListCapacityOfSize(bytes.size());
+  const uint64_t leftover = bytes.size() - ListSlotOffset(capacity);
+  if (leftover != 0) {
+    problems.push_back(std::to_string(leftover) + " bytes after the last whole record slot");
+  }
+  if (header.nFormatTag != LIST_FORMAT_TAG) {
+    problems.push_back("format tag " + std::to_string(header.nFormatTag) + " instead of 52");
+  }
+  if (header.nItemCount < 0 || static_cast<uint32_t>(header.nItemCount) >= capacity) {
+    problems.push_back("record count " + std::to_string(header.nItemCount) + " outside the " +
+                       std::to_string(capacity) + " slots (one must stay free)");
+    return problems;
+  }
+  const auto* items = reinterpret_cast<const NEW_AUDIT_LIST_ITEM*>(bytes.data() + LIST_HEADER_SIZE);
+  for (uint32_t slot = static_cast<uint32_t>(header.nItemCount); slot < capacity; ++slot) {
+    const uint8_t* begin = bytes.data() + ListSlotOffset(slot);
+    if (std::any_of(begin, begin + LIST_ITEM_SIZE, [](uint8_t b) { return b != 0; })) {
+      problems.push_back("slot " + std::to_string(slot) + " after the records is not empty");
+      break;
+    }
+  }
+  if (type != LIST_TYPE_IP) {  // the IP list is kept in the order of adding
+    for (int32_t i = 1; i < header.nItemCount; ++i) {
+      if (items[i - 1].nContentLen > items[i].nContentLen) {
+        problems.push_back("records " + std::to_string(i - 1) + " and " + std::to_string(i) +
+                           " are out of key order (lookups will miss records)");
+        break;
+      }
+    }
+  }
+  return problems;
+}
+
+int Check(const std::vector<int32_t>& types) {
+  json report = json::array();
+  bool any = false;
+  for (int32_t type : types) {
+    const auto problems = CheckFile(type);
+    any |= !problems.empty();
+    report.push_back(
+        {{"name", kListNames[type]}, {"path", ListPath(type)}, {"problems", problems}});
+    if (!g_json) {
+      if (problems.empty()) {
+        std::cout << kListNames[type] << ": ok\n";
+      } else {
+        for (const auto& problem : problems)
+          std::cout << kListNames[type] << ": " << problem << "\n";
+      }
+    }
+  }
+  if (g_json) PrintJson(report);
+  return any ? 1 : 0;
+}
+
+int Clean(std::vector<int32_t> types) {
+  if (types.empty()) {
+    // Every list but the IP list: its entries have no end time and a purge
+    // would remove them all. Name it to clean it all the same.
+    for (int32_t type = 0; type < 9; ++type) {
+      if (type != LIST_TYPE_IP) types.push_back(type);
+    }
+  }
+  std::vector<std::unique_ptr<CVarnex>> lists;
+  for (int32_t type : types) lists.push_back(LoadForChange(type));
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  std::string names;
+  for (int32_t type : types) names += std::string(names.empty() ? "" : ", ") + kListNames[type];
+  std::cerr << "varnex: cleaning " << names << " once a second; stop with Ctrl-C or SIGTERM\n";
+  for (;;) {
+    for (size_t i = 0; i < lists.size(); ++i) {
+      const int32_t before = lists[i]->GetTotalCount();
+      lists[i]->CleanOutdateItem();
+      const int32_t removed = before - lists[i]->GetTotalCount();
+      if (removed > 0) {
+        std::cout << FormatTime(Now()) << " " << kListNames[types[i]] << ": purged " << removed
+                  << " outdated records" << std::endl;
+      }
+    }
+    const struct timespec second = {1, 0};
+    const int signal_number = sigtimedwait(&stop, nullptr, &second);
+    if (signal_number == SIGINT || signal_number == SIGTERM) break;
+  }
+  std::cerr << "varnex: cleaning stopped\n";
+  return 0;
+}
+
+int Wildcard(const std::string& pattern, const std::string& text) {
+  const int status = WildcardCompare(pattern.c_str(), text.c_str());
+  const char* meaning = "unknown";
+  switch (status) {
+    case 0:
+      meaning = "match";
+      break;
+    case 1:
+      meaning = "no match";
+      break;
+    case 3:
+      meaning = "null argument";
+      break;
+    case 4:
+      meaning = "empty pattern or text";
+      break;
+    case 5:
+      meaning = "pattern or text longer than 1000 bytes";
+      break;
+    case 6:
+      meaning = "pattern holds no wildcard";
+      break;
+    case 7:
+      meaning = "text holds a wildcard";
+      break;
+    case 255:
+      meaning = "internal failure";
+      break;
+  }
+  Report(std::to_string(status) + " " + meaning, {{"status", status}, {"meaning", meaning}});
+  return status == 0 ? 0 : status == 1 ? 1 : 2;
+}
+
+class UpkeepCommands : public CommandGroup {
+ public:
+  explicit UpkeepCommands(CLI::App& app) {
+    check_ = app.add_subcommand("check", "verify list files (exit 1 on any problem)");
+    check_->add_option("LIST", list_texts_, "lists to check (default: all)");
+    clean_ = app.add_subcommand("clean", "purge outdated records once a second until stopped");
+    clean_->add_option("LIST", list_texts_, "lists to clean (default: all but the IP list)");
+    wildcard_ = app.add_subcommand(
+        "wildcard", "compare a text with a pattern (exit 0 match, 1 none, 2 refused)");
+    wildcard_->add_option("PATTERN", pattern_, "pattern with * and ?")->required();
+    wildcard_->add_option("TEXT", text_, "text")->required();
+  }
+
+  std::optional<int> Run() override {
+    if (check_->parsed()) return Check(Types(/*all_by_default=*/true));
+    if (clean_->parsed()) return Clean(Types(/*all_by_default=*/false));
+    if (wildcard_->parsed()) return Wildcard(pattern_, text_);
+    return std::nullopt;
+  }
+
+ private:
+  std::vector<int32_t> Types(bool all_by_default) const {
+    std::vector<int32_t> types;
+    for (const auto& text : list_texts_) types.push_back(ParseList(text));
+    if (types.empty() && all_by_default) {
+      for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) types.push_back(type);
+    }
+    return types;
+  }
+
+  CLI::App* check_;
+  CLI::App* clean_;
+  CLI::App* wildcard_;
+  std::vector<std::string> list_texts_;
+  std::string pattern_;
+  std::string text_;
+};
+
+}  // namespace
+
+std::unique_ptr<CommandGroup> AddUpkeepCommands(CLI::App& app) {
+  return std::make_unique<UpkeepCommands>(app);
+}
+
+}  // namespace varnex::tool
