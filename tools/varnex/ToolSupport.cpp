@@ -15,8 +15,6 @@ const char* const kListNames[9] = {"base",     "exact",         "content", "pers
 
 namespace {
 
-constexpr size_t kContentSize = sizeof(NEW_AUDIT_LIST_ITEM::szContent);
-constexpr size_t kRuleSize = sizeof(NEW_AUDIT_LIST_ITEM::szRuleNo);
 // The longest text that the wildcard comparison compares.
 constexpr uint32_t kLongestPatternMatch = WILDCARD_MAX_LEN;
 
@@ -209,8 +207,8 @@ std::string EscapeField(const char* field, size_t size) {
 
 nlohmann::json RecordToJson(const NEW_AUDIT_LIST_ITEM& record) {
   nlohmann::json object;
-  PutText(object, "rule", record.szRuleNo, kRuleSize);
-  PutText(object, "content", record.szContent, kContentSize);
+  PutText(object, "rule", record.szRuleNo, LIST_RULE_NO_SIZE);
+  PutText(object, "content", record.szContent, LIST_CONTENT_SIZE);
   // (Copies: the packed fields may not be bound to references.)
   object["key"] = uint32_t{record.nContentLen};
   object["type"] = int32_t{record.cItemType};
@@ -227,10 +225,10 @@ NEW_AUDIT_LIST_ITEM MakeRecord(const std::string& rule, const std::string& conte
                                std::optional<uint32_t> key, int32_t type, uint32_t start,
                                uint32_t end) {
   if (rule.empty()) throw ToolError("the rule number is empty");
-  if (rule.size() >= kRuleSize) {
+  if (rule.size() >= LIST_RULE_NO_SIZE) {
     throw ToolError("rule number of " + std::to_string(rule.size()) + " bytes (at most 31)");
   }
-  if (content.size() >= kContentSize) {
+  if (content.size() >= LIST_CONTENT_SIZE) {
     throw ToolError("content of " + std::to_string(content.size()) + " bytes (at most 127)");
   }
   if (rule.find('\0') != std::string::npos || content.find('\0') != std::string::npos) {

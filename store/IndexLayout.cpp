@@ -1,0 +1,94 @@
+// The hashing and pattern filters of the lookup index.
+#include "store/IndexLayout.h"
+
+namespace list_index {
+namespace {
+
+uint64_t Mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+uint64_t HashStep(uint64_t h, uint64_t nUpperWord) {
+  h = (h ^ nUpperWord) * 0x9e3779b97f4a7c15ULL;
+  return h ^ (h >> 29);
+}
+
+// The hash of a key and a text of nLength bytes given as upper-cased words,
+// the last one padded with zero bytes: two lanes, so that the multiplications
+// of neighbouring words overlap.
+uint64_t HashWords(uint32_t nKey, size_t nLength, const uint64_t* pWords) {
+  uint64_t h0 = (uint64_t{nKey} << 32 | nLength) * 0x9e3779b97f4a7c15ULL;
+  uint64_t h1 = h0 ^ 0x5851f42d4c957f2dULL;
+  const size_t nWords = (nLength + 7) / 8;
+  size_t w = 0;
+  for (; w + 2 <= nWords; w += 2) {
+    h0 = HashStep(h0, pWords[w]);
+    h1 = HashStep(h1, pWords[w + 1]);
+  }
+  if (w < nWords) h0 = HashStep(h0, pWords[w]);
+  return Mix(h0 ^ (h1 * 0xc2b2ae3d27d4eb4fULL));
+}
+
+// A byte that may stand in a pattern's literal prefix or suffix: one that
+// every locale folds as ASCII does. Bytes above 0x7f (parts of multibyte
+// characters, or letters of a single-byte locale) and 'i' (which a Turkish
+// locale folds to another letter) end the literal part, as '*' and '?' do.
+bool IsFilterByte(unsigned char c) {
+  return c != 0 && c < 0x80 && c != '*' && c != '?' && c != 'i' && c != 'I';
+}
+
+}  // namespace
+
+PlainQuery::PlainQuery(uint32_t nKey, const char* pszText, size_t nTextLength) {
+  nLength = nTextLength;
+  size_t w = 0;
+  for (; (w + 1) * 8 <= nLength; ++w) {
+    uint64_t nWord;
+    std::memcpy(&nWord, pszText + w * 8, 8);
+    nWords[w] = UpperWord(nWord);
+  }
+  // The rest, then zero bytes: the last 8 bytes of the text shifted down,
+  // or, in a text of less than 8 bytes, byte by byte.
+  const size_t nRest = nLength - w * 8;
+  uint64_t nLast = 0;
+  if (nRest > 0 && nLength >= 8) {
+    std::memcpy(&nLast, pszText + nLength - 8, 8);
+    nLast >>= 8 * (8 - nRest);
+  } else {
+    for (size_t i = 0; i < nRest; ++i) {
+      nLast |= uint64_t{static_cast<unsigned char>(pszText[i])} << (8 * i);
+    }
+  }
+  nWords[w] = UpperWord(nLast);
+  nHash = HashWords(nKey, nLength, nWords);
+}
+
+void PatternFilterOf(const char* pszText, size_t nLength, PatternEntry* pEntry) {
+  uint32_t nPrefix = 0;
+  pEntry->nPrefix = 0;
+  while (nPrefix < 8 && nPrefix < nLength && IsFilterByte(pszText[nPrefix])) {
+    pEntry->nPrefix |= UpperByte(pszText[nPrefix]) << (8 * nPrefix);
+    ++nPrefix;
+  }
+  uint32_t nSuffix = 0;
+  pEntry->nSuffix = 0;
+  while (nSuffix < 8 && nSuffix < nLength && IsFilterByte(pszText[nLength - 1 - nSuffix])) {
+    pEntry->nSuffix |= UpperByte(pszText[nLength - 1 - nSuffix]) << (8 * (7 - nSuffix));
+    ++nSuffix;
+  }
+  pEntry->nLengths = nPrefix | nSuffix << 8;
+  if (nPrefix > 0) {
+    pEntry->nGroup = static_cast<uint32_t>(pEntry->nPrefix & 0xff);
+  } else if (nSuffix > 0) {
+    pEntry->nGroup = kGroupBySuffix | static_cast<uint32_t>(pEntry->nSuffix >> 56);
+  } else {
+    pEntry->nGroup = kGroupOthers;
+  }
+}
+
+}  // namespace list_index
