@@ -126,10 +126,6 @@ void CListChanges::VouchForView() {
   sa::Store(&m_pState->nFileIdentity, m_view.Identity());
 }
 
-uint64_t CListChanges::WritersFileIdentity() const {
-  return m_pState != nullptr ? sa::Load(&m_pState->nFileIdentity) : 0;
-}
-
 bool CListChanges::IndexTrusted() const {
   if (m_pState == nullptr) return false;
   const auto* pBoot = reinterpret_cast<const uint64_t*>(m_pState->Boot);

@@ -20,6 +20,7 @@
 #include "store/ListIndex.h"
 #include "store/ListJournal.h"
 #include "store/ListState.h"
+#include "store/SharedAccess.h"
 #include "store/ListView.h"
 
 class CListChanges {
@@ -77,7 +78,9 @@ class CListChanges {
   // list has no state file.
   const uint64_t* ReadCounter() const { return m_pReadCounter.load(std::memory_order_acquire); }
   // The identity of the list file that the writers use; 0 when unknown.
-  uint64_t WritersFileIdentity() const;
+  uint64_t WritersFileIdentity() const {
+    return m_pState != nullptr ? shared_access::Load(&m_pState->nFileIdentity) : 0;
+  }
   // The index may be used: its state was vouched for in this run of the
   // machine.
   bool IndexTrusted() const;
