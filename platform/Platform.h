@@ -284,6 +284,11 @@ struct UpperCaseBytes {
 // Valid until the thread's locale changes.
 UpperCaseBytes ThreadUpperCase();
 
+// Tells how the calling thread's locale (LC_CTYPE) upper-cases text: two
+// threads (of any processes) with equal values fold every text alike. Never
+// 0.
+uint64_t CaseFoldingIdentity();
+
 // Renames `from` to `to`, replacing what `to` names, in one step.
 [[nodiscard]] Result RenameFile(const std::string& from, const std::string& to);
 

@@ -1,6 +1,9 @@
 // The hashing and pattern filters of the lookup index.
 #include "store/IndexLayout.h"
 
+#include "store/RecordMatch.h"
+#include "store/Wildcard.h"
+
 namespace list_index {
 namespace {
 
@@ -89,6 +92,58 @@ void PatternFilterOf(const char* pszText, size_t nLength, PatternEntry* pEntry) 
   } else {
     pEntry->nGroup = kGroupOthers;
   }
+}
+
+PatternAnchor AnchorOf(const char* pszFolded, size_t nLength) {
+  auto isWild = [](char c) { return c == '*' || c == '?'; };
+  size_t nHead = 0;
+  while (nHead < nLength && !isWild(pszFolded[nHead])) ++nHead;
+  size_t nTail = 0;
+  while (nTail < nLength && !isWild(pszFolded[nLength - 1 - nTail])) ++nTail;
+  // The longest piece between two wildcards.
+  size_t nInnerAt = 0, nInner = 0;
+  for (size_t i = nHead; i < nLength - nTail;) {
+    if (isWild(pszFolded[i])) {
+      ++i;
+      continue;
+    }
+    size_t j = i;
+    while (j < nLength - nTail && !isWild(pszFolded[j])) ++j;
+    if (j - i > nInner) {
+      nInnerAt = i;
+      nInner = j - i;
+    }
+    i = j;
+  }
+  PatternAnchor anchor;
+  // A literal end narrows the search to one probe a length; a piece inside
+  // costs one probe a place of the content, so an end of three bytes or more
+  // is taken first, then an inner piece of three or more, then what there is.
+  auto take = [&](AnchorKind kind, size_t nAt, size_t nPiece, uint32_t nMax) {
+    anchor.kind = kind;
+    anchor.nLength = static_cast<uint32_t>(nPiece < nMax ? nPiece : nMax);
+    const size_t nFrom = kind == kAnchorSuffix ? nAt + nPiece - anchor.nLength : nAt;
+    anchor.nBytes = PackBytes(pszFolded + nFrom, anchor.nLength);
+    return anchor;
+  };
+  if (nHead == nLength) return anchor;  // no wildcard: not a pattern
+  if (nTail >= 3 && nTail >= nHead) return take(kAnchorSuffix, nLength - nTail, nTail, kMaxAnchorBytes);
+  if (nHead >= 3) return take(kAnchorPrefix, 0, nHead, kMaxAnchorBytes);
+  if (nTail >= 3) return take(kAnchorSuffix, nLength - nTail, nTail, kMaxAnchorBytes);
+  if (nInner >= 3) return take(kAnchorInner, nInnerAt, nInner, kMaxInnerAnchorBytes);
+  if (nTail > 0 && nTail >= nHead) return take(kAnchorSuffix, nLength - nTail, nTail, kMaxAnchorBytes);
+  if (nHead > 0) return take(kAnchorPrefix, 0, nHead, kMaxAnchorBytes);
+  if (nInner > 0) return take(kAnchorInner, nInnerAt, nInner, kMaxInnerAnchorBytes);
+  return anchor;
+}
+
+PatternAnchor AnchorOfRecord(const NEW_AUDIT_LIST_ITEM& record) {
+  char szFolded[LIST_CONTENT_SIZE + 1];
+  const size_t nLength = TextLength(record);
+  std::memcpy(szFolded, record.szContent, nLength);
+  szFolded[nLength] = '\0';
+  FoldAsCompared(szFolded);
+  return AnchorOf(szFolded, std::strlen(szFolded));
 }
 
 }  // namespace list_index

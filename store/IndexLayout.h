@@ -16,15 +16,22 @@ struct ListIndex::Header {
   uint32_t nTableBits;
   uint64_t nStamp;
   uint32_t nTableUsed;
-  uint32_t nPatternCapacity;
+  uint32_t nPatternCapacity;  // entries of the list of patterns without an anchor
   uint32_t nPatternCount;
   uint32_t nRecordCount;
   uint32_t bOrdered;
-  uint32_t nReserved;
+  uint32_t nAnchorBits;  // the anchor table has 2^nAnchorBits entries
   uint64_t nFileIdentity;  // which list file the index was made for
-  uint32_t nReserved2[2];
+  uint32_t nAnchorUsed;
+  // Which anchor lengths occur: bit l - 1 for suffixes of l bytes, bit
+  // 8 + l - 1 for prefixes, bit 16 + l - 1 for inner pieces.
+  uint32_t nAnchorLengths;
+  // How the writer that made the anchors folded the patterns (see
+  // platform::CaseFoldingIdentity): only readers that fold alike use them.
+  uint64_t nFolding;
+  uint32_t nReserved[14];
 };
-static_assert(sizeof(ListIndex::Header) == 64);
+static_assert(sizeof(ListIndex::Header) == 128);
 
 namespace list_index {
 
@@ -67,22 +74,40 @@ inline uint64_t OrderOf(uint32_t nKey, uint32_t nGroup) {
 static_assert(sizeof(TableEntry) == 8);
 static_assert(sizeof(PatternEntry) == 32);
 
-constexpr uint64_t kTableOffset = 64;
+// The object: the header, the table of plain texts, the table of pattern
+// anchors, the bitmap of inner anchors, the patterns without an anchor.
+constexpr uint64_t kTableOffset = 128;
+constexpr uint32_t kInnerBitmapBits = 1u << 16;
+constexpr uint64_t kInnerBitmapBytes = kInnerBitmapBits / 8;
 
 inline uint64_t TableBytes(uint32_t nBits) {
   return uint64_t{sizeof(TableEntry)} << nBits;
 }
 
-inline uint64_t LayoutBytes(uint32_t nBits, uint32_t nPatterns) {
-  return kTableOffset + TableBytes(nBits) + uint64_t{nPatterns} * sizeof(PatternEntry);
-}
+struct Sections {
+  uint32_t nBits;
+  uint32_t nAnchorBits;
+  uint32_t nPatternCapacity;
+
+  uint64_t AnchorOffset() const { return kTableOffset + TableBytes(nBits); }
+  uint64_t BitmapOffset() const { return AnchorOffset() + TableBytes(nAnchorBits); }
+  uint64_t PatternOffset() const { return BitmapOffset() + kInnerBitmapBytes; }
+  uint64_t Bytes() const {
+    return PatternOffset() + uint64_t{nPatternCapacity} * sizeof(PatternEntry);
+  }
+};
 
 inline TableEntry* Table(uint8_t* pData) {
   return reinterpret_cast<TableEntry*>(pData + kTableOffset);
 }
-
-inline PatternEntry* Patterns(uint8_t* pData, uint32_t nBits) {
-  return reinterpret_cast<PatternEntry*>(pData + kTableOffset + TableBytes(nBits));
+inline TableEntry* Anchors(uint8_t* pData, const Sections& at) {
+  return reinterpret_cast<TableEntry*>(pData + at.AnchorOffset());
+}
+inline uint64_t* InnerBitmap(uint8_t* pData, const Sections& at) {
+  return reinterpret_cast<uint64_t*>(pData + at.BitmapOffset());
+}
+inline PatternEntry* Patterns(uint8_t* pData, const Sections& at) {
+  return reinterpret_cast<PatternEntry*>(pData + at.PatternOffset());
 }
 
 inline size_t TextLength(const NEW_AUDIT_LIST_ITEM& record) {
@@ -110,6 +135,57 @@ inline uint32_t TagOf(uint64_t nHash) {
 // The literal beginning and end of a pattern of nLength bytes, and its group
 // (see PatternEntry), into *pEntry.
 void PatternFilterOf(const char* pszText, size_t nLength, PatternEntry* pEntry);
+
+// Where a lookup finds a pattern: a literal piece of it, folded as the
+// wildcard comparison folds (FoldAsCompared), that every text it matches
+// holds at a place the kind tells: its last bytes (a suffix anchor: the
+// pattern ends with the piece), its first bytes (a prefix anchor: the
+// pattern begins with it), or anywhere (an inner anchor). Up to eight bytes
+// of the piece (four of an inner one) make the anchor.
+enum AnchorKind : uint32_t {
+  kAnchorSuffix = 0,
+  kAnchorPrefix = 1,
+  kAnchorInner = 2,
+  kAnchorNone = 3,  // only wildcards: listed among the patterns without an anchor
+};
+constexpr uint32_t kMaxAnchorBytes = 8;
+constexpr uint32_t kMaxInnerAnchorBytes = 4;
+
+struct PatternAnchor {
+  AnchorKind kind = kAnchorNone;
+  uint32_t nLength = 0;  // bytes, 1 to 8
+  uint64_t nBytes = 0;   // the bytes, the first in the low byte
+};
+
+// The anchor of a pattern folded as compared (nLength bytes).
+PatternAnchor AnchorOf(const char* pszFolded, size_t nLength);
+// The anchor of a record's pattern (folded here, in the caller's locale).
+PatternAnchor AnchorOfRecord(const NEW_AUDIT_LIST_ITEM& record);
+
+// Up to eight bytes as one word, the first in the low byte.
+inline uint64_t PackBytes(const char* p, uint32_t n) {
+  uint64_t nWord = 0;
+  std::memcpy(&nWord, p, n);
+  return nWord;
+}
+
+inline uint64_t AnchorHash(uint32_t nKey, uint32_t nKind, uint32_t nLength, uint64_t nBytes) {
+  uint64_t h = (uint64_t{nKey} << 32 | nKind << 8 | nLength) * 0x9e3779b97f4a7c15ULL;
+  h ^= nBytes * 0xc2b2ae3d27d4eb4fULL;
+  h ^= h >> 29;
+  h *= 0xbf58476d1ce4e5b9ULL;
+  return h ^ (h >> 32);
+}
+
+// The bit of an inner anchor in the bitmap that lookups test first.
+inline uint32_t InnerBitOf(uint64_t nHash) {
+  return static_cast<uint32_t>(nHash >> 40) & (kInnerBitmapBits - 1);
+}
+
+// Bit of the anchor lengths word (see ListIndex::Header::nAnchorLengths).
+inline uint32_t AnchorLengthBit(const PatternAnchor& anchor) {
+  return uint32_t{1} << (anchor.kind * 8 + anchor.nLength - 1);
+}
 // The byte as the filters take it: ASCII letters upper-cased.
 inline uint64_t UpperByte(char c) {
   return static_cast<unsigned char>(AsciiUpper(c));

@@ -11,6 +11,7 @@
 #include "store/ListFormat.h"
 #include "store/RecordMatch.h"
 #include "store/SharedAccess.h"
+#include "store/Wildcard.h"
 
 namespace platform = varnex::platform;
 namespace sa = shared_access;
@@ -18,34 +19,62 @@ using namespace list_index;
 
 namespace {
 
-uint64_t LowMask(uint32_t nBytes) {
-  return nBytes >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * nBytes)) - 1;
-}
-
-uint64_t HighMask(uint32_t nBytes) {
-  return nBytes == 0 ? 0 : ~uint64_t{0} << (8 * (8 - nBytes));
-}
-
-// The content's first and last (up to) eight bytes, folded as the filters
-// are.
-struct ContentEnds {
-  uint64_t nPrefix = 0;
-  uint64_t nSuffix = 0;
-};
-
-ContentEnds EndsOf(const char* pszContent, size_t nLength) {
-  ContentEnds ends;
-  for (size_t i = 0; i < 8 && i < nLength; ++i) {
-    ends.nPrefix |= UpperByte(pszContent[i]) << (8 * i);
-    ends.nSuffix |= UpperByte(pszContent[nLength - 1 - i]) << (8 * (7 - i));
+// Calls fnMatches(slot) for every slot that the anchor table keeps under
+// the anchor (kind, length, bytes) of key dwKey, until one matches.
+template <typename Matches>
+bool ProbeAnchor(const TableEntry* pAnchors, uint32_t nAnchorBits, uint32_t dwKey, uint32_t nKind,
+                 uint32_t nLength, uint64_t nBytes, Matches fnMatches) {
+  const uint32_t nTag = TagOf(AnchorHash(dwKey, nKind, nLength, nBytes));
+  const uint32_t nMask = (uint32_t{1} << nAnchorBits) - 1;
+  uint32_t i = nTag & nMask;
+  for (uint32_t nSteps = 0; nSteps <= nMask; ++nSteps, i = (i + 1) & nMask) {
+    const uint32_t nSlot = sa::Load(&pAnchors[i].nSlot);
+    if (nSlot == 0) return false;
+    if (sa::Load(&pAnchors[i].nTag) == nTag && fnMatches(nSlot - 1)) return true;
   }
-  return ends;
+  return false;
 }
 
-bool MayMatch(const PatternEntry& entry, const ContentEnds& ends) {
-  const uint32_t nLengths = sa::Load(&entry.nLengths);
-  return (ends.nPrefix & LowMask(nLengths & 0xff)) == sa::Load(&entry.nPrefix) &&
-         (ends.nSuffix & HighMask((nLengths >> 8) & 0xff)) == sa::Load(&entry.nSuffix);
+// Looks for the anchored patterns that the content may match: it is folded
+// as the wildcard comparison folds it, then its ends are probed for every
+// suffix and prefix length that anchors have, and, where inner anchors
+// exist, its pieces at every place that the bitmap lets through.
+template <typename Matches>
+bool FindAnchored(uint8_t* pData, const Sections& at, const char* pszContent, size_t nLength,
+                  uint32_t dwKey, Matches fnMatches) {
+  const auto* pHeader = reinterpret_cast<const ListIndex::Header*>(pData);
+  if (sa::Load(&pHeader->nAnchorUsed) == 0) return false;
+  const uint32_t nLengths = sa::Load(&pHeader->nAnchorLengths);
+  char szFolded[WILDCARD_MAX_LEN + 1];
+  std::memcpy(szFolded, pszContent, nLength);
+  szFolded[nLength] = '\0';
+  FoldAsCompared(szFolded);
+  const TableEntry* pAnchors = Anchors(pData, at);
+  for (uint32_t l = 1; l <= kMaxAnchorBytes && l <= nLength; ++l) {
+    if ((nLengths >> (l - 1) & 1) != 0 &&
+        ProbeAnchor(pAnchors, at.nAnchorBits, dwKey, kAnchorSuffix, l,
+                    PackBytes(szFolded + nLength - l, l), fnMatches)) {
+      return true;
+    }
+    if ((nLengths >> (8 + l - 1) & 1) != 0 &&
+        ProbeAnchor(pAnchors, at.nAnchorBits, dwKey, kAnchorPrefix, l, PackBytes(szFolded, l),
+                    fnMatches)) {
+      return true;
+    }
+  }
+  const uint64_t* pBitmap = InnerBitmap(pData, at);
+  for (uint32_t l = 1; l <= kMaxInnerAnchorBytes && l <= nLength; ++l) {
+    if ((nLengths >> (16 + l - 1) & 1) == 0) continue;
+    for (size_t p = 0; p + l <= nLength; ++p) {
+      const uint64_t nBytes = PackBytes(szFolded + p, l);
+      const uint32_t nBit = InnerBitOf(AnchorHash(dwKey, kAnchorInner, l, nBytes));
+      if ((sa::Load(&pBitmap[nBit / 64]) >> (nBit % 64) & 1) == 0) continue;
+      if (ProbeAnchor(pAnchors, at.nAnchorBits, dwKey, kAnchorInner, l, nBytes, fnMatches)) {
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 // Reads the head of record nSlot into *pRecord (its other fields zeroed) and
@@ -110,11 +139,14 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
     return IndexAnswer::kUnusable;
   }
   const uint32_t nBits = sa::Load(&pHeader->nTableBits);
+  const uint32_t nAnchorBits = sa::Load(&pHeader->nAnchorBits);
   const uint32_t nPatternCapacity = sa::Load(&pHeader->nPatternCapacity);
-  if (nBits < kMinTableBits || nBits > kMaxTableBits || nPatternCapacity > kMaxPatterns) {
+  if (nBits < kMinTableBits || nBits > kMaxTableBits || nAnchorBits < kMinTableBits ||
+      nAnchorBits > kMaxTableBits || nPatternCapacity > kMaxPatterns) {
     return IndexAnswer::kUnusable;
   }
-  if (LayoutBytes(nBits, nPatternCapacity) > nSize) {
+  const Sections at = {nBits, nAnchorBits, nPatternCapacity};
+  if (at.Bytes() > nSize) {
     // Another process grew the index since this one mapped it.
     RefreshMapping();
     return IndexAnswer::kUnusable;
@@ -150,39 +182,41 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
     }
   }
 
-  const PatternEntry* pPatterns = Patterns(pData, nBits);
   uint32_t nPatterns = sa::Load(&pHeader->nPatternCount);
   if (nPatterns > nPatternCapacity) nPatterns = nPatternCapacity;
-  if (nPatterns == 0) return IndexAnswer::kNoMatch;
+  if (nPatterns == 0 && sa::Load(&pHeader->nAnchorUsed) == 0) return IndexAnswer::kNoMatch;
+  // No pattern matches a text longer than the wildcard comparison takes.
   if (nLength > LIST_CONTENT_SIZE) nLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
-  const ContentEnds ends = EndsOf(pszContent, nLength);
-  const uint32_t nGroups[3] = {static_cast<uint32_t>(ends.nPrefix & 0xff),
-                               kGroupBySuffix | static_cast<uint32_t>(ends.nSuffix >> 56),
-                               kGroupOthers};
+  if (nLength > WILDCARD_MAX_LEN) return IndexAnswer::kNoMatch;
+  // The anchors were folded by a writer: only a reader that folds alike may
+  // look for them.
+  if (sa::Load(&pHeader->nFolding) != platform::CaseFoldingIdentity()) {
+    return IndexAnswer::kUnusable;
+  }
   NEW_AUDIT_LIST_ITEM record;  // ReadCandidate fills what the match reads
-  for (const uint32_t nGroup : nGroups) {
-    const uint64_t nOrder = OrderOf(dwKey, nGroup);
-    auto orderAt = [&](uint32_t k) {
-      return OrderOf(sa::Load(&pPatterns[k].nKey), sa::Load(&pPatterns[k].nGroup));
-    };
-    uint32_t nLow = 0, nHigh = nPatterns;  // the first entry at or after nOrder
-    while (nLow < nHigh) {
-      const uint32_t nMid = nLow + (nHigh - nLow) / 2;
-      if (orderAt(nMid) < nOrder) {
-        nLow = nMid + 1;
-      } else {
-        nHigh = nMid;
-      }
+  auto matches = [&](uint32_t nSlot) {
+    return nSlot < nCount && ReadCandidate(pItems, nSlot, dwKey, dwNow, &record) &&
+           IsPatternRecord(record) && RecordTextMatches(record, pszContent);
+  };
+  if (FindAnchored(pData, at, pszContent, nLength, dwKey, matches)) return IndexAnswer::kMatch;
+
+  // The patterns without a literal byte, listed by key.
+  const PatternEntry* pPatterns = Patterns(pData, at);
+  const uint64_t nOrder = OrderOf(dwKey, kGroupOthers);
+  auto orderAt = [&](uint32_t k) {
+    return OrderOf(sa::Load(&pPatterns[k].nKey), sa::Load(&pPatterns[k].nGroup));
+  };
+  uint32_t nLow = 0, nHigh = nPatterns;  // the first entry at or after nOrder
+  while (nLow < nHigh) {
+    const uint32_t nMid = nLow + (nHigh - nLow) / 2;
+    if (orderAt(nMid) < nOrder) {
+      nLow = nMid + 1;
+    } else {
+      nHigh = nMid;
     }
-    for (uint32_t k = nLow; k < nPatterns && orderAt(k) == nOrder; ++k) {
-      if (!MayMatch(pPatterns[k], ends)) continue;
-      const uint32_t nSlot = sa::Load(&pPatterns[k].nSlot);
-      if (nSlot >= nCount) continue;
-      if (ReadCandidate(pItems, nSlot, dwKey, dwNow, &record) && IsPatternRecord(record) &&
-          RecordTextMatches(record, pszContent)) {
-        return IndexAnswer::kMatch;
-      }
-    }
+  }
+  for (uint32_t k = nLow; k < nPatterns && orderAt(k) == nOrder; ++k) {
+    if (matches(sa::Load(&pPatterns[k].nSlot))) return IndexAnswer::kMatch;
   }
   return IndexAnswer::kNoMatch;
 }

@@ -9,6 +9,7 @@
 #include "store/AsciiText.h"
 #include "store/IndexLayout.h"
 #include "store/ListFormat.h"
+#include "store/Wildcard.h"
 #include "store/RecordMatch.h"
 #include "store/SharedAccess.h"
 
@@ -66,11 +67,18 @@ bool ListIndex::GrowTo(uint64_t nBytes) {
 }
 
 IndexKey ListIndex::KeyOf(const NEW_AUDIT_LIST_ITEM& record) {
-  IndexKey key;
+  IndexKey key = {};
   key.nKey = record.nContentLen;
   key.bPattern = IsPatternRecord(record);
-  key.nTag =
-      key.bPattern ? 0 : TagOf(PlainQuery(key.nKey, record.szContent, TextLength(record)).nHash);
+  if (!key.bPattern) {
+    key.nTag = TagOf(PlainQuery(key.nKey, record.szContent, TextLength(record)).nHash);
+    return key;
+  }
+  const PatternAnchor anchor = AnchorOfRecord(record);
+  key.bAnchored = anchor.kind != kAnchorNone;
+  if (key.bAnchored) {
+    key.nTag = TagOf(AnchorHash(key.nKey, anchor.kind, anchor.nLength, anchor.nBytes));
+  }
   return key;
 }
 
@@ -106,11 +114,13 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
                         uint64_t nFileIdentity) {
   if (!m_bOpen || !m_bWritable) return false;
   if (m_nSize.load(std::memory_order_acquire) >= offsetof(Header, nStamp)) {
-    // Never take over an index that another layout keeps.
+    // Never take over an index that a newer or foreign layout keeps; one of
+    // an older version (readers of that version check the version before
+    // every use, and find this one's) is laid out afresh.
     Header* pOld = HeaderOf(m_pData.load(std::memory_order_acquire));
     const uint64_t nMagic = sa::Load(&pOld->nMagic);
     if (nMagic != 0 &&
-        (nMagic != LIST_INDEX_MAGIC || sa::Load(&pOld->nVersion) != LIST_INDEX_VERSION)) {
+        (nMagic != LIST_INDEX_MAGIC || sa::Load(&pOld->nVersion) > LIST_INDEX_VERSION)) {
       return false;
     }
   }
@@ -121,24 +131,43 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   }
   // A list out of key order is looked up by the scan; its index is empty.
   const uint32_t nIndexed = bOrdered ? nCount : 0;
-  uint32_t nPatterns = 0;
-  for (uint32_t i = 0; i < nIndexed; ++i) nPatterns += IsPatternRecord(pItems[i]) ? 1 : 0;
-  const uint64_t nPlain = nIndexed - nPatterns;
-  uint32_t nBits = kMinTableBits;
-  while (nBits <= kMaxTableBits && (uint64_t{1} << nBits) < 2 * nPlain + 64) ++nBits;
-  if (nBits > kMaxTableBits || nPatterns > kMaxPatterns / 2) return false;
-  const uint32_t nPatternCapacity = nPatterns * 2 > kMinPatterns ? nPatterns * 2 : kMinPatterns;
-  if (!GrowTo(LayoutBytes(nBits, nPatternCapacity))) return false;
+  uint64_t nPlain = 0, nAnchored = 0, nOthers = 0;
+  for (uint32_t i = 0; i < nIndexed; ++i) {
+    if (!IsPatternRecord(pItems[i])) {
+      ++nPlain;
+    } else if (AnchorOfRecord(pItems[i]).kind != kAnchorNone) {
+      ++nAnchored;
+    } else {
+      ++nOthers;
+    }
+  }
+  auto bitsFor = [](uint64_t nEntries) {
+    uint32_t nBits = kMinTableBits;
+    while (nBits <= kMaxTableBits && (uint64_t{1} << nBits) < 2 * nEntries + 64) ++nBits;
+    return nBits;
+  };
+  const uint32_t nBits = bitsFor(nPlain);
+  const uint32_t nAnchorBits = bitsFor(nAnchored);
+  if (nBits > kMaxTableBits || nAnchorBits > kMaxTableBits || nOthers > kMaxPatterns / 2) {
+    return false;
+  }
+  const uint32_t nPatternCapacity =
+      nOthers * 2 > kMinPatterns ? static_cast<uint32_t>(nOthers * 2) : kMinPatterns;
+  const Sections at = {nBits, nAnchorBits, nPatternCapacity};
+  if (!GrowTo(at.Bytes())) return false;
 
   uint8_t* pData = m_pData.load(std::memory_order_acquire);
   Header* pHeader = HeaderOf(pData);
-  Layout layout = {nBits, 0, nPatternCapacity, 0, uint64_t{16} * nIndexed + 4096};
+  Layout layout = {nBits, 0, nAnchorBits, 0, 0, nPatternCapacity, 0, uint64_t{16} * nIndexed + 4096};
   sa::Zero(Table(pData), TableBytes(nBits));
+  sa::Zero(Anchors(pData, at), TableBytes(nAnchorBits));
+  sa::Zero(InnerBitmap(pData, at), kInnerBitmapBytes);
+  sa::Store(&pHeader->nFolding, platform::CaseFoldingIdentity());
   for (uint32_t i = 0; i < nIndexed; ++i) {
     const NEW_AUDIT_LIST_ITEM& record = pItems[i];
-    const IndexKey key = KeyOf(record);
-    const bool bDone = key.bPattern ? InsertPattern(pData, layout, record, i)
-                                    : InsertPlain(pData, layout, key.nTag, i);
+    const bool bDone = IsPatternRecord(record)
+                           ? InsertPattern(pData, layout, record, i)
+                           : InsertPlain(pData, layout, KeyOf(record).nTag, i);
     if (!bDone) return false;
   }
   StoreLayout(pData, layout);
@@ -155,29 +184,34 @@ void ListIndex::StoreLayout(uint8_t* pData, const Layout& layout) {
   Header* pHeader = HeaderOf(pData);
   sa::Store(&pHeader->nTableBits, layout.nBits);
   sa::Store(&pHeader->nTableUsed, layout.nTableUsed);
+  sa::Store(&pHeader->nAnchorBits, layout.nAnchorBits);
+  sa::Store(&pHeader->nAnchorUsed, layout.nAnchorUsed);
+  sa::Store(&pHeader->nAnchorLengths, layout.nAnchorLengths);
   sa::Store(&pHeader->nPatternCapacity, layout.nPatternCapacity);
   sa::Store(&pHeader->nPatternCount, layout.nPatternCount);
 }
 
-bool ListIndex::InsertPlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot) {
-  const uint32_t nMask = (uint32_t{1} << layout.nBits) - 1;
-  TableEntry* pTable = Table(pData);
-  // The first free entry of the probe sequence; none in a full table (a
-  // damaged count).
+namespace {
+
+// Puts {nTag, nSlot + 1} at the first free entry of the probe sequence of a
+// table of 2^nBits entries; false in a full table (a damaged count) or when
+// the probe budget is spent.
+bool InsertInto(TableEntry* pTable, uint32_t nBits, uint32_t nTag, uint32_t nSlot,
+                uint64_t* pnProbeBudget) {
+  const uint32_t nMask = (uint32_t{1} << nBits) - 1;
   uint32_t i = nTag & nMask;
   for (uint32_t nSteps = 0; pTable[i].nSlot != 0; i = (i + 1) & nMask) {
-    if (++nSteps > nMask || layout.nProbeBudget == 0) return false;
-    --layout.nProbeBudget;
+    if (++nSteps > nMask || *pnProbeBudget == 0) return false;
+    --*pnProbeBudget;
   }
   sa::Store(&pTable[i].nTag, nTag);
   sa::Store(&pTable[i].nSlot, nSlot + 1);
-  ++layout.nTableUsed;
   return true;
 }
 
-bool ListIndex::RemovePlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot) {
-  const uint32_t nMask = (uint32_t{1} << layout.nBits) - 1;
-  TableEntry* pTable = Table(pData);
+// Takes {nTag, nSlot + 1} out of such a table; false when it is not there.
+bool RemoveFrom(TableEntry* pTable, uint32_t nBits, uint32_t nTag, uint32_t nSlot) {
+  const uint32_t nMask = (uint32_t{1} << nBits) - 1;
   uint32_t i = nTag & nMask;
   for (uint32_t nSteps = 0;; i = (i + 1) & nMask, ++nSteps) {
     if (pTable[i].nSlot == 0 || nSteps > nMask) return false;
@@ -197,15 +231,57 @@ bool ListIndex::RemovePlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint3
   }
   sa::Store(&pTable[i].nSlot, uint32_t{0});
   sa::Store(&pTable[i].nTag, uint32_t{0});
+  return true;
+}
+
+// Moves every slot number of the range [nFrom, nFrom + nCount) of a table
+// by nDelta (one up or one down).
+void ShiftSlots(TableEntry* pTable, uint32_t nBits, uint32_t nFrom, uint32_t nCount,
+                uint32_t nDelta) {
+  const uint32_t nStoredFrom = nFrom + 1;  // as stored: slot + 1
+  for (uint32_t i = 0; i < (uint32_t{1} << nBits); ++i) {
+    const uint32_t nSlot = pTable[i].nSlot;
+    sa::Store(&pTable[i].nSlot, nSlot + nDelta * uint32_t{nSlot - nStoredFrom < nCount});
+  }
+}
+
+}  // namespace
+
+bool ListIndex::InsertPlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot) {
+  if (!InsertInto(Table(pData), layout.nBits, nTag, nSlot, &layout.nProbeBudget)) return false;
+  ++layout.nTableUsed;
+  return true;
+}
+
+bool ListIndex::RemovePlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot) {
+  if (!RemoveFrom(Table(pData), layout.nBits, nTag, nSlot)) return false;
   --layout.nTableUsed;
   return true;
 }
 
 bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LIST_ITEM& record,
                               uint32_t nSlot) {
+  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nPatternCapacity};
+  const PatternAnchor anchor = AnchorOfRecord(record);
+  if (anchor.kind != kAnchorNone) {
+    const uint64_t nHash =
+        AnchorHash(record.nContentLen, anchor.kind, anchor.nLength, anchor.nBytes);
+    if (!InsertInto(Anchors(pData, at), layout.nAnchorBits, TagOf(nHash), nSlot,
+                    &layout.nProbeBudget)) {
+      return false;
+    }
+    ++layout.nAnchorUsed;
+    layout.nAnchorLengths |= AnchorLengthBit(anchor);
+    if (anchor.kind == kAnchorInner) {
+      uint64_t* pBitmap = InnerBitmap(pData, at);
+      const uint32_t nBit = InnerBitOf(nHash);
+      sa::Store(&pBitmap[nBit / 64], pBitmap[nBit / 64] | uint64_t{1} << (nBit % 64));
+    }
+    return true;
+  }
   const uint32_t nCount = layout.nPatternCount;
   if (nCount >= layout.nPatternCapacity) return false;
-  PatternEntry* pPatterns = Patterns(pData, layout.nBits);
+  PatternEntry* pPatterns = Patterns(pData, at);
   PatternEntry entry = {};
   entry.nKey = record.nContentLen;
   entry.nSlot = nSlot;
@@ -221,9 +297,19 @@ bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LI
   return true;
 }
 
-bool ListIndex::RemovePattern(uint8_t* pData, Layout& layout, uint32_t nKey, uint32_t nSlot) {
+bool ListIndex::RemovePattern(uint8_t* pData, Layout& layout, const IndexKey& key,
+                              uint32_t nSlot) {
+  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nPatternCapacity};
+  if (key.bAnchored) {
+    // (The anchor's length bit and bitmap bit stay: they only let probes
+    // through.)
+    if (!RemoveFrom(Anchors(pData, at), layout.nAnchorBits, key.nTag, nSlot)) return false;
+    --layout.nAnchorUsed;
+    return true;
+  }
+  const uint32_t nKey = key.nKey;
   const uint32_t nCount = layout.nPatternCount;
-  PatternEntry* pPatterns = Patterns(pData, layout.nBits);
+  PatternEntry* pPatterns = Patterns(pData, at);
   uint32_t nAt = 0;
   while (nAt < nCount && !(pPatterns[nAt].nKey == nKey && pPatterns[nAt].nSlot == nSlot)) ++nAt;
   if (nAt == nCount) return false;
@@ -241,16 +327,23 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
   Header* pHeader = HeaderOf(pData);
   sa::Store(&pHeader->nStamp, uint64_t{0});
   // The header is read once, checked, and only the checked copy used.
-  Layout layout = {sa::Load(&pHeader->nTableBits), sa::Load(&pHeader->nTableUsed),
-                   sa::Load(&pHeader->nPatternCapacity), sa::Load(&pHeader->nPatternCount), 256};
+  Layout layout = {sa::Load(&pHeader->nTableBits),       sa::Load(&pHeader->nTableUsed),
+                   sa::Load(&pHeader->nAnchorBits),      sa::Load(&pHeader->nAnchorUsed),
+                   sa::Load(&pHeader->nAnchorLengths),   sa::Load(&pHeader->nPatternCapacity),
+                   sa::Load(&pHeader->nPatternCount),    256};
   const uint32_t bOrdered = sa::Load(&pHeader->bOrdered);
   if (layout.nBits < kMinTableBits || layout.nBits > kMaxTableBits ||
+      layout.nAnchorBits < kMinTableBits || layout.nAnchorBits > kMaxTableBits ||
       layout.nPatternCapacity > kMaxPatterns || layout.nPatternCount > layout.nPatternCapacity ||
-      layout.nTableUsed > (uint32_t{1} << layout.nBits)) {
+      layout.nTableUsed > (uint32_t{1} << layout.nBits) ||
+      layout.nAnchorUsed > (uint32_t{1} << layout.nAnchorBits)) {
     return false;
   }
+  // Anchors are folded in one locale: a writer that folds otherwise rebuilds.
+  if (sa::Load(&pHeader->nFolding) != platform::CaseFoldingIdentity()) return false;
+  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nPatternCapacity};
   // Another process may have laid the index out larger than this one maps.
-  if (!GrowTo(LayoutBytes(layout.nBits, layout.nPatternCapacity))) return false;
+  if (!GrowTo(at.Bytes())) return false;
   pData = m_pData.load(std::memory_order_acquire);
   pHeader = HeaderOf(pData);
   if (bOrdered != 1) {
@@ -262,25 +355,25 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
   }
   const NEW_AUDIT_LIST_ITEM& record = pItems[place.nSlot];
   const IndexKey key = KeyOf(record);
-  const uint32_t nTableSize = uint32_t{1} << layout.nBits;
-  if (!key.bPattern && (layout.nTableUsed + 1) * 2 > nTableSize) return false;
-  if (key.bPattern && layout.nPatternCount >= layout.nPatternCapacity) return false;
+  if (!key.bPattern && (layout.nTableUsed + 1) * 2 > (uint32_t{1} << layout.nBits)) return false;
+  if (key.bAnchored && (layout.nAnchorUsed + 1) * 2 > (uint32_t{1} << layout.nAnchorBits)) {
+    return false;
+  }
+  if (key.bPattern && !key.bAnchored && layout.nPatternCount >= layout.nPatternCapacity) {
+    return false;
+  }
   if (place.bRemoves) {
     const bool bRemoved = place.removed.bPattern
-                              ? RemovePattern(pData, layout, place.removed.nKey, place.nRemovedSlot)
+                              ? RemovePattern(pData, layout, place.removed, place.nRemovedSlot)
                               : RemovePlain(pData, layout, place.removed.nTag, place.nRemovedSlot);
     if (!bRemoved) return false;
   }
   if (place.nMoveCount > 0) {
     // Every slot index in the moved range moves by one, up or down.
-    const uint32_t nFrom = place.nMoveFrom + 1;  // as stored: slot + 1
     const uint32_t nDelta = place.nMoveTo - place.nMoveFrom;
-    TableEntry* pTable = Table(pData);
-    for (uint32_t i = 0; i < nTableSize; ++i) {
-      const uint32_t nSlot = pTable[i].nSlot;
-      sa::Store(&pTable[i].nSlot, nSlot + nDelta * uint32_t{nSlot - nFrom < place.nMoveCount});
-    }
-    PatternEntry* pPatterns = Patterns(pData, layout.nBits);
+    ShiftSlots(Table(pData), layout.nBits, place.nMoveFrom, place.nMoveCount, nDelta);
+    ShiftSlots(Anchors(pData, at), layout.nAnchorBits, place.nMoveFrom, place.nMoveCount, nDelta);
+    PatternEntry* pPatterns = Patterns(pData, at);
     for (uint32_t i = 0; i < layout.nPatternCount; ++i) {
       const uint32_t nSlot = pPatterns[i].nSlot;
       sa::Store(&pPatterns[i].nSlot,

@@ -12,15 +12,24 @@
 // record count, sizes against the mapping), and the caller throws the answer
 // away when the counter moved.
 //
-// Layout (all native-endian, in the shared object):
-//   IndexHeader (64 bytes)
+// Layout (all native-endian, in the shared object; see IndexLayout.h):
+//   header (128 bytes)
 //   table:    2^nTableBits entries of {tag, slot + 1}, linear probing, 0 free
+//   anchors:  2^nAnchorBits entries of {tag, slot + 1}, the same way
+//   bitmap:   65,536 bits, one per hash of an inner anchor
 //   patterns: nPatternCapacity entries, sorted by key
 // Plain records (text without '*') are in the table under a hash of their key
 // and their text with ASCII letters upper-cased (the verdict's plain
 // comparison ignores the case of ASCII letters only). Records whose text holds
-// '*' are patterns: listed by key, each with the literal bytes that begin and
-// end it, which every text it matches must begin and end with.
+// '*' are patterns, found by an anchor: a literal piece of the pattern,
+// folded as the wildcard comparison folds, that every text it matches ends
+// with, begins with, or holds somewhere (see AnchorOf). A lookup folds the
+// content once and probes the anchor table with its ends, and, where inner
+// anchors exist, with the pieces at each place that the bitmap lets through,
+// so a pattern-heavy list costs a handful of probes and the candidates that
+// share an anchor. The few patterns with no literal byte are listed by key.
+// Anchors are made in the writer's locale; a reader whose locale folds
+// otherwise (platform::CaseFoldingIdentity) does not use the index.
 #pragma once
 
 #include <atomic>
@@ -34,7 +43,7 @@
 #include "varnex/Varnex.h"
 
 inline constexpr uint64_t LIST_INDEX_MAGIC = 0x5849584e52415621ULL;  // "!VARNXIX"
-inline constexpr uint32_t LIST_INDEX_VERSION = 1;
+inline constexpr uint32_t LIST_INDEX_VERSION = 2;
 
 // What a lookup in the index found.
 enum class IndexAnswer {
@@ -46,8 +55,9 @@ enum class IndexAnswer {
 // Where a record stands in the index: what a writer needs to take it out.
 struct IndexKey {
   bool bPattern;
+  bool bAnchored;  // a pattern found through the anchor table
   uint32_t nKey;
-  uint32_t nTag;
+  uint32_t nTag;   // the tag of the text (plain) or of the anchor
 };
 
 // A kPlace change (see ListJournal): records [nMoveFrom, nMoveFrom +
@@ -118,6 +128,9 @@ class ListIndex {
   struct Layout {
     uint32_t nBits;
     uint32_t nTableUsed;
+    uint32_t nAnchorBits;
+    uint32_t nAnchorUsed;
+    uint32_t nAnchorLengths;
     uint32_t nPatternCapacity;
     uint32_t nPatternCount;
     // Probe steps that inserts may still take: many records with the same
@@ -127,9 +140,10 @@ class ListIndex {
   };
   bool InsertPlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot);
   bool RemovePlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot);
+  // A pattern goes to the anchor table, or, without an anchor, to the list.
   bool InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LIST_ITEM& record,
                      uint32_t nSlot);
-  bool RemovePattern(uint8_t* pData, Layout& layout, uint32_t nKey, uint32_t nSlot);
+  bool RemovePattern(uint8_t* pData, Layout& layout, const IndexKey& key, uint32_t nSlot);
   void StoreLayout(uint8_t* pData, const Layout& layout);
 
   mutable varnex::platform::MappedFile m_memory;

@@ -317,6 +317,34 @@ bool PlainTextsEqual(const char* pszA, const char* pszB, size_t nMax) {
   return std::memcmp(szA, szB, nLength) == 0;
 }
 
+void FoldAsCompared(char* pszText) {
+  if (MB_CUR_MAX == 1) {
+    const int32_t* pUpper = varnex::platform::ThreadUpperCase().table;
+    for (char* p = pszText; *p != '\0'; ++p) {
+      *p = static_cast<char>(pUpper[static_cast<unsigned char>(*p)]);
+    }
+    return;
+  }
+  // ASCII text is folded as ASCII in every multibyte locale (see
+  // ForEachCharacter): eight bytes at a time.
+  const size_t nLength = std::strlen(pszText);
+  size_t i = 0;
+  for (; i + 8 <= nLength; i += 8) {
+    uint64_t nWord;
+    std::memcpy(&nWord, pszText + i, 8);
+    if ((nWord & 0x8080808080808080ULL) != 0) break;
+    nWord = UpperWord(nWord);
+    std::memcpy(pszText + i, &nWord, 8);
+  }
+  for (size_t k = i; k < nLength; ++k) {
+    if (static_cast<unsigned char>(pszText[k]) >= 0x80) {
+      FoldToUpper(pszText + i);  // i starts a character: only ASCII is before it
+      return;
+    }
+  }
+  for (; i < nLength; ++i) pszText[i] = AsciiUpper(pszText[i]);
+}
+
 void FoldToUpper(char* pszText) {
   const size_t nMaxBytes = MB_CUR_MAX;
   if (nMaxBytes == 1) {  // a single-byte locale: every byte is a character

@@ -36,6 +36,10 @@ bool MatchItemPattern(const NEW_AUDIT_LIST_ITEM* pRecord, const char* pszContent
 // form has the same byte length. A trail byte is never taken for a letter on
 // its own; bytes that form no character are left as they are.
 void FoldToUpper(char* pszText);
+// Upper-cases a string in place exactly as WildcardCompare folds its pattern
+// and its text before it compares them bytewise, in the calling thread's
+// locale (see platform::CaseFoldingIdentity).
+void FoldAsCompared(char* pszText);
 // Upper-cases, in place, the ASCII letters that stand as characters of the
 // multibyte locale: in a double-byte code page a trail byte with the value
 // of a letter is part of another character and stays as it is. Nothing

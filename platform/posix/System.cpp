@@ -2,6 +2,8 @@
 // the process's account and locale, the clock, debug output, and threads
 // that the caller started.
 #include <ctype.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,6 +12,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -67,6 +70,30 @@ UpperCaseBytes ThreadUpperCase() {
   }
   (plain ? s_plain : s_other).store(table, std::memory_order_relaxed);
   return {table, plain};
+}
+
+uint64_t CaseFoldingIdentity() {
+  // Kept per thread for the locale data it was worked out for (glibc keeps
+  // one upper-case table per LC_CTYPE data, for the life of the process).
+  thread_local const int32_t* t_table = nullptr;
+  thread_local uint64_t t_identity = 0;
+  const int32_t* table = *__ctype_toupper_loc();
+  if (table == t_table && t_identity != 0) return t_identity;
+  uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a over what decides the folding
+  auto add = [&hash](const void* data, size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ULL;
+  };
+  const size_t max_bytes = MB_CUR_MAX;
+  add(&max_bytes, sizeof max_bytes);
+  for (const nl_item item : {nl_item{CODESET}, nl_item{NL_LOCALE_NAME(LC_CTYPE)}}) {
+    const char* text = nl_langinfo(item);
+    if (text != nullptr) add(text, std::strlen(text) + 1);
+  }
+  add(table, 256 * sizeof *table);
+  t_table = table;
+  t_identity = hash != 0 ? hash : 1;
+  return t_identity;
 }
 
 std::string SystemDirectory() {

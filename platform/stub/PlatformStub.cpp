@@ -115,6 +115,10 @@ UpperCaseBytes ThreadUpperCase() {
   return {table, true};
 }
 
+uint64_t CaseFoldingIdentity() {
+  return 1;  // ThreadUpperCase is the same everywhere
+}
+
 Result RenameFile(const std::string&, const std::string&) {
   return Result::kFailed;
 }
