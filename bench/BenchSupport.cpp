@@ -78,7 +78,18 @@ DataSet MakeData(uint32_t n, bool natural) {
 }
 
 void WriteList(const std::string& dir, const DataSet& data) {
-  const uint32_t n = static_cast<uint32_t>(data.texts.size());
+  std::vector<std::pair<uint32_t, std::string>> records;
+  for (size_t i = 0; i < data.texts.size(); ++i) {
+    records.emplace_back(static_cast<uint32_t>(data.texts[i].size()), data.records[i]);
+  }
+  WriteKeyedList(dir, std::move(records));
+}
+
+void WriteKeyedList(const std::string& dir,
+                    std::vector<std::pair<uint32_t, std::string>> records) {
+  std::stable_sort(records.begin(), records.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  const uint32_t n = static_cast<uint32_t>(records.size());
   std::vector<uint8_t> bytes(ListSlotOffset(n + LIST_GROW_RECORDS), 0);
   LIST_FILE_HEADER header = {};
   header.nItemCount = static_cast<int32_t>(n);
@@ -86,10 +97,11 @@ void WriteList(const std::string& dir, const DataSet& data) {
   std::memcpy(bytes.data(), &header, sizeof header);
   for (uint32_t i = 0; i < n; ++i) {
     NEW_AUDIT_LIST_ITEM item = {};
-    std::memcpy(item.szContent, data.records[i].data(), data.records[i].size());
+    std::memcpy(item.szContent, records[i].second.data(),
+                std::min(records[i].second.size(), sizeof item.szContent - 1));
     std::snprintf(item.szRuleNo, sizeof item.szRuleNo, "rule%u", i);
     item.dwEndTime = ~0u;
-    item.nContentLen = static_cast<uint32_t>(data.texts[i].size());
+    item.nContentLen = records[i].first;
     std::memcpy(bytes.data() + ListSlotOffset(i), &item, sizeof item);
   }
   const std::string path = dir + "/" + ListFileName(0);

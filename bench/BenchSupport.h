@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/TempListDir.h"
@@ -25,6 +26,10 @@ DataSet MakeData(uint32_t n, bool natural);
 // Writes the data set as list type 0 in `dir`: rule numbers "rule<i>", the
 // records, keys the lengths of the texts, valid for ever.
 void WriteList(const std::string& dir, const DataSet& data);
+// Writes records given as (key, text) as list type 0 in `dir`, in key order
+// (stable), with rule numbers "rule<i>", valid for ever.
+void WriteKeyedList(const std::string& dir,
+                    std::vector<std::pair<uint32_t, std::string>> records);
 // Leaves list type `type` without a lookup index, as the list store was
 // before it had one: puts an index object of another layout in its place.
 // Call before the list is loaded.

@@ -29,7 +29,8 @@ struct ListIndex::Header {
   // How the writer that made the anchors folded the patterns (see
   // platform::CaseFoldingIdentity): only readers that fold alike use them.
   uint64_t nFolding;
-  uint32_t nReserved[14];
+  uint32_t nBitmapBits;  // the inner anchors' bitmap has 2^nBitmapBits bits
+  uint32_t nReserved[13];
 };
 static_assert(sizeof(ListIndex::Header) == 128);
 
@@ -77,8 +78,10 @@ static_assert(sizeof(PatternEntry) == 32);
 // The object: the header, the table of plain texts, the table of pattern
 // anchors, the bitmap of inner anchors, the patterns without an anchor.
 constexpr uint64_t kTableOffset = 128;
-constexpr uint32_t kInnerBitmapBits = 1u << 16;
-constexpr uint64_t kInnerBitmapBytes = kInnerBitmapBits / 8;
+// The bitmap has about 16 bits an inner anchor (a lookup probes the table
+// for one piece in 16 that holds no anchor), at least 512.
+constexpr uint32_t kMinBitmapBits = 9;
+constexpr uint32_t kMaxBitmapBits = 24;
 
 inline uint64_t TableBytes(uint32_t nBits) {
   return uint64_t{sizeof(TableEntry)} << nBits;
@@ -87,11 +90,18 @@ inline uint64_t TableBytes(uint32_t nBits) {
 struct Sections {
   uint32_t nBits;
   uint32_t nAnchorBits;
+  uint32_t nBitmapBits;
   uint32_t nPatternCapacity;
 
+  bool Valid() const {
+    return nBits >= kMinTableBits && nBits <= kMaxTableBits && nAnchorBits >= kMinTableBits &&
+           nAnchorBits <= kMaxTableBits && nBitmapBits >= kMinBitmapBits &&
+           nBitmapBits <= kMaxBitmapBits && nPatternCapacity <= kMaxPatterns;
+  }
   uint64_t AnchorOffset() const { return kTableOffset + TableBytes(nBits); }
   uint64_t BitmapOffset() const { return AnchorOffset() + TableBytes(nAnchorBits); }
-  uint64_t PatternOffset() const { return BitmapOffset() + kInnerBitmapBytes; }
+  uint64_t BitmapBytes() const { return (uint64_t{1} << nBitmapBits) / 8; }
+  uint64_t PatternOffset() const { return BitmapOffset() + BitmapBytes(); }
   uint64_t Bytes() const {
     return PatternOffset() + uint64_t{nPatternCapacity} * sizeof(PatternEntry);
   }
@@ -178,8 +188,8 @@ inline uint64_t AnchorHash(uint32_t nKey, uint32_t nKind, uint32_t nLength, uint
 }
 
 // The bit of an inner anchor in the bitmap that lookups test first.
-inline uint32_t InnerBitOf(uint64_t nHash) {
-  return static_cast<uint32_t>(nHash >> 40) & (kInnerBitmapBits - 1);
+inline uint32_t InnerBitOf(uint64_t nHash, uint32_t nBitmapBits) {
+  return static_cast<uint32_t>(nHash >> 32) & ((uint32_t{1} << nBitmapBits) - 1);
 }
 
 // Bit of the anchor lengths word (see ListIndex::Header::nAnchorLengths).

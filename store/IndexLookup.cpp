@@ -67,7 +67,8 @@ bool FindAnchored(uint8_t* pData, const Sections& at, const char* pszContent, si
     if ((nLengths >> (16 + l - 1) & 1) == 0) continue;
     for (size_t p = 0; p + l <= nLength; ++p) {
       const uint64_t nBytes = PackBytes(szFolded + p, l);
-      const uint32_t nBit = InnerBitOf(AnchorHash(dwKey, kAnchorInner, l, nBytes));
+      const uint32_t nBit =
+          InnerBitOf(AnchorHash(dwKey, kAnchorInner, l, nBytes), at.nBitmapBits);
       if ((sa::Load(&pBitmap[nBit / 64]) >> (nBit % 64) & 1) == 0) continue;
       if (ProbeAnchor(pAnchors, at.nAnchorBits, dwKey, kAnchorInner, l, nBytes, fnMatches)) {
         return true;
@@ -139,13 +140,10 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
     return IndexAnswer::kUnusable;
   }
   const uint32_t nBits = sa::Load(&pHeader->nTableBits);
-  const uint32_t nAnchorBits = sa::Load(&pHeader->nAnchorBits);
   const uint32_t nPatternCapacity = sa::Load(&pHeader->nPatternCapacity);
-  if (nBits < kMinTableBits || nBits > kMaxTableBits || nAnchorBits < kMinTableBits ||
-      nAnchorBits > kMaxTableBits || nPatternCapacity > kMaxPatterns) {
-    return IndexAnswer::kUnusable;
-  }
-  const Sections at = {nBits, nAnchorBits, nPatternCapacity};
+  const Sections at = {nBits, sa::Load(&pHeader->nAnchorBits), sa::Load(&pHeader->nBitmapBits),
+                       nPatternCapacity};
+  if (!at.Valid()) return IndexAnswer::kUnusable;
   if (at.Bytes() > nSize) {
     // Another process grew the index since this one mapped it.
     RefreshMapping();

@@ -131,15 +131,16 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   }
   // A list out of key order is looked up by the scan; its index is empty.
   const uint32_t nIndexed = bOrdered ? nCount : 0;
-  uint64_t nPlain = 0, nAnchored = 0, nOthers = 0;
+  uint64_t nPlain = 0, nAnchored = 0, nInner = 0, nOthers = 0;
   for (uint32_t i = 0; i < nIndexed; ++i) {
     if (!IsPatternRecord(pItems[i])) {
       ++nPlain;
-    } else if (AnchorOfRecord(pItems[i]).kind != kAnchorNone) {
-      ++nAnchored;
-    } else {
-      ++nOthers;
+      continue;
     }
+    const AnchorKind kind = AnchorOfRecord(pItems[i]).kind;
+    nAnchored += kind != kAnchorNone;
+    nInner += kind == kAnchorInner;
+    nOthers += kind == kAnchorNone;
   }
   auto bitsFor = [](uint64_t nEntries) {
     uint32_t nBits = kMinTableBits;
@@ -153,15 +154,18 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   }
   const uint32_t nPatternCapacity =
       nOthers * 2 > kMinPatterns ? static_cast<uint32_t>(nOthers * 2) : kMinPatterns;
-  const Sections at = {nBits, nAnchorBits, nPatternCapacity};
+  uint32_t nBitmapBits = kMinBitmapBits;
+  while (nBitmapBits < kMaxBitmapBits && (uint64_t{1} << nBitmapBits) < 16 * nInner) ++nBitmapBits;
+  const Sections at = {nBits, nAnchorBits, nBitmapBits, nPatternCapacity};
   if (!GrowTo(at.Bytes())) return false;
 
   uint8_t* pData = m_pData.load(std::memory_order_acquire);
   Header* pHeader = HeaderOf(pData);
-  Layout layout = {nBits, 0, nAnchorBits, 0, 0, nPatternCapacity, 0, uint64_t{16} * nIndexed + 4096};
+  Layout layout = {nBits,       0, nAnchorBits, 0, 0, nBitmapBits, nPatternCapacity, 0,
+                   uint64_t{16} * nIndexed + 4096};
   sa::Zero(Table(pData), TableBytes(nBits));
   sa::Zero(Anchors(pData, at), TableBytes(nAnchorBits));
-  sa::Zero(InnerBitmap(pData, at), kInnerBitmapBytes);
+  sa::Zero(InnerBitmap(pData, at), at.BitmapBytes());
   sa::Store(&pHeader->nFolding, platform::CaseFoldingIdentity());
   for (uint32_t i = 0; i < nIndexed; ++i) {
     const NEW_AUDIT_LIST_ITEM& record = pItems[i];
@@ -187,6 +191,7 @@ void ListIndex::StoreLayout(uint8_t* pData, const Layout& layout) {
   sa::Store(&pHeader->nAnchorBits, layout.nAnchorBits);
   sa::Store(&pHeader->nAnchorUsed, layout.nAnchorUsed);
   sa::Store(&pHeader->nAnchorLengths, layout.nAnchorLengths);
+  sa::Store(&pHeader->nBitmapBits, layout.nBitmapBits);
   sa::Store(&pHeader->nPatternCapacity, layout.nPatternCapacity);
   sa::Store(&pHeader->nPatternCount, layout.nPatternCount);
 }
@@ -261,7 +266,8 @@ bool ListIndex::RemovePlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint3
 
 bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LIST_ITEM& record,
                               uint32_t nSlot) {
-  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nPatternCapacity};
+  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nBitmapBits,
+                       layout.nPatternCapacity};
   const PatternAnchor anchor = AnchorOfRecord(record);
   if (anchor.kind != kAnchorNone) {
     const uint64_t nHash =
@@ -274,7 +280,7 @@ bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LI
     layout.nAnchorLengths |= AnchorLengthBit(anchor);
     if (anchor.kind == kAnchorInner) {
       uint64_t* pBitmap = InnerBitmap(pData, at);
-      const uint32_t nBit = InnerBitOf(nHash);
+      const uint32_t nBit = InnerBitOf(nHash, layout.nBitmapBits);
       sa::Store(&pBitmap[nBit / 64], pBitmap[nBit / 64] | uint64_t{1} << (nBit % 64));
     }
     return true;
@@ -299,7 +305,8 @@ bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LI
 
 bool ListIndex::RemovePattern(uint8_t* pData, Layout& layout, const IndexKey& key,
                               uint32_t nSlot) {
-  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nPatternCapacity};
+  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nBitmapBits,
+                       layout.nPatternCapacity};
   if (key.bAnchored) {
     // (The anchor's length bit and bitmap bit stay: they only let probes
     // through.)
@@ -329,19 +336,19 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
   // The header is read once, checked, and only the checked copy used.
   Layout layout = {sa::Load(&pHeader->nTableBits),       sa::Load(&pHeader->nTableUsed),
                    sa::Load(&pHeader->nAnchorBits),      sa::Load(&pHeader->nAnchorUsed),
-                   sa::Load(&pHeader->nAnchorLengths),   sa::Load(&pHeader->nPatternCapacity),
-                   sa::Load(&pHeader->nPatternCount),    256};
+                   sa::Load(&pHeader->nAnchorLengths),   sa::Load(&pHeader->nBitmapBits),
+                   sa::Load(&pHeader->nPatternCapacity), sa::Load(&pHeader->nPatternCount),
+                   256};
   const uint32_t bOrdered = sa::Load(&pHeader->bOrdered);
-  if (layout.nBits < kMinTableBits || layout.nBits > kMaxTableBits ||
-      layout.nAnchorBits < kMinTableBits || layout.nAnchorBits > kMaxTableBits ||
-      layout.nPatternCapacity > kMaxPatterns || layout.nPatternCount > layout.nPatternCapacity ||
+  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nBitmapBits,
+                       layout.nPatternCapacity};
+  if (!at.Valid() || layout.nPatternCount > layout.nPatternCapacity ||
       layout.nTableUsed > (uint32_t{1} << layout.nBits) ||
       layout.nAnchorUsed > (uint32_t{1} << layout.nAnchorBits)) {
     return false;
   }
   // Anchors are folded in one locale: a writer that folds otherwise rebuilds.
   if (sa::Load(&pHeader->nFolding) != platform::CaseFoldingIdentity()) return false;
-  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nPatternCapacity};
   // Another process may have laid the index out larger than this one maps.
   if (!GrowTo(at.Bytes())) return false;
   pData = m_pData.load(std::memory_order_acquire);

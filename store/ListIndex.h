@@ -16,7 +16,7 @@
 //   header (128 bytes)
 //   table:    2^nTableBits entries of {tag, slot + 1}, linear probing, 0 free
 //   anchors:  2^nAnchorBits entries of {tag, slot + 1}, the same way
-//   bitmap:   65,536 bits, one per hash of an inner anchor
+//   bitmap:   2^nBitmapBits bits, set by the hashes of the inner anchors
 //   patterns: nPatternCapacity entries, sorted by key
 // Plain records (text without '*') are in the table under a hash of their key
 // and their text with ASCII letters upper-cased (the verdict's plain
@@ -131,6 +131,7 @@ class ListIndex {
     uint32_t nAnchorBits;
     uint32_t nAnchorUsed;
     uint32_t nAnchorLengths;
+    uint32_t nBitmapBits;
     uint32_t nPatternCapacity;
     uint32_t nPatternCount;
     // Probe steps that inserts may still take: many records with the same

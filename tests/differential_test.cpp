@@ -2,6 +2,9 @@
 // the lock-free verdict against the locked scan on random lists under every
 // kind of edit, and the batch insert against the same records added one by
 // one. The list-file fuzzer checks the first on hostile files as well.
+#include <clocale>
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,7 +24,10 @@ constexpr uint32_t kNow = 1'800'000'000;
 // runs, texts repeat under other windows and letter cases, and queries hit.
 class RandomRules {
  public:
-  explicit RandomRules(uint32_t seed) : rng_(seed) {}
+  // With `words`, records are drawn from those words, half of them patterns
+  // of the shapes that real lists hold (see PatternText).
+  explicit RandomRules(uint32_t seed, std::vector<std::string> words = {})
+      : rng_(seed), words_(std::move(words)) {}
 
   NEW_AUDIT_LIST_ITEM Record() {
     const std::string text = Text();
@@ -73,9 +79,31 @@ class RandomRules {
   std::string Word() {
     static const char* const kWords[] = {"ab",  "Ab", "host", "HOST", "x.com", "mail",
                                          "a?c", "",   "abab", "ix",   "I",     "example.org"};
+    if (!words_.empty()) return words_[Pick(static_cast<uint32_t>(words_.size()))];
     return kWords[Pick(sizeof kWords / sizeof *kWords)];
   }
+  // `*.domain`, `domain*`, `*word*`, inner stars and question marks.
+  std::string PatternText() {
+    const std::string a = Word(), b = Word();
+    switch (Pick(7)) {
+      case 0:
+        return "*." + a + b;
+      case 1:
+        return a + b + "*";
+      case 2:
+        return "*" + a + "*";
+      case 3:
+        return a + "*" + b;
+      case 4:
+        return "*" + a + "?" + b;
+      case 5:
+        return "?" + a + "*" + b + "*";
+      default:
+        return "*?" + a;
+    }
+  }
   std::string Text() {
+    if (!words_.empty() && Pick(2) == 0) return PatternText();
     std::string text = Word();
     if (Pick(2) == 0) text += Word();
     switch (Pick(12)) {  // patterns
@@ -95,6 +123,7 @@ class RandomRules {
     std::string text = Word();
     if (Pick(2) == 0) text += Word();
     if (Pick(3) == 0) text = Word() + text;
+    if (!words_.empty() && Pick(3) == 0) text = Word() + "." + text;  // a host under a domain
     return text;
   }
   // Mostly the text's length; sometimes a key with the top bit set, or one
@@ -111,6 +140,7 @@ class RandomRules {
   }
 
   std::mt19937 rng_;
+  std::vector<std::string> words_;
 };
 
 class DifferentialTest : public ::testing::Test {
@@ -173,6 +203,56 @@ TEST_F(DifferentialTest, RandomListsGiveTheLockedVerdicts) {
       }
     }
   }
+}
+
+// Lists where half of the records are patterns, in ASCII and in GBK (where
+// trail bytes may look like ASCII letters and full-width letters have
+// cases), give the verdicts of the locked scan through the anchors; and a
+// reader whose locale folds otherwise than the writer's does too.
+TEST_F(DifferentialTest, PatternHeavyListsGiveTheLockedVerdicts) {
+  struct Case {
+    const char* locale;
+    std::vector<std::string> words;
+  } cases[] = {
+      {"C", {"example", "EXAMPLE", "com", "cn", "mail", "a", "ab", "x?y", "word", "WoRd", "i", "I"}},
+      {"zh_CN.GBK",
+       {"\xd6\xd0\xce\xc4", "\xb9\xd8\xbc\xfc", "\xa3\xe1\xa3\xe2",  // words, full-width ab
+        "\xa3\xc1\xa3\xc2", "\x81\x61", "\x81\x41", "a", "A", "com", "\xb2\xe2", "ab"}},
+  };
+  const std::string saved = std::setlocale(LC_CTYPE, nullptr);
+  for (const Case& c : cases) {
+    if (std::setlocale(LC_CTYPE, c.locale) == nullptr) {
+      std::printf("no %s locale: skipped\n", c.locale);
+      continue;
+    }
+    for (uint32_t seed = 1; seed <= 12; ++seed) {
+      RandomRules rules(seed * 7919, c.words);
+      CSysListFileEx list;
+      ASSERT_EQ(list.OpenList(0), 0);
+      ASSERT_TRUE(list.ResetToEmpty());
+      const int records = 100 + static_cast<int>(rules.Pick(400));
+      for (int i = 0; i < records; ++i) {
+        const NEW_AUDIT_LIST_ITEM item = rules.Record();
+        ASSERT_EQ(list.InsertItem(&item), 0);
+      }
+      const std::string context = std::string(c.locale) + " seed " + std::to_string(seed);
+      ExpectSameVerdicts(list, rules, 400, context);
+      EXPECT_TRUE(list.IndexIsCurrent()) << context;
+      for (int round = 0; round < 3; ++round) {  // followed record by record
+        for (int i = 0; i < 15; ++i) {
+          const NEW_AUDIT_LIST_ITEM item = rules.Record();
+          ASSERT_EQ(list.InsertItem(&item), 0);
+        }
+        ASSERT_EQ(list.DeleteByRuleNo(("r" + std::to_string(rules.Pick(400))).c_str()), 0);
+        ExpectSameVerdicts(list, rules, 200, context + " round " + std::to_string(round));
+      }
+      // A reader that folds otherwise answers too, without the anchors.
+      std::setlocale(LC_CTYPE, std::strcmp(c.locale, "C") == 0 ? "C.UTF-8" : "C");
+      ExpectSameVerdicts(list, rules, 200, context + " read in another locale");
+      std::setlocale(LC_CTYPE, c.locale);
+    }
+  }
+  std::setlocale(LC_CTYPE, saved.c_str());
 }
 
 // Random records whose rule numbers repeat (in other letter cases too) and

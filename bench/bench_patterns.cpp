@@ -1,0 +1,246 @@
+// Verdict lookups on pattern-heavy lists, beside the same list without its
+// patterns, LMDB and an in-process hash set, in one program run.
+//
+// Two shapes of real lists, generated:
+//  - hosts: three quarters exact host names, one quarter `*.domain`
+//    patterns, each domain stored under the six length keys that its
+//    hosts have; lookups 40% exact hosts, 40% hosts under a pattern's
+//    domain, 20% misses;
+//  - keywords: two thirds exact texts, one third `*word*` patterns, each
+//    word stored under eight keys; lookups 30% exact texts, 40% texts that
+//    hold a word stored under their length, 30% other texts.
+// The peers answer the same verdicts with the obvious extra lookups: the
+// exact text, then for hosts `*` plus the text from each '.' on, for
+// keywords `*` + every piece of a keyword's length + `*`.
+#include <lmdb.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "bench/BenchSupport.h"
+#include "varnex/Varnex.h"
+
+namespace {
+
+using varnex::bench::BenchListDir;
+using varnex::bench::WriteKeyedList;
+
+struct PatternData {
+  std::vector<std::pair<uint32_t, std::string>> records;  // (key, text)
+  std::vector<std::string> queries;
+  std::set<size_t> piece_lengths;  // keyword lengths (the peers' extra lookups)
+  bool hosts = true;
+};
+
+std::string Label(std::mt19937& rng, size_t min, size_t max) {
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::string text(min + rng() % (max - min + 1), 'a');
+  for (char& c : text) c = kChars[rng() % (sizeof kChars - 1)];
+  return text;
+}
+
+std::string RandomCase(std::mt19937& rng, std::string text) {
+  for (char& c : text) {
+    if (rng() % 2 && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  return text;
+}
+
+PatternData MakeHosts(uint32_t n, bool with_patterns) {
+  std::mt19937 rng(n);
+  static const char* const kTlds[] = {"com", "net", "org", "cn", "de", "io"};
+  auto domain = [&] { return Label(rng, 4, 12) + "." + kTlds[rng() % 6]; };
+  PatternData data;
+  std::vector<std::string> hosts, pattern_domains;
+  for (uint32_t i = 0; i < n * 3 / 4; ++i) {
+    hosts.push_back((rng() % 2 ? "www." : Label(rng, 2, 8) + ".") + domain());
+    data.records.emplace_back(static_cast<uint32_t>(hosts.back().size()), hosts.back());
+  }
+  for (uint32_t i = 0; i < n / 4 / 6; ++i) {
+    pattern_domains.push_back(domain());
+    for (uint32_t k = 3; k < 9; ++k) {  // hosts of 2 to 7 characters more
+      if (with_patterns) {
+        data.records.emplace_back(static_cast<uint32_t>(pattern_domains.back().size() + k),
+                                  "*." + pattern_domains.back());
+      }
+    }
+  }
+  for (int i = 0; i < 4096; ++i) {
+    std::string query;
+    if (i % 5 < 2) {
+      query = hosts[rng() % hosts.size()];
+    } else if (i % 5 < 4) {
+      query = Label(rng, 2, 7) + "." + pattern_domains[rng() % pattern_domains.size()];
+    } else {
+      query = Label(rng, 2, 8) + "." + domain();
+    }
+    data.queries.push_back(RandomCase(rng, query));
+  }
+  return data;
+}
+
+PatternData MakeKeywords(uint32_t n, bool with_patterns) {
+  std::mt19937 rng(n + 1);
+  PatternData data;
+  data.hosts = false;
+  std::vector<std::string> texts;
+  std::vector<std::pair<std::string, uint32_t>> stored;  // word, key
+  for (uint32_t i = 0; i < n * 2 / 3; ++i) {
+    texts.push_back(Label(rng, 16, 48));
+    data.records.emplace_back(static_cast<uint32_t>(texts.back().size()), texts.back());
+  }
+  for (uint32_t i = 0; i < n / 3 / 8; ++i) {
+    const std::string word = Label(rng, 4, 10);
+    data.piece_lengths.insert(word.size());
+    for (int k = 0; k < 8; ++k) {
+      const uint32_t key = 16 + rng() % 33;
+      stored.emplace_back(word, key);
+      if (with_patterns) data.records.emplace_back(key, "*" + word + "*");
+    }
+  }
+  for (int i = 0; i < 4096; ++i) {
+    std::string query;
+    if (i % 10 < 3) {
+      query = texts[rng() % texts.size()];
+    } else if (i % 10 < 7) {
+      const auto& [word, key] = stored[rng() % stored.size()];
+      query = Label(rng, key - word.size(), key - word.size());
+      query.insert(rng() % (query.size() + 1), word);
+    } else {
+      query = Label(rng, 16, 48);
+    }
+    data.queries.push_back(RandomCase(rng, query));
+  }
+  return data;
+}
+
+PatternData Make(const benchmark::State& state, bool with_patterns) {
+  const auto n = static_cast<uint32_t>(state.range(0));
+  return state.range(1) == 0 ? MakeHosts(n, with_patterns) : MakeKeywords(n, with_patterns);
+}
+
+void LookUp(benchmark::State& state, bool with_patterns) {
+  const PatternData data = Make(state, with_patterns);
+  BenchListDir dir("/dev/shm");
+  WriteKeyedList(dir.path(), data.records);
+  CVarnex list(0);
+  if (list.LoadFile() != 1) return state.SkipWithError("LoadFile failed");
+  size_t i = 0;
+  int64_t hits = 0;
+  for (auto _ : state) {
+    const std::string& text = data.queries[i++ & 4095];
+    hits += list.IsMatch(text.c_str(), static_cast<uint32_t>(text.size()));
+  }
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+  std::error_code error;
+  const auto index_bytes =
+      std::filesystem::file_size(dir.path() + "/SYSLIST_INDEX_0", error);
+  state.counters["index_bytes_per_record"] =
+      error ? 0.0 : static_cast<double>(index_bytes) / static_cast<double>(data.records.size());
+}
+
+void BM_PatternList(benchmark::State& state) {
+  LookUp(state, true);
+}
+
+void BM_SameListWithoutPatterns(benchmark::State& state) {
+  LookUp(state, false);
+}
+
+std::string KeyOf(uint32_t key, const std::string& text) {
+  std::string out(4, '\0');
+  for (int b = 0; b < 4; ++b) out[b] = static_cast<char>(key >> (24 - 8 * b));
+  for (char c : text) out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// Calls found(key) for the exact text, then for every pattern key that
+// could hold a rule for it, until found returns true.
+template <typename Found>
+bool AskPeer(const PatternData& data, const std::string& text, Found found) {
+  const auto key = static_cast<uint32_t>(text.size());
+  if (found(KeyOf(key, text))) return true;
+  if (data.hosts) {
+    for (size_t dot = text.find('.'); dot != std::string::npos; dot = text.find('.', dot + 1)) {
+      if (found(KeyOf(key, "*" + text.substr(dot)))) return true;
+    }
+    return false;
+  }
+  for (size_t length : data.piece_lengths) {
+    for (size_t at = 0; at + length <= text.size(); ++at) {
+      if (found(KeyOf(key, "*" + text.substr(at, length) + "*"))) return true;
+    }
+  }
+  return false;
+}
+
+void BM_Lmdb(benchmark::State& state) {
+  const PatternData data = Make(state, true);
+  BenchListDir dir("/dev/shm");
+  MDB_env* env = nullptr;
+  MDB_dbi dbi;
+  if (mdb_env_create(&env) != 0 || mdb_env_set_mapsize(env, size_t{4} << 30) != 0 ||
+      mdb_env_open(env, dir.path().c_str(), MDB_NOSYNC, 0644) != 0) {
+    return state.SkipWithError("mdb_env_open failed");
+  }
+  MDB_txn* txn = nullptr;
+  mdb_txn_begin(env, nullptr, 0, &txn);
+  mdb_dbi_open(txn, nullptr, 0, &dbi);
+  for (size_t i = 0; i < data.records.size(); ++i) {
+    std::string key = KeyOf(data.records[i].first, data.records[i].second);
+    std::string rule = "rule" + std::to_string(i);
+    MDB_val k{key.size(), key.data()}, v{rule.size(), rule.data()};
+    mdb_put(txn, dbi, &k, &v, 0);
+  }
+  mdb_txn_commit(txn);
+  MDB_txn* read = nullptr;
+  mdb_txn_begin(env, nullptr, MDB_RDONLY, &read);
+  mdb_txn_reset(read);
+  size_t i = 0;
+  int64_t hits = 0;
+  for (auto _ : state) {
+    mdb_txn_renew(read);
+    hits += AskPeer(data, data.queries[i++ & 4095], [&](std::string key) {
+      MDB_val k{key.size(), key.data()}, v;
+      return mdb_get(read, dbi, &k, &v) == 0;
+    });
+    mdb_txn_reset(read);
+  }
+  mdb_txn_abort(read);
+  mdb_env_close(env);
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+}
+
+void BM_InProcessSet(benchmark::State& state) {
+  const PatternData data = Make(state, true);
+  std::unordered_set<std::string> set;
+  for (const auto& [key, text] : data.records) set.insert(KeyOf(key, text));
+  size_t i = 0;
+  int64_t hits = 0;
+  for (auto _ : state) {
+    hits += AskPeer(data, data.queries[i++ & 4095],
+                    [&](const std::string& key) { return set.count(key) != 0; });
+  }
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+}
+
+void Shapes(benchmark::internal::Benchmark* b) {
+  for (int keywords : {0, 1}) {
+    for (int n : {10000, 100000, 500000}) b->Args({n, keywords});
+  }
+  b->ArgNames({"records", "keywords"});
+}
+BENCHMARK(BM_PatternList)->Apply(Shapes);
+BENCHMARK(BM_SameListWithoutPatterns)->Apply(Shapes);
+BENCHMARK(BM_Lmdb)->Apply(Shapes);
+BENCHMARK(BM_InProcessSet)->Apply(Shapes);
+
+}  // namespace
