@@ -28,4 +28,16 @@ inline void CpuRelax() {
 #endif
 }
 
+// Asks the processor to fetch the cache line that holds `address`, which the
+// caller will read soon; never faults.
+inline void Prefetch(const void* address) {
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+  _mm_prefetch(static_cast<const char*>(address), _MM_HINT_T0);
+#elif defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
 }  // namespace varnex::platform

@@ -12,6 +12,7 @@
 #include "store/RecordMatch.h"
 #include "store/SharedAccess.h"
 #include "store/Wildcard.h"
+#include "platform/Compiler.h"
 
 namespace platform = varnex::platform;
 namespace sa = shared_access;
@@ -22,9 +23,8 @@ namespace {
 // Calls fnMatches(slot) for every slot that the anchor table keeps under
 // the anchor (kind, length, bytes) of key dwKey, until one matches.
 template <typename Matches>
-bool ProbeAnchor(const TableEntry* pAnchors, uint32_t nAnchorBits, uint32_t dwKey, uint32_t nKind,
-                 uint32_t nLength, uint64_t nBytes, Matches fnMatches) {
-  const uint32_t nTag = TagOf(AnchorHash(dwKey, nKind, nLength, nBytes));
+bool ProbeAnchor(const TableEntry* pAnchors, uint32_t nAnchorBits, uint32_t nTag,
+                 Matches fnMatches) {
   const uint32_t nMask = (uint32_t{1} << nAnchorBits) - 1;
   uint32_t i = nTag & nMask;
   for (uint32_t nSteps = 0; nSteps <= nMask; ++nSteps, i = (i + 1) & nMask) {
@@ -35,44 +35,54 @@ bool ProbeAnchor(const TableEntry* pAnchors, uint32_t nAnchorBits, uint32_t dwKe
   return false;
 }
 
-// Looks for the anchored patterns that the content may match: it is folded
-// as the wildcard comparison folds it, then its ends are probed for every
-// suffix and prefix length that anchors have, and, where inner anchors
-// exist, its pieces at every place that the bitmap lets through.
+// The content folded as the wildcard comparison folds it, and the tags of
+// the anchors that its ends may be: its suffixes and prefixes of the lengths
+// that anchors have. Worked out before the plain text is looked up, so that
+// the anchor table's entries are on their way meanwhile.
+struct FoldedContent {
+  char szText[WILDCARD_MAX_LEN + 1];
+  size_t nLength = 0;
+  uint32_t nEndTags[2 * kMaxAnchorBytes];
+  uint32_t nEnds = 0;
+
+  void Prepare(const char* pszContent, size_t nContentLength, uint32_t dwKey,
+               uint32_t nAnchorLengths, const TableEntry* pAnchors, uint32_t nAnchorBits) {
+    nLength = nContentLength;
+    std::memcpy(szText, pszContent, nLength);
+    szText[nLength] = '\0';
+    FoldAsCompared(szText);
+    const uint32_t nMask = (uint32_t{1} << nAnchorBits) - 1;
+    for (uint32_t l = 1; l <= kMaxAnchorBytes && l <= nLength; ++l) {
+      if ((nAnchorLengths >> (l - 1) & 1) != 0) {
+        nEndTags[nEnds++] =
+            TagOf(AnchorHash(dwKey, kAnchorSuffix, l, PackBytes(szText + nLength - l, l)));
+      }
+      if ((nAnchorLengths >> (8 + l - 1) & 1) != 0) {
+        nEndTags[nEnds++] = TagOf(AnchorHash(dwKey, kAnchorPrefix, l, PackBytes(szText, l)));
+      }
+    }
+    for (uint32_t k = 0; k < nEnds; ++k) varnex::platform::Prefetch(&pAnchors[nEndTags[k] & nMask]);
+  }
+};
+
+// Looks for the anchored patterns that the content may match: the anchors
+// of its ends, then, where inner anchors exist, its pieces at every place
+// that the bitmap lets through.
 template <typename Matches>
-bool FindAnchored(uint8_t* pData, const Sections& at, const char* pszContent, size_t nLength,
-                  uint32_t dwKey, Matches fnMatches) {
-  const auto* pHeader = reinterpret_cast<const ListIndex::Header*>(pData);
-  if (sa::Load(&pHeader->nAnchorUsed) == 0) return false;
-  const uint32_t nLengths = sa::Load(&pHeader->nAnchorLengths);
-  char szFolded[WILDCARD_MAX_LEN + 1];
-  std::memcpy(szFolded, pszContent, nLength);
-  szFolded[nLength] = '\0';
-  FoldAsCompared(szFolded);
+bool FindAnchored(uint8_t* pData, const Sections& at, const FoldedContent& content,
+                  uint32_t dwKey, uint32_t nAnchorLengths, Matches fnMatches) {
   const TableEntry* pAnchors = Anchors(pData, at);
-  for (uint32_t l = 1; l <= kMaxAnchorBytes && l <= nLength; ++l) {
-    if ((nLengths >> (l - 1) & 1) != 0 &&
-        ProbeAnchor(pAnchors, at.nAnchorBits, dwKey, kAnchorSuffix, l,
-                    PackBytes(szFolded + nLength - l, l), fnMatches)) {
-      return true;
-    }
-    if ((nLengths >> (8 + l - 1) & 1) != 0 &&
-        ProbeAnchor(pAnchors, at.nAnchorBits, dwKey, kAnchorPrefix, l, PackBytes(szFolded, l),
-                    fnMatches)) {
-      return true;
-    }
+  for (uint32_t k = 0; k < content.nEnds; ++k) {
+    if (ProbeAnchor(pAnchors, at.nAnchorBits, content.nEndTags[k], fnMatches)) return true;
   }
   const uint64_t* pBitmap = InnerBitmap(pData, at);
-  for (uint32_t l = 1; l <= kMaxInnerAnchorBytes && l <= nLength; ++l) {
-    if ((nLengths >> (16 + l - 1) & 1) == 0) continue;
-    for (size_t p = 0; p + l <= nLength; ++p) {
-      const uint64_t nBytes = PackBytes(szFolded + p, l);
-      const uint32_t nBit =
-          InnerBitOf(AnchorHash(dwKey, kAnchorInner, l, nBytes), at.nBitmapBits);
+  for (uint32_t l = 1; l <= kMaxInnerAnchorBytes && l <= content.nLength; ++l) {
+    if ((nAnchorLengths >> (16 + l - 1) & 1) == 0) continue;
+    for (size_t p = 0; p + l <= content.nLength; ++p) {
+      const uint64_t nHash = AnchorHash(dwKey, kAnchorInner, l, PackBytes(content.szText + p, l));
+      const uint32_t nBit = InnerBitOf(nHash, at.nBitmapBits);
       if ((sa::Load(&pBitmap[nBit / 64]) >> (nBit % 64) & 1) == 0) continue;
-      if (ProbeAnchor(pAnchors, at.nAnchorBits, dwKey, kAnchorInner, l, nBytes, fnMatches)) {
-        return true;
-      }
+      if (ProbeAnchor(pAnchors, at.nAnchorBits, TagOf(nHash), fnMatches)) return true;
     }
   }
   return false;
@@ -153,9 +163,29 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   // The content as the comparisons take it: up to its NUL, and a text of
   // more than 128 bytes equals no record's text.
   size_t nLength = strnlen(pszContent, LIST_CONTENT_SIZE + 1);
+  uint32_t nPatterns = sa::Load(&pHeader->nPatternCount);
+  if (nPatterns > nPatternCapacity) nPatterns = nPatternCapacity;
+  const uint32_t nAnchorUsed = sa::Load(&pHeader->nAnchorUsed);
+  // No pattern matches a text longer than the wildcard comparison takes,
+  // and anchors folded by a writer are looked for only by a reader that
+  // folds alike.
+  size_t nFullLength = nLength;
+  if (nLength > LIST_CONTENT_SIZE) nFullLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
+  const bool bPatterns = (nPatterns > 0 || nAnchorUsed > 0) && nFullLength <= WILDCARD_MAX_LEN;
+  const bool bFoldsAlike =
+      bPatterns && sa::Load(&pHeader->nFolding) == platform::CaseFoldingIdentity();
+  const uint32_t nAnchorLengths = sa::Load(&pHeader->nAnchorLengths);
+  FoldedContent folded;
   if (nLength <= LIST_CONTENT_SIZE) {
     const PlainQuery query(dwKey, pszContent, nLength);
     const uint32_t nTag = TagOf(query.nHash);
+    const uint32_t nMask = (uint32_t{1} << nBits) - 1;
+    const TableEntry* pTable = Table(pData);
+    platform::Prefetch(&pTable[nTag & nMask]);
+    if (bFoldsAlike && nAnchorUsed > 0) {
+      folded.Prepare(pszContent, nFullLength, dwKey, nAnchorLengths, Anchors(pData, at),
+                     at.nAnchorBits);
+    }
     // Text that may hold characters of more than one byte is compared as
     // characters too (the hash folds every byte that looks like a letter).
     const char* pszCharacterCheck = nullptr;
@@ -167,8 +197,6 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
         }
       }
     }
-    const uint32_t nMask = (uint32_t{1} << nBits) - 1;
-    const TableEntry* pTable = Table(pData);
     uint32_t i = nTag & nMask;
     for (uint32_t nSteps = 0; nSteps <= nMask; ++nSteps, i = (i + 1) & nMask) {
       const uint32_t nSlot = sa::Load(&pTable[i].nSlot);
@@ -178,25 +206,21 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
         return IndexAnswer::kMatch;
       }
     }
+  } else if (bFoldsAlike && nAnchorUsed > 0) {
+    folded.Prepare(pszContent, nFullLength, dwKey, nAnchorLengths, Anchors(pData, at),
+                   at.nAnchorBits);
   }
+  if (!bPatterns) return IndexAnswer::kNoMatch;
+  if (!bFoldsAlike) return IndexAnswer::kUnusable;
 
-  uint32_t nPatterns = sa::Load(&pHeader->nPatternCount);
-  if (nPatterns > nPatternCapacity) nPatterns = nPatternCapacity;
-  if (nPatterns == 0 && sa::Load(&pHeader->nAnchorUsed) == 0) return IndexAnswer::kNoMatch;
-  // No pattern matches a text longer than the wildcard comparison takes.
-  if (nLength > LIST_CONTENT_SIZE) nLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
-  if (nLength > WILDCARD_MAX_LEN) return IndexAnswer::kNoMatch;
-  // The anchors were folded by a writer: only a reader that folds alike may
-  // look for them.
-  if (sa::Load(&pHeader->nFolding) != platform::CaseFoldingIdentity()) {
-    return IndexAnswer::kUnusable;
-  }
   NEW_AUDIT_LIST_ITEM record;  // ReadCandidate fills what the match reads
   auto matches = [&](uint32_t nSlot) {
     return nSlot < nCount && ReadCandidate(pItems, nSlot, dwKey, dwNow, &record) &&
            IsPatternRecord(record) && RecordTextMatches(record, pszContent);
   };
-  if (FindAnchored(pData, at, pszContent, nLength, dwKey, matches)) return IndexAnswer::kMatch;
+  if (nAnchorUsed > 0 && FindAnchored(pData, at, folded, dwKey, nAnchorLengths, matches)) {
+    return IndexAnswer::kMatch;
+  }
 
   // The patterns without a literal byte, listed by key.
   const PatternEntry* pPatterns = Patterns(pData, at);
