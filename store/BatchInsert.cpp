@@ -12,14 +12,80 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "store/AsciiText.h"
 #include "store/RecordEditor.h"
 #include "store/RuleNumbers.h"
 #include "store/SharedAccess.h"
 
 namespace sa = shared_access;
+
+namespace {
+
+// The records of the model by rule number (compared as RuleNoEquals does):
+// an open-addressing table of the first record of each rule number, with
+// the rule number's hash beside it so that a probe reads a record only when
+// the hashes agree, and a chain through the others with the same one.
+class RuleIndex {
+ public:
+  static constexpr uint32_t kNone = ~0u;
+
+  explicit RuleIndex(size_t nRecords) {
+    size_t nSize = 64;
+    while (nSize < 2 * nRecords) nSize *= 2;
+    m_heads.assign(nSize, Head{0, kNone});
+    m_next.reserve(nRecords);
+  }
+  // The first record with the rule number pszRuleNo; kNone when none.
+  uint32_t First(const std::vector<NEW_AUDIT_LIST_ITEM>& records, const char* pszRuleNo) const {
+    const uint64_t nHash = HashOf(pszRuleNo);
+    return m_heads[Find(records, pszRuleNo, nHash)].nRecord;
+  }
+  uint32_t Next(uint32_t nRecord) const { return m_next[nRecord]; }
+  // Adds record nRecord (the next one of the model).
+  void Add(const std::vector<NEW_AUDIT_LIST_ITEM>& records, uint32_t nRecord) {
+    const char* pszRuleNo = records[nRecord].szRuleNo;
+    const uint64_t nHash = HashOf(pszRuleNo);
+    Head& head = m_heads[Find(records, pszRuleNo, nHash)];
+    m_next.push_back(head.nRecord);  // the chain keeps every record of the rule number
+    head = Head{static_cast<uint32_t>(nHash), nRecord};
+  }
+
+ private:
+  struct Head {
+    uint32_t nHash;
+    uint32_t nRecord;
+  };
+
+  // The rule number folded as RuleNoEquals compares it, in four words
+  // (bytes after its NUL zero), mixed.
+  static uint64_t HashOf(const char* pszRuleNo) {
+    uint64_t nWords[4] = {};
+    const size_t nLength = strnlen(pszRuleNo, LIST_RULE_NO_SIZE);
+    std::memcpy(nWords, pszRuleNo, nLength);
+    uint64_t h = nLength * 0x9e3779b97f4a7c15ULL;
+    for (uint64_t nWord : nWords) h = (h ^ UpperWord(nWord)) * 0xbf58476d1ce4e5b9ULL;
+    return h ^ (h >> 31);
+  }
+  size_t Find(const std::vector<NEW_AUDIT_LIST_ITEM>& records, const char* pszRuleNo,
+              uint64_t nHash) const {
+    const size_t nMask = m_heads.size() - 1;
+    for (size_t i = (nHash >> 32) & nMask;; i = (i + 1) & nMask) {
+      const Head& head = m_heads[i];
+      if (head.nRecord == kNone) return i;
+      if (head.nHash == static_cast<uint32_t>(nHash) &&
+          RuleNoEquals(records[head.nRecord].szRuleNo, pszRuleNo)) {
+        return i;
+      }
+    }
+  }
+
+  std::vector<Head> m_heads;
+  std::vector<uint32_t> m_next;
+};
+
+}  // namespace
 
 bool CRecordEditor::InKeyOrder(int32_t nCount) const {
   const NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
@@ -58,58 +124,56 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
     return InsertOneByOne(pItems, nCount, deadline, pnDone, pnReplaced);
   }
   try {
-    struct Entry {
-      NEW_AUDIT_LIST_ITEM record;
-      int64_t nStamp;  // larger: further to the front among equal keys
-    };
     const NEW_AUDIT_LIST_ITEM* pOld = m_view.Items();
-    std::vector<Entry> entries;
-    entries.reserve(size_t(nOld) + size_t(nCount));
-    std::unordered_map<std::string, std::vector<uint32_t>, RuleNoHash, std::equal_to<>> byRule;
-    char szFolded[LIST_RULE_NO_SIZE];
-    for (int32_t i = 0; i < nOld; ++i) {
-      entries.push_back(Entry{pOld[i], -int64_t{i}});
-      byRule[std::string(FoldRuleNo(pOld[i].szRuleNo, LIST_RULE_NO_SIZE, szFolded))].push_back(
-          static_cast<uint32_t>(i));
-    }
+    // The model: the records and, for each, its stamp (larger: further to
+    // the front among equal keys; every stamp differs, so the order is
+    // total).
+    std::vector<NEW_AUDIT_LIST_ITEM> records;
+    records.reserve(size_t(nOld) + size_t(nCount));
+    records.assign(pOld, pOld + nOld);
+    std::vector<int64_t> stamps(static_cast<size_t>(nOld));
+    for (int32_t i = 0; i < nOld; ++i) stamps[size_t(i)] = -int64_t{i};
+    RuleIndex byRule(size_t(nOld) + size_t(nCount));
+    for (uint32_t i = 0; i < uint32_t(nOld); ++i) byRule.Add(records, i);
     // The record that a search by rule number finds first: the one that
     // stands first in the list.
     auto standsBefore = [&](uint32_t a, uint32_t b) {
-      const uint32_t ka = entries[a].record.nContentLen, kb = entries[b].record.nContentLen;
-      return ka != kb ? ka < kb : entries[a].nStamp > entries[b].nStamp;
+      const uint32_t ka = records[a].nContentLen, kb = records[b].nContentLen;
+      return ka != kb ? ka < kb : stamps[a] > stamps[b];
     };
     int64_t nStamp = 0;
     int32_t nDone = 0, nReplaced = 0;
     for (; nDone < nCount; ++nDone) {
       NEW_AUDIT_LIST_ITEM item;
       std::memcpy(&item, &pItems[nDone], sizeof item);
-      std::vector<uint32_t>& sameRule =
-          byRule[std::string(FoldRuleNo(item.szRuleNo, LIST_RULE_NO_SIZE, szFolded))];
-      if (!sameRule.empty()) {
-        const uint32_t nFound = *std::min_element(sameRule.begin(), sameRule.end(), standsBefore);
-        Entry& entry = entries[nFound];
-        if (entry.record.nContentLen != item.nContentLen) entry.nStamp = ++nStamp;
-        entry.record = item;
+      uint32_t nFound = byRule.First(records, item.szRuleNo);
+      if (nFound != RuleIndex::kNone) {
+        for (uint32_t k = byRule.Next(nFound); k != RuleIndex::kNone; k = byRule.Next(k)) {
+          if (standsBefore(k, nFound)) nFound = k;
+        }
+        if (records[nFound].nContentLen != item.nContentLen) stamps[nFound] = ++nStamp;
+        records[nFound] = item;
         ++nReplaced;
       } else {
-        sameRule.push_back(static_cast<uint32_t>(entries.size()));
-        entries.push_back(Entry{item, ++nStamp});
+        records.push_back(item);
+        stamps.push_back(++nStamp);
+        byRule.Add(records, static_cast<uint32_t>(records.size() - 1));
       }
       if ((nDone & 255) == 255 && std::chrono::steady_clock::now() > deadline) {
         ++nDone;
         break;
       }
     }
-    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-      const uint32_t ka = a.record.nContentLen, kb = b.record.nContentLen;
-      return ka != kb ? ka < kb : a.nStamp > b.nStamp;
-    });
-    const uint32_t nNew = static_cast<uint32_t>(entries.size());
+    // Sorted as indices, then gathered: records are 241 bytes long.
+    const uint32_t nNew = static_cast<uint32_t>(records.size());
+    std::vector<uint32_t> order(nNew);
+    for (uint32_t i = 0; i < nNew; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), standsBefore);
     const int nGrow = m_view.EnsureCapacityAbove(nNew);
     if (nGrow != 0) return nGrow;
-    std::vector<NEW_AUDIT_LIST_ITEM> records(nNew);
-    for (uint32_t i = 0; i < nNew; ++i) records[i] = entries[i].record;
-    if (!RewriteRecords(records.data(), nNew)) return -4;
+    std::vector<NEW_AUDIT_LIST_ITEM> sorted(nNew);
+    for (uint32_t i = 0; i < nNew; ++i) sorted[i] = records[order[i]];
+    if (!RewriteRecords(sorted.data(), nNew)) return -4;
     *pnDone = nDone;
     *pnReplaced = nReplaced;
     return 0;
