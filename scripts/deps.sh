@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing need, when missing.
 set -euo pipefail
 
-packages=(cmake g++ make binutils pkg-config libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
+packages=(cmake g++ make binutils pkg-config libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libsimdjson-dev
   liblmdb-dev libsqlite3-dev
   locales clang libclang-rt-14-dev)
 

@@ -4,11 +4,15 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <string_view>
 #include <iostream>
 
 #include "store/ListFormat.h"
 #include "tools/varnex/Commands.h"
+#include "tools/varnex/RecordReader.h"
 #include "tools/varnex/ToolSupport.h"
 
 namespace varnex::tool {
@@ -64,43 +68,40 @@ int Restore(int32_t list_type, const std::string& path) {
 }
 
 int Import(int32_t list_type, const std::string& file, bool append) {
-  std::ifstream in(file);
+  std::ifstream in(file, std::ios::binary);
   if (!in) throw ToolError("cannot read " + file);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw ToolError("cannot read " + file);
   std::vector<NEW_AUDIT_LIST_ITEM> records;
+  records.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   std::vector<std::pair<size_t, std::string>> refused;
-  std::string line;
-  for (size_t number = 1; std::getline(in, line); ++number) {
-    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+  RecordReader reader;
+  size_t number = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view line(text.data() + at, end - at);
+    at = end + 1;
+    ++number;
+    if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
     try {
-      records.push_back(RecordFromJson(json::parse(line)));
-    } catch (const json::exception& e) {
-      refused.emplace_back(number, std::string("not valid JSON: ") + e.what());
+      records.push_back(reader.Read(line));
     } catch (const ToolError& e) {
       refused.emplace_back(number, e.what());
     }
   }
   auto list = LoadForChange(list_type);
-  const bool progress = isatty(STDERR_FILENO) && records.size() >= 20000 && !g_json;
-  constexpr size_t kStep = 10000;
   size_t stored = 0;
   int32_t replaced = 0;
-  while (stored < records.size()) {
-    const auto step = static_cast<int32_t>(std::min(kStep, records.size() - stored));
-    int32_t done = 0, step_replaced = 0;
-    if (append) {
-      while (done < step && list->AppendItemInfo(&records[stored + done])) ++done;
-    } else {
-      done = list->AddItems(&records[stored], step, &step_replaced);
-    }
-    stored += static_cast<size_t>(done);
-    replaced += step_replaced;
-    if (progress) {
-      std::fprintf(stderr, "\rimporting: %3zu%% (%zu of %zu)", stored * 100 / records.size(),
-                   stored, records.size());
-    }
-    if (done < step) break;
+  if (append) {
+    while (stored < records.size() && list->AppendItemInfo(&records[stored])) ++stored;
+  } else {
+    // One batch: the library holds the lock for a bounded time at once and
+    // writes the list back once per turn, not once per slice of the file.
+    stored = static_cast<size_t>(
+        std::max(list->AddItems(records.data(), static_cast<int32_t>(records.size()), &replaced),
+                 0));
   }
-  if (progress) std::fprintf(stderr, "\n");
   const size_t added = stored - static_cast<size_t>(replaced);
   if (g_json) {
     json lines = json::array();

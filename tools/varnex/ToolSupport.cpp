@@ -49,19 +49,6 @@ std::string ToHex(const void* data, size_t size) {
   return hex;
 }
 
-std::string FromHex(const std::string& hex, const char* what) {
-  if (hex.size() % 2 != 0) throw ToolError(std::string(what) + " has an odd number of hex digits");
-  std::string bytes;
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    char pair[3] = {hex[i], hex[i + 1], 0};
-    char* end = nullptr;
-    const long value = std::strtol(pair, &end, 16);
-    if (end != pair + 2) throw ToolError(std::string(what) + " holds a character that is not hex");
-    bytes += static_cast<char>(value);
-  }
-  return bytes;
-}
-
 // A text field as JSON: the text itself when it is clean UTF-8, else hex.
 void PutText(nlohmann::json& object, const char* name, const char* field, size_t size) {
   const std::string text(field, strnlen(field, size));
@@ -70,32 +57,6 @@ void PutText(nlohmann::json& object, const char* name, const char* field, size_t
   } else {
     object[std::string(name) + "_hex"] = ToHex(text.data(), text.size());
   }
-}
-
-std::string GetText(const nlohmann::json& object, const char* name) {
-  const std::string hex_name = std::string(name) + "_hex";
-  if (object.contains(hex_name)) {
-    if (!object[hex_name].is_string()) throw ToolError(hex_name + " is not a string");
-    return FromHex(object[hex_name].get<std::string>(), hex_name.c_str());
-  }
-  if (!object.contains(name)) throw ToolError(std::string("no ") + name);
-  if (!object[name].is_string()) throw ToolError(std::string(name) + " is not a string");
-  return object[name].get<std::string>();
-}
-
-int64_t GetInteger(const nlohmann::json& object, const char* name, int64_t fallback, int64_t min,
-                   int64_t max) {
-  if (!object.contains(name)) return fallback;
-  const auto& value = object[name];
-  if (!value.is_number_integer()) throw ToolError(std::string(name) + " is not an integer");
-  const int64_t number =
-      value.is_number_unsigned()
-          ? static_cast<int64_t>(std::min<uint64_t>(value.get<uint64_t>(), INT64_MAX))
-          : value.get<int64_t>();
-  if (number < min || number > max) {
-    throw ToolError(std::string(name) + " " + std::to_string(number) + " is out of range");
-  }
-  return number;
 }
 
 }  // namespace
@@ -254,22 +215,17 @@ NEW_AUDIT_LIST_ITEM MakeRecord(const std::string& rule, const std::string& conte
   return record;
 }
 
-NEW_AUDIT_LIST_ITEM RecordFromJson(const nlohmann::json& object) {
-  if (!object.is_object()) throw ToolError("not a JSON object");
-  std::optional<uint32_t> key;
-  if (object.contains("key"))
-    key = static_cast<uint32_t>(GetInteger(object, "key", 0, 0, UINT32_MAX));
-  NEW_AUDIT_LIST_ITEM record =
-      MakeRecord(GetText(object, "rule"), GetText(object, "content"), key,
-                 static_cast<int32_t>(GetInteger(object, "type", 0, -128, 127)),
-                 static_cast<uint32_t>(GetInteger(object, "start", 0, 0, UINT32_MAX)),
-                 static_cast<uint32_t>(GetInteger(object, "end", UINT32_MAX, 0, UINT32_MAX)));
-  if (object.contains("reserved_hex")) {
-    const std::string reserved = GetText(object, "reserved");
-    if (reserved.size() != sizeof record.Reserved) throw ToolError("reserved_hex is not 68 bytes");
-    std::memcpy(record.Reserved, reserved.data(), sizeof record.Reserved);
+std::string FromHex(const std::string& hex, const char* what) {
+  if (hex.size() % 2 != 0) throw ToolError(std::string(what) + " has an odd number of hex digits");
+  std::string bytes;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    char pair[3] = {hex[i], hex[i + 1], 0};
+    char* end = nullptr;
+    const long value = std::strtol(pair, &end, 16);
+    if (end != pair + 2) throw ToolError(std::string(what) + " holds a character that is not hex");
+    bytes += static_cast<char>(value);
   }
-  return record;
+  return bytes;
 }
 
 uint32_t ParseAddress(const std::string& text) {

@@ -44,10 +44,8 @@ std::string EscapeField(const char* field, size_t size);
 // valid UTF-8 (or hold control bytes) go as rule_hex / content_hex, and
 // nonzero reserved bytes as reserved_hex.
 nlohmann::json RecordToJson(const NEW_AUDIT_LIST_ITEM& record);
-// The record a JSON object describes; key defaults to the content's length
-// (required when the content holds a '*'), type to 0, start to 0, end to
-// 4294967295. Throws ToolError with the reason.
-NEW_AUDIT_LIST_ITEM RecordFromJson(const nlohmann::json& object);
+// The bytes that hex digits give. Throws ToolError naming `what`.
+std::string FromHex(const std::string& hex, const char* what);
 // The record of `add` and `append`. Throws ToolError.
 NEW_AUDIT_LIST_ITEM MakeRecord(const std::string& rule, const std::string& content,
                                std::optional<uint32_t> key, int32_t type, uint32_t start,

@@ -1,0 +1,109 @@
+#include "tools/varnex/RecordReader.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "tools/varnex/ToolSupport.h"
+
+namespace varnex::tool {
+namespace {
+
+// A member as the line gave it.
+struct Member {
+  bool given = false;
+  bool is_string = false;
+  bool is_integer = false;
+  std::string text;
+  int64_t number = 0;
+};
+
+enum Field { kRule, kRuleHex, kContent, kContentHex, kKey, kType, kStart, kEnd, kReservedHex };
+constexpr const char* kFieldNames[] = {"rule", "rule_hex", "content", "content_hex", "key",
+                                       "type", "start",    "end",     "reserved_hex"};
+constexpr size_t kFields = sizeof kFieldNames / sizeof *kFieldNames;
+
+void Take(simdjson::dom::element value, Member* member) {
+  *member = Member{};
+  member->given = true;
+  switch (value.type()) {
+    case simdjson::dom::element_type::STRING:
+      member->is_string = true;
+      member->text = std::string(std::string_view(value.get_string()));
+      break;
+    case simdjson::dom::element_type::INT64:
+      member->is_integer = true;
+      member->number = value.get_int64();
+      break;
+    case simdjson::dom::element_type::UINT64:
+      member->is_integer = true;
+      member->number = static_cast<int64_t>(std::min<uint64_t>(value.get_uint64(), INT64_MAX));
+      break;
+    default:  // a fraction, true, false, null, an array or an object
+      break;
+  }
+}
+
+std::string Text(const Member* members, Field field, Field hex_field) {
+  const char* name = kFieldNames[field];
+  const char* hex_name = kFieldNames[hex_field];
+  const Member& hex = members[hex_field];
+  if (hex.given) {
+    if (!hex.is_string) throw ToolError(std::string(hex_name) + " is not a string");
+    return FromHex(hex.text, hex_name);
+  }
+  const Member& plain = members[field];
+  if (!plain.given) throw ToolError(std::string("no ") + name);
+  if (!plain.is_string) throw ToolError(std::string(name) + " is not a string");
+  return plain.text;
+}
+
+int64_t Integer(const Member* members, Field field, int64_t fallback, int64_t min, int64_t max) {
+  const Member& member = members[field];
+  const char* name = kFieldNames[field];
+  if (!member.given) return fallback;
+  if (!member.is_integer) throw ToolError(std::string(name) + " is not an integer");
+  if (member.number < min || member.number > max) {
+    throw ToolError(std::string(name) + " " + std::to_string(member.number) + " is out of range");
+  }
+  return member.number;
+}
+
+}  // namespace
+
+NEW_AUDIT_LIST_ITEM RecordReader::Read(std::string_view line) {
+  m_buffer.assign(line);
+  m_buffer.append(simdjson::SIMDJSON_PADDING, ' ');
+  Member members[kFields];
+  simdjson::dom::element document;
+  const simdjson::error_code error =
+      m_parser.parse(m_buffer.data(), line.size(), /*realloc_if_needed=*/false).get(document);
+  if (error != simdjson::SUCCESS) {
+    throw ToolError(std::string("not valid JSON: ") + simdjson::error_message(error));
+  }
+  simdjson::dom::object object;
+  if (document.get_object().get(object) != simdjson::SUCCESS) {
+    throw ToolError("not a JSON object");
+  }
+  for (const simdjson::dom::key_value_pair field : object) {
+    const auto* found = std::find_if(std::begin(kFieldNames), std::end(kFieldNames),
+                                     [&](const char* name) { return field.key == name; });
+    if (found != std::end(kFieldNames)) Take(field.value, &members[found - std::begin(kFieldNames)]);
+  }
+  std::optional<uint32_t> key;
+  if (members[kKey].given) key = static_cast<uint32_t>(Integer(members, kKey, 0, 0, UINT32_MAX));
+  NEW_AUDIT_LIST_ITEM record = MakeRecord(
+      Text(members, kRule, kRuleHex), Text(members, kContent, kContentHex), key,
+      static_cast<int32_t>(Integer(members, kType, 0, -128, 127)),
+      static_cast<uint32_t>(Integer(members, kStart, 0, 0, UINT32_MAX)),
+      static_cast<uint32_t>(Integer(members, kEnd, UINT32_MAX, 0, UINT32_MAX)));
+  if (members[kReservedHex].given) {
+    const std::string reserved = Text(members, kReservedHex, kReservedHex);
+    if (reserved.size() != sizeof record.Reserved) throw ToolError("reserved_hex is not 68 bytes");
+    std::memcpy(record.Reserved, reserved.data(), sizeof record.Reserved);
+  }
+  return record;
+}
+
+}  // namespace varnex::tool
