@@ -17,6 +17,9 @@ if [ "${1:-}" != "--plot-only" ]; then
     --benchmark_format=json >"$out/match.json"
   build/release/bench/varnex_bench_edit --benchmark_filter='BM_AddItemOn' \
     --benchmark_format=json >"$out/insert.json"
+  # Pattern-heavy lists and loads beside LMDB and an in-process set.
+  build/release/bench/varnex_bench_patterns --benchmark_repetitions=3 \
+    --benchmark_report_aggregates_only=true --benchmark_format=json >"$out/patterns.json"
 fi
 if ! command -v gnuplot >/dev/null || ! command -v python3 >/dev/null; then
   sudo_cmd=()
@@ -96,6 +99,40 @@ if writer:
               "ratio to none |", "|---:|---:|---:|"]
     for rate, value in sorted(writer.items()):
         lines.append(f"| {rate} | {value / 1e6:.2f} M/s | {value / writer[0]:.2f}x |")
+patterns = collections.defaultdict(dict)
+index_bytes = {}
+loads = collections.defaultdict(dict)
+pattern_series = {"BM_PatternList": "patterns", "BM_SameListWithoutPatterns": "plain",
+                  "BM_Lmdb": "lmdb", "BM_InProcessSet": "set"}
+for b in load("patterns"):
+    if b.get("aggregate_name", "median") != "median":
+        continue
+    name, p = parse({"name": b.get("run_name", b["name"])})
+    if name in pattern_series:
+        shape = "keywords" if p["keywords"] == "1" else "hosts"
+        patterns[(shape, int(p["records"]))][pattern_series[name]] = ns(b)
+        if name == "BM_PatternList":
+            index_bytes[(shape, int(p["records"]))] = b["index_bytes_per_record"]
+    elif name in ("BM_AddItemsFromEmpty", "BM_LmdbOneTransaction"):
+        loads[int(p["arg0"])][name] = b["us_per_record"]
+for shape in ("hosts", "keywords"):
+    with open(f"{out}/patterns-{shape}.dat", "w") as f:
+        f.write("# records patterns plain lmdb set (ns)\n")
+        for (k, n), r in sorted(patterns.items()):
+            if k == shape:
+                f.write(f"{n} {r['patterns']} {r['plain']} {r['lmdb']} {r['set']}\n")
+lines += ["", "| list | records | with patterns | without them | LMDB | in-process set | "
+          "/ LMDB | / without | index bytes a record |",
+          "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+for (shape, n), r in sorted(patterns.items()):
+    lines.append(f"| {shape} | {n:,} | {r['patterns']:.0f} ns | {r['plain']:.0f} ns | "
+                 f"{r['lmdb']:.0f} ns | {r['set']:.0f} ns | {r['patterns'] / r['lmdb']:.2f}x | "
+                 f"{r['patterns'] / r['plain']:.2f}x | {index_bytes[(shape, n)]:.0f} |")
+lines += ["", "| records | AddItems into an empty list | LMDB, one transaction | ratio |",
+          "|---:|---:|---:|---:|"]
+for n, r in sorted(loads.items()):
+    a, b = r["BM_AddItemsFromEmpty"], r["BM_LmdbOneTransaction"]
+    lines.append(f"| {n:,} | {a:.2f} µs a record | {b:.2f} µs a record | {a / b:.2f}x |")
 with open(f"{out}/summary.md", "w") as f:
     f.write("\n".join(lines) + "\n")
 print("\n".join(lines))
@@ -129,4 +166,19 @@ plot "$out/insert.dat" using 1:2 with linespoints title "with flush, ext4", \
      "" using 1:3 with linespoints title "with flush, ext4, no index", \
      "" using 1:4 with linespoints title "with flush, tmpfs"
 GP
+for shape in hosts keywords; do
+  gnuplot <<GP
+set terminal pngcairo size 720,420
+set output "$out/patterns-$shape.png"
+set title "Verdict lookup, $shape list, patterns found by anchors"
+set logscale xy
+set xlabel "records"
+set ylabel "ns per lookup"
+set key top left
+plot "$out/patterns-$shape.dat" using 1:2 with linespoints title "varnex IsMatch, with patterns", \\
+     "" using 1:3 with linespoints title "varnex IsMatch, the same list without them", \\
+     "" using 1:4 with linespoints title "LMDB, with the extra lookups", \\
+     "" using 1:5 with linespoints title "in-process hash set, the same lookups"
+GP
+done
 echo "plots in $out/"
