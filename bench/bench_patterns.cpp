@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <cctype>
+#include <clocale>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -47,6 +48,23 @@ std::string Label(std::mt19937& rng, size_t min, size_t max) {
   static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::string text(min + rng() % (max - min + 1), 'a');
   for (char& c : text) c = kChars[rng() % (sizeof kChars - 1)];
+  return text;
+}
+
+// GBK text of about `min` to `max` bytes: common Chinese characters (two
+// bytes each), now and then an ASCII letter.
+std::string GbkText(std::mt19937& rng, size_t min, size_t max) {
+  const size_t length = min + rng() % (max - min + 1);
+  std::string text;
+  while (text.size() + 2 <= length) {
+    if (rng() % 8 == 0) {
+      text += static_cast<char>('a' + rng() % 26);
+      continue;
+    }
+    text += static_cast<char>(0xb0 + rng() % 40);
+    text += static_cast<char>(0xa1 + rng() % 94);
+  }
+  while (text.size() < length) text += 'x';
   return text;
 }
 
@@ -90,8 +108,11 @@ PatternData MakeHosts(uint32_t n, bool with_patterns) {
   return data;
 }
 
-PatternData MakeKeywords(uint32_t n, bool with_patterns) {
+PatternData MakeKeywords(uint32_t n, bool with_patterns, bool gbk) {
   std::mt19937 rng(n + 1);
+  auto Label = [&](std::mt19937& r, size_t min, size_t max) {
+    return gbk ? GbkText(r, min, max) : ::Label(r, min, max);
+  };
   PatternData data;
   data.hosts = false;
   std::vector<std::string> texts;
@@ -116,21 +137,47 @@ PatternData MakeKeywords(uint32_t n, bool with_patterns) {
     } else if (i % 10 < 7) {
       const auto& [word, key] = stored[rng() % stored.size()];
       query = Label(rng, key - word.size(), key - word.size());
-      query.insert(rng() % (query.size() + 1), word);
+      // At a character's beginning (in GBK a byte of 0x80 or more begins
+      // a character of two bytes).
+      std::vector<size_t> starts;
+      for (size_t at = 0; at <= query.size();) {
+        starts.push_back(at);
+        at += at < query.size() && static_cast<unsigned char>(query[at]) >= 0x80 ? 2 : 1;
+      }
+      query.insert(starts[rng() % starts.size()], word);
     } else {
       query = Label(rng, 16, 48);
     }
-    data.queries.push_back(RandomCase(rng, query));
+    // (Case changes would change the characters whose second byte looks
+    // like an ASCII letter.)
+    data.queries.push_back(gbk ? query : RandomCase(rng, query));
   }
   return data;
 }
 
 PatternData Make(const benchmark::State& state, bool with_patterns) {
   const auto n = static_cast<uint32_t>(state.range(0));
-  return state.range(1) == 0 ? MakeHosts(n, with_patterns) : MakeKeywords(n, with_patterns);
+  if (state.range(1) == 0) return MakeHosts(n, with_patterns);
+  return MakeKeywords(n, with_patterns, state.range(1) == 2);
 }
 
+// GBK keyword lists are written and looked up in the zh_CN.GBK locale.
+class LocaleFor {
+ public:
+  explicit LocaleFor(const benchmark::State& state) : saved_(std::setlocale(LC_CTYPE, nullptr)) {
+    ok_ = state.range(1) != 2 || std::setlocale(LC_CTYPE, "zh_CN.GBK") != nullptr;
+  }
+  ~LocaleFor() { std::setlocale(LC_CTYPE, saved_.c_str()); }
+  bool ok() const { return ok_; }
+
+ private:
+  std::string saved_;
+  bool ok_ = true;
+};
+
 void LookUp(benchmark::State& state, bool with_patterns) {
+  const LocaleFor locale(state);
+  if (!locale.ok()) return state.SkipWithError("no zh_CN.GBK locale");
   const PatternData data = Make(state, with_patterns);
   BenchListDir dir("/dev/shm");
   WriteKeyedList(dir.path(), data.records);
@@ -309,7 +356,7 @@ BENCHMARK(BM_AddItemsFromEmpty)->Arg(10000)->Arg(150000)->Unit(benchmark::kMilli
 BENCHMARK(BM_LmdbOneTransaction)->Arg(10000)->Arg(150000)->Unit(benchmark::kMillisecond);
 
 void Shapes(benchmark::internal::Benchmark* b) {
-  for (int keywords : {0, 1}) {
+  for (int keywords : {0, 1, 2}) {  // hosts, keywords, GBK keywords
     for (int n : {10000, 100000, 500000}) b->Args({n, keywords});
   }
   b->ArgNames({"records", "keywords"});

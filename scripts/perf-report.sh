@@ -109,13 +109,13 @@ for b in load("patterns"):
         continue
     name, p = parse({"name": b.get("run_name", b["name"])})
     if name in pattern_series:
-        shape = "keywords" if p["keywords"] == "1" else "hosts"
+        shape = {"0": "hosts", "1": "keywords", "2": "gbk-keywords"}[p["keywords"]]
         patterns[(shape, int(p["records"]))][pattern_series[name]] = ns(b)
         if name == "BM_PatternList":
             index_bytes[(shape, int(p["records"]))] = b["index_bytes_per_record"]
     elif name in ("BM_AddItemsFromEmpty", "BM_LmdbOneTransaction"):
         loads[int(p["arg0"])][name] = b["us_per_record"]
-for shape in ("hosts", "keywords"):
+for shape in ("hosts", "keywords", "gbk-keywords"):
     with open(f"{out}/patterns-{shape}.dat", "w") as f:
         f.write("# records patterns plain lmdb set (ns)\n")
         for (k, n), r in sorted(patterns.items()):
@@ -166,7 +166,7 @@ plot "$out/insert.dat" using 1:2 with linespoints title "with flush, ext4", \
      "" using 1:3 with linespoints title "with flush, ext4, no index", \
      "" using 1:4 with linespoints title "with flush, tmpfs"
 GP
-for shape in hosts keywords; do
+for shape in hosts keywords gbk-keywords; do
   gnuplot <<GP
 set terminal pngcairo size 720,420
 set output "$out/patterns-$shape.png"

@@ -80,8 +80,8 @@ bool FindAnchored(uint8_t* pData, const Sections& at, const FoldedContent& conte
     if ((nAnchorLengths >> (16 + l - 1) & 1) == 0) continue;
     for (size_t p = 0; p + l <= content.nLength; ++p) {
       const uint64_t nHash = AnchorHash(dwKey, kAnchorInner, l, PackBytes(content.szText + p, l));
-      const uint32_t nBit = InnerBitOf(nHash, at.nBitmapBits);
-      if ((sa::Load(&pBitmap[nBit / 64]) >> (nBit % 64) & 1) == 0) continue;
+      const BitmapPlace place = InnerBitsOf(nHash, at.nBitmapBits);
+      if ((sa::Load(&pBitmap[place.nWord]) & place.nBits) != place.nBits) continue;
       if (ProbeAnchor(pAnchors, at.nAnchorBits, TagOf(nHash), fnMatches)) return true;
     }
   }

@@ -280,8 +280,8 @@ bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LI
     layout.nAnchorLengths |= AnchorLengthBit(anchor);
     if (anchor.kind == kAnchorInner) {
       uint64_t* pBitmap = InnerBitmap(pData, at);
-      const uint32_t nBit = InnerBitOf(nHash, layout.nBitmapBits);
-      sa::Store(&pBitmap[nBit / 64], pBitmap[nBit / 64] | uint64_t{1} << (nBit % 64));
+      const BitmapPlace place = InnerBitsOf(nHash, layout.nBitmapBits);
+      sa::Store(&pBitmap[place.nWord], pBitmap[place.nWord] | place.nBits);
     }
     return true;
   }
