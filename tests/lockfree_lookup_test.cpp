@@ -186,6 +186,19 @@ TEST_F(LockFreeLookupTest, SharedObjectsOfAnotherLayoutAreNotUsed) {
   EXPECT_EQ(after[0], foreign[0]);
   EXPECT_EQ(after[1], foreign[1]);
   close(fd);
+
+  // An index of an older version (one an earlier release left) is laid out
+  // afresh, not left unused for ever.
+  const std::string older_name = dir_.path() + "/SYSLIST_INDEX_7";
+  fd = open(older_name.c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  const uint64_t older[3] = {LIST_INDEX_MAGIC, LIST_INDEX_VERSION - 1, 12345};
+  ASSERT_EQ(pwrite(fd, older, sizeof older, 0), static_cast<ssize_t>(sizeof older));
+  close(fd);
+  CSysListFileEx upgraded;
+  ASSERT_EQ(upgraded.OpenList(7), 0);
+  ASSERT_EQ(upgraded.InsertItem(&item), 0);
+  EXPECT_TRUE(upgraded.IndexIsCurrent());
 }
 
 // Threads of one process: readers without the lock, on the writer's own

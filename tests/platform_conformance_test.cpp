@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -222,6 +223,24 @@ TEST(PlatformLocaleTest, TheCLocaleUpperCasesExactlyTheAsciiLetters) {
     EXPECT_EQ(upper.table[c], (c >= 'a' && c <= 'z') ? c - 32 : c) << c;
   }
   std::setlocale(LC_CTYPE, saved.c_str());
+}
+
+// Locales that fold text otherwise tell themselves apart (a reader of
+// another locale must not use what a writer folded), and one locale always
+// gives the same value.
+TEST(PlatformLocaleTest, CaseFoldingIdentityTellsLocalesApart) {
+  const std::string saved = std::setlocale(LC_CTYPE, nullptr);
+  std::vector<uint64_t> identities;
+  for (const char* name : {"C", "C.UTF-8", "zh_CN.GBK"}) {
+    if (std::setlocale(LC_CTYPE, name) == nullptr) continue;  // not installed here
+    const uint64_t identity = platform::CaseFoldingIdentity();
+    EXPECT_NE(identity, 0u) << name;
+    EXPECT_EQ(platform::CaseFoldingIdentity(), identity) << name;
+    for (uint64_t other : identities) EXPECT_NE(identity, other) << name;
+    identities.push_back(identity);
+  }
+  std::setlocale(LC_CTYPE, saved.c_str());
+  EXPECT_GE(identities.size(), 2u);
 }
 
 }  // namespace
