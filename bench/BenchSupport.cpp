@@ -85,8 +85,7 @@ void WriteList(const std::string& dir, const DataSet& data) {
   WriteKeyedList(dir, std::move(records));
 }
 
-void WriteKeyedList(const std::string& dir,
-                    std::vector<std::pair<uint32_t, std::string>> records) {
+void WriteKeyedList(const std::string& dir, std::vector<std::pair<uint32_t, std::string>> records) {
   std::stable_sort(records.begin(), records.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   const uint32_t n = static_cast<uint32_t>(records.size());

@@ -28,8 +28,7 @@ DataSet MakeData(uint32_t n, bool natural);
 void WriteList(const std::string& dir, const DataSet& data);
 // Writes records given as (key, text) as list type 0 in `dir`, in key order
 // (stable), with rule numbers "rule<i>", valid for ever.
-void WriteKeyedList(const std::string& dir,
-                    std::vector<std::pair<uint32_t, std::string>> records);
+void WriteKeyedList(const std::string& dir, std::vector<std::pair<uint32_t, std::string>> records);
 // Leaves list type `type` without a lookup index, as the list store was
 // before it had one: puts an index object of another layout in its place.
 // Call before the list is loaded.

@@ -15,12 +15,12 @@
 #include <lmdb.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 #include <cctype>
 #include <clocale>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -191,8 +191,7 @@ void LookUp(benchmark::State& state, bool with_patterns) {
   }
   state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
   std::error_code error;
-  const auto index_bytes =
-      std::filesystem::file_size(dir.path() + "/SYSLIST_INDEX_0", error);
+  const auto index_bytes = std::filesystem::file_size(dir.path() + "/SYSLIST_INDEX_0", error);
   state.counters["index_bytes_per_record"] =
       error ? 0.0 : static_cast<double>(index_bytes) / static_cast<double>(data.records.size());
 }

@@ -127,11 +127,13 @@ PatternAnchor AnchorOf(const char* pszFolded, size_t nLength) {
     return anchor;
   };
   if (nHead == nLength) return anchor;  // no wildcard: not a pattern
-  if (nTail >= 3 && nTail >= nHead) return take(kAnchorSuffix, nLength - nTail, nTail, kMaxAnchorBytes);
+  if (nTail >= 3 && nTail >= nHead)
+    return take(kAnchorSuffix, nLength - nTail, nTail, kMaxAnchorBytes);
   if (nHead >= 3) return take(kAnchorPrefix, 0, nHead, kMaxAnchorBytes);
   if (nTail >= 3) return take(kAnchorSuffix, nLength - nTail, nTail, kMaxAnchorBytes);
   if (nInner >= 3) return take(kAnchorInner, nInnerAt, nInner, kMaxInnerAnchorBytes);
-  if (nTail > 0 && nTail >= nHead) return take(kAnchorSuffix, nLength - nTail, nTail, kMaxAnchorBytes);
+  if (nTail > 0 && nTail >= nHead)
+    return take(kAnchorSuffix, nLength - nTail, nTail, kMaxAnchorBytes);
   if (nHead > 0) return take(kAnchorPrefix, 0, nHead, kMaxAnchorBytes);
   if (nInner > 0) return take(kAnchorInner, nInnerAt, nInner, kMaxInnerAnchorBytes);
   return anchor;

@@ -20,7 +20,7 @@ struct ListIndex::Header {
   uint32_t nPatternCount;
   uint32_t nRecordCount;
   uint32_t bOrdered;
-  uint32_t nAnchorBits;  // the anchor table has 2^nAnchorBits entries
+  uint32_t nAnchorBits;    // the anchor table has 2^nAnchorBits entries
   uint64_t nFileIdentity;  // which list file the index was made for
   uint32_t nAnchorUsed;
   // Which anchor lengths occur: bit l - 1 for suffixes of l bytes, bit

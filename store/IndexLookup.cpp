@@ -6,13 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/Compiler.h"
 #include "store/AsciiText.h"
 #include "store/IndexLayout.h"
 #include "store/ListFormat.h"
 #include "store/RecordMatch.h"
 #include "store/SharedAccess.h"
 #include "store/Wildcard.h"
-#include "platform/Compiler.h"
 
 namespace platform = varnex::platform;
 namespace sa = shared_access;
@@ -69,8 +69,8 @@ struct FoldedContent {
 // of its ends, then, where inner anchors exist, its pieces at every place
 // that the bitmap lets through.
 template <typename Matches>
-bool FindAnchored(uint8_t* pData, const Sections& at, const FoldedContent& content,
-                  uint32_t dwKey, uint32_t nAnchorLengths, Matches fnMatches) {
+bool FindAnchored(uint8_t* pData, const Sections& at, const FoldedContent& content, uint32_t dwKey,
+                  uint32_t nAnchorLengths, Matches fnMatches) {
   const TableEntry* pAnchors = Anchors(pData, at);
   for (uint32_t k = 0; k < content.nEnds; ++k) {
     if (ProbeAnchor(pAnchors, at.nAnchorBits, content.nEndTags[k], fnMatches)) return true;

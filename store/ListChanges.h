@@ -20,8 +20,8 @@
 #include "store/ListIndex.h"
 #include "store/ListJournal.h"
 #include "store/ListState.h"
-#include "store/SharedAccess.h"
 #include "store/ListView.h"
+#include "store/SharedAccess.h"
 
 class CListChanges {
  public:

@@ -9,9 +9,9 @@
 #include "store/AsciiText.h"
 #include "store/IndexLayout.h"
 #include "store/ListFormat.h"
-#include "store/Wildcard.h"
 #include "store/RecordMatch.h"
 #include "store/SharedAccess.h"
+#include "store/Wildcard.h"
 
 namespace platform = varnex::platform;
 namespace sa = shared_access;
@@ -161,7 +161,14 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
 
   uint8_t* pData = m_pData.load(std::memory_order_acquire);
   Header* pHeader = HeaderOf(pData);
-  Layout layout = {nBits,       0, nAnchorBits, 0, 0, nBitmapBits, nPatternCapacity, 0,
+  Layout layout = {nBits,
+                   0,
+                   nAnchorBits,
+                   0,
+                   0,
+                   nBitmapBits,
+                   nPatternCapacity,
+                   0,
                    uint64_t{16} * nIndexed + 4096};
   sa::Zero(Table(pData), TableBytes(nBits));
   sa::Zero(Anchors(pData, at), TableBytes(nAnchorBits));
@@ -169,9 +176,8 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   sa::Store(&pHeader->nFolding, platform::CaseFoldingIdentity());
   for (uint32_t i = 0; i < nIndexed; ++i) {
     const NEW_AUDIT_LIST_ITEM& record = pItems[i];
-    const bool bDone = IsPatternRecord(record)
-                           ? InsertPattern(pData, layout, record, i)
-                           : InsertPlain(pData, layout, KeyOf(record).nTag, i);
+    const bool bDone = IsPatternRecord(record) ? InsertPattern(pData, layout, record, i)
+                                               : InsertPlain(pData, layout, KeyOf(record).nTag, i);
     if (!bDone) return false;
   }
   StoreLayout(pData, layout);
@@ -303,8 +309,7 @@ bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LI
   return true;
 }
 
-bool ListIndex::RemovePattern(uint8_t* pData, Layout& layout, const IndexKey& key,
-                              uint32_t nSlot) {
+bool ListIndex::RemovePattern(uint8_t* pData, Layout& layout, const IndexKey& key, uint32_t nSlot) {
   const Sections at = {layout.nBits, layout.nAnchorBits, layout.nBitmapBits,
                        layout.nPatternCapacity};
   if (key.bAnchored) {
@@ -334,10 +339,14 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
   Header* pHeader = HeaderOf(pData);
   sa::Store(&pHeader->nStamp, uint64_t{0});
   // The header is read once, checked, and only the checked copy used.
-  Layout layout = {sa::Load(&pHeader->nTableBits),       sa::Load(&pHeader->nTableUsed),
-                   sa::Load(&pHeader->nAnchorBits),      sa::Load(&pHeader->nAnchorUsed),
-                   sa::Load(&pHeader->nAnchorLengths),   sa::Load(&pHeader->nBitmapBits),
-                   sa::Load(&pHeader->nPatternCapacity), sa::Load(&pHeader->nPatternCount),
+  Layout layout = {sa::Load(&pHeader->nTableBits),
+                   sa::Load(&pHeader->nTableUsed),
+                   sa::Load(&pHeader->nAnchorBits),
+                   sa::Load(&pHeader->nAnchorUsed),
+                   sa::Load(&pHeader->nAnchorLengths),
+                   sa::Load(&pHeader->nBitmapBits),
+                   sa::Load(&pHeader->nPatternCapacity),
+                   sa::Load(&pHeader->nPatternCount),
                    256};
   const uint32_t bOrdered = sa::Load(&pHeader->bOrdered);
   const Sections at = {layout.nBits, layout.nAnchorBits, layout.nBitmapBits,

@@ -57,7 +57,7 @@ struct IndexKey {
   bool bPattern;
   bool bAnchored;  // a pattern found through the anchor table
   uint32_t nKey;
-  uint32_t nTag;   // the tag of the text (plain) or of the anchor
+  uint32_t nTag;  // the tag of the text (plain) or of the anchor
 };
 
 // A kPlace change (see ListJournal): records [nMoveFrom, nMoveFrom +

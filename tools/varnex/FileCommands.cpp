@@ -3,12 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <string_view>
-#include <iostream>
 
 #include "store/ListFormat.h"
 #include "tools/varnex/Commands.h"
@@ -98,9 +98,8 @@ int Import(int32_t list_type, const std::string& file, bool append) {
   } else {
     // One batch: the library holds the lock for a bounded time at once and
     // writes the list back once per turn, not once per slice of the file.
-    stored = static_cast<size_t>(
-        std::max(list->AddItems(records.data(), static_cast<int32_t>(records.size()), &replaced),
-                 0));
+    stored = static_cast<size_t>(std::max(
+        list->AddItems(records.data(), static_cast<int32_t>(records.size()), &replaced), 0));
   }
   const size_t added = stored - static_cast<size_t>(replaced);
   if (g_json) {

@@ -89,15 +89,16 @@ NEW_AUDIT_LIST_ITEM RecordReader::Read(std::string_view line) {
   for (const simdjson::dom::key_value_pair field : object) {
     const auto* found = std::find_if(std::begin(kFieldNames), std::end(kFieldNames),
                                      [&](const char* name) { return field.key == name; });
-    if (found != std::end(kFieldNames)) Take(field.value, &members[found - std::begin(kFieldNames)]);
+    if (found != std::end(kFieldNames))
+      Take(field.value, &members[found - std::begin(kFieldNames)]);
   }
   std::optional<uint32_t> key;
   if (members[kKey].given) key = static_cast<uint32_t>(Integer(members, kKey, 0, 0, UINT32_MAX));
-  NEW_AUDIT_LIST_ITEM record = MakeRecord(
-      Text(members, kRule, kRuleHex), Text(members, kContent, kContentHex), key,
-      static_cast<int32_t>(Integer(members, kType, 0, -128, 127)),
-      static_cast<uint32_t>(Integer(members, kStart, 0, 0, UINT32_MAX)),
-      static_cast<uint32_t>(Integer(members, kEnd, UINT32_MAX, 0, UINT32_MAX)));
+  NEW_AUDIT_LIST_ITEM record =
+      MakeRecord(Text(members, kRule, kRuleHex), Text(members, kContent, kContentHex), key,
+                 static_cast<int32_t>(Integer(members, kType, 0, -128, 127)),
+                 static_cast<uint32_t>(Integer(members, kStart, 0, 0, UINT32_MAX)),
+                 static_cast<uint32_t>(Integer(members, kEnd, UINT32_MAX, 0, UINT32_MAX)));
   if (members[kReservedHex].given) {
     const std::string reserved = Text(members, kReservedHex, kReservedHex);
     if (reserved.size() != sizeof record.Reserved) throw ToolError("reserved_hex is not 68 bytes");
