@@ -12,8 +12,6 @@
 // The peers answer the same verdicts with the obvious extra lookups: the
 // exact text, then for hosts `*` plus the text from each '.' on, for
 // keywords `*` + every piece of a keyword's length + `*`.
-#include <lmdb.h>
-
 #include <algorithm>
 #include <cctype>
 #include <clocale>
@@ -30,11 +28,13 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/BenchSupport.h"
+#include "bench/LmdbPeer.h"
 #include "varnex/Varnex.h"
 
 namespace {
 
 using varnex::bench::BenchListDir;
+using varnex::bench::LmdbPeer;
 using varnex::bench::WriteKeyedList;
 
 struct PatternData {
@@ -205,10 +205,7 @@ void BM_SameListWithoutPatterns(benchmark::State& state) {
 }
 
 std::string KeyOf(uint32_t key, const std::string& text) {
-  std::string out(4, '\0');
-  for (int b = 0; b < 4; ++b) out[b] = static_cast<char>(key >> (24 - 8 * b));
-  for (char c : text) out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
+  return varnex::bench::PeerKey(key, text);
 }
 
 // Calls found(key) for the exact text, then for every pattern key that
@@ -234,37 +231,22 @@ bool AskPeer(const PatternData& data, const std::string& text, Found found) {
 void BM_Lmdb(benchmark::State& state) {
   const PatternData data = Make(state, true);
   BenchListDir dir("/dev/shm");
-  MDB_env* env = nullptr;
-  MDB_dbi dbi;
-  if (mdb_env_create(&env) != 0 || mdb_env_set_mapsize(env, size_t{4} << 30) != 0 ||
-      mdb_env_open(env, dir.path().c_str(), MDB_NOSYNC, 0644) != 0) {
-    return state.SkipWithError("mdb_env_open failed");
-  }
-  MDB_txn* txn = nullptr;
-  mdb_txn_begin(env, nullptr, 0, &txn);
-  mdb_dbi_open(txn, nullptr, 0, &dbi);
-  for (size_t i = 0; i < data.records.size(); ++i) {
-    std::string key = KeyOf(data.records[i].first, data.records[i].second);
-    std::string rule = "rule" + std::to_string(i);
-    MDB_val k{key.size(), key.data()}, v{rule.size(), rule.data()};
-    mdb_put(txn, dbi, &k, &v, 0);
-  }
-  mdb_txn_commit(txn);
-  MDB_txn* read = nullptr;
-  mdb_txn_begin(env, nullptr, MDB_RDONLY, &read);
-  mdb_txn_reset(read);
+  LmdbPeer peer(dir.path(), /*sync=*/false);
+  if (!peer.ok()) return state.SkipWithError("mdb_env_open failed");
+  size_t n = 0;
+  peer.Fill([&](std::string* key, std::string* value) {
+    if (n == data.records.size()) return false;
+    *key = KeyOf(data.records[n].first, data.records[n].second);
+    *value = "rule" + std::to_string(n++);
+    return true;
+  });
   size_t i = 0;
   int64_t hits = 0;
   for (auto _ : state) {
-    mdb_txn_renew(read);
-    hits += AskPeer(data, data.queries[i++ & 4095], [&](std::string key) {
-      MDB_val k{key.size(), key.data()}, v;
-      return mdb_get(read, dbi, &k, &v) == 0;
-    });
-    mdb_txn_reset(read);
+    peer.BeginRead();
+    hits += AskPeer(data, data.queries[i++ & 4095], [&](std::string key) { return peer.Has(key); });
+    peer.EndRead();
   }
-  mdb_txn_abort(read);
-  mdb_env_close(env);
   state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
 }
 
@@ -323,26 +305,21 @@ void BM_LmdbOneTransaction(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     auto dir = std::make_unique<BenchListDir>("/dev/shm");
-    MDB_env* env = nullptr;
-    MDB_dbi dbi;
-    if (mdb_env_create(&env) != 0 || mdb_env_set_mapsize(env, size_t{4} << 30) != 0 ||
-        mdb_env_open(env, dir->path().c_str(), 0, 0644) != 0) {
-      return state.SkipWithError("mdb_env_open failed");
-    }
+    auto peer = std::make_unique<LmdbPeer>(dir->path(), /*sync=*/true);
+    if (!peer->ok()) return state.SkipWithError("mdb_env_open failed");
     state.ResumeTiming();
-    MDB_txn* txn = nullptr;
-    mdb_txn_begin(env, nullptr, 0, &txn);
-    mdb_dbi_open(txn, nullptr, 0, &dbi);
-    for (size_t i = 0; i < data.records.size(); ++i) {
-      std::string key = KeyOf(data.records[i].first, data.records[i].second);
+    size_t n = 0;
+    peer->Fill([&](std::string* key, std::string* value) {
+      if (n == data.records.size()) return false;
+      *key = KeyOf(data.records[n].first, data.records[n].second);
       char rule[32];
-      const int length = std::snprintf(rule, sizeof rule, "rule%zu", i);
-      MDB_val k{key.size(), key.data()}, v{static_cast<size_t>(length), rule};
-      mdb_put(txn, dbi, &k, &v, 0);
-    }
-    mdb_txn_commit(txn);
+      *value =
+          std::string(rule, static_cast<size_t>(std::snprintf(rule, sizeof rule, "rule%zu", n)));
+      ++n;
+      return true;
+    });
     state.PauseTiming();
-    mdb_env_close(env);
+    peer.reset();
     dir.reset();
     state.ResumeTiming();
   }

@@ -5,7 +5,6 @@
 // Both are asked for the exact record: the key is the length and the
 // upper-cased text; a read transaction (LMDB) or a prepared statement
 // (SQLite) per lookup.
-#include <lmdb.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -16,13 +15,16 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/BenchSupport.h"
+#include "bench/LmdbPeer.h"
 #include "varnex/Varnex.h"
 
 namespace {
 
 using varnex::bench::BenchListDir;
 using varnex::bench::DataSet;
+using varnex::bench::LmdbPeer;
 using varnex::bench::MakeData;
+using varnex::bench::PeerKey;
 using varnex::bench::WriteList;
 
 // This library's verdict match on the same data, in the same run.
@@ -41,52 +43,29 @@ void BM_Varnex(benchmark::State& state) {
   state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
 }
 
-std::string LookupKey(const std::string& text) {
-  std::string key(4, '\0');
-  const auto length = static_cast<uint32_t>(text.size());
-  key[0] = static_cast<char>(length >> 24);
-  key[1] = static_cast<char>(length >> 16);
-  key[2] = static_cast<char>(length >> 8);
-  key[3] = static_cast<char>(length);
-  for (char c : text) key += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return key;
-}
-
 void BM_Lmdb(benchmark::State& state) {
   const DataSet data = MakeData(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
   BenchListDir dir("/dev/shm");
-  MDB_env* env = nullptr;
-  MDB_dbi dbi;
-  if (mdb_env_create(&env) != 0 || mdb_env_set_mapsize(env, size_t{1} << 30) != 0 ||
-      mdb_env_open(env, dir.path().c_str(), MDB_NOSYNC, 0644) != 0) {
-    return state.SkipWithError("mdb_env_open failed");
-  }
-  MDB_txn* txn = nullptr;
-  mdb_txn_begin(env, nullptr, 0, &txn);
-  mdb_dbi_open(txn, nullptr, 0, &dbi);
-  for (size_t i = 0; i < data.texts.size(); ++i) {
-    std::string key = LookupKey(data.texts[i]);
-    std::string rule = "rule" + std::to_string(i);
-    MDB_val k{key.size(), key.data()}, v{rule.size(), rule.data()};
-    mdb_put(txn, dbi, &k, &v, 0);
-  }
-  mdb_txn_commit(txn);
+  LmdbPeer peer(dir.path(), /*sync=*/false);
+  if (!peer.ok()) return state.SkipWithError("mdb_env_open failed");
+  size_t n = 0;
+  peer.Fill([&](std::string* key, std::string* value) {
+    if (n == data.texts.size()) return false;
+    *key = PeerKey(static_cast<uint32_t>(data.texts[n].size()), data.texts[n]);
+    *value = "rule" + std::to_string(n++);
+    return true;
+  });
   std::vector<std::string> keys;
-  for (const auto& query : data.queries) keys.push_back(LookupKey(query));
-  MDB_txn* read = nullptr;
-  mdb_txn_begin(env, nullptr, MDB_RDONLY, &read);
-  mdb_txn_reset(read);
+  for (const auto& query : data.queries) {
+    keys.push_back(PeerKey(static_cast<uint32_t>(query.size()), query));
+  }
   size_t i = 0;
   int64_t hits = 0;
   for (auto _ : state) {
-    std::string& key = keys[i++ & 4095];
-    mdb_txn_renew(read);
-    MDB_val k{key.size(), key.data()}, v;
-    hits += mdb_get(read, dbi, &k, &v) == 0;
-    mdb_txn_reset(read);
+    peer.BeginRead();
+    hits += peer.Has(keys[i++ & 4095]);
+    peer.EndRead();
   }
-  mdb_txn_abort(read);
-  mdb_env_close(env);
   state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
 }
 
