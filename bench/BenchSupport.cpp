@@ -109,6 +109,17 @@ void WriteKeyedList(const std::string& dir, std::vector<std::pair<uint32_t, std:
   close(fd);
 }
 
+void LookUpQueries(benchmark::State& state, CVarnex& list,
+                   const std::vector<std::string>& queries) {
+  size_t i = 0;
+  int64_t hits = 0;
+  for (auto _ : state) {
+    const std::string& text = queries[i++ & 4095];
+    hits += list.IsMatch(text.c_str(), static_cast<uint32_t>(text.size()));
+  }
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+}
+
 void DisableLookupIndex(int type) {
   const std::string name = ListObjectPathOf(type, "SYSLIST_INDEX_");
   int fd = open(name.c_str(), O_RDWR | O_CREAT, 0644);

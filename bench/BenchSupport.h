@@ -7,7 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include <benchmark/benchmark.h>
+
 #include "tests/TempListDir.h"
+#include "varnex/Varnex.h"
 
 namespace varnex::bench {
 
@@ -29,6 +32,10 @@ void WriteList(const std::string& dir, const DataSet& data);
 // Writes records given as (key, text) as list type 0 in `dir`, in key order
 // (stable), with rule numbers "rule<i>", valid for ever.
 void WriteKeyedList(const std::string& dir, std::vector<std::pair<uint32_t, std::string>> records);
+// The benchmark's iterations as IsMatch calls on the queries in turn (4096
+// of them, the key each one's length); reports the share of hits as
+// "hit_rate".
+void LookUpQueries(benchmark::State& state, CVarnex& list, const std::vector<std::string>& queries);
 // Leaves list type `type` without a lookup index, as the list store was
 // before it had one: puts an index object of another layout in its place.
 // Call before the list is loaded.

@@ -47,13 +47,7 @@ struct Fixture {
 void BM_IsMatch(benchmark::State& state) {
   Fixture fixture(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
   if (!fixture.loaded) return state.SkipWithError("LoadFile failed");
-  size_t i = 0;
-  int64_t hits = 0;
-  for (auto _ : state) {
-    const std::string& query = fixture.data.queries[i++ & 4095];
-    hits += fixture.list.IsMatch(query.c_str(), static_cast<uint32_t>(query.size()));
-  }
-  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+  varnex::bench::LookUpQueries(state, fixture.list, fixture.data.queries);
 }
 
 // The lookup as the list store made it before it had a lookup index: under

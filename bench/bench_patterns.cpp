@@ -183,13 +183,7 @@ void LookUp(benchmark::State& state, bool with_patterns) {
   WriteKeyedList(dir.path(), data.records);
   CVarnex list(0);
   if (list.LoadFile() != 1) return state.SkipWithError("LoadFile failed");
-  size_t i = 0;
-  int64_t hits = 0;
-  for (auto _ : state) {
-    const std::string& text = data.queries[i++ & 4095];
-    hits += list.IsMatch(text.c_str(), static_cast<uint32_t>(text.size()));
-  }
-  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+  varnex::bench::LookUpQueries(state, list, data.queries);
   std::error_code error;
   const auto index_bytes = std::filesystem::file_size(dir.path() + "/SYSLIST_INDEX_0", error);
   state.counters["index_bytes_per_record"] =

@@ -34,13 +34,7 @@ void BM_Varnex(benchmark::State& state) {
   WriteList(dir.path(), data);
   CVarnex list(0);
   if (list.LoadFile() != 1) return state.SkipWithError("LoadFile failed");
-  size_t i = 0;
-  int64_t hits = 0;
-  for (auto _ : state) {
-    const std::string& text = data.queries[i++ & 4095];
-    hits += list.IsMatch(text.c_str(), static_cast<uint32_t>(text.size()));
-  }
-  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+  varnex::bench::LookUpQueries(state, list, data.queries);
 }
 
 void BM_Lmdb(benchmark::State& state) {

@@ -175,17 +175,9 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   const bool bFoldsAlike =
       bPatterns && sa::Load(&pHeader->nFolding) == platform::CaseFoldingIdentity();
   const uint32_t nAnchorLengths = sa::Load(&pHeader->nAnchorLengths);
-  FoldedContent folded;
   if (nLength <= LIST_CONTENT_SIZE) {
     const PlainQuery query(dwKey, pszContent, nLength);
     const uint32_t nTag = TagOf(query.nHash);
-    const uint32_t nMask = (uint32_t{1} << nBits) - 1;
-    const TableEntry* pTable = Table(pData);
-    platform::Prefetch(&pTable[nTag & nMask]);
-    if (bFoldsAlike && nAnchorUsed > 0) {
-      folded.Prepare(pszContent, nFullLength, dwKey, nAnchorLengths, Anchors(pData, at),
-                     at.nAnchorBits);
-    }
     // Text that may hold characters of more than one byte is compared as
     // characters too (the hash folds every byte that looks like a letter).
     const char* pszCharacterCheck = nullptr;
@@ -197,6 +189,8 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
         }
       }
     }
+    const uint32_t nMask = (uint32_t{1} << nBits) - 1;
+    const TableEntry* pTable = Table(pData);
     uint32_t i = nTag & nMask;
     for (uint32_t nSteps = 0; nSteps <= nMask; ++nSteps, i = (i + 1) & nMask) {
       const uint32_t nSlot = sa::Load(&pTable[i].nSlot);
@@ -206,12 +200,16 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
         return IndexAnswer::kMatch;
       }
     }
-  } else if (bFoldsAlike && nAnchorUsed > 0) {
-    folded.Prepare(pszContent, nFullLength, dwKey, nAnchorLengths, Anchors(pData, at),
-                   at.nAnchorBits);
   }
   if (!bPatterns) return IndexAnswer::kNoMatch;
   if (!bFoldsAlike) return IndexAnswer::kUnusable;
+  // Only now, when no plain text matched: the ends' anchors are fetched
+  // together while the content is folded.
+  FoldedContent folded;
+  if (nAnchorUsed > 0) {
+    folded.Prepare(pszContent, nFullLength, dwKey, nAnchorLengths, Anchors(pData, at),
+                   at.nAnchorBits);
+  }
 
   NEW_AUDIT_LIST_ITEM record;  // ReadCandidate fills what the match reads
   auto matches = [&](uint32_t nSlot) {
