@@ -23,14 +23,13 @@ struct ListIndex::Header {
   uint32_t nAnchorBits;    // the anchor table has 2^nAnchorBits entries
   uint64_t nFileIdentity;  // which list file the index was made for
   uint32_t nAnchorUsed;
-  // Which anchor lengths occur: bit l - 1 for suffixes of l bytes, bit
-  // 8 + l - 1 for prefixes, bit 16 + l - 1 for inner pieces.
-  uint32_t nAnchorLengths;
+  uint32_t nKeyBits;  // the table of keys' anchor lengths has 2^nKeyBits entries
   // How the writer that made the anchors folded the patterns (see
   // platform::CaseFoldingIdentity): only readers that fold alike use them.
   uint64_t nFolding;
   uint32_t nBitmapBits;  // the inner anchors' bitmap has 2^nBitmapBits bits
-  uint32_t nReserved[13];
+  uint32_t nKeysUsed;
+  uint32_t nReserved[12];
 };
 static_assert(sizeof(ListIndex::Header) == 128);
 
@@ -76,7 +75,8 @@ static_assert(sizeof(TableEntry) == 8);
 static_assert(sizeof(PatternEntry) == 32);
 
 // The object: the header, the table of plain texts, the table of pattern
-// anchors, the bitmap of inner anchors, the patterns without an anchor.
+// anchors, the table of the anchor lengths each key has, the bitmap of inner
+// anchors, the patterns without an anchor.
 constexpr uint64_t kTableOffset = 128;
 // The bitmap has about 16 bits an inner anchor, at least 512.
 constexpr uint32_t kMinBitmapBits = 9;
@@ -89,16 +89,19 @@ inline uint64_t TableBytes(uint32_t nBits) {
 struct Sections {
   uint32_t nBits;
   uint32_t nAnchorBits;
+  uint32_t nKeyBits;
   uint32_t nBitmapBits;
   uint32_t nPatternCapacity;
 
   bool Valid() const {
     return nBits >= kMinTableBits && nBits <= kMaxTableBits && nAnchorBits >= kMinTableBits &&
-           nAnchorBits <= kMaxTableBits && nBitmapBits >= kMinBitmapBits &&
-           nBitmapBits <= kMaxBitmapBits && nPatternCapacity <= kMaxPatterns;
+           nAnchorBits <= kMaxTableBits && nKeyBits >= kMinTableBits && nKeyBits <= kMaxTableBits &&
+           nBitmapBits >= kMinBitmapBits && nBitmapBits <= kMaxBitmapBits &&
+           nPatternCapacity <= kMaxPatterns;
   }
   uint64_t AnchorOffset() const { return kTableOffset + TableBytes(nBits); }
-  uint64_t BitmapOffset() const { return AnchorOffset() + TableBytes(nAnchorBits); }
+  uint64_t KeyOffset() const { return AnchorOffset() + TableBytes(nAnchorBits); }
+  uint64_t BitmapOffset() const { return KeyOffset() + TableBytes(nKeyBits); }
   uint64_t BitmapBytes() const { return (uint64_t{1} << nBitmapBits) / 8; }
   uint64_t PatternOffset() const { return BitmapOffset() + BitmapBytes(); }
   uint64_t Bytes() const {
@@ -111,6 +114,20 @@ inline TableEntry* Table(uint8_t* pData) {
 }
 inline TableEntry* Anchors(uint8_t* pData, const Sections& at) {
   return reinterpret_cast<TableEntry*>(pData + at.AnchorOffset());
+}
+// The anchor lengths that the patterns of one key have (see
+// AnchorLengthBit); an entry with no bit set is free.
+struct KeyLengths {
+  uint32_t nKey;
+  uint32_t nLengths;
+};
+static_assert(sizeof(KeyLengths) == sizeof(TableEntry));
+inline KeyLengths* KeyTable(uint8_t* pData, const Sections& at) {
+  return reinterpret_cast<KeyLengths*>(pData + at.KeyOffset());
+}
+inline uint32_t KeyHome(uint32_t nKey, uint32_t nKeyBits) {
+  return static_cast<uint32_t>((uint64_t{nKey} * 0x9e3779b97f4a7c15ULL) >> 32) &
+         ((uint32_t{1} << nKeyBits) - 1);
 }
 inline uint64_t* InnerBitmap(uint8_t* pData, const Sections& at) {
   return reinterpret_cast<uint64_t*>(pData + at.BitmapOffset());
@@ -199,7 +216,8 @@ inline BitmapPlace InnerBitsOf(uint64_t nHash, uint32_t nBitmapBits) {
           uint64_t{1} << ((nHash >> 20) & 63) | uint64_t{1} << ((nHash >> 26) & 63)};
 }
 
-// Bit of the anchor lengths word (see ListIndex::Header::nAnchorLengths).
+// The bit of an anchor in its key's lengths (see KeyLengths): bit l - 1 for
+// suffixes of l bytes, 8 + l - 1 for prefixes, 16 + l - 1 for inner pieces.
 inline uint32_t AnchorLengthBit(const PatternAnchor& anchor) {
   return uint32_t{1} << (anchor.kind * 8 + anchor.nLength - 1);
 }

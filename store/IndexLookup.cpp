@@ -20,6 +20,20 @@ using namespace list_index;
 
 namespace {
 
+// The anchor lengths that the patterns of key dwKey have; 0 when it has
+// none.
+uint32_t LengthsOfKey(uint8_t* pData, const Sections& at, uint32_t dwKey) {
+  const KeyLengths* pKeys = KeyTable(pData, at);
+  const uint32_t nMask = (uint32_t{1} << at.nKeyBits) - 1;
+  uint32_t i = KeyHome(dwKey, at.nKeyBits);
+  for (uint32_t nSteps = 0; nSteps <= nMask; ++nSteps, i = (i + 1) & nMask) {
+    const uint32_t nLengths = sa::Load(&pKeys[i].nLengths);
+    if (nLengths == 0) return 0;
+    if (sa::Load(&pKeys[i].nKey) == dwKey) return nLengths;
+  }
+  return 0;
+}
+
 // Calls fnMatches(slot) for every slot that the anchor table keeps under
 // the anchor (kind, length, bytes) of key dwKey, until one matches.
 template <typename Matches>
@@ -151,8 +165,8 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   }
   const uint32_t nBits = sa::Load(&pHeader->nTableBits);
   const uint32_t nPatternCapacity = sa::Load(&pHeader->nPatternCapacity);
-  const Sections at = {nBits, sa::Load(&pHeader->nAnchorBits), sa::Load(&pHeader->nBitmapBits),
-                       nPatternCapacity};
+  const Sections at = {nBits, sa::Load(&pHeader->nAnchorBits), sa::Load(&pHeader->nKeyBits),
+                       sa::Load(&pHeader->nBitmapBits), nPatternCapacity};
   if (!at.Valid()) return IndexAnswer::kUnusable;
   if (at.Bytes() > nSize) {
     // Another process grew the index since this one mapped it.
@@ -174,7 +188,7 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   const bool bPatterns = (nPatterns > 0 || nAnchorUsed > 0) && nFullLength <= WILDCARD_MAX_LEN;
   const bool bFoldsAlike =
       bPatterns && sa::Load(&pHeader->nFolding) == platform::CaseFoldingIdentity();
-  const uint32_t nAnchorLengths = sa::Load(&pHeader->nAnchorLengths);
+
   if (nLength <= LIST_CONTENT_SIZE) {
     const PlainQuery query(dwKey, pszContent, nLength);
     const uint32_t nTag = TagOf(query.nHash);
@@ -205,8 +219,9 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   if (!bFoldsAlike) return IndexAnswer::kUnusable;
   // Only now, when no plain text matched: the ends' anchors are fetched
   // together while the content is folded.
+  const uint32_t nAnchorLengths = nAnchorUsed > 0 ? LengthsOfKey(pData, at, dwKey) : 0;
   FoldedContent folded;
-  if (nAnchorUsed > 0) {
+  if (nAnchorLengths != 0) {
     folded.Prepare(pszContent, nFullLength, dwKey, nAnchorLengths, Anchors(pData, at),
                    at.nAnchorBits);
   }
@@ -216,7 +231,7 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
     return nSlot < nCount && ReadCandidate(pItems, nSlot, dwKey, dwNow, &record) &&
            IsPatternRecord(record) && RecordTextMatches(record, pszContent);
   };
-  if (nAnchorUsed > 0 && FindAnchored(pData, at, folded, dwKey, nAnchorLengths, matches)) {
+  if (nAnchorLengths != 0 && FindAnchored(pData, at, folded, dwKey, nAnchorLengths, matches)) {
     return IndexAnswer::kMatch;
   }
 

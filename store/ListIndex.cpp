@@ -131,7 +131,8 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   }
   // A list out of key order is looked up by the scan; its index is empty.
   const uint32_t nIndexed = bOrdered ? nCount : 0;
-  uint64_t nPlain = 0, nAnchored = 0, nInner = 0, nOthers = 0;
+  uint64_t nPlain = 0, nAnchored = 0, nInner = 0, nOthers = 0, nKeys = 0;
+  uint32_t nLastKeyAt = 0;
   for (uint32_t i = 0; i < nIndexed; ++i) {
     if (!IsPatternRecord(pItems[i])) {
       ++nPlain;
@@ -141,6 +142,13 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
     nAnchored += kind != kAnchorNone;
     nInner += kind == kAnchorInner;
     nOthers += kind == kAnchorNone;
+    // (The list is in key order: a key is new where it differs from the
+    // last one counted.)
+    if (kind != kAnchorNone &&
+        (nKeys == 0 || pItems[i].nContentLen != pItems[nLastKeyAt].nContentLen)) {
+      ++nKeys;
+      nLastKeyAt = i;
+    }
   }
   auto bitsFor = [](uint64_t nEntries) {
     uint32_t nBits = kMinTableBits;
@@ -149,29 +157,25 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   };
   const uint32_t nBits = bitsFor(nPlain);
   const uint32_t nAnchorBits = bitsFor(nAnchored);
-  if (nBits > kMaxTableBits || nAnchorBits > kMaxTableBits || nOthers > kMaxPatterns / 2) {
+  const uint32_t nKeyBits = bitsFor(nKeys);
+  if (nBits > kMaxTableBits || nAnchorBits > kMaxTableBits || nKeyBits > kMaxTableBits ||
+      nOthers > kMaxPatterns / 2) {
     return false;
   }
   const uint32_t nPatternCapacity =
       nOthers * 2 > kMinPatterns ? static_cast<uint32_t>(nOthers * 2) : kMinPatterns;
   uint32_t nBitmapBits = kMinBitmapBits;
   while (nBitmapBits < kMaxBitmapBits && (uint64_t{1} << nBitmapBits) < 16 * nInner) ++nBitmapBits;
-  const Sections at = {nBits, nAnchorBits, nBitmapBits, nPatternCapacity};
+  const Sections at = {nBits, nAnchorBits, nKeyBits, nBitmapBits, nPatternCapacity};
   if (!GrowTo(at.Bytes())) return false;
 
   uint8_t* pData = m_pData.load(std::memory_order_acquire);
   Header* pHeader = HeaderOf(pData);
-  Layout layout = {nBits,
-                   0,
-                   nAnchorBits,
-                   0,
-                   0,
-                   nBitmapBits,
-                   nPatternCapacity,
-                   0,
-                   uint64_t{16} * nIndexed + 4096};
+  Layout layout = {nBits, 0,           nAnchorBits,      0, nKeyBits,
+                   0,     nBitmapBits, nPatternCapacity, 0, uint64_t{16} * nIndexed + 4096};
   sa::Zero(Table(pData), TableBytes(nBits));
   sa::Zero(Anchors(pData, at), TableBytes(nAnchorBits));
+  sa::Zero(KeyTable(pData, at), TableBytes(nKeyBits));
   sa::Zero(InnerBitmap(pData, at), at.BitmapBytes());
   sa::Store(&pHeader->nFolding, platform::CaseFoldingIdentity());
   for (uint32_t i = 0; i < nIndexed; ++i) {
@@ -196,7 +200,8 @@ void ListIndex::StoreLayout(uint8_t* pData, const Layout& layout) {
   sa::Store(&pHeader->nTableUsed, layout.nTableUsed);
   sa::Store(&pHeader->nAnchorBits, layout.nAnchorBits);
   sa::Store(&pHeader->nAnchorUsed, layout.nAnchorUsed);
-  sa::Store(&pHeader->nAnchorLengths, layout.nAnchorLengths);
+  sa::Store(&pHeader->nKeyBits, layout.nKeyBits);
+  sa::Store(&pHeader->nKeysUsed, layout.nKeysUsed);
   sa::Store(&pHeader->nBitmapBits, layout.nBitmapBits);
   sa::Store(&pHeader->nPatternCapacity, layout.nPatternCapacity);
   sa::Store(&pHeader->nPatternCount, layout.nPatternCount);
@@ -270,20 +275,40 @@ bool ListIndex::RemovePlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint3
   return true;
 }
 
+bool ListIndex::AddKeyLength(uint8_t* pData, const list_index::Sections& at, Layout& layout,
+                             uint32_t nKey, uint32_t nLengthBit) {
+  KeyLengths* pKeys = KeyTable(pData, at);
+  const uint32_t nMask = (uint32_t{1} << layout.nKeyBits) - 1;
+  uint32_t i = KeyHome(nKey, layout.nKeyBits);
+  for (uint32_t nSteps = 0; nSteps <= nMask; ++nSteps, i = (i + 1) & nMask) {
+    const uint32_t nLengths = pKeys[i].nLengths;
+    if (nLengths != 0 && pKeys[i].nKey != nKey) continue;
+    if (nLengths == 0) {
+      // A new key: only while the table stays at most half full.
+      if ((layout.nKeysUsed + 1) * 2 > nMask + 1) return false;
+      ++layout.nKeysUsed;
+      sa::Store(&pKeys[i].nKey, nKey);  // before its lengths, which readers test first
+    }
+    sa::Store(&pKeys[i].nLengths, nLengths | nLengthBit);
+    return true;
+  }
+  return false;
+}
+
 bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LIST_ITEM& record,
                               uint32_t nSlot) {
-  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nBitmapBits,
+  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nKeyBits, layout.nBitmapBits,
                        layout.nPatternCapacity};
   const PatternAnchor anchor = AnchorOfRecord(record);
   if (anchor.kind != kAnchorNone) {
     const uint64_t nHash =
         AnchorHash(record.nContentLen, anchor.kind, anchor.nLength, anchor.nBytes);
-    if (!InsertInto(Anchors(pData, at), layout.nAnchorBits, TagOf(nHash), nSlot,
+    if (!AddKeyLength(pData, at, layout, record.nContentLen, AnchorLengthBit(anchor)) ||
+        !InsertInto(Anchors(pData, at), layout.nAnchorBits, TagOf(nHash), nSlot,
                     &layout.nProbeBudget)) {
       return false;
     }
     ++layout.nAnchorUsed;
-    layout.nAnchorLengths |= AnchorLengthBit(anchor);
     if (anchor.kind == kAnchorInner) {
       uint64_t* pBitmap = InnerBitmap(pData, at);
       const BitmapPlace place = InnerBitsOf(nHash, layout.nBitmapBits);
@@ -310,7 +335,7 @@ bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LI
 }
 
 bool ListIndex::RemovePattern(uint8_t* pData, Layout& layout, const IndexKey& key, uint32_t nSlot) {
-  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nBitmapBits,
+  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nKeyBits, layout.nBitmapBits,
                        layout.nPatternCapacity};
   if (key.bAnchored) {
     // (The anchor's length bit and bitmap bit stay: they only let probes
@@ -339,21 +364,18 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
   Header* pHeader = HeaderOf(pData);
   sa::Store(&pHeader->nStamp, uint64_t{0});
   // The header is read once, checked, and only the checked copy used.
-  Layout layout = {sa::Load(&pHeader->nTableBits),
-                   sa::Load(&pHeader->nTableUsed),
-                   sa::Load(&pHeader->nAnchorBits),
-                   sa::Load(&pHeader->nAnchorUsed),
-                   sa::Load(&pHeader->nAnchorLengths),
-                   sa::Load(&pHeader->nBitmapBits),
-                   sa::Load(&pHeader->nPatternCapacity),
-                   sa::Load(&pHeader->nPatternCount),
-                   256};
+  Layout layout = {sa::Load(&pHeader->nTableBits),    sa::Load(&pHeader->nTableUsed),
+                   sa::Load(&pHeader->nAnchorBits),   sa::Load(&pHeader->nAnchorUsed),
+                   sa::Load(&pHeader->nKeyBits),      sa::Load(&pHeader->nKeysUsed),
+                   sa::Load(&pHeader->nBitmapBits),   sa::Load(&pHeader->nPatternCapacity),
+                   sa::Load(&pHeader->nPatternCount), 256};
   const uint32_t bOrdered = sa::Load(&pHeader->bOrdered);
-  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nBitmapBits,
+  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nKeyBits, layout.nBitmapBits,
                        layout.nPatternCapacity};
   if (!at.Valid() || layout.nPatternCount > layout.nPatternCapacity ||
       layout.nTableUsed > (uint32_t{1} << layout.nBits) ||
-      layout.nAnchorUsed > (uint32_t{1} << layout.nAnchorBits)) {
+      layout.nAnchorUsed > (uint32_t{1} << layout.nAnchorBits) ||
+      layout.nKeysUsed > (uint32_t{1} << layout.nKeyBits)) {
     return false;
   }
   // Anchors are folded in one locale: a writer that folds otherwise rebuilds.

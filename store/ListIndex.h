@@ -16,6 +16,7 @@
 //   header (128 bytes)
 //   table:    2^nTableBits entries of {tag, slot + 1}, linear probing, 0 free
 //   anchors:  2^nAnchorBits entries of {tag, slot + 1}, the same way
+//   keys:     2^nKeyBits entries of {key, the anchor lengths its patterns have}
 //   bitmap:   2^nBitmapBits bits, set by the hashes of the inner anchors
 //   patterns: nPatternCapacity entries, sorted by key
 // Plain records (text without '*') are in the table under a hash of their key
@@ -24,8 +25,9 @@
 // '*' are patterns, found by an anchor: a literal piece of the pattern,
 // folded as the wildcard comparison folds, that every text it matches ends
 // with, begins with, or holds somewhere (see AnchorOf). A lookup folds the
-// content once and probes the anchor table with its ends, and, where inner
-// anchors exist, with the pieces at each place that the bitmap lets through,
+// content once and probes the anchor table with its ends of the lengths that
+// the key's anchors have, and, where inner anchors exist, with the pieces at
+// each place that the bitmap lets through,
 // so a pattern-heavy list costs a handful of probes and the candidates that
 // share an anchor. The few patterns with no literal byte are listed by key.
 // Anchors are made in the writer's locale; a reader whose locale folds
@@ -72,6 +74,10 @@ struct IndexPlace {
   uint32_t nRemovedSlot;
   IndexKey removed;
 };
+
+namespace list_index {
+struct Sections;
+}
 
 class ListIndex {
  public:
@@ -130,7 +136,8 @@ class ListIndex {
     uint32_t nTableUsed;
     uint32_t nAnchorBits;
     uint32_t nAnchorUsed;
-    uint32_t nAnchorLengths;
+    uint32_t nKeyBits;
+    uint32_t nKeysUsed;
     uint32_t nBitmapBits;
     uint32_t nPatternCapacity;
     uint32_t nPatternCount;
@@ -145,6 +152,10 @@ class ListIndex {
   bool InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LIST_ITEM& record,
                      uint32_t nSlot);
   bool RemovePattern(uint8_t* pData, Layout& layout, const IndexKey& key, uint32_t nSlot);
+  // Adds an anchor length to the lengths of nKey (making its entry); false
+  // when the table of keys is full.
+  bool AddKeyLength(uint8_t* pData, const list_index::Sections& at, Layout& layout, uint32_t nKey,
+                    uint32_t nLengthBit);
   void StoreLayout(uint8_t* pData, const Layout& layout);
 
   mutable varnex::platform::MappedFile m_memory;
