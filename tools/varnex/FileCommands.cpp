@@ -70,16 +70,18 @@ int Restore(int32_t list_type, const std::string& path) {
 int Import(int32_t list_type, const std::string& file, bool append) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw ToolError("cannot read " + file);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw ToolError("cannot read " + file);
+  const size_t length = text.size();
+  text.append(RecordReader::kPadding, '\0');  // the reader reads past each line
   std::vector<NEW_AUDIT_LIST_ITEM> records;
-  records.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+  records.reserve(static_cast<size_t>(std::count(text.begin(), text.begin() + length, '\n')) + 1);
   std::vector<std::pair<size_t, std::string>> refused;
   RecordReader reader;
   size_t number = 0;
-  for (size_t at = 0; at < text.size();) {
+  for (size_t at = 0; at < length;) {
     size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
+    if (end == std::string::npos || end > length) end = length;
     const std::string_view line(text.data() + at, end - at);
     at = end + 1;
     ++number;

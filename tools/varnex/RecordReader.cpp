@@ -15,7 +15,7 @@ struct Member {
   bool given = false;
   bool is_string = false;
   bool is_integer = false;
-  std::string text;
+  std::string_view text;  // into the parser's document
   int64_t number = 0;
 };
 
@@ -30,7 +30,7 @@ void Take(simdjson::dom::element value, Member* member) {
   switch (value.type()) {
     case simdjson::dom::element_type::STRING:
       member->is_string = true;
-      member->text = std::string(std::string_view(value.get_string()));
+      member->text = std::string_view(value.get_string());
       break;
     case simdjson::dom::element_type::INT64:
       member->is_integer = true;
@@ -45,13 +45,16 @@ void Take(simdjson::dom::element value, Member* member) {
   }
 }
 
-std::string Text(const Member* members, Field field, Field hex_field) {
+// A text member: the hex one when given (its bytes kept in *pHex), else the
+// plain one. Throws ToolError when neither is a string.
+std::string_view Text(const Member* members, Field field, Field hex_field, std::string* pHex) {
   const char* name = kFieldNames[field];
   const char* hex_name = kFieldNames[hex_field];
   const Member& hex = members[hex_field];
   if (hex.given) {
     if (!hex.is_string) throw ToolError(std::string(hex_name) + " is not a string");
-    return FromHex(hex.text, hex_name);
+    *pHex = FromHex(std::string(hex.text), hex_name);
+    return *pHex;
   }
   const Member& plain = members[field];
   if (!plain.given) throw ToolError(std::string("no ") + name);
@@ -73,12 +76,10 @@ int64_t Integer(const Member* members, Field field, int64_t fallback, int64_t mi
 }  // namespace
 
 NEW_AUDIT_LIST_ITEM RecordReader::Read(std::string_view line) {
-  m_buffer.assign(line);
-  m_buffer.append(simdjson::SIMDJSON_PADDING, ' ');
   Member members[kFields];
   simdjson::dom::element document;
   const simdjson::error_code error =
-      m_parser.parse(m_buffer.data(), line.size(), /*realloc_if_needed=*/false).get(document);
+      m_parser.parse(line.data(), line.size(), /*realloc_if_needed=*/false).get(document);
   if (error != simdjson::SUCCESS) {
     throw ToolError(std::string("not valid JSON: ") + simdjson::error_message(error));
   }
@@ -94,13 +95,13 @@ NEW_AUDIT_LIST_ITEM RecordReader::Read(std::string_view line) {
   }
   std::optional<uint32_t> key;
   if (members[kKey].given) key = static_cast<uint32_t>(Integer(members, kKey, 0, 0, UINT32_MAX));
-  NEW_AUDIT_LIST_ITEM record =
-      MakeRecord(Text(members, kRule, kRuleHex), Text(members, kContent, kContentHex), key,
-                 static_cast<int32_t>(Integer(members, kType, 0, -128, 127)),
-                 static_cast<uint32_t>(Integer(members, kStart, 0, 0, UINT32_MAX)),
-                 static_cast<uint32_t>(Integer(members, kEnd, UINT32_MAX, 0, UINT32_MAX)));
+  NEW_AUDIT_LIST_ITEM record = MakeRecord(
+      Text(members, kRule, kRuleHex, &m_hex[0]), Text(members, kContent, kContentHex, &m_hex[1]),
+      key, static_cast<int32_t>(Integer(members, kType, 0, -128, 127)),
+      static_cast<uint32_t>(Integer(members, kStart, 0, 0, UINT32_MAX)),
+      static_cast<uint32_t>(Integer(members, kEnd, UINT32_MAX, 0, UINT32_MAX)));
   if (members[kReservedHex].given) {
-    const std::string reserved = Text(members, kReservedHex, kReservedHex);
+    const std::string_view reserved = Text(members, kReservedHex, kReservedHex, &m_hex[2]);
     if (reserved.size() != sizeof record.Reserved) throw ToolError("reserved_hex is not 68 bytes");
     std::memcpy(record.Reserved, reserved.data(), sizeof record.Reserved);
   }

@@ -182,7 +182,7 @@ nlohmann::json RecordToJson(const NEW_AUDIT_LIST_ITEM& record) {
   return object;
 }
 
-NEW_AUDIT_LIST_ITEM MakeRecord(const std::string& rule, const std::string& content,
+NEW_AUDIT_LIST_ITEM MakeRecord(std::string_view rule, std::string_view content,
                                std::optional<uint32_t> key, int32_t type, uint32_t start,
                                uint32_t end) {
   if (rule.empty()) throw ToolError("the rule number is empty");
@@ -196,7 +196,8 @@ NEW_AUDIT_LIST_ITEM MakeRecord(const std::string& rule, const std::string& conte
     throw ToolError("a text holds a NUL byte");
   }
   if (!key && content.find('*') != std::string::npos) {
-    throw ToolError("content '" + content + "' is a pattern: give its key (the length it matches)");
+    throw ToolError("content '" + std::string(content) +
+                    "' is a pattern: give its key (the length it matches)");
   }
   if (key && *key > kLongestPatternMatch && content.find('*') != std::string::npos) {
     throw ToolError("key " + std::to_string(*key) + ": a pattern matches no text longer than " +

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -47,7 +48,7 @@ nlohmann::json RecordToJson(const NEW_AUDIT_LIST_ITEM& record);
 // The bytes that hex digits give. Throws ToolError naming `what`.
 std::string FromHex(const std::string& hex, const char* what);
 // The record of `add` and `append`. Throws ToolError.
-NEW_AUDIT_LIST_ITEM MakeRecord(const std::string& rule, const std::string& content,
+NEW_AUDIT_LIST_ITEM MakeRecord(std::string_view rule, std::string_view content,
                                std::optional<uint32_t> key, int32_t type, uint32_t start,
                                uint32_t end);
 
