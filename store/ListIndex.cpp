@@ -1,4 +1,7 @@
-// The lookup index: its mapping, and its upkeep by the list's writers.
+// The lookup index: its mapping, and its upkeep by the list's writers: the
+// rebuild and the record-by-record upkeep of one change, which share the
+// table primitives at the top (longer than most files here for that reason:
+// split, each half would need the other's).
 #include "store/ListIndex.h"
 
 #include <cstddef>

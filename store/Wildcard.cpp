@@ -1,3 +1,6 @@
+// The wildcard comparison and the plain comparison's equality, with the
+// folding they share. One algorithm with its fast paths (ASCII, single-byte
+// tables, multibyte characters), which is why the file is longer than most.
 #include "store/Wildcard.h"
 
 #include <atomic>
