@@ -180,14 +180,6 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   uint32_t nPatterns = sa::Load(&pHeader->nPatternCount);
   if (nPatterns > nPatternCapacity) nPatterns = nPatternCapacity;
   const uint32_t nAnchorUsed = sa::Load(&pHeader->nAnchorUsed);
-  // No pattern matches a text longer than the wildcard comparison takes,
-  // and anchors folded by a writer are looked for only by a reader that
-  // folds alike.
-  size_t nFullLength = nLength;
-  if (nLength > LIST_CONTENT_SIZE) nFullLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
-  const bool bPatterns = (nPatterns > 0 || nAnchorUsed > 0) && nFullLength <= WILDCARD_MAX_LEN;
-  const bool bFoldsAlike =
-      bPatterns && sa::Load(&pHeader->nFolding) == platform::CaseFoldingIdentity();
 
   if (nLength <= LIST_CONTENT_SIZE) {
     const PlainQuery query(dwKey, pszContent, nLength);
@@ -215,8 +207,16 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
       }
     }
   }
-  if (!bPatterns) return IndexAnswer::kNoMatch;
-  if (!bFoldsAlike) return IndexAnswer::kUnusable;
+  // No pattern matches a text longer than the wildcard comparison takes,
+  // and anchors folded by a writer are looked for only by a reader that
+  // folds alike.
+  if (nPatterns == 0 && nAnchorUsed == 0) return IndexAnswer::kNoMatch;
+  size_t nFullLength = nLength;
+  if (nLength > LIST_CONTENT_SIZE) nFullLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
+  if (nFullLength > WILDCARD_MAX_LEN) return IndexAnswer::kNoMatch;
+  if (sa::Load(&pHeader->nFolding) != platform::CaseFoldingIdentity()) {
+    return IndexAnswer::kUnusable;
+  }
   // Only now, when no plain text matched: the ends' anchors are fetched
   // together while the content is folded.
   const uint32_t nAnchorLengths = nAnchorUsed > 0 ? LengthsOfKey(pData, at, dwKey) : 0;

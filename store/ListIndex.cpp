@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "store/AsciiText.h"
 #include "store/IndexLayout.h"
@@ -136,12 +137,21 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   const uint32_t nIndexed = bOrdered ? nCount : 0;
   uint64_t nPlain = 0, nAnchored = 0, nInner = 0, nOthers = 0, nKeys = 0;
   uint32_t nLastKeyAt = 0;
+  // The anchors are worked out once (folding each pattern), for the sizes
+  // and then for the inserts.
+  std::vector<PatternAnchor> anchors;
+  try {
+    anchors.resize(nIndexed);
+  } catch (...) {  // no memory: the list is looked up by the scan
+    return false;
+  }
   for (uint32_t i = 0; i < nIndexed; ++i) {
     if (!IsPatternRecord(pItems[i])) {
       ++nPlain;
       continue;
     }
-    const AnchorKind kind = AnchorOfRecord(pItems[i]).kind;
+    anchors[i] = AnchorOfRecord(pItems[i]);
+    const AnchorKind kind = anchors[i].kind;
     nAnchored += kind != kAnchorNone;
     nInner += kind == kAnchorInner;
     nOthers += kind == kAnchorNone;
@@ -183,7 +193,7 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   sa::Store(&pHeader->nFolding, platform::CaseFoldingIdentity());
   for (uint32_t i = 0; i < nIndexed; ++i) {
     const NEW_AUDIT_LIST_ITEM& record = pItems[i];
-    const bool bDone = IsPatternRecord(record) ? InsertPattern(pData, layout, record, i)
+    const bool bDone = IsPatternRecord(record) ? InsertPattern(pData, layout, record, anchors[i], i)
                                                : InsertPlain(pData, layout, KeyOf(record).nTag, i);
     if (!bDone) return false;
   }
@@ -299,10 +309,9 @@ bool ListIndex::AddKeyLength(uint8_t* pData, const list_index::Sections& at, Lay
 }
 
 bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LIST_ITEM& record,
-                              uint32_t nSlot) {
+                              const PatternAnchor& anchor, uint32_t nSlot) {
   const Sections at = {layout.nBits, layout.nAnchorBits, layout.nKeyBits, layout.nBitmapBits,
                        layout.nPatternCapacity};
-  const PatternAnchor anchor = AnchorOfRecord(record);
   if (anchor.kind != kAnchorNone) {
     const uint64_t nHash =
         AnchorHash(record.nContentLen, anchor.kind, anchor.nLength, anchor.nBytes);
@@ -395,14 +404,14 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
     return true;
   }
   const NEW_AUDIT_LIST_ITEM& record = pItems[place.nSlot];
-  const IndexKey key = KeyOf(record);
-  if (!key.bPattern && (layout.nTableUsed + 1) * 2 > (uint32_t{1} << layout.nBits)) return false;
-  if (key.bAnchored && (layout.nAnchorUsed + 1) * 2 > (uint32_t{1} << layout.nAnchorBits)) {
+  const bool bPattern = IsPatternRecord(record);
+  const PatternAnchor anchor = bPattern ? AnchorOfRecord(record) : PatternAnchor{};
+  const bool bAnchored = anchor.kind != kAnchorNone;
+  if (!bPattern && (layout.nTableUsed + 1) * 2 > (uint32_t{1} << layout.nBits)) return false;
+  if (bAnchored && (layout.nAnchorUsed + 1) * 2 > (uint32_t{1} << layout.nAnchorBits)) {
     return false;
   }
-  if (key.bPattern && !key.bAnchored && layout.nPatternCount >= layout.nPatternCapacity) {
-    return false;
-  }
+  if (bPattern && !bAnchored && layout.nPatternCount >= layout.nPatternCapacity) return false;
   if (place.bRemoves) {
     const bool bRemoved = place.removed.bPattern
                               ? RemovePattern(pData, layout, place.removed, place.nRemovedSlot)
@@ -421,8 +430,8 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
                 nSlot + nDelta * uint32_t{nSlot - place.nMoveFrom < place.nMoveCount});
     }
   }
-  const bool bInserted = key.bPattern ? InsertPattern(pData, layout, record, place.nSlot)
-                                      : InsertPlain(pData, layout, key.nTag, place.nSlot);
+  const bool bInserted = bPattern ? InsertPattern(pData, layout, record, anchor, place.nSlot)
+                                  : InsertPlain(pData, layout, KeyOf(record).nTag, place.nSlot);
   if (!bInserted) return false;
   StoreLayout(pData, layout);
   // Only the new record can have broken the key order.

@@ -77,7 +77,8 @@ struct IndexPlace {
 
 namespace list_index {
 struct Sections;
-}
+struct PatternAnchor;
+}  // namespace list_index
 
 class ListIndex {
  public:
@@ -150,7 +151,7 @@ class ListIndex {
   bool RemovePlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot);
   // A pattern goes to the anchor table, or, without an anchor, to the list.
   bool InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LIST_ITEM& record,
-                     uint32_t nSlot);
+                     const list_index::PatternAnchor& anchor, uint32_t nSlot);
   bool RemovePattern(uint8_t* pData, Layout& layout, const IndexKey& key, uint32_t nSlot);
   // Adds an anchor length to the lengths of nKey (making its entry); false
   // when the table of keys is full.
