@@ -1,15 +1,13 @@
 #include "tests/TestSupport.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
-#include <pwd.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
+#include <fcntl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -36,18 +35,25 @@ std::unique_ptr<platform::NamedMutex> OpenListMutex(int32_t list_type) {
   return mutex;
 }
 
-bool DieInsideAChange(int32_t list_type) {
+// Takes the lock of list args[0], makes its change counter odd and exits
+// holding both.
+VARNEX_TEST_ROLE(DieInsideAChange) {
+  const int32_t list_type = std::atoi(args.at(0).c_str());
   const std::string state_path = ListObjectPathOf(list_type, "SYSLIST_STATE_");
-  return WaitChild(ForkChild([&] {
-           auto mutex = OpenListMutex(list_type);
-           platform::MappedFile state;
-           if (!mutex || !platform::IsHeld(mutex->Lock(1000)) ||
-               state.Open(state_path.c_str()) != platform::Result::kOk) {
-             return 1;
-           }
-           (void)BeginListChange(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter);
-           _exit(0);  // dies holding the lock, the counter odd
-         })) == 0;
+  auto mutex = OpenListMutex(list_type);
+  platform::MappedFile state;
+  if (!mutex || !platform::IsHeld(mutex->Lock(1000)) ||
+      state.Open(state_path.c_str()) != platform::Result::kOk) {
+    return 1;
+  }
+  (void)BeginListChange(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter);
+  std::fflush(nullptr);
+  std::_Exit(0);  // dies holding the lock, the counter odd
+}
+
+bool DieInsideAChange(int32_t list_type) {
+  ChildProcess child = SpawnRole("DieInsideAChange", {std::to_string(list_type)});
+  return child.Wait() == 0;
 }
 
 uint64_t ChangeCounterOf(int32_t list_type) {
@@ -55,85 +61,6 @@ uint64_t ChangeCounterOf(int32_t list_type) {
   platform::MappedFile state;
   if (state.Open(state_path.c_str(), /*read_only=*/true) != platform::Result::kOk) return ~0ull;
   return LoadChangeCounter(&reinterpret_cast<ListStateArea*>(state.Data())->nChangeCounter);
-}
-
-Pipe::Pipe() {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  read_fd_ = fds[0];
-  write_fd_ = fds[1];
-}
-
-Pipe::~Pipe() {
-  if (read_fd_ >= 0) close(read_fd_);
-  if (write_fd_ >= 0) close(write_fd_);
-}
-
-void Pipe::Send(char message) {
-  if (write(write_fd_, &message, 1) != 1) std::perror("pipe write");
-}
-
-bool Pipe::Receive(char* message, int timeout_ms) {
-  struct pollfd pfd = {read_fd_, POLLIN, 0};
-  if (poll(&pfd, 1, timeout_ms) != 1) return false;
-  char byte;
-  if (read(read_fd_, &byte, 1) != 1) return false;
-  if (message != nullptr) *message = byte;
-  return true;
-}
-
-void Pipe::KeepReadEnd() {
-  close(write_fd_);
-  write_fd_ = -1;
-}
-
-void Pipe::KeepWriteEnd() {
-  close(read_fd_);
-  read_fd_ = -1;
-}
-
-pid_t ForkChild(const std::function<int()>& body) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    // A child never outlives the test that made it, even one that failed.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    int status = 99;
-    try {
-      status = body();
-    } catch (...) {
-    }
-    _exit(status);
-  }
-  return pid;
-}
-
-uid_t UnusedAccount() {
-  for (uid_t id = 54321; id < 54400; ++id) {
-    if (getpwuid(id) == nullptr && getgrgid(static_cast<gid_t>(id)) == nullptr) return id;
-  }
-  return 0;
-}
-
-pid_t ForkAsOtherAccount(const std::function<int()>& body) {
-  const uid_t account = UnusedAccount();
-  return ForkChild([&] {
-    if (account == 0 || setgroups(0, nullptr) != 0 ||
-        setresgid(static_cast<gid_t>(account), static_cast<gid_t>(account),
-                  static_cast<gid_t>(account)) != 0 ||
-        setresuid(account, account, account) != 0) {
-      return 97;
-    }
-    return body();
-  });
-}
-
-int WaitChild(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
@@ -161,25 +88,48 @@ NEW_AUDIT_LIST_ITEM MakeRecord(const std::string& rule_no, uint32_t key, const s
 }
 
 void WriteRecordsRaw(const std::string& path, const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("open " + path);
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  if (!file) throw std::runtime_error("open " + path);
   for (size_t i = 0; i < records.size(); ++i) {
-    pwrite(fd, &records[i], sizeof records[i], static_cast<off_t>(ListSlotOffset(i)));
+    file.seekp(static_cast<std::streamoff>(ListSlotOffset(i)));
+    file.write(reinterpret_cast<const char*>(&records[i]), sizeof records[i]);
   }
-  int32_t count = static_cast<int32_t>(records.size());
-  pwrite(fd, &count, sizeof count, 0);
-  close(fd);
+  const int32_t count = static_cast<int32_t>(records.size());
+  file.seekp(0);
+  file.write(reinterpret_cast<const char*>(&count), sizeof count);
 }
 
+bool WaitForFile(const std::string& path, int timeout_ms) {
+  const int64_t deadline = NowMs() + timeout_ms;
+  while (!std::filesystem::exists(path)) {
+    if (NowMs() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+void TouchFile(const std::string& path) {
+  std::ofstream out(path, std::ios::binary);
+}
+
+#if defined(_WIN32)
+#define dup _dup
+#define dup2 _dup2
+#define close _close
+#define STDERR_FILENO 2
+#endif
+
 StderrCapture::StderrCapture() {
-  char pattern[] = "/tmp/varnex-stderr-XXXXXX";
-  int fd = mkstemp(pattern);
-  if (fd < 0) throw std::runtime_error("mkstemp failed");
-  file_ = pattern;
+  static std::atomic<uint32_t> s_counter{0};
+  file_ = (std::filesystem::temp_directory_path() /
+           ("varnex-stderr-" + std::to_string(NowMs()) + "-" + std::to_string(s_counter++)))
+              .string();
+  FILE* out = std::fopen(file_.c_str(), "wb");
+  if (out == nullptr) throw std::runtime_error("no file for standard error");
   fflush(stderr);
   saved_fd_ = dup(STDERR_FILENO);
-  dup2(fd, STDERR_FILENO);
-  close(fd);
+  dup2(fileno(out), STDERR_FILENO);
+  std::fclose(out);
 }
 
 StderrCapture::~StderrCapture() {
@@ -194,7 +144,7 @@ std::string StderrCapture::Finish() {
     close(saved_fd_);
     auto bytes = ReadFileBytes(file_);
     text_.assign(bytes.begin(), bytes.end());
-    unlink(file_.c_str());
+    std::remove(file_.c_str());
   }
   return text_;
 }

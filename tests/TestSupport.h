@@ -2,7 +2,9 @@
 // processes, pipes for handing control back and forth, raw file access.
 #pragma once
 
+#if !defined(_WIN32)
 #include <sys/types.h>
+#endif
 
 #include <cstdint>
 #include <functional>
@@ -20,14 +22,65 @@ namespace varnex::test {
 // writer that loads the list opens it (the list file must exist).
 std::unique_ptr<platform::NamedMutex> OpenListMutex(int32_t list_type);
 
+// The change counter of the list type, read from its state file.
+uint64_t ChangeCounterOf(int32_t list_type);
+
+// Another process of the test program itself, started to play a role (see
+// VARNEX_TEST_ROLE): it inherits the environment, the list directory
+// included, and exits with the role's result.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ~ChildProcess();  // kills a child that still runs
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Started() const;
+  // Waits for the child: its exit status (its low 8 bits), or 128 + the
+  // signal that ended it (POSIX); -1 when there is none, -2 when it is still
+  // running after timeout_ms.
+  int Wait(int timeout_ms = 60000);
+  // Ends the child at once, as a crash would.
+  void Kill();
+
+  struct Native;
+
+ private:
+  friend ChildProcess SpawnRole(const std::string& role, const std::vector<std::string>& args);
+  Native* native_ = nullptr;
+};
+
+// Starts the test program again as a child that runs the role `role` with
+// `args`.
+ChildProcess SpawnRole(const std::string& role, const std::vector<std::string>& args = {});
+
+// A role that a child process plays: int Body(const std::vector<std::string>&
+// args). Defined with VARNEX_TEST_ROLE(name) { ... } at namespace scope.
+using RoleBody = int (*)(const std::vector<std::string>& args);
+bool RegisterRole(const char* name, RoleBody body);
+// Runs the role named by a command line of the form "--varnex-role NAME
+// ARGS..."; returns -1 when the command line names none.
+int RunRoleFromCommandLine(int argc, char** argv);
+
+#define VARNEX_TEST_ROLE(name)                                 \
+  static int name##Role(const std::vector<std::string>& args); \
+  [[maybe_unused]] static const bool name##Registered =        \
+      ::varnex::test::RegisterRole(#name, name##Role);         \
+  static int name##Role([[maybe_unused]] const std::vector<std::string>& args)
+
+// Waits at most timeout_ms for a file to exist (a child's "ready" sign).
+bool WaitForFile(const std::string& path, int timeout_ms = 10000);
+// Makes an empty file (a sign for another process).
+void TouchFile(const std::string& path);
+
 // A writer of the list type in the current list directory that dies inside
 // its change window: a child takes the lock, makes the change counter odd
 // and exits holding both. True when the child did so.
 bool DieInsideAChange(int32_t list_type);
 
-// The change counter of the list type, read from its state file.
-uint64_t ChangeCounterOf(int32_t list_type);
-
+#if !defined(_WIN32)
 // A pipe for one-byte messages between a parent and a child process.
 class Pipe {
  public:
@@ -57,6 +110,8 @@ uid_t UnusedAccount();
 pid_t ForkAsOtherAccount(const std::function<int()>& body);
 // Waits for the child: its exit status, or 128 + the signal that ended it.
 int WaitChild(pid_t pid);
+
+#endif
 
 // Reads or writes a file's raw bytes.
 std::vector<uint8_t> ReadFileBytes(const std::string& path);

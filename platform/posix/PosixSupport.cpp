@@ -18,24 +18,6 @@ void NativeFileCloser::operator()(NativeFile* file) const {
 
 namespace posix {
 
-#ifdef VARNEX_FAULT_INJECTION
-std::atomic<int> g_faults[4];
-std::atomic<uint64_t> g_flushes{0};
-
-bool ShouldFail(Fault fault) {
-  std::atomic<int>& left = g_faults[static_cast<int>(fault)];
-  int count = left.load();
-  while (count > 0) {
-    if (left.compare_exchange_weak(count, count - 1)) return true;
-  }
-  return false;
-}
-#else
-bool ShouldFail(Fault) {
-  return false;
-}
-#endif
-
 namespace {
 
 std::string Octal(uint32_t mode) {
@@ -237,32 +219,6 @@ Result WriteAllAt(int fd, uint64_t offset, const void* data, size_t size) {
   return Result::kOk;
 }
 
-void CountFlush() {
-#ifdef VARNEX_FAULT_INJECTION
-  g_flushes.fetch_add(1);
-#endif
-}
-
 }  // namespace posix
-
-void InjectFault([[maybe_unused]] Fault fault, [[maybe_unused]] int count) {
-#ifdef VARNEX_FAULT_INJECTION
-  posix::g_faults[static_cast<int>(fault)].store(count);
-#endif
-}
-
-uint64_t FlushCount() {
-#ifdef VARNEX_FAULT_INJECTION
-  return posix::g_flushes.load();
-#else
-  return 0;
-#endif
-}
-
-void ClearFaults() {
-#ifdef VARNEX_FAULT_INJECTION
-  for (auto& count : posix::g_faults) count.store(0);
-#endif
-}
 
 }  // namespace varnex::platform

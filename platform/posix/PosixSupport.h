@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/Faults.h"
 #include "platform/Platform.h"
 
 namespace varnex::platform {
@@ -64,12 +65,6 @@ Result WriteAllAt(int fd, uint64_t offset, const void* data, size_t size);
 
 uint64_t IdentityOf(const struct stat& st);
 FileOwnership OwnershipOf(const struct stat& st);
-
-// Consumes one injected failure of that kind, if any is left (always false
-// without VARNEX_FAULT_INJECTION).
-bool ShouldFail(Fault fault);
-// Counts a flush that wrote (for FlushCount).
-void CountFlush();
 
 }  // namespace posix
 }  // namespace varnex::platform

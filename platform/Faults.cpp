@@ -1,0 +1,51 @@
+// Injected failures (see Faults.h), shared by every implementation of the
+// platform layer.
+#include "platform/Faults.h"
+
+#include <atomic>
+
+namespace varnex::platform {
+
+#ifdef VARNEX_FAULT_INJECTION
+namespace {
+std::atomic<int> g_faults[4];
+std::atomic<uint64_t> g_flushes{0};
+}  // namespace
+
+bool ShouldFail(Fault fault) {
+  std::atomic<int>& left = g_faults[static_cast<int>(fault)];
+  int count = left.load();
+  while (count > 0) {
+    if (left.compare_exchange_weak(count, count - 1)) return true;
+  }
+  return false;
+}
+
+void CountFlush() {
+  g_flushes.fetch_add(1);
+}
+
+void InjectFault(Fault fault, int count) {
+  g_faults[static_cast<int>(fault)].store(count);
+}
+
+uint64_t FlushCount() {
+  return g_flushes.load();
+}
+
+void ClearFaults() {
+  for (auto& count : g_faults) count.store(0);
+}
+#else
+bool ShouldFail(Fault) {
+  return false;
+}
+void CountFlush() {}
+void InjectFault(Fault, int) {}
+uint64_t FlushCount() {
+  return 0;
+}
+void ClearFaults() {}
+#endif
+
+}  // namespace varnex::platform

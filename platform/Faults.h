@@ -1,0 +1,15 @@
+// The hooks through which tests make calls of the platform layer fail; every
+// implementation of the layer shares them (see InjectFault in Platform.h).
+#pragma once
+
+#include "platform/Platform.h"
+
+namespace varnex::platform {
+
+// Consumes one injected failure of that kind, if any is left (always false
+// without VARNEX_FAULT_INJECTION).
+bool ShouldFail(Fault fault);
+// Counts a flush that wrote (for FlushCount).
+void CountFlush();
+
+}  // namespace varnex::platform
