@@ -1,6 +1,6 @@
-// Child processes of the tests: the test program started again to play a
-// role (both systems), and on POSIX systems forked children, other accounts
-// and pipes.
+// What the tests need of each system: the test program started again to play
+// a role, guarded pages, and on POSIX systems forked children, other
+// accounts and pipes.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +22,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -153,7 +154,36 @@ void ChildProcess::Kill() {
   WaitForSingleObject(native_->process, 10000);
 }
 
+GuardedPage::GuardedPage() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  size_ = info.dwPageSize;
+  pages_ = static_cast<char*>(
+      VirtualAlloc(nullptr, 2 * size_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  DWORD old = 0;
+  if (pages_ != nullptr && VirtualProtect(pages_ + size_, size_, PAGE_NOACCESS, &old)) {
+    end_ = pages_ + size_;
+  }
+}
+
+GuardedPage::~GuardedPage() {
+  if (pages_ != nullptr) VirtualFree(pages_, 0, MEM_RELEASE);
+}
+
 #else
+
+GuardedPage::GuardedPage() {
+  size_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* pages =
+      mmap(nullptr, 2 * size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages == MAP_FAILED) return;
+  pages_ = static_cast<char*>(pages);
+  if (mprotect(pages_ + size_, size_, PROT_NONE) == 0) end_ = pages_ + size_;
+}
+
+GuardedPage::~GuardedPage() {
+  if (pages_ != nullptr) munmap(pages_, 2 * size_);
+}
 
 struct ChildProcess::Native {
   pid_t pid;

@@ -18,6 +18,17 @@
 
 namespace varnex::test {
 
+// The locales that the tests fold text in, as the C library names them: a
+// double-byte one (GBK, code page 936) and UTF-8 (null where the C runtime
+// has none).
+#if defined(_WIN32)
+inline constexpr const char* kGbkLocale = ".936";
+inline constexpr const char* kUtf8Locale = nullptr;
+#else
+inline constexpr const char* kGbkLocale = "zh_CN.GBK";
+inline constexpr const char* kUtf8Locale = "C.UTF-8";
+#endif
+
 // The writers' mutex of a list type in the current list directory, as a
 // writer that loads the list opens it (the list file must exist).
 std::unique_ptr<platform::NamedMutex> OpenListMutex(int32_t list_type);
@@ -140,6 +151,22 @@ class StderrCapture {
   std::string file_;
   bool finished_ = false;
   std::string text_;
+};
+
+// A page of memory followed by one that cannot be read or written: what lies
+// just before End() is the last byte that can be read.
+class GuardedPage {
+ public:
+  GuardedPage();
+  ~GuardedPage();
+  GuardedPage(const GuardedPage&) = delete;
+  GuardedPage& operator=(const GuardedPage&) = delete;
+  char* End() const { return end_; }
+
+ private:
+  char* pages_ = nullptr;
+  char* end_ = nullptr;
+  size_t size_ = 0;
 };
 
 // Milliseconds on a monotonic clock.

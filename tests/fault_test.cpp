@@ -2,6 +2,8 @@
 // result, leaves no lock held and no memory behind, and the list usable.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "platform/Platform.h"
 #include "tests/ListModel.h"
 #include "tests/TestSupport.h"
@@ -12,18 +14,21 @@ namespace {
 
 using platform::Fault;
 
+// Exits 0 when the lock of list args[0] can be taken at once.
+VARNEX_TEST_ROLE(TakeTheLockAtOnce) {
+  auto mutex = OpenListMutex(std::atoi(args.at(0).c_str()));
+  const bool free = mutex && mutex->Lock(0) == platform::LockResult::kAcquired;
+  if (free) (void)mutex->Unlock();
+  return free ? 0 : 1;
+}
+
 class FaultTest : public ::testing::Test {
  protected:
   void TearDown() override { platform::ClearFaults(); }
 
   // Whether another process can take the list's lock at once.
   bool LockIsFree(int32_t type) {
-    return WaitChild(ForkChild([type] {
-             auto mutex = OpenListMutex(type);
-             const bool free = mutex && mutex->Lock(0) == platform::LockResult::kAcquired;
-             if (free) (void)mutex->Unlock();
-             return free ? 0 : 1;
-           })) == 0;
+    return SpawnRole("TakeTheLockAtOnce", {std::to_string(type)}).Wait() == 0;
   }
   void Add(CVarnex& list, const std::string& rule, uint32_t key, uint32_t end = ~0u,
            int8_t type = 3) {
@@ -125,7 +130,7 @@ TEST_F(FaultTest, MutexThatCannotBeOpenedLeavesTheListReadOnly) {
 }
 
 TEST_F(FaultTest, MappingThatFailsFailsTheLoad) {
-  setenv("VARNEX_DEBUG_OUTPUT", "stderr", 1);
+  SetEnvironment("VARNEX_DEBUG_OUTPUT", "stderr");
   CVarnex list(3);
   platform::InjectFault(Fault::kFileMap, 1);
   StderrCapture capture;
@@ -133,7 +138,7 @@ TEST_F(FaultTest, MappingThatFailsFailsTheLoad) {
   EXPECT_EQ(capture.Finish(), "装入类型为:3的列表文件失败(failed:-1)!\n");
   EXPECT_TRUE(LockIsFree(3));
   EXPECT_EQ(list.LoadFile(), 1);
-  unsetenv("VARNEX_DEBUG_OUTPUT");
+  SetEnvironment("VARNEX_DEBUG_OUTPUT", nullptr);
 }
 
 }  // namespace

@@ -135,7 +135,7 @@ TEST_F(HostileFileTest, ReadingTouchesNothing) {
 // A writer follows no link and writes into nothing but a regular list file,
 // and a damaged list is kept before an empty one takes its place.
 TEST_F(HostileFileTest, WritingFollowsNoLinkAndKeepsDamagedLists) {
-  setenv("VARNEX_DEBUG_OUTPUT", "stderr", 1);
+  SetEnvironment("VARNEX_DEBUG_OUTPUT", "stderr");
   for (const State& state : States()) {
     SCOPED_TRACE(state.what);
     for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove_all(entry.path());
@@ -179,7 +179,7 @@ TEST_F(HostileFileTest, WritingFollowsNoLinkAndKeepsDamagedLists) {
     EXPECT_EQ(ReadFileBytes(dir_.path() + "/victim"), victim);
     EXPECT_FALSE(fs::exists(dir_.path() + "/nowhere"));
   }
-  unsetenv("VARNEX_DEBUG_OUTPUT");
+  SetEnvironment("VARNEX_DEBUG_OUTPUT", nullptr);
 }
 
 // Many records with the same key and text (a hostile file) are looked up

@@ -143,8 +143,8 @@ TEST_F(IpListTest, CopiesShareTheList) {
 TEST(IpListUnloadedTest, ListThatDidNotLoadAnswersAsEmpty) {
   TempListDir dir;
   const std::string missing = dir.path() + "/missing";
-  setenv("VARNEX_SYSTEM_DIR", missing.c_str(), 1);
-  setenv("VARNEX_DEBUG_OUTPUT", "stderr", 1);
+  SetEnvironment("VARNEX_SYSTEM_DIR", missing.c_str());
+  SetEnvironment("VARNEX_DEBUG_OUTPUT", "stderr");
   StderrCapture capture;
   CManaListEx list;
   EXPECT_EQ(capture.Finish(), "装入类型为:4的列表文件失败(failed:-1)!\n");
@@ -154,8 +154,8 @@ TEST(IpListUnloadedTest, ListThatDidNotLoadAnswersAsEmpty) {
   EXPECT_EQ(list.IsMatch(1, IP_LIST_WHITE), 0);
   list.ResetAllManageList();
   list.ResetAllWhiteList();
-  unsetenv("VARNEX_DEBUG_OUTPUT");
-  setenv("VARNEX_SYSTEM_DIR", dir.path().c_str(), 1);
+  SetEnvironment("VARNEX_DEBUG_OUTPUT", nullptr);
+  SetEnvironment("VARNEX_SYSTEM_DIR", dir.path().c_str());
 }
 
 }  // namespace

@@ -1,6 +1,4 @@
 // The verdict match and the listing match.
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <clocale>
 #include <cstring>
@@ -191,7 +189,7 @@ TEST_F(MatchingTest, TextsAreComparedWithinTheirFields) {
 }
 
 TEST_F(MatchingTest, EachHitIsTracedWithItsRuleNumberWithinItsField) {
-  setenv("VARNEX_DEBUG_OUTPUT", "stderr", 1);
+  SetEnvironment("VARNEX_DEBUG_OUTPUT", "stderr");
   Open(0);
   NEW_AUDIT_LIST_ITEM item = Rule("", "abc", 5, 6);
   std::memset(item.szRuleNo, 'R', 32);  // no NUL
@@ -201,7 +199,7 @@ TEST_F(MatchingTest, EachHitIsTracedWithItsRuleNumberWithinItsField) {
   EXPECT_EQ(capture.Finish(),
             "【匹配列表】当前时间1800000000, 规则开始时间5, 规则结束时间6, 规则编号" +
                 std::string(32, 'R') + "\n");
-  unsetenv("VARNEX_DEBUG_OUTPUT");
+  SetEnvironment("VARNEX_DEBUG_OUTPUT", nullptr);
 }
 
 // A node that cannot be allocated ends the listing: the chain keeps the hits
@@ -260,6 +258,19 @@ TEST(MatchingApiTest, CallsOnUnloadedListsAndFreeList) {
   list.FreeList(head, 0);  // nothing is freed for 0 or less
 }
 
+// Adds 1,500 records to list 2, one at a time, after writing the file
+// args[0].
+VARNEX_TEST_ROLE(GrowListTwo) {
+  CVarnex writer(2);
+  if (writer.LoadFile() != 1) return 1;
+  TouchFile(args.at(0));
+  for (int i = 0; i < 1500; ++i) {
+    NEW_AUDIT_LIST_ITEM item = Rule("w" + std::to_string(i), std::string(1 + i % 60, 'w'));
+    if (writer.AddItem(&item) != 1) return 2;
+  }
+  return 0;
+}
+
 // Lookups while another process adds records and grows the file: the view
 // follows the file, and records known to be there always match.
 TEST(MatchingApiTest, LookupsWhileAnotherProcessGrowsTheList) {
@@ -270,24 +281,15 @@ TEST(MatchingApiTest, LookupsWhileAnotherProcessGrowsTheList) {
     NEW_AUDIT_LIST_ITEM item = Rule("known" + std::to_string(i), "known-" + std::to_string(i));
     ASSERT_EQ(list.AddItem(&item), 1);
   }
-  Pipe started;
-  pid_t child = ForkChild([&] {
-    CVarnex writer(2);
-    if (writer.LoadFile() != 1) return 1;
-    started.Send();
-    for (int i = 0; i < 1500; ++i) {
-      NEW_AUDIT_LIST_ITEM item = Rule("w" + std::to_string(i), std::string(1 + i % 60, 'w'));
-      if (writer.AddItem(&item) != 1) return 2;
-    }
-    return 0;
-  });
-  ASSERT_TRUE(started.Receive());
+  const std::string started = dir.path() + "/started";
+  ChildProcess child = SpawnRole("GrowListTwo", {started});
+  ASSERT_TRUE(WaitForFile(started));
   int misses = 0;
   for (int round = 0; round < 3000; ++round) {
     const std::string text = "known-" + std::to_string(round % 20);
     misses += list.IsMatch(text.c_str(), static_cast<uint32_t>(text.size())) != 1;
   }
-  EXPECT_EQ(WaitChild(child), 0);
+  EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(misses, 0);
   EXPECT_EQ(list.GetTotalCount(), 1520);
 }
@@ -309,13 +311,10 @@ TEST(BoundedContentTest, ContentIsReadNoFurtherThanItsLength) {
     NEW_AUDIT_LIST_ITEM item = MakeRecord(rule, key, text);
     ASSERT_EQ(list.AddItem(&item), 1);
   }
-  const long page = sysconf(_SC_PAGESIZE);
-  auto* pages = static_cast<char*>(
-      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  ASSERT_NE(pages, MAP_FAILED);
-  ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+  GuardedPage page;
+  ASSERT_NE(page.End(), nullptr);
   auto at_page_end = [&](const std::string& text) {
-    char* start = pages + page - text.size();
+    char* start = page.End() - text.size();
     std::memcpy(start, text.data(), text.size());
     return start;
   };
@@ -339,7 +338,6 @@ TEST(BoundedContentTest, ContentIsReadNoFurtherThanItsLength) {
     AUDIT_RESULT_LIST* hits = list.IsMatch(content, c.length, type, count);
     list.FreeList(hits, count);
   }
-  munmap(pages, 2 * page);
 }
 
 }  // namespace
@@ -352,7 +350,7 @@ namespace {
 // letter: the plain comparison folds letters only where they stand as
 // characters, in the index, the scan and the listing match alike.
 TEST(DoubleBytePlainTest, TrailBytesThatLookLikeLettersAreNotFolded) {
-  if (std::setlocale(LC_CTYPE, "zh_CN.GBK") == nullptr) GTEST_SKIP() << "no zh_CN.GBK locale";
+  if (std::setlocale(LC_CTYPE, kGbkLocale) == nullptr) GTEST_SKIP() << "no zh_CN.GBK locale";
   struct Row {
     const char* record;
     const char* content;

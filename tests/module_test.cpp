@@ -22,7 +22,7 @@ TEST(ModuleTest, LoadAndUnloadWriteTheirMessagesOnceAndCreateNothing) {
     if (fd < 0) return 90;
     dup2(fd, STDERR_FILENO);
     close(fd);
-    setenv("VARNEX_DEBUG_OUTPUT", "stderr", 1);
+    SetEnvironment("VARNEX_DEBUG_OUTPUT", "stderr");
     execl(VARNEX_MODULE_HELPER, VARNEX_MODULE_HELPER, VARNEX_LIBRARY_PATH,
           static_cast<char*>(nullptr));
     return 91;

@@ -384,6 +384,7 @@ TEST_F(JournalRecoveryTest, EntriesThatMustNotBeMadeAreDropped) {
        [&] {
          Journal(ChangeOf(0, 2, 2), junk);
          auto bytes = ReadFileBytes(journal_path);
+         ASSERT_GT(bytes.size(), 64u + 300);
          bytes[64 + 300] ^= 0xFF;  // a payload byte that never reached the disk
          WriteFileBytes(journal_path, bytes);
        }},

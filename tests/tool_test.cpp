@@ -62,7 +62,7 @@ class ToolTest : public ::testing::Test {
           (setgroups(0, nullptr) != 0 || setgid(as_user) != 0 || setuid(as_user) != 0)) {
         return 90;
       }
-      if (!library_dir.empty()) setenv("LD_LIBRARY_PATH", library_dir.c_str(), 1);
+      if (!library_dir.empty()) SetEnvironment("LD_LIBRARY_PATH", library_dir.c_str());
       std::vector<char*> argv;
       for (auto& arg : args) argv.push_back(arg.data());
       argv.push_back(nullptr);

@@ -21,8 +21,8 @@ namespace {
 
 class VarnexTest : public ::testing::Test {
  protected:
-  void SetUp() override { setenv("VARNEX_DEBUG_OUTPUT", "stderr", 1); }
-  void TearDown() override { unsetenv("VARNEX_DEBUG_OUTPUT"); }
+  void SetUp() override { SetEnvironment("VARNEX_DEBUG_OUTPUT", "stderr"); }
+  void TearDown() override { SetEnvironment("VARNEX_DEBUG_OUTPUT", nullptr); }
 
   // Creates list `type` and fills it with n records written straight into
   // the file.
@@ -67,13 +67,13 @@ TEST_F(VarnexTest, FailedLoadWritesItsMessage) {
 
 TEST_F(VarnexTest, LoadFailsWhenTheDirectoryIsMissing) {
   const std::string missing = dir_.path() + "/missing";
-  setenv("VARNEX_SYSTEM_DIR", missing.c_str(), 1);
+  SetEnvironment("VARNEX_SYSTEM_DIR", missing.c_str());
   CVarnex list(2);
   StderrCapture capture;
   EXPECT_EQ(list.LoadFile(), 0);
   EXPECT_EQ(capture.Finish(), "装入类型为:2的列表文件失败(failed:-1)!\n");
   EXPECT_FALSE(std::filesystem::exists(missing));
-  setenv("VARNEX_SYSTEM_DIR", dir_.path().c_str(), 1);
+  SetEnvironment("VARNEX_SYSTEM_DIR", dir_.path().c_str());
 }
 
 TEST_F(VarnexTest, LoadReleaseAndLoadAgain) {

@@ -93,7 +93,8 @@ const Row kRows[] = {
 };
 
 TEST(WildcardTest, StatusOfEveryRow) {
-  for (const char* locale : {"C", "C.UTF-8"}) {
+  for (const char* locale : {"C", kUtf8Locale}) {
+    if (locale == nullptr) continue;
     ScopedLocale scoped(locale);
     ASSERT_TRUE(scoped.ok()) << locale;
     for (const Row& row : kRows) {
@@ -134,7 +135,7 @@ class GbkWildcardTest : public ::testing::Test {
   void SetUp() override {
     if (!locale_.ok()) GTEST_SKIP() << "the zh_CN.GBK locale is not installed";
   }
-  ScopedLocale locale_{"zh_CN.GBK"};
+  ScopedLocale locale_{kGbkLocale};
 };
 
 const std::string kHan = "\xC4\xE3";             // one double-byte character

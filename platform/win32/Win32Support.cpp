@@ -83,7 +83,24 @@ namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The user of the calling process's token; null when it cannot be read.
+// A SID of the calling process's token (kept for the life of the process);
+// null when it cannot be read.
+template <typename Information>
+PSID TokenSid(TOKEN_INFORMATION_CLASS kind, PSID Information::*field) {
+  PSID sid = nullptr;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return sid;
+  DWORD size = 0;
+  (void)GetTokenInformation(token, kind, nullptr, 0, &size);
+  auto* buffer = static_cast<Information*>(::operator new(size, std::nothrow));
+  if (buffer != nullptr && GetTokenInformation(token, kind, buffer, size, &size)) {
+    sid = buffer->*field;
+  }
+  CloseHandle(token);
+  return sid;
+}
+
+// The account of the calling process.
 PSID ProcessUser() {
   static PSID user = [] {
     PSID sid = nullptr;
@@ -93,12 +110,19 @@ PSID ProcessUser() {
     (void)GetTokenInformation(token, TokenUser, nullptr, 0, &size);
     auto* buffer = static_cast<TOKEN_USER*>(::operator new(size, std::nothrow));
     if (buffer != nullptr && GetTokenInformation(token, TokenUser, buffer, size, &size)) {
-      sid = buffer->User.Sid;  // kept for the life of the process
+      sid = buffer->User.Sid;
     }
     CloseHandle(token);
     return sid;
   }();
   return user;
+}
+
+// The owner that the calling process gives the objects it makes (its
+// account, or the administrators for an elevated one).
+PSID ProcessDefaultOwner() {
+  static PSID owner = TokenSid<TOKEN_OWNER>(TokenOwner, &TOKEN_OWNER::Owner);
+  return owner;
 }
 
 bool IsTrustedOwner(PSID owner) {
@@ -108,10 +132,12 @@ bool IsTrustedOwner(PSID owner) {
     return true;
   }
   PSID user = ProcessUser();
-  return user != nullptr && EqualSid(owner, user);
+  PSID default_owner = ProcessDefaultOwner();
+  return (user != nullptr && EqualSid(owner, user)) ||
+         (default_owner != nullptr && EqualSid(owner, default_owner));
 }
 
-bool OwnerOf(HANDLE object, SE_OBJECT_TYPE type, bool* trusted) {
+bool OwnerOf(HANDLE object, SE_OBJECT_TYPE type, bool* trusted, std::string* name = nullptr) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(object, type, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
@@ -119,6 +145,11 @@ bool OwnerOf(HANDLE object, SE_OBJECT_TYPE type, bool* trusted) {
     return false;
   }
   *trusted = IsTrustedOwner(owner);
+  char* text = nullptr;
+  if (name != nullptr && owner != nullptr && ConvertSidToStringSidA(owner, &text)) {
+    *name = text;
+    LocalFree(text);
+  }
   LocalFree(descriptor);
   return true;
 }
@@ -127,11 +158,12 @@ bool OwnerOf(HANDLE object, SE_OBJECT_TYPE type, bool* trusted) {
 
 bool OwnerIsTrusted(HANDLE object, std::string* reason) {
   bool trusted = false;
-  if (!OwnerOf(object, SE_KERNEL_OBJECT, &trusted)) {
+  std::string owner;
+  if (!OwnerOf(object, SE_KERNEL_OBJECT, &trusted, &owner)) {
     SetReason(reason, "has an owner that cannot be read: " + ErrorText(GetLastError()));
     return false;
   }
-  if (!trusted) SetReason(reason, "belongs to another account");
+  if (!trusted) SetReason(reason, "belongs to another account (" + owner + ")");
   return trusted;
 }
 
@@ -200,7 +232,7 @@ HANDLE CreateBeside(const std::string& path, const std::function<bool(HANDLE)>& 
     std::snprintf(suffix, sizeof suffix, ".new.%lu.%u", GetCurrentProcessId(),
                   s_counter.fetch_add(1));
     temporary = path + suffix;
-    file = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
+    file = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
