@@ -7,7 +7,6 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 #include "platform/win32/Win32Support.h"
@@ -130,7 +129,13 @@ std::string SystemDirectory() {
 }
 
 uint32_t CurrentTime32() {
-  return static_cast<uint32_t>(std::time(nullptr));
+  // From the system clock itself: the C runtime's time() costs microseconds
+  // under some runtimes, and every verdict reads the time.
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  constexpr uint64_t kTicksTo1970 = 116444736000000000ULL;  // 100 ns ticks since 1601
+  return static_cast<uint32_t>((ticks - kTicksTo1970) / 10000000ULL);
 }
 
 void WriteStandardError(const char* text) {
