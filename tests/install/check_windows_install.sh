@@ -24,6 +24,16 @@ cmake --build "$work/consumer" >/dev/null
 cp "$work/prefix/bin/Varnex.dll" "$work/consumer/"
 (cd "$work/consumer" && unset VARNEX_SYSTEM_DIR && timeout 120 wine consumer.exe) | tr -d '\r'
 
+# The tool, from the installation, on a list directory of its own.
+if [ -f "$work/prefix/bin/varnex.exe" ]; then
+  mkdir "$work/lists"
+  lists="$(winepath -w "$work/lists")"
+  tool() { (cd "$work/prefix/bin" && timeout 60 wine varnex.exe --dir "$lists" "$@") | tr -d '\r'; }
+  tool add base --rule r1 --content '*.example.com' --key 15 >/dev/null
+  [ "$(tool match base WWW.EXAMPLE.COM)" = match ] || { echo "varnex.exe: no match"; exit 1; }
+  [ "$(tool check base)" = "base: ok" ] || { echo "varnex.exe: check failed"; exit 1; }
+fi
+
 (cd "$build" && cpack -G ZIP >/dev/null)
 zip="$(ls "$build"/packages/*.zip | head -n 1)"
 contents="$(unzip -l "$zip")"

@@ -1,6 +1,4 @@
 // What the commands of the varnex tool share (see Commands.h).
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -8,6 +6,7 @@
 
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/ToolSupport.h"
+#include "tools/varnex/ToolSystem.h"
 
 namespace varnex::tool {
 
@@ -56,9 +55,8 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
 std::unique_ptr<CVarnex> Load(int32_t type, bool for_change) {
   auto list = std::make_unique<CVarnex>(type);
   if ((for_change ? list->LoadFile() : list->LoadFileForReading()) != 1) {
-    struct stat st;
     const std::string dir = ListDirectoryOfRun();
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (KindOf(dir) != PathKind::kDirectory) {
       throw ToolError("the list directory " + dir + " does not exist");
     }
     throw ToolError(std::string("cannot load list ") + kListNames[type] + " from " +
@@ -70,7 +68,7 @@ std::unique_ptr<CVarnex> Load(int32_t type, bool for_change) {
 
 std::unique_ptr<CVarnex> LoadForChange(int32_t type) {
   auto list = Load(type, /*for_change=*/true);
-  if (access(ListPath(type).c_str(), W_OK) != 0) {
+  if (!MayWrite(ListPath(type))) {
     throw ToolError(std::string("list ") + kListNames[type] + " is read-only for this user (" +
                     ListPath(type) + ")");
   }

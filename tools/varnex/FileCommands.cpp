@@ -1,7 +1,5 @@
 // The commands that move a list's records to and from files: import,
 // export, backup, restore.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -14,6 +12,7 @@
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/RecordReader.h"
 #include "tools/varnex/ToolSupport.h"
+#include "tools/varnex/ToolSystem.h"
 
 namespace varnex::tool {
 namespace {
@@ -34,20 +33,7 @@ int Backup(int32_t list_type, const std::string& path) {
     std::memcpy(bytes.data() + LIST_HEADER_SIZE, records.data(),
                 records.size() * sizeof(NEW_AUDIT_LIST_ITEM));
   }
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) throw ToolError(path + ": " + std::strerror(errno) + " (backup never overwrites)");
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  const bool ok = done == bytes.size() && fsync(fd) == 0;
-  close(fd);
-  if (!ok) {
-    unlink(path.c_str());
-    throw ToolError(path + ": the backup could not be written");
-  }
+  WriteNewFile(path, bytes);
   Report("backed up " + std::to_string(records.size()) + " records of " + kListNames[list_type] +
              " to " + path,
          {{"records", records.size()}, {"path", path}});

@@ -1,12 +1,14 @@
 // The commands on the records of one list: lists, show, add, append,
 // delete, purge, reset, match.
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <iostream>
+#include <system_error>
 
 #include "store/ListFormat.h"
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/ToolSupport.h"
+#include "tools/varnex/ToolSystem.h"
 
 namespace varnex::tool {
 namespace {
@@ -19,14 +21,15 @@ int Lists() {
       {"TYPE", "NAME", "PATH", "EXISTS", "RECORDS", "CAPACITY", "SIZE"}};
   for (int32_t type = 0; type < 9; ++type) {
     const std::string path = ListPath(type);
-    struct stat st;
-    const bool exists = stat(path.c_str(), &st) == 0;
+    std::error_code error;
+    const uint64_t length = std::filesystem::file_size(path, error);
+    const bool exists = !error;
     int32_t records = 0;
     if (exists) {
       CVarnex list(type);
       if (list.LoadFileForReading() == 1) records = list.GetTotalCount();
     }
-    const uint64_t size = exists ? static_cast<uint64_t>(st.st_size) : 0;
+    const uint64_t size = exists ? length : 0;
     const uint32_t capacity = ListCapacityOfSize(size);
     array.push_back({{"type", type},
                      {"name", kListNames[type]},

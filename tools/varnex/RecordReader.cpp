@@ -24,6 +24,7 @@ constexpr const char* kFieldNames[] = {"rule", "rule_hex", "content", "content_h
                                        "type", "start",    "end",     "reserved_hex"};
 constexpr size_t kFields = sizeof kFieldNames / sizeof *kFieldNames;
 
+#if defined(VARNEX_TOOL_SIMDJSON)
 void Take(simdjson::dom::element value, Member* member) {
   *member = Member{};
   member->given = true;
@@ -44,6 +45,22 @@ void Take(simdjson::dom::element value, Member* member) {
       break;
   }
 }
+#else
+void Take(const nlohmann::json& value, Member* member) {
+  *member = Member{};
+  member->given = true;
+  if (value.is_string()) {
+    member->is_string = true;
+    member->text = value.get_ref<const std::string&>();
+  } else if (value.is_number_integer() && value.is_number_unsigned()) {
+    member->is_integer = true;
+    member->number = static_cast<int64_t>(std::min<uint64_t>(value.get<uint64_t>(), INT64_MAX));
+  } else if (value.is_number_integer()) {
+    member->is_integer = true;
+    member->number = value.get<int64_t>();
+  }
+}
+#endif
 
 // A text member: the hex one when given (its bytes kept in *pHex), else the
 // plain one. Throws ToolError when neither is a string.
@@ -77,6 +94,12 @@ int64_t Integer(const Member* members, Field field, int64_t fallback, int64_t mi
 
 NEW_AUDIT_LIST_ITEM RecordReader::Read(std::string_view line) {
   Member members[kFields];
+  auto take = [&members](std::string_view key, const auto& value) {
+    const auto* found = std::find_if(std::begin(kFieldNames), std::end(kFieldNames),
+                                     [&](const char* name) { return key == name; });
+    if (found != std::end(kFieldNames)) Take(value, &members[found - std::begin(kFieldNames)]);
+  };
+#if defined(VARNEX_TOOL_SIMDJSON)
   simdjson::dom::element document;
   const simdjson::error_code error =
       m_parser.parse(line.data(), line.size(), /*realloc_if_needed=*/false).get(document);
@@ -87,12 +110,13 @@ NEW_AUDIT_LIST_ITEM RecordReader::Read(std::string_view line) {
   if (document.get_object().get(object) != simdjson::SUCCESS) {
     throw ToolError("not a JSON object");
   }
-  for (const simdjson::dom::key_value_pair field : object) {
-    const auto* found = std::find_if(std::begin(kFieldNames), std::end(kFieldNames),
-                                     [&](const char* name) { return field.key == name; });
-    if (found != std::end(kFieldNames))
-      Take(field.value, &members[found - std::begin(kFieldNames)]);
-  }
+  for (const simdjson::dom::key_value_pair field : object) take(field.key, field.value);
+#else
+  m_document = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+  if (m_document.is_discarded()) throw ToolError("not valid JSON");
+  if (!m_document.is_object()) throw ToolError("not a JSON object");
+  for (const auto& [key, value] : m_document.items()) take(key, value);
+#endif
   std::optional<uint32_t> key;
   if (members[kKey].given) key = static_cast<uint32_t>(Integer(members, kKey, 0, 0, UINT32_MAX));
   NEW_AUDIT_LIST_ITEM record = MakeRecord(

@@ -1,11 +1,17 @@
 // Reads records from JSON Lines, as `varnex export` writes them, fast
-// enough that an import costs about what storing the records does.
+// enough that an import costs about what storing the records does (with
+// simdjson; where simdjson is not built for the system, with nlohmann's
+// parser, slower).
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#if defined(VARNEX_TOOL_SIMDJSON)
 #include <simdjson.h>
+#else
+#include <nlohmann/json.hpp>
+#endif
 
 #include "varnex/Varnex.h"
 
@@ -15,7 +21,11 @@ class RecordReader {
  public:
   // The bytes a line must be followed by (any values): the parser reads
   // past the end of what it parses.
+#if defined(VARNEX_TOOL_SIMDJSON)
   static constexpr size_t kPadding = simdjson::SIMDJSON_PADDING;
+#else
+  static constexpr size_t kPadding = 64;
+#endif
 
   // The record one line describes (followed by kPadding readable bytes): rule (or rule_hex),
   // content (or content_hex), key (default: the content's length; required when the content holds a
@@ -25,7 +35,11 @@ class RecordReader {
   NEW_AUDIT_LIST_ITEM Read(std::string_view line);
 
  private:
+#if defined(VARNEX_TOOL_SIMDJSON)
   simdjson::dom::parser m_parser;
+#else
+  nlohmann::json m_document;  // the line last read, which members point into
+#endif
   std::string m_hex[3];  // the bytes of the hex members of the line last read
 };
 

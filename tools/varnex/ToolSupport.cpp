@@ -1,4 +1,5 @@
 #include "tools/varnex/ToolSupport.h"
+#include "tools/varnex/ToolSystem.h"
 
 #include "store/ListFormat.h"
 #include "store/ListPaths.h"
@@ -73,7 +74,9 @@ int32_t ParseList(const std::string& text) {
 std::string ListDirectoryOfRun() {
   // The library's own rule: VARNEX_SYSTEM_DIR, else the default directory.
   const char* dir = std::getenv(LIST_DIRECTORY_VARIABLE);
-  return (dir != nullptr && *dir != '\0') ? dir : LIST_DEFAULT_DIRECTORY;
+  if (dir != nullptr && *dir != '\0') return dir;
+  const std::string system = SystemListDirectory();
+  return system.empty() ? LIST_DEFAULT_DIRECTORY : system;
 }
 
 std::string ListPath(int32_t type) {
@@ -81,9 +84,7 @@ std::string ListPath(int32_t type) {
 }
 
 std::string FormatTime(uint32_t seconds) {
-  const time_t when = seconds;
-  struct tm utc;
-  gmtime_r(&when, &utc);
+  const std::tm utc = UtcOf(seconds);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
   return text;
@@ -142,7 +143,7 @@ uint32_t ParseTime(const std::string& text, uint32_t now) {
   }
   utc.tm_year -= 1900;
   utc.tm_mon -= 1;
-  const time_t when = timegm(&utc);
+  const std::time_t when = SecondsOfUtc(utc);
   if (when < 0 || static_cast<uint64_t>(when) > UINT32_MAX) {
     throw ToolError("time '" + text + "' lies outside 1970 to 2106");
   }

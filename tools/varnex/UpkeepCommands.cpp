@@ -1,7 +1,4 @@
 // The commands that keep the lists sound: check, clean, wildcard.
-#include <signal.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +9,7 @@
 #include "store/ListFormat.h"
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/ToolSupport.h"
+#include "tools/varnex/ToolSystem.h"
 
 namespace varnex::tool {
 namespace {
@@ -21,9 +19,9 @@ using nlohmann::json;
 std::vector<std::string> CheckFile(int32_t type) {
   std::vector<std::string> problems;
   const std::string path = ListPath(type);
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) return problems;  // not created yet
-  if (!S_ISREG(st.st_mode)) {
+  const PathKind kind = KindOf(path);
+  if (kind == PathKind::kMissing) return problems;  // not created yet
+  if (kind != PathKind::kRegularFile) {
     problems.push_back("the list file is not a regular file");
     return problems;
   }
@@ -105,11 +103,7 @@ int Clean(std::vector<int32_t> types) {
   }
   std::vector<std::unique_ptr<CVarnex>> lists;
   for (int32_t type : types) lists.push_back(LoadForChange(type));
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  CatchStopRequests();
   std::string names;
   for (int32_t type : types) names += std::string(names.empty() ? "" : ", ") + kListNames[type];
   std::cerr << "varnex: cleaning " << names << " once a second; stop with Ctrl-C or SIGTERM\n";
@@ -123,9 +117,7 @@ int Clean(std::vector<int32_t> types) {
                   << " outdated records" << std::endl;
       }
     }
-    const struct timespec second = {1, 0};
-    const int signal_number = sigtimedwait(&stop, nullptr, &second);
-    if (signal_number == SIGINT || signal_number == SIGTERM) break;
+    if (!WaitUnlessStopped(1)) break;
   }
   std::cerr << "varnex: cleaning stopped\n";
   return 0;

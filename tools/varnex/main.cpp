@@ -14,6 +14,7 @@
 #include "store/ListPaths.h"
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/ToolSupport.h"
+#include "tools/varnex/ToolSystem.h"
 
 namespace varnex::tool {
 namespace {
@@ -24,7 +25,10 @@ int Run(int argc, char** argv) {
   app.require_subcommand(1);
   std::string dir;
   app.add_option("--dir", dir,
-                 "directory of the list files (default: $VARNEX_SYSTEM_DIR or /var/lib/varnex)");
+                 "directory of the list files (default: $VARNEX_SYSTEM_DIR, else " +
+                     (SystemListDirectory().empty() ? std::string(LIST_DEFAULT_DIRECTORY)
+                                                    : "the system directory") +
+                     ")");
   app.add_flag("--json", g_json, "machine-readable output");
   std::vector<std::unique_ptr<CommandGroup>> groups;
   groups.push_back(AddListCommands(app));
@@ -41,7 +45,7 @@ int Run(int argc, char** argv) {
     std::cerr << "varnex: " << e.what() << " (see varnex --help)\n";
     return 2;
   }
-  if (!dir.empty()) setenv(LIST_DIRECTORY_VARIABLE, dir.c_str(), 1);
+  if (!dir.empty()) SetEnvironment(LIST_DIRECTORY_VARIABLE, dir);
   for (const auto& group : groups) {
     if (const std::optional<int> status = group->Run()) return *status;
   }

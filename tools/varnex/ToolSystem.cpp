@@ -1,0 +1,179 @@
+#include "tools/varnex/ToolSystem.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "tools/varnex/ToolSupport.h"
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace varnex::tool {
+
+#if defined(_WIN32)
+
+PathKind KindOf(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kOther;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kDirectory
+                                                      : PathKind::kRegularFile;
+}
+
+bool MayWrite(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
+}
+
+void SetEnvironment(const char* name, const std::string& value) {
+  _putenv_s(name, value.c_str());
+}
+
+std::string SystemListDirectory() {
+  char directory[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(directory, sizeof directory);
+  return length > 0 && length < sizeof directory ? std::string(directory, length) : std::string();
+}
+
+void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    throw ToolError(path + ": cannot be made (error " + std::to_string(GetLastError()) +
+                    "; a backup never overwrites)");
+  }
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < bytes.size()) {
+    const DWORD part = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
+    DWORD written = 0;
+    ok = WriteFile(file, bytes.data() + done, part, &written, nullptr) && written > 0;
+    done += written;
+  }
+  ok = ok && FlushFileBuffers(file);
+  CloseHandle(file);
+  if (!ok) {
+    DeleteFileA(path.c_str());
+    throw ToolError(path + ": the backup could not be written");
+  }
+}
+
+namespace {
+
+HANDLE StopEvent() {
+  static HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return event;
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  SetEvent(StopEvent());
+  return TRUE;
+}
+
+}  // namespace
+
+void CatchStopRequests() {
+  (void)StopEvent();
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+bool WaitUnlessStopped(unsigned seconds) {
+  return WaitForSingleObject(StopEvent(), seconds * 1000) == WAIT_TIMEOUT;
+}
+
+std::tm UtcOf(std::time_t seconds) {
+  std::tm utc = {};
+  gmtime_s(&utc, &seconds);
+  return utc;
+}
+
+std::time_t SecondsOfUtc(std::tm utc) {
+  return _mkgmtime(&utc);
+}
+
+#else
+
+PathKind KindOf(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? PathKind::kMissing : PathKind::kOther;
+  if (S_ISREG(st.st_mode)) return PathKind::kRegularFile;
+  return S_ISDIR(st.st_mode) ? PathKind::kDirectory : PathKind::kOther;
+}
+
+bool MayWrite(const std::string& path) {
+  return access(path.c_str(), W_OK) == 0;
+}
+
+void SetEnvironment(const char* name, const std::string& value) {
+  setenv(name, value.c_str(), 1);
+}
+
+std::string SystemListDirectory() {
+  return std::string();
+}
+
+void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) throw ToolError(path + ": " + std::strerror(errno) + " (a backup never overwrites)");
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool ok = done == bytes.size() && fsync(fd) == 0;
+  close(fd);
+  if (!ok) {
+    unlink(path.c_str());
+    throw ToolError(path + ": the backup could not be written");
+  }
+}
+
+namespace {
+
+sigset_t StopSignals() {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  return stop;
+}
+
+}  // namespace
+
+void CatchStopRequests() {
+  const sigset_t stop = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+}
+
+bool WaitUnlessStopped(unsigned seconds) {
+  const sigset_t stop = StopSignals();
+  const struct timespec wait = {static_cast<time_t>(seconds), 0};
+  const int signal_number = sigtimedwait(&stop, nullptr, &wait);
+  return signal_number != SIGINT && signal_number != SIGTERM;
+}
+
+std::tm UtcOf(std::time_t seconds) {
+  std::tm utc = {};
+  gmtime_r(&seconds, &utc);
+  return utc;
+}
+
+std::time_t SecondsOfUtc(std::tm utc) {
+  return timegm(&utc);
+}
+
+#endif
+
+}  // namespace varnex::tool

@@ -1,0 +1,41 @@
+// The few services of the operating system that the tool uses, for POSIX
+// systems and Windows alike.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace varnex::tool {
+
+// What a path names, not following a symbolic link.
+enum class PathKind { kMissing, kRegularFile, kDirectory, kOther };
+PathKind KindOf(const std::string& path);
+
+// Whether this process may write the file at `path`.
+bool MayWrite(const std::string& path);
+
+// Sets an environment variable of the process.
+void SetEnvironment(const char* name, const std::string& value);
+
+// The operating system's own list directory where it has one (Windows: its
+// system directory); empty elsewhere.
+std::string SystemListDirectory();
+
+// Writes a new file (never replacing one, never through a symbolic link)
+// and waits until it is on the disk. Throws ToolError.
+void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// Makes Ctrl-C and a request to stop (SIGTERM; closing the console on
+// Windows) end WaitUnlessStopped instead of the process.
+void CatchStopRequests();
+// Waits `seconds`; false when a stop was requested meanwhile.
+bool WaitUnlessStopped(unsigned seconds);
+
+// The broken-down UTC time of `seconds` since 1970, and back (-1 when the
+// fields name no time).
+std::tm UtcOf(std::time_t seconds);
+std::time_t SecondsOfUtc(std::tm utc);
+
+}  // namespace varnex::tool
