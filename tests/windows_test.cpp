@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -104,6 +105,10 @@ TEST(WindowsModuleTest, LoadAndUnloadSayHelloAndGoodbyeToTheDebugger) {
   FreeLibrary(module);
   const std::vector<std::string> messages = capture.Take();
   const bool wide = DebugOutputCapture::CameWide();
+  // The run on a system of a given code page says which (see CMakeLists).
+  if (const char* code_page = std::getenv("VARNEX_EXPECT_CODE_PAGE")) {
+    EXPECT_EQ(GetACP(), static_cast<UINT>(std::atoi(code_page)));
+  }
   EXPECT_EQ(messages, (std::vector<std::string>{AsDebuggerShows("初始化列表DLL", wide),
                                                 AsDebuggerShows("退出列表DLL", wide)}));
   DeleteFileA(copy.c_str());
