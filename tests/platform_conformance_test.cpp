@@ -3,8 +3,6 @@
 // that grow, the mutex's shared area, threads that stop when told, and the
 // upper-case table. (The named mutex's waits, time-outs and owner deaths are
 // in platform_test.cpp.)
-#include <signal.h>
-
 #include <clocale>
 #include <cstring>
 #include <string>
@@ -35,6 +33,25 @@ platform::TrustedFileSpec Wanted(uint32_t mode, bool writable, bool create, uint
   wanted.create = create;
   wanted.size = size;
   return wanted;
+}
+
+// Writes 42 into byte 7 of the shared area of the mutex at args[0], under
+// the mutex.
+VARNEX_TEST_ROLE(WriteTheSharedArea) {
+  auto other = platform::NamedMutex::Open(args.at(0), Own(0600), false, nullptr, nullptr);
+  if (!other || !platform::IsHeld(other->Lock(1000))) return 1;
+  static_cast<uint8_t*>(other->SharedArea())[7] = 42;
+  return other->Unlock() ? 0 : 2;
+}
+
+// Holds the mutex at args[0], makes the file args[1] and waits for the file
+// args[2] before it lets go.
+VARNEX_TEST_ROLE(HoldTheMutexUntilTold) {
+  auto other = platform::NamedMutex::Open(args.at(0), Own(0600), false, nullptr, nullptr);
+  if (!other || !platform::IsHeld(other->Lock(1000))) return 1;
+  TouchFile(args.at(1));
+  if (!WaitForFile(args.at(2), 20000)) return 3;
+  return other->Unlock() ? 0 : 2;
 }
 
 class PlatformConformanceTest : public ::testing::Test {
@@ -101,6 +118,8 @@ TEST_F(PlatformConformanceTest, RenameGivesTheNameAnotherIdentity) {
   uint64_t before = 0, after = 0, moved = 0;
   ASSERT_EQ(platform::StatFile(path, nullptr, &before), Result::kOk);
   ASSERT_EQ(platform::StatFile(staged, nullptr, &moved), Result::kOk);
+  a.Close();  // (Windows replaces no file that is open or mapped)
+  b.Close();
   ASSERT_EQ(platform::RenameFile(staged, path), Result::kOk);
   ASSERT_EQ(platform::StatFile(path, nullptr, &after), Result::kOk);
   EXPECT_NE(before, after);
@@ -157,13 +176,7 @@ TEST_F(PlatformConformanceTest, SharedAreaIsSharedBetweenProcessesAndStartsZero)
   ASSERT_NE(area, nullptr);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(area) % 64, 0u);
   for (size_t i = 0; i < platform::NamedMutex::kSharedAreaSize; ++i) ASSERT_EQ(area[i], 0) << i;
-  const pid_t child = ForkChild([&] {
-    auto other = platform::NamedMutex::Open(path, Own(0600), false, nullptr, nullptr);
-    if (!other || !platform::IsHeld(other->Lock(1000))) return 1;
-    static_cast<uint8_t*>(other->SharedArea())[7] = 42;
-    return other->Unlock() ? 0 : 2;
-  });
-  EXPECT_EQ(WaitChild(child), 0);
+  EXPECT_EQ(SpawnRole("WriteTheSharedArea", {path}).Wait(), 0);
   ASSERT_TRUE(platform::IsHeld(mutex->Lock(1000)));
   EXPECT_EQ(area[7], 42);
   EXPECT_TRUE(mutex->Unlock());
@@ -173,20 +186,13 @@ TEST_F(PlatformConformanceTest, TryLockNeverWaits) {
   const std::string path = Path("SYSLIST_FILE_MUTEX_1");
   auto mutex = platform::NamedMutex::Open(path, Own(0600), true, nullptr, nullptr);
   ASSERT_TRUE(mutex);
-  Pipe locked, done;
-  const pid_t child = ForkChild([&] {
-    auto other = platform::NamedMutex::Open(path, Own(0600), false, nullptr, nullptr);
-    if (!other || !platform::IsHeld(other->Lock(1000))) return 1;
-    locked.Send();
-    done.Receive(nullptr, 20000);
-    return other->Unlock() ? 0 : 2;
-  });
-  ASSERT_TRUE(locked.Receive());
+  ChildProcess child = SpawnRole("HoldTheMutexUntilTold", {path, Path("locked"), Path("done")});
+  ASSERT_TRUE(WaitForFile(Path("locked")));
   const int64_t start = NowMs();
   EXPECT_EQ(mutex->TryLock(), platform::LockResult::kTimedOut);
   EXPECT_LT(NowMs() - start, 100);
-  done.Send();
-  EXPECT_EQ(WaitChild(child), 0);
+  TouchFile(Path("done"));
+  EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(mutex->TryLock(), platform::LockResult::kAcquired);
   EXPECT_TRUE(mutex->Unlock());
 }

@@ -272,7 +272,7 @@ HANDLE OpenOrCreateChecked(const std::string& path, const TrustedFileSpec& wante
       const FileOwnership ownership = GetFileInformationByHandle(file, &info)
                                           ? OwnershipOf(file, info)
                                           : FileOwnership{1, 1, 0};
-      if (ownership.uid != wanted.owner.uid) {
+      if (ownership.uid != wanted.owner.uid || ownership.gid != wanted.owner.gid) {
         SetReason(reason, "belongs to another account than its list");
       } else if ((ownership.mode & ~wanted.owner.mode) != 0) {
         SetReason(reason, "allows more than its list");
