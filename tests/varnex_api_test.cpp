@@ -1,11 +1,14 @@
 // CVarnex: loading, counting, reading, emptying and releasing a list, alone
 // and shared with other objects and processes.
+#if !defined(_WIN32)
 #include <grp.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -33,6 +36,8 @@ class VarnexTest : public ::testing::Test {
     for (int i = 0; i < n; ++i) records.push_back(MakeRecord("rule" + std::to_string(i), i));
     WriteRecordsRaw(dir_.FilePath(type), records);
   }
+  // A file by which two processes tell each other something.
+  std::string Sign(const char* name) const { return dir_.path() + "/" + name; }
 
   TempListDir dir_;
 };
@@ -119,37 +124,53 @@ TEST_F(VarnexTest, CopySharesTheListFileObject) {
   EXPECT_EQ(list.GetTotalCount(), 0) << "releasing through the copy closes the shared object";
 }
 
+// Loads list 0, writes three records into its file, makes the file args[0],
+// waits for the file args[1] and exits 0 when the list is empty by then.
+VARNEX_TEST_ROLE(WriteThreeRecordsAndWaitForAReset) {
+  CVarnex mine(0);
+  if (mine.LoadFile() != 1) return 1;
+  WriteRecordsRaw(ListFilePathOf(0), {MakeRecord("p", 1), MakeRecord("q", 2), MakeRecord("r", 3)});
+  TouchFile(args.at(0));
+  if (!WaitForFile(args.at(1))) return 2;
+  return mine.GetTotalCount() == 0 ? 0 : 3;
+}
+
+// Holds the lock of list 0, makes the file args[0] and waits for the file
+// args[1] before it lets go.
+VARNEX_TEST_ROLE(HoldListZeroUntilTold) {
+  auto mutex = OpenListMutex(0);
+  if (!mutex || mutex->Lock(500) != platform::LockResult::kAcquired) return 1;
+  TouchFile(args.at(0));
+  if (!WaitForFile(args.at(1), 20000)) return 3;
+  return mutex->Unlock() ? 0 : 2;
+}
+
+// Takes the lock of list 0 and exits holding it.
+VARNEX_TEST_ROLE(DieHoldingListZero) {
+  CVarnex mine(0);
+  auto mutex = OpenListMutex(0);
+  if (!mutex || mutex->Lock(500) != platform::LockResult::kAcquired) return 1;
+  std::fflush(nullptr);
+  std::_Exit(0);
+}
+
 TEST_F(VarnexTest, AnotherProcessSeesChangesAtOnce) {
   CreateList(0, 0);
   CVarnex list(0);
   ASSERT_EQ(list.LoadFile(), 1);
-  Pipe to_child, to_parent;
-  pid_t child = ForkChild([&] {
-    CVarnex mine(0);
-    if (mine.LoadFile() != 1) return 1;
-    WriteRecordsRaw(dir_.FilePath(0), {MakeRecord("p", 1), MakeRecord("q", 2), MakeRecord("r", 3)});
-    to_parent.Send();
-    if (!to_child.Receive()) return 2;
-    return mine.GetTotalCount() == 0 ? 0 : 3;
-  });
-  ASSERT_TRUE(to_parent.Receive());
+  ChildProcess child =
+      SpawnRole("WriteThreeRecordsAndWaitForAReset", {Sign("written"), Sign("reset")});
+  ASSERT_TRUE(WaitForFile(Sign("written")));
   EXPECT_EQ(list.GetTotalCount(), 3);
   EXPECT_TRUE(list.ResetFileToEmpty());
-  to_child.Send();
-  EXPECT_EQ(WaitChild(child), 0);
+  TouchFile(Sign("reset"));
+  EXPECT_EQ(child.Wait(), 0);
 }
 
 TEST_F(VarnexTest, CallsWaitTheTimeOutWhileAnotherProcessHoldsTheLock) {
   CreateList(0, 2);
-  Pipe locked, done;
-  pid_t child = ForkChild([&] {
-    auto mutex = OpenListMutex(0);
-    if (!mutex || mutex->Lock(500) != platform::LockResult::kAcquired) return 1;
-    locked.Send();
-    done.Receive(nullptr, 20000);
-    return mutex->Unlock() ? 0 : 2;
-  });
-  ASSERT_TRUE(locked.Receive());
+  ChildProcess child = SpawnRole("HoldListZeroUntilTold", {Sign("locked"), Sign("done")});
+  ASSERT_TRUE(WaitForFile(Sign("locked")));
   CVarnex list(0);
   ASSERT_EQ(list.LoadFile(), 1);
 
@@ -163,20 +184,14 @@ TEST_F(VarnexTest, CallsWaitTheTimeOutWhileAnotherProcessHoldsTheLock) {
   start = NowMs();
   EXPECT_FALSE(list.ResetFileToEmpty()) << "a changing call does not go ahead without the lock";
   EXPECT_GE(NowMs() - start, 490);
-  done.Send();
-  EXPECT_EQ(WaitChild(child), 0);
+  TouchFile(Sign("done"));
+  EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(list.GetTotalCount(), 2);
 }
 
 TEST_F(VarnexTest, ProcessThatDiedHoldingTheLockDelaysNobody) {
   CreateList(0, 1);
-  pid_t child = ForkChild([&] {
-    CVarnex mine(0);
-    auto mutex = OpenListMutex(0);
-    if (!mutex || mutex->Lock(500) != platform::LockResult::kAcquired) return 1;
-    return 0;  // exits holding the lock
-  });
-  ASSERT_EQ(WaitChild(child), 0);
+  ASSERT_EQ(SpawnRole("DieHoldingListZero").Wait(), 0);
   CVarnex list(0);
   ASSERT_EQ(list.LoadFile(), 1);
   const int64_t start = NowMs();
@@ -190,13 +205,10 @@ TEST_F(VarnexTest, AfterReleaseAnotherProcessTakesTheLockAtOnce) {
   ASSERT_EQ(list.LoadFile(), 1);
   EXPECT_EQ(list.GetTotalCount(), 0);
   ASSERT_EQ(list.ReleaseFile(), 1);
-  const int status = WaitChild(ForkChild([&] {
-    auto mutex = OpenListMutex(5);
-    return mutex && mutex->Lock(0) == platform::LockResult::kAcquired ? 0 : 1;
-  }));
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(SpawnRole("TakeTheLockAtOnce", {"5"}).Wait(), 0);
 }
 
+#if !defined(_WIN32)  // (accounts and permission bits)
 // A process that may read a list file but not write it loads it read-only.
 class ReadOnlyTest : public VarnexTest {
  protected:
@@ -280,6 +292,8 @@ TEST_F(ReadOnlyTest, UnreadableFileFailsToLoad) {
             }),
             0);
 }
+
+#endif
 
 }  // namespace
 }  // namespace varnex::test
