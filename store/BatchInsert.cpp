@@ -8,6 +8,7 @@
 // list keep their order behind them. The model is sorted once and written
 // back once, instead of shifting the tail of the file for every record.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -27,6 +28,10 @@ namespace {
 // an open-addressing table of the first record of each rule number, with
 // the rule number's hash beside it so that a probe reads a record only when
 // the hashes agree, and a chain through the others with the same one.
+// The model's records: where each one's bytes are (in the list, or in the
+// caller's batch), so that a record is copied once, into its sorted place.
+using Records = std::vector<const NEW_AUDIT_LIST_ITEM*>;
+
 class RuleIndex {
  public:
   static constexpr uint32_t kNone = ~0u;
@@ -38,14 +43,14 @@ class RuleIndex {
     m_next.reserve(nRecords);
   }
   // The first record with the rule number pszRuleNo; kNone when none.
-  uint32_t First(const std::vector<NEW_AUDIT_LIST_ITEM>& records, const char* pszRuleNo) const {
+  uint32_t First(const Records& records, const char* pszRuleNo) const {
     const uint64_t nHash = HashOf(pszRuleNo);
     return m_heads[Find(records, pszRuleNo, nHash)].nRecord;
   }
   uint32_t Next(uint32_t nRecord) const { return m_next[nRecord]; }
   // Adds record nRecord (the next one of the model).
-  void Add(const std::vector<NEW_AUDIT_LIST_ITEM>& records, uint32_t nRecord) {
-    const char* pszRuleNo = records[nRecord].szRuleNo;
+  void Add(const Records& records, uint32_t nRecord) {
+    const char* pszRuleNo = records[nRecord]->szRuleNo;
     const uint64_t nHash = HashOf(pszRuleNo);
     Head& head = m_heads[Find(records, pszRuleNo, nHash)];
     m_next.push_back(head.nRecord);  // the chain keeps every record of the rule number
@@ -59,23 +64,38 @@ class RuleIndex {
   };
 
   // The rule number folded as RuleNoEquals compares it, in four words
-  // (bytes after its NUL zero), mixed.
+  // (bytes after its NUL zero), mixed. pszRuleNo is a record's field: all
+  // of its bytes may be read.
   static uint64_t HashOf(const char* pszRuleNo) {
-    uint64_t nWords[4] = {};
-    const size_t nLength = strnlen(pszRuleNo, LIST_RULE_NO_SIZE);
-    std::memcpy(nWords, pszRuleNo, nLength);
+    static_assert(sizeof(NEW_AUDIT_LIST_ITEM::szRuleNo) == 4 * sizeof(uint64_t));
+    uint64_t nWords[4];
+    std::memcpy(nWords, pszRuleNo, sizeof nWords);
+    size_t nLength = sizeof nWords;
+    for (size_t w = 0; w < 4; ++w) {
+      if (nLength < sizeof nWords) {
+        nWords[w] = 0;
+        continue;
+      }
+      // The lowest byte flagged here is the first NUL (little-endian).
+      const uint64_t x = nWords[w];
+      const uint64_t nZeros = (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
+      if (nZeros != 0) {
+        const unsigned nByte = static_cast<unsigned>(std::countr_zero(nZeros)) / 8;
+        nLength = w * 8 + nByte;
+        nWords[w] = nByte == 0 ? 0 : x & ((uint64_t{1} << (8 * nByte)) - 1);
+      }
+    }
     uint64_t h = nLength * 0x9e3779b97f4a7c15ULL;
     for (uint64_t nWord : nWords) h = (h ^ UpperWord(nWord)) * 0xbf58476d1ce4e5b9ULL;
     return h ^ (h >> 31);
   }
-  size_t Find(const std::vector<NEW_AUDIT_LIST_ITEM>& records, const char* pszRuleNo,
-              uint64_t nHash) const {
+  size_t Find(const Records& records, const char* pszRuleNo, uint64_t nHash) const {
     const size_t nMask = m_heads.size() - 1;
     for (size_t i = (nHash >> 32) & nMask;; i = (i + 1) & nMask) {
       const Head& head = m_heads[i];
       if (head.nRecord == kNone) return i;
       if (head.nHash == static_cast<uint32_t>(nHash) &&
-          RuleNoEquals(records[head.nRecord].szRuleNo, pszRuleNo)) {
+          RuleNoEquals(records[head.nRecord]->szRuleNo, pszRuleNo)) {
         return i;
       }
     }
@@ -127,10 +147,10 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
     const NEW_AUDIT_LIST_ITEM* pOld = m_view.Items();
     // The model: the records and, for each, its stamp (larger: further to
     // the front among equal keys; every stamp differs, so the order is
-    // total).
-    std::vector<NEW_AUDIT_LIST_ITEM> records;
+    // total). Records already in the list have stamps 0, -1, -2, ...
+    Records records;
     records.reserve(size_t(nOld) + size_t(nCount));
-    records.assign(pOld, pOld + nOld);
+    for (int32_t i = 0; i < nOld; ++i) records.push_back(&pOld[i]);
     std::vector<int64_t> stamps(static_cast<size_t>(nOld));
     for (int32_t i = 0; i < nOld; ++i) stamps[size_t(i)] = -int64_t{i};
     RuleIndex byRule(size_t(nOld) + size_t(nCount));
@@ -138,24 +158,23 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
     // The record that a search by rule number finds first: the one that
     // stands first in the list.
     auto standsBefore = [&](uint32_t a, uint32_t b) {
-      const uint32_t ka = records[a].nContentLen, kb = records[b].nContentLen;
+      const uint32_t ka = records[a]->nContentLen, kb = records[b]->nContentLen;
       return ka != kb ? ka < kb : stamps[a] > stamps[b];
     };
     int64_t nStamp = 0;
     int32_t nDone = 0, nReplaced = 0;
     for (; nDone < nCount; ++nDone) {
-      NEW_AUDIT_LIST_ITEM item;
-      std::memcpy(&item, &pItems[nDone], sizeof item);
-      uint32_t nFound = byRule.First(records, item.szRuleNo);
+      const NEW_AUDIT_LIST_ITEM* pItem = &pItems[nDone];
+      uint32_t nFound = byRule.First(records, pItem->szRuleNo);
       if (nFound != RuleIndex::kNone) {
         for (uint32_t k = byRule.Next(nFound); k != RuleIndex::kNone; k = byRule.Next(k)) {
           if (standsBefore(k, nFound)) nFound = k;
         }
-        if (records[nFound].nContentLen != item.nContentLen) stamps[nFound] = ++nStamp;
-        records[nFound] = item;
+        if (records[nFound]->nContentLen != pItem->nContentLen) stamps[nFound] = ++nStamp;
+        records[nFound] = pItem;
         ++nReplaced;
       } else {
-        records.push_back(item);
+        records.push_back(pItem);
         stamps.push_back(++nStamp);
         byRule.Add(records, static_cast<uint32_t>(records.size() - 1));
       }
@@ -164,16 +183,31 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
         break;
       }
     }
-    // Sorted as indices, then gathered: records are 241 bytes long.
+    // Sorted by one 64-bit word each (the key, then the stamp from the
+    // largest down), then gathered: records are 241 bytes long.
     const uint32_t nNew = static_cast<uint32_t>(records.size());
-    std::vector<uint32_t> order(nNew);
-    for (uint32_t i = 0; i < nNew; ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), standsBefore);
+    struct Place {
+      uint64_t nOrder;
+      uint32_t nRecord;
+    };
+    std::vector<Place> order(nNew);
+    for (uint32_t i = 0; i < nNew; ++i) {
+      const auto nRank = static_cast<uint32_t>(nStamp - stamps[i]);  // 0 for the newest
+      order[i] = Place{uint64_t{records[i]->nContentLen} << 32 | nRank, i};
+    }
+    std::sort(order.begin(), order.end(),
+              [](const Place& a, const Place& b) { return a.nOrder < b.nOrder; });
     const int nGrow = m_view.EnsureCapacityAbove(nNew);
     if (nGrow != 0) return nGrow;
-    std::vector<NEW_AUDIT_LIST_ITEM> sorted(nNew);
-    for (uint32_t i = 0; i < nNew; ++i) sorted[i] = records[order[i]];
-    if (!RewriteRecords(sorted.data(), nNew)) return -4;
+    // (The records of the list are read where they were mapped: a mapping
+    // that growth replaced stays mapped until the list is closed.)
+    if (nOld == 0) {
+      if (!FillEmptyList(nNew, [&](uint32_t i) { return records[order[i].nRecord]; })) return -4;
+    } else {
+      std::vector<NEW_AUDIT_LIST_ITEM> sorted(nNew);
+      for (uint32_t i = 0; i < nNew; ++i) sorted[i] = *records[order[i].nRecord];
+      if (!RewriteRecords(sorted.data(), nNew)) return -4;
+    }
     *pnDone = nDone;
     *pnReplaced = nReplaced;
     return 0;
@@ -195,6 +229,23 @@ bool CRecordEditor::RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t
     if (change.nZeroEnd > nCount) {
       sa::Zero(&pItems[nCount], size_t{change.nZeroEnd - nCount} * LIST_ITEM_SIZE);
     }
+    m_view.StoreCount(static_cast<int32_t>(nCount));
+  }) >= 0;
+}
+
+bool CRecordEditor::FillEmptyList(
+    uint32_t nCount, const std::function<const NEW_AUDIT_LIST_ITEM*(uint32_t)>& fnRecordAt) {
+  NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
+  // An empty list is put back by zeroing what the batch wrote, so the
+  // journal needs no copy of the records, and they are copied once, from
+  // where they are straight into their slots. Only when they cannot be
+  // flushed does the journal take them (from the slots) to make them again.
+  const ListChange change = m_changes.ChangeOf(0, nCount, static_cast<int32_t>(nCount));
+  ListChange undo = m_changes.ChangeOf(0, 0, 0);
+  undo.nZeroEnd = nCount;
+  const JournalPiece piece = {pItems, size_t{nCount} * LIST_ITEM_SIZE};
+  return m_changes.MakeUndoableChange(undo, change, &piece, 1, [&] {
+    for (uint32_t i = 0; i < nCount; ++i) sa::Write(&pItems[i], fnRecordAt(i), LIST_ITEM_SIZE);
     m_view.StoreCount(static_cast<int32_t>(nCount));
   }) >= 0;
 }

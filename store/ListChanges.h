@@ -60,6 +60,17 @@ class CListChanges {
   int MakeChange(const ListChange& change, const JournalPiece* pPieces, size_t nPieces,
                  const IndexPlace* pPlace, Apply fnApply);
 
+  // As MakeChange, for a change whose start the journal can restore without
+  // its payload: the journal first holds `undo` (no payload), which puts the
+  // list back as it was; only when the change cannot be flushed does it get
+  // `change` with its payload, so that the next holder makes it again. (A
+  // batch into an empty list writes its records once instead of twice.)
+  // 0 made; 1 made, not flushed, pending; -1 not made, or made but neither
+  // flushed nor journaled (the next holder then undoes it).
+  template <typename Apply>
+  int MakeUndoableChange(const ListChange& undo, const ListChange& change,
+                         const JournalPiece* pPieces, size_t nPieces, Apply fnApply);
+
   // Makes the index anew, in a change window of its own.
   void RebuildIndex();
   // Records that the list's writers use the file the view maps and that the
@@ -115,6 +126,30 @@ class CListChanges {
   uint64_t m_nChangeBase = 0;  // the counter before the change in progress; 0 odd
   std::atomic<uint64_t> m_nIndexTriedAt{0};
 };
+
+template <typename Apply>
+int CListChanges::MakeUndoableChange(const ListChange& undo, const ListChange& change,
+                                     const JournalPiece* pPieces, size_t nPieces, Apply fnApply) {
+  if (!m_journal.Record(undo, nullptr, 0)) return -1;
+  std::atomic_ref<uint32_t> pending(LockArea()->nPending);
+  pending.store(1, std::memory_order_relaxed);
+  Begin();
+  fnApply();
+  End(nullptr);
+  if (!m_view.FlushSlots(change.nFirst, std::max(change.nFirst + change.nSlots, change.nZeroEnd))) {
+    // Left pending: the next holder makes the change again, or (when even
+    // the journal cannot take it) undoes it, and the caller is told.
+    return m_journal.Record(change, pPieces, nPieces) ? 1 : -1;
+  }
+  if (!m_journal.MarkDoneDurably()) {
+    // The undo entry might still be made: the change itself takes its place
+    // (making it again is harmless).
+    if (!m_journal.Record(change, pPieces, nPieces)) return -1;
+    if (!m_journal.MarkDoneDurably()) return 1;
+  }
+  pending.store(0, std::memory_order_relaxed);
+  return 0;
+}
 
 template <typename Apply>
 int CListChanges::MakeChange(const ListChange& change, const JournalPiece* pPieces, size_t nPieces,

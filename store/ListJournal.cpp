@@ -145,6 +145,14 @@ void CListJournal::MarkDone() {
   (void)m_file.WriteAt(offsetof(JournalHeader, nState), &nState, sizeof nState);
 }
 
+bool CListJournal::MarkDoneDurably() {
+  if (!m_file.IsOpen()) return false;
+  const uint32_t nState = kEntryDone;
+  return m_file.WriteAt(offsetof(JournalHeader, nState), &nState, sizeof nState) ==
+             platform::Result::kOk &&
+         m_file.Sync() == platform::Result::kOk;
+}
+
 bool CListJournal::ReadPending(uint64_t nFileIdentity, ListChange* pChange) {
   if (!m_file.IsOpen()) return false;
   uint64_t nFileSize = 0;

@@ -59,6 +59,10 @@ class CListJournal {
   bool Record(const ListChange& change, const JournalPiece* pPieces, size_t nPieces);
   // Marks the entry made. Not waited for: making an entry twice is harmless.
   void MarkDone();
+  // Marks the entry made and waits until the mark is on the disk (an entry
+  // that undoes a change must never be made after the change was reported
+  // made). False when it could not be written.
+  bool MarkDoneDurably();
 
   // Reads the entry that a change left, when it is whole, belongs to the
   // list file nFileIdentity and has not been marked made; false otherwise.

@@ -40,6 +40,29 @@ class FaultTest : public ::testing::Test {
   TempListDir dir_;
 };
 
+// A batch into an empty list keeps no copy of its records in the journal
+// while it is made; when its flush fails, the journal takes them, so the next
+// holder of the lock makes them again instead of emptying the list. A batch
+// whose journal cannot be written leaves the list empty.
+TEST_F(FaultTest, BatchIntoAnEmptyListSurvivesAFailedFlush) {
+  CVarnex list(1);
+  ASSERT_EQ(list.LoadFile(), 1);
+  std::vector<NEW_AUDIT_LIST_ITEM> records;
+  for (int i = 0; i < 300; ++i) records.push_back(MakeRecord("b" + std::to_string(i), i % 20));
+  platform::InjectFault(Fault::kFlush, 1);
+  EXPECT_EQ(list.AddItems(records.data(), 300), 300);
+  EXPECT_EQ(list.DeleteItem("none"), 1);  // the next holder of the lock settles the change
+  EXPECT_EQ(list.GetTotalCount(), 300);
+  EXPECT_EQ(ReadListRecords(dir_.FilePath(1)).size(), 300u);
+
+  ASSERT_TRUE(list.ResetFileToEmpty());  // (the file keeps its room for 300)
+  platform::InjectFault(Fault::kFileWrite, 1);
+  EXPECT_EQ(list.AddItems(records.data(), 300), 0);
+  EXPECT_EQ(list.DeleteItem("none"), 1);
+  EXPECT_EQ(list.GetTotalCount(), 0);
+  EXPECT_TRUE(ReadListRecords(dir_.FilePath(1)).empty());
+}
+
 TEST_F(FaultTest, FailedFlushGivesEachCallsResult) {
   CVarnex list(0);
   ASSERT_EQ(list.LoadFile(), 1);

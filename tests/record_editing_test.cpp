@@ -368,6 +368,28 @@ TEST_F(JournalRecoveryTest, InterruptedRemovalIsMadeAgain) {
   raw_.Close();
 }
 
+// A batch into an empty list is journaled as the way back to empty: cut
+// short with any part of it in the file, the list is empty again.
+TEST_F(JournalRecoveryTest, InterruptedBatchIntoAnEmptyListLeavesItEmpty) {
+  for (const bool restarted : {false, true}) {
+    SCOPED_TRACE(restarted ? "after a restart" : "after a death");
+    ASSERT_TRUE(list_.ResetToEmpty());
+    Journal(ChangeOf(0, 0, 0, 6), {});
+    ASSERT_EQ(raw_.Open(dir_.FilePath(kType).c_str()), platform::Result::kOk);
+    for (uint32_t i = 0; i < 4; ++i) Slots()[i] = MakeRecord("b" + std::to_string(i), i, "text");
+    std::memset(&Slots()[4], 0xEE, 100);  // torn
+    if (restarted) Count() = 6;
+    raw_.Close();
+    MarkUnfinished(restarted);
+    TakeOverLock();
+    EXPECT_TRUE(Records().empty());
+    ASSERT_EQ(raw_.Open(dir_.FilePath(kType).c_str()), platform::Result::kOk);
+    const std::vector<uint8_t> zeros(6 * LIST_ITEM_SIZE, 0);
+    EXPECT_EQ(std::memcmp(&Slots()[0], zeros.data(), zeros.size()), 0);
+    raw_.Close();
+  }
+}
+
 // Entries that must not be made: one cut short while it was written (the
 // list was never touched then), one for another list file, one that does not
 // fit the list, and one already made. The list stays as it is.
