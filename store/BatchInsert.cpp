@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Compiler.h"
 #include "store/AsciiText.h"
 #include "store/RecordEditor.h"
 #include "store/RuleNumbers.h"
@@ -42,27 +43,6 @@ class RuleIndex {
     m_heads.assign(nSize, Head{0, kNone});
     m_next.reserve(nRecords);
   }
-  // The first record with the rule number pszRuleNo; kNone when none.
-  uint32_t First(const Records& records, const char* pszRuleNo) const {
-    const uint64_t nHash = HashOf(pszRuleNo);
-    return m_heads[Find(records, pszRuleNo, nHash)].nRecord;
-  }
-  uint32_t Next(uint32_t nRecord) const { return m_next[nRecord]; }
-  // Adds record nRecord (the next one of the model).
-  void Add(const Records& records, uint32_t nRecord) {
-    const char* pszRuleNo = records[nRecord]->szRuleNo;
-    const uint64_t nHash = HashOf(pszRuleNo);
-    Head& head = m_heads[Find(records, pszRuleNo, nHash)];
-    m_next.push_back(head.nRecord);  // the chain keeps every record of the rule number
-    head = Head{static_cast<uint32_t>(nHash), nRecord};
-  }
-
- private:
-  struct Head {
-    uint32_t nHash;
-    uint32_t nRecord;
-  };
-
   // The rule number folded as RuleNoEquals compares it, in four words
   // (bytes after its NUL zero), mixed. pszRuleNo is a record's field: all
   // of its bytes may be read.
@@ -89,6 +69,32 @@ class RuleIndex {
     for (uint64_t nWord : nWords) h = (h ^ UpperWord(nWord)) * 0xbf58476d1ce4e5b9ULL;
     return h ^ (h >> 31);
   }
+  // Starts fetching the table's memory where a rule number of hash nHash
+  // is looked for.
+  void Prefetch(uint64_t nHash) const {
+    varnex::platform::Prefetch(&m_heads[(nHash >> 32) & (m_heads.size() - 1)]);
+  }
+  // The first record with the rule number pszRuleNo (of hash nHash); kNone
+  // when none.
+  uint32_t First(const Records& records, const char* pszRuleNo, uint64_t nHash) const {
+    return m_heads[Find(records, pszRuleNo, nHash)].nRecord;
+  }
+  uint32_t Next(uint32_t nRecord) const { return m_next[nRecord]; }
+  // Adds record nRecord (the next one of the model), whose rule number has
+  // the hash nHash.
+  void Add(const Records& records, uint32_t nRecord, uint64_t nHash) {
+    const char* pszRuleNo = records[nRecord]->szRuleNo;
+    Head& head = m_heads[Find(records, pszRuleNo, nHash)];
+    m_next.push_back(head.nRecord);  // the chain keeps every record of the rule number
+    head = Head{static_cast<uint32_t>(nHash), nRecord};
+  }
+
+ private:
+  struct Head {
+    uint32_t nHash;
+    uint32_t nRecord;
+  };
+
   size_t Find(const Records& records, const char* pszRuleNo, uint64_t nHash) const {
     const size_t nMask = m_heads.size() - 1;
     for (size_t i = (nHash >> 32) & nMask;; i = (i + 1) & nMask) {
@@ -154,7 +160,14 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
     std::vector<int64_t> stamps(static_cast<size_t>(nOld));
     for (int32_t i = 0; i < nOld; ++i) stamps[size_t(i)] = -int64_t{i};
     RuleIndex byRule(size_t(nOld) + size_t(nCount));
-    for (uint32_t i = 0; i < uint32_t(nOld); ++i) byRule.Add(records, i);
+    for (uint32_t i = 0; i < uint32_t(nOld); ++i) {
+      byRule.Add(records, i, RuleIndex::HashOf(pOld[i].szRuleNo));
+    }
+    // The batch's hashes first, in one pass over it, so that the table's
+    // memory for each record can be fetched a few records ahead.
+    std::vector<uint64_t> hashes(static_cast<size_t>(nCount));
+    for (int32_t i = 0; i < nCount; ++i) hashes[size_t(i)] = RuleIndex::HashOf(pItems[i].szRuleNo);
+    constexpr int32_t kAhead = 8;
     // The record that a search by rule number finds first: the one that
     // stands first in the list.
     auto standsBefore = [&](uint32_t a, uint32_t b) {
@@ -165,7 +178,9 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
     int32_t nDone = 0, nReplaced = 0;
     for (; nDone < nCount; ++nDone) {
       const NEW_AUDIT_LIST_ITEM* pItem = &pItems[nDone];
-      uint32_t nFound = byRule.First(records, pItem->szRuleNo);
+      if (nDone + kAhead < nCount) byRule.Prefetch(hashes[size_t(nDone + kAhead)]);
+      const uint64_t nHash = hashes[size_t(nDone)];
+      uint32_t nFound = byRule.First(records, pItem->szRuleNo, nHash);
       if (nFound != RuleIndex::kNone) {
         for (uint32_t k = byRule.Next(nFound); k != RuleIndex::kNone; k = byRule.Next(k)) {
           if (standsBefore(k, nFound)) nFound = k;
@@ -176,7 +191,7 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
       } else {
         records.push_back(pItem);
         stamps.push_back(++nStamp);
-        byRule.Add(records, static_cast<uint32_t>(records.size() - 1));
+        byRule.Add(records, static_cast<uint32_t>(records.size() - 1), nHash);
       }
       if ((nDone & 255) == 255 && std::chrono::steady_clock::now() > deadline) {
         ++nDone;
