@@ -156,7 +156,13 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
     // total). Records already in the list have stamps 0, -1, -2, ...
     Records records;
     records.reserve(size_t(nOld) + size_t(nCount));
-    for (int32_t i = 0; i < nOld; ++i) records.push_back(&pOld[i]);
+    // Each record's key beside it, so that the sort reads no record.
+    std::vector<uint32_t> keys;
+    keys.reserve(size_t(nOld) + size_t(nCount));
+    for (int32_t i = 0; i < nOld; ++i) {
+      records.push_back(&pOld[i]);
+      keys.push_back(pOld[i].nContentLen);
+    }
     std::vector<int64_t> stamps(static_cast<size_t>(nOld));
     for (int32_t i = 0; i < nOld; ++i) stamps[size_t(i)] = -int64_t{i};
     RuleIndex byRule(size_t(nOld) + size_t(nCount));
@@ -187,9 +193,11 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
         }
         if (records[nFound]->nContentLen != pItem->nContentLen) stamps[nFound] = ++nStamp;
         records[nFound] = pItem;
+        keys[nFound] = pItem->nContentLen;
         ++nReplaced;
       } else {
         records.push_back(pItem);
+        keys.push_back(pItem->nContentLen);
         stamps.push_back(++nStamp);
         byRule.Add(records, static_cast<uint32_t>(records.size() - 1), nHash);
       }
@@ -208,7 +216,7 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
     std::vector<Place> order(nNew);
     for (uint32_t i = 0; i < nNew; ++i) {
       const auto nRank = static_cast<uint32_t>(nStamp - stamps[i]);  // 0 for the newest
-      order[i] = Place{uint64_t{records[i]->nContentLen} << 32 | nRank, i};
+      order[i] = Place{uint64_t{keys[i]} << 32 | nRank, i};
     }
     std::sort(order.begin(), order.end(),
               [](const Place& a, const Place& b) { return a.nOrder < b.nOrder; });
