@@ -225,7 +225,9 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
     // (The records of the list are read where they were mapped: a mapping
     // that growth replaced stays mapped until the list is closed.)
     if (nOld == 0) {
-      if (!FillEmptyList(nNew, [&](uint32_t i) { return records[order[i].nRecord]; })) return -4;
+      Records sortedRecords(nNew);
+      for (uint32_t i = 0; i < nNew; ++i) sortedRecords[i] = records[order[i].nRecord];
+      if (!FillEmptyList(sortedRecords.data(), nNew)) return -4;
     } else {
       std::vector<NEW_AUDIT_LIST_ITEM> sorted(nNew);
       for (uint32_t i = 0; i < nNew; ++i) sorted[i] = *records[order[i].nRecord];
@@ -256,8 +258,7 @@ bool CRecordEditor::RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t
   }) >= 0;
 }
 
-bool CRecordEditor::FillEmptyList(
-    uint32_t nCount, const std::function<const NEW_AUDIT_LIST_ITEM*(uint32_t)>& fnRecordAt) {
+bool CRecordEditor::FillEmptyList(const NEW_AUDIT_LIST_ITEM* const* ppRecords, uint32_t nCount) {
   NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
   // An empty list is put back by zeroing what the batch wrote, so the
   // journal needs no copy of the records, and they are copied once, from
@@ -268,7 +269,18 @@ bool CRecordEditor::FillEmptyList(
   undo.nZeroEnd = nCount;
   const JournalPiece piece = {pItems, size_t{nCount} * LIST_ITEM_SIZE};
   return m_changes.MakeUndoableChange(undo, change, &piece, 1, [&] {
-    for (uint32_t i = 0; i < nCount; ++i) sa::Write(&pItems[i], fnRecordAt(i), LIST_ITEM_SIZE);
+    // The records are read in key order, not where they lie: each is
+    // fetched a few records ahead (all four of its cache lines).
+    constexpr uint32_t kAhead = 6;
+    for (uint32_t i = 0; i < nCount; ++i) {
+      if (i + kAhead < nCount) {
+        const auto* pNext = reinterpret_cast<const char*>(ppRecords[i + kAhead]);
+        for (size_t nLine = 0; nLine < LIST_ITEM_SIZE; nLine += 64) {
+          varnex::platform::Prefetch(pNext + nLine);
+        }
+      }
+      sa::Write(&pItems[i], ppRecords[i], LIST_ITEM_SIZE);
+    }
     m_view.StoreCount(static_cast<int32_t>(nCount));
   }) >= 0;
 }

@@ -77,10 +77,9 @@ class CRecordEditor {
   // Replaces the records with pRecords[0..nCount) (nCount >= the count) as
   // one journaled change. False when nothing was changed.
   bool RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount);
-  // Writes *fnRecordAt(0..nCount) into the empty list as one change that
-  // the journal can undo. False when nothing was changed.
-  bool FillEmptyList(uint32_t nCount,
-                     const std::function<const NEW_AUDIT_LIST_ITEM*(uint32_t)>& fnRecordAt);
+  // Writes *ppRecords[0..nCount) into the empty list as one change that the
+  // journal can undo. False when nothing was changed.
+  bool FillEmptyList(const NEW_AUDIT_LIST_ITEM* const* ppRecords, uint32_t nCount);
   // InsertItem for each record in turn, counting into *pnDone and
   // *pnReplaced, until one fails or the deadline has passed.
   int InsertOneByOne(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,

@@ -53,14 +53,24 @@ int Restore(int32_t list_type, const std::string& path) {
   return 0;
 }
 
+// The whole file at `path`, followed by `padding` zero bytes.
+std::string ReadPadded(const std::string& path, size_t padding) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ToolError("cannot read " + path);
+  std::string text;
+  char buffer[1 << 16];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    text.append(buffer, static_cast<size_t>(in.gcount()));
+  }
+  if (in.bad()) throw ToolError("cannot read " + path);
+  text.append(padding, '\0');
+  return text;
+}
+
 int Import(int32_t list_type, const std::string& file, bool append) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw ToolError("cannot read " + file);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw ToolError("cannot read " + file);
-  const size_t length = text.size();
-  text.append(RecordReader::kPadding, '\0');  // the reader reads past each line
-  std::vector<NEW_AUDIT_LIST_ITEM> records;
+  const std::string text = ReadPadded(file, RecordReader::kPadding);  // read past each line
+  const size_t length = text.size() - RecordReader::kPadding;
+  std::vector<NEW_AUDIT_LIST_ITEM, LargeBufferAllocator<NEW_AUDIT_LIST_ITEM>> records;
   records.reserve(static_cast<size_t>(std::count(text.begin(), text.begin() + length, '\n')) + 1);
   std::vector<std::pair<size_t, std::string>> refused;
   RecordReader reader;

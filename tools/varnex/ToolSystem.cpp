@@ -11,6 +11,7 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -92,6 +93,14 @@ bool WaitUnlessStopped(unsigned seconds) {
   return WaitForSingleObject(StopEvent(), seconds * 1000) == WAIT_TIMEOUT;
 }
 
+void* AllocateLargeBuffer(size_t bytes) {
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void ReleaseLargeBuffer(void* buffer, size_t) {
+  VirtualFree(buffer, 0, MEM_RELEASE);
+}
+
 std::tm UtcOf(std::time_t seconds) {
   std::tm utc = {};
   gmtime_s(&utc, &seconds);
@@ -162,6 +171,19 @@ bool WaitUnlessStopped(unsigned seconds) {
   const struct timespec wait = {static_cast<time_t>(seconds), 0};
   const int signal_number = sigtimedwait(&stop, nullptr, &wait);
   return signal_number != SIGINT && signal_number != SIGTERM;
+}
+
+void* AllocateLargeBuffer(size_t bytes) {
+  void* buffer = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (buffer == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+  (void)madvise(buffer, bytes, MADV_HUGEPAGE);
+#endif
+  return buffer;
+}
+
+void ReleaseLargeBuffer(void* buffer, size_t bytes) {
+  munmap(buffer, bytes);
 }
 
 std::tm UtcOf(std::time_t seconds) {

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,39 @@ void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes);
 void CatchStopRequests();
 // Waits `seconds`; false when a stop was requested meanwhile.
 bool WaitUnlessStopped(unsigned seconds);
+
+// Memory for a large array that is filled once from start to end: in huge
+// pages where the system offers them, so that filling it faults a few times
+// instead of once per page. Released with ReleaseLargeBuffer.
+void* AllocateLargeBuffer(size_t bytes);
+void ReleaseLargeBuffer(void* buffer, size_t bytes);
+
+// A std::allocator that takes large arrays from AllocateLargeBuffer.
+template <typename T>
+struct LargeBufferAllocator {
+  using value_type = T;
+  static constexpr size_t kLarge = size_t{4} << 20;
+  LargeBufferAllocator() = default;
+  template <typename U>
+  LargeBufferAllocator(const LargeBufferAllocator<U>&) {}
+  T* allocate(size_t n) {
+    if (n * sizeof(T) < kLarge) return std::allocator<T>().allocate(n);
+    void* buffer = AllocateLargeBuffer(n * sizeof(T));
+    if (buffer == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(buffer);
+  }
+  void deallocate(T* p, size_t n) {
+    if (n * sizeof(T) < kLarge) {
+      std::allocator<T>().deallocate(p, n);
+    } else {
+      ReleaseLargeBuffer(p, n * sizeof(T));
+    }
+  }
+  template <typename U>
+  bool operator==(const LargeBufferAllocator<U>&) const {
+    return true;
+  }
+};
 
 // The broken-down UTC time of `seconds` since 1970, and back (-1 when the
 // fields name no time).
