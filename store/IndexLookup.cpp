@@ -181,6 +181,11 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   if (nPatterns > nPatternCapacity) nPatterns = nPatternCapacity;
   const uint32_t nAnchorUsed = sa::Load(&pHeader->nAnchorUsed);
 
+  // The key's anchor lengths are fetched while the plain text is looked
+  // up: a text that no plain record matches needs them next.
+  if (nAnchorUsed > 0) {
+    platform::Prefetch(&KeyTable(pData, at)[KeyHome(dwKey, at.nKeyBits)]);
+  }
   if (nLength <= LIST_CONTENT_SIZE) {
     const PlainQuery query(dwKey, pszContent, nLength);
     const uint32_t nTag = TagOf(query.nHash);
