@@ -168,6 +168,35 @@ TEST_F(ToolTest, ImportRefusesBadLinesAndKeepsTheRest) {
   EXPECT_TRUE(Contains(show.out, "alpha"));
 }
 
+// A file of more than a megabyte is read in two halves at once: the records
+// keep the order of the lines (a later line replaces an earlier one of the
+// same rule number) and refused lines keep their numbers, in both halves.
+TEST_F(ToolTest, LargeImportKeepsTheOrderOfItsLines) {
+  std::string text;
+  constexpr int kLines = 30000;
+  for (int i = 1; i <= kLines; ++i) {
+    if (i == 10 || i == kLines - 10) {
+      text += "not json\n";
+    } else if (i == kLines) {
+      text += "{\"rule\":\"r1\",\"content\":\"last\"}\n";  // replaces line 1
+    } else {
+      text += "{\"rule\":\"r" + std::to_string(i) + "\",\"content\":\"text" + std::to_string(i) +
+              "\"}\n";
+    }
+  }
+  ASSERT_GT(text.size(), size_t{1} << 20);
+  const ToolRun run = Tool({"import", "base", Write("large.jsonl", text)});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.out, "added " + std::to_string(kLines - 3) + ", replaced 1, refused 2"))
+      << run.out;
+  EXPECT_TRUE(Contains(run.err, "large.jsonl:10: refused")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "large.jsonl:" + std::to_string(kLines - 10) + ": refused"))
+      << run.err;
+  EXPECT_EQ(Tool({"match", "base", "last"}).status, 0);
+  EXPECT_EQ(Tool({"match", "base", "text1"}).status, 1) << "the later line replaced it";
+  EXPECT_EQ(Tool({"match", "base", "text" + std::to_string(kLines - 1)}).status, 0);
+}
+
 TEST_F(ToolTest, IpRangesInDottedForm) {
   EXPECT_EQ(Tool({"ip", "add-manage", "10.0.0.0/8", "--value", "7"}).status, 0);
   EXPECT_EQ(Tool({"ip", "add-white", "192.168.1.10-192.168.1.20"}).status, 0);

@@ -6,7 +6,9 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <new>
 #include <string_view>
+#include <thread>
 
 #include "store/ListFormat.h"
 #include "tools/varnex/Commands.h"
@@ -67,37 +69,98 @@ std::string ReadPadded(const std::string& path, size_t padding) {
   return text;
 }
 
-int Import(int32_t list_type, const std::string& file, bool append) {
-  const std::string text = ReadPadded(file, RecordReader::kPadding);  // read past each line
-  const size_t length = text.size() - RecordReader::kPadding;
-  std::vector<NEW_AUDIT_LIST_ITEM, LargeBufferAllocator<NEW_AUDIT_LIST_ITEM>> records;
-  records.reserve(static_cast<size_t>(std::count(text.begin(), text.begin() + length, '\n')) + 1);
-  std::vector<std::pair<size_t, std::string>> refused;
+// The records of whole lines text[begin, end), the first line being line
+// first_line of the file, written from out[0] on; the lines refused, with
+// their numbers and reasons, into *refused. Returns how many were written.
+size_t ParseLines(const std::string& text, size_t begin, size_t end, size_t first_line,
+                  NEW_AUDIT_LIST_ITEM* out, std::vector<std::pair<size_t, std::string>>* refused) {
   RecordReader reader;
-  size_t number = 0;
-  for (size_t at = 0; at < length;) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos || end > length) end = length;
-    const std::string_view line(text.data() + at, end - at);
-    at = end + 1;
-    ++number;
+  size_t written = 0;
+  size_t number = first_line;
+  for (size_t at = begin; at < end; ++number) {
+    size_t stop = text.find('\n', at);
+    if (stop == std::string::npos || stop > end) stop = end;
+    const std::string_view line(text.data() + at, stop - at);
+    at = stop + 1;
     if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
     try {
-      records.push_back(reader.Read(line));
+      out[written] = reader.Read(line);
+      ++written;
     } catch (const ToolError& e) {
-      refused.emplace_back(number, e.what());
+      refused->emplace_back(number, e.what());
     }
   }
+  return written;
+}
+
+// Records of a whole file, in the order of its lines, in memory of
+// AllocateLargeBuffer.
+struct ParsedFile {
+  explicit ParsedFile(size_t capacity) : bytes(capacity * sizeof(NEW_AUDIT_LIST_ITEM)) {
+    records = static_cast<NEW_AUDIT_LIST_ITEM*>(AllocateLargeBuffer(bytes));
+    if (records == nullptr) throw std::bad_alloc();
+  }
+  ~ParsedFile() { ReleaseLargeBuffer(records, bytes); }
+  ParsedFile(const ParsedFile&) = delete;
+  ParsedFile& operator=(const ParsedFile&) = delete;
+
+  size_t bytes;
+  NEW_AUDIT_LIST_ITEM* records;
+  size_t count = 0;
+  std::vector<std::pair<size_t, std::string>> refused;
+};
+
+// Parses the lines of `text` (its last `padding` bytes being padding) into
+// *parsed, which has room for a record per line: in two halves at once on a
+// machine of several processors.
+void ParseFile(const std::string& text, size_t padding, ParsedFile* parsed) {
+  const size_t length = text.size() - padding;
+  const auto begin = text.begin();
+  NEW_AUDIT_LIST_ITEM* buffer = parsed->records;
+  size_t middle = length;
+  if (length > (size_t{1} << 20) && std::thread::hardware_concurrency() > 1) {
+    middle = text.find('\n', length / 2);
+    middle = middle == std::string::npos || middle >= length ? length : middle + 1;
+  }
+  const size_t first_lines = static_cast<size_t>(std::count(begin, begin + middle, '\n'));
+  std::vector<std::pair<size_t, std::string>> second_refused;
+  size_t second = 0;
+  std::thread helper;
+  if (middle < length) {
+    helper = std::thread([&] {
+      second =
+          ParseLines(text, middle, length, first_lines + 1, buffer + first_lines, &second_refused);
+    });
+  }
+  const size_t first = ParseLines(text, 0, middle, 1, buffer, &parsed->refused);
+  if (helper.joinable()) helper.join();
+  // The second half's records follow the first's without a gap.
+  if (second > 0 && first < first_lines) {
+    std::memmove(buffer + first, buffer + first_lines, second * sizeof(NEW_AUDIT_LIST_ITEM));
+  }
+  parsed->count = first + second;
+  parsed->refused.insert(parsed->refused.end(), second_refused.begin(), second_refused.end());
+}
+
+int Import(int32_t list_type, const std::string& file, bool append) {
+  const std::string text = ReadPadded(file, RecordReader::kPadding);  // read past each line
+  const size_t lines =
+      static_cast<size_t>(std::count(text.begin(), text.end() - RecordReader::kPadding, '\n')) + 1;
+  ParsedFile parsed(lines);
+  ParseFile(text, RecordReader::kPadding, &parsed);
+  const NEW_AUDIT_LIST_ITEM* records = parsed.records;
+  const size_t count = parsed.count;
+  const auto& refused = parsed.refused;
   auto list = LoadForChange(list_type);
   size_t stored = 0;
   int32_t replaced = 0;
   if (append) {
-    while (stored < records.size() && list->AppendItemInfo(&records[stored])) ++stored;
+    while (stored < count && list->AppendItemInfo(&records[stored])) ++stored;
   } else {
     // One batch: the library holds the lock for a bounded time at once and
     // writes the list back once per turn, not once per slice of the file.
-    stored = static_cast<size_t>(std::max(
-        list->AddItems(records.data(), static_cast<int32_t>(records.size()), &replaced), 0));
+    stored = static_cast<size_t>(
+        std::max(list->AddItems(records, static_cast<int32_t>(count), &replaced), 0));
   }
   const size_t added = stored - static_cast<size_t>(replaced);
   if (g_json) {
@@ -107,7 +170,7 @@ int Import(int32_t list_type, const std::string& file, bool append) {
     PrintJson({{"added", added},
                {"replaced", replaced},
                {"refused", lines},
-               {"not_stored", records.size() - stored}});
+               {"not_stored", count - stored}});
   } else {
     for (const auto& [number, reason] : refused) {
       std::cerr << "varnex: " << file << ":" << number << ": refused: " << reason << "\n";
@@ -115,9 +178,9 @@ int Import(int32_t list_type, const std::string& file, bool append) {
     std::cout << "added " << added << ", replaced " << replaced << ", refused " << refused.size()
               << "\n";
   }
-  if (stored < records.size()) {
+  if (stored < count) {
     throw ToolError(
-        std::to_string(records.size() - stored) +
+        std::to_string(count - stored) +
         " records could not be stored (the lock is held elsewhere, or the file could not grow)");
   }
   return refused.empty() ? 0 : 1;
