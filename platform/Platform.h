@@ -291,7 +291,8 @@ uint64_t CaseFoldingIdentity();
 
 // Renames `from` to `to`, replacing what `to` names, in one step. (Windows
 // replaces no file that a process has open without sharing its deletion, or
-// mapped: the rename then fails, and both files stay as they were.)
+// mapped: the rename then fails with kAccessDenied, and both files stay as
+// they were.)
 [[nodiscard]] Result RenameFile(const std::string& from, const std::string& to);
 
 // Removes a file; true when it is gone.

@@ -241,6 +241,13 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
   }
 }
 
+int CRecordEditor::ReplaceAllRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount) {
+  if (m_view.Items() == nullptr || !ReadyToChange()) return -1;
+  const int nGrow = m_view.EnsureCapacityAbove(nCount);
+  if (nGrow != 0) return nGrow;
+  return RewriteRecords(pRecords, nCount) ? 0 : -4;
+}
+
 bool CRecordEditor::RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount) {
   NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
   const int32_t nOld = m_view.Header()->nItemCount;

@@ -42,6 +42,11 @@ class CRecordEditor {
   [[nodiscard]] bool DeleteByType(int nType);
   [[nodiscard]] int PurgeOutdatedAt(uint32_t dwNow);
   [[nodiscard]] bool ResetToEmpty();
+  // Puts pRecords[0..nCount) in place of every record, in the file the list
+  // has (for a system that cannot move a copy over a file that is mapped),
+  // as one journaled change. 0 done; -3 or -4 when the file could not grow
+  // or nothing could be written (nothing changed then).
+  [[nodiscard]] int ReplaceAllRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount);
   // Writes an empty list over the whole file as one journaled change,
   // whatever the header holds. False when it could not be made.
   bool EmptyDamagedList();

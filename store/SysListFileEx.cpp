@@ -242,10 +242,29 @@ int CSysListFileEx::ReplaceWith(const char* pszSource, std::string* pReason) {
   (void)platform::RemoveFile(szStaged.c_str());
   platform::File staged;
   if (staged.CreateExclusive(szStaged, m_view.Ownership(), bytes.data(), bytes.size(), pReason) !=
-          platform::Result::kOk ||
-      platform::RenameFile(szStaged, m_view.Path()) != platform::Result::kOk) {
+      platform::Result::kOk) {
     (void)platform::RemoveFile(szStaged.c_str());
     if (pReason->empty()) *pReason = "the copy could not be put in place";
+    return -3;
+  }
+  staged.Close();
+  const platform::Result moved = platform::RenameFile(szStaged, m_view.Path());
+  if (moved == platform::Result::kAccessDenied) {
+    // A system that moves no file over one that is mapped (Windows): the
+    // copy's records are put in place of the list's, in its own file, as
+    // one journaled change that every holder sees at once.
+    (void)platform::RemoveFile(szStaged.c_str());
+    const auto* pRecords =
+        reinterpret_cast<const NEW_AUDIT_LIST_ITEM*>(bytes.data() + LIST_HEADER_SIZE);
+    if (m_editor.ReplaceAllRecords(pRecords, static_cast<uint32_t>(header.nItemCount)) != 0) {
+      *pReason = "the copy's records could not be written in place";
+      return -3;
+    }
+    return 0;
+  }
+  if (moved != platform::Result::kOk) {
+    (void)platform::RemoveFile(szStaged.c_str());
+    *pReason = "the copy could not be put in place";
     return -3;
   }
   return FollowReplacedFile(/*bLookAtPath=*/true) ? 0 : -3;

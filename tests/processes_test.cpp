@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
+#include "store/ListFormat.h"
 #include "tests/TestSupport.h"
 
 namespace varnex::test {
@@ -53,6 +55,18 @@ VARNEX_TEST_ROLE(HoldTheLock) {
   TouchFile(args.at(1));
   std::this_thread::sleep_for(std::chrono::seconds(60));
   return 2;
+}
+
+// Loads list 6, makes the file args[0], waits for the file args[1], and
+// exits 0 when the list then answers from the copy that replaced it ("new"
+// matches, "old" does not).
+VARNEX_TEST_ROLE(SeeTheReplacement) {
+  CVarnex list(6);
+  if (list.LoadFile() != 1 || list.IsMatch("old", 3) == 0) return 1;
+  TouchFile(args.at(0));
+  if (!WaitForFile(args.at(1))) return 2;
+  if (list.IsMatch("new", 3) == 0) return 3;
+  return list.IsMatch("old", 3) == 0 && list.GetTotalCount() == 2 ? 0 : 4;
 }
 
 class ProcessesTest : public ::testing::Test {
@@ -121,6 +135,40 @@ TEST_F(ProcessesTest, AWriterThatDiesInsideAChangeIsRecoveredFrom) {
     EXPECT_EQ(ChangeCounterOf(3) % 2, 0u) << "the change was never finished";
     EXPECT_EQ(list.DeleteItem("r2"), 1);
   }
+}
+
+// A list file replaced from a copy while another process has it loaded: on
+// every system both answer from the copy at once.
+TEST_F(ProcessesTest, AListReplacedFromACopyIsSeenByEveryHolder) {
+  CVarnex list(6);
+  ASSERT_EQ(list.LoadFile(), 1);
+  for (const char* rule : {"o1", "o2", "o3"}) {
+    NEW_AUDIT_LIST_ITEM item = MakeRecord(rule, 3, "old");
+    ASSERT_EQ(list.AddItem(&item), 1);
+  }
+  // The copy: a header and two records, with room for more.
+  std::vector<uint8_t> copy(ListSlotOffset(10), 0);
+  LIST_FILE_HEADER header = {};
+  header.nItemCount = 2;
+  header.nFormatTag = LIST_FORMAT_TAG;
+  std::memcpy(copy.data(), &header, sizeof header);
+  const NEW_AUDIT_LIST_ITEM records[] = {MakeRecord("n1", 3, "new"), MakeRecord("n2", 5, "newer")};
+  std::memcpy(copy.data() + LIST_HEADER_SIZE, records, sizeof records);
+  const std::string copy_path = Sign("copy.lst");
+  WriteFileBytes(copy_path, copy);
+
+  ChildProcess other = SpawnRole("SeeTheReplacement", {Sign("loaded"), Sign("replaced")});
+  ASSERT_TRUE(WaitForFile(Sign("loaded")));
+  ASSERT_EQ(list.ReplaceFile(copy_path.c_str()), 1);
+  TouchFile(Sign("replaced"));
+  EXPECT_EQ(list.GetTotalCount(), 2);
+  EXPECT_NE(list.IsMatch("newer", 5), 0);
+  EXPECT_EQ(list.IsMatch("old", 3), 0);
+  EXPECT_EQ(other.Wait(), 0);
+  // Later changes go on from the copy.
+  NEW_AUDIT_LIST_ITEM item = MakeRecord("n3", 3, "new");
+  EXPECT_EQ(list.AddItem(&item), 1);
+  EXPECT_EQ(list.GetTotalCount(), 3);
 }
 
 }  // namespace
