@@ -161,7 +161,7 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
     keys.reserve(size_t(nOld) + size_t(nCount));
     for (int32_t i = 0; i < nOld; ++i) {
       records.push_back(&pOld[i]);
-      keys.push_back(pOld[i].nContentLen);
+      keys.push_back(uint32_t{pOld[i].nContentLen});  // (a copy: the field is packed)
     }
     std::vector<int64_t> stamps(static_cast<size_t>(nOld));
     for (int32_t i = 0; i < nOld; ++i) stamps[size_t(i)] = -int64_t{i};
@@ -197,7 +197,7 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
         ++nReplaced;
       } else {
         records.push_back(pItem);
-        keys.push_back(pItem->nContentLen);
+        keys.push_back(uint32_t{pItem->nContentLen});
         stamps.push_back(++nStamp);
         byRule.Add(records, static_cast<uint32_t>(records.size() - 1), nHash);
       }
