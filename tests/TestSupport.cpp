@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/Platform.h"
 #include "store/ListFormat.h"
 #include "store/ListPaths.h"
@@ -54,6 +56,21 @@ VARNEX_TEST_ROLE(DieInsideAChange) {
 bool DieInsideAChange(int32_t list_type) {
   ChildProcess child = SpawnRole("DieInsideAChange", {std::to_string(list_type)});
   return child.Wait() == 0;
+}
+
+platform::FileOwnership OwnedByThisProcess(uint32_t mode) {
+  return {platform::EffectiveUser(), platform::EffectiveGroup(), mode};
+}
+
+std::unique_ptr<platform::NamedMutex> OpenNamedMutex(const std::string& name) {
+  platform::Result result = platform::Result::kFailed;
+  std::string reason;
+  auto mutex = platform::NamedMutex::Open(ListDirectory() + "/" + name, OwnedByThisProcess(), true,
+                                          &result, &reason);
+  if (result != platform::Result::kOk) {
+    ADD_FAILURE() << "the mutex " << name << ": " << reason;
+  }
+  return mutex;
 }
 
 uint64_t ChangeCounterOf(int32_t list_type) {

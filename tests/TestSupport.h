@@ -33,6 +33,14 @@ inline constexpr const char* kUtf8Locale = "C.UTF-8";
 // writer that loads the list opens it (the list file must exist).
 std::unique_ptr<platform::NamedMutex> OpenListMutex(int32_t list_type);
 
+// An owner, group and mode of this process's account, as the objects of the
+// tests' lists have.
+platform::FileOwnership OwnedByThisProcess(uint32_t mode = 0600);
+
+// The named mutex `name` in the current list directory, made when missing
+// (a failure to open it is reported to the running test).
+std::unique_ptr<platform::NamedMutex> OpenNamedMutex(const std::string& name);
+
 // The change counter of the list type, read from its state file.
 uint64_t ChangeCounterOf(int32_t list_type);
 

@@ -18,23 +18,10 @@ using platform::LockResult;
 using platform::NamedMutex;
 using platform::Result;
 
-// The owner that mutexes of the tests' lists have: this process's.
-platform::FileOwnership OwnMutex() {
-  return {platform::EffectiveUser(), platform::EffectiveGroup(), 0600};
-}
-
-std::unique_ptr<NamedMutex> OpenMutex(const std::string& name) {
-  Result result = Result::kFailed;
-  std::string reason;
-  auto mutex = NamedMutex::Open(ListDirectory() + "/" + name, OwnMutex(), true, &result, &reason);
-  EXPECT_EQ(result, Result::kOk) << reason;
-  return mutex;
-}
-
 // Takes the mutex args[0], makes the file args[1] and waits for the file
 // args[2] (or to be killed) before it lets go.
 VARNEX_TEST_ROLE(HoldNamedMutex) {
-  auto mutex = OpenMutex(args.at(0));
+  auto mutex = OpenNamedMutex(args.at(0));
   if (!mutex || mutex->Lock(500) != LockResult::kAcquired) return 1;
   TouchFile(args.at(1));
   if (!WaitForFile(args.at(2), 60000)) return 3;
@@ -43,7 +30,7 @@ VARNEX_TEST_ROLE(HoldNamedMutex) {
 
 // Exits 0 when the mutex args[0] can be taken at once (and lets it go).
 VARNEX_TEST_ROLE(TakeNamedMutexAtOnce) {
-  auto mutex = OpenMutex(args.at(0));
+  auto mutex = OpenNamedMutex(args.at(0));
   if (!mutex) return 2;
   const LockResult result = mutex->Lock(0);
   if (platform::IsHeld(result)) (void)mutex->Unlock();
@@ -54,7 +41,7 @@ VARNEX_TEST_ROLE(TakeNamedMutexAtOnce) {
 // adds one args[2] times to the counter in the file args[0] under it.
 VARNEX_TEST_ROLE(CountUnderNamedMutex) {
   if (!WaitForFile(args.at(1))) return 3;
-  auto mutex = OpenMutex("SYSLIST_FILE_MUTEX_1");
+  auto mutex = OpenNamedMutex("SYSLIST_FILE_MUTEX_1");
   if (!mutex) return 1;
   platform::File counter;
   if (counter.OpenExisting(args.at(0), /*writable=*/true) != Result::kOk) return 5;
@@ -80,7 +67,7 @@ class NamedMutexTest : public ::testing::Test {
 TEST_F(NamedMutexTest, ChildKilledWhileHoldingReportsOwnerDiedOnce) {
   // (This process holds the mutex open before its owner dies: a kernel
   // object with no handle left would be gone, not abandoned.)
-  auto mutex = OpenMutex(name_);
+  auto mutex = OpenNamedMutex(name_);
   ChildProcess child = SpawnRole("HoldNamedMutex", {name_, Sign("locked"), Sign("never")});
   ASSERT_TRUE(WaitForFile(Sign("locked")));
   child.Kill();
@@ -94,7 +81,7 @@ TEST_F(NamedMutexTest, ChildKilledWhileHoldingReportsOwnerDiedOnce) {
 }
 
 TEST_F(NamedMutexTest, ThreadExitingWhileHoldingReportsOwnerDied) {
-  auto mutex = OpenMutex(name_);
+  auto mutex = OpenNamedMutex(name_);
   std::thread holder([&] { ASSERT_EQ(mutex->Lock(500), LockResult::kAcquired); });
   holder.join();
   EXPECT_EQ(mutex->Lock(500), LockResult::kOwnerDied);
@@ -104,7 +91,7 @@ TEST_F(NamedMutexTest, ThreadExitingWhileHoldingReportsOwnerDied) {
 TEST_F(NamedMutexTest, WaitRunsOutAfterTheTimeOut) {
   ChildProcess child = SpawnRole("HoldNamedMutex", {name_, Sign("locked"), Sign("done")});
   ASSERT_TRUE(WaitForFile(Sign("locked")));
-  auto mutex = OpenMutex(name_);
+  auto mutex = OpenNamedMutex(name_);
   for (uint32_t timeout : {0u, 200u, 500u}) {
     const int64_t start = NowMs();
     EXPECT_EQ(mutex->Lock(timeout), LockResult::kTimedOut);
@@ -120,8 +107,8 @@ TEST_F(NamedMutexTest, WaitRunsOutAfterTheTimeOut) {
 }
 
 TEST_F(NamedMutexTest, RecursiveThroughTwoHandlesOfOneThread) {
-  auto first = OpenMutex(name_);
-  auto second = OpenMutex(name_);
+  auto first = OpenNamedMutex(name_);
+  auto second = OpenNamedMutex(name_);
   ASSERT_EQ(first->Lock(500), LockResult::kAcquired);
   ASSERT_EQ(second->Lock(500), LockResult::kAcquired);
   first.reset();  // closing a handle gives up nothing
@@ -134,7 +121,7 @@ TEST_F(NamedMutexTest, RecursiveThroughTwoHandlesOfOneThread) {
 }
 
 TEST_F(NamedMutexTest, UnlockByAThreadThatDoesNotHoldItIsAHarmlessNoOp) {
-  auto mutex = OpenMutex(name_);
+  auto mutex = OpenNamedMutex(name_);
   EXPECT_FALSE(mutex->Unlock());
   ASSERT_EQ(mutex->Lock(500), LockResult::kAcquired);
   bool unlocked_by_other = true;

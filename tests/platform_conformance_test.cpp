@@ -22,13 +22,9 @@ using platform::FileOwnership;
 using platform::MappedFile;
 using platform::Result;
 
-FileOwnership Own(uint32_t mode) {
-  return {platform::EffectiveUser(), platform::EffectiveGroup(), mode};
-}
-
 platform::TrustedFileSpec Wanted(uint32_t mode, bool writable, bool create, uint64_t size) {
   platform::TrustedFileSpec wanted;
-  wanted.owner = Own(mode);
+  wanted.owner = OwnedByThisProcess(mode);
   wanted.writable = writable;
   wanted.create = create;
   wanted.size = size;
@@ -38,7 +34,8 @@ platform::TrustedFileSpec Wanted(uint32_t mode, bool writable, bool create, uint
 // Writes 42 into byte 7 of the shared area of the mutex at args[0], under
 // the mutex.
 VARNEX_TEST_ROLE(WriteTheSharedArea) {
-  auto other = platform::NamedMutex::Open(args.at(0), Own(0600), false, nullptr, nullptr);
+  auto other =
+      platform::NamedMutex::Open(args.at(0), OwnedByThisProcess(0600), false, nullptr, nullptr);
   if (!other || !platform::IsHeld(other->Lock(1000))) return 1;
   static_cast<uint8_t*>(other->SharedArea())[7] = 42;
   return other->Unlock() ? 0 : 2;
@@ -47,7 +44,8 @@ VARNEX_TEST_ROLE(WriteTheSharedArea) {
 // Holds the mutex at args[0], makes the file args[1] and waits for the file
 // args[2] before it lets go.
 VARNEX_TEST_ROLE(HoldTheMutexUntilTold) {
-  auto other = platform::NamedMutex::Open(args.at(0), Own(0600), false, nullptr, nullptr);
+  auto other =
+      platform::NamedMutex::Open(args.at(0), OwnedByThisProcess(0600), false, nullptr, nullptr);
   if (!other || !platform::IsHeld(other->Lock(1000))) return 1;
   TouchFile(args.at(1));
   if (!WaitForFile(args.at(2), 20000)) return 3;
@@ -81,9 +79,9 @@ TEST_F(PlatformConformanceTest, TrustedFilesAreMadeWholeAndOpenedOnlyWhenTheyFit
     FileOwnership owner;
     Result expected;
   } cases[] = {
-      {Own(0600), Result::kOk},
-      {Own(0644), Result::kOk},  // allows more than the file has: fits
-      {Own(0400), Result::kAccessDenied},
+      {OwnedByThisProcess(0600), Result::kOk},
+      {OwnedByThisProcess(0644), Result::kOk},  // allows more than the file has: fits
+      {OwnedByThisProcess(0400), Result::kAccessDenied},
       {{platform::EffectiveUser() + 1, platform::EffectiveGroup(), 0600}, Result::kAccessDenied},
       {{platform::EffectiveUser(), platform::EffectiveGroup() + 1, 0600}, Result::kAccessDenied},
   };
@@ -100,9 +98,11 @@ TEST_F(PlatformConformanceTest, CreateExclusiveNeverReplacesAFile) {
   const char first[] = "first";
   const char second[] = "second!";
   File a;
-  ASSERT_EQ(a.CreateExclusive(path, Own(0644), first, sizeof first, nullptr), Result::kOk);
+  ASSERT_EQ(a.CreateExclusive(path, OwnedByThisProcess(0644), first, sizeof first, nullptr),
+            Result::kOk);
   File b;
-  EXPECT_EQ(b.CreateExclusive(path, Own(0644), second, sizeof second, nullptr), Result::kInvalid);
+  EXPECT_EQ(b.CreateExclusive(path, OwnedByThisProcess(0644), second, sizeof second, nullptr),
+            Result::kInvalid);
   char back[sizeof first] = {};
   ASSERT_EQ(a.ReadAt(0, back, sizeof back), Result::kOk);
   EXPECT_STREQ(back, "first");
@@ -113,8 +113,8 @@ TEST_F(PlatformConformanceTest, RenameGivesTheNameAnotherIdentity) {
   const std::string path = Path("list");
   const std::string staged = Path("list.new");
   File a, b;
-  ASSERT_EQ(a.CreateExclusive(path, Own(0644), "a", 1, nullptr), Result::kOk);
-  ASSERT_EQ(b.CreateExclusive(staged, Own(0644), "b", 1, nullptr), Result::kOk);
+  ASSERT_EQ(a.CreateExclusive(path, OwnedByThisProcess(0644), "a", 1, nullptr), Result::kOk);
+  ASSERT_EQ(b.CreateExclusive(staged, OwnedByThisProcess(0644), "b", 1, nullptr), Result::kOk);
   uint64_t before = 0, after = 0, moved = 0;
   ASSERT_EQ(platform::StatFile(path, nullptr, &before), Result::kOk);
   ASSERT_EQ(platform::StatFile(staged, nullptr, &moved), Result::kOk);
@@ -132,7 +132,7 @@ TEST_F(PlatformConformanceTest, RenameGivesTheNameAnotherIdentity) {
 TEST_F(PlatformConformanceTest, MappingsGrowAndEveryHolderSeesTheSameBytes) {
   const std::string path = Path("mapped");
   File file;
-  ASSERT_EQ(file.CreateExclusive(path, Own(0644), "x", 1, nullptr), Result::kOk);
+  ASSERT_EQ(file.CreateExclusive(path, OwnedByThisProcess(0644), "x", 1, nullptr), Result::kOk);
   MappedFile writer, reader;
   ASSERT_EQ(writer.Open(path.c_str()), Result::kOk);
   ASSERT_EQ(reader.Open(path.c_str(), /*read_only=*/true), Result::kOk);
@@ -163,14 +163,15 @@ TEST_F(PlatformConformanceTest, EmptyAndMissingFilesAreNotMapped) {
   MappedFile mapping;
   EXPECT_EQ(mapping.Open(Path("missing").c_str()), Result::kNotFound);
   File empty;
-  ASSERT_EQ(empty.CreateExclusive(Path("empty"), Own(0644), "", 0, nullptr), Result::kOk);
+  ASSERT_EQ(empty.CreateExclusive(Path("empty"), OwnedByThisProcess(0644), "", 0, nullptr),
+            Result::kOk);
   EXPECT_EQ(mapping.Open(Path("empty").c_str()), Result::kInvalid);
 }
 
 TEST_F(PlatformConformanceTest, SharedAreaIsSharedBetweenProcessesAndStartsZero) {
   const std::string path = Path("SYSLIST_FILE_MUTEX_0");
   std::string reason;
-  auto mutex = platform::NamedMutex::Open(path, Own(0600), true, nullptr, &reason);
+  auto mutex = platform::NamedMutex::Open(path, OwnedByThisProcess(0600), true, nullptr, &reason);
   ASSERT_TRUE(mutex) << reason;
   auto* area = static_cast<uint8_t*>(mutex->SharedArea());
   ASSERT_NE(area, nullptr);
@@ -184,7 +185,7 @@ TEST_F(PlatformConformanceTest, SharedAreaIsSharedBetweenProcessesAndStartsZero)
 
 TEST_F(PlatformConformanceTest, TryLockNeverWaits) {
   const std::string path = Path("SYSLIST_FILE_MUTEX_1");
-  auto mutex = platform::NamedMutex::Open(path, Own(0600), true, nullptr, nullptr);
+  auto mutex = platform::NamedMutex::Open(path, OwnedByThisProcess(0600), true, nullptr, nullptr);
   ASSERT_TRUE(mutex);
   ChildProcess child = SpawnRole("HoldTheMutexUntilTold", {path, Path("locked"), Path("done")});
   ASSERT_TRUE(WaitForFile(Path("locked")));

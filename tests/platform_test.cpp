@@ -26,21 +26,8 @@ using platform::LockResult;
 using platform::NamedMutex;
 using platform::Result;
 
-// The owner that mutexes of the tests' lists have: this process's.
-platform::FileOwnership OwnMutex() {
-  return {platform::EffectiveUser(), platform::EffectiveGroup(), 0600};
-}
-
 std::string MutexPath(const char* name) {
   return ListDirectory() + "/" + name;
-}
-
-std::unique_ptr<NamedMutex> OpenMutex(const char* name) {
-  Result result = Result::kFailed;
-  std::string reason;
-  auto mutex = NamedMutex::Open(MutexPath(name), OwnMutex(), true, &result, &reason);
-  EXPECT_EQ(result, Result::kOk) << reason;
-  return mutex;
 }
 
 class NamedMutexFileTest : public ::testing::Test {
@@ -52,7 +39,7 @@ class NamedMutexFileTest : public ::testing::Test {
 TEST_F(NamedMutexFileTest, FileHasTheGivenModeWhateverTheUmask) {
   mode_t old_mask = umask(077);
   Result result = Result::kFailed;
-  platform::FileOwnership owner = OwnMutex();
+  platform::FileOwnership owner = OwnedByThisProcess();
   owner.mode = 0660;
   auto mutex = NamedMutex::Open(MutexPath(name_), owner, true, &result, nullptr);
   umask(old_mask);
@@ -67,7 +54,7 @@ TEST_F(NamedMutexFileTest, FileHasTheGivenModeWhateverTheUmask) {
 TEST_F(NamedMutexFileTest, FileOfAnEarlierRunOfTheMachineIsMadeAfresh) {
   Pipe locked, done;
   pid_t holder = ForkChild([&] {
-    auto mutex = OpenMutex(name_);
+    auto mutex = OpenNamedMutex(name_);
     if (mutex->Lock(500) != LockResult::kAcquired) return 1;
     locked.Send();
     return done.Receive(nullptr, 20000) ? 0 : 2;
@@ -80,7 +67,7 @@ TEST_F(NamedMutexFileTest, FileOfAnEarlierRunOfTheMachineIsMadeAfresh) {
   ASSERT_EQ(pwrite(fd, other_boot, sizeof other_boot, 16), 16);
   close(fd);
   pid_t newcomer = ForkChild([&] {
-    auto mutex = OpenMutex(name_);
+    auto mutex = OpenNamedMutex(name_);
     if (!mutex) return 1;
     return mutex->Lock(200) == LockResult::kAcquired ? 0 : 2;
   });
@@ -94,7 +81,7 @@ TEST_F(NamedMutexFileTest, FileOfAnEarlierRunOfTheMachineIsMadeAfresh) {
 // waited on or changed.
 TEST_F(NamedMutexFileTest, FilesThatDoNotFitAreRefusedUnchanged) {
   const std::string good = MutexPath("SYSLIST_FILE_MUTEX_1");
-  ASSERT_TRUE(OpenMutex("SYSLIST_FILE_MUTEX_1"));
+  ASSERT_TRUE(OpenNamedMutex("SYSLIST_FILE_MUTEX_1"));
   const std::string path = MutexPath(name_);
   struct Case {
     const char* what;
@@ -130,7 +117,8 @@ TEST_F(NamedMutexFileTest, FilesThatDoNotFitAreRefusedUnchanged) {
     ASSERT_EQ(lstat(path.c_str(), &before), 0) << c.what;
     Result result = Result::kOk;
     std::string reason;
-    EXPECT_EQ(NamedMutex::Open(path, OwnMutex(), true, &result, &reason), nullptr) << c.what;
+    EXPECT_EQ(NamedMutex::Open(path, OwnedByThisProcess(), true, &result, &reason), nullptr)
+        << c.what;
     EXPECT_NE(result, Result::kOk) << c.what;
     EXPECT_FALSE(reason.empty()) << c.what;
     struct stat after;
@@ -153,7 +141,7 @@ TEST_F(NamedMutexFileTest, ForeignLayoutRefused) {
   WriteFileBytes(path, bytes);
   ASSERT_EQ(chmod(path.c_str(), 0600), 0);
   Result result = Result::kOk;
-  EXPECT_EQ(NamedMutex::Open(path, OwnMutex(), true, &result, nullptr), nullptr);
+  EXPECT_EQ(NamedMutex::Open(path, OwnedByThisProcess(), true, &result, nullptr), nullptr);
   EXPECT_EQ(result, Result::kInvalid);
 }
 

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/Fnv.h"
 #include "platform/posix/PosixSupport.h"
 
 namespace varnex::platform {
@@ -79,20 +80,16 @@ uint64_t CaseFoldingIdentity() {
   thread_local uint64_t t_identity = 0;
   const int32_t* table = *__ctype_toupper_loc();
   if (table == t_table && t_identity != 0) return t_identity;
-  uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a over what decides the folding
-  auto add = [&hash](const void* data, size_t size) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    for (size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ULL;
-  };
+  Fnv1a hash;  // over what decides the folding
   const size_t max_bytes = MB_CUR_MAX;
-  add(&max_bytes, sizeof max_bytes);
+  hash.Add(&max_bytes, sizeof max_bytes);
   for (const nl_item item : {nl_item{CODESET}, nl_item{NL_LOCALE_NAME(LC_CTYPE)}}) {
     const char* text = nl_langinfo(item);
-    if (text != nullptr) add(text, std::strlen(text) + 1);
+    if (text != nullptr) hash.Add(text, std::strlen(text) + 1);
   }
-  add(table, 256 * sizeof *table);
+  hash.Add(table, 256 * sizeof *table);
   t_table = table;
-  t_identity = hash != 0 ? hash : 1;
+  t_identity = hash.NonZero();
   return t_identity;
 }
 

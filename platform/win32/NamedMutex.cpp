@@ -16,6 +16,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/Fnv.h"
 #include "platform/win32/Win32Support.h"
 
 namespace varnex::platform {
@@ -65,10 +66,10 @@ std::string ObjectNameOf(const std::string& path) {
   const DWORD length = GetFullPathNameA(directory.c_str(), sizeof full, full, nullptr);
   const std::string absolute =
       length > 0 && length < sizeof full ? UpperCased(std::string(full, length)) : folded;
-  uint64_t hash = 0xcbf29ce484222325ULL;
-  for (const char c : absolute) hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001b3ULL;
+  Fnv1a hash;
+  hash.Add(absolute.data(), absolute.size());
   char suffix[24];
-  std::snprintf(suffix, sizeof suffix, "_%016llx", static_cast<unsigned long long>(hash));
+  std::snprintf(suffix, sizeof suffix, "_%016llx", static_cast<unsigned long long>(hash.NonZero()));
   return name + suffix;
 }
 

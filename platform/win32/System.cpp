@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/Fnv.h"
 #include "platform/win32/Win32Support.h"
 
 namespace varnex::platform {
@@ -98,16 +99,12 @@ const ThreadTable& CurrentTable() {
     t_table.table[c] = std::toupper(c);
     t_table.ascii_only &= t_table.table[c] == ((c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c);
   }
-  uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a over what decides the folding
-  auto add = [&hash](const void* data, size_t size) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    for (size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ULL;
-  };
+  Fnv1a hash;  // over what decides the folding
   const size_t max_bytes = MB_CUR_MAX;
-  add(&max_bytes, sizeof max_bytes);
-  add(current, std::strlen(current) + 1);
-  add(t_table.table, sizeof t_table.table);
-  t_table.identity = hash != 0 ? hash : 1;
+  hash.Add(&max_bytes, sizeof max_bytes);
+  hash.Add(current, std::strlen(current) + 1);
+  hash.Add(t_table.table, sizeof t_table.table);
+  t_table.identity = hash.NonZero();
   return t_table;
 }
 
