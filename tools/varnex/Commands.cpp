@@ -1,9 +1,11 @@
 // What the commands of the varnex tool share (see Commands.h).
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 
+#include "store/ListFormat.h"
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/ToolSupport.h"
 #include "tools/varnex/ToolSystem.h"
@@ -73,6 +75,19 @@ std::unique_ptr<CVarnex> LoadForChange(int32_t type) {
                     ListPath(type) + ")");
   }
   return list;
+}
+
+std::vector<uint8_t> ListFileBytes(const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
+  std::vector<uint8_t> bytes(ListSlotOffset(records.size() + LIST_GROW_RECORDS), 0);
+  LIST_FILE_HEADER header = {};
+  header.nItemCount = static_cast<int32_t>(records.size());
+  header.nFormatTag = LIST_FORMAT_TAG;
+  std::memcpy(bytes.data(), &header, sizeof header);
+  if (!records.empty()) {
+    std::memcpy(bytes.data() + LIST_HEADER_SIZE, records.data(),
+                records.size() * sizeof(NEW_AUDIT_LIST_ITEM));
+  }
+  return bytes;
 }
 
 std::vector<NEW_AUDIT_LIST_ITEM> ReadAll(CVarnex& list) {

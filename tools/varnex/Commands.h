@@ -36,6 +36,10 @@ std::unique_ptr<CVarnex> LoadForChange(int32_t type);
 // The records as the list stood at one moment.
 std::vector<NEW_AUDIT_LIST_ITEM> ReadAll(CVarnex& list);
 
+// A list file holding `records` in this order, with room for more after
+// them: what a backup writes and ReplaceFile takes.
+std::vector<uint8_t> ListFileBytes(const std::vector<NEW_AUDIT_LIST_ITEM>& records);
+
 // The LIST argument of a command.
 void AddListArgument(CLI::App* command, std::string* list_text);
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "store/ListFormat.h"
+#include "tools/varnex/ClusterEdits.h"
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/RecordReader.h"
 #include "tools/varnex/ToolSupport.h"
@@ -26,16 +27,7 @@ using nlohmann::json;
 int Backup(int32_t list_type, const std::string& path) {
   auto list = Load(list_type);
   const auto records = ReadAll(*list);
-  std::vector<uint8_t> bytes(ListSlotOffset(records.size() + LIST_GROW_RECORDS), 0);
-  LIST_FILE_HEADER header = {};
-  header.nItemCount = static_cast<int32_t>(records.size());
-  header.nFormatTag = LIST_FORMAT_TAG;
-  std::memcpy(bytes.data(), &header, sizeof header);
-  if (!records.empty()) {
-    std::memcpy(bytes.data() + LIST_HEADER_SIZE, records.data(),
-                records.size() * sizeof(NEW_AUDIT_LIST_ITEM));
-  }
-  WriteNewFile(path, bytes);
+  WriteNewFile(path, ListFileBytes(records));
   Report("backed up " + std::to_string(records.size()) + " records of " + kListNames[list_type] +
              " to " + path,
          {{"records", records.size()}, {"path", path}});
@@ -151,6 +143,13 @@ int Import(int32_t list_type, const std::string& file, bool append) {
   const NEW_AUDIT_LIST_ITEM* records = parsed.records;
   const size_t count = parsed.count;
   const auto& refused = parsed.refused;
+  if (OnCluster()) {
+    if (append) throw ToolError("--append acts on this machine's lists only");
+    for (const auto& [number, reason] : refused) {
+      std::cerr << "varnex: " << file << ":" << number << ": refused: " << reason << "\n";
+    }
+    return ClusterStore(list_type, std::vector<NEW_AUDIT_LIST_ITEM>(records, records + count));
+  }
   auto list = LoadForChange(list_type);
   size_t stored = 0;
   int32_t replaced = 0;

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "store/ListFormat.h"
+#include "tools/varnex/ClusterEdits.h"
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/ToolSupport.h"
 
@@ -14,6 +15,10 @@ using nlohmann::json;
 
 int IpAdd(const std::string& text, std::optional<uint32_t> value, bool manage) {
   const IpRange range = ParseRange(text);
+  if (OnCluster()) {
+    return ClusterStore(LIST_TYPE_IP, {MakeIpRecord({range.first, range.last, value.value_or(0)},
+                                                    manage ? IP_LIST_MANAGE : IP_LIST_WHITE)});
+  }
   LoadForChange(LIST_TYPE_IP);  // the errors of a list that cannot be loaded or changed
   CManaListEx list;
   const bool stored = manage ? list.AddManageList(range.first, range.last, value.value_or(0))
@@ -81,6 +86,7 @@ int IpReset(bool manage, bool yes) {
   if (!yes)
     throw ToolError("this removes every " + std::string(manage ? "manage" : "white") +
                     " range: add --yes");
+  if (OnCluster()) return ClusterReset(LIST_TYPE_IP, manage ? IP_LIST_MANAGE : IP_LIST_WHITE);
   LoadForChange(LIST_TYPE_IP);
   CManaListEx list;
   const int32_t before = list.GetTotalCount();

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "store/ListFormat.h"
+#include "tools/varnex/ClusterEdits.h"
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/ToolSupport.h"
 #include "tools/varnex/ToolSystem.h"
@@ -68,6 +69,10 @@ int Add(int32_t list_type, const RecordOptions& options, bool append) {
   NEW_AUDIT_LIST_ITEM record =
       MakeRecord(options.rule, options.content, options.key, options.type,
                  ParseTime(options.start, Now()), ParseTime(options.end, Now()));
+  if (OnCluster()) {
+    if (append) throw ToolError("append acts on this machine's lists only; use add");
+    return ClusterStore(list_type, {record});
+  }
   auto list = LoadForChange(list_type);
   const bool stored = append ? list->AppendItemInfo(&record) : list->AddItem(&record) == 1;
   if (!stored) {
@@ -82,6 +87,7 @@ int Add(int32_t list_type, const RecordOptions& options, bool append) {
 
 int Delete(int32_t list_type, const std::optional<std::string>& rule,
            std::optional<int32_t> item_type) {
+  if (OnCluster()) return ClusterDelete(list_type, rule, item_type);
   if (rule.has_value() == item_type.has_value()) throw ToolError("give either --rule or --type");
   auto list = LoadForChange(list_type);
   const int32_t before = list->GetTotalCount();
@@ -107,6 +113,7 @@ int Purge(int32_t list_type) {
 
 int Reset(int32_t list_type, bool yes) {
   if (!yes) throw ToolError("reset empties the whole list: add --yes to go ahead");
+  if (OnCluster()) return ClusterReset(list_type, std::nullopt);
   auto list = LoadForChange(list_type);
   if (!list->ResetFileToEmpty()) throw ToolError("the list could not be emptied");
   Report(std::string("emptied ") + kListNames[list_type], {{"emptied", true}});

@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "store/ListPaths.h"
+#include "tools/varnex/ClusterEdits.h"
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/ToolSupport.h"
 #include "tools/varnex/ToolSystem.h"
@@ -30,11 +31,13 @@ int Run(int argc, char** argv) {
                                                     : "the system directory") +
                      ")");
   app.add_flag("--json", g_json, "machine-readable output");
+  AddClusterOptions(app);
   std::vector<std::unique_ptr<CommandGroup>> groups;
   groups.push_back(AddListCommands(app));
   groups.push_back(AddFileCommands(app));
   groups.push_back(AddIpCommands(app));
   groups.push_back(AddUpkeepCommands(app));
+  groups.push_back(AddClusterCommands(app));
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

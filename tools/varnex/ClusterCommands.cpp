@@ -1,0 +1,278 @@
+// The cluster's side of the tool: --etcd on the editing commands, publish
+// and follow (see ClusterEdits.h and Follower.h).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "store/ListFormat.h"
+#include "tools/varnex/ClusterEdits.h"
+#include "tools/varnex/ClusterLayout.h"
+#include "tools/varnex/Etcd.h"
+#include "tools/varnex/Follower.h"
+#include "tools/varnex/ToolSupport.h"
+#include "tools/varnex/ToolSystem.h"
+
+namespace varnex::tool {
+
+ClusterTarget g_cluster;
+
+namespace {
+
+using nlohmann::json;
+
+// Transactions of a publish or a large edit in flight at once.
+constexpr int kCommitThreads = 4;
+
+EtcdConfig Config() {
+  if (g_cluster.endpoints.empty()) throw ToolError("give the cluster with --etcd ENDPOINTS");
+  return EtcdConfig::FromEnvironment(g_cluster.endpoints);
+}
+
+std::string Prefix() {
+  return ClusterPrefix(g_cluster.prefix);
+}
+
+// Commits the operations in transactions of at most --txn-ops, several at
+// once; returns how many transactions were made.
+size_t CommitAll(const std::vector<EtcdOperation>& operations) {
+  if (operations.empty()) return 0;
+  const size_t per = std::max<size_t>(1, g_cluster.txn_ops);
+  const size_t chunks = (operations.size() + per - 1) / per;
+  const EtcdConfig config = Config();
+  std::atomic<size_t> next{0};
+  std::exception_ptr failure;
+  std::mutex failure_mutex;
+  auto work = [&] {
+    try {
+      EtcdClient client(config);
+      for (size_t chunk; (chunk = next.fetch_add(1)) < chunks;) {
+        const auto first = operations.begin() + static_cast<std::ptrdiff_t>(chunk * per);
+        const auto last = operations.begin() + static_cast<std::ptrdiff_t>(
+                                                   std::min(operations.size(), (chunk + 1) * per));
+        client.Commit(std::vector<EtcdOperation>(first, last));
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> hold(failure_mutex);
+      if (!failure) failure = std::current_exception();
+      next = chunks;
+    }
+  };
+  std::vector<std::thread> threads;
+  const size_t count = std::min<size_t>(kCommitThreads, chunks);
+  for (size_t i = 1; i < count; ++i) threads.emplace_back(work);
+  work();
+  for (std::thread& thread : threads) thread.join();
+  if (failure) std::rethrow_exception(failure);
+  return chunks;
+}
+
+std::string TransactionsText(size_t count) {
+  return count == 1 ? "one transaction" : std::to_string(count) + " transactions";
+}
+
+// The cluster's records of list `type`, by key.
+std::map<std::string, std::string> ClusterList(EtcdClient& client, int32_t type) {
+  std::vector<EtcdKeyValue> pairs;
+  client.ReadPrefix(ListKeyPrefix(Prefix(), type), 0, &pairs);
+  std::map<std::string, std::string> list;
+  for (EtcdKeyValue& pair : pairs) list.emplace(std::move(pair.key), std::move(pair.value));
+  return list;
+}
+
+int Publish(const std::vector<std::string>& list_names) {
+  const std::string prefix = Prefix();
+  EtcdClient client(Config());
+  for (const std::string& name : list_names) {
+    const int32_t type = ParseList(name);
+    const auto start = std::chrono::steady_clock::now();
+    auto list = Load(type);
+    const std::vector<NEW_AUDIT_LIST_ITEM> records = ReadAll(*list);
+    std::map<std::string, std::string> local;
+    size_t duplicates = 0;
+    for (const NEW_AUDIT_LIST_ITEM& record : records) {
+      // The first of two records with one rule number is the one that the
+      // list's replacements and deletions find.
+      duplicates +=
+          !local.emplace(RecordKey(prefix, type, record), RecordValue(type, record)).second;
+    }
+    const std::map<std::string, std::string> cluster = ClusterList(client, type);
+    std::vector<EtcdOperation> operations;
+    size_t unchanged = 0, deleted = 0;
+    for (const auto& [key, value] : local) {
+      const auto there = cluster.find(key);
+      if (there != cluster.end() && there->second == value) {
+        ++unchanged;
+      } else {
+        operations.push_back({key, value, false, {}});
+      }
+    }
+    const size_t puts = operations.size();
+    for (const auto& entry : cluster) {
+      if (local.count(entry.first) == 0) {
+        operations.push_back({entry.first, {}, true, {}});
+        ++deleted;
+      }
+    }
+    const size_t transactions = CommitAll(operations);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    Report("published " + std::string(kListNames[type]) + ": " + std::to_string(puts) + " put, " +
+               std::to_string(deleted) + " deleted, " + std::to_string(unchanged) +
+               " unchanged, in " + TransactionsText(transactions) +
+               (duplicates > 0 ? " (" + std::to_string(duplicates) +
+                                     " records with a rule number met before were left out)"
+                               : std::string()),
+           {{"list", kListNames[type]},
+            {"put", puts},
+            {"deleted", deleted},
+            {"unchanged", unchanged},
+            {"duplicates", duplicates},
+            {"transactions", transactions},
+            {"seconds", seconds}});
+  }
+  return 0;
+}
+
+int Follow(const std::vector<std::string>& list_names) {
+  std::vector<int32_t> lists;
+  for (const std::string& name : list_names) lists.push_back(ParseList(name));
+  if (lists.empty()) {
+    for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) lists.push_back(type);
+  }
+  EtcdConfig config = Config();
+  config.call_deadline = std::chrono::milliseconds(5000);
+  CatchStopRequests();  // before any thread starts, so that every one leaves them to this one
+  EtcdClient client(config);
+  Follower follower(client, Prefix(), lists);
+  std::atomic<bool> stop{false};
+  std::atomic<bool> ended{false};
+  std::exception_ptr failure;
+  std::thread worker([&] {
+    try {
+      follower.Run(stop);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    ended = true;
+  });
+  while (!ended.load() && WaitUnlessStopped(1)) {
+  }
+  stop = true;
+  worker.join();
+  if (failure) std::rethrow_exception(failure);
+  std::cerr << "varnex follow: stopped\n";
+  return 0;
+}
+
+class ClusterCommands : public CommandGroup {
+ public:
+  explicit ClusterCommands(CLI::App& app) {
+    publish_ = app.add_subcommand(
+        "publish", "make the cluster's lists equal to these local lists (needs --etcd, --prefix)");
+    publish_->add_option("LIST", lists_, "lists to publish")->required();
+    follow_ = app.add_subcommand(
+        "follow", "keep the local lists equal to the cluster's (needs --etcd, --prefix)");
+    follow_->add_option("LIST", lists_, "lists to follow (default: all nine)");
+  }
+
+  std::optional<int> Run() override {
+    if (publish_->parsed()) return Publish(lists_);
+    if (follow_->parsed()) return Follow(lists_);
+    return std::nullopt;
+  }
+
+ private:
+  CLI::App* publish_;
+  CLI::App* follow_;
+  std::vector<std::string> lists_;
+};
+
+}  // namespace
+
+void AddClusterOptions(CLI::App& app) {
+  app.add_option("--etcd", g_cluster.endpoints,
+                 "act on the rule set in etcd at these endpoints (comma-separated; TLS files and "
+                 "credentials from VARNEX_ETCD_* variables)");
+  app.add_option("--prefix", g_cluster.prefix, "the rule set's key prefix in etcd");
+  app.add_option("--txn-ops", g_cluster.txn_ops,
+                 "most operations in one etcd transaction (default 128, etcd's own limit)")
+      ->check(CLI::Range(1, 100000));
+}
+
+bool OnCluster() {
+  return !g_cluster.endpoints.empty();
+}
+
+int ClusterStore(int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
+  const std::string prefix = Prefix();
+  std::map<std::string, std::string> operations_by_key;
+  for (const NEW_AUDIT_LIST_ITEM& record : records) {
+    operations_by_key[RecordKey(prefix, type, record)] =
+        RecordValue(type, record);  // the last wins
+  }
+  std::vector<EtcdOperation> operations;
+  for (auto& [key, value] : operations_by_key) operations.push_back({key, value, false, {}});
+  const size_t transactions = CommitAll(operations);
+  Report("stored " + std::to_string(operations.size()) + " records in the cluster's list " +
+             kListNames[type] + " in " + TransactionsText(transactions),
+         {{"stored", operations.size()}, {"transactions", transactions}});
+  return 0;
+}
+
+int ClusterDelete(int32_t type, const std::optional<std::string>& rule,
+                  std::optional<int32_t> item_type) {
+  if (rule.has_value() == item_type.has_value()) throw ToolError("give either --rule or --type");
+  const std::string prefix = Prefix();
+  EtcdClient client(Config());
+  std::vector<EtcdOperation> operations;
+  if (rule) {
+    NEW_AUDIT_LIST_ITEM probe = {};
+    std::strncpy(probe.szRuleNo, rule->c_str(), sizeof probe.szRuleNo - 1);
+    const std::string key = RecordKey(prefix, type, probe);
+    std::vector<EtcdKeyValue> pairs;
+    client.ReadPrefix(key, 0, &pairs);
+    if (std::none_of(pairs.begin(), pairs.end(),
+                     [&](const EtcdKeyValue& pair) { return pair.key == key; })) {
+      throw ToolError("the cluster's list " + std::string(kListNames[type]) +
+                      " has no record with rule number " + *rule);
+    }
+    operations.push_back({key, {}, true, {}});
+  } else {
+    RecordReader reader;
+    for (const auto& [key, value] : ClusterList(client, type)) {
+      if (RecordOfValue(type, reader, value).cItemType == *item_type) {
+        operations.push_back({key, {}, true, {}});
+      }
+    }
+  }
+  const size_t transactions = CommitAll(operations);
+  Report("deleted " + std::to_string(operations.size()) + " records from the cluster's list " +
+             kListNames[type] +
+             (transactions > 0 ? " in " + TransactionsText(transactions) : std::string()),
+         {{"deleted", operations.size()}, {"transactions", transactions}});
+  return 0;
+}
+
+int ClusterReset(int32_t type, std::optional<int32_t> ip_kind) {
+  std::string start = ListKeyPrefix(Prefix(), type);
+  if (ip_kind) start += *ip_kind == IP_LIST_MANAGE ? "manage/" : "white/";
+  EtcdClient client(Config());
+  const int64_t revision = client.Commit({{start, {}, true, PrefixEnd(start)}});
+  Report("emptied the cluster's " + std::string(kListNames[type]) +
+             (ip_kind ? (*ip_kind == IP_LIST_MANAGE ? " manage ranges" : " white ranges")
+                      : std::string(" list")) +
+             " at revision " + std::to_string(revision),
+         {{"emptied", true}, {"revision", revision}});
+  return 0;
+}
+
+std::unique_ptr<CommandGroup> AddClusterCommands(CLI::App& app) {
+  return std::make_unique<ClusterCommands>(app);
+}
+
+}  // namespace varnex::tool

@@ -1,0 +1,48 @@
+// The tool's editing commands acting on the rule set in etcd instead of on
+// this machine's lists (--etcd ENDPOINTS --prefix P), and the commands that
+// connect lists with a cluster: publish and follow.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/varnex/Commands.h"
+#include "varnex/Varnex.h"
+
+namespace varnex::tool {
+
+// What --etcd, --prefix and --txn-ops gave.
+struct ClusterTarget {
+  std::string endpoints;
+  std::string prefix;
+  size_t txn_ops = 128;  // etcd's default limit of operations in a transaction
+};
+extern ClusterTarget g_cluster;
+
+// Registers --etcd, --prefix and --txn-ops on the app (where the tool is
+// built with the cluster commands).
+void AddClusterOptions(CLI::App& app);
+// Whether the editing commands act on the cluster (--etcd given).
+bool OnCluster();
+
+// Stores the records in the cluster's list `type` (replacing those of the
+// same rule number, or range and kind), in one transaction when they fit in
+// one; returns the exit status.
+int ClusterStore(int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records);
+// Deletes the record with rule number `rule`, or every record of item type
+// `item_type`.
+int ClusterDelete(int32_t type, const std::optional<std::string>& rule,
+                  std::optional<int32_t> item_type);
+// Deletes every record of the list, or of one kind of the IP list, in one
+// transaction.
+int ClusterReset(int32_t type, std::optional<int32_t> ip_kind);
+
+// publish, follow.
+std::unique_ptr<CommandGroup> AddClusterCommands(CLI::App& app);
+
+}  // namespace varnex::tool

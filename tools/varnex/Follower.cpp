@@ -1,0 +1,265 @@
+#include "tools/varnex/Follower.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "store/ListFormat.h"
+#include "tools/varnex/ClusterLayout.h"
+#include "tools/varnex/Commands.h"
+#include "tools/varnex/ToolSupport.h"
+#include "tools/varnex/ToolSystem.h"
+
+namespace varnex::tool {
+namespace {
+
+using nlohmann::json;
+
+constexpr size_t kLongestStateFile = 1 << 16;
+
+void Log(const std::string& text) {
+  std::cerr << "varnex follow: " << text << std::endl;
+}
+
+std::string Hex(uint64_t value) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+}  // namespace
+
+uint64_t RecordsSum(const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
+  // 64-bit words mixed one after another: fast enough to sum a large list
+  // after every change, and a list edited by hand tells itself apart.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(records.data());
+  const size_t size = records.size() * sizeof(NEW_AUDIT_LIST_ITEM);
+  uint64_t sum = 0x9e3779b97f4a7c15ULL ^ records.size();
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    sum = (sum ^ word) * 0x100000001b3ULL;
+    sum ^= sum >> 29;
+  }
+  for (; i < size; ++i) sum = (sum ^ bytes[i]) * 0x100000001b3ULL;
+  return sum;
+}
+
+Follower::Follower(EtcdClient& client, std::string prefix, std::vector<int32_t> lists)
+    : m_client(client),
+      m_prefix(std::move(prefix)),
+      m_state_path(ListDirectoryOfRun() + "/" + kFollowStateName) {
+  for (const int32_t type : lists) {
+    if (!Followed(type)) m_lists[type] = LoadForChange(type);
+  }
+}
+
+void Follower::Run(const std::atomic<bool>& stop) {
+  std::chrono::milliseconds pause{100};
+  bool whole = true;
+  while (!stop.load()) {
+    try {
+      if (m_cluster_id.empty()) (void)m_client.CurrentRevision(&m_cluster_id);
+      if (whole && !Resume()) ReadWhole();
+      whole = false;
+      bool compacted = false;
+      m_client.Watch(
+          m_prefix, m_revision + 1,
+          [&](const EtcdWatchResponse& response) {
+            if (response.canceled) {
+              if (response.compact_revision != 0) {
+                Log("revision " + std::to_string(m_revision + 1) +
+                    " has been compacted away (history starts at " +
+                    std::to_string(response.compact_revision) +
+                    "): reading the whole rule set again");
+                compacted = true;
+              } else {
+                Log("the watch was canceled: " + response.cancel_reason);
+              }
+              return false;
+            }
+            pause = std::chrono::milliseconds{100};
+            if (!Apply(response)) {
+              compacted = true;
+              return false;
+            }
+            return !stop.load();
+          },
+          &stop);
+      if (compacted) {
+        m_revision = 0;
+        whole = true;
+      }
+    } catch (const EtcdCompacted& e) {
+      Log(std::string(e.what()) + ": reading the whole rule set again");
+      m_revision = 0;
+      whole = true;
+    } catch (const EtcdUnavailable& e) {
+      Log(std::string(e.what()) + "; trying again in " + std::to_string(pause.count()) + " ms");
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds{5000});
+    }
+  }
+}
+
+bool Follower::Resume() {
+  std::ifstream in(m_state_path, std::ios::binary);
+  if (!in) return false;
+  std::string text(kLongestStateFile, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  const json state = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (!state.is_object() || state.value("prefix", "") != m_prefix ||
+      state.value("cluster", "") != m_cluster_id || !state.contains("lists") ||
+      !state["lists"].is_object() || !state.contains("revision") ||
+      !state["revision"].is_number_integer()) {
+    Log("no state of this prefix and cluster: reading the whole rule set");
+    return false;
+  }
+  const int64_t revision = state["revision"].get<int64_t>();
+  for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
+    if (!Followed(type)) continue;
+    const std::vector<NEW_AUDIT_LIST_ITEM> records = ReadAll(*m_lists[type]);
+    const auto sum = state["lists"].find(kListNames[type]);
+    if (sum == state["lists"].end() || !sum->is_string() ||
+        sum->get<std::string>() != Hex(RecordsSum(records))) {
+      Log(std::string("list ") + kListNames[type] +
+          " is not as the follower left it: reading the whole rule set");
+      return false;
+    }
+    Mirror mirror;
+    for (const NEW_AUDIT_LIST_ITEM& record : records) {
+      if (!mirror.emplace(RecordKey(m_prefix, type, record), record).second) return false;
+    }
+    m_mirror[type] = std::move(mirror);
+    m_sums[type] = RecordsSum(records);
+  }
+  m_revision = revision;
+  Log("resuming after revision " + std::to_string(revision));
+  return true;
+}
+
+bool Follower::Take(int32_t type, const std::string& key, const std::string& value,
+                    Mirror* mirror) {
+  try {
+    const NEW_AUDIT_LIST_ITEM record = RecordOfValue(type, m_reader, value);
+    if (RecordKey(m_prefix, type, record) != key) {
+      Log("skipped " + key + ": its value is the record of another key");
+      return false;
+    }
+    (*mirror)[key] = record;
+    return true;
+  } catch (const ToolError& e) {
+    Log("skipped " + key + ": " + e.what());
+    return false;
+  }
+}
+
+void Follower::ReadWhole() {
+  std::vector<EtcdKeyValue> pairs;
+  const int64_t revision = m_client.ReadPrefix(m_prefix + "/", 0, &pairs);
+  Mirror mirrors[LIST_TYPE_COUNT];
+  for (const EtcdKeyValue& pair : pairs) {
+    const int32_t type = ListOfKey(m_prefix, pair.key);
+    if (type >= 0 && Followed(type)) Take(type, pair.key, pair.value, &mirrors[type]);
+  }
+  for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
+    if (!Followed(type)) continue;
+    m_mirror[type] = std::move(mirrors[type]);
+    WriteList(type);
+  }
+  m_revision = revision;
+  SaveState();
+  Log("read the whole rule set at revision " + std::to_string(revision) + " (" +
+      std::to_string(pairs.size()) + " keys)");
+}
+
+bool Follower::Apply(const EtcdWatchResponse& response) {
+  bool changed[LIST_TYPE_COUNT] = {};
+  int64_t last = m_revision;
+  for (const EtcdEvent& event : response.events) {
+    last = std::max(last, event.kv.mod_revision);
+    const int32_t type = ListOfKey(m_prefix, event.kv.key);
+    if (type < 0 || !Followed(type)) continue;
+    if (event.deleted) {
+      changed[type] |= m_mirror[type].erase(event.kv.key) > 0;
+    } else {
+      changed[type] |= Take(type, event.kv.key, event.kv.value, &m_mirror[type]);
+    }
+  }
+  if (response.events.empty()) {
+    // A notice of progress: every change up to its revision has been sent.
+    m_revision = std::max(m_revision, response.header_revision);
+    return true;
+  }
+  for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
+    if (changed[type]) WriteList(type);
+  }
+  m_revision = last;
+  SaveState();
+  return true;
+}
+
+std::vector<NEW_AUDIT_LIST_ITEM> Follower::Ordered(int32_t type) const {
+  std::vector<NEW_AUDIT_LIST_ITEM> records;
+  records.reserve(m_mirror[type].size());
+  for (const auto& entry : m_mirror[type]) records.push_back(entry.second);
+  if (type != LIST_TYPE_IP) {
+    // Key order, and within a key the order of the keys in etcd.
+    std::stable_sort(records.begin(), records.end(),
+                     [](const NEW_AUDIT_LIST_ITEM& a, const NEW_AUDIT_LIST_ITEM& b) {
+                       const uint32_t ka = a.nContentLen, kb = b.nContentLen;
+                       return ka < kb;
+                     });
+  }
+  return records;
+}
+
+void Follower::WriteList(int32_t type) {
+  const std::vector<NEW_AUDIT_LIST_ITEM> records = Ordered(type);
+  CVarnex& list = *m_lists[type];
+  const std::vector<NEW_AUDIT_LIST_ITEM> current = ReadAll(list);
+  m_sums[type] = RecordsSum(records);
+  if (current.size() == records.size() &&
+      (records.empty() ||
+       std::memcmp(current.data(), records.data(), records.size() * sizeof records[0]) == 0)) {
+    return;
+  }
+  const std::string staged = ListDirectoryOfRun() + "/." + kListNames[type] + ".follow";
+  (void)std::remove(staged.c_str());  // a copy that a stopped follower left
+  WriteNewFile(staged, ListFileBytes(records));
+  bool replaced = false;
+  for (int attempt = 0; attempt < 40 && !replaced; ++attempt) {
+    replaced = list.ReplaceFile(staged.c_str()) == 1;
+    if (!replaced) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  (void)std::remove(staged.c_str());
+  if (!replaced) {
+    throw ToolError(std::string("list ") + kListNames[type] +
+                    " could not be replaced: its lock stayed held, or it may not be changed");
+  }
+}
+
+void Follower::SaveState() {
+  json sums = json::object();
+  for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
+    if (Followed(type)) sums[kListNames[type]] = Hex(m_sums[type]);
+  }
+  const json state = {
+      {"prefix", m_prefix}, {"cluster", m_cluster_id}, {"revision", m_revision}, {"lists", sums}};
+  const std::string text = state.dump() + "\n";
+  const std::string staged = m_state_path + ".new";
+  (void)std::remove(staged.c_str());
+  WriteNewFile(staged, std::vector<uint8_t>(text.begin(), text.end()));
+  if (std::rename(staged.c_str(), m_state_path.c_str()) != 0) {
+    (void)std::remove(staged.c_str());
+    throw ToolError(m_state_path + ": " + std::strerror(errno));
+  }
+}
+
+}  // namespace varnex::tool
