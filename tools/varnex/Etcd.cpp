@@ -258,7 +258,7 @@ bool EtcdClient::Attempt(const std::string& path, const std::string& body, json*
 void EtcdClient::NextEndpoint(std::chrono::milliseconds* pause, const std::string& why) {
   std::cerr << "varnex: etcd at " << Endpoint() << " cannot serve (" << why << ")";
   m_current = (m_current + 1) % m_config.endpoints.size();
-  std::cerr << "; trying " << Endpoint() << " in " << pause->count() << " ms\n";
+  std::cerr << "; moving to " << Endpoint() << " in " << pause->count() << " ms\n";
   std::this_thread::sleep_for(*pause);
   *pause = std::min(*pause * 2, kLongestPause);
 }
@@ -443,7 +443,10 @@ void EtcdClient::Watch(const std::string& prefix, int64_t start_revision,
     if (state.left || (stop != nullptr && stop->load())) return;
     if (state.failure || state.started) {
       // The stream broke off: the caller watches again, from another member.
+      std::cerr << "varnex: the watch on etcd at " << Endpoint() << " broke off ("
+                << (result == CURLE_OK ? "the member ended it" : curl_easy_strerror(result));
       m_current = (m_current + 1) % m_config.endpoints.size();
+      std::cerr << "); moving to " << Endpoint() << "\n";
       if (state.failure) std::rethrow_exception(state.failure);
       return;
     }

@@ -61,12 +61,14 @@ Follower::Follower(EtcdClient& client, std::string prefix, std::vector<int32_t> 
 
 void Follower::Run(const std::atomic<bool>& stop) {
   std::chrono::milliseconds pause{100};
-  bool whole = true;
+  bool whole = true;   // the lists must be made equal to the rule set first
+  bool resume = true;  // from the state file, at the first start only
   while (!stop.load()) {
     try {
       if (m_cluster_id.empty()) (void)m_client.CurrentRevision(&m_cluster_id);
-      if (whole && !Resume()) ReadWhole();
+      if (whole && !(resume && Resume())) ReadWhole();
       whole = false;
+      resume = false;
       bool compacted = false;
       m_client.Watch(
           m_prefix, m_revision + 1,

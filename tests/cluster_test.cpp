@@ -1,0 +1,399 @@
+// Lists that follow a rule set in etcd: a real three-member cluster on
+// 127.0.0.1, rules edited through the tool's --etcd commands, and followers
+// (`varnex follow`) standing for two machines, each with its own list
+// directory.
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "store/ListFormat.h"
+#include "tests/EtcdCluster.h"
+#include "tests/TestSupport.h"
+
+namespace varnex::test {
+namespace {
+
+constexpr int32_t kBase = 0;
+constexpr int32_t kContent = 2;
+constexpr int32_t kIp = LIST_TYPE_IP;
+
+// What the rule set holds, as the test made it: per list, records by key.
+using Model = std::map<int32_t, std::map<std::string, NEW_AUDIT_LIST_ITEM>>;
+
+std::string JsonLine(const NEW_AUDIT_LIST_ITEM& record) {
+  return std::string("{\"rule\":\"") + record.szRuleNo + "\",\"content\":\"" + record.szContent +
+         "\",\"key\":" + std::to_string(record.nContentLen) +
+         ",\"type\":" + std::to_string(record.cItemType) + "}";
+}
+
+NEW_AUDIT_LIST_ITEM IpRange(uint32_t first, uint32_t last, int32_t kind, uint32_t value = 0) {
+  return MakeIpRecord({first, last, value}, kind);
+}
+
+std::string IpKey(const NEW_AUDIT_LIST_ITEM& record) {
+  const IP_RANGE_ENTRY range = IpRangeOf(record);
+  return std::to_string(record.cItemType) + "/" + std::to_string(range.dwFirst) + "-" +
+         std::to_string(range.dwLast);
+}
+
+std::string Dotted(uint32_t address) {
+  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 255) + "." +
+         std::to_string((address >> 8) & 255) + "." + std::to_string(address & 255);
+}
+
+// The records of list `type` in `dir`, as a reader sees them.
+std::vector<NEW_AUDIT_LIST_ITEM> ReadList(const std::string& dir, int32_t type) {
+  // Set only when it changes: threads that read the same directory at once
+  // never write the environment.
+  const char* now = getenv(LIST_DIRECTORY_VARIABLE);
+  if (now == nullptr || dir != now) SetEnvironment(LIST_DIRECTORY_VARIABLE, dir.c_str());
+  CVarnex list(type);
+  std::vector<NEW_AUDIT_LIST_ITEM> records;
+  if (list.LoadFileForReading() != 1) return records;
+  records.resize(static_cast<size_t>(std::max(list.GetTotalCount(), 0)) + 16);
+  const int32_t count = list.GetItems(records.data(), static_cast<int32_t>(records.size()));
+  records.resize(count < 0 ? 0 : static_cast<size_t>(count));
+  return records;
+}
+
+// The list a follower must hold: key order, and within a key the order of
+// the rule numbers (the keys in etcd); the IP list in the order of its keys.
+std::vector<NEW_AUDIT_LIST_ITEM> Expected(const Model& model, int32_t type) {
+  std::vector<NEW_AUDIT_LIST_ITEM> records;
+  const auto list = model.find(type);
+  if (list == model.end()) return records;
+  std::map<std::string, NEW_AUDIT_LIST_ITEM> by_etcd_key;
+  for (const auto& [key, record] : list->second) {
+    if (type != kIp) {
+      by_etcd_key[key] = record;
+      continue;
+    }
+    const IP_RANGE_ENTRY range = IpRangeOf(record);
+    const std::string kind = record.cItemType == IP_LIST_MANAGE ? "manage/" : "white/";
+    by_etcd_key[kind + Dotted(range.dwFirst) + "-" + Dotted(range.dwLast)] = record;
+  }
+  for (const auto& entry : by_etcd_key) records.push_back(entry.second);
+  if (type != kIp) {
+    std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
+      const uint32_t ka = a.nContentLen, kb = b.nContentLen;
+      return ka < kb;
+    });
+  }
+  return records;
+}
+
+bool SameRecords(const std::vector<NEW_AUDIT_LIST_ITEM>& a,
+                 const std::vector<NEW_AUDIT_LIST_ITEM>& b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0);
+}
+
+class ClusterTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { cluster_ = new EtcdCluster(3); }
+  static void TearDownTestSuite() {
+    delete cluster_;
+    cluster_ = nullptr;
+  }
+
+  void SetUp() override {
+    prefix_ =
+        std::string("/test/") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (int i = 0; i < 2; ++i) machines_.push_back(std::make_unique<TempListDir>());
+    editor_ = std::make_unique<TempListDir>();
+  }
+
+  void TearDown() override {
+    followers_.clear();
+    for (int i = 0; i < cluster_->Size(); ++i) {
+      if (!cluster_->Healthy(i)) cluster_->Restart(i);
+    }
+    cluster_->Etcdctl({"del", "--prefix", prefix_ + "/"});
+  }
+
+  std::string Dir(int machine) const { return machines_[machine]->path(); }
+
+  FollowerProcess& Follow(int machine, int first_member = 0) {
+    followers_.push_back(std::make_unique<FollowerProcess>(
+        VARNEX_TOOL_PATH, Dir(machine), cluster_->Endpoints(first_member), prefix_));
+    return *followers_.back();
+  }
+
+  // Runs the tool on the cluster; its exit status must be 0.
+  void Edit(std::vector<std::string> args, int first_member = 0) {
+    std::vector<std::string> argv = {
+        VARNEX_TOOL_PATH, "--dir", editor_->path(), "--etcd", cluster_->Endpoints(first_member),
+        "--prefix",       prefix_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string out, err;
+    ASSERT_EQ(RunProgram(argv, &out, &err), 0) << out << err;
+  }
+
+  // Stores the records in list `type` through an import of one transaction
+  // (or transactions of `txn_ops`), and in the model.
+  void Import(int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records,
+              size_t txn_ops = 20000) {
+    const std::string file = editor_->path() + "/import.jsonl";
+    {
+      std::ofstream out(file);
+      for (const auto& record : records) {
+        out << JsonLine(record) << "\n";
+        model_[type][record.szRuleNo] = record;
+      }
+    }
+    Edit({"--txn-ops", std::to_string(txn_ops), "import", std::to_string(type), file});
+  }
+
+  void AddRange(const NEW_AUDIT_LIST_ITEM& range) {
+    const IP_RANGE_ENTRY entry = IpRangeOf(range);
+    const bool manage = range.cItemType == IP_LIST_MANAGE;
+    std::vector<std::string> args = {"ip", manage ? "add-manage" : "add-white",
+                                     Dotted(entry.dwFirst) + "-" + Dotted(entry.dwLast)};
+    if (manage) args.insert(args.end(), {"--value", std::to_string(entry.dwValue)});
+    Edit(args);
+    model_[kIp][IpKey(range)] = range;
+  }
+
+  // Waits until the machine's lists are the model's; false after the time-out.
+  bool Converged(int machine, int timeout_ms = 30000) {
+    const int64_t deadline = NowMs() + timeout_ms;
+    do {
+      bool all = true;
+      for (int32_t type : {kBase, kContent, kIp}) {
+        all = all && SameRecords(ReadList(Dir(machine), type), Expected(model_, type));
+      }
+      if (all) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (NowMs() < deadline);
+    return false;
+  }
+
+  static EtcdCluster* cluster_;
+  std::string prefix_;
+  std::vector<std::unique_ptr<TempListDir>> machines_;
+  std::unique_ptr<TempListDir> editor_;
+  std::vector<std::unique_ptr<FollowerProcess>> followers_;
+  Model model_;
+};
+
+EtcdCluster* ClusterTest::cluster_ = nullptr;
+
+std::vector<NEW_AUDIT_LIST_ITEM> Hosts(const std::string& rule_prefix, int count, int8_t type = 0) {
+  std::vector<NEW_AUDIT_LIST_ITEM> records;
+  for (int i = 0; i < count; ++i) {
+    const std::string host = "host" + std::to_string(i) + "." + rule_prefix + ".example";
+    records.push_back(MakeRecord(rule_prefix + std::to_string(i),
+                                 static_cast<uint32_t>(host.size()), host, type));
+  }
+  return records;
+}
+
+TEST_F(ClusterTest, FollowersHoldTheClustersRecordsAfterAMixedWorkload) {
+  Follow(0);
+  Follow(1, /*first_member=*/1);
+  Import(kBase, Hosts("a", 300));
+  std::vector<NEW_AUDIT_LIST_ITEM> patterns;
+  for (int i = 0; i < 50; ++i) {
+    const std::string word = "word" + std::to_string(i);
+    const std::string rule = std::string("p").append(std::to_string(i));
+    patterns.push_back(MakeRecord(rule, 20, std::string("*").append(word).append("*"), i % 3));
+  }
+  Import(kContent, patterns);
+  // Replacements: the same rule numbers with other texts and types; those of
+  // type 3 are then deleted by type.
+  std::vector<NEW_AUDIT_LIST_ITEM> replaced = Hosts("a", 20, 3);
+  std::vector<NEW_AUDIT_LIST_ITEM> renamed = Hosts("a", 50, 1);
+  renamed.erase(renamed.begin(), renamed.begin() + 40);
+  for (auto& record : renamed) record.szContent[0] = 'H';
+  replaced.insert(replaced.end(), renamed.begin(), renamed.end());
+  Import(kBase, replaced);
+  for (int i = 20; i < 30; ++i) {
+    Edit({"delete", "base", "--rule", "a" + std::to_string(i)});
+    model_[kBase].erase("a" + std::to_string(i));
+  }
+  Edit({"delete", "base", "--type", "3"});
+  std::erase_if(model_[kBase], [](const auto& entry) { return entry.second.cItemType == 3; });
+  Edit({"add", "content", "--rule", "single", "--content", "exact text"});
+  model_[kContent]["single"] = MakeRecord("single", 10, "exact text");
+  for (uint32_t i = 0; i < 5; ++i)
+    AddRange(IpRange(0x0a000000 + i * 256, 0x0a0000ff + i * 256, IP_LIST_WHITE));
+  for (uint32_t i = 0; i < 3; ++i)
+    AddRange(IpRange(0xc0a80000 + i * 256, 0xc0a800ff + i * 256, IP_LIST_MANAGE, i));
+  Edit({"ip", "reset-white", "--yes"});
+  std::erase_if(model_[kIp],
+                [](const auto& entry) { return entry.second.cItemType == IP_LIST_WHITE; });
+  AddRange(IpRange(0x0b000000, 0x0bffffff, IP_LIST_WHITE));
+
+  ASSERT_TRUE(Converged(0)) << followers_[0]->Log();
+  ASSERT_TRUE(Converged(1)) << followers_[1]->Log();
+  EXPECT_EQ(model_[kBase].size(), 270u);
+
+  // Every verdict agrees between the machines and with the model.
+  const struct {
+    const char* text;
+    int32_t type;
+    uint32_t key;
+    bool match;
+  } probes[] = {
+      {"host35.a.example", kBase, 16, true},  {"host5.a.example", kBase, 15, false},
+      {"host25.a.example", kBase, 16, false}, {"Host45.a.example", kBase, 16, true},
+      {"host299.a.example", kBase, 17, true}, {"exact text", kContent, 10, true},
+      {"xx word7 yy", kContent, 20, true},    {"no words here", kContent, 20, false},
+  };
+  for (const auto& probe : probes) {
+    int32_t verdicts[2];
+    for (int machine = 0; machine < 2; ++machine) {
+      SetEnvironment(LIST_DIRECTORY_VARIABLE, Dir(machine).c_str());
+      CVarnex list(probe.type);
+      ASSERT_EQ(list.LoadFileForReading(), 1);
+      verdicts[machine] = list.IsMatch(probe.text, probe.key);
+    }
+    EXPECT_EQ(verdicts[0], verdicts[1]) << probe.text;
+    EXPECT_EQ(verdicts[0] == 1, probe.match) << probe.text;
+  }
+}
+
+TEST_F(ClusterTest, FollowersGoOnWhenMembersDie) {
+  Follow(0, /*first_member=*/0);
+  Import(kBase, Hosts("b", 50));
+  ASSERT_TRUE(Converged(0)) << followers_[0]->Log();
+
+  // A member that the follower does not talk to: the cluster keeps quorum.
+  cluster_->Kill(2);
+  Import(kBase, Hosts("c", 50));
+  ASSERT_TRUE(Converged(0)) << followers_[0]->Log();
+  cluster_->Restart(2);
+
+  // The member that it talks to: it moves to another.
+  cluster_->Kill(0);
+  std::vector<NEW_AUDIT_LIST_ITEM> more = Hosts("d", 50);
+  {
+    const std::string file = editor_->path() + "/import.jsonl";
+    std::ofstream out(file);
+    for (const auto& record : more) {
+      out << JsonLine(record) << "\n";
+      model_[kBase][record.szRuleNo] = record;
+    }
+  }
+  Edit({"import", "base", editor_->path() + "/import.jsonl"}, /*first_member=*/1);
+  ASSERT_TRUE(Converged(0)) << followers_[0]->Log();
+  EXPECT_NE(followers_[0]->Log().find("moving to " + cluster_->Endpoint(1)), std::string::npos)
+      << followers_[0]->Log();
+}
+
+TEST_F(ClusterTest, AFollowerKilledWhileApplyingNeverShowsPartOfATransaction) {
+  FollowerProcess& follower = Follow(0);
+  constexpr int kBatch = 3000;
+  std::atomic<bool> done{false};
+  std::atomic<int> partial{0}, reads{0};
+  ReadList(Dir(0), kBase);  // the directory set before the reader starts
+  std::thread reader([&] {
+    while (!done.load()) {
+      const auto records = ReadList(Dir(0), kBase);
+      std::set<std::string> rules;
+      for (const auto& record : records) rules.insert(record.szRuleNo);
+      if (records.size() % kBatch != 0 || rules.size() != records.size()) ++partial;
+      ++reads;
+    }
+  });
+  std::mt19937 random(7);
+  for (int round = 0; round < 4; ++round) {
+    Import(kBase, Hosts("k" + std::to_string(round) + "x", kBatch));
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 40));
+    follower.Kill();
+    follower.Start();
+  }
+  const bool converged = Converged(0);
+  done = true;
+  reader.join();
+  EXPECT_TRUE(converged) << follower.Log();
+  EXPECT_EQ(partial.load(), 0) << "of " << reads.load() << " reads";
+  EXPECT_GT(reads.load(), 10);
+}
+
+TEST_F(ClusterTest, AFollowerThatMissedCompactedHistoryReadsTheWholeSetAgain) {
+  FollowerProcess& follower = Follow(0);
+  Import(kBase, Hosts("e", 10));
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+  EXPECT_EQ(follower.Stop(), 0);
+
+  // 10,000 changes in transactions of 128, then the history compacted.
+  Import(kBase, Hosts("f", 10000), 128);
+  std::string out;
+  ASSERT_EQ(cluster_->Etcdctl({"endpoint", "status", "-w", "json"}, &out), 0);
+  const size_t at = out.find("\"revision\":");
+  ASSERT_NE(at, std::string::npos) << out;
+  const std::string revision = std::to_string(std::stoll(out.substr(at + 11)));
+  ASSERT_EQ(cluster_->Etcdctl({"compact", revision}), 0);
+
+  follower.Start();
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+  EXPECT_NE(follower.Log().find("compacted away"), std::string::npos) << follower.Log();
+}
+
+TEST_F(ClusterTest, ARestartResumesUnlessAListWasChangedByHand) {
+  FollowerProcess& follower = Follow(0);
+  Import(kBase, Hosts("g", 20));
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+  EXPECT_EQ(follower.Stop(), 0);
+  Import(kBase, Hosts("h", 20));
+  follower.Start();
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+  EXPECT_NE(follower.Log().find("resuming after revision"), std::string::npos) << follower.Log();
+
+  // An edit by hand while it is stopped: the list is made the cluster's again.
+  EXPECT_EQ(follower.Stop(), 0);
+  SetEnvironment(LIST_DIRECTORY_VARIABLE, Dir(0).c_str());
+  {
+    CVarnex list(kBase);
+    ASSERT_EQ(list.LoadFile(), 1);
+    NEW_AUDIT_LIST_ITEM stray = MakeRecord("stray", 5, "stray");
+    ASSERT_EQ(list.AddItem(&stray), 1);
+  }
+  follower.Start();
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+  EXPECT_NE(follower.Log().find("not as the follower left it"), std::string::npos);
+}
+
+TEST_F(ClusterTest, PublishMakesTheClustersListEqualToALocalOne) {
+  // A local list of another machine, with a rule number twice.
+  const std::string local = Dir(1);
+  SetEnvironment(LIST_DIRECTORY_VARIABLE, local.c_str());
+  std::vector<NEW_AUDIT_LIST_ITEM> records = Hosts("m", 500);
+  {
+    CVarnex list(kBase);
+    ASSERT_EQ(list.LoadFile(), 1);
+    ASSERT_EQ(list.AddItems(records.data(), static_cast<int32_t>(records.size())), 500);
+    NEW_AUDIT_LIST_ITEM twice = MakeRecord("M7", 9, "other.m.x");
+    ASSERT_TRUE(list.AppendItemInfo(&twice));
+  }
+  Import(kBase, Hosts("stale", 5));  // in the cluster only: the publish removes them
+  model_[kBase].clear();
+  for (const auto& record : records) model_[kBase][record.szRuleNo] = record;
+
+  std::string out, err;
+  ASSERT_EQ(RunProgram({VARNEX_TOOL_PATH, "--dir", local, "--etcd", cluster_->Endpoints(),
+                        "--prefix", prefix_, "publish", "base"},
+                       &out, &err),
+            0)
+      << err;
+  EXPECT_NE(out.find("500 put, 5 deleted"), std::string::npos) << out;
+  EXPECT_NE(out.find("1 records with a rule number met before"), std::string::npos) << out;
+  Follow(0);
+  ASSERT_TRUE(Converged(0)) << followers_.back()->Log();
+}
+
+}  // namespace
+}  // namespace varnex::test
