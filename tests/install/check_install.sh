@@ -28,7 +28,8 @@ LD_LIBRARY_PATH="$(dirname "$lib")" "$work/prefix/bin/varnex" --dir "$work/lists
 (cd "$build" && cpack -G DEB >/dev/null)
 deb="$(ls "$build"/packages/*.deb | head -n 1)"
 contents="$(dpkg-deb -c "$deb")"
-for path in usr/bin/varnex usr/include/varnex/Varnex.h varnex-clean.service libvarnex.so.1; do
+for path in usr/bin/varnex usr/include/varnex/Varnex.h varnex-clean.service varnex-follow.service \
+  libvarnex.so.1; do
   grep -q "$path" <<<"$contents" || { echo "$deb lacks $path"; exit 1; }
 done
 echo "install, consumers and package: ok"
