@@ -68,36 +68,32 @@ std::vector<NEW_AUDIT_LIST_ITEM> ReadList(const std::string& dir, int32_t type) 
   return records;
 }
 
-// The list a follower must hold: key order, and within a key the order of
-// the rule numbers (the keys in etcd); the IP list in the order of its keys.
+// The records of list `type` in the model.
 std::vector<NEW_AUDIT_LIST_ITEM> Expected(const Model& model, int32_t type) {
   std::vector<NEW_AUDIT_LIST_ITEM> records;
   const auto list = model.find(type);
   if (list == model.end()) return records;
-  std::map<std::string, NEW_AUDIT_LIST_ITEM> by_etcd_key;
-  for (const auto& [key, record] : list->second) {
-    if (type != kIp) {
-      by_etcd_key[key] = record;
-      continue;
-    }
-    const IP_RANGE_ENTRY range = IpRangeOf(record);
-    const std::string kind = record.cItemType == IP_LIST_MANAGE ? "manage/" : "white/";
-    by_etcd_key[kind + Dotted(range.dwFirst) + "-" + Dotted(range.dwLast)] = record;
-  }
-  for (const auto& entry : by_etcd_key) records.push_back(entry.second);
-  if (type != kIp) {
-    std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
-      const uint32_t ka = a.nContentLen, kb = b.nContentLen;
-      return ka < kb;
-    });
-  }
+  for (const auto& entry : list->second) records.push_back(entry.second);
   return records;
 }
 
-bool SameRecords(const std::vector<NEW_AUDIT_LIST_ITEM>& a,
-                 const std::vector<NEW_AUDIT_LIST_ITEM>& b) {
-  return a.size() == b.size() &&
-         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0);
+// Whether a machine's list holds exactly the expected records, in key order
+// (within one key, records may stand in any order: the order of arrival).
+bool SameRecords(std::vector<NEW_AUDIT_LIST_ITEM> actual,
+                 std::vector<NEW_AUDIT_LIST_ITEM> expected) {
+  auto key_of = [](const NEW_AUDIT_LIST_ITEM& record) { return uint32_t{record.nContentLen}; };
+  for (size_t i = 1; i < actual.size(); ++i) {
+    if (key_of(actual[i - 1]) > key_of(actual[i])) return false;
+  }
+  auto by_key_and_bytes = [&](const NEW_AUDIT_LIST_ITEM& a, const NEW_AUDIT_LIST_ITEM& b) {
+    if (key_of(a) != key_of(b)) return key_of(a) < key_of(b);
+    return std::memcmp(&a, &b, sizeof a) < 0;
+  };
+  std::sort(actual.begin(), actual.end(), by_key_and_bytes);
+  std::sort(expected.begin(), expected.end(), by_key_and_bytes);
+  return actual.size() == expected.size() &&
+         (actual.empty() ||
+          std::memcmp(actual.data(), expected.data(), actual.size() * sizeof actual[0]) == 0);
 }
 
 class ClusterTest : public ::testing::Test {
@@ -225,6 +221,15 @@ TEST_F(ClusterTest, FollowersHoldTheClustersRecordsAfterAMixedWorkload) {
   }
   Edit({"delete", "base", "--type", "3"});
   std::erase_if(model_[kBase], [](const auto& entry) { return entry.second.cItemType == 3; });
+  // Rule numbers that agree in their first 29 characters stay apart.
+  const std::string long_rule(29, 'q');
+  for (const char* last : {"1", "2"}) {
+    Edit({"add", "content", "--rule", long_rule + last, "--content", std::string("long ") + last});
+    model_[kContent][long_rule + last] =
+        MakeRecord(long_rule + last, 6, std::string("long ") + last);
+  }
+  Edit({"delete", "content", "--rule", long_rule + "1"});
+  model_[kContent].erase(long_rule + "1");
   Edit({"add", "content", "--rule", "single", "--content", "exact text"});
   model_[kContent]["single"] = MakeRecord("single", 10, "exact text");
   for (uint32_t i = 0; i < 5; ++i)

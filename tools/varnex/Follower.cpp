@@ -33,20 +33,16 @@ std::string Hex(uint64_t value) {
 
 }  // namespace
 
+uint64_t RecordHash(const NEW_AUDIT_LIST_ITEM& record) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (size_t i = 0; i < sizeof record; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ULL;
+  return hash ^ (hash >> 31);
+}
+
 uint64_t RecordsSum(const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
-  // 64-bit words mixed one after another: fast enough to sum a large list
-  // after every change, and a list edited by hand tells itself apart.
-  const auto* bytes = reinterpret_cast<const unsigned char*>(records.data());
-  const size_t size = records.size() * sizeof(NEW_AUDIT_LIST_ITEM);
-  uint64_t sum = 0x9e3779b97f4a7c15ULL ^ records.size();
-  size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, bytes + i, 8);
-    sum = (sum ^ word) * 0x100000001b3ULL;
-    sum ^= sum >> 29;
-  }
-  for (; i < size; ++i) sum = (sum ^ bytes[i]) * 0x100000001b3ULL;
+  uint64_t sum = records.size();
+  for (const NEW_AUDIT_LIST_ITEM& record : records) sum += RecordHash(record);
   return sum;
 }
 
@@ -139,7 +135,7 @@ bool Follower::Resume() {
       if (!mirror.emplace(RecordKey(m_prefix, type, record), record).second) return false;
     }
     m_mirror[type] = std::move(mirror);
-    m_sums[type] = RecordsSum(records);
+    m_sums[type] = RecordsSum(records);  // the mirror's sum, kept up to date from here
   }
   m_revision = revision;
   Log("resuming after revision " + std::to_string(revision));
@@ -154,7 +150,15 @@ bool Follower::Take(int32_t type, const std::string& key, const std::string& val
       Log("skipped " + key + ": its value is the record of another key");
       return false;
     }
-    (*mirror)[key] = record;
+    auto [entry, added] = mirror->try_emplace(key, record);
+    if (mirror == &m_mirror[type]) {
+      if (added) {
+        m_sums[type] += 1 + RecordHash(record);
+      } else {
+        m_sums[type] += RecordHash(record) - RecordHash(entry->second);
+      }
+    }
+    entry->second = record;
     return true;
   } catch (const ToolError& e) {
     Log("skipped " + key + ": " + e.what());
@@ -173,6 +177,8 @@ void Follower::ReadWhole() {
   for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
     if (!Followed(type)) continue;
     m_mirror[type] = std::move(mirrors[type]);
+    m_sums[type] = m_mirror[type].size();
+    for (const auto& entry : m_mirror[type]) m_sums[type] += RecordHash(entry.second);
     WriteList(type);
   }
   m_revision = revision;
@@ -182,29 +188,63 @@ void Follower::ReadWhole() {
 }
 
 bool Follower::Apply(const EtcdWatchResponse& response) {
-  bool changed[LIST_TYPE_COUNT] = {};
+  if (response.events.empty()) {
+    // A notice of progress: every change up to its revision has been sent.
+    m_revision = std::max(m_revision, response.header_revision);
+    return true;
+  }
+  // What the response does to each list: one change alone is made as one
+  // call (a store or a deletion, each whole for readers); more are made as
+  // one replacement of the list.
+  int changes[LIST_TYPE_COUNT] = {};
+  for (const EtcdEvent& event : response.events) {
+    const int32_t type = ListOfKey(m_prefix, event.kv.key);
+    if (type >= 0 && Followed(type)) ++changes[type];
+  }
+  bool rewrite[LIST_TYPE_COUNT] = {};
   int64_t last = m_revision;
   for (const EtcdEvent& event : response.events) {
     last = std::max(last, event.kv.mod_revision);
     const int32_t type = ListOfKey(m_prefix, event.kv.key);
     if (type < 0 || !Followed(type)) continue;
     if (event.deleted) {
-      changed[type] |= m_mirror[type].erase(event.kv.key) > 0;
-    } else {
-      changed[type] |= Take(type, event.kv.key, event.kv.value, &m_mirror[type]);
+      const auto there = m_mirror[type].find(event.kv.key);
+      if (there == m_mirror[type].end()) continue;
+      const NEW_AUDIT_LIST_ITEM record = there->second;
+      m_sums[type] -= 1 + RecordHash(record);
+      m_mirror[type].erase(there);
+      // A deletion by rule number compares the first 29 characters only, and
+      // reports success when nothing matched: a longer rule number goes
+      // through a replacement of the list, and a deletion must take away
+      // exactly one record.
+      char rule[sizeof record.szRuleNo + 1] = {};
+      std::memcpy(rule, record.szRuleNo, sizeof record.szRuleNo);
+      rewrite[type] = changes[type] > 1 || type == LIST_TYPE_IP || std::strlen(rule) >= 29;
+      if (!rewrite[type]) {
+        const int32_t before = m_lists[type]->GetTotalCount();
+        rewrite[type] = !Change(type, [&](CVarnex& list) { return list.DeleteItem(rule) == 1; }) ||
+                        m_lists[type]->GetTotalCount() != before - 1;
+      }
+    } else if (Take(type, event.kv.key, event.kv.value, &m_mirror[type])) {
+      NEW_AUDIT_LIST_ITEM record = m_mirror[type][event.kv.key];
+      rewrite[type] = changes[type] > 1 || type == LIST_TYPE_IP ||
+                      !Change(type, [&](CVarnex& list) { return list.AddItem(&record) == 1; });
     }
   }
-  if (response.events.empty()) {
-    // A notice of progress: every change up to its revision has been sent.
-    m_revision = std::max(m_revision, response.header_revision);
-    return true;
-  }
   for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
-    if (changed[type]) WriteList(type);
+    if (rewrite[type]) WriteList(type);
   }
   m_revision = last;
   SaveState();
   return true;
+}
+
+bool Follower::Change(int32_t type, const std::function<bool(CVarnex&)>& change) {
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    if (change(*m_lists[type])) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  return false;
 }
 
 std::vector<NEW_AUDIT_LIST_ITEM> Follower::Ordered(int32_t type) const {
@@ -224,9 +264,7 @@ std::vector<NEW_AUDIT_LIST_ITEM> Follower::Ordered(int32_t type) const {
 
 void Follower::WriteList(int32_t type) {
   const std::vector<NEW_AUDIT_LIST_ITEM> records = Ordered(type);
-  CVarnex& list = *m_lists[type];
-  const std::vector<NEW_AUDIT_LIST_ITEM> current = ReadAll(list);
-  m_sums[type] = RecordsSum(records);
+  const std::vector<NEW_AUDIT_LIST_ITEM> current = ReadAll(*m_lists[type]);
   if (current.size() == records.size() &&
       (records.empty() ||
        std::memcmp(current.data(), records.data(), records.size() * sizeof records[0]) == 0)) {
@@ -235,11 +273,8 @@ void Follower::WriteList(int32_t type) {
   const std::string staged = ListDirectoryOfRun() + "/." + kListNames[type] + ".follow";
   (void)std::remove(staged.c_str());  // a copy that a stopped follower left
   WriteNewFile(staged, ListFileBytes(records));
-  bool replaced = false;
-  for (int attempt = 0; attempt < 40 && !replaced; ++attempt) {
-    replaced = list.ReplaceFile(staged.c_str()) == 1;
-    if (!replaced) std::this_thread::sleep_for(std::chrono::milliseconds(250));
-  }
+  const bool replaced =
+      Change(type, [&](CVarnex& list) { return list.ReplaceFile(staged.c_str()) == 1; });
   (void)std::remove(staged.c_str());
   if (!replaced) {
     throw ToolError(std::string("list ") + kListNames[type] +

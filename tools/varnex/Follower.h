@@ -2,18 +2,22 @@
 //
 // It reads the whole rule set at one revision and makes each followed list
 // equal to it, then watches from the next revision and applies what each
-// watch response brings (whole transactions) as one replacement of each
-// list it changes: a list is written whole beside itself and put in place
-// under its lock, so a reader sees it before or after a transaction, never
-// in between. After the lists it writes the state file beside them: the
-// prefix, the cluster, the revision applied and a sum of each list. A
-// restart resumes from that revision when every list still has its sum; a
-// list that differs (a follower stopped between two lists, an edit by hand)
-// or a revision compacted away makes it read the whole rule set again.
+// watch response brings (whole transactions), list by list: a list that one
+// change touches gets it as one store or deletion; a list that several
+// touch is written whole beside itself and put in place under its lock. A
+// reader sees a list before or after a transaction, never in between.
+// Within one length key, records stand in the order the whole read gives
+// (by key in etcd) followed by arrivals in front, as stores place them:
+// machines may differ in that order, never in a verdict. After the lists it writes the state file
+// beside them: the prefix, the cluster, the revision applied and a sum of each list. A restart
+// resumes from that revision when every list still has its sum; a list that differs (a follower
+// stopped between two lists, an edit by hand) or a revision compacted away makes it read the whole
+// rule set again.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -48,6 +52,9 @@ class Follower {
   std::vector<NEW_AUDIT_LIST_ITEM> Ordered(int32_t type) const;
   // Puts the mirror's records in place of list `type`'s when they differ.
   void WriteList(int32_t type);
+  // Calls change(list) until it succeeds (the lock may be held by another
+  // for a while); false when it never did.
+  bool Change(int32_t type, const std::function<bool(CVarnex&)>& change);
   void SaveState();
   bool Followed(int32_t type) const { return m_lists[type] != nullptr; }
 
@@ -62,7 +69,8 @@ class Follower {
   RecordReader m_reader;
 };
 
-// A sum of a list's records, to tell whether a list is still as written.
+// A sum of a list's records, whatever their order, to tell whether a list is
+// still as the follower left it.
 uint64_t RecordsSum(const std::vector<NEW_AUDIT_LIST_ITEM>& records);
 
 }  // namespace varnex::tool
