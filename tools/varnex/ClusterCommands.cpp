@@ -26,7 +26,7 @@ namespace {
 using nlohmann::json;
 
 // Transactions of a publish or a large edit in flight at once.
-constexpr int kCommitThreads = 4;
+constexpr int kCommitThreads = 8;
 
 EtcdConfig Config() {
   if (g_cluster.endpoints.empty()) throw ToolError("give the cluster with --etcd ENDPOINTS");
