@@ -98,13 +98,20 @@ bool SameRecords(std::vector<NEW_AUDIT_LIST_ITEM> actual,
 
 class ClusterTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { cluster_ = new EtcdCluster(3); }
+  static void SetUpTestSuite() {
+    try {
+      cluster_ = new EtcdCluster(3);
+    } catch (const std::exception& e) {
+      start_failure_ = e.what();
+    }
+  }
   static void TearDownTestSuite() {
     delete cluster_;
     cluster_ = nullptr;
   }
 
   void SetUp() override {
+    ASSERT_NE(cluster_, nullptr) << "the etcd cluster did not start: " << start_failure_;
     prefix_ =
         std::string("/test/") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     for (int i = 0; i < 2; ++i) machines_.push_back(std::make_unique<TempListDir>());
@@ -113,6 +120,7 @@ class ClusterTest : public ::testing::Test {
 
   void TearDown() override {
     followers_.clear();
+    if (cluster_ == nullptr) return;
     for (int i = 0; i < cluster_->Size(); ++i) {
       if (!cluster_->Healthy(i)) cluster_->Restart(i);
     }
@@ -177,6 +185,7 @@ class ClusterTest : public ::testing::Test {
   }
 
   static EtcdCluster* cluster_;
+  static std::string start_failure_;
   std::string prefix_;
   std::vector<std::unique_ptr<TempListDir>> machines_;
   std::unique_ptr<TempListDir> editor_;
@@ -185,6 +194,7 @@ class ClusterTest : public ::testing::Test {
 };
 
 EtcdCluster* ClusterTest::cluster_ = nullptr;
+std::string ClusterTest::start_failure_;
 
 std::vector<NEW_AUDIT_LIST_ITEM> Hosts(const std::string& rule_prefix, int count, int8_t type = 0) {
   std::vector<NEW_AUDIT_LIST_ITEM> records;
