@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the lookup and insert benchmarks, keeps their JSON output under
+# Runs the lookup, insert and cluster benchmarks, keeps their JSON output under
 # docs/perf/, writes the table of figures and ratios (docs/perf/summary.md)
 # and redraws the plots of docs/performance.md from it (gnuplot, from
 # Debian's gnuplot-nox). With --plot-only, only redraws from the JSON kept.
@@ -20,6 +20,8 @@ if [ "${1:-}" != "--plot-only" ]; then
   # Pattern-heavy lists and loads beside LMDB and an in-process set.
   build/release/bench/varnex_bench_patterns --benchmark_repetitions=3 \
     --benchmark_report_aggregates_only=true --benchmark_format=json >"$out/patterns.json"
+  # The rule set through a three-member etcd cluster on this machine.
+  build/release/bench/varnex_bench_cluster --benchmark_format=json >"$out/cluster.json"
 fi
 if ! command -v gnuplot >/dev/null || ! command -v python3 >/dev/null; then
   sudo_cmd=()
@@ -133,6 +135,28 @@ lines += ["", "| records | AddItems into an empty list | LMDB, one transaction |
 for n, r in sorted(loads.items()):
     a, b = r["BM_AddItemsFromEmpty"], r["BM_LmdbOneTransaction"]
     lines.append(f"| {n:,} | {a:.2f} µs a record | {b:.2f} µs a record | {a / b:.2f}x |")
+cluster = {}
+publish = catch_up = None
+for b in load("cluster"):
+    name, p = parse(b)
+    if name == "BM_CommitToVerdict":
+        cluster[int(p["arg0"])] = b
+    elif name == "BM_Publish":
+        publish = b
+    elif name == "BM_CatchUp":
+        catch_up = b
+with open(f"{out}/cluster.dat", "w") as f:
+    f.write("# records p50 p99 max put-p50 put-p99 (ms)\n")
+    for n, b in sorted(cluster.items()):
+        f.write(f"{n} {b['p50_ms']} {b['p99_ms']} {b['max_ms']} {b['put_p50_ms']} {b['put_p99_ms']}\n")
+lines += ["", "| records in the list | put sent to IsMatch true: p50 | p99 | longest | "
+          "the put alone: p50 | p99 |", "|---:|---:|---:|---:|---:|---:|"]
+for n, b in sorted(cluster.items()):
+    lines.append(f"| {n:,} | {b['p50_ms']:.1f} ms | {b['p99_ms']:.1f} ms | {b['max_ms']:.1f} ms | "
+                 f"{b['put_p50_ms']:.1f} ms | {b['put_p99_ms']:.1f} ms |")
+lines += ["", "| 100,000 records | seconds | records a second |", "|---|---:|---:|"]
+for label, b in (("publish", publish), ("a follower catching up", catch_up)):
+    lines.append(f"| {label} | {ns(b) / 1e9:.2f} s | {b['records_per_s']:,.0f} |")
 with open(f"{out}/summary.md", "w") as f:
     f.write("\n".join(lines) + "\n")
 print("\n".join(lines))
@@ -181,4 +205,17 @@ plot "$out/patterns-$shape.dat" using 1:2 with linespoints title "varnex IsMatch
      "" using 1:5 with linespoints title "in-process hash set, the same lookups"
 GP
 done
+gnuplot <<GP
+set terminal pngcairo size 720,420
+set output "$out/cluster.png"
+set title "From a put sent to etcd to IsMatch seeing it on a follower (1,000 puts)"
+set logscale x
+set xlabel "records in the followed list"
+set ylabel "ms"
+set key top left
+plot "$out/cluster.dat" using 1:2 with linespoints title "p50", \\
+     "" using 1:3 with linespoints title "p99", \\
+     "" using 1:4 with linespoints title "longest", \\
+     "" using 1:5 with linespoints title "the put alone, p50"
+GP
 echo "plots in $out/"

@@ -410,5 +410,49 @@ TEST_F(ClusterTest, PublishMakesTheClustersListEqualToALocalOne) {
   ASSERT_TRUE(Converged(0)) << followers_.back()->Log();
 }
 
+// With etcd's authentication on, the tool takes the user from the
+// environment and the password from a file, and fails without them.
+TEST(ClusterAuthTest, EditsTakeTheCredentialsFromTheEnvironment) {
+  EtcdCluster cluster(1);
+  ASSERT_EQ(cluster.Etcdctl({"user", "add", "root:secret", "--interactive=false"}), 0);
+  ASSERT_EQ(cluster.Etcdctl({"user", "grant-role", "root", "root"}), 0);
+  ASSERT_EQ(cluster.Etcdctl({"auth", "enable"}), 0);
+  TempListDir dir;
+  const std::string right = dir.path() + "/password", wrong = dir.path() + "/wrong";
+  std::ofstream(right) << "secret\n";
+  std::ofstream(wrong) << "guess\n";
+  const struct {
+    const char* user;
+    const std::string* password_file;
+    int status;
+    const char* message;
+  } cases[] = {
+      {nullptr, nullptr, 2, "user name is empty"},
+      {"root", &wrong, 2, "authentication failed"},
+      {"root", nullptr, 2, "VARNEX_ETCD_PASSWORD_FILE"},
+      {"root", &right, 0, "stored 1 records"},
+  };
+  for (const auto& c : cases) {
+    SetEnvironment("VARNEX_ETCD_USER", c.user);
+    SetEnvironment("VARNEX_ETCD_PASSWORD_FILE",
+                   c.password_file != nullptr ? c.password_file->c_str() : nullptr);
+    std::string out, err;
+    EXPECT_EQ(RunProgram({VARNEX_TOOL_PATH, "--etcd", cluster.Endpoint(0), "--prefix", "/auth",
+                          "add", "base", "--rule", "r1", "--content", "x"},
+                         &out, &err),
+              c.status)
+        << err;
+    EXPECT_NE((out + err).find(c.message), std::string::npos) << out << err;
+  }
+  SetEnvironment("VARNEX_ETCD_USER", nullptr);
+  SetEnvironment("VARNEX_ETCD_PASSWORD_FILE", nullptr);
+  std::string out;
+  ASSERT_EQ(
+      cluster.Etcdctl({"--user", "root:secret", "get", "/auth/lists/base/r1", "--print-value-only"},
+                      &out),
+      0);
+  EXPECT_NE(out.find("\"rule\":\"r1\""), std::string::npos) << out;
+}
+
 }  // namespace
 }  // namespace varnex::test
