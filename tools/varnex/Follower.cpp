@@ -67,7 +67,7 @@ void Follower::Run(const std::atomic<bool>& stop) {
       resume = false;
       bool compacted = false;
       m_client.Watch(
-          m_prefix, m_revision + 1,
+          m_prefix + "/", m_revision + 1,
           [&](const EtcdWatchResponse& response) {
             if (response.canceled) {
               if (response.compact_revision != 0) {
