@@ -209,7 +209,8 @@ gnuplot <<GP
 set terminal pngcairo size 720,420
 set output "$out/cluster.png"
 set title "From a put sent to etcd to IsMatch seeing it on a follower (1,000 puts)"
-set logscale x
+set logscale xy
+set xrange [500:200000]
 set xlabel "records in the followed list"
 set ylabel "ms"
 set key top left
