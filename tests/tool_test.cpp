@@ -267,6 +267,67 @@ TEST_F(ToolTest, ErrorsAreOneLineWithStatusTwo) {
   mkdir(dir_.path().c_str(), 0700);
 }
 
+// Each command's exit status says what happened: 0 done or matched, 1
+// nothing matched or nothing to do, 2 refused or failed (with the reason);
+// warnings go to standard error beside a stored record.
+TEST_F(ToolTest, StatusesRefusalsAndWarningsOfTheCommands) {
+  ASSERT_EQ(Tool({"add", "base", "--rule", "kept", "--content", "abc"}).status, 0);
+  ASSERT_EQ(Tool({"ip", "add-white", "10.0.0.0/8"}).status, 0);
+  const std::string gbk =
+      "ab\xc1\xa2"
+      "cd";  // GBK bytes that are no UTF-8
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* message;  // in standard output or error
+  } cases[] = {
+      {{"--version"}, 0, "varnex 1."},
+      {{"delete", "base", "--rule", "nosuch"}, 1, "deleted 0 records"},
+      {{"delete", "base", "--rule", std::string(30, 'r')}, 2, "compares the first 29"},
+      {{"add", "base", "--rule", std::string(30, 'r'), "--content", "a"},
+       2,
+       "can never be deleted by rule number"},
+      {{"add", "base", "--rule", "r", "--content", ""}, 2, "the content is empty"},
+      {{"add", "base", "--rule", "r", "--content", "a", "--start", "+2d", "--end", "+1d"},
+       2,
+       "after it ends"},
+      {{"add", "base", "--rule", "r", "--content", "a", "--end", "2026-02-31"}, 2, "no such date"},
+      {{"add", "base", "--rule", "r", "--content", "a", "--end", "2026-02-28T10:30Z"},
+       0,
+       "warning: the rule ended at 2026-02-28 10:30:00"},
+      {{"add", "base", "--rule", "r2", "--content", "abc", "--key", "7"},
+       0,
+       "warning: the key 7 differs"},
+      {{"import", "base", "/"}, 2, "not a regular file"},
+      {{"import", "base", dir_.path() + "/missing.jsonl"}, 2, "no such file"},
+      {{"ip", "match", "010.0.0.1"}, 2, "bad address '010.0.0.1'"},
+      {{"ip", "match", "10.1.2.3"}, 0, "white yes"},
+      {{"add", "base", "--rule", "g", "--content", gbk}, 0, "stored rule g"},
+      {{"export", "base"}, 0, "\"content_hex\":\"6162c1a26364\""},
+      {{"show", "base", "--json"}, 0, "6162c1a26364"},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = Tool(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args[0] << " " << c.message << "\n" << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out + run.err, c.message)) << run.out << run.err;
+  }
+  // With no range covering it, an address matches nothing.
+  ASSERT_EQ(Tool({"ip", "reset-white", "--yes"}).status, 0);
+  ASSERT_EQ(Tool({"ip", "add-manage", "192.168.0.0/16"}).status, 0);
+  EXPECT_EQ(Tool({"ip", "match", "10.1.2.3"}).status, 1);
+  // An import refuses, line by line, what add refuses.
+  const std::string file =
+      Write("refused.jsonl", "{\"rule\":\"" + std::string(30, 'x') +
+                                 "\",\"content\":\"a\"}\n"
+                                 "{\"rule\":\"w\",\"content\":\"a\",\"start\":9,\"end\":8}\n"
+                                 "{\"rule\":\"ok\",\"content\":\"a\"}\n");
+  const ToolRun import = Tool({"import", "base", file});
+  EXPECT_EQ(import.status, 1) << "some lines were refused";
+  EXPECT_TRUE(Contains(import.err, ":1: refused: rule number of 30 bytes")) << import.err;
+  EXPECT_TRUE(Contains(import.err, ":2: refused: the window starts")) << import.err;
+  EXPECT_TRUE(Contains(import.out, "added 1")) << import.out;
+}
+
 TEST_F(ToolTest, ChangesByAUserWhoMayOnlyReadAreRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another account";
   chmod(dir_.path().c_str(), 0755);

@@ -49,8 +49,12 @@ int Restore(int32_t list_type, const std::string& path) {
 
 // The whole file at `path`, followed by `padding` zero bytes.
 std::string ReadPadded(const std::string& path, size_t padding) {
+  if (KindOf(path) != PathKind::kRegularFile) {
+    throw ToolError(
+        path + (KindOf(path) == PathKind::kMissing ? ": no such file" : ": not a regular file"));
+  }
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError("cannot read " + path);
+  if (!in) throw ToolError("cannot read " + path + ": " + std::strerror(errno));
   std::string text;
   char buffer[1 << 16];
   while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
@@ -77,6 +81,7 @@ size_t ParseLines(const std::string& text, size_t begin, size_t end, size_t firs
     if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
     try {
       out[written] = reader.Read(line);
+      CheckForEditing(out[written]);
       ++written;
     } catch (const ToolError& e) {
       refused->emplace_back(number, e.what());

@@ -51,7 +51,7 @@ int IpMatch(const std::string& text) {
   const bool white = list.CoversAddress(address, IP_LIST_WHITE) == 1;
   Report(text + ": managed " + (managed ? "yes" : "no") + ", white " + (white ? "yes" : "no"),
          {{"address", text}, {"managed", managed}, {"white", white}});
-  return 0;
+  return managed || white ? 0 : 1;
 }
 
 int IpShow() {
@@ -111,7 +111,8 @@ class IpCommands : public CommandGroup {
     add_manage_ = ip->add_subcommand("add-manage", "add a manage range");
     add_manage_->add_option("RANGE", range_, "a.b.c.d, a.b.c.d-e.f.g.h or a.b.c.d/n")->required();
     add_manage_->add_option("--value", manage_value_, "value stored with the range");
-    match_ = ip->add_subcommand("match", "is an address managed, whitelisted?");
+    match_ = ip->add_subcommand(
+        "match", "is an address managed, whitelisted? (exit 0 when either, 1 when neither)");
     match_->add_option("ADDRESS", range_, "a.b.c.d")->required();
     show_ = ip->add_subcommand("show", "the ranges");
     reset_white_ = ip->add_subcommand("reset-white", "remove every white range");

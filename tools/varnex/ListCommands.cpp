@@ -69,6 +69,10 @@ int Add(int32_t list_type, const RecordOptions& options, bool append) {
   NEW_AUDIT_LIST_ITEM record =
       MakeRecord(options.rule, options.content, options.key, options.type,
                  ParseTime(options.start, Now()), ParseTime(options.end, Now()));
+  CheckForEditing(record);
+  for (const std::string& warning : EditingWarnings(record, Now())) {
+    std::cerr << "varnex: warning: " << warning << "\n";
+  }
   if (OnCluster()) {
     if (append) throw ToolError("append acts on this machine's lists only; use add");
     return ClusterStore(list_type, {record});
@@ -87,6 +91,11 @@ int Add(int32_t list_type, const RecordOptions& options, bool append) {
 
 int Delete(int32_t list_type, const std::optional<std::string>& rule,
            std::optional<int32_t> item_type) {
+  if (rule && rule->size() > kLongestDeletableRuleNo) {
+    throw ToolError("rule number of " + std::to_string(rule->size()) +
+                    " bytes: deletion by rule number compares the first " +
+                    std::to_string(kLongestDeletableRuleNo) + " only");
+  }
   if (OnCluster()) return ClusterDelete(list_type, rule, item_type);
   if (rule.has_value() == item_type.has_value()) throw ToolError("give either --rule or --type");
   auto list = LoadForChange(list_type);
@@ -97,7 +106,7 @@ int Delete(int32_t list_type, const std::optional<std::string>& rule,
   Report(
       "deleted " + std::to_string(before - after) + " records (" + std::to_string(after) + " left)",
       {{"deleted", before - after}, {"records", after}});
-  return 0;
+  return before > after ? 0 : 1;  // 1: nothing matched
 }
 
 int Purge(int32_t list_type) {

@@ -4,6 +4,15 @@
 #include "store/ListFormat.h"
 #include "store/ListPaths.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#endif
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,17 +28,15 @@ namespace {
 // The longest text that the wildcard comparison compares.
 constexpr uint32_t kLongestPatternMatch = WILDCARD_MAX_LEN;
 
+// Whether the JSON library takes the text as UTF-8: it is what writes it.
 bool IsValidUtf8(const std::string& text) {
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (length == 0 || i + length > text.size()) return false;
-    for (size_t k = 1; k < length; ++k) {
-      if ((static_cast<unsigned char>(text[i + k]) >> 6) != 2) return false;
-    }
-    i += length;
+  if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) return true;
+  try {
+    (void)nlohmann::json(text).dump();
+    return true;
+  } catch (const nlohmann::json::type_error&) {
+    return false;
   }
-  return true;
 }
 
 bool HasControlBytes(const std::string& text) {
@@ -128,12 +135,18 @@ uint32_t ParseTime(const std::string& text, uint32_t now) {
   }
   const char* rest = text.c_str() + consumed;
   if (*rest == 'T' || *rest == ' ') {
-    int more = 0;
-    if (std::sscanf(rest + 1, "%2d:%2d:%2d%n", &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &more) !=
-        3) {
-      throw ToolError("bad time of day in '" + text + "'");
+    // HH:MM, or HH:MM:SS.
+    int more = 0, seconds_more = 0;
+    if (std::sscanf(rest + 1, "%2d:%2d%n", &utc.tm_hour, &utc.tm_min, &more) != 2) {
+      throw ToolError("bad time of day in '" + text + "' (use HH:MM or HH:MM:SS)");
     }
     rest += 1 + more;
+    if (*rest == ':') {
+      if (std::sscanf(rest + 1, "%2d%n", &utc.tm_sec, &seconds_more) != 1) {
+        throw ToolError("bad seconds in '" + text + "'");
+      }
+      rest += 1 + seconds_more;
+    }
   }
   if (*rest == 'Z') ++rest;
   if (*rest != '\0') throw ToolError("bad time '" + text + "' (only UTC, written with Z)");
@@ -143,7 +156,13 @@ uint32_t ParseTime(const std::string& text, uint32_t now) {
   }
   utc.tm_year -= 1900;
   utc.tm_mon -= 1;
+  const std::tm asked = utc;
   const std::time_t when = SecondsOfUtc(utc);
+  // The C library moves a day past the month's end into the next month.
+  const std::tm found = UtcOf(when);
+  if (found.tm_mday != asked.tm_mday || found.tm_mon != asked.tm_mon) {
+    throw ToolError("no such date: '" + text + "'");
+  }
   if (when < 0 || static_cast<uint64_t>(when) > UINT32_MAX) {
     throw ToolError("time '" + text + "' lies outside 1970 to 2106");
   }
@@ -217,6 +236,37 @@ NEW_AUDIT_LIST_ITEM MakeRecord(std::string_view rule, std::string_view content,
   return record;
 }
 
+void CheckForEditing(const NEW_AUDIT_LIST_ITEM& record) {
+  const size_t rule = strnlen(record.szRuleNo, LIST_RULE_NO_SIZE);
+  if (rule > kLongestDeletableRuleNo) {
+    throw ToolError("rule number of " + std::to_string(rule) +
+                    " bytes: a rule number longer than " + std::to_string(kLongestDeletableRuleNo) +
+                    " bytes can never be deleted by rule number");
+  }
+  if (record.szContent[0] == '\0') throw ToolError("the content is empty");
+  if (record.dwStartTime > record.dwEndTime) {
+    throw ToolError("the window starts (" + FormatTime(record.dwStartTime) + ") after it ends (" +
+                    FormatTime(record.dwEndTime) + ")");
+  }
+}
+
+std::vector<std::string> EditingWarnings(const NEW_AUDIT_LIST_ITEM& record, uint32_t now) {
+  std::vector<std::string> warnings;
+  if (record.dwEndTime < now) {
+    warnings.push_back("the rule ended at " + FormatTime(record.dwEndTime) +
+                       " and is purged at the next cleaning");
+  }
+  const size_t length = strnlen(record.szContent, LIST_CONTENT_SIZE);
+  const bool pattern = std::memchr(record.szContent, '*', length) != nullptr ||
+                       std::memchr(record.szContent, '?', length) != nullptr;
+  if (!pattern && record.nContentLen != length) {
+    warnings.push_back("the key " + std::to_string(record.nContentLen) +
+                       " differs from the length of the plain text (" + std::to_string(length) +
+                       "), and lookups pass the length of the content they meet");
+  }
+  return warnings;
+}
+
 std::string FromHex(const std::string& hex, const char* what) {
   if (hex.size() % 2 != 0) throw ToolError(std::string(what) + " has an odd number of hex digits");
   std::string bytes;
@@ -231,19 +281,12 @@ std::string FromHex(const std::string& hex, const char* what) {
 }
 
 uint32_t ParseAddress(const std::string& text) {
-  unsigned parts[4];
-  char tail;
-  if (std::sscanf(text.c_str(), "%3u.%3u.%3u.%3u%c", &parts[0], &parts[1], &parts[2], &parts[3],
-                  &tail) != 4 ||
-      text.find_first_not_of("0123456789.") != std::string::npos) {
-    throw ToolError("bad address '" + text + "' (use a.b.c.d)");
+  // The system's own parser: four decimal parts without leading zeros.
+  in_addr address = {};
+  if (inet_pton(AF_INET, text.c_str(), &address) != 1) {
+    throw ToolError("bad address '" + text + "' (use a.b.c.d, in decimal without leading zeros)");
   }
-  uint32_t address = 0;
-  for (unsigned part : parts) {
-    if (part > 255) throw ToolError("bad address '" + text + "' (a part above 255)");
-    address = (address << 8) | part;
-  }
-  return address;
+  return ntohl(address.s_addr);
 }
 
 IpRange ParseRange(const std::string& text) {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -31,7 +32,8 @@ std::string ListPath(int32_t type);
 
 // Seconds since 1970 as "YYYY-MM-DD HH:MM:SS" (UTC).
 std::string FormatTime(uint32_t seconds);
-// Epoch seconds, ISO-8601 UTC ("2026-12-07T10:00:00Z", "2026-12-07"), or an
+// Epoch seconds, ISO-8601 UTC ("2026-12-07T10:00:00Z", "2026-12-07T10:00",
+// "2026-12-07"; a date that does not exist is refused), or an
 // offset from now ("+30m", "+12h", "+7d", "+90s"). Throws ToolError.
 uint32_t ParseTime(const std::string& text, uint32_t now);
 // An unsigned 32-bit number. Throws ToolError naming `what`.
@@ -45,6 +47,16 @@ std::string EscapeField(const char* field, size_t size);
 // valid UTF-8 (or hold control bytes) go as rule_hex / content_hex, and
 // nonzero reserved bytes as reserved_hex.
 nlohmann::json RecordToJson(const NEW_AUDIT_LIST_ITEM& record);
+// The longest rule number that a deletion by rule number finds: the
+// library compares the first 29 characters of the one it is given.
+inline constexpr size_t kLongestDeletableRuleNo = 29;
+// What a record given to add or import must be beyond MakeRecord's rules:
+// a rule number that deletion can find, a content, a window whose start is
+// not after its end. Throws ToolError with the reason.
+void CheckForEditing(const NEW_AUDIT_LIST_ITEM& record);
+// What is odd about a record that is stored all the same: it has already
+// ended; it is a plain text whose key is not its length.
+std::vector<std::string> EditingWarnings(const NEW_AUDIT_LIST_ITEM& record, uint32_t now);
 // The bytes that hex digits give. Throws ToolError naming `what`.
 std::string FromHex(const std::string& hex, const char* what);
 // The record of `add` and `append`. Throws ToolError.
@@ -57,7 +69,8 @@ struct IpRange {
   uint32_t first;
   uint32_t last;
 };
-uint32_t ParseAddress(const std::string& text);  // a.b.c.d; throws ToolError
+// a.b.c.d as inet_pton reads it (no leading zeros); throws ToolError.
+uint32_t ParseAddress(const std::string& text);
 // a.b.c.d, a.b.c.d-e.f.g.h, or a.b.c.d/n. Throws ToolError.
 IpRange ParseRange(const std::string& text);
 std::string FormatAddress(uint32_t address);

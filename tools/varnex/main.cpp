@@ -23,6 +23,7 @@ namespace {
 int Run(int argc, char** argv) {
   CLI::App app{"varnex: inspect, edit, test and clean the shared rule lists"};
   app.fallthrough();
+  app.set_version_flag("--version", "varnex " VARNEX_VERSION);
   app.require_subcommand(1);
   std::string dir;
   app.add_option("--dir", dir,
@@ -43,6 +44,8 @@ int Run(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::cerr << "varnex: " << e.what() << " (see varnex --help)\n";
