@@ -37,7 +37,7 @@ class ToolTest : public ::testing::Test {
   // Runs the tool with --dir set to this test's directory; as another
   // account, a copy of the tool and the library in a directory that any
   // account may enter (the build may lie in one that it may not).
-  ToolRun Tool(std::vector<std::string> args, uid_t as_user = 0) {
+  ToolRun Tool(std::vector<std::string> args, uid_t as_user = 0, const std::string& input = "") {
     std::string tool = VARNEX_TOOL_PATH;
     std::string library_dir;
     if (as_user != 0) {
@@ -58,6 +58,7 @@ class ToolTest : public ::testing::Test {
       int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(out_fd, STDOUT_FILENO);
       dup2(err_fd, STDERR_FILENO);
+      if (!input.empty()) dup2(open(input.c_str(), O_RDONLY), STDIN_FILENO);
       if (as_user != 0 &&
           (setgroups(0, nullptr) != 0 || setgid(as_user) != 0 || setuid(as_user) != 0)) {
         return 90;
@@ -326,6 +327,51 @@ TEST_F(ToolTest, StatusesRefusalsAndWarningsOfTheCommands) {
   EXPECT_TRUE(Contains(import.err, ":1: refused: rule number of 30 bytes")) << import.err;
   EXPECT_TRUE(Contains(import.err, ":2: refused: the window starts")) << import.err;
   EXPECT_TRUE(Contains(import.out, "added 1")) << import.out;
+}
+
+TEST_F(ToolTest, ShowFiltersStandardStreamsAndTheIpList) {
+  const std::string lines = Write("in.jsonl",
+                                  "{\"rule\":\"A1\",\"content\":\"abc\",\"type\":1}\n"
+                                  "{\"rule\":\"a2\",\"content\":\"abcd\",\"type\":2}\n"
+                                  "{\"rule\":\"a3\",\"content\":\"xyz\",\"type\":2}\n");
+  EXPECT_EQ(Tool({"import", "base", "-"}, 0, lines).status, 0);
+  const ToolRun all = Tool({"export", "base", "-"});
+  EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 3) << all.out;
+  struct Case {
+    std::vector<std::string> filter;
+    int status;
+    std::vector<const char*> rules;
+  } cases[] = {
+      {{"--rule", "a1"}, 0, {"A1"}},     {{"--type", "2"}, 0, {"a2", "a3"}},
+      {{"--key", "3"}, 0, {"A1", "a3"}}, {{"--key", "3", "--type", "2"}, 0, {"a3"}},
+      {{"--rule", "none"}, 1, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"show", "base", "--json"};
+    args.insert(args.end(), c.filter.begin(), c.filter.end());
+    const ToolRun run = Tool(args);
+    EXPECT_EQ(run.status, c.status) << c.filter[0];
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '{'), static_cast<long>(c.rules.size()))
+        << run.out;
+    for (const char* rule : c.rules) {
+      EXPECT_TRUE(Contains(run.out, std::string("\"rule\": \"") + rule + "\"")) << run.out;
+    }
+  }
+
+  // The IP list: a range stored twice is reported, deletion by range and
+  // kind, and a purge that would empty it asks first.
+  EXPECT_EQ(Tool({"ip", "add-white", "10.0.0.0/24"}).status, 0);
+  EXPECT_EQ(Tool({"ip", "add-manage", "10.0.0.0/24", "--value", "3"}).status, 0);
+  const ToolRun twice = Tool({"ip", "add-white", "10.0.0.0-10.0.0.255"});
+  EXPECT_EQ(twice.status, 1);
+  EXPECT_TRUE(Contains(twice.err, "is there already")) << twice.err;
+  EXPECT_EQ(Tool({"ip", "delete", "10.0.0.0/24", "--manage"}).status, 0);
+  EXPECT_EQ(Tool({"ip", "delete", "10.0.0.0/24", "--manage"}).status, 1);
+  EXPECT_EQ(Tool({"ip", "match", "10.0.0.7"}).status, 0) << "the white range is left";
+  const ToolRun purge = Tool({"purge", "ip"});
+  EXPECT_EQ(purge.status, 2);
+  EXPECT_TRUE(Contains(purge.err, "--yes")) << purge.err;
+  EXPECT_TRUE(Contains(Tool({"ip", "show"}).out, "white")) << "nothing was purged";
 }
 
 TEST_F(ToolTest, ChangesByAUserWhoMayOnlyReadAreRefused) {

@@ -224,6 +224,22 @@ int ClusterStore(int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records) 
   return 0;
 }
 
+int ClusterDeleteRecord(int32_t type, const NEW_AUDIT_LIST_ITEM& record) {
+  const std::string key = RecordKey(Prefix(), type, record);
+  EtcdClient client(Config());
+  std::vector<EtcdKeyValue> pairs;
+  client.ReadPrefix(key, 0, &pairs);
+  if (std::none_of(pairs.begin(), pairs.end(),
+                   [&](const EtcdKeyValue& pair) { return pair.key == key; })) {
+    std::cerr << "varnex: the cluster has no key " << key << "\n";
+    return 1;
+  }
+  const int64_t revision = client.Commit({{key, {}, true, {}}});
+  Report("deleted " + key + " at revision " + std::to_string(revision),
+         {{"deleted", 1}, {"revision", revision}});
+  return 0;
+}
+
 int ClusterDelete(int32_t type, const std::optional<std::string>& rule,
                   std::optional<int32_t> item_type) {
   if (rule.has_value() == item_type.has_value()) throw ToolError("give either --rule or --type");
@@ -233,15 +249,7 @@ int ClusterDelete(int32_t type, const std::optional<std::string>& rule,
   if (rule) {
     NEW_AUDIT_LIST_ITEM probe = {};
     std::strncpy(probe.szRuleNo, rule->c_str(), sizeof probe.szRuleNo - 1);
-    const std::string key = RecordKey(prefix, type, probe);
-    std::vector<EtcdKeyValue> pairs;
-    client.ReadPrefix(key, 0, &pairs);
-    if (std::none_of(pairs.begin(), pairs.end(),
-                     [&](const EtcdKeyValue& pair) { return pair.key == key; })) {
-      throw ToolError("the cluster's list " + std::string(kListNames[type]) +
-                      " has no record with rule number " + *rule);
-    }
-    operations.push_back({key, {}, true, {}});
+    return ClusterDeleteRecord(type, probe);
   } else {
     RecordReader reader;
     for (const auto& [key, value] : ClusterList(client, type)) {

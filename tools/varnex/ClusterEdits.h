@@ -38,6 +38,9 @@ int ClusterStore(int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records);
 // `item_type`.
 int ClusterDelete(int32_t type, const std::optional<std::string>& rule,
                   std::optional<int32_t> item_type);
+// Deletes the record whose key `record` has (rule number, or range and
+// kind); 1 when the cluster has none.
+int ClusterDeleteRecord(int32_t type, const NEW_AUDIT_LIST_ITEM& record);
 // Deletes every record of the list, or of one kind of the IP list, in one
 // transaction.
 int ClusterReset(int32_t type, std::optional<int32_t> ip_kind);

@@ -30,6 +30,9 @@ int ClusterStore(int32_t, const std::vector<NEW_AUDIT_LIST_ITEM>&) {
 int ClusterDelete(int32_t, const std::optional<std::string>&, std::optional<int32_t>) {
   Unavailable();
 }
+int ClusterDeleteRecord(int32_t, const NEW_AUDIT_LIST_ITEM&) {
+  Unavailable();
+}
 int ClusterReset(int32_t, std::optional<int32_t>) {
   Unavailable();
 }

@@ -49,6 +49,12 @@ int Restore(int32_t list_type, const std::string& path) {
 
 // The whole file at `path`, followed by `padding` zero bytes.
 std::string ReadPadded(const std::string& path, size_t padding) {
+  if (path == "-") {  // standard input
+    std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    if (std::cin.bad()) throw ToolError("cannot read standard input");
+    text.append(padding, '\0');
+    return text;
+  }
   if (KindOf(path) != PathKind::kRegularFile) {
     throw ToolError(
         path + (KindOf(path) == PathKind::kMissing ? ": no such file" : ": not a regular file"));
@@ -190,7 +196,8 @@ int Import(int32_t list_type, const std::string& file, bool append) {
   return refused.empty() ? 0 : 1;
 }
 
-int Export(int32_t list_type, const std::optional<std::string>& file) {
+int Export(int32_t list_type, std::optional<std::string> file) {
+  if (file == "-") file.reset();  // standard output
   auto list = Load(list_type);
   std::ofstream out;
   if (file) {
@@ -216,7 +223,9 @@ class FileCommands : public CommandGroup {
   explicit FileCommands(CLI::App& app) {
     import_ = app.add_subcommand("import", "add records from a JSON Lines file");
     AddListArgument(import_, &list_);
-    import_->add_option("FILE", file_, "one JSON object per line, as export writes them")
+    import_
+        ->add_option("FILE", file_,
+                     "one JSON object per line, as export writes them ('-': standard input)")
         ->required();
     import_->add_flag("--append", import_append_, "append instead of adding in key order");
     export_ = app.add_subcommand("export", "write the records as JSON Lines");

@@ -1,5 +1,6 @@
 // The commands on the IP list: ip add-white, add-manage, match, show,
 // reset-white, reset-manage.
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 
@@ -7,6 +8,7 @@
 #include "tools/varnex/ClusterEdits.h"
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/ToolSupport.h"
+#include "tools/varnex/ToolSystem.h"
 
 namespace varnex::tool {
 namespace {
@@ -19,7 +21,17 @@ int IpAdd(const std::string& text, std::optional<uint32_t> value, bool manage) {
     return ClusterStore(LIST_TYPE_IP, {MakeIpRecord({range.first, range.last, value.value_or(0)},
                                                     manage ? IP_LIST_MANAGE : IP_LIST_WHITE)});
   }
-  LoadForChange(LIST_TYPE_IP);  // the errors of a list that cannot be loaded or changed
+  // (The errors of a list that cannot be loaded or changed come first.)
+  const int32_t kind = manage ? IP_LIST_MANAGE : IP_LIST_WHITE;
+  for (const NEW_AUDIT_LIST_ITEM& record : ReadAll(*LoadForChange(LIST_TYPE_IP))) {
+    const IP_RANGE_ENTRY entry = IpRangeOf(record);
+    if (record.cItemType == kind && entry.dwFirst == range.first && entry.dwLast == range.last) {
+      std::cerr << "varnex: the " << (manage ? "manage" : "white") << " range " << text
+                << " is there already (value " << entry.dwValue
+                << "); delete it first to store it again\n";
+      return 1;
+    }
+  }
   CManaListEx list;
   const bool stored = manage ? list.AddManageList(range.first, range.last, value.value_or(0))
                              : list.AddWhiteList(range.first, range.last);
@@ -101,6 +113,36 @@ int IpReset(bool manage, bool yes) {
   return 0;
 }
 
+// Removes the ranges of one kind equal to `text` by putting a copy of the
+// list without them in its place, as restore does.
+int IpDelete(const std::string& text, bool manage) {
+  const IpRange range = ParseRange(text);
+  const int32_t kind = manage ? IP_LIST_MANAGE : IP_LIST_WHITE;
+  if (OnCluster())
+    return ClusterDeleteRecord(LIST_TYPE_IP, MakeIpRecord({range.first, range.last, 0}, kind));
+  auto list = LoadForChange(LIST_TYPE_IP);
+  std::vector<NEW_AUDIT_LIST_ITEM> records = ReadAll(*list);
+  const size_t before = records.size();
+  std::erase_if(records, [&](const NEW_AUDIT_LIST_ITEM& record) {
+    const IP_RANGE_ENTRY entry = IpRangeOf(record);
+    return record.cItemType == kind && entry.dwFirst == range.first && entry.dwLast == range.last;
+  });
+  const size_t removed = before - records.size();
+  if (removed > 0) {
+    const std::string staged = ListDirectoryOfRun() + "/.ip.delete";
+    (void)std::remove(staged.c_str());  // what a stopped deletion left
+    WriteNewFile(staged, ListFileBytes(records));
+    const bool replaced = list->ReplaceFile(staged.c_str()) == 1;
+    (void)std::remove(staged.c_str());
+    if (!replaced) {
+      throw ToolError("the IP list could not be replaced (the reason is in the debug output)");
+    }
+  }
+  Report("deleted " + std::to_string(removed) + " " + (manage ? "manage" : "white") + " ranges",
+         {{"deleted", removed}});
+  return removed > 0 ? 0 : 1;
+}
+
 class IpCommands : public CommandGroup {
  public:
   explicit IpCommands(CLI::App& app) {
@@ -115,6 +157,9 @@ class IpCommands : public CommandGroup {
         "match", "is an address managed, whitelisted? (exit 0 when either, 1 when neither)");
     match_->add_option("ADDRESS", range_, "a.b.c.d")->required();
     show_ = ip->add_subcommand("show", "the ranges");
+    delete_ = ip->add_subcommand("delete", "delete a range (exit 1 when it was not there)");
+    delete_->add_option("RANGE", range_, "a.b.c.d, a.b.c.d-e.f.g.h or a.b.c.d/n")->required();
+    delete_->add_flag("--manage", manage_, "a manage range (default: a white one)");
     reset_white_ = ip->add_subcommand("reset-white", "remove every white range");
     reset_white_->add_flag("--yes", yes_, "really remove them");
     reset_manage_ = ip->add_subcommand("reset-manage", "remove every manage range");
@@ -126,6 +171,7 @@ class IpCommands : public CommandGroup {
     if (add_manage_->parsed()) return IpAdd(range_, manage_value_, true);
     if (match_->parsed()) return IpMatch(range_);
     if (show_->parsed()) return IpShow();
+    if (delete_->parsed()) return IpDelete(range_, manage_);
     if (reset_white_->parsed()) return IpReset(false, yes_);
     if (reset_manage_->parsed()) return IpReset(true, yes_);
     return std::nullopt;
@@ -136,11 +182,13 @@ class IpCommands : public CommandGroup {
   CLI::App* add_manage_;
   CLI::App* match_;
   CLI::App* show_;
+  CLI::App* delete_;
   CLI::App* reset_white_;
   CLI::App* reset_manage_;
   std::string range_;
   std::optional<uint32_t> manage_value_;
   bool yes_ = false;
+  bool manage_ = false;
 };
 
 }  // namespace

@@ -1,6 +1,9 @@
 // The commands on the records of one list: lists, show, add, append,
 // delete, purge, reset, match.
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <system_error>
@@ -50,10 +53,31 @@ int Lists() {
   return 0;
 }
 
-int Show(int32_t type) {
+// Which records `show` prints; unset members take every record.
+struct ShowFilter {
+  std::optional<std::string> rule;  // letter case aside, as rule numbers are found
+  std::optional<int32_t> type;
+  std::optional<uint32_t> key;
+};
+
+bool SameRuleNo(const std::string& a, const char* field) {
+  const std::string b(field, strnlen(field, LIST_RULE_NO_SIZE));
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+int Show(int32_t type, const ShowFilter& filter) {
   auto list = Load(type);
-  PrintRecords(ReadAll(*list));
-  return 0;
+  std::vector<NEW_AUDIT_LIST_ITEM> records = ReadAll(*list);
+  std::erase_if(records, [&](const NEW_AUDIT_LIST_ITEM& record) {
+    return (filter.rule && !SameRuleNo(*filter.rule, record.szRuleNo)) ||
+           (filter.type && *filter.type != record.cItemType) ||
+           (filter.key && *filter.key != record.nContentLen);
+  });
+  PrintRecords(records);
+  return records.empty() && (filter.rule || filter.type || filter.key) ? 1 : 0;
 }
 
 struct RecordOptions {
@@ -109,7 +133,11 @@ int Delete(int32_t list_type, const std::optional<std::string>& rule,
   return before > after ? 0 : 1;  // 1: nothing matched
 }
 
-int Purge(int32_t list_type) {
+int Purge(int32_t list_type, bool yes) {
+  if (list_type == LIST_TYPE_IP && !yes) {
+    throw ToolError(
+        "IP ranges have no end time, so a purge removes every one: add --yes to go ahead");
+  }
   auto list = LoadForChange(list_type);
   const int32_t before = list->GetTotalCount();
   list->CleanOutdateItem();
@@ -161,6 +189,9 @@ class ListCommands : public CommandGroup {
     lists_ = app.add_subcommand("lists", "the nine lists: path, file, records, capacity, size");
     show_ = app.add_subcommand("show", "the records of a list");
     AddListArgument(show_, &list_);
+    show_->add_option("--rule", show_filter_.rule, "only the record of this rule number");
+    show_->add_option("--type", show_filter_.type, "only records of this item type");
+    show_->add_option("--key", show_filter_.key, "only records of this length key");
     add_ = app.add_subcommand("add", "store a record in key order (replaces the same rule number)");
     AddRecordOptions(add_);
     append_ = app.add_subcommand("append", "store a record after the last one");
@@ -171,6 +202,7 @@ class ListCommands : public CommandGroup {
     delete_->add_option("--type", delete_type_, "item type");
     purge_ = app.add_subcommand("purge", "delete the outdated records of a list");
     AddListArgument(purge_, &list_);
+    purge_->add_flag("--yes", yes_, "really purge the IP list (every range goes)");
     reset_ = app.add_subcommand("reset", "empty a list");
     AddListArgument(reset_, &list_);
     reset_->add_flag("--yes", yes_, "really empty it");
@@ -184,11 +216,11 @@ class ListCommands : public CommandGroup {
 
   std::optional<int> Run() override {
     if (lists_->parsed()) return Lists();
-    if (show_->parsed()) return Show(ParseList(list_));
+    if (show_->parsed()) return Show(ParseList(list_), show_filter_);
     if (add_->parsed()) return Add(ParseList(list_), record_, false);
     if (append_->parsed()) return Add(ParseList(list_), record_, true);
     if (delete_->parsed()) return Delete(ParseList(list_), delete_rule_, delete_type_);
-    if (purge_->parsed()) return Purge(ParseList(list_));
+    if (purge_->parsed()) return Purge(ParseList(list_), yes_);
     if (reset_->parsed()) return Reset(ParseList(list_), yes_);
     if (match_->parsed()) return Match(ParseList(list_), text_, match_key_, match_all_);
     return std::nullopt;
@@ -219,6 +251,7 @@ class ListCommands : public CommandGroup {
   CLI::App* match_;
   std::string list_;
   RecordOptions record_;
+  ShowFilter show_filter_;
   std::optional<std::string> delete_rule_;
   std::optional<int32_t> delete_type_;
   bool yes_ = false;
