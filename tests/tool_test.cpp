@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "store/ListFormat.h"
+#include "store/ListPaths.h"
 #include "tests/TestSupport.h"
 
 namespace varnex::test {
@@ -97,7 +98,7 @@ TEST_F(ToolTest, AddShowMatchDeleteExportImportRoundTrip) {
                   "+7d"})
                 .status,
             0);
-  EXPECT_EQ(Tool({"append", "base", "--rule", "r3", "--content", "tab\there", "--start",
+  EXPECT_EQ(Tool({"append", "base", "--rule", "r3", "--content", "tab\there, at the end", "--start",
                   "2026-01-02T03:04:05Z"})
                 .status,
             0);
@@ -219,7 +220,12 @@ TEST_F(ToolTest, IpRangesInDottedForm) {
 
 TEST_F(ToolTest, CheckReportsDamagedFiles) {
   ASSERT_EQ(Tool({"add", "person", "--rule", "a", "--content", "abc"}).status, 0);
-  ASSERT_EQ(Tool({"append", "person", "--rule", "b", "--content", "x"}).status, 0);
+  const ToolRun refused = Tool({"append", "person", "--rule", "b", "--content", "x"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_TRUE(Contains(refused.err, "would break the key order")) << refused.err;
+  // A list put out of order behind the tool's back.
+  WriteRecordsRaw(dir_.path() + "/" + ListFileName(3),
+                  {MakeRecord("a", 3, "abc"), MakeRecord("b", 1, "x")});
   EXPECT_EQ(Tool({"check", "base"}).status, 0);
   ToolRun run = Tool({"check", "person"});
   EXPECT_EQ(run.status, 1);

@@ -77,6 +77,25 @@ std::unique_ptr<CVarnex> LoadForChange(int32_t type) {
   return list;
 }
 
+void CheckAppendKeepsOrder(CVarnex& list, int32_t type, const NEW_AUDIT_LIST_ITEM* records,
+                           size_t count) {
+  if (type == LIST_TYPE_IP || count == 0) return;
+  uint32_t last = 0;
+  const int32_t total = list.GetTotalCount();
+  NEW_AUDIT_LIST_ITEM record;
+  if (total > 0 && list.GetItem(total - 1, &record) == 0) last = record.nContentLen;
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t key = records[i].nContentLen;
+    if (key < last) {
+      throw ToolError("appending key " + std::to_string(key) + " after key " +
+                      std::to_string(last) + " would break the key order of list " +
+                      kListNames[type] + ", and lookups would miss records: use add (or import "
+                      "without --append)");
+    }
+    last = key;
+  }
+}
+
 std::vector<uint8_t> ListFileBytes(const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
   std::vector<uint8_t> bytes(ListSlotOffset(records.size() + LIST_GROW_RECORDS), 0);
   LIST_FILE_HEADER header = {};

@@ -40,6 +40,12 @@ std::vector<NEW_AUDIT_LIST_ITEM> ReadAll(CVarnex& list);
 // them: what a backup writes and ReplaceFile takes.
 std::vector<uint8_t> ListFileBytes(const std::vector<NEW_AUDIT_LIST_ITEM>& records);
 
+// Refuses (ToolError) an append of records[0..count) to list `type` that
+// would put a key after a larger one: a sorted list is searched by its keys,
+// and a record out of order is missed. The IP list has no order.
+void CheckAppendKeepsOrder(CVarnex& list, int32_t type, const NEW_AUDIT_LIST_ITEM* records,
+                           size_t count);
+
 // The LIST argument of a command.
 void AddListArgument(CLI::App* command, std::string* list_text);
 

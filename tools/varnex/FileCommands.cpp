@@ -165,6 +165,7 @@ int Import(int32_t list_type, const std::string& file, bool append) {
   size_t stored = 0;
   int32_t replaced = 0;
   if (append) {
+    CheckAppendKeepsOrder(*list, list_type, records, count);
     while (stored < count && list->AppendItemInfo(&records[stored])) ++stored;
   } else {
     // One batch: the library holds the lock for a bounded time at once and

@@ -102,6 +102,7 @@ int Add(int32_t list_type, const RecordOptions& options, bool append) {
     return ClusterStore(list_type, {record});
   }
   auto list = LoadForChange(list_type);
+  if (append) CheckAppendKeepsOrder(*list, list_type, &record, 1);
   const bool stored = append ? list->AppendItemInfo(&record) : list->AddItem(&record) == 1;
   if (!stored) {
     throw ToolError(std::string("could not store the record in list ") + kListNames[list_type] +
