@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake g++ make binutils pkg-config libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libsimdjson-dev
   liblmdb-dev libsqlite3-dev
-  libcurl4-openssl-dev etcd-server etcd-client
+  libcurl4-openssl-dev etcd-server etcd-client help2man
   locales clang libclang-rt-14-dev
   wine wine64 g++-mingw-w64-x86-64-posix unzip)
 

@@ -380,6 +380,33 @@ TEST_F(ToolTest, ShowFiltersStandardStreamsAndTheIpList) {
   EXPECT_TRUE(Contains(Tool({"ip", "show"}).out, "white")) << "nothing was purged";
 }
 
+// The manual page and the bash completion name every command that --help
+// lists, and the README describes each.
+TEST_F(ToolTest, TheManualCompletionAndReadmeNameEveryCommand) {
+  const ToolRun help = Tool({"--help"});
+  ASSERT_EQ(help.status, 0);
+  std::vector<std::string> commands;
+  std::istringstream lines(help.out.substr(help.out.find("Subcommands:")));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  ", 0) == 0) commands.push_back(line.substr(2, line.find(' ', 2) - 2));
+  }
+  ASSERT_GE(commands.size(), 18u) << help.out;
+  const std::string completion = ReadText(VARNEX_COMPLETION);
+  const std::string readme = ReadText(VARNEX_README);
+#if defined(VARNEX_MAN_PAGE)
+  const std::string manual = ReadText(VARNEX_MAN_PAGE);
+#else
+  const std::string manual = help.out;  // built without help2man
+#endif
+  for (const std::string& command : commands) {
+    EXPECT_TRUE(Contains(manual, command)) << command;
+    EXPECT_TRUE(Contains(completion, " " + command)) << command;
+    EXPECT_TRUE(Contains(readme, "**" + command + "**") || Contains(readme, "`" + command + " ") ||
+                Contains(readme, "`" + command + "`"))
+        << command;
+  }
+}
+
 TEST_F(ToolTest, ChangesByAUserWhoMayOnlyReadAreRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another account";
   chmod(dir_.path().c_str(), 0755);

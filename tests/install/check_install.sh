@@ -29,7 +29,7 @@ LD_LIBRARY_PATH="$(dirname "$lib")" "$work/prefix/bin/varnex" --dir "$work/lists
 deb="$(ls "$build"/packages/*.deb | head -n 1)"
 contents="$(dpkg-deb -c "$deb")"
 for path in usr/bin/varnex usr/include/varnex/Varnex.h varnex-clean.service varnex-follow.service \
-  libvarnex.so.1; do
+  libvarnex.so.1 man1/varnex.1 bash-completion/completions/varnex; do
   grep -q "$path" <<<"$contents" || { echo "$deb lacks $path"; exit 1; }
 done
 echo "install, consumers and package: ok"
