@@ -407,6 +407,33 @@ TEST_F(ToolTest, TheManualCompletionAndReadmeNameEveryCommand) {
   }
 }
 
+// An export imported into an empty list gives the same records in the same
+// order, records of one key included; so does what show --json prints; of
+// two lines with one rule number the later counts.
+TEST_F(ToolTest, ImportsGiveBackWhatExportAndShowWrote) {
+  for (const char* rule : {"k1", "k2", "k3", "m1", "k4"}) {
+    const std::string content = rule[0] == 'k' ? std::string("same-") + rule : "other";
+    ASSERT_EQ(Tool({"add", "base", "--rule", rule, "--content", content}).status, 0);
+  }
+  const std::string exported = Tool({"export", "base"}).out;
+  const std::string shown = Tool({"show", "base", "--json"}).out;
+  for (const std::string& text : {exported, shown}) {
+    const std::string file = Write("copy.json", text);
+    ASSERT_EQ(Tool({"reset", "base", "--yes"}).status, 0);
+    const ToolRun import = Tool({"import", "base", file});
+    EXPECT_EQ(import.status, 0) << import.err;
+    EXPECT_EQ(Tool({"export", "base"}).out, exported);
+  }
+  const std::string twice = Write("twice.jsonl",
+                                  "{\"rule\":\"d\",\"content\":\"first\"}\n"
+                                  "{\"rule\":\"D\",\"content\":\"later\"}\n");
+  const ToolRun import = Tool({"import", "base", twice});
+  EXPECT_TRUE(Contains(import.out, "added 1, replaced 1")) << import.out;
+  const ToolRun shown_d = Tool({"show", "base", "--rule", "d"});
+  EXPECT_TRUE(Contains(shown_d.out, "later")) << shown_d.out;
+  EXPECT_FALSE(Contains(shown_d.out, "first")) << shown_d.out;
+}
+
 TEST_F(ToolTest, ChangesByAUserWhoMayOnlyReadAreRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another account";
   chmod(dir_.path().c_str(), 0755);

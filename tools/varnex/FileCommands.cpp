@@ -2,6 +2,7 @@
 // export, backup, restore.
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -145,8 +146,69 @@ void ParseFile(const std::string& text, size_t padding, ParsedFile* parsed) {
   parsed->refused.insert(parsed->refused.end(), second_refused.begin(), second_refused.end());
 }
 
+// Orders records[0..count) so that a batch, which stores them as one AddItem
+// after another, each in front of the records with its key, leaves them in
+// the order of the file: the lines go last first. Of two lines with one
+// rule number (letter case aside) the later is kept, as it would have
+// replaced the earlier; returns how many were dropped so (the kept records
+// stand first).
+size_t InFileOrder(NEW_AUDIT_LIST_ITEM* records, size_t count) {
+  auto fold = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+  auto same_rule = [&](const NEW_AUDIT_LIST_ITEM& a, const NEW_AUDIT_LIST_ITEM& b) {
+    for (size_t i = 0; i < LIST_RULE_NO_SIZE; ++i) {
+      if (fold(a.szRuleNo[i]) != fold(b.szRuleNo[i])) return false;
+      if (a.szRuleNo[i] == '\0') return true;
+    }
+    return true;
+  };
+  // The rule numbers met, by their folded hash: slots hold 1 + the index of
+  // a kept record (in its place before the move), 0 when free.
+  size_t slots = 16;
+  while (slots < 2 * count) slots *= 2;
+  std::vector<uint32_t> table(slots, 0);
+  size_t first = count;  // the kept records, in the order of the file, from here on
+  for (size_t i = count; i-- > 0;) {
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (size_t k = 0; k < LIST_RULE_NO_SIZE && records[i].szRuleNo[k] != '\0'; ++k) {
+      hash = (hash ^ static_cast<unsigned char>(fold(records[i].szRuleNo[k]))) * 0x100000001b3ULL;
+    }
+    size_t slot = (hash ^ (hash >> 29)) & (slots - 1);
+    bool seen = false;
+    for (; table[slot] != 0; slot = (slot + 1) & (slots - 1)) {
+      if (same_rule(records[table[slot] - 1], records[i])) {
+        seen = true;
+        break;
+      }
+    }
+    if (seen) continue;
+    // Kept records move towards the end, over dropped ones only: the table
+    // points at where each stands now.
+    --first;
+    if (first != i) records[first] = records[i];
+    table[slot] = static_cast<uint32_t>(first + 1);
+  }
+  std::reverse(records + first, records + count);
+  if (first != 0) std::memmove(records, records + first, (count - first) * sizeof *records);
+  return first;
+}
+
+// A file holding a JSON array of records (as `show --json` prints them) as
+// JSON Lines, each line an element; other texts as they are.
+std::string AsJsonLines(std::string text, size_t padding) {
+  const size_t start = text.find_first_not_of(" \t\r\n");
+  if (start == std::string::npos || text[start] != '[') return text;
+  const json array = json::parse(text.begin(), text.end() - static_cast<std::ptrdiff_t>(padding),
+                                 nullptr, /*allow_exceptions=*/false);
+  if (!array.is_array()) throw ToolError("the file begins with '[' but is no JSON array");
+  std::string lines;
+  for (const json& element : array) lines += element.dump() + "\n";
+  lines.append(padding, '\0');
+  return lines;
+}
+
 int Import(int32_t list_type, const std::string& file, bool append) {
-  const std::string text = ReadPadded(file, RecordReader::kPadding);  // read past each line
+  const std::string text =  // read past each line
+      AsJsonLines(ReadPadded(file, RecordReader::kPadding), RecordReader::kPadding);
   const size_t lines =
       static_cast<size_t>(std::count(text.begin(), text.end() - RecordReader::kPadding, '\n')) + 1;
   ParsedFile parsed(lines);
@@ -170,8 +232,14 @@ int Import(int32_t list_type, const std::string& file, bool append) {
   } else {
     // One batch: the library holds the lock for a bounded time at once and
     // writes the list back once per turn, not once per slice of the file.
+    const size_t dropped = InFileOrder(parsed.records, count);
+    const size_t kept = count - dropped;
     stored = static_cast<size_t>(
-        std::max(list->AddItems(records, static_cast<int32_t>(count), &replaced), 0));
+        std::max(list->AddItems(records, static_cast<int32_t>(kept), &replaced), 0));
+    if (stored == kept) {
+      stored = count;
+      replaced += static_cast<int32_t>(dropped);
+    }
   }
   const size_t added = stored - static_cast<size_t>(replaced);
   if (g_json) {
