@@ -434,6 +434,31 @@ TEST_F(ToolTest, ImportsGiveBackWhatExportAndShowWrote) {
   EXPECT_FALSE(Contains(shown_d.out, "first")) << shown_d.out;
 }
 
+// While another process holds a list's lock, changing commands say so and
+// exit 3, having changed nothing; reading commands answer.
+TEST_F(ToolTest, ALockedListIsReportedWithStatusThree) {
+  ASSERT_EQ(Tool({"add", "base", "--rule", "old", "--content", "x", "--end", "1"}).status, 0);
+  const std::string file = Write("one.jsonl", "{\"rule\":\"n\",\"content\":\"abc\"}\n");
+  auto mutex = OpenListMutex(0);
+  ASSERT_EQ(mutex->Lock(500), platform::LockResult::kAcquired);
+  const std::vector<std::vector<std::string>> changes = {
+      {"add", "base", "--rule", "r", "--content", "abc"},
+      {"delete", "base", "--rule", "old"},
+      {"purge", "base"},
+      {"reset", "base", "--yes"},
+      {"import", "base", file},
+  };
+  for (const auto& args : changes) {
+    const ToolRun run = Tool(args);
+    EXPECT_EQ(run.status, 3) << args[0] << ": " << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, "list base is locked")) << run.err;
+    EXPECT_FALSE(Contains(run.out, "purged") || Contains(run.out, "deleted")) << run.out;
+  }
+  EXPECT_EQ(Tool({"show", "base"}).status, 0) << "reading takes no lock";
+  EXPECT_TRUE(mutex->Unlock());
+  EXPECT_TRUE(Contains(Tool({"show", "base"}).out, "old")) << "nothing was changed";
+}
+
 TEST_F(ToolTest, ChangesByAUserWhoMayOnlyReadAreRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another account";
   chmod(dir_.path().c_str(), 0755);

@@ -1,6 +1,7 @@
 // What the commands of the varnex tool share (see Commands.h).
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <iostream>
@@ -89,11 +90,26 @@ void CheckAppendKeepsOrder(CVarnex& list, int32_t type, const NEW_AUDIT_LIST_ITE
     if (key < last) {
       throw ToolError("appending key " + std::to_string(key) + " after key " +
                       std::to_string(last) + " would break the key order of list " +
-                      kListNames[type] + ", and lookups would miss records: use add (or import "
+                      kListNames[type] +
+                      ", and lookups would miss records: use add (or import "
                       "without --append)");
     }
     last = key;
   }
+}
+
+bool ChangeUnlessLocked(int32_t type, const std::function<bool()>& change) {
+  // The library gives up on the lock after 500 ms; a change that fails fails
+  // at once otherwise.
+  constexpr auto kLockWait = std::chrono::milliseconds(450);
+  const auto start = std::chrono::steady_clock::now();
+  if (change()) return true;
+  if (std::chrono::steady_clock::now() - start >= kLockWait) {
+    throw ListLocked(std::string("list ") + kListNames[type] +
+                     " is locked: another process held its lock past the 500 ms wait, and "
+                     "nothing was changed");
+  }
+  return false;
 }
 
 std::vector<uint8_t> ListFileBytes(const std::vector<NEW_AUDIT_LIST_ITEM>& records) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "tools/varnex/ToolSupport.h"
 #include "varnex/Varnex.h"
 
 namespace varnex::tool {
@@ -25,6 +27,16 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows);
 // Prints `text`, or `object` as JSON with --json.
 void Report(const std::string& text, nlohmann::json object);
 void PrintRecords(const std::vector<NEW_AUDIT_LIST_ITEM>& records);
+
+// Another process held the list's lock past the library's wait, so nothing
+// was changed: exit status 3.
+struct ListLocked : ToolError {
+  using ToolError::ToolError;
+};
+// Runs a changing call, which returns whether it changed the list. When it
+// did not and took about as long as the library waits for the list's lock
+// (500 ms), throws ListLocked naming the list; else returns its result.
+bool ChangeUnlessLocked(int32_t type, const std::function<bool()>& change);
 
 // Loads list `type`; reading commands open it for reading only: they never
 // create, extend, repair or write a file, whoever runs them. Throws

@@ -37,7 +37,7 @@ int Backup(int32_t list_type, const std::string& path) {
 
 int Restore(int32_t list_type, const std::string& path) {
   auto list = LoadForChange(list_type);
-  if (list->ReplaceFile(path.c_str()) != 1) {
+  if (!ChangeUnlessLocked(list_type, [&] { return list->ReplaceFile(path.c_str()) == 1; })) {
     throw ToolError(path +
                     " was not restored: not a sound list file, or the list is locked "
                     "(the reason is in the debug output)");
@@ -234,8 +234,11 @@ int Import(int32_t list_type, const std::string& file, bool append) {
     // writes the list back once per turn, not once per slice of the file.
     const size_t dropped = InFileOrder(parsed.records, count);
     const size_t kept = count - dropped;
-    stored = static_cast<size_t>(
-        std::max(list->AddItems(records, static_cast<int32_t>(kept), &replaced), 0));
+    ChangeUnlessLocked(list_type, [&] {
+      stored = static_cast<size_t>(
+          std::max(list->AddItems(records, static_cast<int32_t>(kept), &replaced), 0));
+      return stored > 0 || kept == 0;
+    });
     if (stored == kept) {
       stored = count;
       replaced += static_cast<int32_t>(dropped);

@@ -103,7 +103,9 @@ int Add(int32_t list_type, const RecordOptions& options, bool append) {
   }
   auto list = LoadForChange(list_type);
   if (append) CheckAppendKeepsOrder(*list, list_type, &record, 1);
-  const bool stored = append ? list->AppendItemInfo(&record) : list->AddItem(&record) == 1;
+  const bool stored = ChangeUnlessLocked(list_type, [&] {
+    return append ? list->AppendItemInfo(&record) : list->AddItem(&record) == 1;
+  });
   if (!stored) {
     throw ToolError(std::string("could not store the record in list ") + kListNames[list_type] +
                     " (the lock is held elsewhere, or the file could not grow)");
@@ -125,7 +127,11 @@ int Delete(int32_t list_type, const std::optional<std::string>& rule,
   if (rule.has_value() == item_type.has_value()) throw ToolError("give either --rule or --type");
   auto list = LoadForChange(list_type);
   const int32_t before = list->GetTotalCount();
-  const int32_t result = rule ? list->DeleteItem(rule->c_str()) : list->DeleteItem(*item_type);
+  int32_t result = 0;
+  ChangeUnlessLocked(list_type, [&] {
+    result = rule ? list->DeleteItem(rule->c_str()) : list->DeleteItem(*item_type);
+    return result == 1 && list->GetTotalCount() < before;
+  });
   const int32_t after = list->GetTotalCount();
   if (rule && result != 1) throw ToolError("the deletion could not be made or written to disk");
   Report(
@@ -141,7 +147,10 @@ int Purge(int32_t list_type, bool yes) {
   }
   auto list = LoadForChange(list_type);
   const int32_t before = list->GetTotalCount();
-  list->CleanOutdateItem();
+  ChangeUnlessLocked(list_type, [&] {
+    list->CleanOutdateItem();
+    return list->GetTotalCount() < before;
+  });
   const int32_t after = list->GetTotalCount();
   Report("purged " + std::to_string(before - after) + " outdated records (" +
              std::to_string(after) + " left)",
@@ -153,7 +162,9 @@ int Reset(int32_t list_type, bool yes) {
   if (!yes) throw ToolError("reset empties the whole list: add --yes to go ahead");
   if (OnCluster()) return ClusterReset(list_type, std::nullopt);
   auto list = LoadForChange(list_type);
-  if (!list->ResetFileToEmpty()) throw ToolError("the list could not be emptied");
+  if (!ChangeUnlessLocked(list_type, [&] { return list->ResetFileToEmpty(); })) {
+    throw ToolError("the list could not be emptied");
+  }
   Report(std::string("emptied ") + kListNames[list_type], {{"emptied", true}});
   return 0;
 }

@@ -65,6 +65,9 @@ int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   try {
     return varnex::tool::Run(argc, argv);
+  } catch (const varnex::tool::ListLocked& e) {
+    std::cerr << "varnex: " << e.what() << "\n";
+    return 3;
   } catch (const std::exception& e) {
     std::cerr << "varnex: " << e.what() << "\n";
     return 2;
