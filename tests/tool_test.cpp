@@ -231,6 +231,18 @@ TEST_F(ToolTest, CheckReportsDamagedFiles) {
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(Contains(run.out, "out of key order"));
 
+  // Ranges of the IP list are checked; a file out of sight is no "ok".
+  ASSERT_EQ(Tool({"ip", "add-white", "10.0.0.1"}).status, 0);
+  WriteRecordsRaw(dir_.FilePath(LIST_TYPE_IP), {MakeIpRecord({9, 1, 0}, IP_LIST_WHITE)});
+  run = Tool({"check", "ip"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.out, "range 0 ends (0.0.0.1) before it begins (0.0.0.9)")) << run.out;
+  if (const uid_t other = UnusedAccount(); other != 0) {
+    run = Tool({"check", "base"}, other);
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "cannot be examined")) << run.out << run.err;
+  }
+
   ASSERT_EQ(Tool({"add", "asfilter", "--rule", "a", "--content", "abc"}).status, 0);
   auto bytes = ReadFileBytes(dir_.FilePath(5));
   bytes.resize(24124, 0);

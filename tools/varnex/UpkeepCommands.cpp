@@ -2,9 +2,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <system_error>
 
 #include "store/ListFormat.h"
 #include "tools/varnex/Commands.h"
@@ -19,19 +21,31 @@ using nlohmann::json;
 std::vector<std::string> CheckFile(int32_t type) {
   std::vector<std::string> problems;
   const std::string path = ListPath(type);
-  const PathKind kind = KindOf(path);
-  if (kind == PathKind::kMissing) return problems;  // not created yet
-  if (kind != PathKind::kRegularFile) {
+  // Not created yet, or out of this user's sight: only the first is sound.
+  std::error_code error;
+  (void)std::filesystem::symlink_status(path, error);
+  if (error) {
+    if (error != std::errc::no_such_file_or_directory) {
+      problems.push_back("the list file cannot be examined: " + error.message());
+    }
+    return problems;
+  }
+  if (KindOf(path) != PathKind::kRegularFile) {
     problems.push_back("the list file is not a regular file");
     return problems;
   }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    problems.push_back("the list file cannot be read by this user");
+    problems.push_back(std::string("the list file cannot be read: ") + std::strerror(errno));
     return problems;
   }
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    problems.push_back(std::string("the list file could not be read whole: ") +
+                       std::strerror(errno));
+    return problems;
+  }
   if (bytes.size() < LIST_HEADER_SIZE) {
     problems.push_back("the file has " + std::to_string(bytes.size()) +
                        " bytes, less than a header");
@@ -60,7 +74,19 @@ std::vector<std::string> CheckFile(int32_t type) {
       break;
     }
   }
-  if (type != LIST_TYPE_IP) {  // the IP list is kept in the order of adding
+  if (type == LIST_TYPE_IP) {  // kept in the order of adding; each record a range of a kind
+    for (int32_t i = 0; i < header.nItemCount; ++i) {
+      const IP_RANGE_ENTRY range = IpRangeOf(items[i]);
+      if (range.dwFirst > range.dwLast) {
+        problems.push_back("range " + std::to_string(i) + " ends (" + FormatAddress(range.dwLast) +
+                           ") before it begins (" + FormatAddress(range.dwFirst) + ")");
+      }
+      if (items[i].cItemType != IP_LIST_WHITE && items[i].cItemType != IP_LIST_MANAGE) {
+        problems.push_back("range " + std::to_string(i) + " is of kind " +
+                           std::to_string(items[i].cItemType) + ", neither white nor manage");
+      }
+    }
+  } else {
     for (int32_t i = 1; i < header.nItemCount; ++i) {
       if (items[i - 1].nContentLen > items[i].nContentLen) {
         problems.push_back("records " + std::to_string(i - 1) + " and " + std::to_string(i) +
