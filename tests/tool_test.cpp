@@ -471,6 +471,37 @@ TEST_F(ToolTest, ALockedListIsReportedWithStatusThree) {
   EXPECT_TRUE(Contains(Tool({"show", "base"}).out, "old")) << "nothing was changed";
 }
 
+// GBK texts: JSON keeps their bytes as hex; a table shows them decoded with
+// --encoding GBK (or in a GBK locale), else escaped.
+TEST_F(ToolTest, TextsInTheListsCodePageAreShownDecodedForPeople) {
+  const std::string gbk =
+      "ab\xc1\xa2"
+      "cd";  // "ab", U+7ACB, "cd"
+  ASSERT_EQ(Tool({"add", "base", "--rule", "g", "--content", gbk}).status, 0);
+  const char* saved = getenv("LC_ALL");
+  const std::string restore = saved != nullptr ? saved : "";
+  SetEnvironment("LC_ALL", kUtf8Locale);
+  const struct {
+    std::vector<std::string> args;
+    const char* shown;
+  } cases[] = {
+      {{"show", "base"}, "ab\\xc1\\xa2cd"},
+      {{"--encoding", "GBK", "show", "base"},
+       "ab\xe7\xab\x8b"
+       "cd"},
+      {{"--encoding", "no-such-code-page", "show", "base"}, "ab\\xc1\\xa2cd"},
+      {{"--encoding", "GBK", "export", "base"}, "\"content_hex\":\"6162c1a26364\""},
+  };
+  for (const auto& c : cases) {
+    const ToolRun run = Tool(c.args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Contains(run.out, c.shown)) << c.args[0] << ": " << run.out;
+  }
+  SetEnvironment("LC_ALL", kGbkLocale);
+  EXPECT_TRUE(Contains(Tool({"show", "base"}).out, gbk)) << "a GBK terminal takes the bytes";
+  SetEnvironment("LC_ALL", saved != nullptr ? restore.c_str() : nullptr);
+}
+
 TEST_F(ToolTest, ChangesByAUserWhoMayOnlyReadAreRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another account";
   chmod(dir_.path().c_str(), 0755);

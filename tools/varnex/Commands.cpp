@@ -16,6 +16,7 @@ namespace varnex::tool {
 using nlohmann::json;
 
 bool g_json = false;
+std::string g_encoding;
 
 namespace {
 
@@ -23,10 +24,10 @@ std::vector<std::string> RecordRow(size_t index, const NEW_AUDIT_LIST_ITEM& reco
   return {std::to_string(index),
           std::to_string(record.nContentLen),
           std::to_string(record.cItemType),
-          EscapeField(record.szRuleNo, sizeof record.szRuleNo),
+          DisplayText(record.szRuleNo, sizeof record.szRuleNo, g_encoding),
           FormatTime(record.dwStartTime),
           FormatTime(record.dwEndTime),
-          EscapeField(record.szContent, sizeof record.szContent)};
+          DisplayText(record.szContent, sizeof record.szContent, g_encoding)};
 }
 
 }  // namespace

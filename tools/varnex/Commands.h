@@ -19,6 +19,9 @@ namespace varnex::tool {
 
 // True when the results are printed as JSON (--json).
 extern bool g_json;
+// The code page of the lists' texts for tables (--encoding; empty: the
+// locale's).
+extern std::string g_encoding;
 
 uint32_t Now();
 void PrintJson(const nlohmann::json& value);

@@ -1,5 +1,6 @@
 #include "tools/varnex/ToolSystem.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -10,6 +11,8 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -194,6 +197,40 @@ std::tm UtcOf(std::time_t seconds) {
 
 std::time_t SecondsOfUtc(std::tm utc) {
   return timegm(&utc);
+}
+
+#endif
+
+#if defined(_WIN32)
+
+std::string DisplayText(const char* field, size_t size, const std::string&) {
+  return EscapeField(field, size);
+}
+
+#else
+
+std::string DisplayText(const char* field, size_t size, const std::string& encoding) {
+  const std::string text(field, strnlen(field, size));
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7f;
+  });
+  if (plain) return EscapeField(field, size);
+  const char* to = nl_langinfo(CODESET);
+  const iconv_t converter = iconv_open(to, encoding.empty() ? to : encoding.c_str());
+  if (converter == reinterpret_cast<iconv_t>(-1)) return EscapeField(field, size);
+  std::string out(text.size() * 4 + 16, '\0');
+  char* in_at = const_cast<char*>(text.data());
+  size_t in_left = text.size();
+  char* out_at = out.data();
+  size_t out_left = out.size();
+  const size_t done = iconv(converter, &in_at, &in_left, &out_at, &out_left);
+  iconv_close(converter);
+  out.resize(out.size() - out_left);
+  const bool clean = done != static_cast<size_t>(-1) && in_left == 0 &&
+                     std::none_of(out.begin(), out.end(), [](char c) {
+                       return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+                     });
+  return clean ? out : EscapeField(field, size);
 }
 
 #endif

@@ -68,6 +68,11 @@ struct LargeBufferAllocator {
   }
 };
 
+// A text field for people: its bytes read in `encoding` (a code page such as
+// "GBK"; empty: the locale's) and written in the locale's code page; where
+// they cannot be, printable ASCII as it is and other bytes as \xNN.
+std::string DisplayText(const char* field, size_t size, const std::string& encoding);
+
 // The broken-down UTC time of `seconds` since 1970, and back (-1 when the
 // fields name no time).
 std::tm UtcOf(std::time_t seconds);

@@ -32,6 +32,9 @@ int Run(int argc, char** argv) {
                                                     : "the system directory") +
                      ")");
   app.add_flag("--json", g_json, "machine-readable output");
+  app.add_option("--encoding", g_encoding,
+                 "code page of the lists' texts, such as GBK, for tables (default: the locale's; "
+                 "JSON keeps the bytes, as hex where they are no UTF-8)");
   AddClusterOptions(app);
   std::vector<std::unique_ptr<CommandGroup>> groups;
   groups.push_back(AddListCommands(app));
