@@ -4,8 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
+echo "configuring and building the tool (about a minute and a half the first time)"
 cmake --preset release >/dev/null
-cmake --build --preset release --target varnex_tool -j"$(nproc)" >/dev/null
+# The build's own progress, one line a step, on this terminal.
+cmake --build --preset release --target varnex_tool -j"$(nproc)" | grep --line-buffered '^\['
+echo "built: build/release/tools/varnex/varnex"
 varnex() { build/release/tools/varnex/varnex --dir demo-lists "$@"; }
 step() { printf '\n$ varnex %s\n' "$*"; varnex "$@" || true; }
 
@@ -18,6 +21,7 @@ step show base
 step match base WWW.EXAMPLE.COM
 step match base ftp.example.org
 step match base example.net
+step match base ftp.example.org --explain
 step ip add-manage 10.0.0.0/8 --value 42
 step ip add-white 10.1.2.3
 step ip show

@@ -301,6 +301,8 @@ TEST_F(ToolTest, StatusesRefusalsAndWarningsOfTheCommands) {
     const char* message;  // in standard output or error
   } cases[] = {
       {{"--version"}, 0, "varnex 1."},
+      {{"match", "base", "ABC", "--explain"}, 0, "match, decided by 1 record of key 3"},
+      {{"match", "base", "abd", "--explain"}, 1, "no match, decided by 0 records"},
       {{"delete", "base", "--rule", "nosuch"}, 1, "deleted 0 records"},
       {{"delete", "base", "--rule", std::string(30, 'r')}, 2, "compares the first 29"},
       {{"add", "base", "--rule", std::string(30, 'r'), "--content", "a"},

@@ -169,9 +169,53 @@ int Reset(int32_t list_type, bool yes) {
   return 0;
 }
 
-int Match(int32_t list_type, const std::string& text, std::optional<uint32_t> key, bool all) {
+// The records that decide the verdict of `text` under key `length`: those
+// of the key whose window holds now and whose text matches it (a pattern
+// through the wildcard comparison, else equal without regard to the case of
+// ASCII letters), as the verdict match takes them.
+std::vector<NEW_AUDIT_LIST_ITEM> Deciding(CVarnex& list, const std::string& text, uint32_t length) {
+  const std::string content = text.substr(0, length);
+  const uint32_t now = Now();
+  std::vector<NEW_AUDIT_LIST_ITEM> deciding;
+  for (const NEW_AUDIT_LIST_ITEM& record : ReadAll(list)) {
+    if (record.nContentLen != length || record.dwStartTime > now || now > record.dwEndTime) {
+      continue;
+    }
+    const std::string stored(record.szContent, strnlen(record.szContent, LIST_CONTENT_SIZE));
+    const bool matches =
+        stored.find('*') != std::string::npos
+            ? WildcardCompare(stored.c_str(), content.c_str()) == 0
+            : stored.size() == content.size() &&
+                  std::equal(stored.begin(), stored.end(), content.begin(), [](char a, char b) {
+                    return std::tolower(static_cast<unsigned char>(a)) ==
+                           std::tolower(static_cast<unsigned char>(b));
+                  });
+    if (matches) deciding.push_back(record);
+  }
+  return deciding;
+}
+
+int Match(int32_t list_type, const std::string& text, std::optional<uint32_t> key, bool all,
+          bool explain) {
   auto list = Load(list_type);
   const uint32_t length = key ? *key : static_cast<uint32_t>(text.size());
+  if (explain) {
+    const bool hit = list->IsMatch(text.c_str(), length) == 1;
+    const std::vector<NEW_AUDIT_LIST_ITEM> deciding = Deciding(*list, text, length);
+    if (g_json) {
+      json array = json::array();
+      for (const auto& record : deciding) array.push_back(RecordToJson(record));
+      PrintJson({{"match", hit}, {"key", length}, {"records", array}});
+    } else {
+      std::cout << (hit ? "match" : "no match") << ", decided by " << deciding.size()
+                << (deciding.size() == 1 ? " record" : " records") << " of key " << length << "\n";
+      if (!deciding.empty()) PrintRecords(deciding);
+    }
+    if (hit != !deciding.empty()) {
+      std::cerr << "varnex: the list changed between the verdict and its explanation\n";
+    }
+    return hit ? 0 : 1;
+  }
   if (!all) {
     const bool hit = list->IsMatch(text.c_str(), length) == 1;
     Report(hit ? "match" : "no match", {{"match", hit}, {"key", length}});
@@ -224,6 +268,8 @@ class ListCommands : public CommandGroup {
     match_->add_option("TEXT", text_, "the content met")->required();
     match_->add_option("--key", match_key_, "length key (default: the text's length)");
     match_->add_flag("--all", match_all_, "list every matching record (the listing match)");
+    match_->add_flag("--explain", match_explain_,
+                     "name the records that decide the verdict (key, window, text)");
   }
 
   std::optional<int> Run() override {
@@ -234,7 +280,8 @@ class ListCommands : public CommandGroup {
     if (delete_->parsed()) return Delete(ParseList(list_), delete_rule_, delete_type_);
     if (purge_->parsed()) return Purge(ParseList(list_), yes_);
     if (reset_->parsed()) return Reset(ParseList(list_), yes_);
-    if (match_->parsed()) return Match(ParseList(list_), text_, match_key_, match_all_);
+    if (match_->parsed())
+      return Match(ParseList(list_), text_, match_key_, match_all_, match_explain_);
     return std::nullopt;
   }
 
@@ -270,6 +317,7 @@ class ListCommands : public CommandGroup {
   std::string text_;
   std::optional<uint32_t> match_key_;
   bool match_all_ = false;
+  bool match_explain_ = false;
 };
 
 }  // namespace
