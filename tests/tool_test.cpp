@@ -301,6 +301,7 @@ TEST_F(ToolTest, StatusesRefusalsAndWarningsOfTheCommands) {
     const char* message;  // in standard output or error
   } cases[] = {
       {{"--version"}, 0, "varnex 1."},
+      {{"add", "ip", "--rule", "r", "--content", "abc"}, 2, "holds IP ranges, not texts"},
       {{"match", "base", "ABC", "--explain"}, 0, "match, decided by 1 record of key 3"},
       {{"match", "base", "abd", "--explain"}, 1, "no match, decided by 0 records"},
       {{"delete", "base", "--rule", "nosuch"}, 1, "deleted 0 records"},

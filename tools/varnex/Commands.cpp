@@ -113,6 +113,12 @@ bool ChangeUnlessLocked(int32_t type, const std::function<bool()>& change) {
   return false;
 }
 
+void RefuseTextsInTheIpList(int32_t type) {
+  if (type == LIST_TYPE_IP) {
+    throw ToolError("list ip holds IP ranges, not texts: use varnex ip add-white or ip add-manage");
+  }
+}
+
 std::vector<uint8_t> ListFileBytes(const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
   std::vector<uint8_t> bytes(ListSlotOffset(records.size() + LIST_GROW_RECORDS), 0);
   LIST_FILE_HEADER header = {};

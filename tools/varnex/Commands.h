@@ -61,6 +61,10 @@ std::vector<uint8_t> ListFileBytes(const std::vector<NEW_AUDIT_LIST_ITEM>& recor
 void CheckAppendKeepsOrder(CVarnex& list, int32_t type, const NEW_AUDIT_LIST_ITEM* records,
                            size_t count);
 
+// Refuses (ToolError) to store text records in the IP list, which holds
+// ranges only (the ip commands store them).
+void RefuseTextsInTheIpList(int32_t type);
+
 // The LIST argument of a command.
 void AddListArgument(CLI::App* command, std::string* list_text);
 

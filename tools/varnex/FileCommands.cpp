@@ -207,6 +207,7 @@ std::string AsJsonLines(std::string text, size_t padding) {
 }
 
 int Import(int32_t list_type, const std::string& file, bool append) {
+  RefuseTextsInTheIpList(list_type);
   const std::string text =  // read past each line
       AsJsonLines(ReadPadded(file, RecordReader::kPadding), RecordReader::kPadding);
   const size_t lines =
@@ -285,7 +286,8 @@ int Export(int32_t list_type, std::optional<std::string> file) {
   if (file) {
     out.close();
     if (!out) throw ToolError("cannot write " + *file);
-    std::cerr << "exported " << count << " records to " << *file << "\n";
+    std::cerr << "exported " << count << " records to " << *file << ", the list as it stood at "
+              << FormatTime(Now()) << " UTC\n";
   }
   return 0;
 }
