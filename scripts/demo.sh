@@ -3,13 +3,15 @@
 # directory under the checkout (demo-lists/, emptied first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-echo "configuring and building the tool (about a minute and a half the first time)"
-cmake --preset release >/dev/null
+scripts/deps.sh tool
+echo "configuring and building the tool (about a minute the first time)"
+# The library and the tool only: no tests, benchmarks or examples.
+cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DVARNEX_BUILD_TESTS=OFF \
+  -DVARNEX_BUILD_BENCH=OFF -DVARNEX_BUILD_EXAMPLES=OFF >/dev/null
 # The build's own progress, one line a step, on this terminal.
-cmake --build --preset release --target varnex_tool -j"$(nproc)" | grep --line-buffered '^\['
-echo "built: build/release/tools/varnex/varnex"
-varnex() { build/release/tools/varnex/varnex --dir demo-lists "$@"; }
+cmake --build build/demo --target varnex_tool -j"$(nproc)" | grep --line-buffered '^\['
+echo "built: build/demo/tools/varnex/varnex"
+varnex() { build/demo/tools/varnex/varnex --dir demo-lists "$@"; }
 step() { printf '\n$ varnex %s\n' "$*"; varnex "$@" || true; }
 
 rm -rf demo-lists

@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when missing.
+# Installs the Debian packages that building and testing need, when missing;
+# with "tool", only those that building the library and the tool needs.
 set -euo pipefail
 
-packages=(cmake g++ make binutils pkg-config libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libsimdjson-dev
-  liblmdb-dev libsqlite3-dev
-  libcurl4-openssl-dev etcd-server etcd-client help2man
-  locales clang libclang-rt-14-dev
-  wine wine64 g++-mingw-w64-x86-64-posix unzip)
+tool_only=false
+if [ "${1:-}" = tool ]; then tool_only=true; fi
+# The library and the tool.
+packages=(cmake g++ make binutils pkg-config libcli11-dev nlohmann-json3-dev libsimdjson-dev
+  libcurl4-openssl-dev help2man)
+if ! $tool_only; then
+  # Tests, benchmarks beside LMDB and SQLite, the cluster tests' etcd, fuzzing
+  # with clang, the Windows build under Wine.
+  packages+=(libgtest-dev libbenchmark-dev liblmdb-dev libsqlite3-dev etcd-server etcd-client
+    locales clang libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix unzip)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -23,7 +30,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # The wildcard tests fold text in a double-byte locale.
-if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.gbk$'; then
+if ! $tool_only && ! locale -a 2>/dev/null | grep -qi '^zh_CN\.gbk$'; then
   echo "creating the zh_CN.GBK locale"
   sudo_cmd=()
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
