@@ -230,6 +230,11 @@ TEST_F(ToolTest, CheckReportsDamagedFiles) {
   ToolRun run = Tool({"check", "person"});
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(Contains(run.out, "out of key order"));
+  EXPECT_EQ(Tool({"match", "person", "x"}).status, 1) << "a lookup misses the record out of order";
+  EXPECT_EQ(Tool({"sort", "person"}).status, 0);
+  EXPECT_EQ(Tool({"check", "person"}).status, 0);
+  EXPECT_EQ(Tool({"match", "person", "x"}).status, 0);
+  EXPECT_EQ(Tool({"sort", "person"}).status, 1) << "in order already";
 
   // Ranges of the IP list are checked; a file out of sight is no "ok".
   ASSERT_EQ(Tool({"ip", "add-white", "10.0.0.1"}).status, 0);

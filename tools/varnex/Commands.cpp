@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iostream>
@@ -111,6 +112,24 @@ bool ChangeUnlessLocked(int32_t type, const std::function<bool()>& change) {
                      "nothing was changed");
   }
   return false;
+}
+
+void ReplaceRecords(CVarnex& list, int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
+  const std::string staged = ListDirectoryOfRun() + "/." + kListNames[type] + ".replacing";
+  (void)std::remove(staged.c_str());  // what a stopped replacement left
+  WriteNewFile(staged, ListFileBytes(records));
+  bool replaced = false;
+  try {
+    replaced = ChangeUnlessLocked(type, [&] { return list.ReplaceFile(staged.c_str()) == 1; });
+  } catch (...) {
+    (void)std::remove(staged.c_str());
+    throw;
+  }
+  (void)std::remove(staged.c_str());
+  if (!replaced) {
+    throw ToolError(std::string("list ") + kListNames[type] +
+                    " could not be replaced (the reason is in the debug output)");
+  }
 }
 
 void RefuseTextsInTheIpList(int32_t type) {

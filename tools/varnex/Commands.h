@@ -61,6 +61,11 @@ std::vector<uint8_t> ListFileBytes(const std::vector<NEW_AUDIT_LIST_ITEM>& recor
 void CheckAppendKeepsOrder(CVarnex& list, int32_t type, const NEW_AUDIT_LIST_ITEM* records,
                            size_t count);
 
+// Puts `records` in place of list `type`'s records: written whole beside the
+// list and put in place under its lock (ReplaceFile). Throws ListLocked or
+// ToolError when it could not be.
+void ReplaceRecords(CVarnex& list, int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records);
+
 // Refuses (ToolError) to store text records in the IP list, which holds
 // ranges only (the ip commands store them).
 void RefuseTextsInTheIpList(int32_t type);

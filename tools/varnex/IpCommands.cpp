@@ -128,16 +128,7 @@ int IpDelete(const std::string& text, bool manage) {
     return record.cItemType == kind && entry.dwFirst == range.first && entry.dwLast == range.last;
   });
   const size_t removed = before - records.size();
-  if (removed > 0) {
-    const std::string staged = ListDirectoryOfRun() + "/.ip.delete";
-    (void)std::remove(staged.c_str());  // what a stopped deletion left
-    WriteNewFile(staged, ListFileBytes(records));
-    const bool replaced = list->ReplaceFile(staged.c_str()) == 1;
-    (void)std::remove(staged.c_str());
-    if (!replaced) {
-      throw ToolError("the IP list could not be replaced (the reason is in the debug output)");
-    }
-  }
+  if (removed > 0) ReplaceRecords(*list, LIST_TYPE_IP, records);
   Report("deleted " + std::to_string(removed) + " " + (manage ? "manage" : "white") + " ranges",
          {{"deleted", removed}});
   return removed > 0 ? 0 : 1;

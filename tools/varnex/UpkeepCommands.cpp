@@ -1,4 +1,4 @@
-// The commands that keep the lists sound: check, clean, wildcard.
+// The commands that keep the lists sound: check, sort, clean, wildcard.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -119,6 +119,36 @@ int Check(const std::vector<int32_t>& types) {
   return any ? 1 : 0;
 }
 
+// Puts a list back in key order (records of one key keep their order).
+int Sort(int32_t type) {
+  if (type == LIST_TYPE_IP) throw ToolError("the IP list has no key order");
+  auto list = LoadForChange(type);
+  auto by_key = [](const NEW_AUDIT_LIST_ITEM& a, const NEW_AUDIT_LIST_ITEM& b) {
+    return uint32_t{a.nContentLen} < uint32_t{b.nContentLen};
+  };
+  std::vector<NEW_AUDIT_LIST_ITEM> records = ReadAll(*list);
+  if (std::is_sorted(records.begin(), records.end(), by_key)) {
+    Report(std::string("list ") + kListNames[type] + " is in key order already",
+           {{"sorted", false}, {"records", records.size()}});
+    return 1;
+  }
+  const std::vector<NEW_AUDIT_LIST_ITEM> read = records;
+  std::stable_sort(records.begin(), records.end(), by_key);
+  // A writer that changed the list meanwhile would lose its change: the
+  // list is read again just before it is replaced.
+  const std::vector<NEW_AUDIT_LIST_ITEM> again = ReadAll(*list);
+  if (again.size() != read.size() ||
+      (!again.empty() && std::memcmp(again.data(), read.data(), again.size() * sizeof again[0]))) {
+    throw ToolError(std::string("list ") + kListNames[type] +
+                    " changed while it was being sorted: run sort again");
+  }
+  ReplaceRecords(*list, type, records);
+  Report("put the " + std::to_string(records.size()) + " records of " + kListNames[type] +
+             " back in key order",
+         {{"sorted", true}, {"records", records.size()}});
+  return 0;
+}
+
 int Clean(std::vector<int32_t> types) {
   if (types.empty()) {
     // Every list but the IP list: its entries have no end time and a purge
@@ -187,6 +217,8 @@ class UpkeepCommands : public CommandGroup {
   explicit UpkeepCommands(CLI::App& app) {
     check_ = app.add_subcommand("check", "verify list files (exit 1 on any problem)");
     check_->add_option("LIST", list_texts_, "lists to check (default: all)");
+    sort_ = app.add_subcommand("sort", "put a list back in key order (exit 1 when it was)");
+    AddListArgument(sort_, &sort_list_);
     clean_ = app.add_subcommand("clean", "purge outdated records once a second until stopped");
     clean_->add_option("LIST", list_texts_, "lists to clean (default: all but the IP list)");
     wildcard_ = app.add_subcommand(
@@ -197,6 +229,7 @@ class UpkeepCommands : public CommandGroup {
 
   std::optional<int> Run() override {
     if (check_->parsed()) return Check(Types(/*all_by_default=*/true));
+    if (sort_->parsed()) return Sort(ParseList(sort_list_));
     if (clean_->parsed()) return Clean(Types(/*all_by_default=*/false));
     if (wildcard_->parsed()) return Wildcard(pattern_, text_);
     return std::nullopt;
@@ -213,6 +246,8 @@ class UpkeepCommands : public CommandGroup {
   }
 
   CLI::App* check_;
+  CLI::App* sort_;
+  std::string sort_list_;
   CLI::App* clean_;
   CLI::App* wildcard_;
   std::vector<std::string> list_texts_;
