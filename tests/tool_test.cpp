@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -508,6 +509,24 @@ TEST_F(ToolTest, TextsInTheListsCodePageAreShownDecodedForPeople) {
   SetEnvironment("LC_ALL", kGbkLocale);
   EXPECT_TRUE(Contains(Tool({"show", "base"}).out, gbk)) << "a GBK terminal takes the bytes";
   SetEnvironment("LC_ALL", saved != nullptr ? restore.c_str() : nullptr);
+}
+
+// Long work shows its progress on a terminal only (script(1) gives the tool
+// one).
+TEST_F(ToolTest, ProgressIsShownOnATerminalOnly) {
+  for (const char* rule : {"p1", "p2", "p3"}) {
+    ASSERT_EQ(Tool({"add", "base", "--rule", rule, "--content", rule}).status, 0);
+  }
+  const ToolRun piped = Tool({"export", "base", "-"});
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_FALSE(Contains(piped.err, "records exported")) << piped.err;
+  const std::string out = dir_.path() + ".terminal";
+  const std::string command = "script -qec '" + std::string(VARNEX_TOOL_PATH) + " --dir " +
+                              dir_.path() + " export base >/dev/null' /dev/null >" + out;
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  const std::string shown = ReadText(out);
+  unlink(out.c_str());
+  EXPECT_TRUE(Contains(shown, "records exported: 3/3 (100%)")) << shown;
 }
 
 TEST_F(ToolTest, ChangesByAUserWhoMayOnlyReadAreRefused) {

@@ -279,10 +279,14 @@ int Export(int32_t list_type, std::optional<std::string> file) {
   }
   std::ostream& sink = file ? out : std::cout;
   size_t count = 0;
-  for (const auto& record : ReadAll(*list)) {
+  const std::vector<NEW_AUDIT_LIST_ITEM> records = ReadAll(*list);
+  Progress progress("records exported", records.size());
+  for (const auto& record : records) {
     sink << RecordToJson(record).dump() << "\n";
     ++count;
+    progress.Add(1);
   }
+  progress.Finish();
   if (file) {
     out.close();
     if (!out) throw ToolError("cannot write " + *file);

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "tools/varnex/ToolSupport.h"
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
+#include <io.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -234,5 +236,56 @@ std::string DisplayText(const char* field, size_t size, const std::string& encod
 }
 
 #endif
+
+namespace {
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool ErrorIsATerminal() {
+#if defined(_WIN32)
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) == 1;
+#endif
+}
+
+}  // namespace
+
+Progress::Progress(std::string what, uint64_t total)
+    : what_(std::move(what)), total_(total), shown_(ErrorIsATerminal()), start_ms_(SteadyMs()) {}
+
+Progress::~Progress() {
+  Finish();
+}
+
+void Progress::Add(uint64_t done) {
+  done_ += done;
+  if (!shown_) return;
+  const int64_t now = SteadyMs();
+  if (now - drawn_ms_ < 100) return;
+  drawn_ms_ = now;
+  Draw(false);
+}
+
+void Progress::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (shown_) Draw(true);
+}
+
+void Progress::Draw(bool last) {
+  const double seconds = std::max<int64_t>(SteadyMs() - start_ms_, 1) / 1000.0;
+  const double rate = static_cast<double>(done_) / seconds;
+  const unsigned percent = total_ == 0 ? 100u : static_cast<unsigned>(100 * done_ / total_);
+  const double left = rate > 0 && total_ > done_ ? static_cast<double>(total_ - done_) / rate : 0;
+  std::fprintf(stderr, "\r%s: %llu/%llu (%u%%), %.0f a second, %s%.1f s\x1b[K%s", what_.c_str(),
+               static_cast<unsigned long long>(done_), static_cast<unsigned long long>(total_),
+               percent, rate, last ? "took " : "about ", last ? seconds : left, last ? "\n" : "");
+  std::fflush(stderr);
+}
 
 }  // namespace varnex::tool

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <new>
@@ -72,6 +73,30 @@ struct LargeBufferAllocator {
 // "GBK"; empty: the locale's) and written in the locale's code page; where
 // they cannot be, printable ASCII as it is and other bytes as \xNN.
 std::string DisplayText(const char* field, size_t size, const std::string& encoding);
+
+// A line of progress on standard error while long work goes on (records of
+// a total, a rate, an estimate of the time left), redrawn at most ten times
+// a second; only when standard error is a terminal.
+class Progress {
+ public:
+  Progress(std::string what, uint64_t total);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  void Add(uint64_t done);
+  // Ends the line (also done by the destructor).
+  void Finish();
+
+ private:
+  void Draw(bool last);
+  std::string what_;
+  uint64_t total_;
+  uint64_t done_ = 0;
+  bool shown_;
+  bool finished_ = false;
+  int64_t start_ms_;
+  int64_t drawn_ms_ = 0;
+};
 
 // The broken-down UTC time of `seconds` since 1970, and back (-1 when the
 // fields name no time).
