@@ -54,7 +54,9 @@ bool ProbeAnchor(const TableEntry* pAnchors, uint32_t nAnchorBits, uint32_t nTag
 // that anchors have. Worked out before the plain text is looked up, so that
 // the anchor table's entries are on their way meanwhile.
 struct FoldedContent {
-  char szText[WILDCARD_MAX_LEN + 1];
+  // The text, its NUL, and zero bytes so that eight bytes may be read from
+  // any place in it.
+  char szText[WILDCARD_MAX_LEN + 1 + 8];
   size_t nLength = 0;
   uint32_t nEndTags[2 * kMaxAnchorBytes];
   uint32_t nEnds = 0;
@@ -63,19 +65,26 @@ struct FoldedContent {
                uint32_t nAnchorLengths, const TableEntry* pAnchors, uint32_t nAnchorBits) {
     nLength = nContentLength;
     std::memcpy(szText, pszContent, nLength);
-    szText[nLength] = '\0';
+    std::memset(szText + nLength, 0, 9);
     FoldAsCompared(szText);
     const uint32_t nMask = (uint32_t{1} << nAnchorBits) - 1;
     for (uint32_t l = 1; l <= kMaxAnchorBytes && l <= nLength; ++l) {
       if ((nAnchorLengths >> (l - 1) & 1) != 0) {
-        nEndTags[nEnds++] =
-            TagOf(AnchorHash(dwKey, kAnchorSuffix, l, PackBytes(szText + nLength - l, l)));
+        nEndTags[nEnds++] = TagOf(AnchorHash(dwKey, kAnchorSuffix, l, BytesAt(nLength - l, l)));
       }
       if ((nAnchorLengths >> (8 + l - 1) & 1) != 0) {
-        nEndTags[nEnds++] = TagOf(AnchorHash(dwKey, kAnchorPrefix, l, PackBytes(szText, l)));
+        nEndTags[nEnds++] = TagOf(AnchorHash(dwKey, kAnchorPrefix, l, BytesAt(0, l)));
       }
     }
     for (uint32_t k = 0; k < nEnds; ++k) varnex::platform::Prefetch(&pAnchors[nEndTags[k] & nMask]);
+  }
+
+  // The n bytes (1 to 8) at place p as PackBytes packs them, read as one
+  // word (a copy of variable length costs more than the whole probe).
+  uint64_t BytesAt(size_t p, uint32_t n) const {
+    uint64_t nWord;
+    std::memcpy(&nWord, szText + p, sizeof nWord);
+    return n >= 8 ? nWord : nWord & ((uint64_t{1} << (8 * n)) - 1);
   }
 };
 
@@ -93,7 +102,7 @@ bool FindAnchored(uint8_t* pData, const Sections& at, const FoldedContent& conte
   for (uint32_t l = 1; l <= kMaxInnerAnchorBytes && l <= content.nLength; ++l) {
     if ((nAnchorLengths >> (16 + l - 1) & 1) == 0) continue;
     for (size_t p = 0; p + l <= content.nLength; ++p) {
-      const uint64_t nHash = AnchorHash(dwKey, kAnchorInner, l, PackBytes(content.szText + p, l));
+      const uint64_t nHash = AnchorHash(dwKey, kAnchorInner, l, content.BytesAt(p, l));
       const BitmapPlace place = InnerBitsOf(nHash, at.nBitmapBits);
       if ((sa::Load(&pBitmap[place.nWord]) & place.nBits) != place.nBits) continue;
       if (ProbeAnchor(pAnchors, at.nAnchorBits, TagOf(nHash), fnMatches)) return true;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <memory>
 #include <type_traits>
 
 #include "platform/Platform.h"
@@ -250,22 +251,69 @@ uint8_t Decide(const char* pszPattern, uint16_t nPatternLength, uint16_t nStars,
   return Segments(pszPattern, nPatternLength, pszText, nTextLength, fold);
 }
 
+// What the calling thread learned of two-byte characters in its locale, so
+// that the common ones are not decoded again: bit (lead - 0x80) << 8 | trail
+// of nCharacter is set once those two bytes, read from the initial state,
+// proved to be one character; of nCaseless, once folding proved to leave
+// that character as it stands. Only stateless encodings are learned (the
+// state is initial before and after the pair), and all is forgotten when
+// the thread's folding changes.
+struct TwoByteCharacters {
+  uint64_t nFolding = 0;
+  uint64_t nCharacter[512];
+  uint64_t nCaseless[512];
+
+  static bool Test(const uint64_t* pBits, uint32_t nPair) {
+    return (pBits[nPair >> 6] >> (nPair & 63) & 1) != 0;
+  }
+  static void Set(uint64_t* pBits, uint32_t nPair) {
+    pBits[nPair >> 6] |= uint64_t{1} << (nPair & 63);
+  }
+};
+
+// The thread's record, made on first use (most threads never need one).
+TwoByteCharacters& KnownCharacters() {
+  thread_local std::unique_ptr<TwoByteCharacters> t_known;
+  const uint64_t nFolding = varnex::platform::CaseFoldingIdentity();
+  if (!t_known) t_known = std::make_unique<TwoByteCharacters>();
+  if (t_known->nFolding != nFolding) {
+    std::memset(t_known->nCharacter, 0, sizeof t_known->nCharacter);
+    std::memset(t_known->nCaseless, 0, sizeof t_known->nCaseless);
+    t_known->nFolding = nFolding;
+  }
+  return *t_known;
+}
+
 // Walks the characters of a text in the thread's multibyte locale: calls
 // fnAscii(p) for each single-byte ASCII character and fnWide(p, n, wc) for
 // each longer one; bytes that form no character (a stray lead byte, a
 // cut-off sequence) are passed over, and decoding starts afresh after them.
-template <typename Ascii, typename Wide>
+// fnWide returns whether it left the character as it stands; a walk that
+// only needs to know where characters are (bFolds false) passes over known
+// two-byte characters, a folding walk over known caseless ones.
+template <bool bFolds, typename Ascii, typename Wide>
 void ForEachCharacter(char* pszText, Ascii fnAscii, Wide fnWide) {
+  TwoByteCharacters& known = KnownCharacters();
   std::mbstate_t state{};
   size_t nLeft = std::strlen(pszText);
   char* p = pszText;
   while (nLeft > 0) {
     const auto byte = static_cast<unsigned char>(*p);
-    if (byte < 0x80 && std::mbsinit(&state)) {  // ASCII, in every common encoding
+    const bool bInitial = std::mbsinit(&state) != 0;
+    if (byte < 0x80 && bInitial) {  // ASCII, in every common encoding
       fnAscii(p);
       ++p;
       --nLeft;
       continue;
+    }
+    uint32_t nPair = UINT32_MAX;
+    if (bInitial && byte >= 0x80 && nLeft >= 2) {
+      nPair = (uint32_t{byte} - 0x80) << 8 | static_cast<unsigned char>(p[1]);
+      if (TwoByteCharacters::Test(bFolds ? known.nCaseless : known.nCharacter, nPair)) {
+        p += 2;
+        nLeft -= 2;
+        continue;
+      }
     }
     wchar_t wc;
     const size_t nUsed = std::mbrtowc(&wc, p, nLeft, &state);
@@ -275,7 +323,11 @@ void ForEachCharacter(char* pszText, Ascii fnAscii, Wide fnWide) {
       --nLeft;
       continue;
     }
-    fnWide(p, nUsed, wc);
+    const bool bUnchanged = fnWide(p, nUsed, wc);
+    if (nPair != UINT32_MAX && nUsed == 2 && std::mbsinit(&state)) {
+      TwoByteCharacters::Set(known.nCharacter, nPair);
+      if (bFolds && bUnchanged) TwoByteCharacters::Set(known.nCaseless, nPair);
+    }
     p += nUsed;
     nLeft -= nUsed;
   }
@@ -292,7 +344,7 @@ void FoldAsciiLettersOfCharacters(char* pszText) {
     for (char* p = pszText; *p != '\0'; ++p) UpperAscii(p);
     return;
   }
-  ForEachCharacter(pszText, UpperAscii, [](char*, size_t, wchar_t) {});
+  ForEachCharacter<false>(pszText, UpperAscii, [](char*, size_t, wchar_t) { return true; });
 }
 
 bool PlainTextsEqual(const char* pszA, const char* pszB, size_t nMax) {
@@ -357,13 +409,15 @@ void FoldToUpper(char* pszText) {
     }
     return;
   }
-  ForEachCharacter(pszText, UpperAscii, [](char* p, size_t nUsed, wchar_t wc) {
+  ForEachCharacter<true>(pszText, UpperAscii, [](char* p, size_t nUsed, wchar_t wc) {
     const wint_t upper = std::towupper(static_cast<wint_t>(wc));
-    if (upper == static_cast<wint_t>(wc)) return;
+    if (upper == static_cast<wint_t>(wc)) return true;
     char szUpper[MB_LEN_MAX];
     std::mbstate_t out_state{};
     const size_t nUpper = std::wcrtomb(szUpper, static_cast<wchar_t>(upper), &out_state);
-    if (nUpper == nUsed) std::memcpy(p, szUpper, nUsed);
+    if (nUpper != nUsed || std::memcmp(p, szUpper, nUsed) == 0) return true;
+    std::memcpy(p, szUpper, nUsed);
+    return false;
   });
 }
 

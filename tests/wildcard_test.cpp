@@ -2,6 +2,8 @@
 // in single-byte and double-byte locales.
 #include <clocale>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <optional>
 #include <string>
 
@@ -170,6 +172,59 @@ TEST_F(GbkWildcardTest, FoldsWholeCharactersAndNeverATrailByte) {
   }
   EXPECT_EQ(Compare(kTrailA + "*", kTrailUpperA + "x"), 1);
   EXPECT_EQ(Compare(kFullWidthLower + "*", kFullWidthUpper + "x"), 0);
+}
+
+// Folds a text character by character with the C library alone; a byte
+// that begins no character is passed over.
+std::string FoldedByTheCLibrary(const std::string& text) {
+  std::string folded;
+  std::mbstate_t state{};
+  for (size_t at = 0; at < text.size();) {
+    wchar_t wc;
+    const size_t used = std::mbrtowc(&wc, text.data() + at, text.size() - at, &state);
+    if (used == 0 || used > text.size() - at) {
+      state = std::mbstate_t{};
+      folded += text[at++];
+      continue;
+    }
+    char upper[MB_LEN_MAX];
+    std::mbstate_t out{};
+    const size_t n = std::wcrtomb(upper, static_cast<wchar_t>(std::towupper(wc)), &out);
+    folded += n == used ? std::string(upper, n) : text.substr(at, used);
+    at += used;
+  }
+  return folded;
+}
+
+// The walk learns which pairs are characters and which fold to themselves:
+// the second fold of every pair, and a fold after the locale changed, must
+// give what the C library gives.
+TEST_F(GbkWildcardTest, LearnedCharactersFoldAsTheCLibraryDoes) {
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int lead = 0x81; lead <= 0xFE; ++lead) {
+      for (int trail = 0x40; trail <= 0xFE; ++trail) {
+        const std::string pair = {static_cast<char>(lead), static_cast<char>(trail)};
+        std::string text = "x" + pair + "y";
+        FoldToUpper(text.data());
+        ASSERT_EQ(text, FoldedByTheCLibrary("x" + pair + "y"))
+            << pass << " " << lead << " " << trail;
+        text = pair + "a";
+        FoldAsciiLettersOfCharacters(text.data());
+        ASSERT_EQ(text.back(), FoldedByTheCLibrary(pair + "a").back()) << pass << " " << lead;
+      }
+    }
+  }
+  // In GBK these two bytes are a character without case; in UTF-8 they are
+  // a small e with an acute accent.
+  const std::string e_acute = "\xC3\xA9";
+  std::string text = e_acute;
+  FoldToUpper(text.data());
+  EXPECT_EQ(text, e_acute);
+  const ScopedLocale utf8("C.UTF-8");
+  if (!utf8.ok()) GTEST_SKIP() << "no C.UTF-8 locale";
+  text = e_acute;
+  FoldToUpper(text.data());
+  EXPECT_EQ(text, "\xC3\x89");
 }
 
 }  // namespace
