@@ -190,13 +190,29 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   if (nPatterns > nPatternCapacity) nPatterns = nPatternCapacity;
   const uint32_t nAnchorUsed = sa::Load(&pHeader->nAnchorUsed);
 
-  // The key's anchor lengths are fetched while the plain text is looked
-  // up: a text that no plain record matches needs them next.
-  if (nAnchorUsed > 0) {
-    platform::Prefetch(&KeyTable(pData, at)[KeyHome(dwKey, at.nKeyBits)]);
+  // The anchors that the content's ends may be are worked out first and
+  // fetched while the plain text is looked up: a text that no plain record
+  // matches needs them next, and waiting for one after the other would
+  // double the time of every pattern hit. No pattern matches a text longer
+  // than the wildcard comparison takes, and anchors folded by a writer are
+  // looked for only by a reader that folds alike.
+  const bool bPlain = nLength <= LIST_CONTENT_SIZE;
+  const PlainQuery query(dwKey, pszContent, bPlain ? nLength : 0);
+  const uint32_t nMask = (uint32_t{1} << nBits) - 1;
+  const TableEntry* pTable = Table(pData);
+  if (bPlain) platform::Prefetch(&pTable[TagOf(query.nHash) & nMask]);
+  size_t nFullLength = nLength;
+  if (!bPlain) nFullLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
+  const bool bFoldsAlike = sa::Load(&pHeader->nFolding) == platform::CaseFoldingIdentity();
+  const uint32_t nAnchorLengths = nAnchorUsed > 0 && nFullLength <= WILDCARD_MAX_LEN && bFoldsAlike
+                                      ? LengthsOfKey(pData, at, dwKey)
+                                      : 0;
+  FoldedContent folded;
+  if (nAnchorLengths != 0) {
+    folded.Prepare(pszContent, nFullLength, dwKey, nAnchorLengths, Anchors(pData, at),
+                   at.nAnchorBits);
   }
-  if (nLength <= LIST_CONTENT_SIZE) {
-    const PlainQuery query(dwKey, pszContent, nLength);
+  if (bPlain) {
     const uint32_t nTag = TagOf(query.nHash);
     // Text that may hold characters of more than one byte is compared as
     // characters too (the hash folds every byte that looks like a letter).
@@ -209,8 +225,6 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
         }
       }
     }
-    const uint32_t nMask = (uint32_t{1} << nBits) - 1;
-    const TableEntry* pTable = Table(pData);
     uint32_t i = nTag & nMask;
     for (uint32_t nSteps = 0; nSteps <= nMask; ++nSteps, i = (i + 1) & nMask) {
       const uint32_t nSlot = sa::Load(&pTable[i].nSlot);
@@ -221,24 +235,9 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
       }
     }
   }
-  // No pattern matches a text longer than the wildcard comparison takes,
-  // and anchors folded by a writer are looked for only by a reader that
-  // folds alike.
   if (nPatterns == 0 && nAnchorUsed == 0) return IndexAnswer::kNoMatch;
-  size_t nFullLength = nLength;
-  if (nLength > LIST_CONTENT_SIZE) nFullLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
   if (nFullLength > WILDCARD_MAX_LEN) return IndexAnswer::kNoMatch;
-  if (sa::Load(&pHeader->nFolding) != platform::CaseFoldingIdentity()) {
-    return IndexAnswer::kUnusable;
-  }
-  // Only now, when no plain text matched: the ends' anchors are fetched
-  // together while the content is folded.
-  const uint32_t nAnchorLengths = nAnchorUsed > 0 ? LengthsOfKey(pData, at, dwKey) : 0;
-  FoldedContent folded;
-  if (nAnchorLengths != 0) {
-    folded.Prepare(pszContent, nFullLength, dwKey, nAnchorLengths, Anchors(pData, at),
-                   at.nAnchorBits);
-  }
+  if (!bFoldsAlike) return IndexAnswer::kUnusable;
 
   NEW_AUDIT_LIST_ITEM record;  // ReadCandidate fills what the match reads
   auto matches = [&](uint32_t nSlot) {
