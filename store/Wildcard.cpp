@@ -373,23 +373,30 @@ bool PlainTextsEqual(const char* pszA, const char* pszB, size_t nMax) {
 }
 
 void FoldAsCompared(char* pszText) {
-  if (MB_CUR_MAX == 1) {
-    const int32_t* pUpper = varnex::platform::ThreadUpperCase().table;
+  const bool bSingleByte = MB_CUR_MAX == 1;
+  const varnex::platform::UpperCaseBytes upper =
+      bSingleByte ? varnex::platform::ThreadUpperCase() : varnex::platform::UpperCaseBytes{};
+  if (bSingleByte && !upper.ascii_only) {
     for (char* p = pszText; *p != '\0'; ++p) {
-      *p = static_cast<char>(pUpper[static_cast<unsigned char>(*p)]);
+      *p = static_cast<char>(upper.table[static_cast<unsigned char>(*p)]);
     }
     return;
   }
   // ASCII text is folded as ASCII in every multibyte locale (see
-  // ForEachCharacter): eight bytes at a time.
+  // ForEachCharacter), and every byte is where only a-z change: eight bytes
+  // at a time.
   const size_t nLength = std::strlen(pszText);
   size_t i = 0;
   for (; i + 8 <= nLength; i += 8) {
     uint64_t nWord;
     std::memcpy(&nWord, pszText + i, 8);
-    if ((nWord & 0x8080808080808080ULL) != 0) break;
+    if (!bSingleByte && (nWord & 0x8080808080808080ULL) != 0) break;
     nWord = UpperWord(nWord);
     std::memcpy(pszText + i, &nWord, 8);
+  }
+  if (bSingleByte) {
+    for (; i < nLength; ++i) pszText[i] = AsciiUpper(pszText[i]);
+    return;
   }
   for (size_t k = i; k < nLength; ++k) {
     if (static_cast<unsigned char>(pszText[k]) >= 0x80) {
