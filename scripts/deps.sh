@@ -10,9 +10,11 @@ packages=(cmake g++ make binutils pkg-config libcli11-dev nlohmann-json3-dev lib
   libcurl4-openssl-dev help2man)
 if ! $tool_only; then
   # Tests, benchmarks beside LMDB and SQLite, the cluster tests' etcd, fuzzing
-  # with clang, the Windows build under Wine.
+  # with clang, the Windows build under Wine, the Debian packages and their
+  # checks.
   packages+=(libgtest-dev libbenchmark-dev liblmdb-dev libsqlite3-dev etcd-server etcd-client
-    locales clang libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix unzip)
+    locales clang libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix unzip
+    debhelper dpkg-dev lintian strace systemd)
 fi
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build tree to a temporary prefix, builds a small consumer
-# against it with find_package and with pkg-config, runs both, and builds the
-# .deb. Arguments: the build directory, the source directory.
+# against it with find_package and with pkg-config, runs both, and runs the
+# installed tool, which finds its library without LD_LIBRARY_PATH.
+# Arguments: the build directory, the source directory.
 set -euo pipefail
 build="$1"
 source="$2"
@@ -23,13 +24,14 @@ pc_dir="$(dirname "$(find "$work/prefix" -name varnex.pc | head -n 1)")"
 g++ -std=c++20 "$source/tests/install/consumer/main.cpp" -o "$work/pc-consumer" \
   $(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs varnex)
 LD_LIBRARY_PATH="$(dirname "$lib")" "$work/pc-consumer" "$work/lists2"
-LD_LIBRARY_PATH="$(dirname "$lib")" "$work/prefix/bin/varnex" --dir "$work/lists" show base >/dev/null
-
-(cd "$build" && cpack -G DEB >/dev/null)
-deb="$(ls "$build"/packages/*.deb | head -n 1)"
-contents="$(dpkg-deb -c "$deb")"
-for path in usr/bin/varnex usr/include/varnex/Varnex.h varnex-clean.service varnex-follow.service \
-  libvarnex.so.1 man1/varnex.1 bash-completion/completions/varnex; do
-  grep -q "$path" <<<"$contents" || { echo "$deb lacks $path"; exit 1; }
+env -u LD_LIBRARY_PATH "$work/prefix/bin/varnex" --dir "$work/lists" show base >/dev/null
+# Moved elsewhere, the tree still works.
+mv "$work/prefix" "$work/moved"
+env -u LD_LIBRARY_PATH "$work/moved/bin/varnex" --version >/dev/null
+for path in lib/systemd/system/varnex-clean.service lib/systemd/system/varnex-follow.service \
+  lib/sysusers.d/varnex.conf share/man/man1/varnex.1 share/bash-completion/completions/varnex; do
+  test -f "$work/moved/$path" || { echo "the installation lacks $path"; exit 1; }
 done
-echo "install, consumers and package: ok"
+grep -q "^ExecStart=$work/prefix/bin/varnex clean" "$work/moved/lib/systemd/system/varnex-clean.service" ||
+  { echo "the cleaner's unit does not run the installed tool"; exit 1; }
+echo "install and consumers: ok"
