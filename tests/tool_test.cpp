@@ -428,6 +428,23 @@ TEST_F(ToolTest, TheManualCompletionAndReadmeNameEveryCommand) {
   }
 }
 
+// help prints what --help prints, for the tool or for a command of a command.
+TEST_F(ToolTest, HelpNamesTheCommandItIsAskedAbout) {
+  const ToolRun help = Tool({"help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(Contains(help.out, "Usage: varnex [OPTIONS] SUBCOMMAND")) << help.out;
+  EXPECT_TRUE(Contains(help.out, "Subcommands:"));
+  const ToolRun nested = Tool({"help", "ip", "add-white"});
+  EXPECT_EQ(nested.status, 0);
+  EXPECT_TRUE(Contains(nested.out, "Usage: varnex ip add-white [OPTIONS] RANGE")) << nested.out;
+  for (const std::vector<std::string>& words :
+       std::vector<std::vector<std::string>>{{"help", "nosuch"}, {"help", "ip", "nosuch"}}) {
+    const ToolRun run = Tool(words);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(Contains(run.err, "has no command nosuch")) << run.err;
+  }
+}
+
 // An export imported into an empty list gives the same records in the same
 // order, records of one key included; so does what show --json prints; of
 // two lines with one rule number the later counts.

@@ -20,6 +20,28 @@
 namespace varnex::tool {
 namespace {
 
+// The help of the tool, or of the command that the words name.
+int PrintHelp(CLI::App& app, const std::vector<std::string>& words) {
+  CLI::App* topic = &app;
+  std::string path = "varnex";  // the words that lead to the topic
+  for (const std::string& word : words) {
+    CLI::App* next = nullptr;
+    for (CLI::App* command : topic->get_subcommands([](CLI::App*) { return true; })) {
+      if (command->get_name() == word) next = command;
+    }
+    if (next == nullptr) {
+      std::cerr << "varnex: " << path << " has no command " << word << " (see varnex --help)\n";
+      return 2;
+    }
+    topic = next;
+    path += " " + word;
+  }
+  // The formatter itself: App::help would give the help of the command that
+  // was run (this one).
+  std::cout << topic->get_formatter()->make_help(topic, path, CLI::AppFormatMode::Normal);
+  return 0;
+}
+
 int Run(int argc, char** argv) {
   CLI::App app{"varnex: inspect, edit, test and clean the shared rule lists"};
   app.fallthrough();
@@ -36,6 +58,9 @@ int Run(int argc, char** argv) {
                  "code page of the lists' texts, such as GBK, for tables (default: the locale's; "
                  "JSON keeps the bytes, as hex where they are no UTF-8)");
   AddClusterOptions(app);
+  CLI::App* help = app.add_subcommand("help", "the help of the tool, or of a command");
+  std::vector<std::string> help_topic;
+  help->add_option("COMMAND", help_topic, "a command, and a command of it (ip add-white)");
   std::vector<std::unique_ptr<CommandGroup>> groups;
   groups.push_back(AddListCommands(app));
   groups.push_back(AddFileCommands(app));
@@ -54,6 +79,7 @@ int Run(int argc, char** argv) {
     std::cerr << "varnex: " << e.what() << " (see varnex --help)\n";
     return 2;
   }
+  if (help->parsed()) return PrintHelp(app, help_topic);
   if (!dir.empty()) SetEnvironment(LIST_DIRECTORY_VARIABLE, dir);
   for (const auto& group : groups) {
     if (const std::optional<int> status = group->Run()) return *status;
