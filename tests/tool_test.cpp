@@ -489,7 +489,8 @@ TEST_F(ToolTest, ALockedListIsReportedWithStatusThree) {
   for (const auto& args : changes) {
     const ToolRun run = Tool(args);
     EXPECT_EQ(run.status, 3) << args[0] << ": " << run.out << run.err;
-    EXPECT_TRUE(Contains(run.err, "list base is locked")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "list base is locked by process " + std::to_string(getpid())))
+        << run.err;
     EXPECT_FALSE(Contains(run.out, "purged") || Contains(run.out, "deleted")) << run.out;
   }
   EXPECT_EQ(Tool({"show", "base"}).status, 0) << "reading takes no lock";

@@ -107,9 +107,12 @@ bool ChangeUnlessLocked(int32_t type, const std::function<bool()>& change) {
   const auto start = std::chrono::steady_clock::now();
   if (change()) return true;
   if (std::chrono::steady_clock::now() - start >= kLockWait) {
-    throw ListLocked(std::string("list ") + kListNames[type] +
-                     " is locked: another process held its lock past the 500 ms wait, and "
-                     "nothing was changed");
+    const std::string holder =
+        LockHolder(ListDirectoryOfRun() + "/SYSLIST_FILE_MUTEX_" + std::to_string(type));
+    throw ListLocked(std::string("list ") + kListNames[type] + " is locked" +
+                     (holder.empty() ? "" : " by " + holder) +
+                     ": another process held its lock past the 500 ms wait, and nothing was "
+                     "changed");
   }
   return false;
 }

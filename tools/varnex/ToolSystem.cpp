@@ -18,7 +18,13 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/posix/NamedMutexLayout.h"
 #endif
 
 namespace varnex::tool {
@@ -106,6 +112,10 @@ void ReleaseLargeBuffer(void* buffer, size_t) {
   VirtualFree(buffer, 0, MEM_RELEASE);
 }
 
+std::string LockHolder(const std::string&) {
+  return std::string();  // a kernel mutex does not tell its holder
+}
+
 std::tm UtcOf(std::time_t seconds) {
   std::tm utc = {};
   gmtime_s(&utc, &seconds);
@@ -189,6 +199,76 @@ void* AllocateLargeBuffer(size_t bytes) {
 
 void ReleaseLargeBuffer(void* buffer, size_t bytes) {
   munmap(buffer, bytes);
+}
+
+namespace {
+
+// The first line of a /proc file, or "" when it cannot be read.
+std::string ProcLine(const std::string& path, const char* prefix) {
+  std::FILE* file = std::fopen(path.c_str(), "re");
+  if (file == nullptr) return std::string();
+  char line[512];
+  std::string found;
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    if (std::strncmp(line, prefix, std::strlen(prefix)) == 0) {
+      found.assign(line + std::strlen(prefix));
+      break;
+    }
+  }
+  std::fclose(file);
+  while (!found.empty() && (found.back() == '\n' || found.back() == ' ' || found.back() == '\t')) {
+    found.pop_back();
+  }
+  return found;
+}
+
+// Whether process pid maps the file of device dev and inode ino (its maps
+// can be read only by its own account and root).
+bool MapsFile(long pid, dev_t dev, ino_t ino) {
+  std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/maps").c_str(), "re");
+  if (file == nullptr) return false;
+  char line[4096];
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, file) != nullptr) {
+    unsigned major_dev = 0, minor_dev = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(line, "%*s %*s %*s %x:%x %llu", &major_dev, &minor_dev, &inode) == 3) {
+      found = inode == ino && major_dev == major(dev) && minor_dev == minor(dev);
+    }
+  }
+  std::fclose(file);
+  return found;
+}
+
+}  // namespace
+
+std::string LockHolder(const std::string& lock_path) {
+  const int fd = ::open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  platform::NamedMutex::Shared shared;
+  struct stat st;
+  const bool read_whole = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                          ::pread(fd, &shared, sizeof shared, 0) == ssize_t{sizeof shared};
+  ::close(fd);
+  if (!read_whole || shared.magic != platform::posix::kMutexMagic ||
+      shared.layout != platform::posix::kMutexLayout) {
+    return std::string();
+  }
+  uint32_t futex_word;
+  std::memcpy(&futex_word, &shared.mutex, sizeof futex_word);
+  const long thread = futex_word & platform::posix::kFutexThreadMask;
+  if (thread == 0) return std::string();
+  // The id is of the holder's PID namespace: named here only when the
+  // process of that id in ours has the lock file mapped.
+  const std::string tgid = ProcLine("/proc/" + std::to_string(thread) + "/status", "Tgid:");
+  char* end = nullptr;
+  const long pid = std::strtol(tgid.c_str(), &end, 10);
+  if (tgid.empty() || *end != '\0' || pid <= 0 || !MapsFile(pid, st.st_dev, st.st_ino)) {
+    return "a thread numbered " + std::to_string(thread) +
+           " in its lock (not a process this account can see)";
+  }
+  std::string name = ProcLine("/proc/" + std::to_string(pid) + "/comm", "");
+  return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
 }
 
 std::tm UtcOf(std::time_t seconds) {

@@ -30,6 +30,11 @@ std::string SystemListDirectory();
 // and waits until it is on the disk. Throws ToolError.
 void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
+// Who holds the writers' lock whose file is at lock_path, for people:
+// "process 1234 (name)" where the system can tell, else something shorter or
+// "" (the lock is free, or its kind does not tell).
+std::string LockHolder(const std::string& lock_path);
+
 // Makes Ctrl-C and a request to stop (SIGTERM; closing the console on
 // Windows) end WaitUnlessStopped instead of the process.
 void CatchStopRequests();
