@@ -413,6 +413,33 @@ TEST_F(ClusterTest, PublishMakesTheClustersListEqualToALocalOne) {
   ASSERT_TRUE(Converged(0)) << followers_.back()->Log();
 }
 
+// On a terminal, an edit of several transactions and a follower's whole
+// read show a line of progress.
+TEST_F(ClusterTest, LongWorkShowsProgressOnATerminal) {
+  const std::string file = editor_->path() + "/many.jsonl";
+  {
+    std::ofstream out(file);
+    for (const auto& record : Hosts("p", 2500)) out << JsonLine(record) << "\n";
+  }
+  const std::string tool =
+      std::string(VARNEX_TOOL_PATH) + " --etcd " + cluster_->Endpoints() + " --prefix " + prefix_;
+  const struct {
+    std::string command;
+    const char* shown;
+  } cases[] = {
+      {tool + " --dir " + editor_->path() + " --txn-ops 500 import base " + file,
+       "operations committed: 2500/2500 (100%)"},
+      // Stopped by SIGTERM once the whole rule set (two pages) is read.
+      {"timeout -s TERM 4 " + tool + " --dir " + Dir(0) + " follow base",
+       "keys read: 2500/2500 (100%)"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    RunProgram({"script", "-qec", c.command, "/dev/null"}, &out);
+    EXPECT_NE(out.find(c.shown), std::string::npos) << c.command << "\n" << out;
+  }
+}
+
 // With etcd's authentication on, the tool takes the user from the
 // environment and the password from a file, and fails without them.
 TEST(ClusterAuthTest, EditsTakeTheCredentialsFromTheEnvironment) {

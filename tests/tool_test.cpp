@@ -538,13 +538,24 @@ TEST_F(ToolTest, ProgressIsShownOnATerminalOnly) {
   const ToolRun piped = Tool({"export", "base", "-"});
   EXPECT_EQ(piped.status, 0);
   EXPECT_FALSE(Contains(piped.err, "records exported")) << piped.err;
-  const std::string out = dir_.path() + ".terminal";
-  const std::string command = "script -qec '" + std::string(VARNEX_TOOL_PATH) + " --dir " +
-                              dir_.path() + " export base >/dev/null' /dev/null >" + out;
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
-  const std::string shown = ReadText(out);
-  unlink(out.c_str());
-  EXPECT_TRUE(Contains(shown, "records exported: 3/3 (100%)")) << shown;
+  const std::string file = Write("again.jsonl", piped.out);
+  const struct {
+    std::string args;
+    const char* shown;
+  } cases[] = {
+      {"export base >/dev/null", "records exported: 3/3 (100%)"},
+      {"import base " + file, "records stored: 3/3 (100%)"},
+  };
+  for (const auto& c : cases) {
+    const std::string out = dir_.path() + ".terminal";
+    const std::string command = "script -qec '" + std::string(VARNEX_TOOL_PATH) + " --dir " +
+                                dir_.path() + " " + c.args + "' /dev/null >" + out;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const std::string shown = ReadText(out);
+    unlink(out.c_str());
+    EXPECT_TRUE(Contains(shown, c.shown)) << shown;
+  }
+  EXPECT_FALSE(Contains(Tool({"import", "base", file}).err, "records stored")) << "not a terminal";
 }
 
 TEST_F(ToolTest, ChangesByAUserWhoMayOnlyReadAreRefused) {

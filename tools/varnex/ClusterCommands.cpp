@@ -7,6 +7,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "store/ListFormat.h"
@@ -47,6 +48,10 @@ size_t CommitAll(const std::vector<EtcdOperation>& operations) {
   std::atomic<size_t> next{0};
   std::exception_ptr failure;
   std::mutex failure_mutex;
+  // A line of progress when the change takes several transactions.
+  std::optional<Progress> progress;
+  std::mutex progress_mutex;
+  if (chunks > 1) progress.emplace("operations committed", operations.size());
   auto work = [&] {
     try {
       EtcdClient client(config);
@@ -55,6 +60,10 @@ size_t CommitAll(const std::vector<EtcdOperation>& operations) {
         const auto last = operations.begin() + static_cast<std::ptrdiff_t>(
                                                    std::min(operations.size(), (chunk + 1) * per));
         client.Commit(std::vector<EtcdOperation>(first, last));
+        if (progress) {
+          std::lock_guard<std::mutex> hold(progress_mutex);
+          progress->Add(static_cast<uint64_t>(last - first));
+        }
       }
     } catch (...) {
       std::lock_guard<std::mutex> hold(failure_mutex);

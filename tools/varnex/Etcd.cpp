@@ -287,11 +287,13 @@ void EtcdClient::Authenticate() {
 }
 
 int64_t EtcdClient::ReadPrefix(const std::string& prefix, int64_t revision,
-                               std::vector<EtcdKeyValue>* pairs) {
+                               std::vector<EtcdKeyValue>* pairs,
+                               const std::function<void(size_t, uint64_t)>& on_page) {
   pairs->clear();
   const std::string end = Base64Encode(PrefixEnd(prefix));
   std::string from = prefix;
-  for (;;) {
+  uint64_t total = 0;  // the first page's count: keys in the whole range
+  for (bool first = true;; first = false) {
     json request = {{"key", Base64Encode(from)},
                     {"range_end", end},
                     {"limit", kPageSize},
@@ -305,6 +307,8 @@ int64_t EtcdClient::ReadPrefix(const std::string& prefix, int64_t revision,
                           Int64Of(kv, "mod_revision")});
       }
     }
+    if (first && reply.contains("count")) total = static_cast<uint64_t>(Int64Of(reply, "count"));
+    if (on_page) on_page(pairs->size(), std::max<uint64_t>(total, pairs->size()));
     const auto more = reply.find("more");
     if (more == reply.end() || !more->get<bool>() || pairs->empty()) return revision;
     from = pairs->back().key + std::string(1, '\0');

@@ -94,8 +94,10 @@ class EtcdClient {
 
   // Every key beginning with `prefix`, in key order, as the store stood at
   // `revision` (0: now); returns that revision. Read in pages, all at the
-  // revision of the first. Throws EtcdCompacted, EtcdUnavailable, ToolError.
-  int64_t ReadPrefix(const std::string& prefix, int64_t revision, std::vector<EtcdKeyValue>* pairs);
+  // revision of the first; on_page(keys read, keys in all) after each page.
+  // Throws EtcdCompacted, EtcdUnavailable, ToolError.
+  int64_t ReadPrefix(const std::string& prefix, int64_t revision, std::vector<EtcdKeyValue>* pairs,
+                     const std::function<void(size_t, uint64_t)>& on_page = {});
   // The operations as one transaction; returns its revision.
   int64_t Commit(const std::vector<EtcdOperation>& operations);
   // The cluster's current revision and its identity.

@@ -235,11 +235,16 @@ int Import(int32_t list_type, const std::string& file, bool append) {
     // writes the list back once per turn, not once per slice of the file.
     const size_t dropped = InFileOrder(parsed.records, count);
     const size_t kept = count - dropped;
+    // The batch is one call: the line (on a terminal) gives its rate at the
+    // end.
+    Progress progress("records stored", kept);
     ChangeUnlessLocked(list_type, [&] {
       stored = static_cast<size_t>(
           std::max(list->AddItems(records, static_cast<int32_t>(kept), &replaced), 0));
       return stored > 0 || kept == 0;
     });
+    progress.Add(stored);
+    progress.Finish();
     if (stored == kept) {
       stored = count;
       replaced += static_cast<int32_t>(dropped);

@@ -168,7 +168,15 @@ bool Follower::Take(int32_t type, const std::string& key, const std::string& val
 
 void Follower::ReadWhole() {
   std::vector<EtcdKeyValue> pairs;
-  const int64_t revision = m_client.ReadPrefix(m_prefix + "/", 0, &pairs);
+  std::optional<Progress> progress;  // a line of progress while a large set is read
+  size_t progress_read = 0;
+  const int64_t revision =
+      m_client.ReadPrefix(m_prefix + "/", 0, &pairs, [&](size_t read, uint64_t total) {
+        if (!progress && read < total) progress.emplace("keys read", total);
+        if (progress) progress->Add(read - progress_read);
+        progress_read = read;
+      });
+  if (progress) progress->Finish();
   Mirror mirrors[LIST_TYPE_COUNT];
   for (const EtcdKeyValue& pair : pairs) {
     const int32_t type = ListOfKey(m_prefix, pair.key);
