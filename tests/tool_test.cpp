@@ -304,7 +304,7 @@ TEST_F(ToolTest, StatusesRefusalsAndWarningsOfTheCommands) {
   struct Case {
     std::vector<std::string> args;
     int status;
-    const char* message;  // in standard output or error
+    std::string message;  // in standard output or error
   } cases[] = {
       {{"--version"}, 0, "varnex 1."},
       {{"add", "ip", "--rule", "r", "--content", "abc"}, 2, "holds IP ranges, not texts"},
@@ -333,6 +333,12 @@ TEST_F(ToolTest, StatusesRefusalsAndWarningsOfTheCommands) {
       {{"add", "base", "--rule", "g", "--content", gbk}, 0, "stored rule g"},
       {{"export", "base"}, 0, "\"content_hex\":\"6162c1a26364\""},
       {{"show", "base", "--json"}, 0, "6162c1a26364"},
+      // The system's own reasons, not guesses.
+      {{"export", "trace"}, 2, "has no file yet (" + dir_.path() + "/TraceList.sys: No such file"},
+      {{"restore", "base", Write("short.sys", "hello")},
+       2,
+       "was not restored: the file has 5 bytes"},
+      {{"restore", "base", dir_.path() + "/missing.sys"}, 2, "cannot be examined: No such file"},
   };
   for (const Case& c : cases) {
     const ToolRun run = Tool(c.args);

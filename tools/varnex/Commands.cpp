@@ -64,9 +64,14 @@ std::unique_ptr<CVarnex> Load(int32_t type, bool for_change) {
     if (KindOf(dir) != PathKind::kDirectory) {
       throw ToolError("the list directory " + dir + " does not exist");
     }
-    throw ToolError(std::string("cannot load list ") + kListNames[type] + " from " +
-                    ListPath(type) +
-                    " (not readable by this user, or the directory is not usable)");
+    const std::string why = WhyNotOpened(ListPath(type), for_change);
+    if (!for_change && KindOf(ListPath(type)) == PathKind::kMissing) {
+      throw ToolError(std::string("list ") + kListNames[type] + " has no file yet (" +
+                      ListPath(type) + ": " + why + "); a change makes it");
+    }
+    throw ToolError(
+        std::string("cannot load list ") + kListNames[type] + " from " + ListPath(type) + ": " +
+        (why.empty() ? "the library refused it (VARNEX_DEBUG_OUTPUT=stderr shows why)" : why));
   }
   return list;
 }

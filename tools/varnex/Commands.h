@@ -91,4 +91,9 @@ std::unique_ptr<CommandGroup> AddIpCommands(CLI::App& app);
 // check, clean, wildcard.
 std::unique_ptr<CommandGroup> AddUpkeepCommands(CLI::App& app);
 
+// What is wrong with the file at `path` as a file of list `type` (whether it
+// can be read, its header, its free slots, its key order or its ranges);
+// empty when nothing is.
+std::vector<std::string> ProblemsOfListFile(int32_t type, const std::string& path);
+
 }  // namespace varnex::tool

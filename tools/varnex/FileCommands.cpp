@@ -36,11 +36,17 @@ int Backup(int32_t list_type, const std::string& path) {
 }
 
 int Restore(int32_t list_type, const std::string& path) {
+  const std::vector<std::string> problems = ProblemsOfListFile(list_type, path);
+  if (!problems.empty()) {
+    std::string reasons;
+    for (const std::string& problem : problems) reasons += (reasons.empty() ? "" : "; ") + problem;
+    throw ToolError(path + " was not restored: " + reasons);
+  }
   auto list = LoadForChange(list_type);
   if (!ChangeUnlessLocked(list_type, [&] { return list->ReplaceFile(path.c_str()) == 1; })) {
     throw ToolError(path +
-                    " was not restored: not a sound list file, or the list is locked "
-                    "(the reason is in the debug output)");
+                    " was not restored: the library refused it (VARNEX_DEBUG_OUTPUT=stderr "
+                    "shows why)");
   }
   Report("restored " + std::string(kListNames[list_type]) + " from " + path + " (" +
              std::to_string(list->GetTotalCount()) + " records)",

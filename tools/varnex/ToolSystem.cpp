@@ -48,6 +48,15 @@ bool MayWrite(const std::string& path) {
   return true;
 }
 
+std::string WhyNotOpened(const std::string& path, bool for_writing) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | (for_writing ? GENERIC_WRITE : 0),
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "error " + std::to_string(GetLastError());
+  CloseHandle(file);
+  return std::string();
+}
+
 void SetEnvironment(const char* name, const std::string& value) {
   _putenv_s(name, value.c_str());
 }
@@ -137,6 +146,14 @@ PathKind KindOf(const std::string& path) {
 
 bool MayWrite(const std::string& path) {
   return access(path.c_str(), W_OK) == 0;
+}
+
+std::string WhyNotOpened(const std::string& path, bool for_writing) {
+  const int fd =
+      ::open(path.c_str(), (for_writing ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  ::close(fd);
+  return std::string();
 }
 
 void SetEnvironment(const char* name, const std::string& value) {

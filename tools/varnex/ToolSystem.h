@@ -19,6 +19,10 @@ PathKind KindOf(const std::string& path);
 // Whether this process may write the file at `path`.
 bool MayWrite(const std::string& path);
 
+// Why the file at `path` cannot be opened for reading (and writing, with
+// for_writing) by this process, in the system's words; "" when it can.
+std::string WhyNotOpened(const std::string& path, bool for_writing);
+
 // Sets an environment variable of the process.
 void SetEnvironment(const char* name, const std::string& value);
 

@@ -19,15 +19,21 @@ namespace {
 using nlohmann::json;
 
 std::vector<std::string> CheckFile(int32_t type) {
-  std::vector<std::string> problems;
-  const std::string path = ListPath(type);
   // Not created yet, or out of this user's sight: only the first is sound.
+  std::error_code error;
+  (void)std::filesystem::symlink_status(ListPath(type), error);
+  if (error == std::errc::no_such_file_or_directory) return {};
+  return ProblemsOfListFile(type, ListPath(type));
+}
+
+}  // namespace
+
+std::vector<std::string> ProblemsOfListFile(int32_t type, const std::string& path) {
+  std::vector<std::string> problems;
   std::error_code error;
   (void)std::filesystem::symlink_status(path, error);
   if (error) {
-    if (error != std::errc::no_such_file_or_directory) {
-      problems.push_back("the list file cannot be examined: " + error.message());
-    }
+    problems.push_back("the list file cannot be examined: " + error.message());
     return problems;
   }
   if (KindOf(path) != PathKind::kRegularFile) {
@@ -97,6 +103,8 @@ std::vector<std::string> CheckFile(int32_t type) {
   }
   return problems;
 }
+
+namespace {
 
 int Check(const std::vector<int32_t>& types) {
   json report = json::array();
