@@ -6,6 +6,7 @@
 #include <clocale>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,9 @@ int main(int argc, char** argv) {
   } catch (const varnex::tool::ListLocked& e) {
     std::cerr << "varnex: " << e.what() << "\n";
     return 3;
+  } catch (const std::bad_alloc&) {
+    std::cerr << "varnex: not enough memory\n";
+    return 2;
   } catch (const std::exception& e) {
     std::cerr << "varnex: " << e.what() << "\n";
     return 2;
