@@ -157,7 +157,8 @@ int Sort(int32_t type) {
   return 0;
 }
 
-int Clean(std::vector<int32_t> types) {
+int Clean(std::vector<int32_t> named) {
+  std::vector<int32_t> types = named;
   if (types.empty()) {
     // Every list but the IP list: its entries have no end time and a purge
     // would remove them all. Name it to clean it all the same.
@@ -165,8 +166,24 @@ int Clean(std::vector<int32_t> types) {
       if (type != LIST_TYPE_IP) types.push_back(type);
     }
   }
+  // A list named is cleaned or the command fails; of all the lists, one that
+  // this user may not change is passed over with a warning, so that it does
+  // not stop the cleaning of the others.
   std::vector<std::unique_ptr<CVarnex>> lists;
-  for (int32_t type : types) lists.push_back(LoadForChange(type));
+  std::vector<int32_t> cleaned;
+  for (int32_t type : types) {
+    try {
+      lists.push_back(LoadForChange(type));
+      cleaned.push_back(type);
+    } catch (const ListLocked&) {
+      throw;
+    } catch (const ToolError& e) {
+      if (!named.empty()) throw;
+      std::cerr << "varnex: warning: " << e.what() << ": not cleaned\n";
+    }
+  }
+  if (lists.empty()) throw ToolError("no list can be cleaned by this user");
+  types = cleaned;
   CatchStopRequests();
   std::string names;
   for (int32_t type : types) names += std::string(names.empty() ? "" : ", ") + kListNames[type];
