@@ -220,7 +220,9 @@ void ReleaseLargeBuffer(void* buffer, size_t bytes) {
 
 namespace {
 
-// The first line of a /proc file, or "" when it cannot be read.
+// What follows `prefix` on the first line of a /proc file that begins with
+// it (trailing blanks dropped), or "" when there is none or the file cannot
+// be read.
 std::string ProcLine(const std::string& path, const char* prefix) {
   std::FILE* file = std::fopen(path.c_str(), "re");
   if (file == nullptr) return std::string();

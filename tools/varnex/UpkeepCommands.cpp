@@ -175,8 +175,6 @@ int Clean(std::vector<int32_t> named) {
     try {
       lists.push_back(LoadForChange(type));
       cleaned.push_back(type);
-    } catch (const ListLocked&) {
-      throw;
     } catch (const ToolError& e) {
       if (!named.empty()) throw;
       std::cerr << "varnex: warning: " << e.what() << ": not cleaned\n";
