@@ -26,12 +26,12 @@ expect_in() {
   local package="$1"
   shift
   for path in "$@"; do
-    contents "$package" | grep -qx "\./$path" || fail "$package lacks $path"
+    grep -qx "\./$path" <<<"$(contents "$package")" || fail "$package lacks $path"
   done
 }
 expect_not_in() {
   local package="$1" pattern="$2"
-  if contents "$package" | grep -Eq "$pattern"; then fail "$package holds $pattern"; fi
+  if grep -Eq "$pattern" <<<"$(contents "$package")"; then fail "$package holds $pattern"; fi
 }
 multiarch="$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
 expect_in libvarnex1 "usr/lib/$multiarch/libvarnex.so.1.0.0" "usr/lib/$multiarch/libvarnex.so.1"
@@ -45,10 +45,14 @@ expect_not_in varnex 'libvarnex|include'
 for package in libvarnex1 libvarnex-dev varnex; do
   expect_in "$package" "usr/share/doc/$package/copyright" "usr/share/doc/$package/changelog.gz"
 done
-dpkg-deb --ctrl-tarfile "$(deb libvarnex1)" | tar -tf - | grep -qx ./symbols || fail "no symbols file"
-dpkg-deb --ctrl-tarfile "$(deb varnex)" | tar -xOf - ./postinst | grep -q 'systemd-sysusers.*varnex.conf' ||
-  fail "the account is not made at installation"
-dpkg-deb -f "$(deb varnex)" Depends | grep -q 'libvarnex1 (>= 1' || fail "varnex does not depend on libvarnex1"
+# (Each output is taken whole first: grep -q leaving a pipe early would fail
+# the pipeline under pipefail.)
+control_files="$(dpkg-deb --ctrl-tarfile "$(deb libvarnex1)" | tar -tf -)"
+grep -qx ./symbols <<<"$control_files" || fail "no symbols file"
+postinst="$(dpkg-deb --ctrl-tarfile "$(deb varnex)" | tar -xOf - ./postinst)"
+grep -q 'systemd-sysusers.*varnex.conf' <<<"$postinst" || fail "the account is not made at installation"
+grep -q 'libvarnex1 (>= 1' <<<"$(dpkg-deb -f "$(deb varnex)" Depends)" ||
+  fail "varnex does not depend on libvarnex1"
 
 # The installed tree.
 root="$work/root"
@@ -56,7 +60,7 @@ for package in libvarnex1 varnex; do dpkg-deb -x "$(deb "$package")" "$root"; do
 grep -qx 'u varnex - "Varnex shared lists" /var/lib/varnex' "$root/usr/lib/sysusers.d/varnex.conf" ||
   fail "unexpected sysusers entry"
 export LD_LIBRARY_PATH="$root/usr/lib/$multiarch"
-"$root/usr/bin/varnex" --version | grep -q '^varnex ' || fail "the packaged tool does not run"
+grep -q '^varnex ' <<<"$("$root/usr/bin/varnex" --version)" || fail "the packaged tool does not run"
 
 for unit in varnex-clean varnex-follow; do
   file="$root/lib/systemd/system/$unit.service"
