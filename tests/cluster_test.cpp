@@ -62,8 +62,13 @@ std::vector<NEW_AUDIT_LIST_ITEM> ReadList(const std::string& dir, int32_t type) 
   CVarnex list(type);
   std::vector<NEW_AUDIT_LIST_ITEM> records;
   if (list.LoadFileForReading() != 1) return records;
-  records.resize(static_cast<size_t>(std::max(list.GetTotalCount(), 0)) + 16);
-  const int32_t count = list.GetItems(records.data(), static_cast<int32_t>(records.size()));
+  int32_t count = std::max(list.GetTotalCount(), 0) + 16;
+  // A list that grew past the buffer between the two calls copies nothing
+  // and answers its new count: read again with room for it.
+  do {
+    records.resize(static_cast<size_t>(count));
+    count = list.GetItems(records.data(), static_cast<int32_t>(records.size()));
+  } while (count > static_cast<int32_t>(records.size()));
   records.resize(count < 0 ? 0 : static_cast<size_t>(count));
   return records;
 }
