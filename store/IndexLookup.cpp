@@ -61,12 +61,22 @@ struct FoldedContent {
   uint32_t nEndTags[2 * kMaxAnchorBytes];
   uint32_t nEnds = 0;
 
-  void Prepare(const char* pszContent, size_t nContentLength, uint32_t dwKey,
-               uint32_t nAnchorLengths, const TableEntry* pAnchors, uint32_t nAnchorBits) {
+  bool bFolded = false;
+  bool bWildcard = false;  // the content holds a '*' or a '?': no pattern matches it
+
+  void Fold(const char* pszContent, size_t nContentLength) {
+    if (bFolded) return;
     nLength = nContentLength;
     std::memcpy(szText, pszContent, nLength);
     std::memset(szText + nLength, 0, 9);
+    bWildcard = TextHasWildcard(szText, nLength);
     FoldAsCompared(szText);
+    bFolded = true;
+  }
+
+  void Prepare(const char* pszContent, size_t nContentLength, uint32_t dwKey,
+               uint32_t nAnchorLengths, const TableEntry* pAnchors, uint32_t nAnchorBits) {
+    Fold(pszContent, nContentLength);
     const uint32_t nMask = (uint32_t{1} << nAnchorBits) - 1;
     for (uint32_t l = 1; l <= kMaxAnchorBytes && l <= nLength; ++l) {
       if ((nAnchorLengths >> (l - 1) & 1) != 0) {
@@ -111,16 +121,28 @@ bool FindAnchored(uint8_t* pData, const Sections& at, const FoldedContent& conte
   return false;
 }
 
-// Reads the head of record nSlot into *pRecord (its other fields zeroed) and
-// tells whether it has the key dwKey and its window holds dwNow.
-bool ReadCandidate(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, uint32_t dwNow,
-                   NEW_AUDIT_LIST_ITEM* pRecord) {
-  const uint8_t* pRecordBytes = pItems + uint64_t{nSlot} * LIST_ITEM_SIZE;
-  if (sa::ReadU32(pRecordBytes + offsetof(NEW_AUDIT_LIST_ITEM, nContentLen)) != dwKey) {
-    return false;
+// The record at pRecord (in the mapped list) has the key dwKey and its
+// window holds dwNow.
+bool KeyAndWindowFit(const uint8_t* pRecord, uint32_t dwKey, uint32_t dwNow) {
+  const uint64_t nTimes = sa::LoadBytes8(pRecord + offsetof(NEW_AUDIT_LIST_ITEM, dwStartTime));
+  const uint64_t nKeyWord = sa::LoadBytes8(pRecord + offsetof(NEW_AUDIT_LIST_ITEM, nContentLen));
+  return static_cast<uint32_t>(nKeyWord) == dwKey &&
+         InWindow(static_cast<uint32_t>(nTimes), static_cast<uint32_t>(nTimes >> 32), dwNow);
+}
+
+// Record nSlot has the key dwKey, its window holds dwNow, and its text is a
+// pattern that matches the folded content.
+bool PatternRecordMatches(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, uint32_t dwNow,
+                          const char* pszContent, const FoldedText& content) {
+  const uint8_t* pRecord = pItems + uint64_t{nSlot} * LIST_ITEM_SIZE;
+  if (!KeyAndWindowFit(pRecord, dwKey, dwNow)) return false;
+  if (FirstByteRulesOut(sa::ReadByte(pRecord), pszContent)) return false;
+  char szPattern[LIST_CONTENT_SIZE];
+  for (size_t i = 0; i < LIST_CONTENT_SIZE; i += 8) {
+    const uint64_t nWord = sa::LoadBytes8(pRecord + i);
+    std::memcpy(szPattern + i, &nWord, 8);
   }
-  ReadRecordHead(pRecordBytes, pRecord);
-  return RecordInWindow(*pRecord, dwNow);
+  return StarPatternMatchesFolded(szPattern, sizeof szPattern, content);
 }
 
 // Record nSlot has the key dwKey, its window holds dwNow and its text equals
@@ -129,12 +151,7 @@ bool ReadCandidate(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, uint32
 bool PlainRecordMatches(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, uint32_t dwNow,
                         const PlainQuery& query, const char* pszCharacterCheck) {
   const uint8_t* pRecord = pItems + uint64_t{nSlot} * LIST_ITEM_SIZE;
-  const uint64_t nTimes = sa::LoadBytes8(pRecord + offsetof(NEW_AUDIT_LIST_ITEM, dwStartTime));
-  const uint64_t nKeyWord = sa::LoadBytes8(pRecord + offsetof(NEW_AUDIT_LIST_ITEM, nContentLen));
-  if (static_cast<uint32_t>(nKeyWord) != dwKey ||
-      !InWindow(static_cast<uint32_t>(nTimes), static_cast<uint32_t>(nTimes >> 32), dwNow)) {
-    return false;
-  }
+  if (!KeyAndWindowFit(pRecord, dwKey, dwNow)) return false;
   // The text and the NUL after it (none when it fills its field).
   const size_t nCompare = query.nLength < LIST_CONTENT_SIZE ? query.nLength + 1 : LIST_CONTENT_SIZE;
   size_t i = 0;
@@ -239,10 +256,11 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   if (nFullLength > WILDCARD_MAX_LEN) return IndexAnswer::kNoMatch;
   if (!bFoldsAlike) return IndexAnswer::kUnusable;
 
-  NEW_AUDIT_LIST_ITEM record;  // ReadCandidate fills what the match reads
+  folded.Fold(pszContent, nFullLength);
+  if (folded.bWildcard) return IndexAnswer::kNoMatch;
+  const FoldedText content = {folded.szText, folded.nLength, folded.bWildcard};
   auto matches = [&](uint32_t nSlot) {
-    return nSlot < nCount && ReadCandidate(pItems, nSlot, dwKey, dwNow, &record) &&
-           IsPatternRecord(record) && RecordTextMatches(record, pszContent);
+    return nSlot < nCount && PatternRecordMatches(pItems, nSlot, dwKey, dwNow, pszContent, content);
   };
   if (nAnchorLengths != 0 && FindAnchored(pData, at, folded, dwKey, nAnchorLengths, matches)) {
     return IndexAnswer::kMatch;

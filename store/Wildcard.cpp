@@ -63,10 +63,12 @@ template <typename Fold>
 uint16_t FindAnchor(const char* pszText, uint16_t nFrom, uint16_t nLast, uint16_t nOffset,
                     char cAnchor, Fold fold) {
   uint16_t p = nFrom;
-  if constexpr (std::is_same_v<Fold, FoldAsciiLetters>) {
-    // A folded letter stands for both of its cases; any other byte for itself.
+  constexpr bool bBothCases = std::is_same_v<Fold, FoldAsciiLetters>;
+  if constexpr (bBothCases || std::is_same_v<Fold, AlreadyFolded>) {
+    // A folded letter stands for both of its cases in a text that is
+    // folded as it is compared; any other byte for itself.
     const auto cUpper = static_cast<unsigned char>(cAnchor);
-    const auto cLower = static_cast<unsigned char>(AsciiLower(cAnchor));
+    const auto cLower = static_cast<unsigned char>(bBothCases ? AsciiLower(cAnchor) : cAnchor);
     for (; p + 8u <= nLast + 1u; p += 8) {
       uint64_t nWord;
       std::memcpy(&nWord, pszText + p + nOffset, 8);
@@ -428,6 +430,68 @@ void FoldToUpper(char* pszText) {
   });
 }
 
+namespace {
+
+// How the text must be folded to be compared with a prepared pattern.
+enum class TextFolding : uint8_t {
+  kAsciiLetters,  // byte by byte, as ASCII letters (FoldAsciiLetters)
+  kTable,         // byte by byte, by the single-byte locale's table
+  kWhole,         // copied and folded whole (multibyte locales)
+};
+
+// A pattern folded and normalised, ready for Decide.
+struct PreparedPattern {
+  char szText[kBufferSize];
+  uint16_t nLength = 0;
+  uint16_t nStars = 0;  // 0 exactly when the pattern holds no '*'
+  const int32_t* pUpper = nullptr;
+  TextFolding folding = TextFolding::kWhole;
+};
+
+// Folds and normalises a pattern of nLength bytes (at most WILDCARD_MAX_LEN,
+// not necessarily followed by a NUL) into *pOut, and answers as
+// WildcardCompare does before it compares: WILDCARD_GO_ON when the text must
+// be compared. fnTextWildcard() tells whether the text holds a '*' or a '?'
+// (asked only when the answer depends on it).
+template <typename TextWildcard>
+uint8_t PreparePattern(const char* pszPattern, uint16_t nLength, TextWildcard fnTextWildcard,
+                       uint16_t nTextLength, PreparedPattern* pOut) {
+  varnex::platform::UpperCaseBytes upper = {nullptr, false};
+  if (MB_CUR_MAX == 1) upper = varnex::platform::ThreadUpperCase();
+  pOut->pUpper = upper.table;
+  pOut->nLength = nLength;
+  if (upper.table != nullptr && upper.ascii_only) {
+    // The common case, in one pass over the pattern.
+    pOut->folding = TextFolding::kAsciiLetters;
+    const PatternCounts counts = CopyFoldedAscii(pOut->szText, pszPattern, nLength);
+    pOut->nStars = counts.nStars;
+    if (counts.bStarRun) {
+      return Normalize(pOut->szText, &pOut->nLength, fnTextWildcard(), nTextLength, &pOut->nStars);
+    }
+    if (counts.nStars == 0 && !counts.bQuestion) return WILDCARD_NO_WILDCARD;
+    if (fnTextWildcard()) return WILDCARD_TEXT_WILDCARD;
+    if (nLength == 1 && counts.nStars == 1) return WILDCARD_MATCH;  // a lone '*'
+    if (nTextLength == 0) return WILDCARD_EMPTY;
+    return WILDCARD_GO_ON;
+  }
+  if (upper.table != nullptr) {
+    pOut->folding = TextFolding::kTable;
+    for (uint16_t i = 0; i < nLength; ++i) {
+      pOut->szText[i] = static_cast<char>(upper.table[static_cast<unsigned char>(pszPattern[i])]);
+    }
+    pOut->szText[nLength] = '\0';
+  } else {
+    pOut->folding = TextFolding::kWhole;
+    std::memcpy(pOut->szText, pszPattern, nLength);
+    pOut->szText[nLength] = '\0';
+    FoldToUpper(pOut->szText);
+  }
+  // Folding never makes or removes a '*' or a '?'.
+  return Normalize(pOut->szText, &pOut->nLength, fnTextWildcard(), nTextLength, &pOut->nStars);
+}
+
+}  // namespace
+
 uint8_t WildcardCompare(const char* pszPattern, const char* pszText) {
   try {
     uint16_t nPatternLength = 0;
@@ -436,58 +500,47 @@ uint8_t WildcardCompare(const char* pszPattern, const char* pszText) {
     if (nStatus != WILDCARD_GO_ON) return nStatus;
     // A private, upper-cased copy of the pattern: the arguments are never
     // changed.
-    char szPattern[kBufferSize];
-    varnex::platform::UpperCaseBytes upper = {nullptr, false};
-    if (MB_CUR_MAX == 1) upper = varnex::platform::ThreadUpperCase();
-    const int32_t* pUpper = upper.table;
-    if (pUpper != nullptr && upper.ascii_only) {
-      // The common case, in one pass over the pattern.
-      const PatternCounts counts = CopyFoldedAscii(szPattern, pszPattern, nPatternLength);
-      uint16_t nStars = counts.nStars;
-      if (counts.bStarRun) {
-        nStatus = Normalize(szPattern, &nPatternLength, HasWildcard(pszText, nTextLength),
-                            nTextLength, &nStars);
-      } else if (nStars == 0 && !counts.bQuestion) {
-        nStatus = WILDCARD_NO_WILDCARD;
-      } else if (HasWildcard(pszText, nTextLength)) {
-        nStatus = WILDCARD_TEXT_WILDCARD;
-      } else if (nPatternLength == 1 && nStars == 1) {
-        nStatus = WILDCARD_MATCH;  // a lone '*'
-      } else if (nTextLength == 0) {
-        nStatus = WILDCARD_EMPTY;
-      }
-      if (nStatus != WILDCARD_GO_ON) return nStatus;
-      return Decide(szPattern, nPatternLength, nStars, pszText, nTextLength, FoldAsciiLetters{});
-    }
-    if (pUpper != nullptr) {
-      for (uint16_t i = 0; i < nPatternLength; ++i) {
-        szPattern[i] = static_cast<char>(pUpper[static_cast<unsigned char>(pszPattern[i])]);
-      }
-      szPattern[nPatternLength] = '\0';
-    } else {
-      std::memcpy(szPattern, pszPattern, size_t{nPatternLength} + 1);
-      FoldToUpper(szPattern);
-    }
-    // Folding never makes or removes a '*' or a '?', so the text is checked
-    // as it stands.
-    uint16_t nStars = 0;
-    nStatus = Normalize(szPattern, &nPatternLength, HasWildcard(pszText, nTextLength), nTextLength,
-                        &nStars);
+    PreparedPattern pattern;
+    nStatus = PreparePattern(
+        pszPattern, nPatternLength, [&] { return HasWildcard(pszText, nTextLength); }, nTextLength,
+        &pattern);
     if (nStatus != WILDCARD_GO_ON) return nStatus;
-    if (pUpper != nullptr) {
-      // Every byte is a character: the text is folded as it is compared.
-      if (upper.ascii_only) {
-        return Decide(szPattern, nPatternLength, nStars, pszText, nTextLength, FoldAsciiLetters{});
-      }
-      return Decide(szPattern, nPatternLength, nStars, pszText, nTextLength, FoldByTable{pUpper});
+    switch (pattern.folding) {
+      case TextFolding::kAsciiLetters:
+        // Every byte is a character: the text is folded as it is compared.
+        return Decide(pattern.szText, pattern.nLength, pattern.nStars, pszText, nTextLength,
+                      FoldAsciiLetters{});
+      case TextFolding::kTable:
+        return Decide(pattern.szText, pattern.nLength, pattern.nStars, pszText, nTextLength,
+                      FoldByTable{pattern.pUpper});
+      case TextFolding::kWhole:
+        break;
     }
     char szText[kBufferSize];
     std::memcpy(szText, pszText, size_t{nTextLength} + 1);
     FoldToUpper(szText);
-    return Decide(szPattern, nPatternLength, nStars, szText, nTextLength, AlreadyFolded{});
+    return Decide(pattern.szText, pattern.nLength, pattern.nStars, szText, nTextLength,
+                  AlreadyFolded{});
   } catch (...) {
     return WILDCARD_EXCEPTION;
   }
+}
+
+bool TextHasWildcard(const char* pszText, size_t nLength) {
+  return nLength > WILDCARD_MAX_LEN || HasWildcard(pszText, static_cast<uint16_t>(nLength));
+}
+
+bool StarPatternMatchesFolded(const char* pszPattern, size_t nPatternMax, const FoldedText& text) {
+  const size_t nLength = strnlen(pszPattern, nPatternMax < kBufferSize ? nPatternMax : kBufferSize);
+  if (nLength > WILDCARD_MAX_LEN || text.nLength > WILDCARD_MAX_LEN) return false;
+  PreparedPattern pattern;
+  const uint8_t nStatus = PreparePattern(
+      pszPattern, static_cast<uint16_t>(nLength), [&] { return text.bWildcard; },
+      static_cast<uint16_t>(text.nLength), &pattern);
+  if (pattern.nStars == 0) return false;
+  if (nStatus != WILDCARD_GO_ON) return nStatus == WILDCARD_MATCH;
+  return Decide(pattern.szText, pattern.nLength, pattern.nStars, text.pszFolded,
+                static_cast<uint16_t>(text.nLength), AlreadyFolded{}) == WILDCARD_MATCH;
 }
 
 bool MatchItemPattern(const NEW_AUDIT_LIST_ITEM* pRecord, const char* pszContent) {

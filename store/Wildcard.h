@@ -31,6 +31,24 @@ enum WildcardStatus : uint8_t {
 // pszContent (WildcardCompare gives 0). Reads szContent within its 128 bytes.
 bool MatchItemPattern(const NEW_AUDIT_LIST_ITEM* pRecord, const char* pszContent);
 
+// A text folded once with FoldAsCompared, to be compared with many patterns
+// (see StarPatternMatchesFolded).
+struct FoldedText {
+  const char* pszFolded;  // nLength bytes, then a NUL
+  size_t nLength;
+  bool bWildcard;  // the text as given holds a '*' or a '?' (TextHasWildcard)
+};
+
+// True when the first nLength bytes hold a '*' or a '?', or nLength exceeds
+// WILDCARD_MAX_LEN (no pattern matches such a text).
+bool TextHasWildcard(const char* pszText, size_t nLength);
+
+// True exactly when the pattern holds a '*' and WildcardCompare(pattern,
+// text) gives 0 for the text that was folded into `text`, in the same
+// thread and locale. The pattern is read within nPatternMax bytes (it need
+// not end with a NUL there).
+bool StarPatternMatchesFolded(const char* pszPattern, size_t nPatternMax, const FoldedText& text);
+
 // Upper-cases a string in place as the multibyte locale does: single-byte
 // letters, and multibyte characters as whole characters where the upper-case
 // form has the same byte length. A trail byte is never taken for a letter on

@@ -6,6 +6,7 @@
 #include <cwctype>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -225,6 +226,62 @@ TEST_F(GbkWildcardTest, LearnedCharactersFoldAsTheCLibraryDoes) {
   text = e_acute;
   FoldToUpper(text.data());
   EXPECT_EQ(text, "\xC3\x89");
+}
+
+// A text folded once and compared with many patterns gets, pattern by
+// pattern, the answer of the comparison itself (for patterns with a '*'),
+// in single-byte, UTF-8 and double-byte locales.
+TEST(FoldedTextTest, AgreesWithTheComparisonInEveryLocale) {
+  const std::vector<std::string> patterns = {
+      "*.example.com",
+      "*",
+      "**",
+      "a**b*",
+      "*ab",
+      "?*",
+      "a?c",
+      "*" + kHan,
+      kTrailA + "*",
+      kFullWidthLower + "*",
+      "*\xC3\xA9*",
+      "*b*b*",
+      "*?",
+  };
+  const std::vector<std::string> texts = {
+      "www.EXAMPLE.com",
+      "",
+      "ab",
+      "abab",
+      "aXbYb",
+      "abc",
+      "x" + kHan,
+      kTrailUpperA + "x",
+      kTrailA + "x",
+      kFullWidthUpper + "x",
+      "\xC3\x89",
+      "a*b",
+      "b?",
+      "x.example.com.example.com",
+  };
+  for (const char* name : {"C", "C.UTF-8", kGbkLocale}) {
+    const ScopedLocale locale(name);
+    if (!locale.ok()) continue;
+    for (const std::string& text : texts) {
+      std::string folded = text;
+      FoldAsCompared(folded.data());
+      const FoldedText prepared = {folded.c_str(), text.size(),
+                                   TextHasWildcard(text.data(), text.size())};
+      for (const std::string& pattern : patterns) {
+        const bool expected = pattern.find('*') != std::string::npos &&
+                              WildcardCompare(pattern.c_str(), text.c_str()) == 0;
+        EXPECT_EQ(StarPatternMatchesFolded(pattern.c_str(), pattern.size(), prepared), expected)
+            << name << " [" << pattern << "] [" << text << "]";
+      }
+    }
+  }
+  // A pattern with no '*' is never taken, even where it would match.
+  const FoldedText abc = {"ABC", 3, false};
+  EXPECT_FALSE(StarPatternMatchesFolded("a?c", 3, abc));
 }
 
 }  // namespace
