@@ -67,10 +67,8 @@ struct FoldedContent {
   void Fold(const char* pszContent, size_t nContentLength) {
     if (bFolded) return;
     nLength = nContentLength;
-    std::memcpy(szText, pszContent, nLength);
-    std::memset(szText + nLength, 0, 9);
-    bWildcard = TextHasWildcard(szText, nLength);
-    FoldAsCompared(szText);
+    bWildcard = CopyFoldedAsCompared(szText, pszContent, nLength);
+    std::memset(szText + nLength + 1, 0, 8);
     bFolded = true;
   }
 

@@ -526,8 +526,42 @@ uint8_t WildcardCompare(const char* pszPattern, const char* pszText) {
   }
 }
 
-bool TextHasWildcard(const char* pszText, size_t nLength) {
-  return nLength > WILDCARD_MAX_LEN || HasWildcard(pszText, static_cast<uint16_t>(nLength));
+bool CopyFoldedAsCompared(char* pszDest, const char* pszSource, size_t nLength) {
+  if (nLength > WILDCARD_MAX_LEN) {
+    std::memcpy(pszDest, pszSource, nLength);
+    pszDest[nLength] = '\0';
+    FoldAsCompared(pszDest);
+    return true;
+  }
+  const bool bSingleByte = MB_CUR_MAX == 1;
+  if (!bSingleByte || varnex::platform::ThreadUpperCase().ascii_only) {
+    // ASCII letters fold as ASCII: eight bytes at a time, straight from the
+    // source (a copy read back in words at other places would wait for the
+    // stores that made it).
+    uint64_t nWild = 0;
+    uint64_t nHigh = 0;
+    size_t i = 0;
+    for (; i + 8 <= nLength; i += 8) {
+      uint64_t nWord;
+      std::memcpy(&nWord, pszSource + i, 8);
+      nWild |= HasByte(nWord, '*') | HasByte(nWord, '?');
+      nHigh |= nWord;
+      nWord = UpperWord(nWord);
+      std::memcpy(pszDest + i, &nWord, 8);
+    }
+    for (; i < nLength; ++i) {
+      const char c = pszSource[i];
+      nWild |= (c == '*') | (c == '?');
+      nHigh |= static_cast<unsigned char>(c);
+      pszDest[i] = AsciiUpper(c);
+    }
+    pszDest[nLength] = '\0';
+    if (bSingleByte || (nHigh & 0x8080808080808080ULL) == 0) return nWild != 0;
+  }
+  std::memcpy(pszDest, pszSource, nLength);
+  pszDest[nLength] = '\0';
+  FoldAsCompared(pszDest);
+  return HasWildcard(pszSource, static_cast<uint16_t>(nLength));
 }
 
 bool StarPatternMatchesFolded(const char* pszPattern, size_t nPatternMax, const FoldedText& text) {

@@ -36,12 +36,14 @@ bool MatchItemPattern(const NEW_AUDIT_LIST_ITEM* pRecord, const char* pszContent
 struct FoldedText {
   const char* pszFolded;  // nLength bytes, then a NUL
   size_t nLength;
-  bool bWildcard;  // the text as given holds a '*' or a '?' (TextHasWildcard)
+  bool bWildcard;  // the text as given holds a '*' or a '?'
 };
 
-// True when the first nLength bytes hold a '*' or a '?', or nLength exceeds
-// WILDCARD_MAX_LEN (no pattern matches such a text).
-bool TextHasWildcard(const char* pszText, size_t nLength);
+// Copies nLength bytes of text to pszDest (room for nLength + 1) folded as
+// FoldAsCompared folds, with a NUL after them, and tells whether the text
+// holds a '*' or a '?' (or is longer than WILDCARD_MAX_LEN: no pattern
+// matches such a text either).
+bool CopyFoldedAsCompared(char* pszDest, const char* pszSource, size_t nLength);
 
 // True exactly when the pattern holds a '*' and WildcardCompare(pattern,
 // text) gives 0 for the text that was folded into `text`, in the same

@@ -267,10 +267,13 @@ TEST(FoldedTextTest, AgreesWithTheComparisonInEveryLocale) {
     const ScopedLocale locale(name);
     if (!locale.ok()) continue;
     for (const std::string& text : texts) {
-      std::string folded = text;
-      FoldAsCompared(folded.data());
-      const FoldedText prepared = {folded.c_str(), text.size(),
-                                   TextHasWildcard(text.data(), text.size())};
+      std::string folded(text.size(), '\0');
+      const bool wildcard = CopyFoldedAsCompared(folded.data(), text.data(), text.size());
+      std::string folded_in_place = text;
+      FoldAsCompared(folded_in_place.data());
+      EXPECT_EQ(folded, folded_in_place) << name << " [" << text << "]";
+      EXPECT_EQ(wildcard, text.find_first_of("*?") != std::string::npos) << text;
+      const FoldedText prepared = {folded.c_str(), text.size(), wildcard};
       for (const std::string& pattern : patterns) {
         const bool expected = pattern.find('*') != std::string::npos &&
                               WildcardCompare(pattern.c_str(), text.c_str()) == 0;
