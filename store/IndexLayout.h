@@ -205,11 +205,20 @@ inline uint64_t AnchorHash(uint32_t nKey, uint32_t nKind, uint32_t nLength, uint
 
 // Where an inner anchor stands in the bitmap that lookups test first: two
 // bits of one 64-bit word (so a test reads one word, and lets through about
-// one piece in seventy that holds no anchor).
+// one piece in seventy that holds no anchor). The bitmap is tested at every
+// place of the content, so its hash is one multiplication: the key and
+// length make a seed once, and each piece is mixed with it.
 struct BitmapPlace {
   uint32_t nWord;
   uint64_t nBits;
 };
+inline uint64_t InnerSeed(uint32_t nKey, uint32_t nLength) {
+  return (uint64_t{nKey} << 8 | nLength) * 0x9e3779b97f4a7c15ULL + 0x632be59bd9b4e019ULL;
+}
+inline uint64_t InnerSieveHash(uint64_t nSeed, uint64_t nBytes) {
+  const uint64_t h = (nBytes ^ nSeed) * 0xbf58476d1ce4e5b9ULL;
+  return h ^ (h >> 32);  // the word from the high half, the bits mixed from both
+}
 inline BitmapPlace InnerBitsOf(uint64_t nHash, uint32_t nBitmapBits) {
   const uint32_t nWords = (uint32_t{1} << nBitmapBits) / 64;
   return {static_cast<uint32_t>(nHash >> 32) & (nWords - 1),

@@ -38,7 +38,7 @@ uint32_t LengthsOfKey(uint8_t* pData, const Sections& at, uint32_t dwKey) {
 // the anchor (kind, length, bytes) of key dwKey, until one matches.
 template <typename Matches>
 bool ProbeAnchor(const TableEntry* pAnchors, uint32_t nAnchorBits, uint32_t nTag,
-                 Matches fnMatches) {
+                 const Matches& fnMatches) {
   const uint32_t nMask = (uint32_t{1} << nAnchorBits) - 1;
   uint32_t i = nTag & nMask;
   for (uint32_t nSteps = 0; nSteps <= nMask; ++nSteps, i = (i + 1) & nMask) {
@@ -101,7 +101,7 @@ struct FoldedContent {
 // that the bitmap lets through.
 template <typename Matches>
 bool FindAnchored(uint8_t* pData, const Sections& at, const FoldedContent& content, uint32_t dwKey,
-                  uint32_t nAnchorLengths, Matches fnMatches) {
+                  uint32_t nAnchorLengths, const Matches& fnMatches) {
   const TableEntry* pAnchors = Anchors(pData, at);
   for (uint32_t k = 0; k < content.nEnds; ++k) {
     if (ProbeAnchor(pAnchors, at.nAnchorBits, content.nEndTags[k], fnMatches)) return true;
@@ -109,10 +109,12 @@ bool FindAnchored(uint8_t* pData, const Sections& at, const FoldedContent& conte
   const uint64_t* pBitmap = InnerBitmap(pData, at);
   for (uint32_t l = 1; l <= kMaxInnerAnchorBytes && l <= content.nLength; ++l) {
     if ((nAnchorLengths >> (16 + l - 1) & 1) == 0) continue;
+    const uint64_t nSeed = InnerSeed(dwKey, l);
     for (size_t p = 0; p + l <= content.nLength; ++p) {
-      const uint64_t nHash = AnchorHash(dwKey, kAnchorInner, l, content.BytesAt(p, l));
-      const BitmapPlace place = InnerBitsOf(nHash, at.nBitmapBits);
+      const uint64_t nBytes = content.BytesAt(p, l);
+      const BitmapPlace place = InnerBitsOf(InnerSieveHash(nSeed, nBytes), at.nBitmapBits);
       if ((sa::Load(&pBitmap[place.nWord]) & place.nBits) != place.nBits) continue;
+      const uint64_t nHash = AnchorHash(dwKey, kAnchorInner, l, nBytes);
       if (ProbeAnchor(pAnchors, at.nAnchorBits, TagOf(nHash), fnMatches)) return true;
     }
   }
