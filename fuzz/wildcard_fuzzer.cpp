@@ -98,14 +98,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The pattern without a NUL after it (as in a full record field).
   std::vector<char> field(pattern.begin(), pattern.end());
   std::vector<char> folded(text.size() + 1);
-  const bool wildcard = CopyFoldedAsCompared(folded.data(), text.data(), text.size());
+  const FoldedText prepared = FoldForPatterns(folded.data(), text.data(), text.size());
   std::string folded_in_place = text;
   FoldAsCompared(folded_in_place.data());
   if (folded_in_place != folded.data() ||
-      wildcard != (text.find_first_of("*?") != std::string::npos || text.size() > 1000)) {
+      prepared.bWildcard != (text.find_first_of("*?") != std::string::npos || text.size() > 1000)) {
     std::abort();
   }
-  const FoldedText prepared = {folded.data(), text.size(), wildcard};
   const bool star = pattern.find('*') != std::string::npos;
   if (!field.empty() &&
       StarPatternMatchesFolded(field.data(), field.size(), prepared) != (star && status == 0)) {

@@ -62,12 +62,12 @@ struct FoldedContent {
   uint32_t nEnds = 0;
 
   bool bFolded = false;
-  bool bWildcard = false;  // the content holds a '*' or a '?': no pattern matches it
+  FoldedText text = {};
 
   void Fold(const char* pszContent, size_t nContentLength) {
     if (bFolded) return;
+    text = FoldForPatterns(szText, pszContent, nContentLength);
     nLength = nContentLength;
-    bWildcard = CopyFoldedAsCompared(szText, pszContent, nLength);
     std::memset(szText + nLength + 1, 0, 8);
     bFolded = true;
   }
@@ -137,12 +137,16 @@ bool PatternRecordMatches(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey,
   const uint8_t* pRecord = pItems + uint64_t{nSlot} * LIST_ITEM_SIZE;
   if (!KeyAndWindowFit(pRecord, dwKey, dwNow)) return false;
   if (FirstByteRulesOut(sa::ReadByte(pRecord), pszContent)) return false;
+  // The text's words up to the one that holds its NUL.
   char szPattern[LIST_CONTENT_SIZE];
-  for (size_t i = 0; i < LIST_CONTENT_SIZE; i += 8) {
+  size_t i = 0;
+  while (i < LIST_CONTENT_SIZE) {
     const uint64_t nWord = sa::LoadBytes8(pRecord + i);
     std::memcpy(szPattern + i, &nWord, 8);
+    i += 8;
+    if (((nWord - 0x0101010101010101ULL) & ~nWord & 0x8080808080808080ULL) != 0) break;
   }
-  return StarPatternMatchesFolded(szPattern, sizeof szPattern, content);
+  return StarPatternMatchesFolded(szPattern, i, content);
 }
 
 // Record nSlot has the key dwKey, its window holds dwNow and its text equals
@@ -257,8 +261,8 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   if (!bFoldsAlike) return IndexAnswer::kUnusable;
 
   folded.Fold(pszContent, nFullLength);
-  if (folded.bWildcard) return IndexAnswer::kNoMatch;
-  const FoldedText content = {folded.szText, folded.nLength, folded.bWildcard};
+  if (folded.text.bWildcard) return IndexAnswer::kNoMatch;
+  const FoldedText& content = folded.text;
   auto matches = [&](uint32_t nSlot) {
     return nSlot < nCount && PatternRecordMatches(pItems, nSlot, dwKey, dwNow, pszContent, content);
   };

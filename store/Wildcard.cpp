@@ -526,15 +526,11 @@ uint8_t WildcardCompare(const char* pszPattern, const char* pszText) {
   }
 }
 
-bool CopyFoldedAsCompared(char* pszDest, const char* pszSource, size_t nLength) {
-  if (nLength > WILDCARD_MAX_LEN) {
-    std::memcpy(pszDest, pszSource, nLength);
-    pszDest[nLength] = '\0';
-    FoldAsCompared(pszDest);
-    return true;
-  }
+FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength) {
   const bool bSingleByte = MB_CUR_MAX == 1;
-  if (!bSingleByte || varnex::platform::ThreadUpperCase().ascii_only) {
+  const bool bAsciiFolds = !bSingleByte || varnex::platform::ThreadUpperCase().ascii_only;
+  FoldedText text = {pszDest, nLength, true, bAsciiFolds};
+  if (nLength <= WILDCARD_MAX_LEN && bAsciiFolds) {
     // ASCII letters fold as ASCII: eight bytes at a time, straight from the
     // source (a copy read back in words at other places would wait for the
     // stores that made it).
@@ -556,15 +552,87 @@ bool CopyFoldedAsCompared(char* pszDest, const char* pszSource, size_t nLength) 
       pszDest[i] = AsciiUpper(c);
     }
     pszDest[nLength] = '\0';
-    if (bSingleByte || (nHigh & 0x8080808080808080ULL) == 0) return nWild != 0;
+    text.bWildcard = nWild != 0;
+    if (bSingleByte || (nHigh & 0x8080808080808080ULL) == 0) return text;
   }
   std::memcpy(pszDest, pszSource, nLength);
   pszDest[nLength] = '\0';
   FoldAsCompared(pszDest);
-  return HasWildcard(pszSource, static_cast<uint16_t>(nLength));
+  text.bWildcard =
+      nLength > WILDCARD_MAX_LEN || HasWildcard(pszSource, static_cast<uint16_t>(nLength));
+  return text;
 }
 
+namespace {
+
+// The leftmost place of the nNeedle bytes in the first nText bytes of
+// pszText; nText when there is none.
+size_t FindBytes(const char* pszText, size_t nText, const char* pszNeedle, size_t nNeedle) {
+  if (nNeedle > nText) return nText;
+  for (size_t p = 0; p + nNeedle <= nText; ++p) {
+    const void* pFirst = std::memchr(pszText + p, pszNeedle[0], nText - nNeedle + 1 - p);
+    if (pFirst == nullptr) return nText;
+    p = static_cast<size_t>(static_cast<const char*>(pFirst) - pszText);
+    if (std::memcmp(pszText + p, pszNeedle, nNeedle) == 0) return p;
+  }
+  return nText;
+}
+
+// The answer for the common shapes '*' + literal, literal + '*' and
+// '*' + literal + '*' (nLength bytes, folded, no '?'), where each segment
+// takes its leftmost match: a literal tail must first occur at the end.
+bool SimpleShapeMatches(const char* pszPattern, size_t nLength, const FoldedText& text) {
+  if (nLength == 1) return true;  // a lone '*'
+  if (text.nLength == 0) return false;
+  const bool bFreeStart = pszPattern[0] == '*';
+  const bool bFreeEnd = pszPattern[nLength - 1] == '*';
+  const char* pLiteral = pszPattern + (bFreeStart ? 1 : 0);
+  const size_t nLiteral = nLength - (bFreeStart ? 1 : 0) - (bFreeEnd ? 1 : 0);
+  if (nLiteral > text.nLength) return false;
+  if (!bFreeStart) return std::memcmp(text.pszFolded, pLiteral, nLiteral) == 0;
+  const size_t nAt = FindBytes(text.pszFolded, text.nLength, pLiteral, nLiteral);
+  return bFreeEnd ? nAt < text.nLength : nAt == text.nLength - nLiteral;
+}
+
+}  // namespace
+
 bool StarPatternMatchesFolded(const char* pszPattern, size_t nPatternMax, const FoldedText& text) {
+  // A text with a wildcard matches no pattern (and is no pattern's text).
+  if (text.bWildcard) return false;
+  if (text.bAsciiFolds && nPatternMax <= LIST_CONTENT_SIZE) {
+    // One pass in words: the length, the wildcards, the folded copy.
+    char szFolded[LIST_CONTENT_SIZE + 8];
+    uint64_t nHigh = 0;
+    size_t nLength = nPatternMax;
+    uint32_t nStars = 0;
+    uint64_t nQuestions = 0;
+    size_t nFirstStar = 0;
+    for (size_t i = 0; i < nPatternMax; i += 8) {
+      uint64_t nWord = 0;
+      std::memcpy(&nWord, pszPattern + i, nPatternMax - i < 8 ? nPatternMax - i : 8);
+      const uint64_t nZero = HasByte(nWord, 0);
+      if (nZero != 0) {
+        const unsigned nBytes = static_cast<unsigned>(std::countr_zero(nZero)) / 8;
+        nWord &= nBytes == 0 ? 0 : ~uint64_t{0} >> (64 - 8 * nBytes);
+        nLength = i + nBytes;
+      }
+      const uint64_t nStarBits = HasByte(nWord, '*');  // none among the bytes cleared
+      if (nStarBits != 0 && nStars == 0) nFirstStar = i + std::countr_zero(nStarBits) / 8;
+      nStars += static_cast<uint32_t>(std::popcount(nStarBits));
+      nQuestions |= HasByte(nWord, '?');
+      nHigh |= nWord;
+      nWord = UpperWord(nWord);
+      std::memcpy(szFolded + i, &nWord, 8);
+      if (nZero != 0) break;
+    }
+    if (nStars == 0) return false;
+    const bool bAscii = MB_CUR_MAX == 1 || (nHigh & 0x8080808080808080ULL) == 0;
+    const bool bSimple =
+        nQuestions == 0 &&
+        ((nStars == 1 && (nFirstStar == 0 || nFirstStar == nLength - 1)) ||
+         (nStars == 2 && nLength > 2 && nFirstStar == 0 && szFolded[nLength - 1] == '*'));
+    if (bAscii && bSimple) return SimpleShapeMatches(szFolded, nLength, text);
+  }
   const size_t nLength = strnlen(pszPattern, nPatternMax < kBufferSize ? nPatternMax : kBufferSize);
   if (nLength > WILDCARD_MAX_LEN || text.nLength > WILDCARD_MAX_LEN) return false;
   PreparedPattern pattern;

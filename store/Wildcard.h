@@ -32,18 +32,21 @@ enum WildcardStatus : uint8_t {
 bool MatchItemPattern(const NEW_AUDIT_LIST_ITEM* pRecord, const char* pszContent);
 
 // A text folded once with FoldAsCompared, to be compared with many patterns
-// (see StarPatternMatchesFolded).
+// in the same thread and locale (see StarPatternMatchesFolded).
 struct FoldedText {
   const char* pszFolded;  // nLength bytes, then a NUL
   size_t nLength;
-  bool bWildcard;  // the text as given holds a '*' or a '?'
+  // The text as given holds a '*' or a '?', or is longer than
+  // WILDCARD_MAX_LEN: no pattern matches it.
+  bool bWildcard;
+  // The locale folds a pattern of ASCII bytes as ASCII letters fold (every
+  // multibyte locale, and single-byte ones whose table changes only a-z).
+  bool bAsciiFolds;
 };
 
 // Copies nLength bytes of text to pszDest (room for nLength + 1) folded as
-// FoldAsCompared folds, with a NUL after them, and tells whether the text
-// holds a '*' or a '?' (or is longer than WILDCARD_MAX_LEN: no pattern
-// matches such a text either).
-bool CopyFoldedAsCompared(char* pszDest, const char* pszSource, size_t nLength);
+// FoldAsCompared folds, with a NUL after them, and describes the copy.
+FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength);
 
 // True exactly when the pattern holds a '*' and WildcardCompare(pattern,
 // text) gives 0 for the text that was folded into `text`, in the same

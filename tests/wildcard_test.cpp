@@ -268,12 +268,11 @@ TEST(FoldedTextTest, AgreesWithTheComparisonInEveryLocale) {
     if (!locale.ok()) continue;
     for (const std::string& text : texts) {
       std::string folded(text.size(), '\0');
-      const bool wildcard = CopyFoldedAsCompared(folded.data(), text.data(), text.size());
+      const FoldedText prepared = FoldForPatterns(folded.data(), text.data(), text.size());
       std::string folded_in_place = text;
       FoldAsCompared(folded_in_place.data());
       EXPECT_EQ(folded, folded_in_place) << name << " [" << text << "]";
-      EXPECT_EQ(wildcard, text.find_first_of("*?") != std::string::npos) << text;
-      const FoldedText prepared = {folded.c_str(), text.size(), wildcard};
+      EXPECT_EQ(prepared.bWildcard, text.find_first_of("*?") != std::string::npos) << text;
       for (const std::string& pattern : patterns) {
         const bool expected = pattern.find('*') != std::string::npos &&
                               WildcardCompare(pattern.c_str(), text.c_str()) == 0;
@@ -283,7 +282,7 @@ TEST(FoldedTextTest, AgreesWithTheComparisonInEveryLocale) {
     }
   }
   // A pattern with no '*' is never taken, even where it would match.
-  const FoldedText abc = {"ABC", 3, false};
+  const FoldedText abc = {"ABC", 3, false, true};
   EXPECT_FALSE(StarPatternMatchesFolded("a?c", 3, abc));
 }
 
