@@ -75,13 +75,26 @@ struct FoldedContent {
   void Prepare(const char* pszContent, size_t nContentLength, uint32_t dwKey,
                uint32_t nAnchorLengths, const TableEntry* pAnchors, uint32_t nAnchorBits) {
     Fold(pszContent, nContentLength);
+    // The ends are folded again from the content where they may be: bytes
+    // read back from the fresh copy at other places than they were written
+    // would wait for the stores that made them.
+    const bool bFromContent = text.bFoldedAsAscii && nLength >= 8;
+    uint64_t nFirst = 0, nLast = 0;
+    if (bFromContent) {
+      std::memcpy(&nFirst, pszContent, 8);
+      std::memcpy(&nLast, pszContent + nLength - 8, 8);
+      nFirst = UpperWord(nFirst);
+      nLast = UpperWord(nLast);
+    }
     const uint32_t nMask = (uint32_t{1} << nAnchorBits) - 1;
     for (uint32_t l = 1; l <= kMaxAnchorBytes && l <= nLength; ++l) {
       if ((nAnchorLengths >> (l - 1) & 1) != 0) {
-        nEndTags[nEnds++] = TagOf(AnchorHash(dwKey, kAnchorSuffix, l, BytesAt(nLength - l, l)));
+        const uint64_t nBytes = bFromContent ? nLast >> (8 * (8 - l)) : BytesAt(nLength - l, l);
+        nEndTags[nEnds++] = TagOf(AnchorHash(dwKey, kAnchorSuffix, l, nBytes));
       }
       if ((nAnchorLengths >> (8 + l - 1) & 1) != 0) {
-        nEndTags[nEnds++] = TagOf(AnchorHash(dwKey, kAnchorPrefix, l, BytesAt(0, l)));
+        const uint64_t nBytes = bFromContent ? Low(nFirst, l) : BytesAt(0, l);
+        nEndTags[nEnds++] = TagOf(AnchorHash(dwKey, kAnchorPrefix, l, nBytes));
       }
     }
     for (uint32_t k = 0; k < nEnds; ++k) varnex::platform::Prefetch(&pAnchors[nEndTags[k] & nMask]);
@@ -92,6 +105,10 @@ struct FoldedContent {
   uint64_t BytesAt(size_t p, uint32_t n) const {
     uint64_t nWord;
     std::memcpy(&nWord, szText + p, sizeof nWord);
+    return Low(nWord, n);
+  }
+  // The first n bytes (1 to 8) of a word.
+  static uint64_t Low(uint64_t nWord, uint32_t n) {
     return n >= 8 ? nWord : nWord & ((uint64_t{1} << (8 * n)) - 1);
   }
 };

@@ -529,7 +529,7 @@ uint8_t WildcardCompare(const char* pszPattern, const char* pszText) {
 FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength) {
   const bool bSingleByte = MB_CUR_MAX == 1;
   const bool bAsciiFolds = !bSingleByte || varnex::platform::ThreadUpperCase().ascii_only;
-  FoldedText text = {pszDest, nLength, true, bAsciiFolds};
+  FoldedText text = {pszDest, nLength, true, bAsciiFolds, false};
   if (nLength <= WILDCARD_MAX_LEN && bAsciiFolds) {
     // ASCII letters fold as ASCII: eight bytes at a time, straight from the
     // source (a copy read back in words at other places would wait for the
@@ -553,7 +553,8 @@ FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength)
     }
     pszDest[nLength] = '\0';
     text.bWildcard = nWild != 0;
-    if (bSingleByte || (nHigh & 0x8080808080808080ULL) == 0) return text;
+    text.bFoldedAsAscii = bSingleByte || (nHigh & 0x8080808080808080ULL) == 0;
+    if (text.bFoldedAsAscii) return text;
   }
   std::memcpy(pszDest, pszSource, nLength);
   pszDest[nLength] = '\0';

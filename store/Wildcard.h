@@ -42,6 +42,9 @@ struct FoldedText {
   // The locale folds a pattern of ASCII bytes as ASCII letters fold (every
   // multibyte locale, and single-byte ones whose table changes only a-z).
   bool bAsciiFolds;
+  // The copy is the text with its ASCII letters upper-cased byte by byte:
+  // any of its pieces may be folded from the text itself (see UpperWord).
+  bool bFoldedAsAscii;
 };
 
 // Copies nLength bytes of text to pszDest (room for nLength + 1) folded as

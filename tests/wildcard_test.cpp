@@ -273,6 +273,11 @@ TEST(FoldedTextTest, AgreesWithTheComparisonInEveryLocale) {
       FoldAsCompared(folded_in_place.data());
       EXPECT_EQ(folded, folded_in_place) << name << " [" << text << "]";
       EXPECT_EQ(prepared.bWildcard, text.find_first_of("*?") != std::string::npos) << text;
+      if (prepared.bFoldedAsAscii) {
+        std::string upper = text;
+        for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+        EXPECT_EQ(folded, upper) << name << " [" << text << "]";
+      }
       for (const std::string& pattern : patterns) {
         const bool expected = pattern.find('*') != std::string::npos &&
                               WildcardCompare(pattern.c_str(), text.c_str()) == 0;
@@ -282,7 +287,7 @@ TEST(FoldedTextTest, AgreesWithTheComparisonInEveryLocale) {
     }
   }
   // A pattern with no '*' is never taken, even where it would match.
-  const FoldedText abc = {"ABC", 3, false, true};
+  const FoldedText abc = {"ABC", 3, false, true, true};
   EXPECT_FALSE(StarPatternMatchesFolded("a?c", 3, abc));
 }
 
