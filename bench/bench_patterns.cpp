@@ -18,12 +18,17 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <benchmark/benchmark.h>
 
@@ -273,6 +278,18 @@ std::vector<NEW_AUDIT_LIST_ITEM> RecordsOf(const PatternData& data) {
   return records;
 }
 
+// Standard output and error of a spawned tool go to /dev/null.
+struct QuietOutput {
+  posix_spawn_file_actions_t actions;
+  QuietOutput() {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
+  ~QuietOutput() { posix_spawn_file_actions_destroy(&actions); }
+};
+const QuietOutput kQuiet;
+
 void BM_AddItemsFromEmpty(benchmark::State& state) {
   const PatternData data = MakeHosts(static_cast<uint32_t>(state.range(0)), true);
   const std::vector<NEW_AUDIT_LIST_ITEM> records = RecordsOf(data);
@@ -321,6 +338,49 @@ void BM_LmdbOneTransaction(benchmark::State& state) {
       static_cast<double>(data.records.size()) * 1e-6,
       benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
+
+#if defined(VARNEX_TOOL_PATH)
+// The same records imported into an empty list by the tool, as a process of
+// its own, from JSON Lines (the form `varnex export` writes): reading the
+// file and storing the records, start and exit of the process included.
+void BM_ImportTool(benchmark::State& state) {
+  const PatternData data = MakeHosts(static_cast<uint32_t>(state.range(0)), true);
+  BenchListDir files("/dev/shm");
+  const std::string file = files.path() + "/records.jsonl";
+  {
+    std::ofstream out(file);
+    for (size_t i = 0; i < data.records.size(); ++i) {
+      // (The generated texts hold no character that JSON escapes.)
+      out << "{\"rule\":\"rule" << i << "\",\"content\":\"" << data.records[i].second
+          << "\",\"key\":" << data.records[i].first << "}\n";
+    }
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto dir = std::make_unique<BenchListDir>("/dev/shm");
+    const std::string variable = "VARNEX_SYSTEM_DIR=" + dir->path();
+    state.ResumeTiming();
+    const char* argv[] = {VARNEX_TOOL_PATH, "import", "base", file.c_str(), nullptr};
+    const char* envp[] = {variable.c_str(), nullptr};
+    pid_t pid = 0;
+    int status = -1;
+    const bool ran =
+        posix_spawn(&pid, VARNEX_TOOL_PATH, &kQuiet.actions, nullptr,
+                    const_cast<char* const*>(argv), const_cast<char* const*>(envp)) == 0 &&
+        waitpid(pid, &status, 0) == pid;
+    if (!ran || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      return state.SkipWithError("varnex import failed");
+    }
+    state.PauseTiming();
+    dir.reset();
+    state.ResumeTiming();
+  }
+  state.counters["us_per_record"] = benchmark::Counter(
+      static_cast<double>(data.records.size()) * 1e-6,
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_ImportTool)->Arg(10000)->Arg(150000)->Unit(benchmark::kMillisecond);
+#endif
 
 BENCHMARK(BM_AddItemsFromEmpty)->Arg(10000)->Arg(150000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LmdbOneTransaction)->Arg(10000)->Arg(150000)->Unit(benchmark::kMillisecond);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -205,6 +206,21 @@ TEST_F(ToolTest, LargeImportKeepsTheOrderOfItsLines) {
   EXPECT_EQ(Tool({"match", "base", "last"}).status, 0);
   EXPECT_EQ(Tool({"match", "base", "text1"}).status, 1) << "the later line replaced it";
   EXPECT_EQ(Tool({"match", "base", "text" + std::to_string(kLines - 1)}).status, 0);
+  // Records of one key stand in the order of their lines.
+  std::istringstream exported(Tool({"export", "base"}).out);
+  std::map<int, int> last_line_of_key;
+  size_t records = 0;
+  for (std::string line; std::getline(exported, line); ++records) {
+    const size_t key_at = line.find("\"key\":");
+    const size_t rule_at = line.find("\"rule\":\"r");
+    ASSERT_TRUE(key_at != std::string::npos && rule_at != std::string::npos) << line;
+    const int key = std::stoi(line.substr(key_at + 6));
+    const int number = std::stoi(line.substr(rule_at + 9));
+    const int at = number == 1 ? kLines : number;  // r1 stands where its later line is
+    EXPECT_GT(at, last_line_of_key[key]) << line;
+    last_line_of_key[key] = at;
+  }
+  EXPECT_EQ(records, size_t{kLines - 3});
 }
 
 TEST_F(ToolTest, IpRangesInDottedForm) {

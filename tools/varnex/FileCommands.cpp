@@ -2,7 +2,7 @@
 // export, backup, restore.
 
 #include <algorithm>
-#include <cctype>
+#include <bit>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "store/AsciiText.h"
 #include "store/ListFormat.h"
 #include "tools/varnex/ClusterEdits.h"
 #include "tools/varnex/Commands.h"
@@ -68,21 +69,27 @@ std::string ReadPadded(const std::string& path, size_t padding) {
   }
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ToolError("cannot read " + path + ": " + std::strerror(errno));
-  std::string text;
-  char buffer[1 << 16];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    text.append(buffer, static_cast<size_t>(in.gcount()));
-  }
+  // Read at once into a string of the file's size (a file that changes
+  // meanwhile is read as far as it then goes).
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(0, std::ios::beg);
+  if (size < 0 || !in) throw ToolError("cannot read " + path);
+  std::string text(static_cast<size_t>(size) + padding, '\0');
+  in.read(text.data(), size);
   if (in.bad()) throw ToolError("cannot read " + path);
-  text.append(padding, '\0');
+  const auto got = static_cast<size_t>(in.gcount());
+  if (got < static_cast<size_t>(size)) text.resize(got + padding);
   return text;
 }
 
 // The records of whole lines text[begin, end), the first line being line
-// first_line of the file, written from out[0] on; the lines refused, with
-// their numbers and reasons, into *refused. Returns how many were written.
+// first_line of the file, written from out[0] on (or, reversed, from out[-1]
+// down); the lines refused, with their numbers and reasons, into *refused.
+// Returns how many were written.
 size_t ParseLines(const std::string& text, size_t begin, size_t end, size_t first_line,
-                  NEW_AUDIT_LIST_ITEM* out, std::vector<std::pair<size_t, std::string>>* refused) {
+                  NEW_AUDIT_LIST_ITEM* out, bool reversed,
+                  std::vector<std::pair<size_t, std::string>>* refused) {
   RecordReader reader;
   size_t written = 0;
   size_t number = first_line;
@@ -93,8 +100,10 @@ size_t ParseLines(const std::string& text, size_t begin, size_t end, size_t firs
     at = stop + 1;
     if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
     try {
-      out[written] = reader.Read(line);
-      CheckForEditing(out[written]);
+      NEW_AUDIT_LIST_ITEM& record =
+          reversed ? out[-1 - static_cast<std::ptrdiff_t>(written)] : out[written];
+      record = reader.Read(line);
+      CheckForEditing(record);
       ++written;
     } catch (const ToolError& e) {
       refused->emplace_back(number, e.what());
@@ -103,30 +112,36 @@ size_t ParseLines(const std::string& text, size_t begin, size_t end, size_t firs
   return written;
 }
 
-// Records of a whole file, in the order of its lines, in memory of
-// AllocateLargeBuffer.
+// Records of a whole file, in the order of its lines or the reverse, in
+// memory of AllocateLargeBuffer.
 struct ParsedFile {
-  explicit ParsedFile(size_t capacity) : bytes(capacity * sizeof(NEW_AUDIT_LIST_ITEM)) {
-    records = static_cast<NEW_AUDIT_LIST_ITEM*>(AllocateLargeBuffer(bytes));
-    if (records == nullptr) throw std::bad_alloc();
+  explicit ParsedFile(size_t lines)
+      : capacity(lines), bytes(capacity * sizeof(NEW_AUDIT_LIST_ITEM)) {
+    buffer = static_cast<NEW_AUDIT_LIST_ITEM*>(AllocateLargeBuffer(bytes));
+    if (buffer == nullptr) throw std::bad_alloc();
+    records = buffer;
   }
-  ~ParsedFile() { ReleaseLargeBuffer(records, bytes); }
+  ~ParsedFile() { ReleaseLargeBuffer(buffer, bytes); }
   ParsedFile(const ParsedFile&) = delete;
   ParsedFile& operator=(const ParsedFile&) = delete;
 
+  size_t capacity;  // records
   size_t bytes;
-  NEW_AUDIT_LIST_ITEM* records;
+  NEW_AUDIT_LIST_ITEM* buffer;
+  NEW_AUDIT_LIST_ITEM* records;  // the first of them, in the buffer
   size_t count = 0;
   std::vector<std::pair<size_t, std::string>> refused;
 };
 
 // Parses the lines of `text` (its last `padding` bytes being padding) into
-// *parsed, which has room for a record per line: in two halves at once on a
-// machine of several processors.
-void ParseFile(const std::string& text, size_t padding, ParsedFile* parsed) {
+// *parsed, which has room for a record per line, in the order of the lines
+// or (reversed) last line first: in two halves at once on a machine of
+// several processors.
+void ParseFile(const std::string& text, size_t padding, bool reversed, ParsedFile* parsed) {
   const size_t length = text.size() - padding;
   const auto begin = text.begin();
-  NEW_AUDIT_LIST_ITEM* buffer = parsed->records;
+  NEW_AUDIT_LIST_ITEM* buffer = parsed->buffer;
+  NEW_AUDIT_LIST_ITEM* const end = buffer + parsed->capacity;
   size_t middle = length;
   if (length > (size_t{1} << 20) && std::thread::hardware_concurrency() > 1) {
     middle = text.find('\n', length / 2);
@@ -138,64 +153,97 @@ void ParseFile(const std::string& text, size_t padding, ParsedFile* parsed) {
   std::thread helper;
   if (middle < length) {
     helper = std::thread([&] {
-      second =
-          ParseLines(text, middle, length, first_lines + 1, buffer + first_lines, &second_refused);
+      second = ParseLines(text, middle, length, first_lines + 1,
+                          reversed ? end - first_lines : buffer + first_lines, reversed,
+                          &second_refused);
     });
   }
-  const size_t first = ParseLines(text, 0, middle, 1, buffer, &parsed->refused);
+  const size_t first =
+      ParseLines(text, 0, middle, 1, reversed ? end : buffer, reversed, &parsed->refused);
   if (helper.joinable()) helper.join();
-  // The second half's records follow the first's without a gap.
-  if (second > 0 && first < first_lines) {
-    std::memmove(buffer + first, buffer + first_lines, second * sizeof(NEW_AUDIT_LIST_ITEM));
+  // The second half's records stand next to the first's without a gap.
+  const size_t gap = first_lines - first;
+  if (second > 0 && gap > 0) {
+    NEW_AUDIT_LIST_ITEM* from = reversed ? end - first_lines - second : buffer + first_lines;
+    std::memmove(reversed ? from + gap : from - gap, from, second * sizeof(NEW_AUDIT_LIST_ITEM));
   }
   parsed->count = first + second;
+  parsed->records = reversed ? end - parsed->count : buffer;
   parsed->refused.insert(parsed->refused.end(), second_refused.begin(), second_refused.end());
 }
 
-// Orders records[0..count) so that a batch, which stores them as one AddItem
-// after another, each in front of the records with its key, leaves them in
-// the order of the file: the lines go last first. Of two lines with one
-// rule number (letter case aside) the later is kept, as it would have
-// replaced the earlier; returns how many were dropped so (the kept records
-// stand first).
-size_t InFileOrder(NEW_AUDIT_LIST_ITEM* records, size_t count) {
-  auto fold = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
-  auto same_rule = [&](const NEW_AUDIT_LIST_ITEM& a, const NEW_AUDIT_LIST_ITEM& b) {
-    for (size_t i = 0; i < LIST_RULE_NO_SIZE; ++i) {
-      if (fold(a.szRuleNo[i]) != fold(b.szRuleNo[i])) return false;
-      if (a.szRuleNo[i] == '\0') return true;
+// A rule number field as the library compares it (ASCII letters folded,
+// nothing after the NUL, 32 bytes at most) in four words, and its hash.
+struct FoldedRule {
+  uint64_t words[LIST_RULE_NO_SIZE / 8];
+  uint64_t hash;
+
+  explicit FoldedRule(const NEW_AUDIT_LIST_ITEM& record) {
+    static_assert(LIST_RULE_NO_SIZE == 32);
+    bool ended = false;
+    uint64_t h = 0x9e3779b97f4a7c15ULL;
+    for (size_t w = 0; w < 4; ++w) {
+      uint64_t word = 0;
+      if (!ended) {
+        std::memcpy(&word, record.szRuleNo + 8 * w, 8);
+        const uint64_t zero = (word - 0x0101010101010101ULL) & ~word & 0x8080808080808080ULL;
+        if (zero != 0) {
+          // Bytes from the first NUL on are not the rule number's.
+          const auto bytes = static_cast<unsigned>(std::countr_zero(zero)) / 8;
+          word &= bytes == 0 ? 0 : ~uint64_t{0} >> (64 - 8 * bytes);
+          ended = true;
+        }
+        word = UpperWord(word);
+      }
+      words[w] = word;
+      h = (h ^ word) * 0xff51afd7ed558ccdULL;
+      h ^= h >> 31;
     }
-    return true;
-  };
-  // The rule numbers met, by their folded hash: slots hold 1 + the index of
-  // a kept record (in its place before the move), 0 when free.
+    hash = h;
+  }
+  bool operator==(const FoldedRule& other) const {
+    return std::memcmp(words, other.words, sizeof words) == 0;
+  }
+};
+
+// Of records[0..count), given last line of the file first (as a batch
+// needs them: it stores them as one AddItem after another, each in front of
+// the records with its key, which leaves them in the order of the file),
+// keeps the first of each rule number (compared as the library compares
+// them), as the later line would have replaced the earlier: the kept records
+// move to the front in their order. Returns how many were dropped.
+size_t KeepLastOfEachRule(NEW_AUDIT_LIST_ITEM* records, size_t count) {
+  // The rule numbers met: a slot holds the high half of the hash and
+  // 1 + the index of the kept record (where it now stands), 0 when free.
+  // The hash is compared first, so that records are read only for a likely
+  // duplicate.
   size_t slots = 16;
   while (slots < 2 * count) slots *= 2;
-  std::vector<uint32_t> table(slots, 0);
-  size_t first = count;  // the kept records, in the order of the file, from here on
-  for (size_t i = count; i-- > 0;) {
-    uint64_t hash = 0xcbf29ce484222325ULL;
-    for (size_t k = 0; k < LIST_RULE_NO_SIZE && records[i].szRuleNo[k] != '\0'; ++k) {
-      hash = (hash ^ static_cast<unsigned char>(fold(records[i].szRuleNo[k]))) * 0x100000001b3ULL;
-    }
-    size_t slot = (hash ^ (hash >> 29)) & (slots - 1);
+  std::vector<uint64_t> table(slots, 0);
+  auto home = [&](uint64_t hash) { return static_cast<size_t>(hash) & (slots - 1); };
+  std::vector<uint64_t> hashes(count);
+  for (size_t i = 0; i < count; ++i) hashes[i] = FoldedRule(records[i]).hash;
+  constexpr size_t kAhead = 8;  // the slots of records this far ahead are fetched
+  size_t kept = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (i + kAhead < count) __builtin_prefetch(&table[home(hashes[i + kAhead])]);
+    const uint64_t tag = hashes[i] & 0xffffffff00000000ULL;
+    size_t slot = home(hashes[i]);
     bool seen = false;
     for (; table[slot] != 0; slot = (slot + 1) & (slots - 1)) {
-      if (same_rule(records[table[slot] - 1], records[i])) {
+      if ((table[slot] & 0xffffffff00000000ULL) == tag &&
+          FoldedRule(records[(table[slot] & 0xffffffff) - 1]) == FoldedRule(records[i])) {
         seen = true;
         break;
       }
     }
     if (seen) continue;
-    // Kept records move towards the end, over dropped ones only: the table
-    // points at where each stands now.
-    --first;
-    if (first != i) records[first] = records[i];
-    table[slot] = static_cast<uint32_t>(first + 1);
+    // Kept records move forward, over dropped ones only.
+    if (kept != i) records[kept] = records[i];
+    table[slot] = tag | (kept + 1);
+    ++kept;
   }
-  std::reverse(records + first, records + count);
-  if (first != 0) std::memmove(records, records + first, (count - first) * sizeof *records);
-  return first;
+  return count - kept;
 }
 
 // A file holding a JSON array of records (as `show --json` prints them) as
@@ -219,7 +267,9 @@ int Import(int32_t list_type, const std::string& file, bool append) {
   const size_t lines =
       static_cast<size_t>(std::count(text.begin(), text.end() - RecordReader::kPadding, '\n')) + 1;
   ParsedFile parsed(lines);
-  ParseFile(text, RecordReader::kPadding, &parsed);
+  // A batch takes the records last line first (see KeepLastOfEachRule).
+  const bool batch = !append && !OnCluster();
+  ParseFile(text, RecordReader::kPadding, batch, &parsed);
   const NEW_AUDIT_LIST_ITEM* records = parsed.records;
   const size_t count = parsed.count;
   const auto& refused = parsed.refused;
@@ -239,7 +289,7 @@ int Import(int32_t list_type, const std::string& file, bool append) {
   } else {
     // One batch: the library holds the lock for a bounded time at once and
     // writes the list back once per turn, not once per slice of the file.
-    const size_t dropped = InFileOrder(parsed.records, count);
+    const size_t dropped = KeepLastOfEachRule(parsed.records, count);
     const size_t kept = count - dropped;
     // The batch is one call: the line (on a terminal) gives its rate at the
     // end.
