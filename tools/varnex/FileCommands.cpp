@@ -83,95 +83,6 @@ std::string ReadPadded(const std::string& path, size_t padding) {
   return text;
 }
 
-// The records of whole lines text[begin, end), the first line being line
-// first_line of the file, written from out[0] on (or, reversed, from out[-1]
-// down); the lines refused, with their numbers and reasons, into *refused.
-// Returns how many were written.
-size_t ParseLines(const std::string& text, size_t begin, size_t end, size_t first_line,
-                  NEW_AUDIT_LIST_ITEM* out, bool reversed,
-                  std::vector<std::pair<size_t, std::string>>* refused) {
-  RecordReader reader;
-  size_t written = 0;
-  size_t number = first_line;
-  for (size_t at = begin; at < end; ++number) {
-    size_t stop = text.find('\n', at);
-    if (stop == std::string::npos || stop > end) stop = end;
-    const std::string_view line(text.data() + at, stop - at);
-    at = stop + 1;
-    if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
-    try {
-      NEW_AUDIT_LIST_ITEM& record =
-          reversed ? out[-1 - static_cast<std::ptrdiff_t>(written)] : out[written];
-      record = reader.Read(line);
-      CheckForEditing(record);
-      ++written;
-    } catch (const ToolError& e) {
-      refused->emplace_back(number, e.what());
-    }
-  }
-  return written;
-}
-
-// Records of a whole file, in the order of its lines or the reverse, in
-// memory of AllocateLargeBuffer.
-struct ParsedFile {
-  explicit ParsedFile(size_t lines)
-      : capacity(lines), bytes(capacity * sizeof(NEW_AUDIT_LIST_ITEM)) {
-    buffer = static_cast<NEW_AUDIT_LIST_ITEM*>(AllocateLargeBuffer(bytes));
-    if (buffer == nullptr) throw std::bad_alloc();
-    records = buffer;
-  }
-  ~ParsedFile() { ReleaseLargeBuffer(buffer, bytes); }
-  ParsedFile(const ParsedFile&) = delete;
-  ParsedFile& operator=(const ParsedFile&) = delete;
-
-  size_t capacity;  // records
-  size_t bytes;
-  NEW_AUDIT_LIST_ITEM* buffer;
-  NEW_AUDIT_LIST_ITEM* records;  // the first of them, in the buffer
-  size_t count = 0;
-  std::vector<std::pair<size_t, std::string>> refused;
-};
-
-// Parses the lines of `text` (its last `padding` bytes being padding) into
-// *parsed, which has room for a record per line, in the order of the lines
-// or (reversed) last line first: in two halves at once on a machine of
-// several processors.
-void ParseFile(const std::string& text, size_t padding, bool reversed, ParsedFile* parsed) {
-  const size_t length = text.size() - padding;
-  const auto begin = text.begin();
-  NEW_AUDIT_LIST_ITEM* buffer = parsed->buffer;
-  NEW_AUDIT_LIST_ITEM* const end = buffer + parsed->capacity;
-  size_t middle = length;
-  if (length > (size_t{1} << 20) && std::thread::hardware_concurrency() > 1) {
-    middle = text.find('\n', length / 2);
-    middle = middle == std::string::npos || middle >= length ? length : middle + 1;
-  }
-  const size_t first_lines = static_cast<size_t>(std::count(begin, begin + middle, '\n'));
-  std::vector<std::pair<size_t, std::string>> second_refused;
-  size_t second = 0;
-  std::thread helper;
-  if (middle < length) {
-    helper = std::thread([&] {
-      second = ParseLines(text, middle, length, first_lines + 1,
-                          reversed ? end - first_lines : buffer + first_lines, reversed,
-                          &second_refused);
-    });
-  }
-  const size_t first =
-      ParseLines(text, 0, middle, 1, reversed ? end : buffer, reversed, &parsed->refused);
-  if (helper.joinable()) helper.join();
-  // The second half's records stand next to the first's without a gap.
-  const size_t gap = first_lines - first;
-  if (second > 0 && gap > 0) {
-    NEW_AUDIT_LIST_ITEM* from = reversed ? end - first_lines - second : buffer + first_lines;
-    std::memmove(reversed ? from + gap : from - gap, from, second * sizeof(NEW_AUDIT_LIST_ITEM));
-  }
-  parsed->count = first + second;
-  parsed->records = reversed ? end - parsed->count : buffer;
-  parsed->refused.insert(parsed->refused.end(), second_refused.begin(), second_refused.end());
-}
-
 // A rule number field as the library compares it (ASCII letters folded,
 // nothing after the NUL, 32 bytes at most) in four words, and its hash.
 struct FoldedRule {
@@ -206,13 +117,116 @@ struct FoldedRule {
   }
 };
 
-// Of records[0..count), given last line of the file first (as a batch
+// The records of whole lines text[begin, end), the first line being line
+// first_line of the file, written from out[0] on (or, reversed, from out[-1]
+// down), and the hashes of their rule numbers (FoldedRule) in the same
+// places from hashes on; the lines refused, with their numbers and reasons,
+// into *refused. Returns how many were written.
+size_t ParseLines(const std::string& text, size_t begin, size_t end, size_t first_line,
+                  NEW_AUDIT_LIST_ITEM* out, uint64_t* hashes, bool reversed,
+                  std::vector<std::pair<size_t, std::string>>* refused) {
+  RecordReader reader;
+  size_t written = 0;
+  size_t number = first_line;
+  for (size_t at = begin; at < end; ++number) {
+    size_t stop = text.find('\n', at);
+    if (stop == std::string::npos || stop > end) stop = end;
+    const std::string_view line(text.data() + at, stop - at);
+    at = stop + 1;
+    if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+    try {
+      const auto at = reversed ? -1 - static_cast<std::ptrdiff_t>(written)
+                               : static_cast<std::ptrdiff_t>(written);
+      out[at] = reader.Read(line);
+      CheckForEditing(out[at]);
+      hashes[at] = FoldedRule(out[at]).hash;
+      ++written;
+    } catch (const ToolError& e) {
+      refused->emplace_back(number, e.what());
+    }
+  }
+  return written;
+}
+
+// Records of a whole file, in the order of its lines or the reverse, in
+// memory of AllocateLargeBuffer.
+struct ParsedFile {
+  explicit ParsedFile(size_t lines)
+      : capacity(lines), bytes(capacity * sizeof(NEW_AUDIT_LIST_ITEM)), hash_buffer(lines) {
+    buffer = static_cast<NEW_AUDIT_LIST_ITEM*>(AllocateLargeBuffer(bytes));
+    if (buffer == nullptr) throw std::bad_alloc();
+    records = buffer;
+  }
+  ~ParsedFile() { ReleaseLargeBuffer(buffer, bytes); }
+  ParsedFile(const ParsedFile&) = delete;
+  ParsedFile& operator=(const ParsedFile&) = delete;
+
+  size_t capacity;  // records
+  size_t bytes;
+  NEW_AUDIT_LIST_ITEM* buffer;
+  NEW_AUDIT_LIST_ITEM* records;  // the first of them, in the buffer
+  std::vector<uint64_t> hash_buffer;
+  uint64_t* hashes = nullptr;  // their rule numbers' (FoldedRule), in the same places
+  size_t count = 0;
+  std::vector<std::pair<size_t, std::string>> refused;
+};
+
+// Parses the lines of `text` (its last `padding` bytes being padding) into
+// *parsed, which has room for a record per line, in the order of the lines
+// or (reversed) last line first: in two halves at once on a machine of
+// several processors.
+void ParseFile(const std::string& text, size_t padding, bool reversed, ParsedFile* parsed) {
+  const size_t length = text.size() - padding;
+  const auto begin = text.begin();
+  NEW_AUDIT_LIST_ITEM* buffer = parsed->buffer;
+  uint64_t* hashes = parsed->hash_buffer.data();
+  // Where the records of a half that begins at line from_line (counted from
+  // 0) go: from there on in the buffer, or from there down from its end.
+  const auto place = [&](size_t from_line) {
+    return reversed ? parsed->capacity - from_line : from_line;
+  };
+  size_t middle = length;
+  if (length > (size_t{1} << 20) && std::thread::hardware_concurrency() > 1) {
+    middle = text.find('\n', length / 2);
+    middle = middle == std::string::npos || middle >= length ? length : middle + 1;
+  }
+  const size_t first_lines = static_cast<size_t>(std::count(begin, begin + middle, '\n'));
+  std::vector<std::pair<size_t, std::string>> second_refused;
+  size_t second = 0;
+  std::thread helper;
+  if (middle < length) {
+    helper = std::thread([&] {
+      const size_t at = place(first_lines);
+      second = ParseLines(text, middle, length, first_lines + 1, buffer + at, hashes + at, reversed,
+                          &second_refused);
+    });
+  }
+  const size_t first = ParseLines(text, 0, middle, 1, buffer + place(0), hashes + place(0),
+                                  reversed, &parsed->refused);
+  if (helper.joinable()) helper.join();
+  // The second half's records stand next to the first's without a gap.
+  const size_t gap = first_lines - first;
+  if (second > 0 && gap > 0) {
+    const size_t from = reversed ? parsed->capacity - first_lines - second : first_lines;
+    const size_t to = reversed ? from + gap : from - gap;
+    std::memmove(buffer + to, buffer + from, second * sizeof(NEW_AUDIT_LIST_ITEM));
+    std::memmove(hashes + to, hashes + from, second * sizeof(uint64_t));
+  }
+  parsed->count = first + second;
+  const size_t start = reversed ? parsed->capacity - parsed->count : 0;
+  parsed->records = buffer + start;
+  parsed->hashes = hashes + start;
+  parsed->refused.insert(parsed->refused.end(), second_refused.begin(), second_refused.end());
+}
+
+// Of records[0..count) (their rule numbers' hashes beside them), given last
+// line of the file first (as a batch
 // needs them: it stores them as one AddItem after another, each in front of
 // the records with its key, which leaves them in the order of the file),
 // keeps the first of each rule number (compared as the library compares
 // them), as the later line would have replaced the earlier: the kept records
 // move to the front in their order. Returns how many were dropped.
-size_t KeepLastOfEachRule(NEW_AUDIT_LIST_ITEM* records, size_t count) {
+size_t KeepLastOfEachRule(NEW_AUDIT_LIST_ITEM* records, const uint64_t* hashes, size_t count) {
   // The rule numbers met: a slot holds the high half of the hash and
   // 1 + the index of the kept record (where it now stands), 0 when free.
   // The hash is compared first, so that records are read only for a likely
@@ -221,8 +235,6 @@ size_t KeepLastOfEachRule(NEW_AUDIT_LIST_ITEM* records, size_t count) {
   while (slots < 2 * count) slots *= 2;
   std::vector<uint64_t> table(slots, 0);
   auto home = [&](uint64_t hash) { return static_cast<size_t>(hash) & (slots - 1); };
-  std::vector<uint64_t> hashes(count);
-  for (size_t i = 0; i < count; ++i) hashes[i] = FoldedRule(records[i]).hash;
   constexpr size_t kAhead = 8;  // the slots of records this far ahead are fetched
   size_t kept = 0;
   for (size_t i = 0; i < count; ++i) {
@@ -289,7 +301,7 @@ int Import(int32_t list_type, const std::string& file, bool append) {
   } else {
     // One batch: the library holds the lock for a bounded time at once and
     // writes the list back once per turn, not once per slice of the file.
-    const size_t dropped = KeepLastOfEachRule(parsed.records, count);
+    const size_t dropped = KeepLastOfEachRule(parsed.records, parsed.hashes, count);
     const size_t kept = count - dropped;
     // The batch is one call: the line (on a terminal) gives its rate at the
     // end.
