@@ -115,7 +115,7 @@ for b in load("patterns"):
         patterns[(shape, int(p["records"]))][pattern_series[name]] = ns(b)
         if name == "BM_PatternList":
             index_bytes[(shape, int(p["records"]))] = b["index_bytes_per_record"]
-    elif name in ("BM_AddItemsFromEmpty", "BM_LmdbOneTransaction"):
+    elif name in ("BM_AddItemsFromEmpty", "BM_LmdbOneTransaction", "BM_ImportTool"):
         loads[int(p["arg0"])][name] = b["us_per_record"]
 for shape in ("hosts", "keywords", "gbk-keywords"):
     with open(f"{out}/patterns-{shape}.dat", "w") as f:
@@ -130,11 +130,14 @@ for (shape, n), r in sorted(patterns.items()):
     lines.append(f"| {shape} | {n:,} | {r['patterns']:.0f} ns | {r['plain']:.0f} ns | "
                  f"{r['lmdb']:.0f} ns | {r['set']:.0f} ns | {r['patterns'] / r['lmdb']:.2f}x | "
                  f"{r['patterns'] / r['plain']:.2f}x | {index_bytes[(shape, n)]:.0f} |")
-lines += ["", "| records | AddItems into an empty list | LMDB, one transaction | ratio |",
-          "|---:|---:|---:|---:|"]
+lines += ["", "| records | AddItems into an empty list | LMDB, one transaction | ratio | "
+          "`varnex import` | import / AddItems |", "|---:|---:|---:|---:|---:|---:|"]
 for n, r in sorted(loads.items()):
     a, b = r["BM_AddItemsFromEmpty"], r["BM_LmdbOneTransaction"]
-    lines.append(f"| {n:,} | {a:.2f} µs a record | {b:.2f} µs a record | {a / b:.2f}x |")
+    tool = r.get("BM_ImportTool")
+    tool_cells = f"{tool:.2f} µs a record | {tool / a:.2f}x" if tool else "- | -"
+    lines.append(f"| {n:,} | {a:.2f} µs a record | {b:.2f} µs a record | {a / b:.2f}x | "
+                 f"{tool_cells} |")
 cluster = {}
 publish = catch_up = None
 for b in load("cluster"):

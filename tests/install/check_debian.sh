@@ -51,8 +51,10 @@ control_files="$(dpkg-deb --ctrl-tarfile "$(deb libvarnex1)" | tar -tf -)"
 grep -qx ./symbols <<<"$control_files" || fail "no symbols file"
 postinst="$(dpkg-deb --ctrl-tarfile "$(deb varnex)" | tar -xOf - ./postinst)"
 grep -q 'systemd-sysusers.*varnex.conf' <<<"$postinst" || fail "the account is not made at installation"
-grep -q 'libvarnex1 (>= 1' <<<"$(dpkg-deb -f "$(deb varnex)" Depends)" ||
-  fail "varnex does not depend on libvarnex1"
+depends="$(dpkg-deb -f "$(deb varnex)" Depends)"
+grep -q 'libvarnex1 (>= 1' <<<"$depends" || fail "varnex does not depend on libvarnex1"
+# (The tool loads libcurl only for the cluster commands.)
+grep -q 'libcurl4' <<<"$depends" || fail "varnex does not depend on libcurl"
 
 # The installed tree.
 root="$work/root"

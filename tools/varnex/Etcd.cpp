@@ -1,6 +1,7 @@
 #include "tools/varnex/Etcd.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -46,12 +47,56 @@ size_t AppendTo(char* data, size_t size, size_t count, void* target) {
   return size * count;
 }
 
-void InitializeCurl() {
+// libcurl, loaded by the first command that talks to etcd: most commands
+// never do, and linking it would load it and the thirty libraries it needs
+// into every run of the tool (about 5 ms each).
+struct CurlLibrary {
+  decltype(&curl_global_init) global_init;
+  decltype(&curl_easy_init) easy_init;
+  decltype(&curl_easy_setopt) easy_setopt;
+  decltype(&curl_easy_perform) easy_perform;
+  decltype(&curl_easy_getinfo) easy_getinfo;
+  decltype(&curl_easy_cleanup) easy_cleanup;
+  decltype(&curl_easy_strerror) easy_strerror;
+  decltype(&curl_slist_append) slist_append;
+  decltype(&curl_slist_free_all) slist_free_all;
+};
+
+template <typename Function>
+void Resolve(void* library, const char* name, Function* function) {
+  *function = reinterpret_cast<Function>(dlsym(library, name));
+  if (*function == nullptr) throw ToolError(std::string("libcurl has no ") + name);
+}
+
+// The library, started once; throws ToolError when it cannot be loaded.
+const CurlLibrary& Curl() {
   static std::once_flag once;
+  static CurlLibrary curl;
   std::call_once(once, [] {
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+    // By its ABI's name, from the system's library directories, as the
+    // dynamic linker would have found it.
+    void* library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) throw ToolError(std::string("cannot load libcurl: ") + dlerror());
+    CurlLibrary loaded;
+    Resolve(library, "curl_global_init", &loaded.global_init);
+    Resolve(library, "curl_easy_init", &loaded.easy_init);
+    Resolve(library, "curl_easy_setopt", &loaded.easy_setopt);
+    Resolve(library, "curl_easy_perform", &loaded.easy_perform);
+    Resolve(library, "curl_easy_getinfo", &loaded.easy_getinfo);
+    Resolve(library, "curl_easy_cleanup", &loaded.easy_cleanup);
+    Resolve(library, "curl_easy_strerror", &loaded.easy_strerror);
+    Resolve(library, "curl_slist_append", &loaded.slist_append);
+    Resolve(library, "curl_slist_free_all", &loaded.slist_free_all);
+    if (loaded.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
       throw ToolError("libcurl failed to start");
+    }
+    curl = loaded;
   });
+  return curl;
+}
+
+void InitializeCurl() {
+  (void)Curl();
 }
 
 // Whether an error that etcd gave means: try another member.
@@ -64,11 +109,11 @@ bool MemberCannotServe(int code, const std::string& message) {
 }
 
 struct CurlHandle {
-  CURL* curl = curl_easy_init();
+  CURL* curl = Curl().easy_init();
   curl_slist* headers = nullptr;
   ~CurlHandle() {
-    curl_slist_free_all(headers);
-    if (curl != nullptr) curl_easy_cleanup(curl);
+    Curl().slist_free_all(headers);
+    if (curl != nullptr) Curl().easy_cleanup(curl);
   }
 };
 
@@ -187,43 +232,45 @@ EtcdClient::~EtcdClient() = default;
 
 void EtcdClient::Prepare(void* handle, const std::string& url, void* headers) const {
   CURL* curl = static_cast<CURL*>(handle);
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 1000L);
-  curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(curl, CURLOPT_TCP_KEEPIDLE, 2L);
-  curl_easy_setopt(curl, CURLOPT_TCP_KEEPINTVL, 1L);
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(headers));
-  if (!m_config.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, m_config.ca_file.c_str());
+  Curl().easy_setopt(curl, CURLOPT_URL, url.c_str());
+  Curl().easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  Curl().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 1000L);
+  Curl().easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+  Curl().easy_setopt(curl, CURLOPT_TCP_KEEPIDLE, 2L);
+  Curl().easy_setopt(curl, CURLOPT_TCP_KEEPINTVL, 1L);
+  Curl().easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  Curl().easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(headers));
+  if (!m_config.ca_file.empty()) Curl().easy_setopt(curl, CURLOPT_CAINFO, m_config.ca_file.c_str());
   if (!m_config.cert_file.empty()) {
-    curl_easy_setopt(curl, CURLOPT_SSLCERT, m_config.cert_file.c_str());
+    Curl().easy_setopt(curl, CURLOPT_SSLCERT, m_config.cert_file.c_str());
   }
-  if (!m_config.key_file.empty()) curl_easy_setopt(curl, CURLOPT_SSLKEY, m_config.key_file.c_str());
+  if (!m_config.key_file.empty())
+    Curl().easy_setopt(curl, CURLOPT_SSLKEY, m_config.key_file.c_str());
 }
 
 bool EtcdClient::Attempt(const std::string& path, const std::string& body, json* reply,
                          std::string* why) {
   CurlHandle handle;
   if (handle.curl == nullptr) throw ToolError("libcurl could not make a handle");
-  handle.headers = curl_slist_append(handle.headers, "Content-Type: application/json");
+  handle.headers = Curl().slist_append(handle.headers, "Content-Type: application/json");
   if (!m_token.empty()) {
-    handle.headers = curl_slist_append(handle.headers, ("Authorization: " + m_token).c_str());
+    handle.headers = Curl().slist_append(handle.headers, ("Authorization: " + m_token).c_str());
   }
   Prepare(handle.curl, Endpoint() + path, handle.headers);
   std::string received;
-  curl_easy_setopt(handle.curl, CURLOPT_POSTFIELDS, body.c_str());
-  curl_easy_setopt(handle.curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  curl_easy_setopt(handle.curl, CURLOPT_WRITEFUNCTION, AppendTo);
-  curl_easy_setopt(handle.curl, CURLOPT_WRITEDATA, &received);
-  curl_easy_setopt(handle.curl, CURLOPT_TIMEOUT_MS, 10000L);
-  const CURLcode result = curl_easy_perform(handle.curl);
+  Curl().easy_setopt(handle.curl, CURLOPT_POSTFIELDS, body.c_str());
+  Curl().easy_setopt(handle.curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(body.size()));
+  Curl().easy_setopt(handle.curl, CURLOPT_WRITEFUNCTION, AppendTo);
+  Curl().easy_setopt(handle.curl, CURLOPT_WRITEDATA, &received);
+  Curl().easy_setopt(handle.curl, CURLOPT_TIMEOUT_MS, 10000L);
+  const CURLcode result = Curl().easy_perform(handle.curl);
   if (result != CURLE_OK) {
-    *why = curl_easy_strerror(result);
+    *why = Curl().easy_strerror(result);
     return false;
   }
   long status = 0;
-  curl_easy_getinfo(handle.curl, CURLINFO_RESPONSE_CODE, &status);
+  Curl().easy_getinfo(handle.curl, CURLINFO_RESPONSE_CODE, &status);
   *reply = json::parse(received, nullptr, /*allow_exceptions=*/false);
   if (reply->is_discarded() || !reply->is_object()) {
     if (status >= 500) {
@@ -427,35 +474,35 @@ void EtcdClient::Watch(const std::string& prefix, int64_t start_revision,
   for (;;) {
     CurlHandle handle;
     if (handle.curl == nullptr) throw ToolError("libcurl could not make a handle");
-    handle.headers = curl_slist_append(handle.headers, "Content-Type: application/json");
+    handle.headers = Curl().slist_append(handle.headers, "Content-Type: application/json");
     // A member cut off from the leader ends the watch instead of going quiet.
-    handle.headers = curl_slist_append(handle.headers, "Grpc-Metadata-hasleader: true");
+    handle.headers = Curl().slist_append(handle.headers, "Grpc-Metadata-hasleader: true");
     if (!m_token.empty()) {
-      handle.headers = curl_slist_append(handle.headers, ("Authorization: " + m_token).c_str());
+      handle.headers = Curl().slist_append(handle.headers, ("Authorization: " + m_token).c_str());
     }
     Prepare(handle.curl, Endpoint() + "/v3/watch", handle.headers);
     WatchState state;
     state.on_response = &on_response;
     state.stop = stop;
-    curl_easy_setopt(handle.curl, CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(handle.curl, CURLOPT_WRITEFUNCTION, TakeWatchBytes);
-    curl_easy_setopt(handle.curl, CURLOPT_WRITEDATA, &state);
-    curl_easy_setopt(handle.curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle.curl, CURLOPT_XFERINFOFUNCTION, CheckStop);
-    curl_easy_setopt(handle.curl, CURLOPT_XFERINFODATA, &state);
-    const CURLcode result = curl_easy_perform(handle.curl);
+    Curl().easy_setopt(handle.curl, CURLOPT_POSTFIELDS, body.c_str());
+    Curl().easy_setopt(handle.curl, CURLOPT_WRITEFUNCTION, TakeWatchBytes);
+    Curl().easy_setopt(handle.curl, CURLOPT_WRITEDATA, &state);
+    Curl().easy_setopt(handle.curl, CURLOPT_NOPROGRESS, 0L);
+    Curl().easy_setopt(handle.curl, CURLOPT_XFERINFOFUNCTION, CheckStop);
+    Curl().easy_setopt(handle.curl, CURLOPT_XFERINFODATA, &state);
+    const CURLcode result = Curl().easy_perform(handle.curl);
     if (state.left || (stop != nullptr && stop->load())) return;
     if (state.failure || state.started) {
       // The stream broke off: the caller watches again, from another member.
       std::cerr << "varnex: the watch on etcd at " << Endpoint() << " broke off ("
-                << (result == CURLE_OK ? "the member ended it" : curl_easy_strerror(result));
+                << (result == CURLE_OK ? "the member ended it" : Curl().easy_strerror(result));
       m_current = (m_current + 1) % m_config.endpoints.size();
       std::cerr << "); moving to " << Endpoint() << "\n";
       if (state.failure) std::rethrow_exception(state.failure);
       return;
     }
     const std::string why =
-        result == CURLE_OK ? "the watch ended at once" : curl_easy_strerror(result);
+        result == CURLE_OK ? "the watch ended at once" : Curl().easy_strerror(result);
     if (std::chrono::steady_clock::now() >= deadline) {
       throw EtcdUnavailable("no etcd endpoint could serve the watch (last: " + why + ")");
     }
