@@ -45,6 +45,7 @@ struct FoldedText {
   // The copy is the text with its ASCII letters upper-cased byte by byte:
   // any of its pieces may be folded from the text itself (see UpperWord).
   bool bFoldedAsAscii;
+  bool bSingleByte;  // the locale's characters are single bytes
 };
 
 // Copies nLength bytes of text to pszDest (room for nLength + 1) folded as

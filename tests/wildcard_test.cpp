@@ -287,7 +287,7 @@ TEST(FoldedTextTest, AgreesWithTheComparisonInEveryLocale) {
     }
   }
   // A pattern with no '*' is never taken, even where it would match.
-  const FoldedText abc = {"ABC", 3, false, true, true};
+  const FoldedText abc = {"ABC", 3, false, true, true, true};
   EXPECT_FALSE(StarPatternMatchesFolded("a?c", 3, abc));
 }
 
