@@ -277,11 +277,13 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   if (nFullLength > WILDCARD_MAX_LEN) return IndexAnswer::kNoMatch;
   if (!bFoldsAlike) return IndexAnswer::kUnusable;
 
-  folded.Fold(pszContent, nFullLength);
-  if (folded.text.bWildcard) return IndexAnswer::kNoMatch;
-  const FoldedText& content = folded.text;
+  // The content is folded for the first candidate (a key without patterns
+  // needs none); a content with a wildcard matches no pattern.
   auto matches = [&](uint32_t nSlot) {
-    return nSlot < nCount && PatternRecordMatches(pItems, nSlot, dwKey, dwNow, pszContent, content);
+    if (nSlot >= nCount) return false;
+    folded.Fold(pszContent, nFullLength);
+    return !folded.text.bWildcard &&
+           PatternRecordMatches(pItems, nSlot, dwKey, dwNow, pszContent, folded.text);
   };
   if (nAnchorLengths != 0 && FindAnchored(pData, at, folded, dwKey, nAnchorLengths, matches)) {
     return IndexAnswer::kMatch;
