@@ -49,10 +49,12 @@ bool IsFilterByte(unsigned char c) {
 
 PlainQuery::PlainQuery(uint32_t nKey, const char* pszText, size_t nTextLength) {
   nLength = nTextLength;
+  uint64_t nBytes = 0;  // every byte of the text, or-ed together
   size_t w = 0;
   for (; (w + 1) * 8 <= nLength; ++w) {
     uint64_t nWord;
     std::memcpy(&nWord, pszText + w * 8, 8);
+    nBytes |= nWord;
     nWords[w] = UpperWord(nWord);
   }
   // The rest, then zero bytes: the last 8 bytes of the text shifted down,
@@ -67,6 +69,8 @@ PlainQuery::PlainQuery(uint32_t nKey, const char* pszText, size_t nTextLength) {
       nLast |= uint64_t{static_cast<unsigned char>(pszText[i])} << (8 * i);
     }
   }
+  nBytes |= nLast;
+  bAscii = (nBytes & 0x8080808080808080ULL) == 0;
   nWords[w] = UpperWord(nLast);
   nHash = HashWords(nKey, nLength, nWords);
 }

@@ -149,6 +149,7 @@ struct PlainQuery {
   uint64_t nWords[kWords];
   size_t nLength;
   uint64_t nHash;
+  bool bAscii;  // no byte of the text is above 0x7f
 
   PlainQuery(uint32_t nKey, const char* pszText, size_t nTextLength);
 };

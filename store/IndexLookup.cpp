@@ -51,57 +51,80 @@ bool ProbeAnchor(const TableEntry* pAnchors, uint32_t nAnchorBits, uint32_t nTag
 
 // The content folded as the wildcard comparison folds it, and the tags of
 // the anchors that its ends may be: its suffixes and prefixes of the lengths
-// that anchors have. Worked out before the plain text is looked up, so that
-// the anchor table's entries are on their way meanwhile.
+// that anchors have. The tags are worked out before the plain text is looked
+// up, so that the anchor table's entries are on their way meanwhile; the
+// copy is made for the first pattern that may match (a text found among the
+// plain ones needs none).
 struct FoldedContent {
-  // The text, its NUL, and zero bytes so that eight bytes may be read from
-  // any place in it.
-  char szText[WILDCARD_MAX_LEN + 1 + 8];
-  size_t nLength = 0;
+  const char* pszContent;
+  size_t nLength;
+  bool bFoldingKnown = false;
+  ThreadFolding folding = {};
   uint32_t nEndTags[2 * kMaxAnchorBytes];
   uint32_t nEnds = 0;
 
   bool bFolded = false;
   FoldedText text = {};
+  // The text, its NUL, and zero bytes so that eight bytes may be read from
+  // any place in it.
+  char szText[WILDCARD_MAX_LEN + 1 + 8];
 
-  void Fold(const char* pszContent, size_t nContentLength) {
+  FoldedContent(const char* pszText, size_t nTextLength)
+      : pszContent(pszText), nLength(nTextLength) {}
+
+  const ThreadFolding& Folding() {
+    if (!bFoldingKnown) folding = FoldingOfThread();
+    bFoldingKnown = true;
+    return folding;
+  }
+
+  void Fold() {
     if (bFolded) return;
-    text = FoldForPatterns(szText, pszContent, nContentLength);
-    nLength = nContentLength;
+    Folding();
+    text = FoldForPatterns(szText, pszContent, nLength, folding);
     std::memset(szText + nLength + 1, 0, 8);
     bFolded = true;
   }
 
-  void Prepare(const char* pszContent, size_t nContentLength, uint32_t dwKey,
-               uint32_t nAnchorLengths, const TableEntry* pAnchors, uint32_t nAnchorBits) {
-    Fold(pszContent, nContentLength);
-    // The ends are folded again from the content where they may be: bytes
-    // read back from the fresh copy at other places than they were written
-    // would wait for the stores that made them.
-    const bool bFromContent = text.bFoldedAsAscii && nLength >= 8;
+  // The query holds the text's words upper-cased (when it was looked up
+  // among the plain texts: bPlain).
+  void Prepare(uint32_t dwKey, uint32_t nAnchorLengths, const TableEntry* pAnchors,
+               uint32_t nAnchorBits, const PlainQuery& query, bool bPlain) {
+    Folding();
+    // A text that folds as ASCII letters do, byte by byte, has its ends
+    // folded from the query's words or from the text itself (bytes read
+    // back from a fresh copy at other places than they were written would
+    // wait for the stores that made them); any other is folded first.
+    const bool bAscii = bPlain && folding.bAsciiFolds && (folding.bSingleByte || query.bAscii);
+    if (!bAscii) Fold();
     uint64_t nFirst = 0, nLast = 0;
-    if (bFromContent) {
+    if (bAscii && nLength >= 8) {
       std::memcpy(&nFirst, pszContent, 8);
       std::memcpy(&nLast, pszContent + nLength - 8, 8);
       nFirst = UpperWord(nFirst);
       nLast = UpperWord(nLast);
+    } else if (bAscii && nLength > 0) {
+      // The text and zero bytes after it, in the last eight bytes.
+      nFirst = query.nWords[0];
+      nLast = nFirst << (8 * (8 - nLength));
     }
     const uint32_t nMask = (uint32_t{1} << nAnchorBits) - 1;
     for (uint32_t l = 1; l <= kMaxAnchorBytes && l <= nLength; ++l) {
       if ((nAnchorLengths >> (l - 1) & 1) != 0) {
-        const uint64_t nBytes = bFromContent ? nLast >> (8 * (8 - l)) : BytesAt(nLength - l, l);
+        const uint64_t nBytes = bAscii ? nLast >> (8 * (8 - l)) : BytesAt(nLength - l, l);
         nEndTags[nEnds++] = TagOf(AnchorHash(dwKey, kAnchorSuffix, l, nBytes));
       }
       if ((nAnchorLengths >> (8 + l - 1) & 1) != 0) {
-        const uint64_t nBytes = bFromContent ? Low(nFirst, l) : BytesAt(0, l);
+        const uint64_t nBytes = bAscii ? Low(nFirst, l) : BytesAt(0, l);
         nEndTags[nEnds++] = TagOf(AnchorHash(dwKey, kAnchorPrefix, l, nBytes));
       }
     }
     for (uint32_t k = 0; k < nEnds; ++k) varnex::platform::Prefetch(&pAnchors[nEndTags[k] & nMask]);
   }
 
-  // The n bytes (1 to 8) at place p as PackBytes packs them, read as one
-  // word (a copy of variable length costs more than the whole probe).
+  // The n bytes (1 to 8) at place p of the folded copy as PackBytes packs
+  // them, read as one word (a copy of variable length costs more than the
+  // whole probe).
   uint64_t BytesAt(size_t p, uint32_t n) const {
     uint64_t nWord;
     std::memcpy(&nWord, szText + p, sizeof nWord);
@@ -117,12 +140,14 @@ struct FoldedContent {
 // of its ends, then, where inner anchors exist, its pieces at every place
 // that the bitmap lets through.
 template <typename Matches>
-bool FindAnchored(uint8_t* pData, const Sections& at, const FoldedContent& content, uint32_t dwKey,
+bool FindAnchored(uint8_t* pData, const Sections& at, FoldedContent& content, uint32_t dwKey,
                   uint32_t nAnchorLengths, const Matches& fnMatches) {
   const TableEntry* pAnchors = Anchors(pData, at);
   for (uint32_t k = 0; k < content.nEnds; ++k) {
     if (ProbeAnchor(pAnchors, at.nAnchorBits, content.nEndTags[k], fnMatches)) return true;
   }
+  if ((nAnchorLengths >> 16) == 0) return false;
+  content.Fold();
   const uint64_t* pBitmap = InnerBitmap(pData, at);
   for (uint32_t l = 1; l <= kMaxInnerAnchorBytes && l <= content.nLength; ++l) {
     if ((nAnchorLengths >> (16 + l - 1) & 1) == 0) continue;
@@ -245,10 +270,9 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   const uint32_t nAnchorLengths = nAnchorUsed > 0 && nFullLength <= WILDCARD_MAX_LEN && bFoldsAlike
                                       ? LengthsOfKey(pData, at, dwKey)
                                       : 0;
-  FoldedContent folded;
+  FoldedContent folded(pszContent, nFullLength);
   if (nAnchorLengths != 0) {
-    folded.Prepare(pszContent, nFullLength, dwKey, nAnchorLengths, Anchors(pData, at),
-                   at.nAnchorBits);
+    folded.Prepare(dwKey, nAnchorLengths, Anchors(pData, at), at.nAnchorBits, query, bPlain);
   }
   if (bPlain) {
     const uint32_t nTag = TagOf(query.nHash);
@@ -281,7 +305,7 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   // needs none); a content with a wildcard matches no pattern.
   auto matches = [&](uint32_t nSlot) {
     if (nSlot >= nCount) return false;
-    folded.Fold(pszContent, nFullLength);
+    folded.Fold();
     return !folded.text.bWildcard &&
            PatternRecordMatches(pItems, nSlot, dwKey, dwNow, pszContent, folded.text);
   };

@@ -526,11 +526,20 @@ uint8_t WildcardCompare(const char* pszPattern, const char* pszText) {
   }
 }
 
-FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength) {
+ThreadFolding FoldingOfThread() {
   const bool bSingleByte = MB_CUR_MAX == 1;
-  const bool bAsciiFolds = !bSingleByte || varnex::platform::ThreadUpperCase().ascii_only;
-  FoldedText text = {pszDest, nLength, true, bAsciiFolds, false, bSingleByte};
-  if (nLength <= WILDCARD_MAX_LEN && bAsciiFolds) {
+  return {!bSingleByte || varnex::platform::ThreadUpperCase().ascii_only, bSingleByte};
+}
+
+FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength) {
+  return FoldForPatterns(pszDest, pszSource, nLength, FoldingOfThread());
+}
+
+FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength,
+                           ThreadFolding folding) {
+  const bool bSingleByte = folding.bSingleByte;
+  FoldedText text = {pszDest, nLength, true, folding.bAsciiFolds, false, bSingleByte};
+  if (nLength <= WILDCARD_MAX_LEN && folding.bAsciiFolds) {
     // ASCII letters fold as ASCII: eight bytes at a time, straight from the
     // source (a copy read back in words at other places would wait for the
     // stores that made it).
@@ -591,8 +600,18 @@ bool SimpleShapeMatches(const char* pszPattern, size_t nLength, const FoldedText
   const size_t nLiteral = nLength - (bFreeStart ? 1 : 0) - (bFreeEnd ? 1 : 0);
   if (nLiteral > text.nLength) return false;
   if (!bFreeStart) return std::memcmp(text.pszFolded, pLiteral, nLiteral) == 0;
-  const size_t nAt = FindBytes(text.pszFolded, text.nLength, pLiteral, nLiteral);
-  return bFreeEnd ? nAt < text.nLength : nAt == text.nLength - nLiteral;
+  if (bFreeEnd) return FindBytes(text.pszFolded, text.nLength, pLiteral, nLiteral) < text.nLength;
+  // The tail, where it first occurs: the text ends with it, and no place
+  // before holds it.
+  const size_t nTail = text.nLength - nLiteral;
+  if (std::memcmp(text.pszFolded + nTail, pLiteral, nLiteral) != 0) return false;
+  for (size_t p = 0; p < nTail; ++p) {
+    if (text.pszFolded[p] == pLiteral[0] &&
+        std::memcmp(text.pszFolded + p, pLiteral, nLiteral) == 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace

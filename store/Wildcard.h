@@ -48,9 +48,19 @@ struct FoldedText {
   bool bSingleByte;  // the locale's characters are single bytes
 };
 
+// How the calling thread's locale folds letters, as FoldedText tells it.
+struct ThreadFolding {
+  bool bAsciiFolds;
+  bool bSingleByte;
+};
+ThreadFolding FoldingOfThread();
+
 // Copies nLength bytes of text to pszDest (room for nLength + 1) folded as
-// FoldAsCompared folds, with a NUL after them, and describes the copy.
+// FoldAsCompared folds, with a NUL after them, and describes the copy; the
+// folding is the calling thread's (FoldingOfThread).
 FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength);
+FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength,
+                           ThreadFolding folding);
 
 // True exactly when the pattern holds a '*' and WildcardCompare(pattern,
 // text) gives 0 for the text that was folded into `text`, in the same
