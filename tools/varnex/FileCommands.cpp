@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <thread>
@@ -55,13 +56,41 @@ int Restore(int32_t list_type, const std::string& path) {
   return 0;
 }
 
+// A text followed by zero bytes of padding, in memory of
+// AllocateLargeBuffer (which comes zeroed: a file is read straight into
+// it, with no pass to clear it first).
+class PaddedText {
+ public:
+  PaddedText(size_t length, size_t padding) : bytes_(length + padding), length_(length) {
+    data_ = static_cast<char*>(AllocateLargeBuffer(bytes_));
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
+  PaddedText(std::string_view text, size_t padding) : PaddedText(text.size(), padding) {
+    std::memcpy(data_, text.data(), text.size());
+  }
+  ~PaddedText() { ReleaseLargeBuffer(data_, bytes_); }
+  PaddedText(const PaddedText&) = delete;
+  PaddedText& operator=(const PaddedText&) = delete;
+
+  char* data() { return data_; }
+  // The text, without the padding that follows it.
+  std::string_view view() const { return std::string_view(data_, length_); }
+  // Keeps the first `length` bytes (whatever stands after them having never
+  // been written).
+  void Shorten(size_t length) { length_ = std::min(length, length_); }
+
+ private:
+  char* data_;
+  size_t bytes_;
+  size_t length_;
+};
+
 // The whole file at `path`, followed by `padding` zero bytes.
-std::string ReadPadded(const std::string& path, size_t padding) {
+std::unique_ptr<PaddedText> ReadPadded(const std::string& path, size_t padding) {
   if (path == "-") {  // standard input
     std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
     if (std::cin.bad()) throw ToolError("cannot read standard input");
-    text.append(padding, '\0');
-    return text;
+    return std::make_unique<PaddedText>(text, padding);
   }
   if (KindOf(path) != PathKind::kRegularFile) {
     throw ToolError(
@@ -69,17 +98,16 @@ std::string ReadPadded(const std::string& path, size_t padding) {
   }
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ToolError("cannot read " + path + ": " + std::strerror(errno));
-  // Read at once into a string of the file's size (a file that changes
+  // Read at once into memory of the file's size (a file that changes
   // meanwhile is read as far as it then goes).
   in.seekg(0, std::ios::end);
   const std::streamoff size = in.tellg();
   in.seekg(0, std::ios::beg);
   if (size < 0 || !in) throw ToolError("cannot read " + path);
-  std::string text(static_cast<size_t>(size) + padding, '\0');
-  in.read(text.data(), size);
+  auto text = std::make_unique<PaddedText>(static_cast<size_t>(size), padding);
+  in.read(text->data(), size);
   if (in.bad()) throw ToolError("cannot read " + path);
-  const auto got = static_cast<size_t>(in.gcount());
-  if (got < static_cast<size_t>(size)) text.resize(got + padding);
+  text->Shorten(static_cast<size_t>(in.gcount()));
   return text;
 }
 
@@ -122,7 +150,7 @@ struct FoldedRule {
 // down), and the hashes of their rule numbers (FoldedRule) in the same
 // places from hashes on; the lines refused, with their numbers and reasons,
 // into *refused. Returns how many were written.
-size_t ParseLines(const std::string& text, size_t begin, size_t end, size_t first_line,
+size_t ParseLines(std::string_view text, size_t begin, size_t end, size_t first_line,
                   NEW_AUDIT_LIST_ITEM* out, uint64_t* hashes, bool reversed,
                   std::vector<std::pair<size_t, std::string>>* refused) {
   RecordReader reader;
@@ -130,7 +158,7 @@ size_t ParseLines(const std::string& text, size_t begin, size_t end, size_t firs
   size_t number = first_line;
   for (size_t at = begin; at < end; ++number) {
     size_t stop = text.find('\n', at);
-    if (stop == std::string::npos || stop > end) stop = end;
+    if (stop == std::string_view::npos || stop > end) stop = end;
     const std::string_view line(text.data() + at, stop - at);
     at = stop + 1;
     if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
@@ -171,12 +199,12 @@ struct ParsedFile {
   std::vector<std::pair<size_t, std::string>> refused;
 };
 
-// Parses the lines of `text` (its last `padding` bytes being padding) into
-// *parsed, which has room for a record per line, in the order of the lines
-// or (reversed) last line first: in two halves at once on a machine of
-// several processors.
-void ParseFile(const std::string& text, size_t padding, bool reversed, ParsedFile* parsed) {
-  const size_t length = text.size() - padding;
+// Parses the lines of `text` (readable RecordReader::kPadding bytes past
+// its end) into *parsed, which has room for a record per line, in the order
+// of the lines or (reversed) last line first: in two halves at once on a
+// machine of several processors.
+void ParseFile(std::string_view text, bool reversed, ParsedFile* parsed) {
+  const size_t length = text.size();
   const auto begin = text.begin();
   NEW_AUDIT_LIST_ITEM* buffer = parsed->buffer;
   uint64_t* hashes = parsed->hash_buffer.data();
@@ -188,7 +216,7 @@ void ParseFile(const std::string& text, size_t padding, bool reversed, ParsedFil
   size_t middle = length;
   if (length > (size_t{1} << 20) && std::thread::hardware_concurrency() > 1) {
     middle = text.find('\n', length / 2);
-    middle = middle == std::string::npos || middle >= length ? length : middle + 1;
+    middle = middle == std::string_view::npos || middle >= length ? length : middle + 1;
   }
   const size_t first_lines = static_cast<size_t>(std::count(begin, begin + middle, '\n'));
   std::vector<std::pair<size_t, std::string>> second_refused;
@@ -260,28 +288,27 @@ size_t KeepLastOfEachRule(NEW_AUDIT_LIST_ITEM* records, const uint64_t* hashes, 
 
 // A file holding a JSON array of records (as `show --json` prints them) as
 // JSON Lines, each line an element; other texts as they are.
-std::string AsJsonLines(std::string text, size_t padding) {
-  const size_t start = text.find_first_not_of(" \t\r\n");
-  if (start == std::string::npos || text[start] != '[') return text;
-  const json array = json::parse(text.begin(), text.end() - static_cast<std::ptrdiff_t>(padding),
-                                 nullptr, /*allow_exceptions=*/false);
+std::unique_ptr<PaddedText> AsJsonLines(std::unique_ptr<PaddedText> text, size_t padding) {
+  const std::string_view view = text->view();
+  const size_t start = view.find_first_not_of(" \t\r\n");
+  if (start == std::string_view::npos || view[start] != '[') return text;
+  const json array = json::parse(view.begin(), view.end(), nullptr, /*allow_exceptions=*/false);
   if (!array.is_array()) throw ToolError("the file begins with '[' but is no JSON array");
   std::string lines;
   for (const json& element : array) lines += element.dump() + "\n";
-  lines.append(padding, '\0');
-  return lines;
+  return std::make_unique<PaddedText>(lines, padding);
 }
 
 int Import(int32_t list_type, const std::string& file, bool append) {
   RefuseTextsInTheIpList(list_type);
-  const std::string text =  // read past each line
-      AsJsonLines(ReadPadded(file, RecordReader::kPadding), RecordReader::kPadding);
-  const size_t lines =
-      static_cast<size_t>(std::count(text.begin(), text.end() - RecordReader::kPadding, '\n')) + 1;
+  // (The reader reads past each line.)
+  const auto padded = AsJsonLines(ReadPadded(file, RecordReader::kPadding), RecordReader::kPadding);
+  const std::string_view text = padded->view();
+  const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
   ParsedFile parsed(lines);
   // A batch takes the records last line first (see KeepLastOfEachRule).
   const bool batch = !append && !OnCluster();
-  ParseFile(text, RecordReader::kPadding, batch, &parsed);
+  ParseFile(text, batch, &parsed);
   const NEW_AUDIT_LIST_ITEM* records = parsed.records;
   const size_t count = parsed.count;
   const auto& refused = parsed.refused;
