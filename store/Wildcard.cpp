@@ -297,11 +297,13 @@ template <bool bFolds, typename Ascii, typename Wide>
 void ForEachCharacter(char* pszText, Ascii fnAscii, Wide fnWide) {
   TwoByteCharacters& known = KnownCharacters();
   std::mbstate_t state{};
+  // Whether the state is the initial one: asked of the library only after
+  // it decoded (ASCII and known pairs leave it as it was).
+  bool bInitial = true;
   size_t nLeft = std::strlen(pszText);
   char* p = pszText;
   while (nLeft > 0) {
     const auto byte = static_cast<unsigned char>(*p);
-    const bool bInitial = std::mbsinit(&state) != 0;
     if (byte < 0x80 && bInitial) {  // ASCII, in every common encoding
       fnAscii(p);
       ++p;
@@ -321,12 +323,14 @@ void ForEachCharacter(char* pszText, Ascii fnAscii, Wide fnWide) {
     const size_t nUsed = std::mbrtowc(&wc, p, nLeft, &state);
     if (nUsed == 0 || nUsed == static_cast<size_t>(-1) || nUsed == static_cast<size_t>(-2)) {
       state = std::mbstate_t{};
+      bInitial = true;
       ++p;
       --nLeft;
       continue;
     }
+    bInitial = std::mbsinit(&state) != 0;
     const bool bUnchanged = fnWide(p, nUsed, wc);
-    if (nPair != UINT32_MAX && nUsed == 2 && std::mbsinit(&state)) {
+    if (nPair != UINT32_MAX && nUsed == 2 && bInitial) {
       TwoByteCharacters::Set(known.nCharacter, nPair);
       if (bFolds && bUnchanged) TwoByteCharacters::Set(known.nCaseless, nPair);
     }
