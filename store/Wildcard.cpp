@@ -302,7 +302,22 @@ void ForEachCharacter(char* pszText, Ascii fnAscii, Wide fnWide) {
   bool bInitial = true;
   size_t nLeft = std::strlen(pszText);
   char* p = pszText;
+  const uint64_t* pKnown = bFolds ? known.nCaseless : known.nCharacter;
   while (nLeft > 0) {
+    // Runs of ASCII characters and known pairs, without a branch that
+    // depends on which comes next (texts mix them).
+    while (bInitial && nLeft >= 2) {
+      const auto byte = static_cast<unsigned char>(p[0]);
+      const bool bAscii = byte < 0x80;
+      const uint32_t nPair =
+          bAscii ? 0 : (uint32_t{byte} - 0x80) << 8 | static_cast<unsigned char>(p[1]);
+      if (!bAscii && !TwoByteCharacters::Test(pKnown, nPair)) break;
+      if (bAscii) fnAscii(p);
+      const size_t nStep = bAscii ? 1 : 2;
+      p += nStep;
+      nLeft -= nStep;
+    }
+    if (nLeft == 0) break;
     const auto byte = static_cast<unsigned char>(*p);
     if (byte < 0x80 && bInitial) {  // ASCII, in every common encoding
       fnAscii(p);
