@@ -58,6 +58,7 @@ bool ProbeAnchor(const TableEntry* pAnchors, uint32_t nAnchorBits, uint32_t nTag
 struct FoldedContent {
   const char* pszContent;
   size_t nLength;
+  uint64_t nFoldingIdentity;  // the calling thread's
   bool bFoldingKnown = false;
   ThreadFolding folding = {};
   uint32_t nEndTags[2 * kMaxAnchorBytes];
@@ -69,11 +70,11 @@ struct FoldedContent {
   // any place in it.
   char szText[WILDCARD_MAX_LEN + 1 + 8];
 
-  FoldedContent(const char* pszText, size_t nTextLength)
-      : pszContent(pszText), nLength(nTextLength) {}
+  FoldedContent(const char* pszText, size_t nTextLength, uint64_t nIdentity)
+      : pszContent(pszText), nLength(nTextLength), nFoldingIdentity(nIdentity) {}
 
   const ThreadFolding& Folding() {
-    if (!bFoldingKnown) folding = FoldingOfThread();
+    if (!bFoldingKnown) folding = FoldingOfThread(nFoldingIdentity);
     bFoldingKnown = true;
     return folding;
   }
@@ -90,6 +91,8 @@ struct FoldedContent {
   // among the plain texts: bPlain).
   void Prepare(uint32_t dwKey, uint32_t nAnchorLengths, const TableEntry* pAnchors,
                uint32_t nAnchorBits, const PlainQuery& query, bool bPlain) {
+    const uint32_t nEndLengths = nAnchorLengths & 0xffff;  // suffixes', prefixes'
+    if (nEndLengths == 0) return;
     Folding();
     // A text that folds as ASCII letters do, byte by byte, has its ends
     // folded from the query's words or from the text itself (bytes read
@@ -266,11 +269,12 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   if (bPlain) platform::Prefetch(&pTable[TagOf(query.nHash) & nMask]);
   size_t nFullLength = nLength;
   if (!bPlain) nFullLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
-  const bool bFoldsAlike = sa::Load(&pHeader->nFolding) == platform::CaseFoldingIdentity();
+  const uint64_t nFoldingIdentity = platform::CaseFoldingIdentity();
+  const bool bFoldsAlike = sa::Load(&pHeader->nFolding) == nFoldingIdentity;
   const uint32_t nAnchorLengths = nAnchorUsed > 0 && nFullLength <= WILDCARD_MAX_LEN && bFoldsAlike
                                       ? LengthsOfKey(pData, at, dwKey)
                                       : 0;
-  FoldedContent folded(pszContent, nFullLength);
+  FoldedContent folded(pszContent, nFullLength, nFoldingIdentity);
   if (nAnchorLengths != 0) {
     folded.Prepare(dwKey, nAnchorLengths, Anchors(pData, at), at.nAnchorBits, query, bPlain);
   }

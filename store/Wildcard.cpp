@@ -393,6 +393,46 @@ bool PlainTextsEqual(const char* pszA, const char* pszB, size_t nMax) {
   return std::memcmp(szA, szB, nLength) == 0;
 }
 
+namespace {
+
+// Upper-cases the characters of a text in a multibyte locale (see
+// FoldToUpper).
+void FoldCharacters(char* pszText) {
+  ForEachCharacter<true>(pszText, UpperAscii, [](char* p, size_t nUsed, wchar_t wc) {
+    const wint_t upper = std::towupper(static_cast<wint_t>(wc));
+    if (upper == static_cast<wint_t>(wc)) return true;
+    char szUpper[MB_LEN_MAX];
+    std::mbstate_t out_state{};
+    const size_t nUpper = std::wcrtomb(szUpper, static_cast<wchar_t>(upper), &out_state);
+    if (nUpper != nUsed || std::memcmp(p, szUpper, nUsed) == 0) return true;
+    std::memcpy(p, szUpper, nUsed);
+    return false;
+  });
+}
+
+// FoldAsCompared in a multibyte locale, of a text of nLength bytes. ASCII
+// text is folded as ASCII in every multibyte locale (see ForEachCharacter):
+// eight bytes at a time up to the first byte that is not.
+void FoldAsComparedInMultibyte(char* pszText, size_t nLength) {
+  size_t i = 0;
+  for (; i + 8 <= nLength; i += 8) {
+    uint64_t nWord;
+    std::memcpy(&nWord, pszText + i, 8);
+    if ((nWord & 0x8080808080808080ULL) != 0) break;
+    nWord = UpperWord(nWord);
+    std::memcpy(pszText + i, &nWord, 8);
+  }
+  for (size_t k = i; k < nLength; ++k) {
+    if (static_cast<unsigned char>(pszText[k]) >= 0x80) {
+      FoldCharacters(pszText + i);  // i starts a character: only ASCII is before it
+      return;
+    }
+  }
+  for (; i < nLength; ++i) pszText[i] = AsciiUpper(pszText[i]);
+}
+
+}  // namespace
+
 void FoldAsCompared(char* pszText) {
   const bool bSingleByte = MB_CUR_MAX == 1;
   const varnex::platform::UpperCaseBytes upper =
@@ -403,27 +443,15 @@ void FoldAsCompared(char* pszText) {
     }
     return;
   }
-  // ASCII text is folded as ASCII in every multibyte locale (see
-  // ForEachCharacter), and every byte is where only a-z change: eight bytes
-  // at a time.
   const size_t nLength = std::strlen(pszText);
+  if (!bSingleByte) return FoldAsComparedInMultibyte(pszText, nLength);
+  // Every byte is a character, where only a-z change: eight bytes at a time.
   size_t i = 0;
   for (; i + 8 <= nLength; i += 8) {
     uint64_t nWord;
     std::memcpy(&nWord, pszText + i, 8);
-    if (!bSingleByte && (nWord & 0x8080808080808080ULL) != 0) break;
     nWord = UpperWord(nWord);
     std::memcpy(pszText + i, &nWord, 8);
-  }
-  if (bSingleByte) {
-    for (; i < nLength; ++i) pszText[i] = AsciiUpper(pszText[i]);
-    return;
-  }
-  for (size_t k = i; k < nLength; ++k) {
-    if (static_cast<unsigned char>(pszText[k]) >= 0x80) {
-      FoldToUpper(pszText + i);  // i starts a character: only ASCII is before it
-      return;
-    }
   }
   for (; i < nLength; ++i) pszText[i] = AsciiUpper(pszText[i]);
 }
@@ -437,16 +465,7 @@ void FoldToUpper(char* pszText) {
     }
     return;
   }
-  ForEachCharacter<true>(pszText, UpperAscii, [](char* p, size_t nUsed, wchar_t wc) {
-    const wint_t upper = std::towupper(static_cast<wint_t>(wc));
-    if (upper == static_cast<wint_t>(wc)) return true;
-    char szUpper[MB_LEN_MAX];
-    std::mbstate_t out_state{};
-    const size_t nUpper = std::wcrtomb(szUpper, static_cast<wchar_t>(upper), &out_state);
-    if (nUpper != nUsed || std::memcmp(p, szUpper, nUsed) == 0) return true;
-    std::memcpy(p, szUpper, nUsed);
-    return false;
-  });
+  FoldCharacters(pszText);
 }
 
 namespace {
@@ -546,8 +565,20 @@ uint8_t WildcardCompare(const char* pszPattern, const char* pszText) {
 }
 
 ThreadFolding FoldingOfThread() {
-  const bool bSingleByte = MB_CUR_MAX == 1;
-  return {!bSingleByte || varnex::platform::ThreadUpperCase().ascii_only, bSingleByte};
+  return FoldingOfThread(varnex::platform::CaseFoldingIdentity());
+}
+
+ThreadFolding FoldingOfThread(uint64_t nIdentity) {
+  // Worked out once for each folding a thread meets (the identity tells
+  // the locale's character width and its table apart).
+  thread_local uint64_t t_nIdentity = 0;
+  thread_local ThreadFolding t_folding = {};
+  if (nIdentity != t_nIdentity) {
+    const bool bSingleByte = MB_CUR_MAX == 1;
+    t_folding = {!bSingleByte || varnex::platform::ThreadUpperCase().ascii_only, bSingleByte};
+    t_nIdentity = nIdentity;
+  }
+  return t_folding;
 }
 
 FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength) {
@@ -573,6 +604,17 @@ FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength,
       nWord = UpperWord(nWord);
       std::memcpy(pszDest + i, &nWord, 8);
     }
+    if (i < nLength && nLength >= 8) {
+      // The last bytes, as the last eight (folding a byte again changes
+      // nothing).
+      uint64_t nWord;
+      std::memcpy(&nWord, pszSource + nLength - 8, 8);
+      nWild |= HasByte(nWord, '*') | HasByte(nWord, '?');
+      nHigh |= nWord;
+      nWord = UpperWord(nWord);
+      std::memcpy(pszDest + nLength - 8, &nWord, 8);
+      i = nLength;
+    }
     for (; i < nLength; ++i) {
       const char c = pszSource[i];
       nWild |= (c == '*') | (c == '?');
@@ -586,7 +628,11 @@ FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength,
   }
   std::memcpy(pszDest, pszSource, nLength);
   pszDest[nLength] = '\0';
-  FoldAsCompared(pszDest);
+  if (!bSingleByte) {
+    FoldAsComparedInMultibyte(pszDest, strnlen(pszDest, nLength));
+  } else {
+    FoldAsCompared(pszDest);
+  }
   text.bWildcard =
       nLength > WILDCARD_MAX_LEN || HasWildcard(pszSource, static_cast<uint16_t>(nLength));
   return text;

@@ -48,12 +48,14 @@ struct FoldedText {
   bool bSingleByte;  // the locale's characters are single bytes
 };
 
-// How the calling thread's locale folds letters, as FoldedText tells it.
+// How the calling thread's locale folds letters, as FoldedText tells it;
+// nIdentity is platform::CaseFoldingIdentity() of the calling thread.
 struct ThreadFolding {
   bool bAsciiFolds;
   bool bSingleByte;
 };
 ThreadFolding FoldingOfThread();
+ThreadFolding FoldingOfThread(uint64_t nIdentity);
 
 // Copies nLength bytes of text to pszDest (room for nLength + 1) folded as
 // FoldAsCompared folds, with a NUL after them, and describes the copy; the
