@@ -640,6 +640,28 @@ FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength,
 
 namespace {
 
+// The n bytes at pA and at pB are equal: compared eight at a time (the
+// last eight overlapping those before), without a library call.
+bool BytesEqual(const char* pA, const char* pB, size_t n) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i) {
+      if (pA[i] != pB[i]) return false;
+    }
+    return true;
+  }
+  uint64_t nDiffer = 0;
+  for (size_t i = 0; i + 8 < n; i += 8) {
+    uint64_t a, b;
+    std::memcpy(&a, pA + i, 8);
+    std::memcpy(&b, pB + i, 8);
+    nDiffer |= a ^ b;
+  }
+  uint64_t a, b;
+  std::memcpy(&a, pA + n - 8, 8);
+  std::memcpy(&b, pB + n - 8, 8);
+  return (nDiffer | (a ^ b)) == 0;
+}
+
 // The leftmost place of the nNeedle bytes in the first nText bytes of
 // pszText; nText when there is none.
 size_t FindBytes(const char* pszText, size_t nText, const char* pszNeedle, size_t nNeedle) {
@@ -664,15 +686,14 @@ bool SimpleShapeMatches(const char* pszPattern, size_t nLength, const FoldedText
   const char* pLiteral = pszPattern + (bFreeStart ? 1 : 0);
   const size_t nLiteral = nLength - (bFreeStart ? 1 : 0) - (bFreeEnd ? 1 : 0);
   if (nLiteral > text.nLength) return false;
-  if (!bFreeStart) return std::memcmp(text.pszFolded, pLiteral, nLiteral) == 0;
+  if (!bFreeStart) return BytesEqual(text.pszFolded, pLiteral, nLiteral);
   if (bFreeEnd) return FindBytes(text.pszFolded, text.nLength, pLiteral, nLiteral) < text.nLength;
   // The tail, where it first occurs: the text ends with it, and no place
   // before holds it.
   const size_t nTail = text.nLength - nLiteral;
-  if (std::memcmp(text.pszFolded + nTail, pLiteral, nLiteral) != 0) return false;
+  if (!BytesEqual(text.pszFolded + nTail, pLiteral, nLiteral)) return false;
   for (size_t p = 0; p < nTail; ++p) {
-    if (text.pszFolded[p] == pLiteral[0] &&
-        std::memcmp(text.pszFolded + p, pLiteral, nLiteral) == 0) {
+    if (text.pszFolded[p] == pLiteral[0] && BytesEqual(text.pszFolded + p, pLiteral, nLiteral)) {
       return false;
     }
   }
