@@ -129,8 +129,8 @@ inline uint32_t KeyHome(uint32_t nKey, uint32_t nKeyBits) {
   return static_cast<uint32_t>((uint64_t{nKey} * 0x9e3779b97f4a7c15ULL) >> 32) &
          ((uint32_t{1} << nKeyBits) - 1);
 }
-inline uint64_t* InnerBitmap(uint8_t* pData, const Sections& at) {
-  return reinterpret_cast<uint64_t*>(pData + at.BitmapOffset());
+inline uint32_t* InnerBitmap(uint8_t* pData, const Sections& at) {
+  return reinterpret_cast<uint32_t*>(pData + at.BitmapOffset());
 }
 inline PatternEntry* Patterns(uint8_t* pData, const Sections& at) {
   return reinterpret_cast<PatternEntry*>(pData + at.PatternOffset());
@@ -205,26 +205,42 @@ inline uint64_t AnchorHash(uint32_t nKey, uint32_t nKind, uint32_t nLength, uint
 }
 
 // Where an inner anchor stands in the bitmap that lookups test first: two
-// bits of one 64-bit word (so a test reads one word, and lets through about
-// one piece in seventy that holds no anchor). The bitmap is tested at every
-// place of the content, so its hash is one multiplication: the key and
-// length make a seed once, and each piece is mixed with it.
+// bits of one 32-bit word (so a test reads one word, and lets through about
+// one piece in sixty that holds no anchor). The bitmap is tested at every
+// place of the content, eight places at once where the processor can: its
+// hash is of 32 bits, two multiplications; the key and length make a seed
+// once, and each piece (at most four bytes) is mixed with it.
 struct BitmapPlace {
   uint32_t nWord;
-  uint64_t nBits;
+  uint32_t nBits;
 };
-inline uint64_t InnerSeed(uint32_t nKey, uint32_t nLength) {
-  return (uint64_t{nKey} << 8 | nLength) * 0x9e3779b97f4a7c15ULL + 0x632be59bd9b4e019ULL;
+inline uint32_t InnerSeed(uint32_t nKey, uint32_t nLength) {
+  return static_cast<uint32_t>(((uint64_t{nKey} << 8 | nLength) * 0x9e3779b97f4a7c15ULL) >> 32);
 }
-inline uint64_t InnerSieveHash(uint64_t nSeed, uint64_t nBytes) {
-  const uint64_t h = (nBytes ^ nSeed) * 0xbf58476d1ce4e5b9ULL;
-  return h ^ (h >> 32);  // the word from the high half, the bits mixed from both
+constexpr uint32_t kSieveFirst = 0x9e3779b1u;
+constexpr uint32_t kSieveSecond = 0x85ebca6bu;
+inline uint32_t InnerSieveHash(uint32_t nSeed, uint32_t nBytes) {
+  uint32_t h = (nBytes ^ nSeed) * kSieveFirst;
+  h ^= h >> 16;
+  return h * kSieveSecond;
 }
-inline BitmapPlace InnerBitsOf(uint64_t nHash, uint32_t nBitmapBits) {
-  const uint32_t nWords = (uint32_t{1} << nBitmapBits) / 64;
-  return {static_cast<uint32_t>(nHash >> 32) & (nWords - 1),
-          uint64_t{1} << ((nHash >> 20) & 63) | uint64_t{1} << ((nHash >> 26) & 63)};
+// The word from the hash's high bits (a bitmap of 2^nBitmapBits bits has
+// 2^(nBitmapBits - 5) words), the two bits from its low ten.
+inline uint32_t SieveWordShift(uint32_t nBitmapBits) {
+  return 32 - (nBitmapBits - 5);
 }
+inline BitmapPlace InnerBitsOf(uint32_t nHash, uint32_t nBitmapBits) {
+  return {nHash >> SieveWordShift(nBitmapBits),
+          uint32_t{1} << (nHash & 31) | uint32_t{1} << ((nHash >> 5) & 31)};
+}
+
+// The sieve of eight places at once that lookups use where the processor
+// can run it: into *pnPass, bit i for the place p + i (p points at a text
+// readable 16 bytes on), set when the bitmap lets the piece of the first
+// bytes that nMask keeps through. False, and nothing set, where it cannot
+// run.
+bool SieveEightPlaces(const char* p, uint32_t nSeed, uint32_t nMask, const uint32_t* pBitmap,
+                      uint32_t nBitmapBits, uint32_t* pnPass);
 
 // The bit of an anchor in its key's lengths (see KeyLengths): bit l - 1 for
 // suffixes of l bytes, 8 + l - 1 for prefixes, 16 + l - 1 for inner pieces.

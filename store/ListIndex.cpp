@@ -322,9 +322,10 @@ bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LI
     }
     ++layout.nAnchorUsed;
     if (anchor.kind == kAnchorInner) {
-      uint64_t* pBitmap = InnerBitmap(pData, at);
+      uint32_t* pBitmap = InnerBitmap(pData, at);
       const BitmapPlace place =
-          InnerBitsOf(InnerSieveHash(InnerSeed(record.nContentLen, anchor.nLength), anchor.nBytes),
+          InnerBitsOf(InnerSieveHash(InnerSeed(record.nContentLen, anchor.nLength),
+                                     static_cast<uint32_t>(anchor.nBytes)),
                       layout.nBitmapBits);
       sa::Store(&pBitmap[place.nWord], pBitmap[place.nWord] | place.nBits);
     }
