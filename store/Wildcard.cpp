@@ -596,7 +596,9 @@ FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength,
     uint64_t nWild = 0;
     uint64_t nHigh = 0;
     size_t i = 0;
-    for (; i + 8 <= nLength; i += 8) {
+    // (In a multibyte locale, a byte above 0x7f ends the attempt.)
+    const uint64_t nEnd = bSingleByte ? 0 : 0x8080808080808080ULL;
+    for (; i + 8 <= nLength && (nHigh & nEnd) == 0; i += 8) {
       uint64_t nWord;
       std::memcpy(&nWord, pszSource + i, 8);
       nWild |= HasByte(nWord, '*') | HasByte(nWord, '?');
@@ -604,7 +606,7 @@ FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength,
       nWord = UpperWord(nWord);
       std::memcpy(pszDest + i, &nWord, 8);
     }
-    if (i < nLength && nLength >= 8) {
+    if (i < nLength && nLength >= 8 && (nHigh & nEnd) == 0) {
       // The last bytes, as the last eight (folding a byte again changes
       // nothing).
       uint64_t nWord;
@@ -615,7 +617,7 @@ FoldedText FoldForPatterns(char* pszDest, const char* pszSource, size_t nLength,
       std::memcpy(pszDest + nLength - 8, &nWord, 8);
       i = nLength;
     }
-    for (; i < nLength; ++i) {
+    for (; i < nLength && (nHigh & nEnd) == 0; ++i) {
       const char c = pszSource[i];
       nWild |= (c == '*') | (c == '?');
       nHigh |= static_cast<unsigned char>(c);
@@ -734,11 +736,19 @@ bool StarPatternMatchesFolded(const char* pszPattern, size_t nPatternMax, const 
     }
     if (nStars == 0) return false;
     const bool bAscii = text.bSingleByte || (nHigh & 0x8080808080808080ULL) == 0;
+    // (Folding never makes, moves or removes a '*' or a '?'.)
     const bool bSimple =
         nQuestions == 0 &&
         ((nStars == 1 && (nFirstStar == 0 || nFirstStar == nLength - 1)) ||
          (nStars == 2 && nLength > 2 && nFirstStar == 0 && szFolded[nLength - 1] == '*'));
-    if (bAscii && bSimple) return SimpleShapeMatches(szFolded, nLength, text);
+    if (bSimple && bAscii) return SimpleShapeMatches(szFolded, nLength, text);
+    if (bSimple) {
+      // Characters of more than one byte: folded as characters.
+      std::memcpy(szFolded, pszPattern, nLength);
+      szFolded[nLength] = '\0';
+      FoldAsComparedInMultibyte(szFolded, nLength);
+      return SimpleShapeMatches(szFolded, nLength, text);
+    }
   }
   const size_t nLength = strnlen(pszPattern, nPatternMax < kBufferSize ? nPatternMax : kBufferSize);
   if (nLength > WILDCARD_MAX_LEN || text.nLength > WILDCARD_MAX_LEN) return false;
