@@ -246,6 +246,8 @@ TEST(FoldedTextTest, AgreesWithTheComparisonInEveryLocale) {
       "*\xC3\xA9*",
       "*b*b*",
       "*?",
+      "*" + kHan + "*",
+      "*ab" + kHan,
   };
   const std::vector<std::string> texts = {
       "www.EXAMPLE.com",
@@ -262,6 +264,8 @@ TEST(FoldedTextTest, AgreesWithTheComparisonInEveryLocale) {
       "a*b",
       "b?",
       "x.example.com.example.com",
+      "x" + kHan + kHan,  // a literal tail met first before the end
+      kHan + "AB" + kHan,
   };
   for (const char* name : {"C", "C.UTF-8", kGbkLocale}) {
     const ScopedLocale locale(name);
