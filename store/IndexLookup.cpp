@@ -78,8 +78,6 @@ struct FoldedContent {
   const char* pszContent;
   size_t nLength;
   uint64_t nFoldingIdentity;  // the calling thread's
-  bool bFoldingKnown = false;
-  ThreadFolding folding = {};
   uint32_t nEndTags[2 * kMaxAnchorBytes];
   uint32_t nEnds = 0;
 
@@ -92,16 +90,9 @@ struct FoldedContent {
   FoldedContent(const char* pszText, size_t nTextLength, uint64_t nIdentity)
       : pszContent(pszText), nLength(nTextLength), nFoldingIdentity(nIdentity) {}
 
-  const ThreadFolding& Folding() {
-    if (!bFoldingKnown) folding = FoldingOfThread(nFoldingIdentity);
-    bFoldingKnown = true;
-    return folding;
-  }
-
   void Fold() {
     if (bFolded) return;
-    Folding();
-    text = FoldForPatterns(szText, pszContent, nLength, folding);
+    text = FoldForPatterns(szText, pszContent, nLength, FoldingOfThread(nFoldingIdentity));
     std::memset(szText + nLength + 1, 0, 16);
     bFolded = true;
   }
@@ -112,7 +103,7 @@ struct FoldedContent {
                uint32_t nAnchorBits, const PlainQuery& query, bool bPlain) {
     const uint32_t nEndLengths = nAnchorLengths & 0xffff;  // suffixes', prefixes'
     if (nEndLengths == 0) return;
-    Folding();
+    const ThreadFolding folding = FoldingOfThread(nFoldingIdentity);
     // A text that folds as ASCII letters do, byte by byte, has its ends
     // folded from the query's words or from the text itself (bytes read
     // back from a fresh copy at other places than they were written would
@@ -297,8 +288,7 @@ bool PlainRecordMatches(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, u
 }  // namespace
 
 bool list_index::SieveEightPlaces(const char* p, uint32_t nSeed, uint32_t nMask,
-                                  const uint32_t* pBitmap, uint32_t nBitmapBits,
-                                  uint32_t* pnPass) {
+                                  const uint32_t* pBitmap, uint32_t nBitmapBits, uint32_t* pnPass) {
 #if VARNEX_SIEVE_EIGHT
   if (CanSieveEight()) {
     *pnPass = SieveEight(p, nSeed, nMask, pBitmap, SieveWordShift(nBitmapBits));
