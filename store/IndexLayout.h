@@ -29,7 +29,9 @@ struct ListIndex::Header {
   uint64_t nFolding;
   uint32_t nBitmapBits;  // the inner anchors' bitmap has 2^nBitmapBits bits
   uint32_t nKeysUsed;
-  uint32_t nReserved[12];
+  uint32_t nCheckCapacity;  // entries of the checks of anchored patterns
+  uint32_t nChecksUsed;
+  uint32_t nReserved[10];
 };
 static_assert(sizeof(ListIndex::Header) == 128);
 
@@ -74,9 +76,30 @@ inline uint64_t OrderOf(uint32_t nKey, uint32_t nGroup) {
 static_assert(sizeof(TableEntry) == 8);
 static_assert(sizeof(PatternEntry) == 32);
 
+// What a lookup needs to settle an anchored pattern without reading its
+// record: the record's key and window and, for a pattern of a simple shape
+// (see PatternShape) whose literal fits here, that literal folded as the
+// comparison folds it. The anchor table's entries are {tag, check + 1}; the
+// checks stand in the order they were made, the last one moved into the
+// place of one taken out.
+constexpr uint32_t kCheckLiteralBytes = 40;
+struct PatternCheck {
+  uint32_t nTag;  // its anchor's tag (to find its entry when the check moves)
+  uint32_t nSlot;
+  uint32_t nKey;
+  uint32_t nStart;
+  uint32_t nEnd;
+  uint8_t nShape;  // a PatternShape; kOther: the record's text is compared
+  uint8_t nLiteral;
+  uint8_t nReserved[2];
+  char szLiteral[kCheckLiteralBytes];
+};
+static_assert(sizeof(PatternCheck) == 64 && offsetof(PatternCheck, szLiteral) % 8 == 0);
+constexpr uint32_t kMaxChecks = uint32_t{1} << 22;  // 256 MiB
+
 // The object: the header, the table of plain texts, the table of pattern
 // anchors, the table of the anchor lengths each key has, the bitmap of inner
-// anchors, the patterns without an anchor.
+// anchors, the patterns without an anchor, the checks of anchored patterns.
 constexpr uint64_t kTableOffset = 128;
 // The bitmap has about 16 bits an inner anchor, at least 512.
 constexpr uint32_t kMinBitmapBits = 9;
@@ -92,21 +115,25 @@ struct Sections {
   uint32_t nKeyBits;
   uint32_t nBitmapBits;
   uint32_t nPatternCapacity;
+  uint32_t nCheckCapacity;
 
   bool Valid() const {
     return nBits >= kMinTableBits && nBits <= kMaxTableBits && nAnchorBits >= kMinTableBits &&
            nAnchorBits <= kMaxTableBits && nKeyBits >= kMinTableBits && nKeyBits <= kMaxTableBits &&
            nBitmapBits >= kMinBitmapBits && nBitmapBits <= kMaxBitmapBits &&
-           nPatternCapacity <= kMaxPatterns;
+           nPatternCapacity <= kMaxPatterns && nCheckCapacity <= kMaxChecks;
   }
   uint64_t AnchorOffset() const { return kTableOffset + TableBytes(nBits); }
   uint64_t KeyOffset() const { return AnchorOffset() + TableBytes(nAnchorBits); }
   uint64_t BitmapOffset() const { return KeyOffset() + TableBytes(nKeyBits); }
   uint64_t BitmapBytes() const { return (uint64_t{1} << nBitmapBits) / 8; }
   uint64_t PatternOffset() const { return BitmapOffset() + BitmapBytes(); }
-  uint64_t Bytes() const {
-    return PatternOffset() + uint64_t{nPatternCapacity} * sizeof(PatternEntry);
+  uint64_t CheckOffset() const {
+    // (Each check in a cache line of its own.)
+    return (PatternOffset() + uint64_t{nPatternCapacity} * sizeof(PatternEntry) + 63) &
+           ~uint64_t{63};
   }
+  uint64_t Bytes() const { return CheckOffset() + uint64_t{nCheckCapacity} * sizeof(PatternCheck); }
 };
 
 inline TableEntry* Table(uint8_t* pData) {
@@ -134,6 +161,9 @@ inline uint32_t* InnerBitmap(uint8_t* pData, const Sections& at) {
 }
 inline PatternEntry* Patterns(uint8_t* pData, const Sections& at) {
   return reinterpret_cast<PatternEntry*>(pData + at.PatternOffset());
+}
+inline PatternCheck* Checks(uint8_t* pData, const Sections& at) {
+  return reinterpret_cast<PatternCheck*>(pData + at.CheckOffset());
 }
 
 inline size_t TextLength(const NEW_AUDIT_LIST_ITEM& record) {

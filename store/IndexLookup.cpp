@@ -53,17 +53,18 @@ uint32_t LengthsOfKey(uint8_t* pData, const Sections& at, uint32_t dwKey) {
   return 0;
 }
 
-// Calls fnMatches(slot) for every slot that the anchor table keeps under
-// the anchor (kind, length, bytes) of key dwKey, until one matches.
+// Calls fnMatches(check, nPlace) for every check that the anchor table
+// keeps under the anchor tag nTag, met at place nPlace of the content (an
+// inner anchor's; 0 for the ends), until one matches.
 template <typename Matches>
-bool ProbeAnchor(const TableEntry* pAnchors, uint32_t nAnchorBits, uint32_t nTag,
+bool ProbeAnchor(const TableEntry* pAnchors, uint32_t nAnchorBits, uint32_t nTag, size_t nPlace,
                  const Matches& fnMatches) {
   const uint32_t nMask = (uint32_t{1} << nAnchorBits) - 1;
   uint32_t i = nTag & nMask;
   for (uint32_t nSteps = 0; nSteps <= nMask; ++nSteps, i = (i + 1) & nMask) {
-    const uint32_t nSlot = sa::Load(&pAnchors[i].nSlot);
-    if (nSlot == 0) return false;
-    if (sa::Load(&pAnchors[i].nTag) == nTag && fnMatches(nSlot - 1)) return true;
+    const uint32_t nCheck = sa::Load(&pAnchors[i].nSlot);
+    if (nCheck == 0) return false;
+    if (sa::Load(&pAnchors[i].nTag) == nTag && fnMatches(nCheck - 1, nPlace)) return true;
   }
   return false;
 }
@@ -195,14 +196,14 @@ bool FindAnchored(uint8_t* pData, const Sections& at, FoldedContent& content, ui
                   uint32_t nAnchorLengths, const Matches& fnMatches) {
   const TableEntry* pAnchors = Anchors(pData, at);
   for (uint32_t k = 0; k < content.nEnds; ++k) {
-    if (ProbeAnchor(pAnchors, at.nAnchorBits, content.nEndTags[k], fnMatches)) return true;
+    if (ProbeAnchor(pAnchors, at.nAnchorBits, content.nEndTags[k], 0, fnMatches)) return true;
   }
   if ((nAnchorLengths >> 16) == 0) return false;
   content.Fold();
   const uint32_t* pBitmap = InnerBitmap(pData, at);
   auto probe = [&](size_t p, uint32_t l) {
     const uint64_t nHash = AnchorHash(dwKey, kAnchorInner, l, content.BytesAt(p, l));
-    return ProbeAnchor(pAnchors, at.nAnchorBits, TagOf(nHash), fnMatches);
+    return ProbeAnchor(pAnchors, at.nAnchorBits, TagOf(nHash), p, fnMatches);
   };
   for (uint32_t l = 1; l <= kMaxInnerAnchorBytes && l <= content.nLength; ++l) {
     if ((nAnchorLengths >> (16 + l - 1) & 1) == 0) continue;
@@ -318,8 +319,12 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   }
   const uint32_t nBits = sa::Load(&pHeader->nTableBits);
   const uint32_t nPatternCapacity = sa::Load(&pHeader->nPatternCapacity);
-  const Sections at = {nBits, sa::Load(&pHeader->nAnchorBits), sa::Load(&pHeader->nKeyBits),
-                       sa::Load(&pHeader->nBitmapBits), nPatternCapacity};
+  const Sections at = {nBits,
+                       sa::Load(&pHeader->nAnchorBits),
+                       sa::Load(&pHeader->nKeyBits),
+                       sa::Load(&pHeader->nBitmapBits),
+                       nPatternCapacity,
+                       sa::Load(&pHeader->nCheckCapacity)};
   if (!at.Valid()) return IndexAnswer::kUnusable;
   if (at.Bytes() > nSize) {
     // Another process grew the index since this one mapped it.
@@ -391,7 +396,29 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
     return !folded.text.bWildcard &&
            PatternRecordMatches(pItems, nSlot, dwKey, dwNow, pszContent, folded.text);
   };
-  if (nAnchorLengths != 0 && FindAnchored(pData, at, folded, dwKey, nAnchorLengths, matches)) {
+  uint32_t nChecks = sa::Load(&pHeader->nChecksUsed);
+  if (nChecks > at.nCheckCapacity) nChecks = at.nCheckCapacity;
+  const PatternCheck* pChecks = Checks(pData, at);
+  auto checkMatches = [&](uint32_t nCheck, size_t nPlace) {
+    if (nCheck >= nChecks) return false;
+    const PatternCheck* pCheck = &pChecks[nCheck];
+    if (sa::Load(&pCheck->nKey) != dwKey ||
+        !InWindow(sa::Load(&pCheck->nStart), sa::Load(&pCheck->nEnd), dwNow)) {
+      return false;
+    }
+    const auto shape = static_cast<PatternShape>(sa::Load(&pCheck->nShape));
+    if (shape == PatternShape::kOther) return matches(sa::Load(&pCheck->nSlot));
+    const uint32_t nLiteral = sa::Load(&pCheck->nLiteral);
+    if (nLiteral > kCheckLiteralBytes) return false;
+    folded.Fold();
+    uint64_t nWords[kCheckLiteralBytes / 8];
+    for (uint32_t i = 0; i * 8 < nLiteral; ++i) {
+      nWords[i] = sa::LoadWord(reinterpret_cast<const uint8_t*>(pCheck->szLiteral) + 8 * i);
+    }
+    return LiteralShapeMatches(shape, reinterpret_cast<const char*>(nWords), nLiteral, folded.text,
+                               nPlace);
+  };
+  if (nAnchorLengths != 0 && FindAnchored(pData, at, folded, dwKey, nAnchorLengths, checkMatches)) {
     return IndexAnswer::kMatch;
   }
 

@@ -177,15 +177,26 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   }
   const uint32_t nPatternCapacity =
       nOthers * 2 > kMinPatterns ? static_cast<uint32_t>(nOthers * 2) : kMinPatterns;
+  // Room for a quarter more anchored patterns to be added one by one.
+  const uint64_t nCheckCapacity = nAnchored + nAnchored / 4 + 16;
+  if (nCheckCapacity > kMaxChecks) return false;
   uint32_t nBitmapBits = kMinBitmapBits;
   while (nBitmapBits < kMaxBitmapBits && (uint64_t{1} << nBitmapBits) < 16 * nInner) ++nBitmapBits;
-  const Sections at = {nBits, nAnchorBits, nKeyBits, nBitmapBits, nPatternCapacity};
+  const Sections at = {nBits,       nAnchorBits,      nKeyBits,
+                       nBitmapBits, nPatternCapacity, static_cast<uint32_t>(nCheckCapacity)};
   if (!GrowTo(at.Bytes())) return false;
 
   uint8_t* pData = m_pData.load(std::memory_order_acquire);
   Header* pHeader = HeaderOf(pData);
-  Layout layout = {nBits, 0,           nAnchorBits,      0, nKeyBits,
-                   0,     nBitmapBits, nPatternCapacity, 0, uint64_t{16} * nIndexed + 4096};
+  Layout layout = {};
+  layout.nBits = nBits;
+  layout.nAnchorBits = nAnchorBits;
+  layout.nKeyBits = nKeyBits;
+  layout.nBitmapBits = nBitmapBits;
+  layout.nPatternCapacity = nPatternCapacity;
+  layout.nCheckCapacity = at.nCheckCapacity;
+  layout.nProbeBudget = uint64_t{16} * nIndexed + 4096;
+  const ThreadFolding folding = FoldingOfThread();
   sa::Zero(Table(pData), TableBytes(nBits));
   sa::Zero(Anchors(pData, at), TableBytes(nAnchorBits));
   sa::Zero(KeyTable(pData, at), TableBytes(nKeyBits));
@@ -193,8 +204,9 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   sa::Store(&pHeader->nFolding, platform::CaseFoldingIdentity());
   for (uint32_t i = 0; i < nIndexed; ++i) {
     const NEW_AUDIT_LIST_ITEM& record = pItems[i];
-    const bool bDone = IsPatternRecord(record) ? InsertPattern(pData, layout, record, anchors[i], i)
-                                               : InsertPlain(pData, layout, KeyOf(record).nTag, i);
+    const bool bDone = IsPatternRecord(record)
+                           ? InsertPattern(pData, layout, record, anchors[i], i, folding)
+                           : InsertPlain(pData, layout, KeyOf(record).nTag, i);
     if (!bDone) return false;
   }
   StoreLayout(pData, layout);
@@ -218,6 +230,8 @@ void ListIndex::StoreLayout(uint8_t* pData, const Layout& layout) {
   sa::Store(&pHeader->nBitmapBits, layout.nBitmapBits);
   sa::Store(&pHeader->nPatternCapacity, layout.nPatternCapacity);
   sa::Store(&pHeader->nPatternCount, layout.nPatternCount);
+  sa::Store(&pHeader->nCheckCapacity, layout.nCheckCapacity);
+  sa::Store(&pHeader->nChecksUsed, layout.nChecksUsed);
 }
 
 namespace {
@@ -274,6 +288,75 @@ void ShiftSlots(TableEntry* pTable, uint32_t nBits, uint32_t nFrom, uint32_t nCo
   }
 }
 
+// Moves every slot number of the range [nFrom, nFrom + nCount) that the
+// first nUsed checks hold by nDelta.
+void ShiftCheckSlots(PatternCheck* pChecks, uint32_t nUsed, uint32_t nFrom, uint32_t nCount,
+                     uint32_t nDelta) {
+  for (uint32_t i = 0; i < nUsed; ++i) {
+    const uint32_t nSlot = pChecks[i].nSlot;
+    sa::Store(&pChecks[i].nSlot, nSlot + nDelta * uint32_t{nSlot - nFrom < nCount});
+  }
+}
+
+// The entry of the anchor table under nTag that holds check nCheck; null
+// when there is none.
+TableEntry* EntryOfCheck(TableEntry* pAnchors, uint32_t nBits, uint32_t nTag, uint32_t nCheck) {
+  const uint32_t nMask = (uint32_t{1} << nBits) - 1;
+  uint32_t i = nTag & nMask;
+  for (uint32_t nSteps = 0; nSteps <= nMask && pAnchors[i].nSlot != 0; ++nSteps) {
+    if (pAnchors[i].nTag == nTag && pAnchors[i].nSlot == nCheck + 1) return &pAnchors[i];
+    i = (i + 1) & nMask;
+  }
+  return nullptr;
+}
+
+// The check of the pattern in slot nSlot under the anchor tag nTag, among
+// the first nUsed; nUsed when there is none.
+uint32_t CheckOfSlot(const TableEntry* pAnchors, uint32_t nBits, const PatternCheck* pChecks,
+                     uint32_t nUsed, uint32_t nTag, uint32_t nSlot) {
+  const uint32_t nMask = (uint32_t{1} << nBits) - 1;
+  uint32_t i = nTag & nMask;
+  for (uint32_t nSteps = 0; nSteps <= nMask && pAnchors[i].nSlot != 0; ++nSteps) {
+    const uint32_t nCheck = pAnchors[i].nSlot - 1;
+    if (pAnchors[i].nTag == nTag && nCheck < nUsed && pChecks[nCheck].nSlot == nSlot) {
+      return nCheck;
+    }
+    i = (i + 1) & nMask;
+  }
+  return nUsed;
+}
+
+// The check of the pattern of a record in slot nSlot whose anchor has the
+// tag nTag, in the writer's folding.
+PatternCheck CheckOf(const NEW_AUDIT_LIST_ITEM& record, uint32_t nTag, uint32_t nSlot,
+                     ThreadFolding folding) {
+  PatternCheck check = {};
+  check.nTag = nTag;
+  check.nSlot = nSlot;
+  check.nKey = record.nContentLen;
+  check.nStart = record.dwStartTime;
+  check.nEnd = record.dwEndTime;
+  char szLiteral[LIST_CONTENT_SIZE + 1];
+  size_t nLiteral = 0;
+  const PatternShape shape =
+      SimpleShapeOf(record.szContent, LIST_CONTENT_SIZE, folding, szLiteral, &nLiteral);
+  const bool bSimple = shape == PatternShape::kStarLiteral || shape == PatternShape::kLiteralStar ||
+                       shape == PatternShape::kStarLiteralStar;
+  if (bSimple && nLiteral <= kCheckLiteralBytes) {
+    check.nShape = static_cast<uint8_t>(shape);
+    check.nLiteral = static_cast<uint8_t>(nLiteral);
+    std::memcpy(check.szLiteral, szLiteral, nLiteral);
+  }
+  return check;
+}
+
+// The sections of a writer's layout (ListIndex::Layout).
+template <typename Layout>
+Sections SectionsOf(const Layout& layout) {
+  return {layout.nBits,       layout.nAnchorBits,      layout.nKeyBits,
+          layout.nBitmapBits, layout.nPatternCapacity, layout.nCheckCapacity};
+}
+
 }  // namespace
 
 bool ListIndex::InsertPlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot) {
@@ -309,17 +392,20 @@ bool ListIndex::AddKeyLength(uint8_t* pData, const list_index::Sections& at, Lay
 }
 
 bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LIST_ITEM& record,
-                              const PatternAnchor& anchor, uint32_t nSlot) {
-  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nKeyBits, layout.nBitmapBits,
-                       layout.nPatternCapacity};
+                              const PatternAnchor& anchor, uint32_t nSlot, ThreadFolding folding) {
+  const Sections at = SectionsOf(layout);
   if (anchor.kind != kAnchorNone) {
-    const uint64_t nHash =
-        AnchorHash(record.nContentLen, anchor.kind, anchor.nLength, anchor.nBytes);
-    if (!AddKeyLength(pData, at, layout, record.nContentLen, AnchorLengthBit(anchor)) ||
-        !InsertInto(Anchors(pData, at), layout.nAnchorBits, TagOf(nHash), nSlot,
-                    &layout.nProbeBudget)) {
+    const uint32_t nTag =
+        TagOf(AnchorHash(record.nContentLen, anchor.kind, anchor.nLength, anchor.nBytes));
+    const uint32_t nCheck = layout.nChecksUsed;
+    if (nCheck >= layout.nCheckCapacity ||
+        !AddKeyLength(pData, at, layout, record.nContentLen, AnchorLengthBit(anchor)) ||
+        !InsertInto(Anchors(pData, at), layout.nAnchorBits, nTag, nCheck, &layout.nProbeBudget)) {
       return false;
     }
+    const PatternCheck check = CheckOf(record, nTag, nSlot, folding);
+    sa::Write(&Checks(pData, at)[nCheck], &check, sizeof check);
+    layout.nChecksUsed = nCheck + 1;
     ++layout.nAnchorUsed;
     if (anchor.kind == kAnchorInner) {
       uint32_t* pBitmap = InnerBitmap(pData, at);
@@ -350,12 +436,27 @@ bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LI
 }
 
 bool ListIndex::RemovePattern(uint8_t* pData, Layout& layout, const IndexKey& key, uint32_t nSlot) {
-  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nKeyBits, layout.nBitmapBits,
-                       layout.nPatternCapacity};
+  const Sections at = SectionsOf(layout);
   if (key.bAnchored) {
     // (The anchor's length bit and bitmap bit stay: they only let probes
     // through.)
-    if (!RemoveFrom(Anchors(pData, at), layout.nAnchorBits, key.nTag, nSlot)) return false;
+    TableEntry* pAnchors = Anchors(pData, at);
+    PatternCheck* pChecks = Checks(pData, at);
+    const uint32_t nUsed = layout.nChecksUsed;
+    const uint32_t nCheck =
+        CheckOfSlot(pAnchors, layout.nAnchorBits, pChecks, nUsed, key.nTag, nSlot);
+    if (nCheck == nUsed || !RemoveFrom(pAnchors, layout.nAnchorBits, key.nTag, nCheck)) {
+      return false;
+    }
+    // The last check takes the freed place.
+    const uint32_t nLast = nUsed - 1;
+    if (nCheck != nLast) {
+      TableEntry* pEntry = EntryOfCheck(pAnchors, layout.nAnchorBits, pChecks[nLast].nTag, nLast);
+      if (pEntry == nullptr) return false;
+      sa::Copy(&pChecks[nCheck], &pChecks[nLast], sizeof(PatternCheck));
+      sa::Store(&pEntry->nSlot, nCheck + 1);
+    }
+    layout.nChecksUsed = nLast;
     --layout.nAnchorUsed;
     return true;
   }
@@ -379,15 +480,23 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
   Header* pHeader = HeaderOf(pData);
   sa::Store(&pHeader->nStamp, uint64_t{0});
   // The header is read once, checked, and only the checked copy used.
-  Layout layout = {sa::Load(&pHeader->nTableBits),    sa::Load(&pHeader->nTableUsed),
-                   sa::Load(&pHeader->nAnchorBits),   sa::Load(&pHeader->nAnchorUsed),
-                   sa::Load(&pHeader->nKeyBits),      sa::Load(&pHeader->nKeysUsed),
-                   sa::Load(&pHeader->nBitmapBits),   sa::Load(&pHeader->nPatternCapacity),
-                   sa::Load(&pHeader->nPatternCount), 256};
+  Layout layout = {};
+  layout.nBits = sa::Load(&pHeader->nTableBits);
+  layout.nTableUsed = sa::Load(&pHeader->nTableUsed);
+  layout.nAnchorBits = sa::Load(&pHeader->nAnchorBits);
+  layout.nAnchorUsed = sa::Load(&pHeader->nAnchorUsed);
+  layout.nKeyBits = sa::Load(&pHeader->nKeyBits);
+  layout.nKeysUsed = sa::Load(&pHeader->nKeysUsed);
+  layout.nBitmapBits = sa::Load(&pHeader->nBitmapBits);
+  layout.nPatternCapacity = sa::Load(&pHeader->nPatternCapacity);
+  layout.nPatternCount = sa::Load(&pHeader->nPatternCount);
+  layout.nCheckCapacity = sa::Load(&pHeader->nCheckCapacity);
+  layout.nChecksUsed = sa::Load(&pHeader->nChecksUsed);
+  layout.nProbeBudget = 256;
   const uint32_t bOrdered = sa::Load(&pHeader->bOrdered);
-  const Sections at = {layout.nBits, layout.nAnchorBits, layout.nKeyBits, layout.nBitmapBits,
-                       layout.nPatternCapacity};
+  const Sections at = SectionsOf(layout);
   if (!at.Valid() || layout.nPatternCount > layout.nPatternCapacity ||
+      layout.nChecksUsed > layout.nCheckCapacity ||
       layout.nTableUsed > (uint32_t{1} << layout.nBits) ||
       layout.nAnchorUsed > (uint32_t{1} << layout.nAnchorBits) ||
       layout.nKeysUsed > (uint32_t{1} << layout.nKeyBits)) {
@@ -415,6 +524,7 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
     return false;
   }
   if (bPattern && !bAnchored && layout.nPatternCount >= layout.nPatternCapacity) return false;
+  if (bAnchored && layout.nChecksUsed >= layout.nCheckCapacity) return false;
   if (place.bRemoves) {
     const bool bRemoved = place.removed.bPattern
                               ? RemovePattern(pData, layout, place.removed, place.nRemovedSlot)
@@ -425,7 +535,8 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
     // Every slot index in the moved range moves by one, up or down.
     const uint32_t nDelta = place.nMoveTo - place.nMoveFrom;
     ShiftSlots(Table(pData), layout.nBits, place.nMoveFrom, place.nMoveCount, nDelta);
-    ShiftSlots(Anchors(pData, at), layout.nAnchorBits, place.nMoveFrom, place.nMoveCount, nDelta);
+    ShiftCheckSlots(Checks(pData, at), layout.nChecksUsed, place.nMoveFrom, place.nMoveCount,
+                    nDelta);
     PatternEntry* pPatterns = Patterns(pData, at);
     for (uint32_t i = 0; i < layout.nPatternCount; ++i) {
       const uint32_t nSlot = pPatterns[i].nSlot;
@@ -433,8 +544,9 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
                 nSlot + nDelta * uint32_t{nSlot - place.nMoveFrom < place.nMoveCount});
     }
   }
-  const bool bInserted = bPattern ? InsertPattern(pData, layout, record, anchor, place.nSlot)
-                                  : InsertPlain(pData, layout, KeyOf(record).nTag, place.nSlot);
+  const bool bInserted =
+      bPattern ? InsertPattern(pData, layout, record, anchor, place.nSlot, FoldingOfThread())
+               : InsertPlain(pData, layout, KeyOf(record).nTag, place.nSlot);
   if (!bInserted) return false;
   StoreLayout(pData, layout);
   // Only the new record can have broken the key order.

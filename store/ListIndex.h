@@ -15,10 +15,12 @@
 // Layout (all native-endian, in the shared object; see IndexLayout.h):
 //   header (128 bytes)
 //   table:    2^nTableBits entries of {tag, slot + 1}, linear probing, 0 free
-//   anchors:  2^nAnchorBits entries of {tag, slot + 1}, the same way
+//   anchors:  2^nAnchorBits entries of {tag, check + 1}, the same way
 //   keys:     2^nKeyBits entries of {key, the anchor lengths its patterns have}
 //   bitmap:   2^nBitmapBits bits, set by the hashes of the inner anchors
 //   patterns: nPatternCapacity entries, sorted by key
+//   checks:   nCheckCapacity entries, one an anchored pattern: its record's
+//             slot, key and window, and the literal of a simple shape
 // Plain records (text without '*') are in the table under a hash of their key
 // and their text with ASCII letters upper-cased (the verdict's plain
 // comparison ignores the case of ASCII letters only). Records whose text holds
@@ -29,9 +31,10 @@
 // the key's anchors have, and, where inner anchors exist, with the pieces at
 // each place that the bitmap lets through,
 // so a pattern-heavy list costs a handful of probes and the candidates that
-// share an anchor. The few patterns with no literal byte are listed by key.
-// Anchors are made in the writer's locale; a reader whose locale folds
-// otherwise (platform::CaseFoldingIdentity) does not use the index.
+// share an anchor. A candidate is settled from its check (a pattern of
+// another shape, or a longer literal, from its record). The few patterns with no literal byte are
+// listed by key. Anchors are made in the writer's locale; a reader whose locale folds otherwise
+// (platform::CaseFoldingIdentity) does not use the index.
 #pragma once
 
 #include <atomic>
@@ -45,7 +48,7 @@
 #include "varnex/Varnex.h"
 
 inline constexpr uint64_t LIST_INDEX_MAGIC = 0x5849584e52415621ULL;  // "!VARNXIX"
-inline constexpr uint32_t LIST_INDEX_VERSION = 4;
+inline constexpr uint32_t LIST_INDEX_VERSION = 5;
 
 // What a lookup in the index found.
 enum class IndexAnswer {
@@ -79,6 +82,7 @@ namespace list_index {
 struct Sections;
 struct PatternAnchor;
 }  // namespace list_index
+struct ThreadFolding;
 
 class ListIndex {
  public:
@@ -142,6 +146,8 @@ class ListIndex {
     uint32_t nBitmapBits;
     uint32_t nPatternCapacity;
     uint32_t nPatternCount;
+    uint32_t nCheckCapacity;
+    uint32_t nChecksUsed;
     // Probe steps that inserts may still take: many records with the same
     // key and text (a hostile file) would make the probes quadratic, and
     // such a list is looked up by the scan instead.
@@ -151,7 +157,8 @@ class ListIndex {
   bool RemovePlain(uint8_t* pData, Layout& layout, uint32_t nTag, uint32_t nSlot);
   // A pattern goes to the anchor table, or, without an anchor, to the list.
   bool InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LIST_ITEM& record,
-                     const list_index::PatternAnchor& anchor, uint32_t nSlot);
+                     const list_index::PatternAnchor& anchor, uint32_t nSlot,
+                     ThreadFolding folding);
   bool RemovePattern(uint8_t* pData, Layout& layout, const IndexKey& key, uint32_t nSlot);
   // Adds an anchor length to the lengths of nKey (making its entry); false
   // when the table of keys is full.
