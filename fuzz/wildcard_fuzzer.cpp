@@ -2,7 +2,8 @@
 // must read nothing outside either string, must leave both unchanged, and
 // must agree with the short reference matcher below. The comparison of a
 // text folded once with many patterns must agree with it too, also in a
-// double-byte locale.
+// double-byte locale, and so must a pattern of a simple shape settled by its
+// folded literal alone (where a literal between stars stands at some place).
 //
 // Input: the pattern, a NUL byte, the text (a missing NUL: an empty text).
 #include <clocale>
@@ -74,6 +75,23 @@ int Reference(std::string pattern, std::string text) {
   return 0;
 }
 
+// A pattern of a simple shape, settled by its literal, answers as the
+// folded comparison does; other patterns are told apart as such.
+bool LiteralAgrees(const std::vector<char>& field, const FoldedText& text, bool expected) {
+  char literal[LIST_CONTENT_SIZE + 1];
+  size_t length = 0;
+  const PatternShape shape = SimpleShapeOf(field.data(), field.size(),
+                                           {text.bAsciiFolds, text.bSingleByte}, literal, &length);
+  if (shape == PatternShape::kOther || shape == PatternShape::kNotPattern) return true;
+  if (length > LIST_CONTENT_SIZE || std::memchr(literal, '*', length) != nullptr) return false;
+  bool found = false;
+  for (size_t place = 0; place <= text.nLength && !found; ++place) {
+    found = LiteralShapeMatches(shape, literal, length, text, place);
+    if (shape != PatternShape::kStarLiteralStar) break;
+  }
+  return found == expected;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -109,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const bool star = pattern.find('*') != std::string::npos;
   if (!field.empty() &&
-      StarPatternMatchesFolded(field.data(), field.size(), prepared) != (star && status == 0)) {
+      (StarPatternMatchesFolded(field.data(), field.size(), prepared) != (star && status == 0) ||
+       !LiteralAgrees(field, prepared, star && status == 0))) {
     std::abort();
   }
 
@@ -127,7 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FoldAsCompared(double_in_place.data());
     const bool agree = double_in_place == double_folded.data() &&
                        StarPatternMatchesFolded(field.data(), field.size(), double_prepared) ==
-                           (star && double_status == 0);
+                           (star && double_status == 0) &&
+                       LiteralAgrees(field, double_prepared, star && double_status == 0);
     std::setlocale(LC_CTYPE, "C");
     if (!agree) std::abort();
   }

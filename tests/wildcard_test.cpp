@@ -287,7 +287,46 @@ TEST(FoldedTextTest, AgreesWithTheComparisonInEveryLocale) {
                               WildcardCompare(pattern.c_str(), text.c_str()) == 0;
         EXPECT_EQ(StarPatternMatchesFolded(pattern.c_str(), pattern.size(), prepared), expected)
             << name << " [" << pattern << "] [" << text << "]";
+        // A simple shape settled by its folded literal: for one between
+        // stars, at some place.
+        char literal[LIST_CONTENT_SIZE + 1];
+        size_t length = 0;
+        const PatternShape shape =
+            SimpleShapeOf(pattern.c_str(), pattern.size(), FoldingOfThread(), literal, &length);
+        if (shape == PatternShape::kOther) continue;
+        bool found = false;
+        for (size_t place = 0; place <= text.size(); ++place) {
+          found = found || LiteralShapeMatches(shape, literal, length, prepared, place);
+        }
+        EXPECT_EQ(found, expected) << name << " [" << pattern << "] [" << text << "]";
       }
+    }
+  }
+  // The shapes, and the literals as they are folded.
+  const struct {
+    const char* pattern;
+    PatternShape shape;
+    const char* literal;
+  } kShapes[] = {
+      {"*.example.com", PatternShape::kStarLiteral, ".EXAMPLE.COM"},
+      {"www.*", PatternShape::kLiteralStar, "WWW."},
+      {"*word*", PatternShape::kStarLiteralStar, "WORD"},
+      {"*", PatternShape::kStarLiteral, ""},
+      {"**", PatternShape::kOther, nullptr},
+      {"a*b", PatternShape::kOther, nullptr},
+      {"*a?*", PatternShape::kOther, nullptr},
+      {"*a*b*", PatternShape::kOther, nullptr},
+      {"plain", PatternShape::kNotPattern, nullptr},
+  };
+  for (const auto& row : kShapes) {
+    char literal[LIST_CONTENT_SIZE + 1];
+    size_t length = 0;
+    EXPECT_EQ(
+        SimpleShapeOf(row.pattern, std::strlen(row.pattern), FoldingOfThread(), literal, &length),
+        row.shape)
+        << row.pattern;
+    if (row.literal != nullptr) {
+      EXPECT_EQ(std::string(literal, length), row.literal) << row.pattern;
     }
   }
   // A pattern with no '*' is never taken, even where it would match.
