@@ -276,3 +276,50 @@ TEST(InnerSieveTest, EightPlacesAtOnceAnswerAsOneByOne) {
     }
   }
 }
+
+namespace varnex::test {
+namespace {
+
+// A literal between stars is found at every place of a content of its key,
+// whatever its length (its check compares it at the place where its anchor
+// was met), and a content that holds it with its last byte changed is not
+// matched.
+TEST_F(LockFreeLookupTest, APieceInsideIsFoundAtEveryPlace) {
+  constexpr uint32_t kKey = 24;
+  CSysListFileEx list;
+  ASSERT_EQ(list.OpenList(0), 0);
+  ASSERT_TRUE(list.ResetToEmpty());
+  std::vector<std::string> literals;
+  for (size_t length = 1; length <= 12; ++length) {
+    std::string literal;
+    for (size_t i = 0; i < length; ++i) literal += static_cast<char>('a' + (length * 7 + i) % 26);
+    literals.push_back(literal);
+    const NEW_AUDIT_LIST_ITEM record =
+        MakeRecord("r" + std::to_string(length), kKey, "*" + literal + "*", 1);
+    ASSERT_EQ(list.InsertItem(&record), 0);
+  }
+  // A plain record of the key, so that the list is not only patterns.
+  const NEW_AUDIT_LIST_ITEM plain = MakeRecord("plain", kKey, std::string(kKey, '0'), 1);
+  ASSERT_EQ(list.InsertItem(&plain), 0);
+  for (const std::string& literal : literals) {
+    for (size_t place = 0; place + literal.size() <= kKey; ++place) {
+      std::string content(kKey, '0');
+      content.replace(place, literal.size(), literal);
+      for (const bool changed : {false, true}) {
+        std::string text = content;
+        if (changed) text[place + literal.size() - 1] = '9';
+        int fast = -1;
+        ASSERT_TRUE(list.MatchFirstLockFreeAt(text.c_str(), kKey, kNow, &fast));
+        ASSERT_EQ(fast, list.MatchFirstAt(text.c_str(), kKey, kNow))
+            << "literal " << literal << " at " << place << (changed ? " changed" : "");
+        if (!changed) {
+          EXPECT_EQ(fast, 1) << literal << " at " << place;
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(list.IndexIsCurrent());
+}
+
+}  // namespace
+}  // namespace varnex::test
