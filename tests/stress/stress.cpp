@@ -76,16 +76,19 @@ NEW_AUDIT_LIST_ITEM Record(const std::string& rule, uint32_t key, int8_t type, u
 }
 
 // Reads a list file's records under the list's lock and reports every broken
-// invariant. Returns the records (empty on a damaged header).
+// invariant. Returns the records (empty on a damaged header). The lock is
+// taken through the list, which first finishes or undoes a change that a
+// killed writer left: under the bare mutex the file could be read half
+// changed, as no holder of the list ever sees it.
 std::vector<NEW_AUDIT_LIST_ITEM> CheckList(int32_t type, bool sorted,
                                            std::vector<std::string>* problems) {
-  auto mutex = CSysListFileEx::OpenMutexOf(type, nullptr);
-  const bool held = mutex && varnex::platform::IsHeld(mutex->Lock(5000));
+  CSysListFileEx list;
+  const bool held = list.OpenList(type) == 0 && varnex::platform::IsHeld(list.LockList());
   std::vector<NEW_AUDIT_LIST_ITEM> records;
   std::ifstream in(ListFilePathOf(type), std::ios::binary);
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());
-  if (held) (void)mutex->Unlock();
+  if (held) (void)list.UnlockList();
   const std::string name = ListFileName(type);
   if (!held) problems->push_back(name + ": the lock could not be taken for the check");
   if (bytes.size() < LIST_HEADER_SIZE) return records;
