@@ -83,14 +83,25 @@ NEW_AUDIT_LIST_ITEM Record(const std::string& rule, uint32_t key, int8_t type, u
 std::vector<NEW_AUDIT_LIST_ITEM> CheckList(int32_t type, bool sorted,
                                            std::vector<std::string>* problems) {
   CSysListFileEx list;
-  const bool held = list.OpenList(type) == 0 && varnex::platform::IsHeld(list.LockList());
   std::vector<NEW_AUDIT_LIST_ITEM> records;
+  const std::string name = ListFileName(type);
+  // One wait for the lock runs out when a loaded machine keeps the holders
+  // long (the workers try twice for the same reason); a file read without
+  // the lock may be half changed, so it is not checked at all.
+  bool held = false;
+  if (list.OpenList(type) == 0) {
+    for (int attempt = 0; !held && attempt < 20; ++attempt) {
+      held = varnex::platform::IsHeld(list.LockList());
+    }
+  }
+  if (!held) {
+    problems->push_back(name + ": the lock could not be taken for the check");
+    return records;
+  }
   std::ifstream in(ListFilePathOf(type), std::ios::binary);
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());
-  if (held) (void)list.UnlockList();
-  const std::string name = ListFileName(type);
-  if (!held) problems->push_back(name + ": the lock could not be taken for the check");
+  (void)list.UnlockList();
   if (bytes.size() < LIST_HEADER_SIZE) return records;
   LIST_FILE_HEADER header;
   std::memcpy(&header, bytes.data(), sizeof header);
