@@ -31,7 +31,10 @@ struct ListIndex::Header {
   uint32_t nKeysUsed;
   uint32_t nCheckCapacity;  // entries of the checks of anchored patterns
   uint32_t nChecksUsed;
-  uint32_t nReserved[10];
+  // Inner anchors that set a bit of the bitmap that was not yet set, since
+  // it was laid out; at most BitmapPieceCapacity.
+  uint32_t nBitmapPieces;
+  uint32_t nReserved[9];
 };
 static_assert(sizeof(ListIndex::Header) == 128);
 
@@ -103,7 +106,7 @@ constexpr uint32_t kMaxChecks = uint32_t{1} << 22;  // 256 MiB
 constexpr uint64_t kTableOffset = 128;
 // The bitmap has about 16 bits an inner anchor, at least 512.
 constexpr uint32_t kMinBitmapBits = 9;
-constexpr uint32_t kMaxBitmapBits = 24;
+constexpr uint32_t kMaxBitmapBits = 26;  // room for kMaxChecks pieces
 
 inline uint64_t TableBytes(uint32_t nBits) {
   return uint64_t{sizeof(TableEntry)} << nBits;
@@ -238,14 +241,23 @@ inline uint64_t AnchorHash(uint32_t nKey, uint32_t nKind, uint32_t nLength, uint
 // bits of one 32-bit word (so a test reads one word, and lets through about
 // one piece in sixty that holds no anchor). The bitmap is tested at every
 // place of the content, eight places at once where the processor can: its
-// hash is of 32 bits, two multiplications; the key and length make a seed
-// once, and each piece (at most four bytes) is mixed with it.
+// hash is of 32 bits, two multiplications; the length makes a seed once,
+// and each piece (at most four bytes) is mixed with it. The bitmap does not
+// tell keys apart: lists keep one word under many keys (a keyword under
+// every length of text it is looked for in), and the bitmap then holds the
+// word once, so that it is a fraction of the size and stays in the cache;
+// the probe that follows is by key.
 struct BitmapPlace {
   uint32_t nWord;
   uint32_t nBits;
 };
-inline uint32_t InnerSeed(uint32_t nKey, uint32_t nLength) {
-  return static_cast<uint32_t>(((uint64_t{nKey} << 8 | nLength) * 0x9e3779b97f4a7c15ULL) >> 32);
+inline uint32_t InnerSeed(uint32_t nLength) {
+  return static_cast<uint32_t>((uint64_t{nLength} * 0x9e3779b97f4a7c15ULL) >> 32);
+}
+// The pieces that a bitmap of 2^nBitmapBits bits takes (sixteen bits each)
+// before the index is laid out afresh.
+inline uint32_t BitmapPieceCapacity(uint32_t nBitmapBits) {
+  return static_cast<uint32_t>((uint64_t{1} << nBitmapBits) / 16);
 }
 constexpr uint32_t kSieveFirst = 0x9e3779b1u;
 constexpr uint32_t kSieveSecond = 0x85ebca6bu;

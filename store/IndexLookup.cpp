@@ -207,7 +207,7 @@ bool FindAnchored(uint8_t* pData, const Sections& at, FoldedContent& content, ui
   };
   for (uint32_t l = 1; l <= kMaxInnerAnchorBytes && l <= content.nLength; ++l) {
     if ((nAnchorLengths >> (16 + l - 1) & 1) == 0) continue;
-    const uint32_t nSeed = InnerSeed(dwKey, l);
+    const uint32_t nSeed = InnerSeed(l);
     const size_t nPlaces = content.nLength - l + 1;
     size_t p = 0;
 #if VARNEX_SIEVE_EIGHT

@@ -114,6 +114,40 @@ void ListIndex::Invalidate() {
   }
 }
 
+namespace {
+
+// Into *pnPieces, how many of the nInner inner anchors among anchors[0..n)
+// differ as the bitmap tells them apart (by their sieve hash): counted in a
+// table of twice their number, in one pass. False without the memory.
+bool CountDistinctPieces(const PatternAnchor* pAnchors, size_t n, uint64_t nInner,
+                         uint64_t* pnPieces) {
+  *pnPieces = 0;
+  if (nInner == 0) return true;
+  size_t nSlots = 64;
+  while (nSlots < 2 * nInner) nSlots *= 2;
+  std::vector<uint64_t> seen;  // 1 << 32 | hash; 0 free
+  try {
+    seen.resize(nSlots, 0);
+  } catch (...) {
+    return false;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (pAnchors[i].kind != kAnchorInner) continue;
+    const uint32_t nHash =
+        InnerSieveHash(InnerSeed(pAnchors[i].nLength), static_cast<uint32_t>(pAnchors[i].nBytes));
+    const uint64_t nEntry = uint64_t{1} << 32 | nHash;
+    size_t k = (nHash * 0x9e3779b97f4a7c15ULL) >> 32 & (nSlots - 1);
+    while (seen[k] != 0 && seen[k] != nEntry) k = (k + 1) & (nSlots - 1);
+    if (seen[k] == 0) {
+      seen[k] = nEntry;
+      ++*pnPieces;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint64_t nStamp,
                         uint64_t nFileIdentity) {
   if (!m_bOpen || !m_bWritable) return false;
@@ -180,8 +214,13 @@ bool ListIndex::Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint
   // Room for a quarter more anchored patterns to be added one by one.
   const uint64_t nCheckCapacity = nAnchored + nAnchored / 4 + 16;
   if (nCheckCapacity > kMaxChecks) return false;
+  // Sixteen bits for each distinct piece of the inner anchors, and for each
+  // anchored pattern that may be added before the checks run out.
+  uint64_t nPieces = 0;
+  if (!CountDistinctPieces(anchors.data(), nIndexed, nInner, &nPieces)) return false;
+  nPieces += nCheckCapacity - nAnchored;
   uint32_t nBitmapBits = kMinBitmapBits;
-  while (nBitmapBits < kMaxBitmapBits && (uint64_t{1} << nBitmapBits) < 16 * nInner) ++nBitmapBits;
+  while (nBitmapBits < kMaxBitmapBits && BitmapPieceCapacity(nBitmapBits) < nPieces) ++nBitmapBits;
   const Sections at = {nBits,       nAnchorBits,      nKeyBits,
                        nBitmapBits, nPatternCapacity, static_cast<uint32_t>(nCheckCapacity)};
   if (!GrowTo(at.Bytes())) return false;
@@ -232,6 +271,7 @@ void ListIndex::StoreLayout(uint8_t* pData, const Layout& layout) {
   sa::Store(&pHeader->nPatternCount, layout.nPatternCount);
   sa::Store(&pHeader->nCheckCapacity, layout.nCheckCapacity);
   sa::Store(&pHeader->nChecksUsed, layout.nChecksUsed);
+  sa::Store(&pHeader->nBitmapPieces, layout.nBitmapPieces);
 }
 
 namespace {
@@ -395,6 +435,19 @@ bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LI
                               const PatternAnchor& anchor, uint32_t nSlot, ThreadFolding folding) {
   const Sections at = SectionsOf(layout);
   if (anchor.kind != kAnchorNone) {
+    // The bitmap's bits first: a piece that sets a new one takes room.
+    uint32_t* pBitmap = InnerBitmap(pData, at);
+    BitmapPlace place = {};
+    bool bNewBits = false;
+    if (anchor.kind == kAnchorInner) {
+      place = InnerBitsOf(
+          InnerSieveHash(InnerSeed(anchor.nLength), static_cast<uint32_t>(anchor.nBytes)),
+          layout.nBitmapBits);
+      bNewBits = (pBitmap[place.nWord] & place.nBits) != place.nBits;
+      if (bNewBits && layout.nBitmapPieces >= BitmapPieceCapacity(layout.nBitmapBits)) {
+        return false;
+      }
+    }
     const uint32_t nTag =
         TagOf(AnchorHash(record.nContentLen, anchor.kind, anchor.nLength, anchor.nBytes));
     const uint32_t nCheck = layout.nChecksUsed;
@@ -407,13 +460,9 @@ bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LI
     sa::Write(&Checks(pData, at)[nCheck], &check, sizeof check);
     layout.nChecksUsed = nCheck + 1;
     ++layout.nAnchorUsed;
-    if (anchor.kind == kAnchorInner) {
-      uint32_t* pBitmap = InnerBitmap(pData, at);
-      const BitmapPlace place =
-          InnerBitsOf(InnerSieveHash(InnerSeed(record.nContentLen, anchor.nLength),
-                                     static_cast<uint32_t>(anchor.nBytes)),
-                      layout.nBitmapBits);
+    if (bNewBits) {
       sa::Store(&pBitmap[place.nWord], pBitmap[place.nWord] | place.nBits);
+      ++layout.nBitmapPieces;
     }
     return true;
   }
@@ -492,11 +541,13 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
   layout.nPatternCount = sa::Load(&pHeader->nPatternCount);
   layout.nCheckCapacity = sa::Load(&pHeader->nCheckCapacity);
   layout.nChecksUsed = sa::Load(&pHeader->nChecksUsed);
+  layout.nBitmapPieces = sa::Load(&pHeader->nBitmapPieces);
   layout.nProbeBudget = 256;
   const uint32_t bOrdered = sa::Load(&pHeader->bOrdered);
   const Sections at = SectionsOf(layout);
   if (!at.Valid() || layout.nPatternCount > layout.nPatternCapacity ||
       layout.nChecksUsed > layout.nCheckCapacity ||
+      layout.nBitmapPieces > BitmapPieceCapacity(layout.nBitmapBits) ||
       layout.nTableUsed > (uint32_t{1} << layout.nBits) ||
       layout.nAnchorUsed > (uint32_t{1} << layout.nAnchorBits) ||
       layout.nKeysUsed > (uint32_t{1} << layout.nKeyBits)) {
@@ -525,6 +576,10 @@ bool ListIndex::ApplyPlace(const IndexPlace& place, const NEW_AUDIT_LIST_ITEM* p
   }
   if (bPattern && !bAnchored && layout.nPatternCount >= layout.nPatternCapacity) return false;
   if (bAnchored && layout.nChecksUsed >= layout.nCheckCapacity) return false;
+  if (anchor.kind == kAnchorInner &&
+      layout.nBitmapPieces >= BitmapPieceCapacity(layout.nBitmapBits)) {
+    return false;
+  }
   if (place.bRemoves) {
     const bool bRemoved = place.removed.bPattern
                               ? RemovePattern(pData, layout, place.removed, place.nRemovedSlot)

@@ -17,7 +17,8 @@
 //   table:    2^nTableBits entries of {tag, slot + 1}, linear probing, 0 free
 //   anchors:  2^nAnchorBits entries of {tag, check + 1}, the same way
 //   keys:     2^nKeyBits entries of {key, the anchor lengths its patterns have}
-//   bitmap:   2^nBitmapBits bits, set by the hashes of the inner anchors
+//   bitmap:   2^nBitmapBits bits, set by the hashes of the inner anchors'
+//             pieces (one piece under many keys sets its bits once)
 //   patterns: nPatternCapacity entries, sorted by key
 //   checks:   nCheckCapacity entries, one an anchored pattern: its record's
 //             slot, key and window, and the literal of a simple shape
@@ -48,7 +49,7 @@
 #include "varnex/Varnex.h"
 
 inline constexpr uint64_t LIST_INDEX_MAGIC = 0x5849584e52415621ULL;  // "!VARNXIX"
-inline constexpr uint32_t LIST_INDEX_VERSION = 5;
+inline constexpr uint32_t LIST_INDEX_VERSION = 6;
 
 // What a lookup in the index found.
 enum class IndexAnswer {
@@ -148,6 +149,7 @@ class ListIndex {
     uint32_t nPatternCount;
     uint32_t nCheckCapacity;
     uint32_t nChecksUsed;
+    uint32_t nBitmapPieces;
     // Probe steps that inserts may still take: many records with the same
     // key and text (a hostile file) would make the probes quadratic, and
     // such a list is looked up by the scan instead.

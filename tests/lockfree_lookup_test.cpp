@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -252,12 +253,12 @@ TEST(InnerSieveTest, EightPlacesAtOnceAnswerAsOneByOne) {
   char text[64];
   for (char& c : text) c = static_cast<char>(rng());
   uint32_t pass = 0;
-  for (const uint32_t bits : {9u, 12u, 16u, 24u}) {
+  for (const uint32_t bits : {9u, 12u, 16u, 24u, 26u}) {
     std::vector<uint32_t> bitmap((size_t{1} << bits) / 32);
     for (uint32_t& word : bitmap) word = rng() & rng();  // a quarter of the bits set
     for (int round = 0; round < 200; ++round) {
       for (char& c : text) c = static_cast<char>(round % 3 == 0 ? 'a' + rng() % 4 : rng());
-      const uint32_t seed = list_index::InnerSeed(rng(), 1 + rng() % 4);
+      const uint32_t seed = round % 2 == 0 ? list_index::InnerSeed(1 + rng() % 4) : rng();
       for (uint32_t length = 1; length <= 4; ++length) {
         const uint32_t mask = length == 4 ? ~0u : (1u << (8 * length)) - 1;
         const size_t at = rng() % 40;
@@ -317,6 +318,55 @@ TEST_F(LockFreeLookupTest, APieceInsideIsFoundAtEveryPlace) {
         }
       }
     }
+  }
+  EXPECT_TRUE(list.IndexIsCurrent());
+}
+
+// The inner anchors' bitmap holds a word once, however many keys keep it,
+// and takes no more pieces than it was laid out for: words replaced one by
+// one, far past its room, lay the index out afresh instead. Every word is
+// found without the lock meanwhile, and one taken out is not.
+TEST_F(LockFreeLookupTest, TheBitmapHoldsAWordOnceAndStaysWithinItsRoom) {
+  CSysListFileEx list;
+  ASSERT_EQ(list.OpenList(0), 0);
+  ASSERT_TRUE(list.ResetToEmpty());
+  std::vector<NEW_AUDIT_LIST_ITEM> records;
+  for (uint32_t key = 16; key < 48; ++key) {
+    records.push_back(MakeRecord("needle" + std::to_string(key), key, "*needle*", 1));
+  }
+  int32_t done = 0, replaced = 0;
+  ASSERT_EQ(list.InsertItems(records.data(), static_cast<int32_t>(records.size()), 60'000, &done,
+                             &replaced),
+            0);
+  auto header = [&] {
+    ListIndex::Header read = {};
+    std::ifstream in(dir_.path() + "/SYSLIST_INDEX_0", std::ios::binary);
+    in.read(reinterpret_cast<char*>(&read), sizeof read);
+    EXPECT_TRUE(in.good());
+    return read;
+  };
+  EXPECT_EQ(header().nBitmapPieces, 1u);  // one word under 32 keys
+  auto found = [&](const std::string& word, uint32_t key) {
+    std::string content = std::string(key - word.size(), '0') + word;
+    int verdict = -1;
+    EXPECT_TRUE(list.MatchFirstLockFreeAt(content.c_str(), key, kNow, &verdict));
+    EXPECT_EQ(verdict, list.MatchFirstAt(content.c_str(), key, kNow)) << word;
+    return verdict == 1;
+  };
+  std::string previous;
+  for (int i = 0; i < 300; ++i) {
+    const std::string word = "w" + std::to_string(i * 7919) + "x";
+    const uint32_t key = 16 + static_cast<uint32_t>(i) % 32;
+    const NEW_AUDIT_LIST_ITEM record = MakeRecord("word", key, "*" + word + "*", 1);
+    ASSERT_EQ(list.InsertItem(&record), 0);  // replaces the word before
+    const ListIndex::Header now = header();
+    ASSERT_LE(now.nBitmapPieces, list_index::BitmapPieceCapacity(now.nBitmapBits)) << i;
+    ASSERT_TRUE(found(word, key)) << word;
+    ASSERT_TRUE(found("needle", key));
+    if (!previous.empty()) {
+      ASSERT_FALSE(found(previous, key)) << previous;
+    }
+    previous = word;
   }
   EXPECT_TRUE(list.IndexIsCurrent());
 }
