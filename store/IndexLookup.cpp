@@ -71,10 +71,9 @@ bool ProbeAnchor(const TableEntry* pAnchors, uint32_t nAnchorBits, uint32_t nTag
 
 // The content folded as the wildcard comparison folds it, and the tags of
 // the anchors that its ends may be: its suffixes and prefixes of the lengths
-// that anchors have. The tags are worked out before the plain text is looked
-// up, so that the anchor table's entries are on their way meanwhile; the
-// copy is made for the first pattern that may match (a text found among the
-// plain ones needs none).
+// that anchors have. The tags are worked out once no plain record matched,
+// and their entries of the anchor table fetched together before the first
+// is probed; the copy is made for the first pattern that may match.
 struct FoldedContent {
   const char* pszContent;
   size_t nLength;
@@ -339,12 +338,12 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   if (nPatterns > nPatternCapacity) nPatterns = nPatternCapacity;
   const uint32_t nAnchorUsed = sa::Load(&pHeader->nAnchorUsed);
 
-  // The anchors that the content's ends may be are worked out first and
-  // fetched while the plain text is looked up: a text that no plain record
-  // matches needs them next, and waiting for one after the other would
-  // double the time of every pattern hit. No pattern matches a text longer
-  // than the wildcard comparison takes, and anchors folded by a writer are
-  // looked for only by a reader that folds alike.
+  // The plain text is looked up first, and only a text that no plain record
+  // matches works out the anchors that its ends may be (working them out and
+  // fetching them beforehand, during the plain lookup, made every plain hit
+  // slower by more than it saved a pattern hit). No pattern matches a text
+  // longer than the wildcard comparison takes, and anchors folded by a
+  // writer are looked for only by a reader that folds alike.
   const bool bPlain = nLength <= LIST_CONTENT_SIZE;
   const PlainQuery query(dwKey, pszContent, bPlain ? nLength : 0);
   const uint32_t nMask = (uint32_t{1} << nBits) - 1;
@@ -358,9 +357,6 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
                                       ? LengthsOfKey(pData, at, dwKey)
                                       : 0;
   FoldedContent folded(pszContent, nFullLength, nFoldingIdentity);
-  if (nAnchorLengths != 0) {
-    folded.Prepare(dwKey, nAnchorLengths, Anchors(pData, at), at.nAnchorBits, query, bPlain);
-  }
   if (bPlain) {
     const uint32_t nTag = TagOf(query.nHash);
     // Text that may hold characters of more than one byte is compared as
@@ -418,8 +414,11 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
     return LiteralShapeMatches(shape, reinterpret_cast<const char*>(nWords), nLiteral, folded.text,
                                nPlace);
   };
-  if (nAnchorLengths != 0 && FindAnchored(pData, at, folded, dwKey, nAnchorLengths, checkMatches)) {
-    return IndexAnswer::kMatch;
+  if (nAnchorLengths != 0) {
+    folded.Prepare(dwKey, nAnchorLengths, Anchors(pData, at), at.nAnchorBits, query, bPlain);
+    if (FindAnchored(pData, at, folded, dwKey, nAnchorLengths, checkMatches)) {
+      return IndexAnswer::kMatch;
+    }
   }
 
   // The patterns without a literal byte, listed by key.
