@@ -266,6 +266,10 @@ inline uint32_t InnerSieveHash(uint32_t nSeed, uint32_t nBytes) {
   h ^= h >> 16;
   return h * kSieveSecond;
 }
+// The sieve hash of an inner anchor's piece.
+inline uint32_t PieceHashOf(const PatternAnchor& anchor) {
+  return InnerSieveHash(InnerSeed(anchor.nLength), static_cast<uint32_t>(anchor.nBytes));
+}
 // The word from the hash's high bits (a bitmap of 2^nBitmapBits bits has
 // 2^(nBitmapBits - 5) words), the two bits from its low ten.
 inline uint32_t SieveWordShift(uint32_t nBitmapBits) {

@@ -133,8 +133,7 @@ bool CountDistinctPieces(const PatternAnchor* pAnchors, size_t n, uint64_t nInne
   }
   for (size_t i = 0; i < n; ++i) {
     if (pAnchors[i].kind != kAnchorInner) continue;
-    const uint32_t nHash =
-        InnerSieveHash(InnerSeed(pAnchors[i].nLength), static_cast<uint32_t>(pAnchors[i].nBytes));
+    const uint32_t nHash = PieceHashOf(pAnchors[i]);
     const uint64_t nEntry = uint64_t{1} << 32 | nHash;
     size_t k = (nHash * 0x9e3779b97f4a7c15ULL) >> 32 & (nSlots - 1);
     while (seen[k] != 0 && seen[k] != nEntry) k = (k + 1) & (nSlots - 1);
@@ -440,9 +439,7 @@ bool ListIndex::InsertPattern(uint8_t* pData, Layout& layout, const NEW_AUDIT_LI
     BitmapPlace place = {};
     bool bNewBits = false;
     if (anchor.kind == kAnchorInner) {
-      place = InnerBitsOf(
-          InnerSieveHash(InnerSeed(anchor.nLength), static_cast<uint32_t>(anchor.nBytes)),
-          layout.nBitmapBits);
+      place = InnerBitsOf(PieceHashOf(anchor), layout.nBitmapBits);
       bNewBits = (pBitmap[place.nWord] & place.nBits) != place.nBits;
       if (bNewBits && layout.nBitmapPieces >= BitmapPieceCapacity(layout.nBitmapBits)) {
         return false;

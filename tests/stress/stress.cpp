@@ -86,7 +86,7 @@ std::vector<NEW_AUDIT_LIST_ITEM> CheckList(int32_t type, bool sorted,
   std::vector<NEW_AUDIT_LIST_ITEM> records;
   const std::string name = ListFileName(type);
   // One wait for the lock runs out when a loaded machine keeps the holders
-  // long (the workers try twice for the same reason); a file read without
+  // long (the workers try again for the same reason); a file read without
   // the lock may be half changed, so it is not checked at all.
   bool held = false;
   if (list.OpenList(type) == 0) {
@@ -187,7 +187,7 @@ int Worker(int id, const Options& options, int64_t deadline_seconds) {
       std::vector<NEW_AUDIT_LIST_ITEM> items;
       const int n = 1 + static_cast<int>(rng() % 40);
       for (int i = 0; i < n; ++i) items.push_back(Record(rule_of(next++), rng() % 40, type, ~0u));
-      // The first ones are stored; the rest again, as above.
+      // The first ones are stored; the rest again (see retried).
       int32_t stored = 0;
       retried([&] {
         const int32_t more = sorted.AddItems(items.data() + stored, n - stored);
