@@ -94,7 +94,9 @@ NEW_AUDIT_LIST_ITEM RecordOfValue(int32_t type, RecordReader& reader, const std:
   }
   std::string padded = value;
   padded.append(RecordReader::kPadding, '\0');
-  return reader.Read(std::string_view(padded.data(), value.size()));
+  NEW_AUDIT_LIST_ITEM record;
+  reader.Read(std::string_view(padded.data(), value.size()), &record);
+  return record;
 }
 
 }  // namespace varnex::tool

@@ -165,7 +165,7 @@ size_t ParseLines(std::string_view text, size_t begin, size_t end, size_t first_
     try {
       const auto at = reversed ? -1 - static_cast<std::ptrdiff_t>(written)
                                : static_cast<std::ptrdiff_t>(written);
-      out[at] = reader.Read(line);
+      reader.Read(line, &out[at]);
       CheckForEditing(out[at]);
       hashes[at] = FoldedRule(out[at]).hash;
       ++written;

@@ -91,9 +91,9 @@ struct RecordOptions {
 
 int Add(int32_t list_type, const RecordOptions& options, bool append) {
   RefuseTextsInTheIpList(list_type);
-  NEW_AUDIT_LIST_ITEM record =
-      MakeRecord(options.rule, options.content, options.key, options.type,
-                 ParseTime(options.start, Now()), ParseTime(options.end, Now()));
+  NEW_AUDIT_LIST_ITEM record;
+  MakeRecord(options.rule, options.content, options.key, options.type,
+             ParseTime(options.start, Now()), ParseTime(options.end, Now()), &record);
   CheckForEditing(record);
   for (const std::string& warning : EditingWarnings(record, Now())) {
     std::cerr << "varnex: warning: " << warning << "\n";

@@ -20,8 +20,8 @@ struct Member {
 };
 
 enum Field { kRule, kRuleHex, kContent, kContentHex, kKey, kType, kStart, kEnd, kReservedHex };
-constexpr const char* kFieldNames[] = {"rule", "rule_hex", "content", "content_hex", "key",
-                                       "type", "start",    "end",     "reserved_hex"};
+constexpr std::string_view kFieldNames[] = {"rule", "rule_hex", "content", "content_hex", "key",
+                                            "type", "start",    "end",     "reserved_hex"};
 constexpr size_t kFields = sizeof kFieldNames / sizeof *kFieldNames;
 
 #if defined(VARNEX_TOOL_SIMDJSON)
@@ -65,38 +65,37 @@ void Take(const nlohmann::json& value, Member* member) {
 // A text member: the hex one when given (its bytes kept in *pHex), else the
 // plain one. Throws ToolError when neither is a string.
 std::string_view Text(const Member* members, Field field, Field hex_field, std::string* pHex) {
-  const char* name = kFieldNames[field];
-  const char* hex_name = kFieldNames[hex_field];
   const Member& hex = members[hex_field];
   if (hex.given) {
-    if (!hex.is_string) throw ToolError(std::string(hex_name) + " is not a string");
-    *pHex = FromHex(std::string(hex.text), hex_name);
+    const std::string hex_name(kFieldNames[hex_field]);
+    if (!hex.is_string) throw ToolError(hex_name + " is not a string");
+    *pHex = FromHex(std::string(hex.text), hex_name.c_str());
     return *pHex;
   }
   const Member& plain = members[field];
-  if (!plain.given) throw ToolError(std::string("no ") + name);
-  if (!plain.is_string) throw ToolError(std::string(name) + " is not a string");
+  if (!plain.given) throw ToolError("no " + std::string(kFieldNames[field]));
+  if (!plain.is_string) throw ToolError(std::string(kFieldNames[field]) + " is not a string");
   return plain.text;
 }
 
 int64_t Integer(const Member* members, Field field, int64_t fallback, int64_t min, int64_t max) {
   const Member& member = members[field];
-  const char* name = kFieldNames[field];
   if (!member.given) return fallback;
-  if (!member.is_integer) throw ToolError(std::string(name) + " is not an integer");
+  if (!member.is_integer) throw ToolError(std::string(kFieldNames[field]) + " is not an integer");
   if (member.number < min || member.number > max) {
-    throw ToolError(std::string(name) + " " + std::to_string(member.number) + " is out of range");
+    throw ToolError(std::string(kFieldNames[field]) + " " + std::to_string(member.number) +
+                    " is out of range");
   }
   return member.number;
 }
 
 }  // namespace
 
-NEW_AUDIT_LIST_ITEM RecordReader::Read(std::string_view line) {
+void RecordReader::Read(std::string_view line, NEW_AUDIT_LIST_ITEM* record) {
   Member members[kFields];
   auto take = [&members](std::string_view key, const auto& value) {
     const auto* found = std::find_if(std::begin(kFieldNames), std::end(kFieldNames),
-                                     [&](const char* name) { return key == name; });
+                                     [&](std::string_view name) { return key == name; });
     if (found != std::end(kFieldNames)) Take(value, &members[found - std::begin(kFieldNames)]);
   };
 #if defined(VARNEX_TOOL_SIMDJSON)
@@ -119,17 +118,18 @@ NEW_AUDIT_LIST_ITEM RecordReader::Read(std::string_view line) {
 #endif
   std::optional<uint32_t> key;
   if (members[kKey].given) key = static_cast<uint32_t>(Integer(members, kKey, 0, 0, UINT32_MAX));
-  NEW_AUDIT_LIST_ITEM record = MakeRecord(
-      Text(members, kRule, kRuleHex, &m_hex[0]), Text(members, kContent, kContentHex, &m_hex[1]),
-      key, static_cast<int32_t>(Integer(members, kType, 0, -128, 127)),
-      static_cast<uint32_t>(Integer(members, kStart, 0, 0, UINT32_MAX)),
-      static_cast<uint32_t>(Integer(members, kEnd, UINT32_MAX, 0, UINT32_MAX)));
+  MakeRecord(Text(members, kRule, kRuleHex, &m_hex[0]),
+             Text(members, kContent, kContentHex, &m_hex[1]), key,
+             static_cast<int32_t>(Integer(members, kType, 0, -128, 127)),
+             static_cast<uint32_t>(Integer(members, kStart, 0, 0, UINT32_MAX)),
+             static_cast<uint32_t>(Integer(members, kEnd, UINT32_MAX, 0, UINT32_MAX)), record);
   if (members[kReservedHex].given) {
     const std::string_view reserved = Text(members, kReservedHex, kReservedHex, &m_hex[2]);
-    if (reserved.size() != sizeof record.Reserved) throw ToolError("reserved_hex is not 68 bytes");
-    std::memcpy(record.Reserved, reserved.data(), sizeof record.Reserved);
+    if (reserved.size() != sizeof record->Reserved) {
+      throw ToolError("reserved_hex is not 68 bytes");
+    }
+    std::memcpy(record->Reserved, reserved.data(), sizeof record->Reserved);
   }
-  return record;
 }
 
 }  // namespace varnex::tool

@@ -30,9 +30,10 @@ class RecordReader {
   // The record one line describes (followed by kPadding readable bytes): rule (or rule_hex),
   // content (or content_hex), key (default: the content's length; required when the content holds a
   // '*'), type (0), start (0), end (4294967295), reserved_hex (68 bytes); other members are
-  // ignored, and a member given twice counts as given last. Throws ToolError with the reason,
-  // beginning "not valid JSON" for a line that is no JSON value.
-  NEW_AUDIT_LIST_ITEM Read(std::string_view line);
+  // ignored, and a member given twice counts as given last; written whole to *record. Throws
+  // ToolError with the reason, beginning "not valid JSON" for a line that is no JSON value
+  // (*record then holds no record).
+  void Read(std::string_view line, NEW_AUDIT_LIST_ITEM* record);
 
  private:
 #if defined(VARNEX_TOOL_SIMDJSON)

@@ -202,9 +202,8 @@ nlohmann::json RecordToJson(const NEW_AUDIT_LIST_ITEM& record) {
   return object;
 }
 
-NEW_AUDIT_LIST_ITEM MakeRecord(std::string_view rule, std::string_view content,
-                               std::optional<uint32_t> key, int32_t type, uint32_t start,
-                               uint32_t end) {
+void MakeRecord(std::string_view rule, std::string_view content, std::optional<uint32_t> key,
+                int32_t type, uint32_t start, uint32_t end, NEW_AUDIT_LIST_ITEM* record) {
   if (rule.empty()) throw ToolError("the rule number is empty");
   if (rule.size() >= LIST_RULE_NO_SIZE) {
     throw ToolError("rule number of " + std::to_string(rule.size()) + " bytes (at most 31)");
@@ -225,15 +224,13 @@ NEW_AUDIT_LIST_ITEM MakeRecord(std::string_view rule, std::string_view content,
   }
   if (type < -128 || type > 127)
     throw ToolError("type " + std::to_string(type) + " is outside -128..127");
-  NEW_AUDIT_LIST_ITEM record;
-  std::memset(&record, 0, sizeof record);
-  std::memcpy(record.szRuleNo, rule.data(), rule.size());
-  std::memcpy(record.szContent, content.data(), content.size());
-  record.nContentLen = key ? *key : static_cast<uint32_t>(content.size());
-  record.cItemType = static_cast<int8_t>(type);
-  record.dwStartTime = start;
-  record.dwEndTime = end;
-  return record;
+  std::memset(record, 0, sizeof *record);
+  std::memcpy(record->szRuleNo, rule.data(), rule.size());
+  std::memcpy(record->szContent, content.data(), content.size());
+  record->nContentLen = key ? *key : static_cast<uint32_t>(content.size());
+  record->cItemType = static_cast<int8_t>(type);
+  record->dwStartTime = start;
+  record->dwEndTime = end;
 }
 
 void CheckForEditing(const NEW_AUDIT_LIST_ITEM& record) {

@@ -59,10 +59,10 @@ void CheckForEditing(const NEW_AUDIT_LIST_ITEM& record);
 std::vector<std::string> EditingWarnings(const NEW_AUDIT_LIST_ITEM& record, uint32_t now);
 // The bytes that hex digits give. Throws ToolError naming `what`.
 std::string FromHex(const std::string& hex, const char* what);
-// The record of `add` and `append`. Throws ToolError.
-NEW_AUDIT_LIST_ITEM MakeRecord(std::string_view rule, std::string_view content,
-                               std::optional<uint32_t> key, int32_t type, uint32_t start,
-                               uint32_t end);
+// The record of `add`, `append` and `import`, written whole to *record.
+// Throws ToolError (*record then holds no record).
+void MakeRecord(std::string_view rule, std::string_view content, std::optional<uint32_t> key,
+                int32_t type, uint32_t start, uint32_t end, NEW_AUDIT_LIST_ITEM* record);
 
 // IPv4 addresses as numbers in which numeric order is address order.
 struct IpRange {
