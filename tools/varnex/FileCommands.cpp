@@ -145,6 +145,21 @@ struct FoldedRule {
   }
 };
 
+// The line ends in `text` (memchr finds them several times as fast as a
+// byte-by-byte count).
+size_t CountLines(std::string_view text) {
+  size_t count = 0;
+  const char* at = text.data();
+  const char* const end = text.data() + text.size();
+  while (at < end) {
+    at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+    if (at == nullptr) break;
+    ++count;
+    ++at;
+  }
+  return count;
+}
+
 // The records of whole lines text[begin, end), the first line being line
 // first_line of the file, written from out[0] on (or, reversed, from out[-1]
 // down), and the hashes of their rule numbers (FoldedRule) in the same
@@ -218,7 +233,7 @@ void ParseFile(std::string_view text, bool reversed, ParsedFile* parsed) {
     middle = text.find('\n', length / 2);
     middle = middle == std::string_view::npos || middle >= length ? length : middle + 1;
   }
-  const size_t first_lines = static_cast<size_t>(std::count(begin, begin + middle, '\n'));
+  const size_t first_lines = CountLines(text.substr(0, middle));
   std::vector<std::pair<size_t, std::string>> second_refused;
   size_t second = 0;
   std::thread helper;
@@ -261,7 +276,7 @@ size_t KeepLastOfEachRule(NEW_AUDIT_LIST_ITEM* records, const uint64_t* hashes, 
   // duplicate.
   size_t slots = 16;
   while (slots < 2 * count) slots *= 2;
-  std::vector<uint64_t> table(slots, 0);
+  std::vector<uint64_t, LargeBufferAllocator<uint64_t>> table(slots, 0);
   auto home = [&](uint64_t hash) { return static_cast<size_t>(hash) & (slots - 1); };
   constexpr size_t kAhead = 8;  // the slots of records this far ahead are fetched
   size_t kept = 0;
@@ -304,7 +319,7 @@ int Import(int32_t list_type, const std::string& file, bool append) {
   // (The reader reads past each line.)
   const auto padded = AsJsonLines(ReadPadded(file, RecordReader::kPadding), RecordReader::kPadding);
   const std::string_view text = padded->view();
-  const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+  const size_t lines = CountLines(text) + 1;
   ParsedFile parsed(lines);
   // A batch takes the records last line first (see KeepLastOfEachRule).
   const bool batch = !append && !OnCluster();
