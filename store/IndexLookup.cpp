@@ -349,27 +349,16 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
   const uint32_t nMask = (uint32_t{1} << nBits) - 1;
   const TableEntry* pTable = Table(pData);
   if (bPlain) platform::Prefetch(&pTable[TagOf(query.nHash) & nMask]);
-  size_t nFullLength = nLength;
-  if (!bPlain) nFullLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
-  const uint64_t nFoldingIdentity = platform::CaseFoldingIdentity();
-  const bool bFoldsAlike = sa::Load(&pHeader->nFolding) == nFoldingIdentity;
-  const uint32_t nAnchorLengths = nAnchorUsed > 0 && nFullLength <= WILDCARD_MAX_LEN && bFoldsAlike
-                                      ? LengthsOfKey(pData, at, dwKey)
-                                      : 0;
-  FoldedContent folded(pszContent, nFullLength, nFoldingIdentity);
+  // What only patterns need (the thread's folding, the anchor lengths of
+  // the key) is worked out while the table's entry arrives.
+  const bool bHasPatterns = nPatterns != 0 || nAnchorUsed != 0;
+  const uint64_t nFoldingIdentity = bHasPatterns ? platform::CaseFoldingIdentity() : 0;
+  const uint32_t nAnchorLengths = nAnchorUsed > 0 ? LengthsOfKey(pData, at, dwKey) : 0;
   if (bPlain) {
     const uint32_t nTag = TagOf(query.nHash);
     // Text that may hold characters of more than one byte is compared as
     // characters too (the hash folds every byte that looks like a letter).
-    const char* pszCharacterCheck = nullptr;
-    if (MB_CUR_MAX > 1) {
-      for (size_t k = 0; k < nLength; ++k) {
-        if (static_cast<unsigned char>(pszContent[k]) >= 0x80) {
-          pszCharacterCheck = pszContent;
-          break;
-        }
-      }
-    }
+    const char* pszCharacterCheck = !query.bAscii && MB_CUR_MAX > 1 ? pszContent : nullptr;
     uint32_t i = nTag & nMask;
     for (uint32_t nSteps = 0; nSteps <= nMask; ++nSteps, i = (i + 1) & nMask) {
       const uint32_t nSlot = sa::Load(&pTable[i].nSlot);
@@ -380,9 +369,12 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
       }
     }
   }
-  if (nPatterns == 0 && nAnchorUsed == 0) return IndexAnswer::kNoMatch;
+  if (!bHasPatterns) return IndexAnswer::kNoMatch;
+  size_t nFullLength = nLength;
+  if (!bPlain) nFullLength += strnlen(pszContent + nLength, WILDCARD_MAX_LEN);
   if (nFullLength > WILDCARD_MAX_LEN) return IndexAnswer::kNoMatch;
-  if (!bFoldsAlike) return IndexAnswer::kUnusable;
+  if (sa::Load(&pHeader->nFolding) != nFoldingIdentity) return IndexAnswer::kUnusable;
+  FoldedContent folded(pszContent, nFullLength, nFoldingIdentity);
 
   // The content is folded for the first candidate (a key without patterns
   // needs none); a content with a wildcard matches no pattern.
