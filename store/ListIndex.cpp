@@ -291,14 +291,27 @@ bool InsertInto(TableEntry* pTable, uint32_t nBits, uint32_t nTag, uint32_t nSlo
   return true;
 }
 
+constexpr uint32_t kNoPlace = UINT32_MAX;
+
+// The place in such a table of the entry under nTag whose slot field (1 +
+// the number it keeps) fnWanted accepts, along the probe sequence of nTag;
+// kNoPlace when there is none.
+template <typename Wanted>
+uint32_t PlaceOf(const TableEntry* pTable, uint32_t nBits, uint32_t nTag, Wanted fnWanted) {
+  const uint32_t nMask = (uint32_t{1} << nBits) - 1;
+  uint32_t i = nTag & nMask;
+  for (uint32_t nSteps = 0; nSteps <= nMask && pTable[i].nSlot != 0;
+       ++nSteps, i = (i + 1) & nMask) {
+    if (pTable[i].nTag == nTag && fnWanted(pTable[i].nSlot)) return i;
+  }
+  return kNoPlace;
+}
+
 // Takes {nTag, nSlot + 1} out of such a table; false when it is not there.
 bool RemoveFrom(TableEntry* pTable, uint32_t nBits, uint32_t nTag, uint32_t nSlot) {
   const uint32_t nMask = (uint32_t{1} << nBits) - 1;
-  uint32_t i = nTag & nMask;
-  for (uint32_t nSteps = 0;; i = (i + 1) & nMask, ++nSteps) {
-    if (pTable[i].nSlot == 0 || nSteps > nMask) return false;
-    if (pTable[i].nTag == nTag && pTable[i].nSlot == nSlot + 1) break;
-  }
+  uint32_t i = PlaceOf(pTable, nBits, nTag, [&](uint32_t nField) { return nField == nSlot + 1; });
+  if (i == kNoPlace) return false;
   // Backward-shift deletion: move up every later entry of the run that may
   // sit at the freed place, so that no probe stops early.
   uint32_t nSteps = 0;
@@ -340,29 +353,20 @@ void ShiftCheckSlots(PatternCheck* pChecks, uint32_t nUsed, uint32_t nFrom, uint
 // The entry of the anchor table under nTag that holds check nCheck; null
 // when there is none.
 TableEntry* EntryOfCheck(TableEntry* pAnchors, uint32_t nBits, uint32_t nTag, uint32_t nCheck) {
-  const uint32_t nMask = (uint32_t{1} << nBits) - 1;
-  uint32_t i = nTag & nMask;
-  for (uint32_t nSteps = 0; nSteps <= nMask && pAnchors[i].nSlot != 0; ++nSteps) {
-    if (pAnchors[i].nTag == nTag && pAnchors[i].nSlot == nCheck + 1) return &pAnchors[i];
-    i = (i + 1) & nMask;
-  }
-  return nullptr;
+  const uint32_t i =
+      PlaceOf(pAnchors, nBits, nTag, [&](uint32_t nField) { return nField == nCheck + 1; });
+  return i == kNoPlace ? nullptr : &pAnchors[i];
 }
 
 // The check of the pattern in slot nSlot under the anchor tag nTag, among
 // the first nUsed; nUsed when there is none.
 uint32_t CheckOfSlot(const TableEntry* pAnchors, uint32_t nBits, const PatternCheck* pChecks,
                      uint32_t nUsed, uint32_t nTag, uint32_t nSlot) {
-  const uint32_t nMask = (uint32_t{1} << nBits) - 1;
-  uint32_t i = nTag & nMask;
-  for (uint32_t nSteps = 0; nSteps <= nMask && pAnchors[i].nSlot != 0; ++nSteps) {
-    const uint32_t nCheck = pAnchors[i].nSlot - 1;
-    if (pAnchors[i].nTag == nTag && nCheck < nUsed && pChecks[nCheck].nSlot == nSlot) {
-      return nCheck;
-    }
-    i = (i + 1) & nMask;
-  }
-  return nUsed;
+  // (A field of an entry in use is never 0.)
+  const uint32_t i = PlaceOf(pAnchors, nBits, nTag, [&](uint32_t nField) {
+    return nField - 1 < nUsed && pChecks[nField - 1].nSlot == nSlot;
+  });
+  return i == kNoPlace ? nUsed : pAnchors[i].nSlot - 1;
 }
 
 // The check of the pattern of a record in slot nSlot whose anchor has the

@@ -371,5 +371,39 @@ TEST_F(LockFreeLookupTest, TheBitmapHoldsAWordOnceAndStaysWithinItsRoom) {
   EXPECT_TRUE(list.IndexIsCurrent());
 }
 
+// Two patterns of one key that share their anchor (the same text, one of
+// them ended): replacing either (by a record of its rule number) leaves the
+// other's verdict, for an inner, a suffix and a prefix anchor.
+TEST_F(LockFreeLookupTest, ReplacingOneOfTwoPatternsOfOneAnchorLeavesTheOther) {
+  struct Shape {
+    const char* pattern;
+    const char* content;  // 20 bytes, which the pattern matches
+  };
+  const Shape shapes[] = {{"*needle*", "abcdefghijklmnneedle"},
+                          {"*.example.com", "abcdefgh.example.com"},
+                          {"needle*", "needleabcdefghijklmn"}};
+  for (const Shape& shape : shapes) {
+    for (const bool bTakeOutLive : {true, false}) {
+      SCOPED_TRACE(std::string(shape.pattern) + (bTakeOutLive ? ", live taken out" : ", ended"));
+      CSysListFileEx list;
+      ASSERT_EQ(list.OpenList(0), 0);
+      ASSERT_TRUE(list.ResetToEmpty());
+      const NEW_AUDIT_LIST_ITEM live = MakeRecord("live", 20, shape.pattern);
+      NEW_AUDIT_LIST_ITEM ended = MakeRecord("ended", 20, shape.pattern);
+      ended.dwEndTime = kNow - 1;
+      ASSERT_EQ(list.InsertItem(&live), 0);
+      ASSERT_EQ(list.InsertItem(&ended), 0);
+      const NEW_AUDIT_LIST_ITEM replacement =
+          MakeRecord(bTakeOutLive ? "live" : "ended", 20, "zzzzzzzzzzzzzzzzzzzz");
+      ASSERT_EQ(list.InsertItem(&replacement), 0);
+      int verdict = -1;
+      ASSERT_TRUE(list.MatchFirstLockFreeAt(shape.content, 20, kNow, &verdict));
+      EXPECT_EQ(verdict, bTakeOutLive ? 0 : 1);
+      EXPECT_EQ(verdict, list.MatchFirstAt(shape.content, 20, kNow));
+      EXPECT_TRUE(list.IndexIsCurrent());
+    }
+  }
+}
+
 }  // namespace
 }  // namespace varnex::test
