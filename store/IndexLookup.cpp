@@ -82,7 +82,7 @@ struct FoldedContent {
   uint32_t nEnds = 0;
 
   bool bFolded = false;
-  FoldedText text = {};
+  FoldedText text;  // set by Fold()
   // The text, its NUL, and zero bytes so that sixteen bytes may be read
   // from any place in it.
   char szText[WILDCARD_MAX_LEN + 1 + 16];

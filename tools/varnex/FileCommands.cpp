@@ -220,7 +220,6 @@ struct ParsedFile {
 // machine of several processors.
 void ParseFile(std::string_view text, bool reversed, ParsedFile* parsed) {
   const size_t length = text.size();
-  const auto begin = text.begin();
   NEW_AUDIT_LIST_ITEM* buffer = parsed->buffer;
   uint64_t* hashes = parsed->hash_buffer.data();
   // Where the records of a half that begins at line from_line (counted from
