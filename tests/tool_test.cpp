@@ -223,6 +223,45 @@ TEST_F(ToolTest, LargeImportKeepsTheOrderOfItsLines) {
   EXPECT_EQ(records, size_t{kLines - 3});
 }
 
+// A file that no other account may change is mapped, any other read: either
+// way every line counts, the last one too where the file ends at a page's end
+// (the parser reads past the end of each line), with its newline or without.
+TEST_F(ToolTest, ImportReadsFilesOfEveryLengthMappedOrRead) {
+  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  struct Case {
+    size_t size;
+    mode_t mode;  // group or others may write: read, not mapped
+    bool newline;
+  };
+  const Case cases[] = {{page - 1, 0644, true}, {page, 0644, true},  {page + 1, 0600, true},
+                        {2 * page, 0644, true}, {page, 0644, false}, {page, 0664, true},
+                        {page, 0666, false}};
+  int number = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE("size " + std::to_string(c.size) + ", mode " + std::to_string(c.mode));
+    const std::string prefix = "c" + std::to_string(number++);
+    std::string text;
+    int lines = 0;
+    while (text.size() + 160 < c.size) {
+      const std::string n = std::to_string(lines++);
+      text += "{\"rule\":\"" + prefix + "r" + n + "\",\"content\":\"" + prefix +
+              std::string(40, 'a') + n + "\"}\n";
+    }
+    // The last line fills the file to its size.
+    const std::string head = "{\"rule\":\"" + prefix + "last\",\"content\":\"" + prefix;
+    const std::string tail = c.newline ? "\"}\n" : "\"}";
+    const std::string last = std::string(c.size - text.size() - head.size() - tail.size(), 'z');
+    text += head + last + tail;
+    ASSERT_EQ(text.size(), c.size);
+    const std::string file = Write(prefix + ".jsonl", text);
+    ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+    const ToolRun run = Tool({"import", "base", file});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Contains(run.out, "added " + std::to_string(lines + 1) + ",")) << run.out;
+    EXPECT_EQ(Tool({"match", "base", prefix + last}).status, 0);
+  }
+}
+
 TEST_F(ToolTest, IpRangesInDottedForm) {
   EXPECT_EQ(Tool({"ip", "add-manage", "10.0.0.0/8", "--value", "7"}).status, 0);
   EXPECT_EQ(Tool({"ip", "add-white", "192.168.1.10-192.168.1.20"}).status, 0);

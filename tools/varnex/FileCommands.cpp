@@ -56,9 +56,9 @@ int Restore(int32_t list_type, const std::string& path) {
   return 0;
 }
 
-// A text followed by zero bytes of padding, in memory of
-// AllocateLargeBuffer (which comes zeroed: a file is read straight into
-// it, with no pass to clear it first).
+// A text followed by zero bytes of padding: a file mapped as it stands
+// (MapForReading), or memory of AllocateLargeBuffer (which comes zeroed: a
+// file is read straight into it, with no pass to clear it first).
 class PaddedText {
  public:
   PaddedText(size_t length, size_t padding) : bytes_(length + padding), length_(length) {
@@ -68,13 +68,21 @@ class PaddedText {
   PaddedText(std::string_view text, size_t padding) : PaddedText(text.size(), padding) {
     std::memcpy(data_, text.data(), text.size());
   }
-  ~PaddedText() { ReleaseLargeBuffer(data_, bytes_); }
+  explicit PaddedText(const MappedInput& input)
+      : data_(nullptr), bytes_(0), length_(input.size), input_(input) {}
+  ~PaddedText() {
+    if (data_ != nullptr) ReleaseLargeBuffer(data_, bytes_);
+    UnmapInput(input_);
+  }
   PaddedText(const PaddedText&) = delete;
   PaddedText& operator=(const PaddedText&) = delete;
 
+  // Where a file is read into (not for a mapped one).
   char* data() { return data_; }
   // The text, without the padding that follows it.
-  std::string_view view() const { return std::string_view(data_, length_); }
+  std::string_view view() const {
+    return std::string_view(data_ != nullptr ? data_ : input_.data, length_);
+  }
   // Keeps the first `length` bytes (whatever stands after them having never
   // been written).
   void Shorten(size_t length) { length_ = std::min(length, length_); }
@@ -83,9 +91,11 @@ class PaddedText {
   char* data_;
   size_t bytes_;
   size_t length_;
+  MappedInput input_;
 };
 
-// The whole file at `path`, followed by `padding` zero bytes.
+// The whole file at `path`, followed by `padding` zero bytes: mapped where
+// no other account can change it meanwhile, else read.
 std::unique_ptr<PaddedText> ReadPadded(const std::string& path, size_t padding) {
   if (path == "-") {  // standard input
     std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
@@ -95,6 +105,15 @@ std::unique_ptr<PaddedText> ReadPadded(const std::string& path, size_t padding) 
   if (KindOf(path) != PathKind::kRegularFile) {
     throw ToolError(
         path + (KindOf(path) == PathKind::kMissing ? ": no such file" : ": not a regular file"));
+  }
+  MappedInput input;
+  if (MapForReading(path, padding, &input)) {
+    try {
+      return std::make_unique<PaddedText>(input);
+    } catch (...) {
+      UnmapInput(input);
+      throw;
+    }
   }
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ToolError("cannot read " + path + ": " + std::strerror(errno));

@@ -25,6 +25,10 @@
 #include <cstdlib>
 
 #include "platform/posix/NamedMutexLayout.h"
+#if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#endif
 #endif
 
 namespace varnex::tool {
@@ -121,6 +125,12 @@ void ReleaseLargeBuffer(void* buffer, size_t) {
   VirtualFree(buffer, 0, MEM_RELEASE);
 }
 
+bool MapForReading(const std::string&, size_t, MappedInput*) {
+  return false;  // read instead
+}
+
+void UnmapInput(const MappedInput&) {}
+
 std::string LockHolder(const std::string&) {
   return std::string();  // a kernel mutex does not tell its holder
 }
@@ -216,6 +226,77 @@ void* AllocateLargeBuffer(size_t bytes) {
 
 void ReleaseLargeBuffer(void* buffer, size_t bytes) {
   munmap(buffer, bytes);
+}
+
+namespace {
+
+// File systems whose files change only through this machine's kernel (of a
+// network or user-space file system, another party may shorten a file).
+bool IsLocalFileSystem(int fd) {
+#if defined(__linux__)
+  struct statfs fs = {};
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4 alike
+    case TMPFS_MAGIC:
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
+}  // namespace
+
+bool MapForReading(const std::string& path, size_t padding, MappedInput* input) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+  if (fd < 0) return false;
+  struct stat st = {};
+  const bool trusted = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+                       (st.st_uid == geteuid() || st.st_uid == 0) &&
+                       (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && IsLocalFileSystem(fd);
+  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const auto size = static_cast<size_t>(st.st_size);
+  if (!trusted || size > SIZE_MAX / 4) {
+    close(fd);
+    return false;
+  }
+  // The file's pages, pages of zeros for the padding (the bytes of the
+  // file's last page past its end read as zeros too), and a page that may
+  // not be read, so that reading past the padding fails at once: reserved
+  // at once, then mapped over.
+  const size_t file_span = (size + page - 1) / page * page;
+  const size_t padding_span = (padding + page - 1) / page * page;
+  const size_t mapped = file_span + padding_span + page;
+  auto* base = static_cast<char*>(
+      mmap(nullptr, mapped, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+  if (base == MAP_FAILED) {
+    close(fd);
+    return false;
+  }
+  int flags = MAP_PRIVATE | MAP_FIXED;
+#ifdef MAP_POPULATE
+  flags |= MAP_POPULATE;  // the pages the system holds, mapped in one call
+#endif
+  const bool ok = mmap(base + file_span, padding_span, PROT_READ,
+                       MAP_PRIVATE | MAP_FIXED | MAP_ANONYMOUS, -1, 0) != MAP_FAILED &&
+                  mmap(base, size, PROT_READ, flags, fd, 0) != MAP_FAILED;
+  close(fd);
+  if (!ok) {
+    munmap(base, mapped);
+    return false;
+  }
+  *input = {static_cast<const char*>(base), size, mapped};
+  return true;
+}
+
+void UnmapInput(const MappedInput& input) {
+  if (input.data != nullptr) munmap(const_cast<char*>(input.data), input.mapped);
 }
 
 namespace {

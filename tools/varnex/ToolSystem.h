@@ -51,6 +51,21 @@ bool WaitUnlessStopped(unsigned seconds);
 void* AllocateLargeBuffer(size_t bytes);
 void ReleaseLargeBuffer(void* buffer, size_t bytes);
 
+// A file mapped for reading, followed by at least the padding asked for of
+// readable zero bytes. Released with UnmapInput.
+struct MappedInput {
+  const char* data = nullptr;
+  size_t size = 0;    // the file's bytes
+  size_t mapped = 0;  // the address space taken, padding included
+};
+// Maps the regular file at `path` when no other account can change it while
+// it is read (a mapped file that another account shortened would end the
+// process): owned by this process's user or by root, writable by no one
+// else, on a local file system. False otherwise (and for an empty file):
+// then read it.
+bool MapForReading(const std::string& path, size_t padding, MappedInput* input);
+void UnmapInput(const MappedInput& input);
+
 // A std::allocator that takes large arrays from AllocateLargeBuffer.
 template <typename T>
 struct LargeBufferAllocator {
