@@ -228,6 +228,30 @@ TEST_F(GbkWildcardTest, LearnedCharactersFoldAsTheCLibraryDoes) {
   EXPECT_EQ(text, "\xC3\x89");
 }
 
+// Texts of characters the thread has met before (passed over without the C
+// library) and ones it has not, with second bytes that look like ASCII
+// letters, characters that have case and a pair cut off at the end, at
+// every length, fold as the C library folds them.
+TEST_F(GbkWildcardTest, TextsOfKnownCharactersFoldAsTheCLibraryDoes) {
+  const std::vector<std::string> pieces = {"a",        "Z",        "q",          "7",
+                                           kHan,       kTrailA,    kTrailUpperA, kFullWidthLower,
+                                           "\xB0\xA1", "\xD6\xD0", "\xFE\x7A"};
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245 + 12345, seed >> 16; };
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int n = 0; n < 3000; ++n) {
+      std::string text;
+      const size_t length = next() % 130;
+      while (text.size() < length) text += pieces[next() % pieces.size()];
+      if (text.size() > WILDCARD_MAX_LEN) text.resize(WILDCARD_MAX_LEN);
+      if (n % 7 == 0 && !text.empty()) text.back() = '\xB0';  // a pair cut off
+      std::string folded = text;
+      FoldAsCompared(folded.data());
+      ASSERT_EQ(folded, FoldedByTheCLibrary(text)) << pass << " " << n;
+    }
+  }
+}
+
 // A text folded once and compared with many patterns gets, pattern by
 // pattern, the answer of the comparison itself (for patterns with a '*'),
 // in single-byte, UTF-8 and double-byte locales.
