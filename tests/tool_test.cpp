@@ -262,6 +262,47 @@ TEST_F(ToolTest, ImportReadsFilesOfEveryLengthMappedOrRead) {
   }
 }
 
+// Another account that opened the file for writing while it could, and
+// shortens and rewrites it again and again, never ends an import by SIGBUS:
+// a file open for writing anywhere is read, not mapped.
+TEST_F(ToolTest, AFileAnotherAccountHoldsOpenForWritingIsReadNotMapped) {
+  if (UnusedAccount() == 0) GTEST_SKIP() << "no unused account";
+  std::string text;
+  for (int i = 0; i < 30000; ++i) {
+    text +=
+        "{\"rule\":\"r" + std::to_string(i) + "\",\"content\":\"held" + std::to_string(i) + "\"}\n";
+  }
+  const std::string folder = dir_.path() + "-in";  // one the other account may enter
+  std::filesystem::create_directories(folder);
+  chmod(folder.c_str(), 0755);
+  const std::string file = folder + "/held.jsonl";
+  std::ofstream(file) << text;
+  chmod(file.c_str(), 0666);
+  Pipe opened;
+  const pid_t holder = ForkAsOtherAccount([&] {
+    const int fd = open(file.c_str(), O_RDWR);
+    if (fd < 0) return 1;
+    opened.Send();
+    for (;;) {
+      if (ftruncate(fd, 0) != 0 ||
+          pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+        return 2;
+      }
+    }
+  });
+  ASSERT_TRUE(opened.Receive());
+  chmod(file.c_str(), 0644);  // now only its owner may open it for writing
+  ToolRun run{};
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    run = Tool({"import", "base", file});
+    if (run.status >= 128) break;
+  }
+  kill(holder, SIGKILL);
+  WaitChild(holder);
+  std::filesystem::remove_all(folder);
+  EXPECT_LT(run.status, 128) << "ended by signal " << run.status - 128;
+}
+
 TEST_F(ToolTest, IpRangesInDottedForm) {
   EXPECT_EQ(Tool({"ip", "add-manage", "10.0.0.0/8", "--value", "7"}).status, 0);
   EXPECT_EQ(Tool({"ip", "add-white", "192.168.1.10-192.168.1.20"}).status, 0);

@@ -251,6 +251,21 @@ bool IsLocalFileSystem(int fd) {
 #endif
 }
 
+// No process holds the file open for writing (one that opened it while it
+// could would keep the right to shorten it): a read lease is granted only
+// then. Given back at once; afterwards only the owner or root may open it
+// for writing.
+bool NoOneHoldsItForWriting(int fd) {
+#if defined(__linux__)
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return false;
+  (void)fcntl(fd, F_SETLEASE, F_UNLCK);
+  return true;
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
 }  // namespace
 
 bool MapForReading(const std::string& path, size_t padding, MappedInput* input) {
@@ -259,7 +274,8 @@ bool MapForReading(const std::string& path, size_t padding, MappedInput* input) 
   struct stat st = {};
   const bool trusted = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
                        (st.st_uid == geteuid() || st.st_uid == 0) &&
-                       (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && IsLocalFileSystem(fd);
+                       (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && IsLocalFileSystem(fd) &&
+                       NoOneHoldsItForWriting(fd);
   const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   const auto size = static_cast<size_t>(st.st_size);
   if (!trusted || size > SIZE_MAX / 4) {

@@ -61,8 +61,8 @@ struct MappedInput {
 // Maps the regular file at `path` when no other account can change it while
 // it is read (a mapped file that another account shortened would end the
 // process): owned by this process's user or by root, writable by no one
-// else, on a local file system. False otherwise (and for an empty file):
-// then read it.
+// else, open for writing nowhere, on a local file system. False otherwise
+// (and for an empty file): then read it.
 bool MapForReading(const std::string& path, size_t padding, MappedInput* input);
 void UnmapInput(const MappedInput& input);
 
