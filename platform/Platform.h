@@ -64,14 +64,17 @@ struct TrustedFileSpec {
 
 // A mutex shared between all processes of the machine through a file: only
 // the accounts that may open the file can use it, or see or change its
-// state. Recursive for the thread that holds it, and robust: when its owner
-// dies while holding it, the next waiter takes it over at once and is told
-// so. A mutex whose file was written before the machine last started is made
-// afresh by its first opener since.
+// state, and nothing any of them writes into the file can steer another
+// process (the lock is the kernel's, or a kernel object). Recursive for the
+// thread that holds it, and robust: when its owner dies while holding it
+// (its process, or only its thread), the next waiter takes it over at once
+// and is told so. A mutex whose file was written before the machine last
+// started is made afresh by its first opener since.
 //
 // Every handle of one file in one process refers to the same mutex, so a
 // thread may lock through one handle and unlock through another. Closing a
-// handle never releases a lock that the thread holds.
+// handle never releases a lock that the thread holds. A process made by
+// fork() must not use its parent's mutexes.
 class NamedMutex {
  public:
   // Opens the mutex kept in the file at `path` (see File::OpenTrusted for the
@@ -101,10 +104,16 @@ class NamedMutex {
   // An area of kSharedAreaSize bytes beside the mutex, shared with every
   // holder of it in every process, and with nobody else. It is all zero
   // bytes whenever the mutex has been made afresh (a new file, or the first
-  // open since the machine started). Aligned to 64 bytes; meant to be used
-  // only by the thread that holds the mutex.
+  // open since the machine started). It is copied in and out, never mapped:
+  // meant to be used only by the thread that holds the mutex, and what a
+  // write puts there stays when the writer dies right after.
   static constexpr size_t kSharedAreaSize = 256;
-  void* SharedArea() const;
+  // Copies the whole area into out (kSharedAreaSize bytes). False when it
+  // cannot be read.
+  [[nodiscard]] bool ReadSharedArea(void* out) const;
+  // Writes `size` bytes at `offset` of the area. False when they could not
+  // be written (or do not fit in the area).
+  [[nodiscard]] bool WriteSharedArea(size_t offset, const void* data, size_t size);
 
   struct Shared;  // the per-process record of one mutex
 

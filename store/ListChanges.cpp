@@ -75,8 +75,16 @@ void CListChanges::Refuse(const std::string& szReason) {
   DebugPrint("list type %d is read-only in this process: %s", m_view.ListType(), szReason.c_str());
 }
 
-ListLockArea* CListChanges::LockArea() const {
-  return m_pMutex != nullptr ? static_cast<ListLockArea*>(m_pMutex->SharedArea()) : nullptr;
+bool CListChanges::ReadLockArea(ListLockArea* pArea) const {
+  alignas(8) uint8_t area[platform::NamedMutex::kSharedAreaSize];
+  if (m_pMutex == nullptr || !m_pMutex->ReadSharedArea(area)) return false;
+  std::memcpy(pArea, area, sizeof *pArea);
+  return true;
+}
+
+bool CListChanges::SetPending(uint32_t nPending) {
+  return m_pMutex != nullptr &&
+         m_pMutex->WriteSharedArea(offsetof(ListLockArea, nPending), &nPending, sizeof nPending);
 }
 
 ListChange CListChanges::ChangeOf(uint32_t nFirst, uint32_t nSlots, int32_t nNewCount) const {
@@ -141,9 +149,9 @@ bool CListChanges::IndexIsCurrent() const {
 
 void CListChanges::RecoverIfNeeded() {
   if (!m_bAllowed || m_view.Header() == nullptr) return;
-  ListLockArea* pArea = LockArea();
-  const ListLockArea area = {std::atomic_ref<uint32_t>(pArea->nMagic).load(),
-                             std::atomic_ref<uint32_t>(pArea->nPending).load()};
+  ListLockArea area = {};
+  // An area that cannot be read is taken as one that asks for a look.
+  if (!ReadLockArea(&area)) area = ListLockArea{};
   const bool bCheckJournal = area.nMagic != LIST_LOCK_AREA_MAGIC || area.nPending != 0;
   const bool bInWindow = (LoadChangeCounter(Counter()) & 1) != 0;
   if (!bCheckJournal && !bInWindow) return;
@@ -153,8 +161,8 @@ void CListChanges::RecoverIfNeeded() {
   Begin();
   const int nReplayed = bCheckJournal ? ReplayJournal() : 0;
   if (bCheckJournal && nReplayed == 0) {
-    std::atomic_ref<uint32_t>(pArea->nPending).store(0);
-    std::atomic_ref<uint32_t>(pArea->nMagic).store(LIST_LOCK_AREA_MAGIC);
+    const ListLockArea checked = {LIST_LOCK_AREA_MAGIC, 0};
+    (void)m_pMutex->WriteSharedArea(0, &checked, sizeof checked);
   }
   End(nullptr);
   // (Made but not flushed: the next holder makes it again.)

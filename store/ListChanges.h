@@ -100,7 +100,11 @@ class CListChanges {
   const ListIndex& Index() const { return m_index; }
 
  private:
-  ListLockArea* LockArea() const;
+  // The lock area beside the mutex, copied in; false when it cannot be read.
+  bool ReadLockArea(ListLockArea* pArea) const;
+  // Sets the "change may be unfinished" flag. False when it could not be
+  // written.
+  bool SetPending(uint32_t nPending);
   uint64_t* Counter() { return &m_pState->nChangeCounter; }
   // Opens the change window: from here on readers without the lock retry.
   void Begin();
@@ -131,8 +135,10 @@ template <typename Apply>
 int CListChanges::MakeUndoableChange(const ListChange& undo, const ListChange& change,
                                      const JournalPiece* pPieces, size_t nPieces, Apply fnApply) {
   if (!m_journal.Record(undo, nullptr, 0)) return -1;
-  std::atomic_ref<uint32_t> pending(LockArea()->nPending);
-  pending.store(1, std::memory_order_relaxed);
+  if (!SetPending(1)) {
+    m_journal.MarkDone();  // never made later by another holder
+    return -1;
+  }
   Begin();
   fnApply();
   End(nullptr);
@@ -147,7 +153,7 @@ int CListChanges::MakeUndoableChange(const ListChange& undo, const ListChange& c
     if (!m_journal.Record(change, pPieces, nPieces)) return -1;
     if (!m_journal.MarkDoneDurably()) return 1;
   }
-  pending.store(0, std::memory_order_relaxed);
+  (void)SetPending(0);  // left set, the next holder only looks at a made entry
   return 0;
 }
 
@@ -157,15 +163,17 @@ int CListChanges::MakeChange(const ListChange& change, const JournalPiece* pPiec
   // On the disk first: whatever of the change reaches the list file before
   // a crash, the journal makes the rest.
   if (!m_journal.Record(change, pPieces, nPieces)) return -1;
-  std::atomic_ref<uint32_t> pending(LockArea()->nPending);
-  pending.store(1, std::memory_order_relaxed);
+  if (!SetPending(1)) {
+    m_journal.MarkDone();  // never made later by another holder
+    return -1;
+  }
   Begin();
   fnApply();
   End(pPlace);
   if (!m_view.FlushSlots(change.nFirst, std::max(change.nFirst + change.nSlots, change.nZeroEnd))) {
     return 1;  // left pending: the next holder makes it again and flushes
   }
-  pending.store(0, std::memory_order_relaxed);
+  (void)SetPending(0);
   m_journal.MarkDone();
   return 0;
 }

@@ -37,7 +37,8 @@ VARNEX_TEST_ROLE(WriteTheSharedArea) {
   auto other =
       platform::NamedMutex::Open(args.at(0), OwnedByThisProcess(0600), false, nullptr, nullptr);
   if (!other || !platform::IsHeld(other->Lock(1000))) return 1;
-  static_cast<uint8_t*>(other->SharedArea())[7] = 42;
+  const uint8_t value = 42;
+  if (!other->WriteSharedArea(7, &value, 1)) return 3;
   return other->Unlock() ? 0 : 2;
 }
 
@@ -173,12 +174,15 @@ TEST_F(PlatformConformanceTest, SharedAreaIsSharedBetweenProcessesAndStartsZero)
   std::string reason;
   auto mutex = platform::NamedMutex::Open(path, OwnedByThisProcess(0600), true, nullptr, &reason);
   ASSERT_TRUE(mutex) << reason;
-  auto* area = static_cast<uint8_t*>(mutex->SharedArea());
-  ASSERT_NE(area, nullptr);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(area) % 64, 0u);
-  for (size_t i = 0; i < platform::NamedMutex::kSharedAreaSize; ++i) ASSERT_EQ(area[i], 0) << i;
+  uint8_t area[platform::NamedMutex::kSharedAreaSize];
+  ASSERT_TRUE(platform::IsHeld(mutex->Lock(1000)));
+  ASSERT_TRUE(mutex->ReadSharedArea(area));
+  ASSERT_TRUE(mutex->Unlock());
+  for (size_t i = 0; i < sizeof area; ++i) ASSERT_EQ(area[i], 0) << i;
+  EXPECT_FALSE(mutex->WriteSharedArea(sizeof area - 1, area, 2)) << "past the area's end";
   EXPECT_EQ(SpawnRole("WriteTheSharedArea", {path}).Wait(), 0);
   ASSERT_TRUE(platform::IsHeld(mutex->Lock(1000)));
+  ASSERT_TRUE(mutex->ReadSharedArea(area));
   EXPECT_EQ(area[7], 42);
   EXPECT_TRUE(mutex->Unlock());
 }

@@ -291,12 +291,12 @@ class JournalRecoveryTest : public RecordEditingTest {
   void MarkUnfinished(bool machine_restarted) {
     auto mutex = OpenListMutex(kType);
     ASSERT_TRUE(mutex);
-    auto* area = static_cast<ListLockArea*>(mutex->SharedArea());
-    if (machine_restarted) {
-      area->nMagic = 0;
-    } else {
-      area->nPending = 1;
-    }
+    ASSERT_TRUE(platform::IsHeld(mutex->Lock(500)));
+    const uint32_t value = machine_restarted ? 0 : 1;
+    ASSERT_TRUE(mutex->WriteSharedArea(
+        machine_restarted ? offsetof(ListLockArea, nMagic) : offsetof(ListLockArea, nPending),
+        &value, sizeof value));
+    ASSERT_TRUE(mutex->Unlock());
   }
   void TakeOverLock() {
     CSysListFileEx next;

@@ -1,57 +1,52 @@
-// The layout of a named mutex's file on POSIX systems, shared by the
-// platform layer and the tool (which reads who holds a lock).
+// The layout of a named mutex's file on POSIX systems.
 #pragma once
-
-#include <pthread.h>
 
 #include <cstddef>
 #include <cstdint>
 
 #include "platform/Platform.h"
 
-namespace varnex::platform {
+namespace varnex::platform::posix {
 
-// A named mutex is a file of one page whose start holds the layout below,
-// made whole under a temporary name and linked into place, so that no
-// process ever sees it half made. Only the accounts that may open the file
-// (see File::OpenTrusted) can see, forge or hold it.
+// A named mutex is a file of one page that only its users may open (see
+// File::OpenTrusted), made whole under a temporary name and linked into
+// place, so that no process ever sees it half made.
 //
-// A robust mutex's state names the thread that holds it, and only the kernel
-// of the machine that ran that thread can tell when it dies. A file written
-// before the machine last started may hold such a state for ever, so it is
-// made afresh (under an open-file-description lock on the file, which only
-// those accounts can take, for at most a bounded time) by its first
-// opener since the start, which the boot identity tells. The layout word
-// folds in sizeof(pthread_mutex_t), so builds with another layout refuse to
-// share the object instead of misreading it.
+// The lock itself is an open-file-description lock on the file's first
+// byte, which the kernel keeps: it is released when its holder closes the
+// file or dies, and it holds nothing that points into any process. Nothing
+// in the file steers a process: the file is read and written with pread and
+// pwrite, never mapped (an account that may open it could shorten it under
+// a mapping), and every value read from it is only compared.
 //
-// Every process maps each object once and keeps the mapping until it exits:
-// a held robust mutex is linked by its address into the owning thread's
-// robust list, which the kernel walks when the thread dies; unmapping the
-// object (or mapping it a second time at another address) while a thread
-// holds the mutex would leave that list pointing at the wrong memory.
-struct NamedMutex::Shared {
+//   offset 0    magic, layout word, boot identity   (MutexFileHeader)
+//   offset 32   the holder word: the process id of the holder while the
+//               mutex is held, left in place when the holder dies holding
+//               it (that is how the next holder learns it)
+//   offset 64   the shared area (NamedMutex::kSharedAreaSize bytes)
+//
+// The header says in which run of the machine the file was last made
+// afresh: its first opener since the start zeroes the holder word and the
+// area, under the lock. Files of layout 2 (a pthread mutex in a mapped
+// file) are laid out anew when no process of this run of the machine can
+// be using them, and refused otherwise.
+struct MutexFileHeader {
   uint64_t magic;
   uint32_t layout;
   uint32_t reserved;
   uint8_t boot[kBootIdentitySize];
-  pthread_mutex_t mutex;
-  alignas(64) uint8_t area[NamedMutex::kSharedAreaSize];
 };
-
-namespace posix {
+static_assert(sizeof(MutexFileHeader) == 32);
 
 constexpr uint64_t kMutexMagic = 0x584d58454e524156ULL;  // "VARNEXMX"
-// Version 2: magic, layout word, boot identity, mutex, shared area.
-constexpr uint32_t kMutexLayoutVersion = 2;
-constexpr uint32_t kMutexLayout =
-    (kMutexLayoutVersion << 16) | static_cast<uint32_t>(sizeof(pthread_mutex_t));
+constexpr uint32_t kMutexLayoutVersion = 3;
+constexpr uint32_t kMutexLayout = kMutexLayoutVersion << 16;
+constexpr uint32_t kEarlierMutexLayoutVersion = 2;
+constexpr uint64_t kHolderOffset = 32;
+constexpr uint64_t kAreaOffset = 64;
 constexpr size_t kMutexObjectSize = 4096;
-static_assert(sizeof(NamedMutex::Shared) <= kMutexObjectSize);
+static_assert(kAreaOffset + NamedMutex::kSharedAreaSize <= kMutexObjectSize);
+// The byte that the kernel's lock covers.
+constexpr uint64_t kLockByte = 0;
 
-// A robust mutex's first word is its futex word: the kernel's robust-futex
-// protocol keeps the holding thread's id in its low 30 bits (0: free).
-constexpr uint32_t kFutexThreadMask = 0x3fffffff;
-
-}  // namespace posix
-}  // namespace varnex::platform
+}  // namespace varnex::platform::posix

@@ -90,8 +90,11 @@ LockResult NamedMutex::TryLock() {
 bool NamedMutex::Unlock() {
   return false;
 }
-void* NamedMutex::SharedArea() const {
-  return nullptr;
+bool NamedMutex::ReadSharedArea(void*) const {
+  return false;
+}
+bool NamedMutex::WriteSharedArea(size_t, const void*, size_t) {
+  return false;
 }
 
 const uint8_t* BootIdentity() {

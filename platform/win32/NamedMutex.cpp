@@ -191,8 +191,15 @@ bool NamedMutex::Unlock() {
   return ReleaseMutex(shared_->mutex) != FALSE;
 }
 
-void* NamedMutex::SharedArea() const {
-  return shared_->area;
+bool NamedMutex::ReadSharedArea(void* out) const {
+  std::memcpy(out, shared_->area, kSharedAreaSize);
+  return true;
+}
+
+bool NamedMutex::WriteSharedArea(size_t offset, const void* data, size_t size) {
+  if (offset > kSharedAreaSize || size > kSharedAreaSize - offset) return false;
+  std::memcpy(static_cast<uint8_t*>(shared_->area) + offset, data, size);
+  return true;
 }
 
 }  // namespace varnex::platform

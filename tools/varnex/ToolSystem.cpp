@@ -24,7 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/posix/NamedMutexLayout.h"
+#include <dirent.h>
 #if defined(__linux__)
 #include <linux/magic.h>
 #include <sys/statfs.h>
@@ -338,21 +338,33 @@ std::string ProcLine(const std::string& path, const char* prefix) {
   return found;
 }
 
-// Whether process pid maps the file of device dev and inode ino (its maps
-// can be read only by its own account and root).
-bool MapsFile(long pid, dev_t dev, ino_t ino) {
-  std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/maps").c_str(), "re");
-  if (file == nullptr) return false;
-  char line[4096];
+// Whether process pid holds a write lock on the file of device dev and
+// inode ino through one of its descriptors: what the kernel reports of its
+// own locks (an account can read this only of its own processes, root of
+// all), not anything written in a file.
+bool HoldsLockOn(const std::string& pid, dev_t dev, ino_t ino) {
+  const std::string fds = "/proc/" + pid + "/fd";
+  DIR* dir = ::opendir(fds.c_str());
+  if (dir == nullptr) return false;
   bool found = false;
-  while (!found && std::fgets(line, sizeof line, file) != nullptr) {
-    unsigned major_dev = 0, minor_dev = 0;
-    unsigned long long inode = 0;
-    if (std::sscanf(line, "%*s %*s %*s %x:%x %llu", &major_dev, &minor_dev, &inode) == 3) {
-      found = inode == ino && major_dev == major(dev) && minor_dev == minor(dev);
+  while (!found) {
+    const dirent* entry = ::readdir(dir);
+    if (entry == nullptr) break;
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    struct stat st;
+    if (::stat((fds + "/" + entry->d_name).c_str(), &st) != 0 || st.st_dev != dev ||
+        st.st_ino != ino) {
+      continue;
     }
+    std::FILE* info = std::fopen(("/proc/" + pid + "/fdinfo/" + entry->d_name).c_str(), "re");
+    if (info == nullptr) continue;
+    char line[512];
+    while (!found && std::fgets(line, sizeof line, info) != nullptr) {
+      found = std::strncmp(line, "lock:", 5) == 0 && std::strstr(line, " WRITE ") != nullptr;
+    }
+    std::fclose(info);
   }
-  std::fclose(file);
+  ::closedir(dir);
   return found;
 }
 
@@ -361,30 +373,29 @@ bool MapsFile(long pid, dev_t dev, ino_t ino) {
 std::string LockHolder(const std::string& lock_path) {
   const int fd = ::open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::string();
-  platform::NamedMutex::Shared shared;
   struct stat st;
-  const bool read_whole = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                          ::pread(fd, &shared, sizeof shared, 0) == ssize_t{sizeof shared};
+  struct flock probe = {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_len = 1;
+  const bool locked = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                      ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
   ::close(fd);
-  if (!read_whole || shared.magic != platform::posix::kMutexMagic ||
-      shared.layout != platform::posix::kMutexLayout) {
-    return std::string();
+  if (!locked) return std::string();
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return std::string();
+  std::string holder;
+  while (holder.empty()) {
+    const dirent* entry = ::readdir(proc);
+    if (entry == nullptr) break;
+    const std::string pid = entry->d_name;
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (!HoldsLockOn(pid, st.st_dev, st.st_ino)) continue;
+    const std::string name = ProcLine("/proc/" + pid + "/comm", "");
+    holder = "process " + pid + (name.empty() ? "" : " (" + name + ")");
   }
-  uint32_t futex_word;
-  std::memcpy(&futex_word, &shared.mutex, sizeof futex_word);
-  const long thread = futex_word & platform::posix::kFutexThreadMask;
-  if (thread == 0) return std::string();
-  // The id is of the holder's PID namespace: named here only when the
-  // process of that id in ours has the lock file mapped.
-  const std::string tgid = ProcLine("/proc/" + std::to_string(thread) + "/status", "Tgid:");
-  char* end = nullptr;
-  const long pid = std::strtol(tgid.c_str(), &end, 10);
-  if (tgid.empty() || *end != '\0' || pid <= 0 || !MapsFile(pid, st.st_dev, st.st_ino)) {
-    return "a thread numbered " + std::to_string(thread) +
-           " in its lock (not a process this account can see)";
-  }
-  std::string name = ProcLine("/proc/" + std::to_string(pid) + "/comm", "");
-  return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
+  ::closedir(proc);
+  return holder.empty() ? "a process this account cannot see" : holder;
 }
 
 std::tm UtcOf(std::time_t seconds) {
