@@ -11,6 +11,7 @@
 // everybody's reach, and is released when its holder dies.
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -52,6 +54,10 @@ struct NamedMutex::Shared {
   const void* owner = nullptr;  // the holding (or claiming) thread; null when free
   uint32_t depth = 0;
   uint32_t wake_value = 0;  // the wake word as the holder read it
+  // The shared area as the holder read it when it took the lock, and as it
+  // has written it since (area_read while it is so).
+  bool area_read = false;
+  uint8_t area[NamedMutex::kSharedAreaSize] = {};
 };
 
 namespace {
@@ -109,6 +115,22 @@ struct ThreadHolds {
 };
 thread_local ThreadHolds t_holds;
 
+// This process's id, kept up to date across fork() (a system call for each
+// lock would cost more than the lock).
+std::atomic<pid_t> g_process_id{0};
+
+pid_t ProcessId() {
+  pid_t me = g_process_id.load(std::memory_order_relaxed);
+  if (me == 0) {
+    static const bool kRegistered = [] {
+      return ::pthread_atfork(nullptr, nullptr, [] { g_process_id.store(::getpid()); }) == 0;
+    }();
+    me = ::getpid();
+    if (kRegistered) g_process_id.store(me, std::memory_order_relaxed);
+  }
+  return me;
+}
+
 bool SetKernelLock(int fd, short type) {
   struct flock range = {};
   range.l_type = type;
@@ -163,27 +185,42 @@ void WaitForWake(const NamedMutex::Shared* shared, uint32_t seen, Clock::time_po
 // only thread of this process that tries.
 LockResult TakeKernelLock(NamedMutex::Shared* shared, Clock::time_point deadline) {
   std::chrono::microseconds poll(20);
-  for (;;) {
-    const uint32_t seen = ReadHolderWords(shared->fd).wake;
-    if (SetKernelLock(shared->fd, F_WRLCK)) break;
+  while (!SetKernelLock(shared->fd, F_WRLCK)) {
     if (errno != EAGAIN && errno != EACCES) return LockResult::kFailed;
     if (Clock::now() >= deadline) return LockResult::kTimedOut;
+    // The word is read before the next try: a holder that gives the lock up
+    // after that try has changed it, and the wait returns at once.
+    const uint32_t seen = ReadHolderWords(shared->fd).wake;
+    if (SetKernelLock(shared->fd, F_WRLCK)) break;
     WaitForWake(shared, seen, deadline, &poll);
   }
-  const HolderWords before = ReadHolderWords(shared->fd);
-  const uint64_t me = static_cast<uint64_t>(::getpid());
+  // The holder words and the area in one read: the area is what the holder
+  // reads first.
+  struct {
+    HolderWords words;
+    uint8_t gap[kAreaOffset - kHolderOffset - sizeof(HolderWords)];
+    uint8_t area[NamedMutex::kSharedAreaSize];
+  } read = {};
+  static_assert(sizeof read == kAreaOffset - kHolderOffset + NamedMutex::kSharedAreaSize);
+  const ssize_t got = RetryOnEintr(
+      [&] { return ::pread(shared->fd, &read, sizeof read, static_cast<off_t>(kHolderOffset)); });
+  if (got != static_cast<ssize_t>(sizeof read)) read = {};  // shortened by another account
+  const uint64_t me = static_cast<uint64_t>(ProcessId());
   if (WriteAllAt(shared->fd, kHolderOffset, &me, sizeof me) != Result::kOk) {
     (void)SetKernelLock(shared->fd, F_UNLCK);
     return LockResult::kFailed;
   }
-  shared->wake_value = before.wake;
+  shared->wake_value = read.words.wake;
+  std::memcpy(shared->area, read.area, sizeof shared->area);
+  shared->area_read = true;
   // A holder word left in place: the last holder died holding the lock.
-  return before.holder != 0 ? LockResult::kOwnerDied : LockResult::kAcquired;
+  return read.words.holder != 0 ? LockResult::kOwnerDied : LockResult::kAcquired;
 }
 
 // Gives the kernel's lock up; with `abandoned`, the holder word stays, so
 // that the next holder is told its owner died.
 void ReleaseKernelLock(NamedMutex::Shared* shared, bool abandoned) {
+  shared->area_read = false;
   HolderWords words = {};
   words.wake = shared->wake_value + 1;
   if (abandoned) {
@@ -212,7 +249,7 @@ ThreadHolds::~ThreadHolds() {
 // In a child made by fork(): opens the mutex's file afresh, so that its
 // lock is this process's own, and forgets what the parent held.
 bool OpenAfterFork(NamedMutex::Shared* shared) {
-  const pid_t me = ::getpid();
+  const pid_t me = ProcessId();
   if (shared->opened_by == me) return true;
   const std::string inherited = "/proc/self/fd/" + Decimal(static_cast<uint64_t>(shared->fd));
   int fd = RetryOnEintr([&] { return ::open(inherited.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC); });
@@ -372,7 +409,7 @@ std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string& path, const File
     return nullptr;
   }
   shared->fd = fd;  // kept open until the process ends: it holds the lock
-  shared->opened_by = ::getpid();
+  shared->opened_by = ProcessId();
   shared->identity = identity;
   void* page = ::mmap(nullptr, kMutexObjectSize, PROT_READ, MAP_SHARED, fd, 0);
   if (page != MAP_FAILED) {
@@ -411,6 +448,13 @@ bool NamedMutex::Unlock() {
 }
 
 bool NamedMutex::ReadSharedArea(void* out) const {
+  {
+    std::lock_guard<std::mutex> guard(shared_->guard);
+    if (shared_->owner == &t_holds && shared_->area_read) {
+      std::memcpy(out, shared_->area, kSharedAreaSize);
+      return true;
+    }
+  }
   const ssize_t got = RetryOnEintr(
       [&] { return ::pread(shared_->fd, out, kSharedAreaSize, static_cast<off_t>(kAreaOffset)); });
   if (got < 0) return false;
@@ -423,7 +467,12 @@ bool NamedMutex::ReadSharedArea(void* out) const {
 
 bool NamedMutex::WriteSharedArea(size_t offset, const void* data, size_t size) {
   if (offset > kSharedAreaSize || size > kSharedAreaSize - offset) return false;
-  return WriteAllAt(shared_->fd, kAreaOffset + offset, data, size) == Result::kOk;
+  if (WriteAllAt(shared_->fd, kAreaOffset + offset, data, size) != Result::kOk) return false;
+  std::lock_guard<std::mutex> guard(shared_->guard);
+  if (shared_->owner == &t_holds && shared_->area_read) {
+    std::memcpy(shared_->area + offset, data, size);
+  }
+  return true;
 }
 
 }  // namespace varnex::platform
