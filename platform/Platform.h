@@ -189,10 +189,11 @@ class MappedFile {
   // Opens and maps the whole file, never through a symbolic link and only
   // when it is a regular file (else kAccessDenied). It is opened for reading
   // and writing when the process may write it and `read_only` is false, else
-  // read-only (IsWritable() then says false). A file of 0 bytes cannot be
-  // mapped (kInvalid). A file mapped before stays mapped until Close (see
-  // Retire).
-  [[nodiscard]] Result Open(const char* path, bool read_only = false);
+  // read-only (IsWritable() then says false). A file of 0 bytes, or of fewer
+  // than min_size, is not mapped (kInvalid). On success a file mapped before
+  // is retired (see Retire); on failure it stays mapped and in use, as if
+  // Open had not been called.
+  [[nodiscard]] Result Open(const char* path, bool read_only = false, uint64_t min_size = 1);
   // Maps the whole of an open file (opened by File::OpenTrusted), which this
   // object then owns; `file` is left closed.
   [[nodiscard]] Result Adopt(File* file, bool writable);
@@ -213,8 +214,18 @@ class MappedFile {
   // waits until they are there; the range is widened to whole pages.
   [[nodiscard]] Result Flush(uint64_t offset, uint64_t length);
   // Stops using the file: Data() becomes null and IsOpen() false, but the
-  // memory stays mapped until Close, for threads still reading through it.
+  // memory stays mapped for threads still reading through it (see
+  // ReleaseRetired).
   void Retire();
+  // Unmaps the mappings retired since (by Retire, or by a Refresh, Grow or
+  // Open that mapped anew) once no ReadSection that could have seen them is
+  // still running. Called by the owner after it has published what it maps
+  // now: a mapping is held back from the first call after its retirement
+  // on. Not thread-safe: the owner's own lock serialises it with the other
+  // calls.
+  void ReleaseRetired();
+  // How many retired mappings are still mapped.
+  size_t RetiredCount() const { return retired_.size(); }
   void Close();
 
   bool IsOpen() const { return data_ != nullptr; }
@@ -233,6 +244,16 @@ class MappedFile {
   // Maps `size` bytes of the file afresh; the earlier mapping goes to
   // retired_. On failure nothing changes.
   Result MapAgain(uint64_t size);
+  // Keeps a mapping that readers may still be inside until ReleaseRetired
+  // lets it go.
+  void KeepRetired(uint8_t* address, uint64_t size);
+  static void Unmap(uint8_t* address, uint64_t size);
+
+  struct RetiredMapping {
+    uint8_t* address;
+    uint64_t size;
+    uint64_t tag;  // see RetirementTag; 0 until the owner published what replaced it
+  };
 
   NativeFilePtr native_;
   uint8_t* data_ = nullptr;
@@ -240,8 +261,21 @@ class MappedFile {
   bool writable_ = false;
   uint64_t identity_ = 0;
   FileOwnership ownership_;
-  std::vector<std::pair<uint8_t*, uint64_t>> retired_;  // earlier mappings
+  std::vector<RetiredMapping> retired_;  // earlier mappings
 };
+
+// The system's words for the last failure of a system call that this
+// thread's platform calls met ("Cannot allocate memory"); empty when none.
+std::string LastErrorText();
+
+// Makes every thread of the process pass a full memory barrier before it
+// returns, as if each had run one where it stands: what a thread stored
+// before is visible here, and what this thread stored before is visible to
+// what each does after. Lets frequent readers go without barriers of their
+// own (see ReadSection). False when the system cannot; CanFenceAllThreads
+// tells that once and for all.
+bool FenceAllThreads();
+bool CanFenceAllThreads();
 
 // The identity of the current run of the machine: kBootIdentitySize bytes
 // that change whenever it starts again (all zero when the system cannot

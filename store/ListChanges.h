@@ -98,6 +98,8 @@ class CListChanges {
   // The index describes the list as it stands now.
   bool IndexIsCurrent() const;
   const ListIndex& Index() const { return m_index; }
+  // See ListIndex::ReleaseRetired.
+  void ReleaseRetired() { m_index.ReleaseRetired(); }
 
  private:
   // The lock area beside the mutex, copied in; false when it cannot be read.

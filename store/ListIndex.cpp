@@ -56,6 +56,11 @@ void ListIndex::Publish() const {
   m_nSize.store(m_memory.Size(), std::memory_order_release);
 }
 
+void ListIndex::ReleaseRetired() {
+  std::lock_guard<std::mutex> guard(m_mapLock);
+  m_memory.ReleaseRetired();
+}
+
 void ListIndex::RefreshMapping() const {
   std::unique_lock<std::mutex> guard(m_mapLock, std::try_to_lock);
   if (!guard.owns_lock() || !m_bOpen) return;

@@ -125,6 +125,10 @@ class ListIndex {
   IndexAnswer Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uint8_t* pItems,
                      uint32_t nCount, const char* pszContent, uint32_t dwKey, uint32_t dwNow) const;
 
+  // Lets go of earlier mappings of the index that no reader is in any more.
+  // REQUIRES: the list's lock (or a reader's local one).
+  void ReleaseRetired();
+
   struct Header;
 
  private:

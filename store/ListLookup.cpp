@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/Compiler.h"
+#include "platform/ReadSections.h"
 #include "store/RecordMatch.h"
 #include "store/ResultList.h"
 #include "store/SharedAccess.h"
@@ -92,7 +93,7 @@ int CListLookup::VerdictByScan(const uint8_t* pItems, int32_t nCount, const char
 int CListLookup::MatchFirstAt(const char* pszContent, uint32_t dwContentLen, uint32_t dwNow) {
   // Not open, empty, or damaged: no match (the state test, done once).
   if (m_view.Items() == nullptr) return 0;
-  const int32_t nCount = m_view.UsableCount();
+  const int32_t nCount = m_view.ReadableCount();
   if (nCount <= 0) return 0;
   return VerdictByScan(reinterpret_cast<const uint8_t*>(m_view.Items()), nCount, pszContent,
                        dwContentLen, dwNow);
@@ -118,6 +119,9 @@ template <typename Read>
 bool CListLookup::ReadStable(Read fnRead) {
   const uint64_t* pCounter = m_changes.ReadCounter();
   if (pCounter == nullptr) return false;
+  // The view and the index may be mapped anew meanwhile by another thread:
+  // what this one reads stays mapped until the section ends.
+  const varnex::platform::ReadSection section;
   for (int nTry = 0; nTry < kLockFreeTries; ++nTry) {
     uint64_t nBefore;
     if (!WaitForEvenCounter(pCounter, &nBefore)) return false;
@@ -242,7 +246,7 @@ bool CListLookup::CoversAddressLockFree(uint32_t dwIP, int8_t cKind, int* pnCove
 
 int CListLookup::CoversAddress(uint32_t dwIP, int8_t cKind) {
   if (m_view.Items() == nullptr) return 0;
-  const int32_t nCount = m_view.UsableCount();
+  const int32_t nCount = m_view.ReadableCount();
   if (nCount <= 0) return 0;
   return CoversAddressIn(reinterpret_cast<const uint8_t*>(m_view.Items()), nCount, dwIP, cKind);
 }
@@ -272,7 +276,7 @@ AUDIT_RESULT_LIST* CListLookup::MatchAllAt(const char* pszContent, uint32_t dwCo
                                            uint32_t dwNow) {
   // Not open, empty, or damaged: null, the out-parameters untouched.
   if (m_view.Items() == nullptr) return nullptr;
-  const int32_t nCount = m_view.UsableCount();
+  const int32_t nCount = m_view.ReadableCount();
   if (nCount <= 0) return nullptr;
   std::vector<NEW_AUDIT_LIST_ITEM> hits;
   try {

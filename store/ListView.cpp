@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "module/DebugPrint.h"
 #include "store/ListPaths.h"
 #include "store/SharedAccess.h"
 
@@ -32,15 +33,26 @@ bool CListView::Map(bool bForReading) {
 
 bool CListView::MapReplacement(bool bForReading) {
   // Threads may still read through the old view: it stays mapped, and stays
-  // what they read until the new one is published.
+  // what they read until the new one is published. When the new file cannot
+  // be mapped, the old one stays in use: the list answers as it stood, and
+  // the next call tries again.
   (void)Flush();
-  m_file.Retire();
   if (!Open(bForReading)) {
-    Retire();
+    SayMapFailed("the file that replaced it");
     return false;
   }
   SetPointers();
   return true;
+}
+
+void CListView::SayMapFailed(const char* pszWhat) {
+  if (m_bSaidMapFailure) return;
+  m_bSaidMapFailure = true;
+  const std::string szWhy = platform::LastErrorText();
+  DebugPrint(
+      "list type %d: %s of %s cannot be mapped (%s); the list is answered from the part "
+      "mapped before until it can",
+      m_nListType, pszWhat, m_szPath.c_str(), szWhy.empty() ? "no reason given" : szWhy.c_str());
 }
 
 void CListView::EnsureFileExists() {
@@ -77,16 +89,12 @@ bool CListView::Open(bool bForReading) {
   if (m_szPath.empty()) return false;
   if (!bForReading) EnsureFileExists();
   platform::Result result = platform::Result::kFailed;
+  // (A file too short for a header is one that could not be repaired.)
   for (int nAttempt = 0; nAttempt < kMapAttempts && result == platform::Result::kFailed;
        ++nAttempt) {
-    result = m_file.Open(m_szPath.c_str(), bForReading);
+    result = m_file.Open(m_szPath.c_str(), bForReading, LIST_HEADER_SIZE);
   }
-  if (result != platform::Result::kOk) return false;
-  if (m_file.Size() < LIST_HEADER_SIZE) {  // a short file that could not be repaired
-    m_file.Close();
-    return false;
-  }
-  return true;
+  return result == platform::Result::kOk;
 }
 
 void CListView::SetPointers() {
@@ -97,6 +105,7 @@ void CListView::SetPointers() {
   m_nIdentity.store(m_file.Identity(), std::memory_order_relaxed);
   m_pReadView.store(m_pBytes, std::memory_order_release);
   m_nReadCapacity.store(m_nCapacity, std::memory_order_release);
+  m_bSaidMapFailure = false;
 }
 
 void CListView::Release(bool bKeepMapped) {
@@ -129,34 +138,49 @@ int32_t CListView::UsableCount() {
   if (static_cast<uint32_t>(nCount) >= m_nCapacity) {
     // Another holder may have grown the file and added records beyond this
     // view. Map the file again; a count beyond the whole file is damage.
-    if (!Refresh()) return -1;
+    if (!Refresh()) {
+      SayMapFailed("the grown file");
+      return kCountNotMapped;
+    }
     nCount = m_pHeader->nItemCount;
     if (nCount < 0 || static_cast<uint32_t>(nCount) >= m_nCapacity) return -1;
   }
   return nCount;
 }
 
+int32_t CListView::ReadableCount() {
+  const int32_t nCount = UsableCount();
+  if (nCount != kCountNotMapped) return nCount;
+  // The grown file could not be mapped: the records that this view holds
+  // are read, rather than none.
+  return static_cast<int32_t>(m_nCapacity);
+}
+
 bool CListView::HeaderDamaged() {
   if (m_pHeader == nullptr) return false;
   if (shared_access::Load(&m_pHeader->nFormatTag) != LIST_FORMAT_TAG) return true;
-  return shared_access::Load(&m_pHeader->nItemCount) != 0 && UsableCount() < 0;
+  // (A count that a grown file may hold, which could not be mapped, is not
+  // damage.)
+  return shared_access::Load(&m_pHeader->nItemCount) != 0 && UsableCount() == -1;
 }
 
 int CListView::CheckState() {
   if (m_pItems == nullptr || m_pHeader == nullptr) return -1;
-  return UsableCount() > 0 ? 0 : -2;
+  const int32_t nCount = UsableCount();
+  if (nCount == kCountNotMapped) return -3;
+  return nCount > 0 ? 0 : -2;
 }
 
 int32_t CListView::GetCount() {
   if (m_pItems == nullptr || m_pHeader == nullptr) return 0;
-  const int32_t nCount = UsableCount();
+  const int32_t nCount = ReadableCount();
   return nCount > 0 ? nCount : 0;
 }
 
 int CListView::GetItemAt(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem) {
   if (nIndex < 0) return -2;
   if (m_pItems == nullptr || m_pHeader == nullptr) return 0;
-  const int32_t nCount = UsableCount();
+  const int32_t nCount = ReadableCount();
   if (nIndex >= nCount) return -2;  // also for a damaged header (-1)
   shared_access::Read(pItem, &m_pItems[nIndex], LIST_ITEM_SIZE);
   return 0;
@@ -165,7 +189,7 @@ int CListView::GetItemAt(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem) {
 void CListView::GetItems(std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) {
   pRecords->clear();
   if (m_pItems == nullptr || m_pHeader == nullptr) return;
-  const int32_t nCount = UsableCount();
+  const int32_t nCount = ReadableCount();
   if (nCount <= 0) return;
   pRecords->resize(static_cast<size_t>(nCount));
   shared_access::Read(pRecords->data(), m_pItems, size_t(nCount) * LIST_ITEM_SIZE);
@@ -220,13 +244,11 @@ int CListView::Extend(uint32_t nRecords) {
 }
 
 int CListView::GrowBy(uint32_t nRecords) {
-  // A failed growth leaves the list closed until it is opened again.
-  if (Extend(nRecords) != 0) {
-    Retire();
-    return -3;
-  }
+  // A failed growth leaves the list as it was mapped: it is read as before,
+  // and the next change tries again.
+  if (Extend(nRecords) != 0) return -3;
   if (!Refresh()) {
-    Retire();
+    SayMapFailed("the grown file");
     return -4;
   }
   return 0;

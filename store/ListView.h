@@ -59,14 +59,25 @@ class CListView {
   const varnex::platform::FileOwnership& Ownership() const { return m_file.Ownership(); }
 
   // The record count when the header is sound (format tag 52, and
-  // 0 <= count < capacity once the view covers the whole file); else -1.
+  // 0 <= count < capacity once the view covers the whole file); else -1, or
+  // kCountNotMapped when the file has grown to hold the count but could not
+  // be mapped again.
   int32_t UsableCount();
+  static constexpr int32_t kCountNotMapped = -2;
+  // UsableCount for a read: when the grown file could not be mapped, the
+  // records of this view (never for a change: it would lose the others).
+  int32_t ReadableCount();
+  // Lets go of earlier mappings that no reader is in any more. REQUIRES:
+  // the lock (the list's, or a reader's local one), and no pointer into the
+  // view kept from before by the calling thread.
+  void ReleaseRetired() { m_file.ReleaseRetired(); }
   // True when the header is damaged: a format tag other than 52, or a count
   // the file cannot hold (an empty list in a file too short for a slot is
   // short, not damaged).
   bool HeaderDamaged();
 
-  // Locked reads: 0 ready, -1 not mapped, -2 empty or damaged.
+  // Locked reads: 0 ready, -1 not mapped, -2 empty or damaged, -3 grown
+  // past the view, and the grown file could not be mapped.
   [[nodiscard]] int CheckState();
   // The number of records, 0 when not ready.
   [[nodiscard]] int32_t GetCount();
@@ -91,7 +102,7 @@ class CListView {
   // writing; -4 a file operation failed.
   [[nodiscard]] int Extend(uint32_t nRecords);
   // Extend and map the grown file: 0; -3 growing failed; -4 mapping failed
-  // (the view is then retired until the list is opened again).
+  // (the view stays as it was, and a debug line says why, once).
   int GrowBy(uint32_t nRecords);
   // Room for one more record after nCount: maps a file that another holder
   // grew, else grows it by 100 slots. 0, -3 or -4 as GrowBy.
@@ -115,6 +126,8 @@ class CListView {
   bool Open(bool bForReading);
   void SetPointers();
   void Release(bool bKeepMapped);
+  // One debug line for a file that could not be mapped, until one is.
+  void SayMapFailed(const char* pszWhat);
 
   int32_t m_nListType = -1;
   std::string m_szPath;
@@ -126,4 +139,5 @@ class CListView {
   std::atomic<uint64_t> m_nIdentity{0};
   std::atomic<uint8_t*> m_pReadView{nullptr};
   std::atomic<uint32_t> m_nReadCapacity{0};
+  bool m_bSaidMapFailure = false;
 };

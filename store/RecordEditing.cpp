@@ -187,7 +187,9 @@ bool CRecordEditor::AppendItem(const NEW_AUDIT_LIST_ITEM* pItem) {
 
 int CRecordEditor::DeleteByRuleNo(const char* pszRuleNo) {
   if (m_view.Items() != nullptr && m_changes.Allowed() && !m_fnFollowFile()) return -2;
-  if (m_view.CheckState() != 0 || pszRuleNo == nullptr) return 0;
+  const int nState = m_view.CheckState();
+  if (nState == -3) return -2;  // records this view does not hold could be lost
+  if (nState != 0 || pszRuleNo == nullptr) return 0;
   if (!m_changes.Allowed()) return -2;
   // The copy is what a caller may pass a pointer into a record of this very
   // list for: that record moves during the deletion.
@@ -220,7 +222,7 @@ bool CRecordEditor::DeleteByType(int nType) {
 int CRecordEditor::PurgeOutdatedAt(uint32_t dwNow) {
   if (m_view.Items() != nullptr && m_changes.Allowed() && !m_fnFollowFile()) return -2;
   const int nState = m_view.CheckState();
-  if (nState != 0) return nState;
+  if (nState != 0) return nState == -3 ? -2 : nState;
   if (!m_changes.Allowed()) return -2;
   const int32_t nCount = m_view.UsableCount();
   std::vector<uint8_t> removed;

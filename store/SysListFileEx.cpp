@@ -161,6 +161,7 @@ platform::LockResult CSysListFileEx::LockThrough(platform::NamedMutex* pMutex) {
   if (pMutex == nullptr) {
     if (!m_localLock.TryLockFor(LIST_LOCK_TIMEOUT_MS)) return platform::LockResult::kTimedOut;
     (void)FollowReplacedFile(/*bLookAtPath=*/false);
+    ReleaseRetiredMappings();
     return platform::LockResult::kAcquired;
   }
   const platform::LockResult result = pMutex->Lock(LIST_LOCK_TIMEOUT_MS);
@@ -168,8 +169,18 @@ platform::LockResult CSysListFileEx::LockThrough(platform::NamedMutex* pMutex) {
   if (platform::IsHeld(result) && m_hMutex && m_hMutex->SameAs(*pMutex)) {
     m_changes.RecoverIfNeeded();
     (void)FollowReplacedFile(/*bLookAtPath=*/false);
+    ReleaseRetiredMappings();
   }
   return result;
+}
+
+void CSysListFileEx::ReleaseRetiredMappings() {
+  // At the start of an operation, under the lock: no thread of this process
+  // holds a pointer into an earlier mapping but those inside a read
+  // section, which hold it back. So a process keeps a small number of old
+  // mappings, whatever the number of files that replaced its list.
+  m_view.ReleaseRetired();
+  m_changes.ReleaseRetired();
 }
 
 bool CSysListFileEx::UnlockThrough(platform::NamedMutex* pMutex) {

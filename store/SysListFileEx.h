@@ -259,6 +259,9 @@ class CSysListFileEx {
   // Sets a damaged list aside and makes the index anew for the file now
   // mapped, as a writer that starts to use a file does.
   void TakeUpFile();
+  // Lets go of the mappings of the list and its index that no reader is in
+  // any more. REQUIRES: the lock.
+  void ReleaseRetiredMappings();
 
   CListView m_view;
   CListChanges m_changes{m_view};

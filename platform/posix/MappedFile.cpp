@@ -16,24 +16,38 @@ MappedFile::~MappedFile() {
   Close();
 }
 
-Result MappedFile::Open(const char* path, bool read_only) {
-  // Earlier mappings stay mapped (until Close) for threads that read them.
-  if (data_ != nullptr || native_) Retire();
+Result MappedFile::Open(const char* path, bool read_only, uint64_t min_size) {
+  // The file mapped now stays in use until the new one is mapped.
   if (ShouldFail(Fault::kFileMap)) return Result::kInvalid;
   constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  writable_ = !read_only;
+  bool writable = !read_only;
   int fd = read_only ? -1 : RetryOnEintr([&] { return ::open(path, O_RDWR | kFlags); });
   if (!read_only && fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
     read_only = true;
   }
   if (read_only) {
-    writable_ = false;
+    writable = false;
     fd = RetryOnEintr([&] { return ::open(path, O_RDONLY | kFlags); });
   }
   if (fd < 0) return FromErrno(errno == ELOOP ? EACCES : errno);
-  native_ = Wrap(fd);
-  if (!native_) return Result::kFailed;
-  return MapWhole();
+  NativeFilePtr opened = Wrap(fd);
+  if (!opened) return Result::kFailed;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return FromErrno(errno);
+  if (!S_ISREG(st.st_mode)) return Result::kAccessDenied;
+  (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if (st.st_size <= 0 || static_cast<uint64_t>(st.st_size) < min_size) return Result::kInvalid;
+  const int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+  void* address = ::mmap(nullptr, static_cast<size_t>(st.st_size), protection, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) return FromErrno(errno);
+  if (data_ != nullptr) KeepRetired(data_, size_);
+  native_ = std::move(opened);
+  data_ = static_cast<uint8_t*>(address);
+  size_ = static_cast<uint64_t>(st.st_size);
+  writable_ = writable;
+  identity_ = IdentityOf(st);
+  ownership_ = OwnershipOf(st);
+  return Result::kOk;
 }
 
 Result MappedFile::Adopt(File* file, bool writable) {
@@ -80,14 +94,7 @@ Result MappedFile::MapAgain(uint64_t size) {
   void* address =
       ::mmap(nullptr, static_cast<size_t>(size), protection, MAP_SHARED, native_->fd, 0);
   if (address == MAP_FAILED) return FromErrno(errno);
-  if (data_ != nullptr) {
-    try {
-      retired_.emplace_back(data_, size_);
-    } catch (...) {
-      ::munmap(address, static_cast<size_t>(size));
-      return Result::kFailed;
-    }
-  }
+  if (data_ != nullptr) KeepRetired(data_, size_);
   data_ = static_cast<uint8_t*>(address);
   size_ = size;
   return Result::kOk;
@@ -153,13 +160,7 @@ Result MappedFile::Flush(uint64_t offset, uint64_t length) {
 }
 
 void MappedFile::Retire() {
-  if (data_ != nullptr) {
-    try {
-      retired_.emplace_back(data_, size_);
-    } catch (...) {
-      ::munmap(data_, static_cast<size_t>(size_));  // no memory left to defer it
-    }
-  }
+  if (data_ != nullptr) KeepRetired(data_, size_);
   data_ = nullptr;
   size_ = 0;
   writable_ = false;
@@ -172,11 +173,15 @@ void MappedFile::Close() {
     ::munmap(data_, static_cast<size_t>(size_));
     data_ = nullptr;
   }
-  for (const auto& [address, size] : retired_) ::munmap(address, static_cast<size_t>(size));
+  for (const RetiredMapping& mapping : retired_) Unmap(mapping.address, mapping.size);
   retired_.clear();
   size_ = 0;
   identity_ = 0;
   native_.reset();
+}
+
+void MappedFile::Unmap(uint8_t* address, uint64_t size) {
+  ::munmap(address, static_cast<size_t>(size));
 }
 
 }  // namespace varnex::platform

@@ -71,7 +71,12 @@ int OpenChecked(const std::string& path, bool writable, const FileOwnership& own
 
 }  // namespace
 
+namespace {
+thread_local int t_last_error = 0;
+}  // namespace
+
 Result FromErrno(int error) {
+  if (error != 0) t_last_error = error;
   switch (error) {
     case 0:
       return Result::kOk;
@@ -220,5 +225,9 @@ Result WriteAllAt(int fd, uint64_t offset, const void* data, size_t size) {
 }
 
 }  // namespace posix
+
+std::string LastErrorText() {
+  return posix::t_last_error != 0 ? posix::ErrorText(posix::t_last_error) : std::string();
+}
 
 }  // namespace varnex::platform

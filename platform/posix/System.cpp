@@ -3,9 +3,11 @@
 // that the caller started.
 #include <ctype.h>
 #include <langinfo.h>
+#include <linux/membarrier.h>
 #include <locale.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -146,6 +148,21 @@ void WriteSystemLog(const char* ident, const char* text) {
 
 void ReleaseThreadHandle(uintptr_t handle) {
   if (handle != 0) pthread_detach(static_cast<pthread_t>(handle));
+}
+
+bool FenceAllThreads() {
+#if defined(__SANITIZE_THREAD__)
+  return false;  // ThreadSanitizer does not see the kernel's barrier
+#else
+  static const bool kRegistered =
+      ::syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+  return kRegistered && ::syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0;
+#endif
+}
+
+bool CanFenceAllThreads() {
+  static const bool kCan = FenceAllThreads();
+  return kCan;
 }
 
 }  // namespace varnex::platform

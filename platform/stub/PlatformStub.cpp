@@ -47,7 +47,7 @@ Result StatFile(const std::string&, FileOwnership*, uint64_t*) {
 }
 
 MappedFile::~MappedFile() = default;
-Result MappedFile::Open(const char*, bool) {
+Result MappedFile::Open(const char*, bool, uint64_t) {
   return Result::kFailed;
 }
 Result MappedFile::Adopt(File*, bool) {
@@ -72,6 +72,7 @@ Result MappedFile::Flush(uint64_t, uint64_t) {
   return Result::kInvalid;
 }
 void MappedFile::Retire() {}
+void MappedFile::Unmap(uint8_t*, uint64_t) {}
 void MappedFile::Close() {}
 
 std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string&, const FileOwnership&, bool,
@@ -143,6 +144,17 @@ void InjectFault(Fault, int) {}
 void ClearFaults() {}
 uint64_t FlushCount() {
   return 0;
+}
+
+bool FenceAllThreads() {
+  return false;
+}
+bool CanFenceAllThreads() {
+  return false;
+}
+
+std::string LastErrorText() {
+  return std::string();
 }
 
 }  // namespace varnex::platform

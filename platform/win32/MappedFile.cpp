@@ -32,9 +32,8 @@ MappedFile::~MappedFile() {
   Close();
 }
 
-Result MappedFile::Open(const char* path, bool read_only) {
-  // Earlier mappings stay mapped (until Close) for threads that read them.
-  if (data_ != nullptr || native_) Retire();
+Result MappedFile::Open(const char* path, bool read_only, uint64_t min_size) {
+  // The file mapped now stays in use until the new one is mapped.
   if (ShouldFail(Fault::kFileMap)) return Result::kInvalid;
   Result result = Result::kFailed;
   HANDLE file = INVALID_HANDLE_VALUE;
@@ -44,10 +43,22 @@ Result MappedFile::Open(const char* path, bool read_only) {
   }
   if (read_only) file = OpenPlainFile(path, /*writable=*/false, &result);
   if (file == INVALID_HANDLE_VALUE) return result;
-  native_ = Wrap(file);
-  if (!native_) return Result::kFailed;
+  NativeFilePtr opened = Wrap(file);
+  if (!opened) return Result::kFailed;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return FromError(GetLastError());
+  const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  if (size == 0 || size < min_size) return Result::kInvalid;
+  uint8_t* view = MapView(file, size, !read_only);
+  if (view == nullptr) return FromError(GetLastError());
+  if (data_ != nullptr) KeepRetired(data_, size_);
+  native_ = std::move(opened);
+  data_ = view;
+  size_ = size;
   writable_ = !read_only;
-  return MapWhole();
+  identity_ = IdentityOf(info);
+  ownership_ = OwnershipOf(file, info);
+  return Result::kOk;
 }
 
 Result MappedFile::Adopt(File* file, bool writable) {
@@ -87,14 +98,7 @@ Result MappedFile::MapWhole() {
 Result MappedFile::MapAgain(uint64_t size) {
   uint8_t* view = MapView(native_->handle, size, writable_);
   if (view == nullptr) return FromError(GetLastError());
-  if (data_ != nullptr) {
-    try {
-      retired_.emplace_back(data_, size_);
-    } catch (...) {
-      UnmapViewOfFile(view);
-      return Result::kFailed;
-    }
-  }
+  if (data_ != nullptr) KeepRetired(data_, size_);
   data_ = view;
   size_ = size;
   return Result::kOk;
@@ -155,13 +159,7 @@ Result MappedFile::Flush(uint64_t offset, uint64_t length) {
 }
 
 void MappedFile::Retire() {
-  if (data_ != nullptr) {
-    try {
-      retired_.emplace_back(data_, size_);
-    } catch (...) {
-      UnmapViewOfFile(data_);  // no memory left to defer it
-    }
-  }
+  if (data_ != nullptr) KeepRetired(data_, size_);
   data_ = nullptr;
   size_ = 0;
   writable_ = false;
@@ -174,11 +172,15 @@ void MappedFile::Close() {
     UnmapViewOfFile(data_);
     data_ = nullptr;
   }
-  for (const auto& entry : retired_) UnmapViewOfFile(entry.first);
+  for (const RetiredMapping& mapping : retired_) Unmap(mapping.address, mapping.size);
   retired_.clear();
   size_ = 0;
   identity_ = 0;
   native_.reset();
+}
+
+void MappedFile::Unmap(uint8_t* address, uint64_t) {
+  UnmapViewOfFile(address);
 }
 
 }  // namespace varnex::platform

@@ -168,4 +168,13 @@ void ReleaseThreadHandle(uintptr_t handle) {
   if (handle != 0) CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
+bool FenceAllThreads() {
+  FlushProcessWriteBuffers();
+  return true;
+}
+
+bool CanFenceAllThreads() {
+  return true;
+}
+
 }  // namespace varnex::platform

@@ -18,7 +18,12 @@ void NativeFileCloser::operator()(NativeFile* file) const {
 
 namespace win32 {
 
+namespace {
+thread_local DWORD t_last_error = ERROR_SUCCESS;
+}  // namespace
+
 Result FromError(DWORD error) {
+  if (error != ERROR_SUCCESS) t_last_error = error;
   switch (error) {
     case ERROR_SUCCESS:
       return Result::kOk;
@@ -331,4 +336,10 @@ Result ExtendTo(HANDLE file, uint64_t size) {
 }
 
 }  // namespace win32
+
+std::string LastErrorText() {
+  return win32::t_last_error != ERROR_SUCCESS ? win32::ErrorText(win32::t_last_error)
+                                              : std::string();
+}
+
 }  // namespace varnex::platform

@@ -1,0 +1,132 @@
+// Read sections (see ReadSections.h), in standard C++ but for the barrier
+// that every system provides its own way.
+#include "platform/ReadSections.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+#include "platform/Platform.h"
+
+namespace varnex::platform {
+
+namespace {
+
+// One slot per thread that reads, up to kSlots threads at once; the threads
+// beyond share one count, which holds back every retirement while any of
+// them reads.
+constexpr int kSlots = 256;
+
+struct alignas(64) Slot {
+  std::atomic<uint64_t> entered{0};  // the epoch when the section began; 0 outside
+  std::atomic<bool> taken{false};
+};
+
+Slot g_slots[kSlots];
+std::atomic<uint64_t> g_epoch{1};
+std::atomic<uint32_t> g_without_slot{0};
+
+struct ThreadSlot {
+  Slot* slot = nullptr;
+  bool looked = false;
+  uint32_t depth = 0;
+  ~ThreadSlot() {
+    if (slot != nullptr) slot->taken.store(false, std::memory_order_release);
+  }
+  void Claim() {
+    looked = true;
+    for (Slot& candidate : g_slots) {
+      bool expected = false;
+      if (!candidate.taken.load(std::memory_order_relaxed) &&
+          candidate.taken.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
+        slot = &candidate;
+        return;
+      }
+    }
+  }
+};
+
+thread_local ThreadSlot t_slot;
+
+}  // namespace
+
+ReadSection::ReadSection() noexcept {
+  ThreadSlot& mine = t_slot;
+  if (mine.depth++ > 0) return;
+  if (mine.slot == nullptr && !mine.looked) mine.Claim();
+  if (mine.slot == nullptr) {
+    g_without_slot.fetch_add(1, std::memory_order_seq_cst);
+    return;
+  }
+  mine.slot->entered.store(g_epoch.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  // The loads of the section come after the store above: for the compiler
+  // here, and for the processor through the retiring thread's barrier.
+  if (CanFenceAllThreads()) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  } else {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  }
+}
+
+ReadSection::~ReadSection() {
+  ThreadSlot& mine = t_slot;
+  if (--mine.depth > 0) return;
+  if (mine.slot == nullptr) {
+    g_without_slot.fetch_sub(1, std::memory_order_release);
+  } else {
+    mine.slot->entered.store(0, std::memory_order_release);
+  }
+}
+
+uint64_t RetirementTag() {
+  return g_epoch.fetch_add(1, std::memory_order_seq_cst) + 1;
+}
+
+uint64_t OldestRunningSection() {
+  if (!CanFenceAllThreads()) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  } else if (!FenceAllThreads()) {
+    return 0;  // the sections rely on the barrier: nothing is let go without it
+  }
+  if (g_without_slot.load(std::memory_order_acquire) != 0) return 0;
+  uint64_t oldest = UINT64_MAX;
+  for (const Slot& slot : g_slots) {
+    const uint64_t entered = slot.entered.load(std::memory_order_acquire);
+    if (entered != 0) oldest = std::min(oldest, entered);
+  }
+  return oldest;
+}
+
+bool RetirementOver(uint64_t tag) {
+  return tag <= OldestRunningSection();
+}
+
+void MappedFile::KeepRetired(uint8_t* address, uint64_t size) {
+  try {
+    retired_.push_back(RetiredMapping{address, size, 0});
+  } catch (...) {
+    // No memory to remember it: it stays mapped until the process ends,
+    // rather than be let go under a reader.
+  }
+}
+
+void MappedFile::ReleaseRetired() {
+  if (retired_.empty()) return;
+  // Those retired since the last call have been unpublished by now.
+  uint64_t newest = 0;
+  for (RetiredMapping& mapping : retired_) {
+    if (mapping.tag == 0) mapping.tag = newest != 0 ? newest : (newest = RetirementTag());
+  }
+  const uint64_t oldest_section = OldestRunningSection();
+  auto kept = retired_.begin();
+  for (RetiredMapping& mapping : retired_) {
+    if (mapping.tag <= oldest_section) {
+      Unmap(mapping.address, mapping.size);
+    } else {
+      *kept++ = mapping;
+    }
+  }
+  retired_.erase(kept, retired_.end());
+}
+
+}  // namespace varnex::platform
