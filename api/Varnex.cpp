@@ -1,9 +1,11 @@
 #include "varnex/Varnex.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "module/DebugPrint.h"
@@ -100,22 +102,55 @@ int32_t CVarnex::ReleaseFile() {
   return 1;
 }
 
+namespace {
+
+// A read that answers as one state of the list: without the lock when
+// writers pause; else under the writers' lock. A process that cannot hold
+// that lock (a reader, or a wait that ran out) tries without it again until
+// writers pause, for a bounded time: its own lock would exclude no writer,
+// and a copy made while one shifts the list could hold a record twice, or
+// miss one. False when no such read could be made.
+template <typename LockFree, typename Locked>
+bool ReadOneState(CSysListFileEx* pListFile, LockFree fnLockFree, Locked fnLocked) {
+  if (fnLockFree()) return true;
+  if (pListFile->HasMutex() || !pListFile->HasChangeCounter()) {
+    CListLockGuard lock(pListFile);
+    // (A list without the change counter can be read no other way.)
+    if (lock.Held() || !pListFile->HasChangeCounter()) {
+      fnLocked();
+      return true;
+    }
+  }
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(LIST_STABLE_READ_MS);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (fnLockFree()) return true;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  DebugPrint("list type %d: no consistent copy could be read: writers kept changing it",
+             pListFile->ListType());
+  return false;
+}
+
+}  // namespace
+
 int32_t CVarnex::GetTotalCount() {
   if (m_pListFile == nullptr) return 0;
-  // Without the lock when the list allows it; under it otherwise.
   int32_t nCount = 0;
-  if (m_pListFile->GetCountLockFree(&nCount)) return nCount;
-  CListLockGuard lock(m_pListFile);
-  return m_pListFile->GetCount();
+  const bool bRead = ReadOneState(
+      m_pListFile, [&] { return m_pListFile->GetCountLockFree(&nCount); },
+      [&] { nCount = m_pListFile->GetCount(); });
+  return bRead ? nCount : -1;
 }
 
 int32_t CVarnex::GetItem(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem) {
   if (m_pListFile == nullptr) return -1;
   if (pItem == nullptr) return -2;
   int nResult = 0;
-  if (m_pListFile->GetItemAtLockFree(nIndex, pItem, &nResult)) return nResult;
-  CListLockGuard lock(m_pListFile);
-  return m_pListFile->GetItemAt(nIndex, pItem);
+  const bool bRead = ReadOneState(
+      m_pListFile, [&] { return m_pListFile->GetItemAtLockFree(nIndex, pItem, &nResult); },
+      [&] { nResult = m_pListFile->GetItemAt(nIndex, pItem); });
+  return bRead ? nResult : -3;
 }
 
 int32_t CVarnex::CoversAddress(uint32_t dwIP, int32_t nKind) {
@@ -131,9 +166,10 @@ int32_t CVarnex::GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax) {
   if (m_pListFile == nullptr || nMax < 0 || (pItems == nullptr && nMax > 0)) return -1;
   try {
     std::vector<NEW_AUDIT_LIST_ITEM> records;
-    if (!m_pListFile->GetItemsLockFree(&records)) {
-      CListLockGuard lock(m_pListFile);
-      m_pListFile->GetItems(&records);
+    if (!ReadOneState(
+            m_pListFile, [&] { return m_pListFile->GetItemsLockFree(&records); },
+            [&] { m_pListFile->GetItems(&records); })) {
+      return -1;
     }
     const auto nCount = static_cast<int32_t>(records.size());
     if (nCount <= nMax && nCount > 0) {

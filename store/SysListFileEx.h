@@ -37,6 +37,10 @@
 
 // How long a caller waits for a list's mutex before it gives up.
 inline constexpr uint32_t LIST_LOCK_TIMEOUT_MS = 500;
+// How long a process that cannot hold the writers' lock tries to read one
+// state of a list while writers keep changing it, before it says it could
+// not.
+inline constexpr uint32_t LIST_STABLE_READ_MS = 2000;
 
 // Owned by exactly one CVarnex. None of its operations takes the list's
 // lock: the caller holds it around each call (see CListLockGuard), except

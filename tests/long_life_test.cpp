@@ -124,5 +124,58 @@ TEST_F(LongLifeTest, ReaderThatCannotMapTheNewFileAnswersFromTheOldOne) {
   EXPECT_EQ(misses, 0) << "a failed mapping is not an empty list";
 }
 
+// Copies taken by a process that loaded the list for reading while a writer
+// puts a record in front of the others without pause (every add shifts the
+// whole list): each copy holds every record exactly once, or the call fails.
+TEST_F(LongLifeTest, CopiesOfAReaderNeverMixTwoStates) {
+  constexpr int kStable = 1000;
+  {
+    CVarnex list(kType);
+    ASSERT_EQ(list.LoadFile(), 1);
+    std::vector<NEW_AUDIT_LIST_ITEM> items;
+    for (int i = 0; i < kStable; ++i) {
+      items.push_back(MakeRecord("s" + std::to_string(i), 200, "stable" + std::to_string(i)));
+    }
+    ASSERT_EQ(list.AddItems(items.data(), kStable), kStable);
+  }
+  Pipe ready, stop;
+  const pid_t writer = ForkChild([&] {
+    CVarnex list(kType);
+    if (list.LoadFile() != 1) return 1;
+    ready.Send();
+    for (int i = 0; !stop.Receive(nullptr, 0); ++i) {
+      NEW_AUDIT_LIST_ITEM item = MakeRecord("f" + std::to_string(i % 5000), 3, "abc");
+      if (list.AddItem(&item) != 1) return 2;
+    }
+    return 0;
+  });
+  ASSERT_TRUE(ready.Receive());
+  const pid_t reader = ForkChild([&] {
+    CVarnex list(kType);
+    if (list.LoadFileForReading() != 1) return 1;
+    std::vector<NEW_AUDIT_LIST_ITEM> records(kStable + 6000);
+    const int64_t until = NowMs() + 1500;
+    int mixed = 0;
+    while (NowMs() < until) {
+      const int32_t count = list.GetItems(records.data(), static_cast<int32_t>(records.size()));
+      if (count < 0) continue;  // said it could not: allowed
+      std::vector<int> seen(kStable, 0);
+      for (int32_t i = 0; i < count; ++i) {
+        if (records[i].szRuleNo[0] == 's') ++seen[std::atoi(records[i].szRuleNo + 1)];
+      }
+      for (int times : seen) {
+        if (times != 1) {
+          ++mixed;
+          break;
+        }
+      }
+    }
+    return mixed == 0 ? 0 : 10;
+  });
+  EXPECT_EQ(WaitChild(reader), 0) << "a copy mixed two states";
+  stop.Send();
+  EXPECT_EQ(WaitChild(writer), 0);
+}
+
 }  // namespace
 }  // namespace varnex::test

@@ -121,22 +121,29 @@ class VARNEX_API CVarnex {
   int32_t ReleaseFile();
 
   // Number of records in the list; 0 when the list is not loaded, is empty,
-  // or its header is damaged. Takes no lock unless writers keep changing
-  // the list (as IsMatch).
+  // or its header is damaged; -1 when writers kept changing the list and no
+  // count of one state of it could be read (see GetItems). Takes no lock
+  // unless writers keep changing the list (as IsMatch).
   int32_t GetTotalCount();
 
   // Copies record nIndex into *pItem (241 bytes). Returns 0 when copied;
   // -2 for a null pItem or an index that is negative or not below the
   // count; 0 without copying when the list is not loaded; -1 for an object
-  // without a file object. Takes no lock unless writers keep changing the
-  // list (as IsMatch).
+  // without a file object; -3 when writers kept changing the list and no
+  // record of one state of it could be read (see GetItems). Takes no lock
+  // unless writers keep changing the list (as IsMatch).
   int32_t GetItem(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem);
 
   // Copies every record, as the list stood at one moment, into pItems when
   // they fit in nMax records. Returns the number of records (copied only
   // when not above nMax; call again with room for them), or -1 for a
   // negative nMax, a null pItems with room, no memory, or an object without
-  // a file object. Takes no lock unless writers keep changing the list.
+  // a file object, and when no copy of one state could be made: a process
+  // that cannot hold the writers' lock (one that loaded the list for
+  // reading, or whose wait for the lock ran out) tries for up to 2 s to
+  // read between two changes, and then gives up rather than hand out a copy
+  // that mixes two states. Takes no lock unless writers keep changing the
+  // list.
   int32_t GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax);
 
   // Replaces the list with a copy of the list file at pszSource (a backup,

@@ -163,7 +163,11 @@ std::vector<NEW_AUDIT_LIST_ITEM> ReadAll(CVarnex& list) {
   std::vector<NEW_AUDIT_LIST_ITEM> records(static_cast<size_t>(std::max(list.GetTotalCount(), 0)));
   for (;;) {
     const int32_t count = list.GetItems(records.data(), static_cast<int32_t>(records.size()));
-    if (count < 0) throw ToolError("no memory to read the list");
+    if (count < 0) {
+      throw ToolError(
+          "could not read a consistent copy of the list (writers kept changing it), or no "
+          "memory for it");
+    }
     if (static_cast<size_t>(count) <= records.size()) {
       records.resize(static_cast<size_t>(count));
       return records;
