@@ -125,6 +125,13 @@ bool ReadOneState(CSysListFileEx* pListFile, LockFree fnLockFree, Locked fnLocke
       std::chrono::steady_clock::now() + std::chrono::milliseconds(LIST_STABLE_READ_MS);
   while (std::chrono::steady_clock::now() < deadline) {
     if (fnLockFree()) return true;
+    if (pListFile->ChangeStuck()) {
+      // A writer died inside its change, and no writer has come to finish
+      // it: the list as it stands, as the lookups answer.
+      CListLockGuard lock(pListFile);
+      fnLocked();
+      return true;
+    }
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   DebugPrint("list type %d: no consistent copy could be read: writers kept changing it",

@@ -1,5 +1,6 @@
 #include "store/ListLookup.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <thread>
@@ -99,7 +100,19 @@ int CListLookup::MatchFirstAt(const char* pszContent, uint32_t dwContentLen, uin
                        dwContentLen, dwNow);
 }
 
+bool CListLookup::ChangeStuck() const {
+  const uint64_t* pCounter = m_changes.ReadCounter();
+  if (pCounter == nullptr) return false;
+  const uint64_t nValue = LoadChangeCounter(pCounter);
+  return (nValue & 1) != 0 && nValue == m_nStuckAt.load(std::memory_order_relaxed);
+}
+
 bool CListLookup::WaitForEvenCounter(const uint64_t* pCounter, uint64_t* pnValue) {
+  *pnValue = LoadChangeCounter(pCounter);
+  // A change whose writer died is waited for once per counter value.
+  if ((*pnValue & 1) != 0 && *pnValue == m_nStuckAt.load(std::memory_order_relaxed)) {
+    return false;
+  }
   for (uint32_t nRound = 0; nRound < kWaitRounds; ++nRound) {
     *pnValue = LoadChangeCounter(pCounter);
     if ((*pnValue & 1) == 0) return true;
@@ -111,6 +124,15 @@ bool CListLookup::WaitForEvenCounter(const uint64_t* pCounter, uint64_t* pnValue
     // A writer that died inside its change keeps the counter odd until the
     // next holder of the lock finishes the change: be that holder.
     if (nRound % 16 == 0) m_changes.RecoverWhenFree();
+  }
+  // Still odd: when this value was met long enough ago, its writer died.
+  const int64_t nNow = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
+  if (m_nOddSeen.exchange(*pnValue, std::memory_order_relaxed) != *pnValue) {
+    m_nOddSeenSinceMs.store(nNow, std::memory_order_relaxed);
+  } else if (nNow - m_nOddSeenSinceMs.load(std::memory_order_relaxed) >= LIST_STUCK_CHANGE_MS) {
+    m_nStuckAt.store(*pnValue, std::memory_order_relaxed);
   }
   return false;
 }

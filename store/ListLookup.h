@@ -12,11 +12,16 @@
 // caller to the lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
 #include "store/ListChanges.h"
 #include "store/ListView.h"
+
+// How long a change counter may stay at one odd value before readers take
+// its writer for dead: as long as a writer may wait for the lock.
+inline constexpr int64_t LIST_STUCK_CHANGE_MS = 500;
 
 class CListLookup {
  public:
@@ -28,6 +33,9 @@ class CListLookup {
   // some moment during the call and returns true; or returns false when the
   // caller must take the lock and call the locked form.
   [[nodiscard]] bool GetCountLockFree(int32_t* pnCount);
+  // True when the change counter is odd and has stayed at its value for so
+  // long that its writer must have died (see m_nStuckAt).
+  bool ChangeStuck() const;
   [[nodiscard]] bool GetItemAtLockFree(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem, int* pnResult);
   [[nodiscard]] bool GetItemsLockFree(std::vector<NEW_AUDIT_LIST_ITEM>* pRecords);
   [[nodiscard]] bool MatchFirstLockFreeAt(const char* pszContent, uint32_t dwContentLen,
@@ -72,4 +80,12 @@ class CListLookup {
 
   CListView& m_view;
   CListChanges& m_changes;
+  // An odd counter value that has not moved for LIST_STUCK_CHANGE_MS: a
+  // writer died inside its change. Lookups do not wait for it again; the
+  // caller answers from the list as it stands until the value changes (or,
+  // in a writer, finishes the change under the lock).
+  std::atomic<uint64_t> m_nStuckAt{0};
+  // The odd value a wait last ran out on, and when it was first met.
+  std::atomic<uint64_t> m_nOddSeen{0};
+  std::atomic<int64_t> m_nOddSeenSinceMs{0};
 };

@@ -219,6 +219,9 @@ class CSysListFileEx {
   bool HasMutex() const { return m_hMutex != nullptr; }
   // True when lookups may go without the lock (a shared change counter).
   bool HasChangeCounter() const { return m_changes.ReadCounter() != nullptr; }
+  // True when a writer died inside its change: the counter has stayed odd
+  // (see CListLookup::ChangeStuck).
+  bool ChangeStuck() const { return m_lookup.ChangeStuck(); }
   // True when the lookup index describes the list as it stands now.
   bool IndexIsCurrent() const { return m_changes.IndexIsCurrent(); }
   // Why this process only reads the list (empty when it may change it, or
