@@ -3,6 +3,7 @@
 
 #include "bench/BenchSupport.h"
 #include "platform/Platform.h"
+#include "platform/ReadSections.h"
 #include "store/SysListFileEx.h"
 #include "varnex/Varnex.h"
 
@@ -25,6 +26,16 @@ void BM_NamedMutexLockUnlock(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_NamedMutexLockUnlock);
+
+// What a lookup pays to keep the mappings it reads from being let go: one
+// read section, entered and left.
+void BM_ReadSection(benchmark::State& state) {
+  for (auto _ : state) {
+    varnex::platform::ReadSection section;
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_ReadSection);
 
 // A writer's lock bracket: the mutex and the look for an unfinished change.
 void BM_WriterLockUnlock(benchmark::State& state) {

@@ -26,42 +26,62 @@ Slot g_slots[kSlots];
 std::atomic<uint64_t> g_epoch{1};
 std::atomic<uint32_t> g_without_slot{0};
 
-struct ThreadSlot {
-  Slot* slot = nullptr;
-  bool looked = false;
-  uint32_t depth = 0;
-  ~ThreadSlot() {
-    if (slot != nullptr) slot->taken.store(false, std::memory_order_release);
-  }
-  void Claim() {
-    looked = true;
-    for (Slot& candidate : g_slots) {
-      bool expected = false;
-      if (!candidate.taken.load(std::memory_order_relaxed) &&
-          candidate.taken.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
-        slot = &candidate;
-        return;
-      }
-    }
+// The calling thread's slot and how deep it is in sections: plain
+// thread-locals, so that a section costs no call to set them up.
+thread_local Slot* t_slot = nullptr;
+thread_local uint32_t t_depth = 0;
+thread_local bool t_looked = false;
+
+// Gives the slot back when its thread ends (set up once per thread, when it
+// claims one).
+struct SlotRelease {
+  ~SlotRelease() {
+    if (t_slot != nullptr) t_slot->taken.store(false, std::memory_order_release);
+    t_slot = nullptr;
   }
 };
+thread_local SlotRelease t_release;
 
-thread_local ThreadSlot t_slot;
+void ClaimSlot() {
+  t_looked = true;
+  for (Slot& candidate : g_slots) {
+    bool expected = false;
+    if (!candidate.taken.load(std::memory_order_relaxed) &&
+        candidate.taken.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
+      (void)&t_release;  // its destructor gives the slot back
+      t_slot = &candidate;
+      return;
+    }
+  }
+}
+
+// Whether readers may rely on the barrier of the thread that lets go: -1
+// until asked.
+std::atomic<int> g_fenced{-1};
+
+bool Fenced() {
+  int fenced = g_fenced.load(std::memory_order_relaxed);
+  if (fenced < 0) {
+    fenced = CanFenceAllThreads() ? 1 : 0;
+    g_fenced.store(fenced, std::memory_order_relaxed);
+  }
+  return fenced != 0;
+}
 
 }  // namespace
 
 ReadSection::ReadSection() noexcept {
-  ThreadSlot& mine = t_slot;
-  if (mine.depth++ > 0) return;
-  if (mine.slot == nullptr && !mine.looked) mine.Claim();
-  if (mine.slot == nullptr) {
+  if (t_depth++ > 0) return;
+  if (t_slot == nullptr && !t_looked) ClaimSlot();
+  Slot* slot = t_slot;
+  if (slot == nullptr) {
     g_without_slot.fetch_add(1, std::memory_order_seq_cst);
     return;
   }
-  mine.slot->entered.store(g_epoch.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  slot->entered.store(g_epoch.load(std::memory_order_relaxed), std::memory_order_relaxed);
   // The loads of the section come after the store above: for the compiler
   // here, and for the processor through the retiring thread's barrier.
-  if (CanFenceAllThreads()) {
+  if (Fenced()) {
     std::atomic_signal_fence(std::memory_order_seq_cst);
   } else {
     std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -69,12 +89,11 @@ ReadSection::ReadSection() noexcept {
 }
 
 ReadSection::~ReadSection() {
-  ThreadSlot& mine = t_slot;
-  if (--mine.depth > 0) return;
-  if (mine.slot == nullptr) {
+  if (--t_depth > 0) return;
+  if (t_slot == nullptr) {
     g_without_slot.fetch_sub(1, std::memory_order_release);
   } else {
-    mine.slot->entered.store(0, std::memory_order_release);
+    t_slot->entered.store(0, std::memory_order_release);
   }
 }
 
