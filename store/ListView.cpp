@@ -78,7 +78,16 @@ void CListView::EnsureFileExists() {
       file.Size(&nLength) != platform::Result::kOk || nLength >= ListSlotOffset(1)) {
     return;
   }
-  // A header without one whole slot keeps its header and gets the slots.
+  // A header without one whole slot keeps its header and gets the slots,
+  // when it says the list is empty: a count that such a file cannot hold is
+  // damage, and the file is set aside whole when it is opened.
+  if (nLength >= LIST_HEADER_SIZE) {
+    LIST_FILE_HEADER present;
+    if (file.ReadAt(0, &present, sizeof present) != platform::Result::kOk ||
+        present.nItemCount != 0) {
+      return;
+    }
+  }
   const size_t nFrom = nLength < LIST_HEADER_SIZE ? 0 : LIST_HEADER_SIZE;
   if (file.WriteAt(nFrom, fresh.data() + nFrom, fresh.size() - nFrom) == platform::Result::kOk) {
     (void)file.Sync();

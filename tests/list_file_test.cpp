@@ -31,7 +31,7 @@ bool AllZero(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
 // A file of `size` bytes whose slots are filled with `slot_fill`.
 std::vector<uint8_t> FileBytes(int32_t count, int32_t tag, uint8_t reserved_fill, uint64_t size,
                                uint8_t slot_fill) {
-  std::vector<uint8_t> bytes(size, slot_fill);
+  std::vector<uint8_t> bytes(size < 24 ? 24 : size, slot_fill);  // (a header at least)
   std::memset(bytes.data(), reserved_fill, 24);
   std::memcpy(bytes.data(), &count, 4);
   std::memset(bytes.data() + 4, 0, 4);
@@ -206,9 +206,17 @@ TEST_F(ListFileTest, ResetZeroesEverySlotAndKeepsReservedHeaderBytes) {
 // A count that the file cannot hold reads as an empty list to a reader; a
 // writer keeps a copy of the file and empties the list.
 TEST_F(ListFileTest, DamagedCountsReadAsEmpty) {
-  for (const int32_t count : {100, INT_MAX, -1, INT_MIN}) {
-    SCOPED_TRACE(count);
-    const auto bytes = FileBytes(count, 52, 0, kNewFileSize, 0x33);
+  struct Case {
+    int32_t count;
+    uint64_t size;
+  };
+  // (A file of a header alone holds no record: any count but 0 is damage.)
+  for (const Case& c :
+       {Case{100, kNewFileSize}, Case{INT_MAX, kNewFileSize}, Case{-1, kNewFileSize},
+        Case{INT_MIN, kNewFileSize}, Case{5, 24}, Case{1, 24 + 240}}) {
+    const int32_t count = c.count;
+    SCOPED_TRACE(testing::Message() << count << " in " << c.size);
+    const auto bytes = FileBytes(count, 52, 0, c.size, 0x33);
     for (const bool for_reading : {true, false}) {
       for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
         std::filesystem::remove_all(entry.path());
