@@ -332,7 +332,8 @@ UpperCaseBytes ThreadUpperCase();
 // 0.
 uint64_t CaseFoldingIdentity();
 
-// Renames `from` to `to`, replacing what `to` names, in one step. (Windows
+// Renames `from` to `to`, replacing what `to` names, in one step, and waits
+// until the new name is on the disk (POSIX: the directory is synced). (Windows
 // replaces no file that a process has open without sharing its deletion, or
 // mapped: the rename then fails with kAccessDenied, and both files stay as
 // they were.)

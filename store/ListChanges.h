@@ -82,6 +82,10 @@ class CListChanges {
   void RecoverIfNeeded();
   // RecoverIfNeeded, when the lock can be taken without waiting.
   void RecoverWhenFree();
+  // Marks the journal's entry made and waits until the mark is on the disk,
+  // before another file takes the list's place. REQUIRES: the lock, taken
+  // through RecoverIfNeeded. False when it could not be written.
+  bool RetireJournalEntry() { return m_journal.MarkDoneDurably(); }
   // Rebuilds a stale index when the lock is free, once per counter value.
   void MaybeBuildIndex(uint64_t nCounter);
 

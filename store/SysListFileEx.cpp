@@ -259,6 +259,15 @@ int CSysListFileEx::ReplaceWith(const char* pszSource, std::string* pReason) {
     return -3;
   }
   staged.Close();
+  // The journal's last entry names the file about to go by its device and
+  // inode, which the system may hand to another file later: it is marked
+  // made on the disk first, so that it is never made on another file.
+  // (Under the lock it has been made already.)
+  if (!m_changes.RetireJournalEntry()) {
+    (void)platform::RemoveFile(szStaged.c_str());
+    *pReason = "the journal could not be written to the disk";
+    return -3;
+  }
   const platform::Result moved = platform::RenameFile(szStaged, m_view.Path());
   if (moved == platform::Result::kAccessDenied) {
     // A system that moves no file over one that is mapped (Windows): the

@@ -98,7 +98,9 @@ Result StatFile(const std::string& path, FileOwnership* ownership, uint64_t* ide
 }
 
 Result RenameFile(const std::string& from, const std::string& to) {
-  return ::rename(from.c_str(), to.c_str()) == 0 ? Result::kOk : FromErrno(errno);
+  if (::rename(from.c_str(), to.c_str()) != 0) return FromErrno(errno);
+  // Done only once the new name is on the disk.
+  return SyncDirectoryOf(to);
 }
 
 bool RemoveFile(const char* path) {

@@ -181,7 +181,34 @@ int CreateBeside(const std::string& path, const FileOwnership& owner, bool exact
     return -1;
   }
   ::unlink(temporary.c_str());
+  // The name is on the disk before the file is used: a file that a crash
+  // could take back is never reported made.
+  if (SyncDirectoryOf(path) != Result::kOk) {
+    const int error = errno;
+    CloseFd(fd);
+    errno = error;
+    SetReason(reason, "cannot be made durable: " + ErrorText(error));
+    return -1;
+  }
   return fd;
+}
+
+Result SyncDirectoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string directory =
+      slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/")
+                                                                 : path.substr(0, slash);
+  const int fd = RetryOnEintr(
+      [&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return FromErrno(errno);
+  const int rc = RetryOnEintr([&] { return ::fsync(fd); });
+  const int error = errno;
+  ::close(fd);
+  if (rc != 0) {
+    errno = error;
+    return FromErrno(error);
+  }
+  return Result::kOk;
 }
 
 int OpenOrCreateChecked(const std::string& path, const TrustedFileSpec& wanted,

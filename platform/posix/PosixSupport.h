@@ -60,6 +60,9 @@ int CreateBeside(const std::string& path, const FileOwnership& owner, bool exact
 // Returns the descriptor, or -1 with errno set (EACCES when it does not fit).
 int OpenOrCreateChecked(const std::string& path, const TrustedFileSpec& wanted,
                         const std::function<bool(int)>& fill, std::string* reason);
+// Writes the directory that holds `path` to the disk (its names: a file
+// linked or renamed into it), and waits until it is there.
+Result SyncDirectoryOf(const std::string& path);
 // Writes all `size` bytes at `offset`; a short write is ENOSPC.
 Result WriteAllAt(int fd, uint64_t offset, const void* data, size_t size);
 
