@@ -78,13 +78,14 @@ ReadSection::ReadSection() noexcept {
     g_without_slot.fetch_add(1, std::memory_order_seq_cst);
     return;
   }
-  slot->entered.store(g_epoch.load(std::memory_order_relaxed), std::memory_order_relaxed);
-  // The loads of the section come after the store above: for the compiler
-  // here, and for the processor through the retiring thread's barrier.
+  const uint64_t epoch = g_epoch.load(std::memory_order_relaxed);
   if (Fenced()) {
+    // The loads of the section come after this store: for the compiler
+    // here, and for the processor through the retiring thread's barrier.
+    slot->entered.store(epoch, std::memory_order_relaxed);
     std::atomic_signal_fence(std::memory_order_seq_cst);
   } else {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    slot->entered.exchange(epoch, std::memory_order_seq_cst);  // a full barrier
   }
 }
 
@@ -103,7 +104,7 @@ uint64_t RetirementTag() {
 
 uint64_t OldestRunningSection() {
   if (!CanFenceAllThreads()) {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    g_epoch.fetch_add(0, std::memory_order_seq_cst);  // a full barrier
   } else if (!FenceAllThreads()) {
     return 0;  // the sections rely on the barrier: nothing is let go without it
   }

@@ -53,7 +53,9 @@ struct NamedMutex::Shared {
   std::condition_variable freed;
   const void* owner = nullptr;  // the holding (or claiming) thread; null when free
   uint32_t depth = 0;
-  uint32_t wake_value = 0;  // the wake word as the holder read it
+  uint32_t waiters = 0;       // threads of this process waiting for the lock
+  bool handing_over = false;  // given up with waiters: one of them takes it
+  uint32_t wake_value = 0;    // the wake word as the holder read it
   // The shared area as the holder read it when it took the lock, and as it
   // has written it since (area_read while it is so).
   bool area_read = false;
@@ -234,15 +236,23 @@ void ReleaseKernelLock(NamedMutex::Shared* shared, bool abandoned) {
   }
 }
 
+// No thread of this process holds the lock any more. REQUIRES: the guard.
+void FreeForThisProcess(NamedMutex::Shared* shared) {
+  shared->owner = nullptr;
+  shared->depth = 0;
+  if (shared->waiters > 0) {
+    shared->handing_over = true;
+    shared->freed.notify_all();
+  }
+}
+
 ThreadHolds::~ThreadHolds() {
   for (NamedMutex::Shared* shared : held) {
     if (shared == nullptr) continue;
     std::lock_guard<std::mutex> guard(shared->guard);
     if (shared->owner != this) continue;
     ReleaseKernelLock(shared, /*abandoned=*/true);
-    shared->owner = nullptr;
-    shared->depth = 0;
-    shared->freed.notify_one();
+    FreeForThisProcess(shared);
   }
 }
 
@@ -277,22 +287,29 @@ LockResult Acquire(NamedMutex::Shared* shared, uint32_t timeout_ms) {
       ++shared->depth;
       return LockResult::kAcquired;
     }
-    while (shared->owner != nullptr) {
-      if (shared->freed.wait_until(guard, deadline) == std::cv_status::timeout &&
-          shared->owner != nullptr) {
+    // A thread that arrives while others wait queues behind them: the lock
+    // given up with waiters goes to one of them (a thread that gives it up
+    // and at once asks again would otherwise keep it from them).
+    if (shared->owner != nullptr || shared->handing_over) {
+      ++shared->waiters;
+      const bool freed =
+          shared->freed.wait_until(guard, deadline, [&] { return shared->owner == nullptr; });
+      --shared->waiters;
+      if (!freed) {
+        if (shared->waiters == 0) shared->handing_over = false;
         return LockResult::kTimedOut;
       }
     }
     // Claimed: the other threads of this process wait here, not on the
     // kernel's lock.
+    shared->handing_over = false;
     shared->owner = self;
     shared->depth = 0;
   }
   const LockResult result = TakeKernelLock(shared, deadline);
   std::lock_guard<std::mutex> guard(shared->guard);
   if (!IsHeld(result)) {
-    shared->owner = nullptr;
-    shared->freed.notify_one();
+    FreeForThisProcess(shared);
     return result;
   }
   shared->depth = 1;
@@ -432,18 +449,15 @@ LockResult NamedMutex::TryLock() {
 
 bool NamedMutex::Unlock() {
   ThreadHolds* self = &t_holds;
-  bool freed = false;
   {
     std::lock_guard<std::mutex> guard(shared_->guard);
     if (!OpenAfterFork(shared_) || shared_->owner != self || shared_->depth == 0) return false;
     if (--shared_->depth == 0) {
       ReleaseKernelLock(shared_, /*abandoned=*/false);
-      shared_->owner = nullptr;
+      FreeForThisProcess(shared_);
       self->Remove(shared_);
-      freed = true;
     }
   }
-  if (freed) shared_->freed.notify_one();
   return true;
 }
 

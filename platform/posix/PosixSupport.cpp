@@ -195,11 +195,11 @@ int CreateBeside(const std::string& path, const FileOwnership& owner, bool exact
 
 Result SyncDirectoryOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
-  const std::string directory =
-      slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/")
-                                                                 : path.substr(0, slash);
-  const int fd = RetryOnEintr(
-      [&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  const std::string directory = slash == std::string::npos ? std::string(".")
+                                : slash == 0               ? std::string("/")
+                                                           : path.substr(0, slash);
+  const int fd =
+      RetryOnEintr([&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return FromErrno(errno);
   const int rc = RetryOnEintr([&] { return ::fsync(fd); });
   const int error = errno;
