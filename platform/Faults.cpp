@@ -36,7 +36,21 @@ uint64_t FlushCount() {
 void ClearFaults() {
   for (auto& count : g_faults) count.store(0);
 }
+
+namespace {
+std::atomic<SyncHook> g_sync_hook{nullptr};
+}  // namespace
+
+void SetSyncHook(SyncHook hook) {
+  g_sync_hook.store(hook);
+}
+
+void NoteSync(const SyncNote& note, bool done) {
+  if (const SyncHook hook = g_sync_hook.load()) hook(note, done);
+}
 #else
+void SetSyncHook(SyncHook) {}
+void NoteSync(const SyncNote&, bool) {}
 bool ShouldFail(Fault) {
   return false;
 }

@@ -11,5 +11,8 @@ namespace varnex::platform {
 bool ShouldFail(Fault fault);
 // Counts a flush that wrote (for FlushCount).
 void CountFlush();
+// Tells the hook of the tests of a write-back that the platform waits for:
+// before it (done false) and once it succeeded (done true).
+void NoteSync(const SyncNote& note, bool done);
 
 }  // namespace varnex::platform

@@ -372,4 +372,21 @@ void ClearFaults();
 // made; always 0 without the hooks.
 uint64_t FlushCount();
 
+// A write-back to the disk that the platform waits for, as tests that
+// simulate power cuts follow them: the data of a whole open file, a range
+// of it, or the names of a directory. `handle` is the system's descriptor
+// (or handle) of the open file, as an integer.
+struct SyncNote {
+  enum Kind { kFileData, kFileRange, kDirectory } kind;
+  intptr_t handle;
+  uint64_t offset;
+  uint64_t length;
+  const char* directory;
+};
+// Called before each such write-back (done false; the hook may end the
+// process there) and after it succeeded (done true). Only with the hooks;
+// null to stop.
+using SyncHook = void (*)(const SyncNote& note, bool done);
+void SetSyncHook(SyncHook hook);
+
 }  // namespace varnex::platform

@@ -85,8 +85,7 @@ Result File::WriteAt(uint64_t offset, const void* data, size_t size) {
 
 Result File::Sync() {
   if (!native_) return Result::kInvalid;
-  return RetryOnEintr([&] { return ::fdatasync(native_->fd); }) == 0 ? Result::kOk
-                                                                     : FromErrno(errno);
+  return DataSync(native_->fd) == 0 ? Result::kOk : FromErrno(errno);
 }
 
 Result StatFile(const std::string& path, FileOwnership* ownership, uint64_t* identity) {

@@ -141,7 +141,7 @@ Result MappedFile::ZeroThrough(uint64_t offset, uint64_t length) {
     const int rc = ::posix_fallocate(fd, static_cast<off_t>(offset), static_cast<off_t>(length));
     if (rc != 0) return FromErrno(rc);
   }
-  if (RetryOnEintr([&] { return ::fdatasync(fd); }) != 0) return FromErrno(errno);
+  if (DataSync(fd) != 0) return FromErrno(errno);
   return Refresh();
 }
 
@@ -153,9 +153,12 @@ Result MappedFile::Flush(uint64_t offset, uint64_t length) {
   const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
   const uint64_t start = offset - offset % page;
   const uint64_t end = length > size_ - offset ? size_ : offset + length;
+  const SyncNote note = {SyncNote::kFileRange, native_->fd, start, end - start, nullptr};
+  NoteSync(note, false);
   if (::msync(data_ + start, static_cast<size_t>(end - start), MS_SYNC) != 0) {
     return FromErrno(errno);
   }
+  NoteSync(note, true);
   return Result::kOk;
 }
 

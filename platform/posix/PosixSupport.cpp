@@ -171,7 +171,7 @@ int CreateBeside(const std::string& path, const FileOwnership& owner, bool exact
     return give_up("cannot be given its mode: ");
   }
   if (!fill(fd)) return give_up("cannot be written: ");
-  if (RetryOnEintr([&] { return ::fdatasync(fd); }) != 0) return give_up("cannot be written: ");
+  if (DataSync(fd) != 0) return give_up("cannot be written: ");
   if (::link(temporary.c_str(), path.c_str()) != 0) {
     const int error = errno;
     ::unlink(temporary.c_str());
@@ -193,6 +193,14 @@ int CreateBeside(const std::string& path, const FileOwnership& owner, bool exact
   return fd;
 }
 
+int DataSync(int fd) {
+  const SyncNote note = {SyncNote::kFileData, fd, 0, 0, nullptr};
+  NoteSync(note, false);
+  const int rc = RetryOnEintr([&] { return ::fdatasync(fd); });
+  if (rc == 0) NoteSync(note, true);
+  return rc;
+}
+
 Result SyncDirectoryOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   const std::string directory = slash == std::string::npos ? std::string(".")
@@ -201,8 +209,11 @@ Result SyncDirectoryOf(const std::string& path) {
   const int fd =
       RetryOnEintr([&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return FromErrno(errno);
+  const SyncNote note = {SyncNote::kDirectory, fd, 0, 0, directory.c_str()};
+  NoteSync(note, false);
   const int rc = RetryOnEintr([&] { return ::fsync(fd); });
   const int error = errno;
+  if (rc == 0) NoteSync(note, true);
   ::close(fd);
   if (rc != 0) {
     errno = error;

@@ -60,6 +60,9 @@ int CreateBeside(const std::string& path, const FileOwnership& owner, bool exact
 // Returns the descriptor, or -1 with errno set (EACCES when it does not fit).
 int OpenOrCreateChecked(const std::string& path, const TrustedFileSpec& wanted,
                         const std::function<bool(int)>& fill, std::string* reason);
+// fdatasync(fd), as the tests' hook follows it (see SetSyncHook): 0 or -1
+// with errno.
+int DataSync(int fd);
 // Writes the directory that holds `path` to the disk (its names: a file
 // linked or renamed into it), and waits until it is there.
 Result SyncDirectoryOf(const std::string& path);
