@@ -234,6 +234,10 @@ class MappedFile {
   // file number), also from a file that has since replaced it under its
   // name; 0 when not open.
   uint64_t Identity() const { return identity_; }
+  // Tells the mapped file from a later one that the system gives the same
+  // identity (a file number handed out again): a sum of its birth time where
+  // the file system records one, never 0; 0 where it cannot tell.
+  uint32_t Birth() const { return birth_; }
   // The owner, group and mode of the mapped file when it was opened.
   const FileOwnership& Ownership() const { return ownership_; }
   uint8_t* Data() const { return data_; }
@@ -260,6 +264,7 @@ class MappedFile {
   uint64_t size_ = 0;
   bool writable_ = false;
   uint64_t identity_ = 0;
+  uint32_t birth_ = 0;
   FileOwnership ownership_;
   std::vector<RetiredMapping> retired_;  // earlier mappings
 };

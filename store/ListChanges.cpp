@@ -90,6 +90,7 @@ bool CListChanges::SetPending(uint32_t nPending) {
 ListChange CListChanges::ChangeOf(uint32_t nFirst, uint32_t nSlots, int32_t nNewCount) const {
   ListChange change;
   change.nFileIdentity = m_view.Identity();
+  change.nFileBirth = m_view.Birth();
   change.nFirst = nFirst;
   change.nSlots = nSlots;
   change.nZeroEnd = nFirst + nSlots;
@@ -178,7 +179,9 @@ void CListChanges::RecoverWhenFree() {
 int CListChanges::ReplayJournal() {
   (void)m_view.Refresh();
   ListChange change;
-  if (!m_journal.ReadPending(m_view.Identity(), &change)) return 0;  // nothing to make
+  if (!m_journal.ReadPending(m_view.Identity(), m_view.Birth(), &change)) {
+    return 0;  // nothing to make
+  }
   const uint32_t nCapacity = m_view.Capacity();
   if (change.nZeroEnd > nCapacity || uint64_t(change.nNewCount) >= nCapacity) {
     DebugPrint("list type %d: the journal's change does not fit the list file; dropped",

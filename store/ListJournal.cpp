@@ -27,7 +27,7 @@ struct JournalHeader {
   uint32_t nZeroEnd;
   int32_t nNewCount;
   uint32_t nFlags;
-  uint32_t nReserved;
+  uint32_t nFileBirth;  // 0 when unknown (and in entries of earlier versions)
   uint64_t nPayloadSum;
   uint64_t nHeaderSum;
 };
@@ -122,6 +122,7 @@ bool CListJournal::Record(const ListChange& change, const JournalPiece* pPieces,
   header.nZeroEnd = change.nZeroEnd;
   header.nNewCount = change.nNewCount;
   header.nFlags = change.bFreshHeader ? kFlagFreshHeader : 0;
+  header.nFileBirth = change.nFileBirth;
   Checksum payload;
   uint64_t nOffset = kPayloadOffset;
   for (size_t i = 0; i < nPieces; ++i) {
@@ -153,7 +154,7 @@ bool CListJournal::MarkDoneDurably() {
          m_file.Sync() == platform::Result::kOk;
 }
 
-bool CListJournal::ReadPending(uint64_t nFileIdentity, ListChange* pChange) {
+bool CListJournal::ReadPending(uint64_t nFileIdentity, uint32_t nFileBirth, ListChange* pChange) {
   if (!m_file.IsOpen()) return false;
   uint64_t nFileSize = 0;
   JournalHeader header;
@@ -163,6 +164,7 @@ bool CListJournal::ReadPending(uint64_t nFileIdentity, ListChange* pChange) {
   }
   if (header.nMagic != kJournalMagic || header.nVersion != kJournalVersion ||
       header.nState != kEntryPending || header.nFileIdentity != nFileIdentity ||
+      (header.nFileBirth != 0 && nFileBirth != 0 && header.nFileBirth != nFileBirth) ||
       header.nHeaderSum != HeaderSum(header) || header.nSlots > kMaxSlots ||
       uint64_t{header.nFirst} + header.nSlots > header.nZeroEnd || header.nNewCount < 0 ||
       nFileSize - kPayloadOffset < uint64_t{header.nSlots} * LIST_ITEM_SIZE) {
@@ -181,6 +183,7 @@ bool CListJournal::ReadPending(uint64_t nFileIdentity, ListChange* pChange) {
   }
   if (payload.Finish() != header.nPayloadSum) return false;
   pChange->nFileIdentity = header.nFileIdentity;
+  pChange->nFileBirth = header.nFileBirth;
   pChange->nFirst = header.nFirst;
   pChange->nSlots = header.nSlots;
   pChange->nZeroEnd = header.nZeroEnd;

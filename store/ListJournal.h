@@ -26,6 +26,7 @@
 // One change, as the journal records it.
 struct ListChange {
   uint64_t nFileIdentity = 0;  // the list file it is made on
+  uint32_t nFileBirth = 0;     // and its birth (MappedFile::Birth; 0 unknown)
   uint32_t nFirst = 0;         // first slot written
   uint32_t nSlots = 0;         // slots written, from the payload
   uint32_t nZeroEnd = 0;       // slots nFirst + nSlots .. nZeroEnd - 1 are zeroed
@@ -65,8 +66,10 @@ class CListJournal {
   bool MarkDoneDurably();
 
   // Reads the entry that a change left, when it is whole, belongs to the
-  // list file nFileIdentity and has not been marked made; false otherwise.
-  bool ReadPending(uint64_t nFileIdentity, ListChange* pChange);
+  // list file nFileIdentity born at nFileBirth (a file that took a gone
+  // file's number has another birth; where either is unknown, the identity
+  // decides), and has not been marked made; false otherwise.
+  bool ReadPending(uint64_t nFileIdentity, uint32_t nFileBirth, ListChange* pChange);
   // Copies nSize bytes of the pending entry's payload, from byte nOffset of
   // it, into pOut. REQUIRES: ReadPending said true and the range lies
   // within the payload.

@@ -56,6 +56,7 @@ class CListView {
   uint32_t Capacity() const { return m_nCapacity; }
   // Which file the view maps (see MappedFile::Identity).
   uint64_t Identity() const { return m_nIdentity.load(std::memory_order_relaxed); }
+  uint32_t Birth() const { return m_file.Birth(); }
   const varnex::platform::FileOwnership& Ownership() const { return m_file.Ownership(); }
 
   // The record count when the header is sound (format tag 52, and

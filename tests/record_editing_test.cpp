@@ -317,6 +317,37 @@ class JournalRecoveryTest : public RecordEditingTest {
   platform::MappedFile raw_;
 };
 
+// An entry is made again only on the file it was written for: the same
+// identity (device and file number) with another birth is a file that took
+// the number of one that is gone. Where a birth is unknown (0: a system that
+// does not record it, or an entry of an earlier version), the identity
+// decides.
+TEST(JournalEntryTest, BelongsOnlyToTheFileItWasWrittenFor) {
+  TempListDir dir;
+  struct Case {
+    uint32_t written;
+    uint32_t now;
+    bool made;
+  } cases[] = {{7, 7, true}, {7, 8, false}, {0, 8, true}, {7, 0, true}, {0, 0, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.written << " " << c.now);
+    CListJournal journal;
+    std::string reason;
+    ASSERT_TRUE(journal.Open(dir.path() + "/SYSLIST_JOURNAL_0",
+                             {platform::EffectiveUser(), platform::EffectiveGroup(), 0600},
+                             &reason))
+        << reason;
+    ListChange change;
+    change.nFileIdentity = 42;
+    change.nFileBirth = c.written;
+    change.nZeroEnd = 1;
+    ASSERT_TRUE(journal.Record(change, nullptr, 0));
+    ListChange read;
+    EXPECT_EQ(journal.ReadPending(42, c.now, &read), c.made);
+    EXPECT_FALSE(journal.ReadPending(43, c.now, &read)) << "another file";
+  }
+}
+
 TEST_F(JournalRecoveryTest, InterruptedInsertIsMadeAgainWhateverReachedTheFile) {
   for (const bool restarted : {false, true}) {
     for (uint32_t moved = 0; moved <= 5; ++moved) {

@@ -46,6 +46,7 @@ Result MappedFile::Open(const char* path, bool read_only, uint64_t min_size) {
   size_ = static_cast<uint64_t>(st.st_size);
   writable_ = writable;
   identity_ = IdentityOf(st);
+  birth_ = BirthOf(fd);
   ownership_ = OwnershipOf(st);
   return Result::kOk;
 }
@@ -85,6 +86,7 @@ Result MappedFile::MapWhole() {
   data_ = static_cast<uint8_t*>(address);
   size_ = static_cast<uint64_t>(st.st_size);
   identity_ = IdentityOf(st);
+  birth_ = BirthOf(fd);
   ownership_ = OwnershipOf(st);
   return Result::kOk;
 }
@@ -168,6 +170,7 @@ void MappedFile::Retire() {
   size_ = 0;
   writable_ = false;
   identity_ = 0;
+  birth_ = 0;
   native_.reset();
 }
 

@@ -242,6 +242,18 @@ uint64_t IdentityOf(const struct stat& st) {
   return identity == 0 ? 1 : identity;
 }
 
+uint32_t BirthOf(int fd) {
+  struct statx sx = {};
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BTIME, &sx) != 0 ||
+      (sx.stx_mask & STATX_BTIME) == 0) {
+    return 0;
+  }
+  uint64_t h = (static_cast<uint64_t>(sx.stx_btime.tv_sec) << 30) ^ sx.stx_btime.tv_nsec;
+  h *= 0x9e3779b97f4a7c15ULL;
+  const auto birth = static_cast<uint32_t>(h >> 32);
+  return birth == 0 ? 1 : birth;
+}
+
 FileOwnership OwnershipOf(const struct stat& st) {
   return FileOwnership{static_cast<uint32_t>(st.st_uid), static_cast<uint32_t>(st.st_gid),
                        static_cast<uint32_t>(st.st_mode) & 07777};

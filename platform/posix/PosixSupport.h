@@ -70,6 +70,8 @@ Result SyncDirectoryOf(const std::string& path);
 Result WriteAllAt(int fd, uint64_t offset, const void* data, size_t size);
 
 uint64_t IdentityOf(const struct stat& st);
+// See MappedFile::Birth: a sum of the open file's birth time, or 0.
+uint32_t BirthOf(int fd);
 FileOwnership OwnershipOf(const struct stat& st);
 
 }  // namespace posix
