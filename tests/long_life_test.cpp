@@ -19,6 +19,13 @@ namespace varnex::test {
 namespace {
 
 constexpr int32_t kType = 2;
+// A long life's worth of replacements (fewer where the sanitizers make each
+// one slow).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kReplacements = 1000;
+#else
+constexpr int kReplacements = 10000;
+#endif
 constexpr const char* kKept = "kept.example";
 
 // Mappings of deleted files named like the list file in this process.
@@ -101,7 +108,7 @@ TEST_F(LongLifeTest, ReaderKeepsFewReplacedFilesMappedAndMissesNothing) {
   Pipe ready, stop, report;
   const pid_t reader = StartReader(ready, stop, report, /*limit_address_space=*/false);
   ASSERT_TRUE(ready.Receive());
-  ReplaceRepeatedly(600);
+  ReplaceRepeatedly(kReplacements);
   stop.Send();
   char misses = -1, most_deleted = -1;
   ASSERT_TRUE(report.Receive(&misses));
