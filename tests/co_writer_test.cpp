@@ -63,34 +63,16 @@ class CoWriterTest : public ::testing::Test {
 TEST_F(CoWriterTest, OwnerRewritingTheLockFileNeitherCrashesNorStopsRootWriters) {
   GiveListToOtherAccount();
   const std::string lock_path = Object("SYSLIST_FILE_MUTEX_");
-  Pipe started, stop;
-  pid_t vandal = ForkAsOtherAccount([&] {
-    const int fd = open(lock_path.c_str(), O_RDWR);
-    if (fd < 0) return 1;
-    std::mt19937_64 rng(7);
-    std::vector<uint64_t> page(512);
-    started.Send();
-    uint64_t rounds = 0;
-    while (!stop.Receive(nullptr, 0)) {
-      for (uint64_t& word : page) word = rng();
-      // Now and then a word that looks like a live lock's: small numbers.
-      if (rounds % 3 == 0) {
-        for (size_t i = 0; i < 16; ++i) page[i] = rng() % 4;
-      }
-      if (pwrite(fd, page.data(), page.size() * sizeof(uint64_t), 0) < 0) return 2;
-      ++rounds;
-    }
-    return 0;
-  });
-  ASSERT_TRUE(started.Receive());
-
   constexpr int kWriters = 3;
   constexpr int kAdds = 40;
+  Pipe loaded, go, started, stop;
   std::vector<pid_t> writers;
   for (int w = 0; w < kWriters; ++w) {
     writers.push_back(ForkChild([&, w] {
       CVarnex list(kType);
       if (list.LoadFile() < 1) return 10;
+      loaded.Send();
+      if (!go.Receive()) return 11;
       for (int i = 0; i < kAdds; ++i) {
         NEW_AUDIT_LIST_ITEM item = MakeRecord("w" + std::to_string(w) + "-" + std::to_string(i), 7,
                                               "host" + std::to_string(i) + ".test");
@@ -102,6 +84,28 @@ TEST_F(CoWriterTest, OwnerRewritingTheLockFileNeitherCrashesNorStopsRootWriters)
       return 0;
     }));
   }
+  for (int w = 0; w < kWriters; ++w) ASSERT_TRUE(loaded.Receive());
+  // Rewrites every byte, and now and then cuts the file short first: a
+  // mapping of it would end its holder with SIGBUS.
+  pid_t vandal = ForkAsOtherAccount([&] {
+    const int fd = open(lock_path.c_str(), O_RDWR);
+    if (fd < 0) return 1;
+    std::mt19937_64 rng(7);
+    std::vector<uint64_t> page(512);
+    started.Send();
+    for (uint64_t rounds = 0; !stop.Receive(nullptr, 0); ++rounds) {
+      for (uint64_t& word : page) word = rng();
+      // Now and then words that look like a live lock's: small numbers.
+      if (rounds % 3 == 0) {
+        for (size_t i = 0; i < 16; ++i) page[i] = rng() % 4;
+      }
+      if (rounds % 5 == 0 && ftruncate(fd, 0) != 0) return 3;
+      if (pwrite(fd, page.data(), page.size() * sizeof(uint64_t), 0) < 0) return 2;
+    }
+    return 0;
+  });
+  ASSERT_TRUE(started.Receive());
+  for (int w = 0; w < kWriters; ++w) go.Send();
   for (pid_t writer : writers) EXPECT_EQ(WaitChild(writer), 0) << "a root writer failed";
   stop.Send();
   EXPECT_EQ(WaitChild(vandal), 0);
