@@ -164,7 +164,12 @@ int32_t CVarnex::CoversAddress(uint32_t dwIP, int32_t nKind) {
   if (m_pListFile == nullptr) return 0;
   const auto cKind = static_cast<int8_t>(nKind);
   int nCovered = 0;
-  if (m_pListFile->CoversAddressLockFree(dwIP, cKind, &nCovered)) return nCovered;
+  if (ReadOneState(
+          m_pListFile, [&] { return m_pListFile->CoversAddressLockFree(dwIP, cKind, &nCovered); },
+          [&] { nCovered = m_pListFile->CoversAddress(dwIP, cKind); })) {
+    return nCovered;
+  }
+  // Writers kept changing the list past the bound: the list as it stands.
   CListLockGuard lock(m_pListFile);
   return m_pListFile->CoversAddress(dwIP, cKind);
 }
@@ -290,9 +295,16 @@ int32_t CVarnex::IsMatch(const char* pszContentIn, uint32_t dwContentLen) {
   const BoundedContent content(pszContentIn, dwContentLen);
   if (content.Failed(pszContentIn)) return 0;
   const char* pszContent = content.Text();
-  // Without the lock when the list allows it; under it otherwise.
+  // Without the lock when the list allows it; under it otherwise; never
+  // from a list that a writer is shifting when a pause can be waited for.
   int nVerdict = 0;
-  if (m_pListFile->MatchFirstLockFree(pszContent, dwContentLen, &nVerdict)) return nVerdict;
+  if (ReadOneState(
+          m_pListFile,
+          [&] { return m_pListFile->MatchFirstLockFree(pszContent, dwContentLen, &nVerdict); },
+          [&] { nVerdict = m_pListFile->MatchFirst(pszContent, dwContentLen); })) {
+    return nVerdict;
+  }
+  // Writers kept changing the list past the bound: the list as it stands.
   CListLockGuard lock(m_pListFile);
   return m_pListFile->MatchFirst(pszContent, dwContentLen);
 }
