@@ -26,30 +26,34 @@ Slot g_slots[kSlots];
 std::atomic<uint64_t> g_epoch{1};
 std::atomic<uint32_t> g_without_slot{0};
 
-// The calling thread's slot and how deep it is in sections: plain
-// thread-locals, so that a section costs no call to set them up.
-thread_local Slot* t_slot = nullptr;
-thread_local uint32_t t_depth = 0;
-thread_local bool t_looked = false;
+// The calling thread's slot and how deep it is in sections: one plain
+// thread-local, so that a section costs no call to set it up and one look
+// up of the thread's storage.
+struct ThreadState {
+  Slot* slot;
+  uint32_t depth;
+  bool looked;
+};
+thread_local ThreadState t_state = {nullptr, 0, false};
 
 // Gives the slot back when its thread ends (set up once per thread, when it
 // claims one).
 struct SlotRelease {
   ~SlotRelease() {
-    if (t_slot != nullptr) t_slot->taken.store(false, std::memory_order_release);
-    t_slot = nullptr;
+    if (t_state.slot != nullptr) t_state.slot->taken.store(false, std::memory_order_release);
+    t_state.slot = nullptr;
   }
 };
 thread_local SlotRelease t_release;
 
-void ClaimSlot() {
-  t_looked = true;
+void ClaimSlot(ThreadState& mine) {
+  mine.looked = true;
   for (Slot& candidate : g_slots) {
     bool expected = false;
     if (!candidate.taken.load(std::memory_order_relaxed) &&
         candidate.taken.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
       (void)&t_release;  // its destructor gives the slot back
-      t_slot = &candidate;
+      mine.slot = &candidate;
       return;
     }
   }
@@ -71,9 +75,10 @@ bool Fenced() {
 }  // namespace
 
 ReadSection::ReadSection() noexcept {
-  if (t_depth++ > 0) return;
-  if (t_slot == nullptr && !t_looked) ClaimSlot();
-  Slot* slot = t_slot;
+  ThreadState& mine = t_state;
+  if (mine.depth++ > 0) return;
+  if (mine.slot == nullptr && !mine.looked) ClaimSlot(mine);
+  Slot* slot = mine.slot;
   if (slot == nullptr) {
     g_without_slot.fetch_add(1, std::memory_order_seq_cst);
     return;
@@ -90,11 +95,12 @@ ReadSection::ReadSection() noexcept {
 }
 
 ReadSection::~ReadSection() {
-  if (--t_depth > 0) return;
-  if (t_slot == nullptr) {
+  ThreadState& mine = t_state;
+  if (--mine.depth > 0) return;
+  if (mine.slot == nullptr) {
     g_without_slot.fetch_sub(1, std::memory_order_release);
   } else {
-    t_slot->entered.store(0, std::memory_order_release);
+    mine.slot->entered.store(0, std::memory_order_release);
   }
 }
 
