@@ -607,6 +607,36 @@ TEST_F(ToolTest, ALockedListIsReportedWithStatusThree) {
   EXPECT_TRUE(Contains(Tool({"show", "base"}).out, "old")) << "nothing was changed";
 }
 
+// With --etcd every command acts on the cluster's rule set or is refused:
+// none acts on this machine's lists in silence (no cluster is reached here:
+// the refusal comes first).
+TEST_F(ToolTest, CommandsThatDoNotActOnTheClusterRefuseEtcd) {
+  ASSERT_EQ(Tool({"add", "base", "--rule", "kept", "--content", "kept.example"}).status, 0);
+  const std::string file = dir_.path() + "-copy.sys";
+  const std::vector<std::vector<std::string>> local_only = {
+      {"purge", "base", "--yes"},
+      {"restore", "base", file},
+      {"sort", "base"},
+      {"clean"},
+      {"show", "base"},
+      {"export", "base", file},
+      {"backup", "base", file},
+      {"match", "base", "kept.example"},
+      {"check"},
+      {"lists"},
+      {"ip", "show"},
+      {"append", "base", "--rule", "x", "--content", "x"}};
+  for (auto args : local_only) {
+    const std::string command = args[0];
+    args.insert(args.begin(), {"--etcd", "127.0.0.1:9", "--prefix", "/varnex"});
+    const ToolRun run = Tool(args);
+    EXPECT_EQ(run.status, 2) << command << ": " << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, "does not act on the cluster's rule set")) << run.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(file)) << "nothing was written";
+  EXPECT_TRUE(Contains(Tool({"show", "base"}).out, "kept")) << "nothing was changed";
+}
+
 // GBK texts: JSON keeps their bytes as hex; a table shows them decoded with
 // --encoding GBK (or in a GBK locale), else escaped.
 TEST_F(ToolTest, TextsInTheListsCodePageAreShownDecodedForPeople) {

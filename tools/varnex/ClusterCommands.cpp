@@ -217,6 +217,13 @@ bool OnCluster() {
   return !g_cluster.endpoints.empty();
 }
 
+bool ActsOnCluster(const std::string& command) {
+  static const char* const kOnCluster[] = {
+      "add",       "delete",         "reset",           "import",  "ip add-white", "ip add-manage",
+      "ip delete", "ip reset-white", "ip reset-manage", "publish", "follow"};
+  return std::find(std::begin(kOnCluster), std::end(kOnCluster), command) != std::end(kOnCluster);
+}
+
 int ClusterStore(int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
   const std::string prefix = Prefix();
   std::map<std::string, std::string> operations_by_key;

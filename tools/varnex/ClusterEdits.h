@@ -29,6 +29,10 @@ extern ClusterTarget g_cluster;
 void AddClusterOptions(CLI::App& app);
 // Whether the editing commands act on the cluster (--etcd given).
 bool OnCluster();
+// Whether the command (its words: "add", "ip add-white") acts on the
+// cluster's rule set when --etcd is given. Every other command is refused
+// then, rather than act on this machine's lists in silence.
+bool ActsOnCluster(const std::string& command);
 
 // Stores the records in the cluster's list `type` (replacing those of the
 // same rule number, or range and kind), in one transaction when they fit in

@@ -24,6 +24,9 @@ void AddClusterOptions(CLI::App&) {}
 bool OnCluster() {
   return false;
 }
+bool ActsOnCluster(const std::string&) {
+  return false;
+}
 int ClusterStore(int32_t, const std::vector<NEW_AUDIT_LIST_ITEM>&) {
   Unavailable();
 }

@@ -81,6 +81,20 @@ int Run(int argc, char** argv) {
     return 2;
   }
   if (help->parsed()) return PrintHelp(app, help_topic);
+  if (OnCluster()) {
+    // The words of the command given ("ip add-white").
+    std::string command;
+    for (CLI::App* level = &app; !level->get_subcommands().empty();) {
+      level = level->get_subcommands().front();
+      command += (command.empty() ? "" : " ") + level->get_name();
+    }
+    if (!ActsOnCluster(command)) {
+      std::cerr << "varnex: " << command
+                << " does not act on the cluster's rule set: leave out --etcd to act on this "
+                   "machine's lists\n";
+      return 2;
+    }
+  }
   if (!dir.empty()) SetEnvironment(LIST_DIRECTORY_VARIABLE, dir);
   for (const auto& group : groups) {
     if (const std::optional<int> status = group->Run()) return *status;
