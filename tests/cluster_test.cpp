@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -121,6 +122,9 @@ class ClusterTest : public ::testing::Test {
         std::string("/test/") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     for (int i = 0; i < 2; ++i) machines_.push_back(std::make_unique<TempListDir>());
     editor_ = std::make_unique<TempListDir>();
+    // A rule set, empty, as a publish of empty lists leaves it: followers
+    // take only a prefix that holds one.
+    cluster_->Etcdctl({"put", prefix_ + "/ruleset", "{\"format\":1}"});
   }
 
   void TearDown() override {
@@ -433,16 +437,101 @@ TEST_F(ClusterTest, LongWorkShowsProgressOnATerminal) {
     const char* shown;
   } cases[] = {
       {tool + " --dir " + editor_->path() + " --txn-ops 500 import base " + file,
-       "operations committed: 2500/2500 (100%)"},
+       "operations committed: 2501/2501 (100%)"},  // and the rule set's record
       // Stopped by SIGTERM once the whole rule set (two pages) is read.
       {"timeout -s TERM 4 " + tool + " --dir " + Dir(0) + " follow base",
-       "keys read: 2500/2500 (100%)"},
+       "keys read: 2501/2501 (100%)"},
   };
   for (const auto& c : cases) {
     std::string out;
     RunProgram({"script", "-qec", c.command, "/dev/null"}, &out);
     EXPECT_NE(out.find(c.shown), std::string::npos) << c.command << "\n" << out;
   }
+}
+
+// A follower never empties or shrinks a list because the prefix or the
+// cluster behind the endpoints holds no rule set, or another one: it stops
+// and leaves every list as it is, unless told to take the new source.
+TEST_F(ClusterTest, AFollowerLeavesItsListsForAPrefixOrClusterThatIsNotItsOwn) {
+  FollowerProcess& follower = Follow(0);
+  Import(kBase, Hosts("f", 10));
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+  ASSERT_EQ(follower.Stop(), 0);
+  auto follow = [&](const std::string& dir, const std::string& prefix,
+                    std::vector<std::string> more = {}) {
+    std::vector<std::string> argv = {"timeout",
+                                     "-s",
+                                     "TERM",
+                                     "5",
+                                     VARNEX_TOOL_PATH,
+                                     "--dir",
+                                     dir,
+                                     "--etcd",
+                                     cluster_->Endpoints(),
+                                     "--prefix",
+                                     prefix,
+                                     "follow"};
+    argv.insert(argv.end(), more.begin(), more.end());
+    std::string out, err;
+    const int status = RunProgram(argv, &out, &err);
+    return std::make_pair(status, err);
+  };
+  const struct {
+    const char* what;
+    std::string prefix;
+    const char* said;
+  } refusals[] = {
+      {"a mistyped prefix", prefix_ + "x", "the lists follow the rule set at prefix"},
+      {"a prefix that holds keys but no rule set", prefix_ + "/lists", "the lists follow"},
+  };
+  for (const auto& c : refusals) {
+    const auto [status, err] = follow(Dir(0), c.prefix);
+    EXPECT_NE(status, 0) << c.what << ": " << err;
+    EXPECT_NE(err.find(c.said), std::string::npos) << c.what << ": " << err;
+    EXPECT_TRUE(Converged(0, 0)) << c.what << ": the lists were changed";
+  }
+  // A machine that never followed, with a list of its own, and an empty
+  // cluster behind the prefix (or another cluster): nothing is taken.
+  const std::string empty_prefix = prefix_ + "-never-published";
+  SetEnvironment(LIST_DIRECTORY_VARIABLE, Dir(1).c_str());
+  {
+    CVarnex list(kBase);
+    ASSERT_EQ(list.LoadFile(), 1);
+    NEW_AUDIT_LIST_ITEM own = MakeRecord("own", 5, "local");
+    ASSERT_EQ(list.AddItem(&own), 1);
+  }
+  {
+    const auto [status, err] = follow(Dir(1), empty_prefix);
+    EXPECT_NE(status, 0) << err;
+    EXPECT_NE(err.find("holds no rule set"), std::string::npos) << err;
+    EXPECT_EQ(ReadList(Dir(1), kBase).size(), 1u) << "the list was emptied";
+  }
+  // The state file of another cluster.
+  const std::string state = Dir(0) + "/cluster-follow.state";
+  std::string text;
+  {
+    std::ifstream in(state);
+    std::getline(in, text, '\0');
+  }
+  const size_t at = text.find("\"cluster\":\"");
+  ASSERT_NE(at, std::string::npos) << text;
+  text.insert(at + 11, "9");
+  {
+    std::ofstream out(state, std::ios::trunc);
+    out << text;
+  }
+  {
+    const auto [status, err] = follow(Dir(0), prefix_);
+    EXPECT_NE(status, 0) << err;
+    EXPECT_NE(err.find("of cluster"), std::string::npos) << err;
+  }
+  // Taken when the operator says so.
+  {
+    const auto [status, err] = follow(Dir(1), empty_prefix, {"--new-source"});
+    EXPECT_EQ(status, 124) << "ran until stopped: " << err;
+    EXPECT_TRUE(ReadList(Dir(1), kBase).empty());
+  }
+  cluster_->Etcdctl({"del", "--prefix", empty_prefix});
 }
 
 // With etcd's authentication on, the tool takes the user from the
@@ -487,6 +576,34 @@ TEST(ClusterAuthTest, EditsTakeTheCredentialsFromTheEnvironment) {
                       &out),
       0);
   EXPECT_NE(out.find("\"rule\":\"r1\""), std::string::npos) << out;
+
+  // A follower with a role that may only read the rule set's prefix.
+  const std::string reader = dir.path() + "/reader-password";
+  std::ofstream(reader) << "readonly\n";
+  for (const std::vector<std::string>& step :
+       {std::vector<std::string>{"role", "add", "follower"},
+        {"role", "grant-permission", "follower", "read", "/auth/", "--prefix=true"},
+        {"user", "add", "follower:readonly", "--interactive=false"},
+        {"user", "grant-role", "follower", "follower"}}) {
+    std::vector<std::string> args = {"--user", "root:secret"};
+    args.insert(args.end(), step.begin(), step.end());
+    ASSERT_EQ(cluster.Etcdctl(args), 0) << step[0] << " " << step[1];
+  }
+  SetEnvironment("VARNEX_ETCD_USER", "follower");
+  SetEnvironment("VARNEX_ETCD_PASSWORD_FILE", reader.c_str());
+  const std::string lists = dir.path() + "/lists";
+  std::filesystem::create_directories(lists);
+  std::string err;
+  EXPECT_EQ(RunProgram({"timeout", "-s", "TERM", "4", VARNEX_TOOL_PATH, "--dir", lists, "--etcd",
+                        cluster.Endpoint(0), "--prefix", "/auth", "follow", "base"},
+                       &out, &err),
+            124)
+      << "it ran until stopped: " << err;
+  EXPECT_NE(err.find("read the whole rule set"), std::string::npos) << err;
+  EXPECT_EQ(err.find("permission denied"), std::string::npos) << err;
+  SetEnvironment("VARNEX_ETCD_USER", nullptr);
+  SetEnvironment("VARNEX_ETCD_PASSWORD_FILE", nullptr);
+  EXPECT_EQ(ReadList(lists, kBase).size(), 1u);
 }
 
 }  // namespace

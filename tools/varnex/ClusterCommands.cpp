@@ -127,6 +127,8 @@ int Publish(const std::vector<std::string>& list_names) {
         ++deleted;
       }
     }
+    // The rule set's record of itself, with the last of its records.
+    operations.push_back({RuleSetKey(prefix), RuleSetValue(), false, {}});
     const size_t transactions = CommitAll(operations);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -157,7 +159,7 @@ int Follow(const std::vector<std::string>& list_names) {
   config.call_deadline = std::chrono::milliseconds(5000);
   CatchStopRequests();  // before any thread starts, so that every one leaves them to this one
   EtcdClient client(config);
-  Follower follower(client, Prefix(), lists);
+  Follower follower(client, Prefix(), lists, g_cluster.new_source);
   std::atomic<bool> stop{false};
   std::atomic<bool> ended{false};
   std::exception_ptr failure;
@@ -187,6 +189,9 @@ class ClusterCommands : public CommandGroup {
     follow_ = app.add_subcommand(
         "follow", "keep the local lists equal to the cluster's (needs --etcd, --prefix)");
     follow_->add_option("LIST", lists_, "lists to follow (default: all nine)");
+    follow_->add_flag("--new-source", g_cluster.new_source,
+                      "take the rule set at this prefix and cluster even when it holds none (the "
+                      "lists are emptied) or the state file names another prefix or cluster");
   }
 
   std::optional<int> Run() override {
@@ -233,10 +238,12 @@ int ClusterStore(int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records) 
   }
   std::vector<EtcdOperation> operations;
   for (auto& [key, value] : operations_by_key) operations.push_back({key, value, false, {}});
+  const size_t stored = operations.size();
+  operations.push_back({RuleSetKey(prefix), RuleSetValue(), false, {}});
   const size_t transactions = CommitAll(operations);
-  Report("stored " + std::to_string(operations.size()) + " records in the cluster's list " +
-             kListNames[type] + " in " + TransactionsText(transactions),
-         {{"stored", operations.size()}, {"transactions", transactions}});
+  Report("stored " + std::to_string(stored) + " records in the cluster's list " + kListNames[type] +
+             " in " + TransactionsText(transactions),
+         {{"stored", stored}, {"transactions", transactions}});
   return 0;
 }
 

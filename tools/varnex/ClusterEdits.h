@@ -20,7 +20,8 @@ namespace varnex::tool {
 struct ClusterTarget {
   std::string endpoints;
   std::string prefix;
-  size_t txn_ops = 128;  // etcd's default limit of operations in a transaction
+  size_t txn_ops = 128;     // etcd's default limit of operations in a transaction
+  bool new_source = false;  // follow --new-source
 };
 extern ClusterTarget g_cluster;
 

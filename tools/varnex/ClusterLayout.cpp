@@ -99,4 +99,12 @@ NEW_AUDIT_LIST_ITEM RecordOfValue(int32_t type, RecordReader& reader, const std:
   return record;
 }
 
+std::string RuleSetKey(const std::string& prefix) {
+  return prefix + "/ruleset";
+}
+
+std::string RuleSetValue() {
+  return "{\"format\":1}";
+}
+
 }  // namespace varnex::tool

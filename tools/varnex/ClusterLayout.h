@@ -5,6 +5,13 @@
 //                                      the list's short name, "base" ...)
 //   P/ip/<white|manage>/<first>-<last> a range of the IP list, by kind (a
 //                                      record of another kind: kind<N>)
+//   P/ruleset                          the rule set's record of itself,
+//                                      {"format": 1}: put by publish and by
+//                                      every edit that stores records, so
+//                                      that a prefix that holds none (a
+//                                      mistyped one, an empty cluster, the
+//                                      wrong cluster) is told from a rule
+//                                      set that is empty
 //
 // <rule> is the record's rule number with ASCII letters in lower case (rule
 // numbers name the same record whatever their case) and every byte that is
@@ -32,6 +39,9 @@ std::string ListKeyPrefix(const std::string& prefix, int32_t type);
 std::string RecordKey(const std::string& prefix, int32_t type, const NEW_AUDIT_LIST_ITEM& record);
 // The list that `key` belongs to, or -1 for a key of no list.
 int32_t ListOfKey(const std::string& prefix, std::string_view key);
+// The key of the rule set's record of itself, and its value.
+std::string RuleSetKey(const std::string& prefix);
+std::string RuleSetValue();
 // The value of `record` in list `type`.
 std::string RecordValue(int32_t type, const NEW_AUDIT_LIST_ITEM& record);
 // The record of list `type` that a value describes. Throws ToolError.

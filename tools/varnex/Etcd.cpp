@@ -378,10 +378,11 @@ int64_t EtcdClient::Commit(const std::vector<EtcdOperation>& operations) {
   return Int64Of(reply.at("header"), "revision");
 }
 
-int64_t EtcdClient::CurrentRevision(std::string* cluster_id) {
-  // A range that reads no key answers with the header alone.
-  const json reply =
-      Call("/v3/kv/range", {{"key", Base64Encode(std::string(1, '\0'))}, {"count_only", true}});
+int64_t EtcdClient::CurrentRevision(const std::string& prefix, std::string* cluster_id) {
+  // A count of keys answers with the header, and no value.
+  const json reply = Call("/v3/kv/range", {{"key", Base64Encode(prefix)},
+                                           {"range_end", Base64Encode(PrefixEnd(prefix))},
+                                           {"count_only", true}});
   const json& header = reply.at("header");
   if (cluster_id != nullptr) *cluster_id = StringOf(header, "cluster_id");
   return Int64Of(header, "revision");

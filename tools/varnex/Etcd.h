@@ -100,8 +100,10 @@ class EtcdClient {
                      const std::function<void(size_t, uint64_t)>& on_page = {});
   // The operations as one transaction; returns its revision.
   int64_t Commit(const std::vector<EtcdOperation>& operations);
-  // The cluster's current revision and its identity.
-  int64_t CurrentRevision(std::string* cluster_id = nullptr);
+  // The cluster's current revision and its identity, learned from a count of
+  // the keys that begin with `prefix` (so that a role that may read only
+  // them may ask).
+  int64_t CurrentRevision(const std::string& prefix, std::string* cluster_id = nullptr);
   // Discards the history before `revision`.
   void Compact(int64_t revision);
 

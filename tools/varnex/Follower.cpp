@@ -46,10 +46,12 @@ uint64_t RecordsSum(const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
   return sum;
 }
 
-Follower::Follower(EtcdClient& client, std::string prefix, std::vector<int32_t> lists)
+Follower::Follower(EtcdClient& client, std::string prefix, std::vector<int32_t> lists,
+                   bool new_source)
     : m_client(client),
       m_prefix(std::move(prefix)),
-      m_state_path(ListDirectoryOfRun() + "/" + kFollowStateName) {
+      m_state_path(ListDirectoryOfRun() + "/" + kFollowStateName),
+      m_new_source(new_source) {
   for (const int32_t type : lists) {
     if (!Followed(type)) m_lists[type] = LoadForChange(type);
   }
@@ -61,7 +63,7 @@ void Follower::Run(const std::atomic<bool>& stop) {
   bool resume = true;  // from the state file, at the first start only
   while (!stop.load()) {
     try {
-      if (m_cluster_id.empty()) (void)m_client.CurrentRevision(&m_cluster_id);
+      if (m_cluster_id.empty()) (void)m_client.CurrentRevision(m_prefix + "/", &m_cluster_id);
       if (whole && !(resume && Resume())) ReadWhole();
       whole = false;
       resume = false;
@@ -112,6 +114,16 @@ bool Follower::Resume() {
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<size_t>(in.gcount()));
   const json state = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (state.is_object() && !m_new_source &&
+      (state.value("prefix", m_prefix) != m_prefix ||
+       state.value("cluster", m_cluster_id) != m_cluster_id)) {
+    // The lists follow another rule set: a mistyped prefix, or other
+    // endpoints, would replace it.
+    throw ToolError("the lists follow the rule set at prefix " + state.value("prefix", "") +
+                    " of cluster " + state.value("cluster", "") + " (" + m_state_path + "), not " +
+                    m_prefix + " of cluster " + m_cluster_id +
+                    "; every list is left as it is (follow --new-source takes this one)");
+  }
   if (!state.is_object() || state.value("prefix", "") != m_prefix ||
       state.value("cluster", "") != m_cluster_id || !state.contains("lists") ||
       !state["lists"].is_object() || !state.contains("revision") ||
@@ -177,6 +189,16 @@ void Follower::ReadWhole() {
         progress_read = read;
       });
   if (progress) progress->Finish();
+  const std::string rule_set = RuleSetKey(m_prefix);
+  if (!m_new_source && std::none_of(pairs.begin(), pairs.end(), [&](const EtcdKeyValue& pair) {
+        return pair.key == rule_set;
+      })) {
+    throw ToolError("the prefix " + m_prefix + " of cluster " + m_cluster_id +
+                    " holds no rule set (no " + rule_set + ", " + std::to_string(pairs.size()) +
+                    " keys): nothing was published there, or the prefix or the endpoints are "
+                    "not the ones meant; every list is left as it is (publish the rule set "
+                    "first, or follow --new-source to take this one)");
+  }
   Mirror mirrors[LIST_TYPE_COUNT];
   for (const EtcdKeyValue& pair : pairs) {
     const int32_t type = ListOfKey(m_prefix, pair.key);

@@ -34,9 +34,15 @@ inline constexpr const char* kFollowStateName = "cluster-follow.state";
 
 class Follower {
  public:
-  Follower(EtcdClient& client, std::string prefix, std::vector<int32_t> lists);
+  // With new_source, a prefix that holds no rule set, or a state file of
+  // another prefix or cluster, is taken as it is (see Run).
+  Follower(EtcdClient& client, std::string prefix, std::vector<int32_t> lists,
+           bool new_source = false);
   // Follows until `stop` is set. Throws ToolError when a list cannot be
-  // changed.
+  // changed, and, leaving every list as it is, when the prefix holds no rule
+  // set (no record of itself: a mistyped prefix, an empty cluster, another
+  // cluster behind the endpoints) or the state file names another prefix or
+  // cluster, unless new_source.
   void Run(const std::atomic<bool>& stop);
 
  private:
@@ -67,6 +73,7 @@ class Follower {
   uint64_t m_sums[9] = {};
   int64_t m_revision = 0;
   RecordReader m_reader;
+  bool m_new_source = false;
 };
 
 // A sum of a list's records, whatever their order, to tell whether a list is
