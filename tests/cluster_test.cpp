@@ -534,6 +534,32 @@ TEST_F(ClusterTest, AFollowerLeavesItsListsForAPrefixOrClusterThatIsNotItsOwn) {
   cluster_->Etcdctl({"del", "--prefix", empty_prefix});
 }
 
+// With a TLS file given, an endpoint without a scheme is reached over TLS,
+// never in cleartext: the cluster here speaks cleartext only, so the edit
+// fails; an endpoint that asks for cleartext (http://) gets it.
+TEST_F(ClusterTest, TlsFilesMakeEndpointsWithoutASchemeUseTls) {
+  const std::string endpoint = cluster_->Endpoint(0);
+  ASSERT_EQ(endpoint.rfind("http://", 0), 0u) << endpoint;
+  SetEnvironment("VARNEX_ETCD_CACERT", "/etc/ssl/certs/ca-certificates.crt");
+  const struct {
+    std::string endpoint;
+    int status;
+  } cases[] = {{endpoint.substr(7), 2}, {endpoint, 0}};
+  for (const auto& c : cases) {
+    std::string out, err;
+    EXPECT_EQ(
+        RunProgram({VARNEX_TOOL_PATH, "--dir", editor_->path(), "--etcd", c.endpoint, "--prefix",
+                    prefix_, "--timeout", "1", "add", "base", "--rule", "tls", "--content", "x"},
+                   &out, &err),
+        c.status)
+        << c.endpoint << ": " << out << err;
+  }
+  SetEnvironment("VARNEX_ETCD_CACERT", nullptr);
+  std::string value;
+  cluster_->Etcdctl({"get", prefix_ + "/lists/base/tls", "--print-value-only"}, &value);
+  EXPECT_NE(value.find("\"rule\":\"tls\""), std::string::npos) << "stored once, in cleartext";
+}
+
 // With etcd's authentication on, the tool takes the user from the
 // environment and the password from a file, and fails without them.
 TEST(ClusterAuthTest, EditsTakeTheCredentialsFromTheEnvironment) {

@@ -31,7 +31,12 @@ constexpr int kCommitThreads = 8;
 
 EtcdConfig Config() {
   if (g_cluster.endpoints.empty()) throw ToolError("give the cluster with --etcd ENDPOINTS");
-  return EtcdConfig::FromEnvironment(g_cluster.endpoints);
+  EtcdConfig config = EtcdConfig::FromEnvironment(g_cluster.endpoints);
+  if (g_cluster.timeout_seconds > 0) {
+    config.call_deadline =
+        std::chrono::milliseconds(static_cast<int64_t>(g_cluster.timeout_seconds * 1000.0 + 0.5));
+  }
+  return config;
 }
 
 std::string Prefix() {
@@ -156,7 +161,7 @@ int Follow(const std::vector<std::string>& list_names) {
     for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) lists.push_back(type);
   }
   EtcdConfig config = Config();
-  config.call_deadline = std::chrono::milliseconds(5000);
+  if (g_cluster.timeout_seconds <= 0) config.call_deadline = std::chrono::milliseconds(5000);
   CatchStopRequests();  // before any thread starts, so that every one leaves them to this one
   EtcdClient client(config);
   Follower follower(client, Prefix(), lists, g_cluster.new_source);
@@ -213,6 +218,10 @@ void AddClusterOptions(CLI::App& app) {
                  "act on the rule set in etcd at these endpoints (comma-separated; TLS files and "
                  "credentials from VARNEX_ETCD_* variables)");
   app.add_option("--prefix", g_cluster.prefix, "the rule set's key prefix in etcd");
+  app.add_option("--timeout", g_cluster.timeout_seconds,
+                 "how long one etcd call may keep trying the endpoints, in seconds (default 15; "
+                 "5 for follow)")
+      ->check(CLI::Range(0.05, 3600.0));
   app.add_option("--txn-ops", g_cluster.txn_ops,
                  "most operations in one etcd transaction (default 128, etcd's own limit)")
       ->check(CLI::Range(1, 100000));

@@ -20,8 +20,9 @@ namespace varnex::tool {
 struct ClusterTarget {
   std::string endpoints;
   std::string prefix;
-  size_t txn_ops = 128;     // etcd's default limit of operations in a transaction
-  bool new_source = false;  // follow --new-source
+  size_t txn_ops = 128;        // etcd's default limit of operations in a transaction
+  bool new_source = false;     // follow --new-source
+  double timeout_seconds = 0;  // --timeout: how long one etcd call may take (0: the default)
 };
 extern ClusterTarget g_cluster;
 

@@ -190,11 +190,19 @@ std::string Base64Decode(const std::string& text) {
 
 EtcdConfig EtcdConfig::FromEnvironment(const std::string& endpoints) {
   EtcdConfig config;
+  config.ca_file = Environment("VARNEX_ETCD_CACERT");
+  config.cert_file = Environment("VARNEX_ETCD_CERT");
+  config.key_file = Environment("VARNEX_ETCD_KEY");
+  // With TLS files given, an endpoint without a scheme is reached over TLS:
+  // cleartext only when an endpoint asks for it (http://).
+  const bool tls = !config.ca_file.empty() || !config.cert_file.empty() || !config.key_file.empty();
   std::stringstream stream(endpoints);
   std::string endpoint;
   while (std::getline(stream, endpoint, ',')) {
     if (endpoint.empty()) continue;
-    if (endpoint.find("://") == std::string::npos) endpoint = "http://" + endpoint;
+    if (endpoint.find("://") == std::string::npos) {
+      endpoint = (tls ? "https://" : "http://") + endpoint;
+    }
     if (endpoint.rfind("http://", 0) != 0 && endpoint.rfind("https://", 0) != 0) {
       throw ToolError("an etcd endpoint is http://HOST:PORT or https://HOST:PORT: " + endpoint);
     }
@@ -202,9 +210,6 @@ EtcdConfig EtcdConfig::FromEnvironment(const std::string& endpoints) {
     config.endpoints.push_back(endpoint);
   }
   if (config.endpoints.empty()) throw ToolError("--etcd names no endpoint");
-  config.ca_file = Environment("VARNEX_ETCD_CACERT");
-  config.cert_file = Environment("VARNEX_ETCD_CERT");
-  config.key_file = Environment("VARNEX_ETCD_KEY");
   config.user = Environment("VARNEX_ETCD_USER");
   const std::string password_file = Environment("VARNEX_ETCD_PASSWORD_FILE");
   if (!password_file.empty()) {

@@ -32,8 +32,8 @@ struct EtcdConfig {
   std::string user, password;
   // How long one call keeps trying the endpoints before it fails.
   std::chrono::milliseconds call_deadline{15000};
-  // Comma-separated endpoints ("host:port" gets "http://"), the rest from the
-  // environment. Throws ToolError.
+  // Comma-separated endpoints ("host:port" gets "https://" when a TLS file is
+  // given, else "http://"), the rest from the environment. Throws ToolError.
   static EtcdConfig FromEnvironment(const std::string& endpoints);
 };
 
