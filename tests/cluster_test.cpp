@@ -410,16 +410,47 @@ TEST_F(ClusterTest, PublishMakesTheClustersListEqualToALocalOne) {
   model_[kBase].clear();
   for (const auto& record : records) model_[kBase][record.szRuleNo] = record;
 
+  auto publish = [&](std::vector<std::string> more, std::string* out, std::string* err) {
+    std::vector<std::string> argv = {VARNEX_TOOL_PATH,      "--dir",    local,  "--etcd",
+                                     cluster_->Endpoints(), "--prefix", prefix_};
+    argv.insert(argv.end(), more.begin(), more.end());
+    return RunProgram(argv, out, err);
+  };
+  auto stale_in_cluster = [&] {
+    std::string keys;
+    cluster_->Etcdctl({"get", "--prefix", "--keys-only", prefix_ + "/lists/base/stale"}, &keys);
+    return std::count(keys.begin(), keys.end(), '\n') > 0;
+  };
+  // Every stale record would go: shown with --dry-run, refused without
+  // --yes, and nothing changes either way.
   std::string out, err;
-  ASSERT_EQ(RunProgram({VARNEX_TOOL_PATH, "--dir", local, "--etcd", cluster_->Endpoints(),
-                        "--prefix", prefix_, "publish", "base"},
-                       &out, &err),
-            0)
-      << err;
+  EXPECT_EQ(publish({"--dry-run", "publish", "base"}, &out, &err), 0) << err;
+  EXPECT_NE(out.find("would delete " + prefix_ + "/lists/base/stale0"), std::string::npos) << out;
+  EXPECT_NE(out.find("would publish base: 500 put, 5 deleted"), std::string::npos) << out;
+  EXPECT_EQ(publish({"publish", "base"}, &out, &err), 2);
+  EXPECT_NE(err.find("would delete 5 of the cluster's 5 records"), std::string::npos) << err;
+  EXPECT_TRUE(stale_in_cluster()) << "nothing was changed";
+
+  ASSERT_EQ(publish({"publish", "base", "--yes"}, &out, &err), 0) << err;
   EXPECT_NE(out.find("500 put, 5 deleted"), std::string::npos) << out;
   EXPECT_NE(out.find("1 records with a rule number met before"), std::string::npos) << out;
+  EXPECT_FALSE(stale_in_cluster());
   Follow(0);
   ASSERT_TRUE(Converged(0)) << followers_.back()->Log();
+
+  // A publish from a machine whose list is empty would empty every
+  // follower's list.
+  const std::string empty = Dir(0) + "-empty";
+  std::filesystem::create_directories(empty);
+  SetEnvironment(LIST_DIRECTORY_VARIABLE, empty.c_str());
+  ASSERT_EQ(CVarnex(kBase).LoadFile(), 1);
+  EXPECT_EQ(RunProgram({VARNEX_TOOL_PATH, "--dir", empty, "--etcd", cluster_->Endpoints(),
+                        "--prefix", prefix_, "publish", "base"},
+                       &out, &err),
+            2);
+  EXPECT_NE(err.find("the list would be empty on every follower"), std::string::npos) << err;
+  EXPECT_TRUE(Converged(0)) << "the followers kept their list";
+  std::filesystem::remove_all(empty);
 }
 
 // On a terminal, an edit of several transactions and a follower's whole

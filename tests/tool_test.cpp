@@ -634,6 +634,10 @@ TEST_F(ToolTest, CommandsThatDoNotActOnTheClusterRefuseEtcd) {
     EXPECT_TRUE(Contains(run.err, "does not act on the cluster's rule set")) << run.err;
   }
   EXPECT_FALSE(std::filesystem::exists(file)) << "nothing was written";
+  // A preview is of the cluster's changes: without --etcd it would be a
+  // change of this machine's list made in silence.
+  const ToolRun preview = Tool({"--dry-run", "delete", "base", "--rule", "kept"});
+  EXPECT_EQ(preview.status, 2) << preview.err;
   EXPECT_TRUE(Contains(Tool({"show", "base"}).out, "kept")) << "nothing was changed";
 }
 

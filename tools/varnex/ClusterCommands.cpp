@@ -98,57 +98,100 @@ std::map<std::string, std::string> ClusterList(EtcdClient& client, int32_t type)
   return list;
 }
 
-int Publish(const std::vector<std::string>& list_names) {
+// Prints what a change of the rule set would do instead of doing it.
+void PrintPlan(const std::vector<EtcdOperation>& operations) {
+  for (const EtcdOperation& operation : operations) {
+    if (!operation.range_end.empty()) {
+      std::cout << "would delete every key from " << operation.key << " to " << operation.range_end
+                << "\n";
+    } else {
+      std::cout << (operation.erase ? "would delete " : "would put ") << operation.key << "\n";
+    }
+  }
+}
+
+// A publish that would take away more than this share of a list's records
+// in the cluster, or all of them, is made only with --yes.
+constexpr size_t kDeletionsWithoutYes = 10;  // percent
+
+int Publish(const std::vector<std::string>& list_names, bool yes) {
   const std::string prefix = Prefix();
   EtcdClient client(Config());
+  struct Plan {
+    int32_t type;
+    std::vector<EtcdOperation> operations;
+    size_t puts = 0, deleted = 0, unchanged = 0, duplicates = 0, in_cluster = 0;
+  };
+  std::vector<Plan> plans;
   for (const std::string& name : list_names) {
-    const int32_t type = ParseList(name);
-    const auto start = std::chrono::steady_clock::now();
-    auto list = Load(type);
+    Plan plan;
+    plan.type = ParseList(name);
+    auto list = Load(plan.type);
     const std::vector<NEW_AUDIT_LIST_ITEM> records = ReadAll(*list);
     std::map<std::string, std::string> local;
-    size_t duplicates = 0;
     for (const NEW_AUDIT_LIST_ITEM& record : records) {
       // The first of two records with one rule number is the one that the
       // list's replacements and deletions find.
-      duplicates +=
-          !local.emplace(RecordKey(prefix, type, record), RecordValue(type, record)).second;
+      plan.duplicates +=
+          !local.emplace(RecordKey(prefix, plan.type, record), RecordValue(plan.type, record))
+               .second;
     }
-    const std::map<std::string, std::string> cluster = ClusterList(client, type);
-    std::vector<EtcdOperation> operations;
-    size_t unchanged = 0, deleted = 0;
+    const std::map<std::string, std::string> cluster = ClusterList(client, plan.type);
+    plan.in_cluster = cluster.size();
     for (const auto& [key, value] : local) {
       const auto there = cluster.find(key);
       if (there != cluster.end() && there->second == value) {
-        ++unchanged;
+        ++plan.unchanged;
       } else {
-        operations.push_back({key, value, false, {}});
+        plan.operations.push_back({key, value, false, {}});
       }
     }
-    const size_t puts = operations.size();
+    plan.puts = plan.operations.size();
     for (const auto& entry : cluster) {
       if (local.count(entry.first) == 0) {
-        operations.push_back({entry.first, {}, true, {}});
-        ++deleted;
+        plan.operations.push_back({entry.first, {}, true, {}});
+        ++plan.deleted;
       }
     }
+    plans.push_back(std::move(plan));
+  }
+  // Every list is checked before any is changed.
+  for (const Plan& plan : plans) {
+    const bool empties = plan.in_cluster > 0 && plan.puts + plan.unchanged == 0;
+    if (!yes && !g_cluster.dry_run &&
+        (empties || plan.deleted * 100 > plan.in_cluster * kDeletionsWithoutYes)) {
+      throw ToolError("publish " + std::string(kListNames[plan.type]) + " would delete " +
+                      std::to_string(plan.deleted) + " of the cluster's " +
+                      std::to_string(plan.in_cluster) + " records" +
+                      (empties ? " (the list would be empty on every follower)" : "") +
+                      ": nothing was changed; add --yes to go ahead (--dry-run shows what "
+                      "would change)");
+    }
+  }
+  for (Plan& plan : plans) {
+    const auto start = std::chrono::steady_clock::now();
     // The rule set's record of itself, with the last of its records.
-    operations.push_back({RuleSetKey(prefix), RuleSetValue(), false, {}});
-    const size_t transactions = CommitAll(operations);
+    plan.operations.push_back({RuleSetKey(prefix), RuleSetValue(), false, {}});
+    if (g_cluster.dry_run) PrintPlan(plan.operations);
+    const size_t transactions = g_cluster.dry_run ? 0 : CommitAll(plan.operations);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    Report("published " + std::string(kListNames[type]) + ": " + std::to_string(puts) + " put, " +
-               std::to_string(deleted) + " deleted, " + std::to_string(unchanged) +
-               " unchanged, in " + TransactionsText(transactions) +
-               (duplicates > 0 ? " (" + std::to_string(duplicates) +
-                                     " records with a rule number met before were left out)"
-                               : std::string()),
-           {{"list", kListNames[type]},
-            {"put", puts},
-            {"deleted", deleted},
-            {"unchanged", unchanged},
-            {"duplicates", duplicates},
+    Report(std::string(g_cluster.dry_run ? "would publish " : "published ") +
+               kListNames[plan.type] + ": " + std::to_string(plan.puts) + " put, " +
+               std::to_string(plan.deleted) + " deleted, " + std::to_string(plan.unchanged) +
+               " unchanged" +
+               (g_cluster.dry_run ? std::string(" (nothing was changed)")
+                                  : ", in " + TransactionsText(transactions)) +
+               (plan.duplicates > 0 ? " (" + std::to_string(plan.duplicates) +
+                                          " records with a rule number met before were left out)"
+                                    : std::string()),
+           {{"list", kListNames[plan.type]},
+            {"put", plan.puts},
+            {"deleted", plan.deleted},
+            {"unchanged", plan.unchanged},
+            {"duplicates", plan.duplicates},
             {"transactions", transactions},
+            {"dry_run", g_cluster.dry_run},
             {"seconds", seconds}});
   }
   return 0;
@@ -191,6 +234,9 @@ class ClusterCommands : public CommandGroup {
     publish_ = app.add_subcommand(
         "publish", "make the cluster's lists equal to these local lists (needs --etcd, --prefix)");
     publish_->add_option("LIST", lists_, "lists to publish")->required();
+    publish_->add_flag("--yes", yes_,
+                       "go ahead when the publish would empty a list of the cluster, or delete "
+                       "more than a tenth of its records");
     follow_ = app.add_subcommand(
         "follow", "keep the local lists equal to the cluster's (needs --etcd, --prefix)");
     follow_->add_option("LIST", lists_, "lists to follow (default: all nine)");
@@ -200,7 +246,7 @@ class ClusterCommands : public CommandGroup {
   }
 
   std::optional<int> Run() override {
-    if (publish_->parsed()) return Publish(lists_);
+    if (publish_->parsed()) return Publish(lists_, yes_);
     if (follow_->parsed()) return Follow(lists_);
     return std::nullopt;
   }
@@ -209,6 +255,7 @@ class ClusterCommands : public CommandGroup {
   CLI::App* publish_;
   CLI::App* follow_;
   std::vector<std::string> lists_;
+  bool yes_ = false;
 };
 
 }  // namespace
@@ -218,6 +265,9 @@ void AddClusterOptions(CLI::App& app) {
                  "act on the rule set in etcd at these endpoints (comma-separated; TLS files and "
                  "credentials from VARNEX_ETCD_* variables)");
   app.add_option("--prefix", g_cluster.prefix, "the rule set's key prefix in etcd");
+  app.add_flag("--dry-run", g_cluster.dry_run,
+               "with --etcd: show what a change of the cluster's rule set would do, and do "
+               "nothing");
   app.add_option("--timeout", g_cluster.timeout_seconds,
                  "how long one etcd call may keep trying the endpoints, in seconds (default 15; "
                  "5 for follow)")
@@ -249,6 +299,13 @@ int ClusterStore(int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records) 
   for (auto& [key, value] : operations_by_key) operations.push_back({key, value, false, {}});
   const size_t stored = operations.size();
   operations.push_back({RuleSetKey(prefix), RuleSetValue(), false, {}});
+  if (g_cluster.dry_run) {
+    PrintPlan(operations);
+    Report("would store " + std::to_string(stored) + " records in the cluster's list " +
+               kListNames[type] + " (nothing was changed)",
+           {{"stored", 0}, {"would_store", stored}, {"dry_run", true}});
+    return 0;
+  }
   const size_t transactions = CommitAll(operations);
   Report("stored " + std::to_string(stored) + " records in the cluster's list " + kListNames[type] +
              " in " + TransactionsText(transactions),
@@ -265,6 +322,11 @@ int ClusterDeleteRecord(int32_t type, const NEW_AUDIT_LIST_ITEM& record) {
                    [&](const EtcdKeyValue& pair) { return pair.key == key; })) {
     std::cerr << "varnex: the cluster has no key " << key << "\n";
     return 1;
+  }
+  if (g_cluster.dry_run) {
+    PrintPlan({{key, {}, true, {}}});
+    Report("would delete " + key + " (nothing was changed)", {{"deleted", 0}, {"dry_run", true}});
+    return 0;
   }
   const int64_t revision = client.Commit({{key, {}, true, {}}});
   Report("deleted " + key + " at revision " + std::to_string(revision),
@@ -290,6 +352,13 @@ int ClusterDelete(int32_t type, const std::optional<std::string>& rule,
       }
     }
   }
+  if (g_cluster.dry_run) {
+    PrintPlan(operations);
+    Report("would delete " + std::to_string(operations.size()) +
+               " records from the cluster's list " + kListNames[type] + " (nothing was changed)",
+           {{"deleted", 0}, {"would_delete", operations.size()}, {"dry_run", true}});
+    return 0;
+  }
   const size_t transactions = CommitAll(operations);
   Report("deleted " + std::to_string(operations.size()) + " records from the cluster's list " +
              kListNames[type] +
@@ -301,6 +370,15 @@ int ClusterDelete(int32_t type, const std::optional<std::string>& rule,
 int ClusterReset(int32_t type, std::optional<int32_t> ip_kind) {
   std::string start = ListKeyPrefix(Prefix(), type);
   if (ip_kind) start += *ip_kind == IP_LIST_MANAGE ? "manage/" : "white/";
+  if (g_cluster.dry_run) {
+    EtcdClient client(Config());
+    std::vector<EtcdKeyValue> pairs;
+    client.ReadPrefix(start, 0, &pairs);
+    PrintPlan({{start, {}, true, PrefixEnd(start)}});
+    Report("would delete " + std::to_string(pairs.size()) + " records (nothing was changed)",
+           {{"would_delete", pairs.size()}, {"dry_run", true}});
+    return 0;
+  }
   EtcdClient client(Config());
   const int64_t revision = client.Commit({{start, {}, true, PrefixEnd(start)}});
   Report("emptied the cluster's " + std::string(kListNames[type]) +

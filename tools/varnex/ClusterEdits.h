@@ -22,6 +22,7 @@ struct ClusterTarget {
   std::string prefix;
   size_t txn_ops = 128;        // etcd's default limit of operations in a transaction
   bool new_source = false;     // follow --new-source
+  bool dry_run = false;        // --dry-run: the changes are shown, not made
   double timeout_seconds = 0;  // --timeout: how long one etcd call may take (0: the default)
 };
 extern ClusterTarget g_cluster;

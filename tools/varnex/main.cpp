@@ -43,6 +43,13 @@ int PrintHelp(CLI::App& app, const std::vector<std::string>& words) {
   return 0;
 }
 
+bool FollowGiven(CLI::App& app) {
+  for (CLI::App* command : app.get_subcommands()) {
+    if (command->get_name() == "follow") return true;
+  }
+  return false;
+}
+
 int Run(int argc, char** argv) {
   CLI::App app{"varnex: inspect, edit, test and clean the shared rule lists"};
   app.fallthrough();
@@ -81,6 +88,11 @@ int Run(int argc, char** argv) {
     return 2;
   }
   if (help->parsed()) return PrintHelp(app, help_topic);
+  if (g_cluster.dry_run && (!OnCluster() || FollowGiven(app))) {
+    std::cerr << "varnex: --dry-run previews a change of the cluster's rule set: give --etcd "
+                 "and a command that changes it\n";
+    return 2;
+  }
   if (OnCluster()) {
     // The words of the command given ("ip add-white").
     std::string command;
