@@ -480,6 +480,32 @@ TEST_F(ClusterTest, LongWorkShowsProgressOnATerminal) {
   }
 }
 
+// What an edit refuses, a follower refuses alike, and a value that names no
+// record in place of one leaves the list without either, in a watch as in a
+// whole read: two machines never differ by the path their records took.
+TEST_F(ClusterTest, FollowersRefuseWhatEditsRefuseAndDropDamagedUpdates) {
+  FollowerProcess& follower = Follow(0);
+  Import(kBase, Hosts("v", 3));
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+  const std::string base = prefix_ + "/lists/base/";
+  ASSERT_EQ(cluster_->Etcdctl({"put", base + "v1", "{\"rule\": damaged"}), 0);
+  model_[kBase].erase("v1");
+  ASSERT_EQ(cluster_->Etcdctl({"put", base + "late",
+                               "{\"rule\":\"late\",\"content\":\"late.example\","
+                               "\"start\":1900000000,\"end\":1600000000}"}),
+            0);
+  ASSERT_EQ(cluster_->Etcdctl({"put", prefix_ + "/ip/kind5/1-2",
+                               "{\"kind\":\"kind5\",\"first\":\"0.0.0.1\","
+                               "\"last\":\"0.0.0.2\",\"value\":0}"}),
+            0);
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+  EXPECT_NE(follower.Log().find("window starts"), std::string::npos) << follower.Log();
+  EXPECT_NE(follower.Log().find("kind5"), std::string::npos) << follower.Log();
+  // A whole read gives the same lists.
+  Follow(1);
+  ASSERT_TRUE(Converged(1)) << followers_.back()->Log();
+}
+
 // A follower never empties or shrinks a list because the prefix or the
 // cluster behind the endpoints holds no rule set, or another one: it stops
 // and leaves every list as it is, unless told to take the new source.

@@ -99,6 +99,21 @@ NEW_AUDIT_LIST_ITEM RecordOfValue(int32_t type, RecordReader& reader, const std:
   return record;
 }
 
+void CheckClusterRecord(int32_t type, const NEW_AUDIT_LIST_ITEM& record) {
+  if (type != LIST_TYPE_IP) {
+    // (Rule numbers too long to delete by, which the editing commands also
+    // refuse, are taken: another writer of the cluster may make them, and a
+    // follower replaces its list to take one away.)
+    if (record.dwStartTime > record.dwEndTime) {
+      throw ToolError("the window starts (" + FormatTime(record.dwStartTime) + ") after it ends (" +
+                      FormatTime(record.dwEndTime) + ")");
+    }
+  } else if (record.cItemType != IP_LIST_WHITE && record.cItemType != IP_LIST_MANAGE) {
+    throw ToolError("a range of kind " + NameOfKind(record.cItemType) +
+                    ": the IP list takes white and manage ranges");
+  }
+}
+
 std::string RuleSetKey(const std::string& prefix) {
   return prefix + "/ruleset";
 }

@@ -44,6 +44,11 @@ std::string RuleSetKey(const std::string& prefix);
 std::string RuleSetValue();
 // The value of `record` in list `type`.
 std::string RecordValue(int32_t type, const NEW_AUDIT_LIST_ITEM& record);
+// Refuses (ToolError) a record that the editing commands refuse as no rule
+// at all: a window that ends before it starts; in the IP list, a range of
+// another kind than white or manage. Every path into a list (add, import,
+// follow) refuses these alike.
+void CheckClusterRecord(int32_t type, const NEW_AUDIT_LIST_ITEM& record);
 // The record of list `type` that a value describes. Throws ToolError.
 NEW_AUDIT_LIST_ITEM RecordOfValue(int32_t type, RecordReader& reader, const std::string& value);
 

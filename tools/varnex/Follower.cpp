@@ -158,6 +158,8 @@ bool Follower::Take(int32_t type, const std::string& key, const std::string& val
                     Mirror* mirror) {
   try {
     const NEW_AUDIT_LIST_ITEM record = RecordOfValue(type, m_reader, value);
+    // What an edit would refuse is not stored either.
+    CheckClusterRecord(type, record);
     if (RecordKey(m_prefix, type, record) != key) {
       Log("skipped " + key + ": its value is the record of another key");
       return false;
@@ -232,6 +234,7 @@ bool Follower::Apply(const EtcdWatchResponse& response) {
     if (type >= 0 && Followed(type)) ++changes[type];
   }
   bool rewrite[LIST_TYPE_COUNT] = {};
+  size_t put[LIST_TYPE_COUNT] = {}, deleted[LIST_TYPE_COUNT] = {};
   int64_t last = m_revision;
   for (const EtcdEvent& event : response.events) {
     last = std::max(last, event.kv.mod_revision);
@@ -243,6 +246,7 @@ bool Follower::Apply(const EtcdWatchResponse& response) {
       const NEW_AUDIT_LIST_ITEM record = there->second;
       m_sums[type] -= 1 + RecordHash(record);
       m_mirror[type].erase(there);
+      ++deleted[type];
       // A deletion by rule number compares the first 29 characters only, and
       // reports success when nothing matched: a longer rule number goes
       // through a replacement of the list, and a deletion must take away
@@ -256,16 +260,32 @@ bool Follower::Apply(const EtcdWatchResponse& response) {
                         m_lists[type]->GetTotalCount() != before - 1;
       }
     } else if (Take(type, event.kv.key, event.kv.value, &m_mirror[type])) {
+      ++put[type];
       NEW_AUDIT_LIST_ITEM record = m_mirror[type][event.kv.key];
       rewrite[type] = changes[type] > 1 || type == LIST_TYPE_IP ||
                       !Change(type, [&](CVarnex& list) { return list.AddItem(&record) == 1; });
+    } else if (const auto there = m_mirror[type].find(event.kv.key);
+               there != m_mirror[type].end()) {
+      // A value that names no record in place of one that did: the list
+      // holds neither, as a whole read of the rule set would give it.
+      m_sums[type] -= 1 + RecordHash(there->second);
+      m_mirror[type].erase(there);
+      ++deleted[type];
+      rewrite[type] = true;
     }
   }
+  std::string applied;
   for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
     if (rewrite[type]) WriteList(type);
+    if (put[type] + deleted[type] > 0) {
+      applied += std::string(applied.empty() ? "" : ", ") + kListNames[type] + " " +
+                 std::to_string(put[type]) + " put " + std::to_string(deleted[type]) + " deleted";
+    }
   }
   m_revision = last;
   SaveState();
+  Log("applied revision " + std::to_string(last) + ": " +
+      (applied.empty() ? std::string("no followed list") : applied));
   return true;
 }
 
