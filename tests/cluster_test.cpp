@@ -480,6 +480,29 @@ TEST_F(ClusterTest, LongWorkShowsProgressOnATerminal) {
   }
 }
 
+// A list that another writer changes while the follower runs is noticed
+// within seconds and made the rule set's again.
+TEST_F(ClusterTest, ARunningFollowerUndoesAChangeMadeBehindItsBack) {
+  FollowerProcess& follower = Follow(0);
+  Import(kBase, Hosts("b", 5));
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+  SetEnvironment(LIST_DIRECTORY_VARIABLE, Dir(0).c_str());
+  {
+    CVarnex list(kBase);
+    ASSERT_EQ(list.LoadFile(), 1);
+    NEW_AUDIT_LIST_ITEM stray = MakeRecord("stray", 5, "stray");
+    ASSERT_EQ(list.AddItem(&stray), 1);
+    ASSERT_EQ(list.GetTotalCount(), 6);
+  }
+  const int64_t deadline = NowMs() + 15000;
+  while (ReadList(Dir(0), kBase).size() != 5 && NowMs() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(Converged(0, 0)) << follower.Log();
+  EXPECT_NE(follower.Log().find("changed behind the follower's back"), std::string::npos)
+      << follower.Log();
+}
+
 // What an edit refuses, a follower refuses alike, and a value that names no
 // record in place of one leaves the list without either, in a watch as in a
 // whole read: two machines never differ by the path their records took.

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -20,6 +22,8 @@ namespace {
 using nlohmann::json;
 
 constexpr size_t kLongestStateFile = 1 << 16;
+// How often the lists are compared with the rule set, in tenths of a second.
+constexpr int kCheckEveryTenths = 20;
 
 void Log(const std::string& text) {
   std::cerr << "varnex follow: " << text << std::endl;
@@ -57,14 +61,68 @@ Follower::Follower(EtcdClient& client, std::string prefix, std::vector<int32_t> 
   }
 }
 
+void Follower::CheckLists() {
+  std::lock_guard<std::mutex> hold(m_work);
+  if (!m_ready) return;
+  bool changed = false;
+  // Records whose window has ended are left out on both sides: the cleaner
+  // purges them from the lists (all but the IP list, whose ranges have no
+  // window), and that is no change to undo.
+  const uint32_t now = static_cast<uint32_t>(std::time(nullptr));
+  for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
+    if (!Followed(type)) continue;
+    auto current = [&](std::vector<NEW_AUDIT_LIST_ITEM> records) {
+      if (type != LIST_TYPE_IP) {
+        std::erase_if(records, [now](const NEW_AUDIT_LIST_ITEM& r) { return r.dwEndTime < now; });
+      }
+      return RecordsSum(records);
+    };
+    if (current(ReadAll(*m_lists[type])) == current(Ordered(type))) continue;
+    Log(std::string("list ") + kListNames[type] +
+        " was changed behind the follower's back: made equal to the rule set again");
+    WriteList(type);
+    changed = true;
+  }
+  if (changed) SaveState();
+}
+
 void Follower::Run(const std::atomic<bool>& stop) {
   std::chrono::milliseconds pause{100};
   bool whole = true;   // the lists must be made equal to the rule set first
   bool resume = true;  // from the state file, at the first start only
+  // Every few seconds, the lists are compared with the rule set as applied:
+  // one that another writer changed is made equal again.
+  std::atomic<bool> ended{false};  // Run returns, or throws
+  auto done = [&] { return stop.load() || ended.load(); };
+  std::thread checker([&] {
+    while (!done()) {
+      for (int i = 0; i < kCheckEveryTenths && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      try {
+        if (!done()) CheckLists();
+      } catch (const std::exception& e) {
+        Log(std::string("the lists could not be checked: ") + e.what());
+      }
+    }
+  });
+  struct Joiner {
+    std::thread& thread;
+    std::atomic<bool>& ended;
+    ~Joiner() {
+      ended = true;
+      thread.join();
+    }
+  } joiner{checker, ended};
   while (!stop.load()) {
     try {
       if (m_cluster_id.empty()) (void)m_client.CurrentRevision(m_prefix + "/", &m_cluster_id);
-      if (whole && !(resume && Resume())) ReadWhole();
+      if (whole) {
+        std::lock_guard<std::mutex> hold(m_work);
+        m_ready = false;
+        if (!(resume && Resume())) ReadWhole();
+        m_ready = true;
+      }
       whole = false;
       resume = false;
       bool compacted = false;
@@ -220,6 +278,7 @@ void Follower::ReadWhole() {
 }
 
 bool Follower::Apply(const EtcdWatchResponse& response) {
+  std::lock_guard<std::mutex> hold(m_work);
   if (response.events.empty()) {
     // A notice of progress: every change up to its revision has been sent.
     m_revision = std::max(m_revision, response.header_revision);

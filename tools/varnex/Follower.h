@@ -20,6 +20,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,8 @@ class Follower {
   // for a while); false when it never did.
   bool Change(int32_t type, const std::function<bool(CVarnex&)>& change);
   void SaveState();
+  // Makes a list that another writer changed equal to the rule set again.
+  void CheckLists();
   bool Followed(int32_t type) const { return m_lists[type] != nullptr; }
 
   EtcdClient& m_client;
@@ -74,6 +77,10 @@ class Follower {
   int64_t m_revision = 0;
   RecordReader m_reader;
   bool m_new_source = false;
+  // Held while the lists and the mirror change (a transaction, a whole read,
+  // a check); m_ready once the lists were made the rule set's.
+  std::mutex m_work;
+  bool m_ready = false;
 };
 
 // A sum of a list's records, whatever their order, to tell whether a list is
