@@ -480,6 +480,36 @@ TEST_F(ClusterTest, LongWorkShowsProgressOnATerminal) {
   }
 }
 
+// The cluster's rule set can be shown, exported and purged of outdated
+// rules from any machine, as a local list can.
+TEST_F(ClusterTest, TheClustersListsAreShownExportedAndPurged) {
+  Import(kBase, Hosts("s", 3));
+  Edit({"add", "base", "--rule", "old", "--content", "old.example", "--end", "1000"});
+  const std::vector<std::string> on_cluster = {
+      VARNEX_TOOL_PATH,      "--dir",    editor_->path(), "--etcd",
+      cluster_->Endpoints(), "--prefix", prefix_};
+  auto run = [&](std::vector<std::string> more, std::string* out) {
+    std::vector<std::string> argv = on_cluster;
+    argv.insert(argv.end(), more.begin(), more.end());
+    std::string err;
+    const int status = RunProgram(argv, out, &err);
+    EXPECT_EQ(status, 0) << more[0] << ": " << err;
+  };
+  std::string out;
+  run({"show", "base"}, &out);
+  EXPECT_NE(out.find("old.example"), std::string::npos) << out;
+  run({"export", "base", "-"}, &out);
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4) << out;
+  run({"--dry-run", "purge", "base"}, &out);
+  EXPECT_NE(out.find("would delete " + prefix_ + "/lists/base/old"), std::string::npos) << out;
+  run({"purge", "base"}, &out);
+  EXPECT_NE(out.find("purged 1 outdated records"), std::string::npos) << out;
+  run({"export", "base", "-"}, &out);
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
+  FollowerProcess& follower = Follow(0);
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+}
+
 // A list that another writer changes while the follower runs is noticed
 // within seconds and made the rule set's again.
 TEST_F(ClusterTest, ARunningFollowerUndoesAChangeMadeBehindItsBack) {

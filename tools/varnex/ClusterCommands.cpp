@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <exception>
 #include <iostream>
 #include <map>
@@ -283,8 +284,9 @@ bool OnCluster() {
 
 bool ActsOnCluster(const std::string& command) {
   static const char* const kOnCluster[] = {
-      "add",       "delete",         "reset",           "import",  "ip add-white", "ip add-manage",
-      "ip delete", "ip reset-white", "ip reset-manage", "publish", "follow"};
+      "purge",   "show",         "export",        "add",       "delete",         "reset",
+      "import",  "ip add-white", "ip add-manage", "ip delete", "ip reset-white", "ip reset-manage",
+      "publish", "follow"};
   return std::find(std::begin(kOnCluster), std::end(kOnCluster), command) != std::end(kOnCluster);
 }
 
@@ -386,6 +388,64 @@ int ClusterReset(int32_t type, std::optional<int32_t> ip_kind) {
                       : std::string(" list")) +
              " at revision " + std::to_string(revision),
          {{"emptied", true}, {"revision", revision}});
+  return 0;
+}
+
+namespace {
+
+// The cluster's records of list `type` with their keys, in key order.
+std::vector<std::pair<std::string, NEW_AUDIT_LIST_ITEM>> KeyedClusterRecords(int32_t type) {
+  EtcdClient client(Config());
+  RecordReader reader;
+  std::vector<std::pair<std::string, NEW_AUDIT_LIST_ITEM>> records;
+  for (const auto& [key, value] : ClusterList(client, type)) {
+    try {
+      NEW_AUDIT_LIST_ITEM record = RecordOfValue(type, reader, value);
+      CheckClusterRecord(type, record);
+      records.emplace_back(key, record);
+    } catch (const ToolError& e) {
+      std::cerr << "varnex: warning: skipped " << key << ": " << e.what() << "\n";
+    }
+  }
+  if (type != LIST_TYPE_IP) {
+    std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
+      const uint32_t ka = a.second.nContentLen, kb = b.second.nContentLen;
+      return ka < kb;
+    });
+  }
+  return records;
+}
+
+}  // namespace
+
+std::vector<NEW_AUDIT_LIST_ITEM> ClusterRecords(int32_t type) {
+  std::vector<NEW_AUDIT_LIST_ITEM> records;
+  for (auto& entry : KeyedClusterRecords(type)) records.push_back(entry.second);
+  return records;
+}
+
+int ClusterPurge(int32_t type) {
+  if (type == LIST_TYPE_IP) {
+    throw ToolError("IP ranges have no end time: nothing of the cluster's IP list is purged");
+  }
+  const uint32_t now = static_cast<uint32_t>(std::time(nullptr));
+  std::vector<EtcdOperation> operations;
+  for (const auto& [key, record] : KeyedClusterRecords(type)) {
+    if (record.dwEndTime < now) operations.push_back({key, {}, true, {}});
+  }
+  if (g_cluster.dry_run) {
+    PrintPlan(operations);
+    Report("would purge " + std::to_string(operations.size()) +
+               " outdated records from the cluster's list " + kListNames[type] +
+               " (nothing was changed)",
+           {{"purged", 0}, {"would_purge", operations.size()}, {"dry_run", true}});
+    return 0;
+  }
+  const size_t transactions = CommitAll(operations);
+  Report("purged " + std::to_string(operations.size()) +
+             " outdated records from the cluster's list " + kListNames[type] +
+             (transactions > 0 ? " in " + TransactionsText(transactions) : std::string()),
+         {{"purged", operations.size()}, {"transactions", transactions}});
   return 0;
 }
 

@@ -52,6 +52,12 @@ int ClusterDeleteRecord(int32_t type, const NEW_AUDIT_LIST_ITEM& record);
 // transaction.
 int ClusterReset(int32_t type, std::optional<int32_t> ip_kind);
 
+// The records of the cluster's list `type`, in key order as a follower
+// writes them (a value that names no record is skipped, with a warning).
+std::vector<NEW_AUDIT_LIST_ITEM> ClusterRecords(int32_t type);
+// Deletes the records of the cluster's list `type` whose window has ended.
+int ClusterPurge(int32_t type);
+
 // publish, follow.
 std::unique_ptr<CommandGroup> AddClusterCommands(CLI::App& app);
 

@@ -39,6 +39,12 @@ int ClusterDeleteRecord(int32_t, const NEW_AUDIT_LIST_ITEM&) {
 int ClusterReset(int32_t, std::optional<int32_t>) {
   Unavailable();
 }
+std::vector<NEW_AUDIT_LIST_ITEM> ClusterRecords(int32_t) {
+  Unavailable();
+}
+int ClusterPurge(int32_t) {
+  Unavailable();
+}
 std::unique_ptr<CommandGroup> AddClusterCommands(CLI::App&) {
   return std::make_unique<NoClusterCommands>();
 }

@@ -404,7 +404,8 @@ int Import(int32_t list_type, const std::string& file, bool append) {
 
 int Export(int32_t list_type, std::optional<std::string> file) {
   if (file == "-") file.reset();  // standard output
-  auto list = Load(list_type);
+  const std::vector<NEW_AUDIT_LIST_ITEM> records =
+      OnCluster() ? ClusterRecords(list_type) : ReadAll(*Load(list_type));
   std::ofstream out;
   if (file) {
     out.open(*file, std::ios::trunc);
@@ -412,7 +413,6 @@ int Export(int32_t list_type, std::optional<std::string> file) {
   }
   std::ostream& sink = file ? out : std::cout;
   size_t count = 0;
-  const std::vector<NEW_AUDIT_LIST_ITEM> records = ReadAll(*list);
   Progress progress("records exported", records.size());
   for (const auto& record : records) {
     sink << RecordToJson(record).dump() << "\n";
@@ -423,7 +423,9 @@ int Export(int32_t list_type, std::optional<std::string> file) {
   if (file) {
     out.close();
     if (!out) throw ToolError("cannot write " + *file);
-    std::cerr << "exported " << count << " records to " << *file << ", the list as it stood at "
+    std::cerr << "exported " << count << " records to " << *file
+              << (OnCluster() ? ", the cluster's list as it stood at "
+                              : ", the list as it stood at ")
               << FormatTime(Now()) << " UTC\n";
   }
   return 0;

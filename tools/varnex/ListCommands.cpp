@@ -69,8 +69,8 @@ bool SameRuleNo(const std::string& a, const char* field) {
 }
 
 int Show(int32_t type, const ShowFilter& filter) {
-  auto list = Load(type);
-  std::vector<NEW_AUDIT_LIST_ITEM> records = ReadAll(*list);
+  std::vector<NEW_AUDIT_LIST_ITEM> records =
+      OnCluster() ? ClusterRecords(type) : ReadAll(*Load(type));
   std::erase_if(records, [&](const NEW_AUDIT_LIST_ITEM& record) {
     return (filter.rule && !SameRuleNo(*filter.rule, record.szRuleNo)) ||
            (filter.type && *filter.type != record.cItemType) ||
@@ -146,6 +146,7 @@ int Purge(int32_t list_type, bool yes) {
     throw ToolError(
         "IP ranges have no end time, so a purge removes every one: add --yes to go ahead");
   }
+  if (OnCluster()) return ClusterPurge(list_type);
   auto list = LoadForChange(list_type);
   const int32_t before = list->GetTotalCount();
   ChangeUnlessLocked(list_type, [&] {
