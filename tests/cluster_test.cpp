@@ -506,6 +506,8 @@ TEST_F(ClusterTest, TheClustersListsAreShownExportedAndPurged) {
   EXPECT_NE(out.find("purged 1 outdated records"), std::string::npos) << out;
   run({"export", "base", "-"}, &out);
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
+  run({"--json", "lists"}, &out);
+  EXPECT_NE(out.find("\"records\": 3"), std::string::npos) << out;
   FollowerProcess& follower = Follow(0);
   ASSERT_TRUE(Converged(0)) << follower.Log();
 }

@@ -620,7 +620,6 @@ TEST_F(ToolTest, CommandsThatDoNotActOnTheClusterRefuseEtcd) {
       {"backup", "base", file},
       {"match", "base", "kept.example"},
       {"check"},
-      {"lists"},
       {"ip", "show"},
       {"append", "base", "--rule", "x", "--content", "x"}};
   for (auto args : local_only) {

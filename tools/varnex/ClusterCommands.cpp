@@ -284,9 +284,9 @@ bool OnCluster() {
 
 bool ActsOnCluster(const std::string& command) {
   static const char* const kOnCluster[] = {
-      "purge",   "show",         "export",        "add",       "delete",         "reset",
-      "import",  "ip add-white", "ip add-manage", "ip delete", "ip reset-white", "ip reset-manage",
-      "publish", "follow"};
+      "purge",     "show",           "export",          "lists",        "add",
+      "delete",    "reset",          "import",          "ip add-white", "ip add-manage",
+      "ip delete", "ip reset-white", "ip reset-manage", "publish",      "follow"};
   return std::find(std::begin(kOnCluster), std::end(kOnCluster), command) != std::end(kOnCluster);
 }
 

@@ -19,7 +19,25 @@ namespace {
 
 using nlohmann::json;
 
+// The cluster's lists: how many records each holds in the rule set.
+int ClusterLists() {
+  json array = json::array();
+  std::vector<std::vector<std::string>> rows = {{"TYPE", "NAME", "RECORDS"}};
+  for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
+    const size_t records = ClusterRecords(type).size();
+    array.push_back({{"type", type}, {"name", kListNames[type]}, {"records", records}});
+    rows.push_back({std::to_string(type), kListNames[type], std::to_string(records)});
+  }
+  if (g_json) {
+    PrintJson(array);
+  } else {
+    PrintTable(rows);
+  }
+  return 0;
+}
+
 int Lists() {
+  if (OnCluster()) return ClusterLists();
   json array = json::array();
   std::vector<std::vector<std::string>> rows = {
       {"TYPE", "NAME", "PATH", "EXISTS", "RECORDS", "CAPACITY", "SIZE"}};
