@@ -109,10 +109,9 @@ bool CListLookup::ChangeStuck() const {
 
 bool CListLookup::WaitForEvenCounter(const uint64_t* pCounter, uint64_t* pnValue) {
   *pnValue = LoadChangeCounter(pCounter);
+  if ((*pnValue & 1) == 0) return true;  // no change under way: the usual case
   // A change whose writer died is waited for once per counter value.
-  if ((*pnValue & 1) != 0 && *pnValue == m_nStuckAt.load(std::memory_order_relaxed)) {
-    return false;
-  }
+  if (*pnValue == m_nStuckAt.load(std::memory_order_relaxed)) return false;
   for (uint32_t nRound = 0; nRound < kWaitRounds; ++nRound) {
     *pnValue = LoadChangeCounter(pCounter);
     if ((*pnValue & 1) == 0) return true;
