@@ -7,7 +7,7 @@ tool_only=false
 if [ "${1:-}" = tool ]; then tool_only=true; fi
 # The library and the tool.
 packages=(cmake g++ make binutils pkg-config libcli11-dev nlohmann-json3-dev libsimdjson-dev
-  libcurl4-openssl-dev help2man)
+  libcurl4-openssl-dev libsystemd-dev help2man)
 if ! $tool_only; then
   # Tests, benchmarks beside LMDB and SQLite, the cluster tests' etcd, fuzzing
   # with clang, the Windows build under Wine, the Debian packages and their

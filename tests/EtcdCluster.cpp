@@ -83,13 +83,15 @@ int RunProgram(const std::vector<std::string>& argv, std::string* out, std::stri
   return status;
 }
 
-EtcdCluster::EtcdCluster(int members) {
+EtcdCluster::EtcdCluster(int members, bool tls) : tls_(tls) {
   char dir[] = "/tmp/varnex-etcd-XXXXXX";
   if (mkdtemp(dir) == nullptr) throw std::runtime_error("no directory for etcd");
   dir_ = dir;
+  if (tls_) MakeCertificates();
   for (int i = 0; i < members; ++i) {
     client_ports_.push_back(FreePort());
     peer_ports_.push_back(FreePort());
+    health_ports_.push_back(FreePort());
   }
   pids_.assign(members, -1);
   for (int i = 0; i < members; ++i) Spawn(i);
@@ -114,7 +116,45 @@ EtcdCluster::~EtcdCluster() {
 }
 
 std::string EtcdCluster::Endpoint(int member) const {
-  return "http://127.0.0.1:" + std::to_string(client_ports_[member]);
+  return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") +
+         std::to_string(client_ports_[member]);
+}
+
+void EtcdCluster::MakeCertificates() const {
+  // A CA, and of it a certificate for the members (127.0.0.1) and one for
+  // clients: EC keys, made in moments.
+  const std::string ext = dir_ + "/ext.cnf";
+  auto run = [](const std::vector<std::string>& argv) {
+    std::string out, err;
+    if (RunProgram(argv, &out, &err) != 0) {
+      throw std::runtime_error("openssl failed: " + argv[1] + ": " + err);
+    }
+  };
+  const std::vector<std::string> key = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                        "-nodes"};
+  std::vector<std::string> ca = {"openssl", "req", "-x509"};
+  ca.insert(ca.end(), key.begin(), key.end());
+  ca.insert(ca.end(), {"-keyout", dir_ + "/ca.key", "-out", CaFile(), "-days", "2", "-subj",
+                       "/CN=varnex test CA"});
+  run(ca);
+  for (const char* name : {"server", "client"}) {
+    const std::string base = dir_ + "/" + name;
+    std::ofstream(ext)
+        << (std::string(name) == "server"
+                ? "subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth,clientAuth\n"
+                : "extendedKeyUsage=clientAuth\n");
+    std::vector<std::string> request = {"openssl", "req"};
+    request.insert(request.end(), key.begin(), key.end());
+    // (With authentication on, etcd's JSON gateway turns away a client
+    // certificate that names a CommonName, which it would take for a user.)
+    request.insert(request.end(), {"-keyout", base + ".key", "-out", base + ".csr", "-subj",
+                                   std::string(name) == "server" ? "/CN=varnex test server"
+                                                                 : "/O=varnex test client"});
+    run(request);
+    run({"openssl", "x509", "-req", "-in", base + ".csr", "-CA", CaFile(), "-CAkey",
+         dir_ + "/ca.key", "-CAcreateserial", "-out", base + ".pem", "-days", "2", "-extfile",
+         ext});
+  }
 }
 
 std::string EtcdCluster::Endpoints(int first) const {
@@ -144,8 +184,16 @@ void EtcdCluster::Spawn(int member) {
       // Room for the large transactions of the tests.
       "--max-txn-ops", "20000", "--max-request-bytes", "16777216", "--heartbeat-interval", "50",
       "--election-timeout", "500"};
+  std::vector<std::string> args = argv;
+  args.insert(args.end(), {"--listen-metrics-urls",
+                           "http://127.0.0.1:" + std::to_string(health_ports_[member])});
+  if (tls_) {
+    args.insert(args.end(),
+                {"--cert-file", dir_ + "/server.pem", "--key-file", dir_ + "/server.key",
+                 "--trusted-ca-file", CaFile(), "--client-cert-auth"});
+  }
   const std::string log = dir_ + "/" + name + ".log";
-  pids_[member] = SpawnWithOutput(argv, log, log);
+  pids_[member] = SpawnWithOutput(args, log, log);
 }
 
 bool EtcdCluster::Healthy(int member) const {
@@ -154,7 +202,7 @@ bool EtcdCluster::Healthy(int member) const {
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(client_ports_[member]));
+  address.sin_port = htons(static_cast<uint16_t>(health_ports_[member]));
   timeval timeout = {1, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   std::string reply;
@@ -193,6 +241,9 @@ void EtcdCluster::Restart(int member) {
 
 int EtcdCluster::Etcdctl(const std::vector<std::string>& args, std::string* out) const {
   std::vector<std::string> argv = {"etcdctl", "--endpoints", Endpoints()};
+  if (tls_) {
+    argv.insert(argv.end(), {"--cacert", CaFile(), "--cert", ClientCert(), "--key", ClientKey()});
+  }
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProgram(argv, out);
 }

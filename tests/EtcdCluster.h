@@ -14,15 +14,21 @@ namespace varnex::test {
 class EtcdCluster {
  public:
   // Starts the members and waits until each is healthy; throws
-  // std::runtime_error when they do not come up.
-  explicit EtcdCluster(int members = 3);
+  // std::runtime_error when they do not come up. With tls, the members take
+  // clients over TLS only, with a client certificate of the cluster's own CA
+  // (made for the cluster with openssl, as are the members' certificates).
+  explicit EtcdCluster(int members = 3, bool tls = false);
   ~EtcdCluster();
   EtcdCluster(const EtcdCluster&) = delete;
   EtcdCluster& operator=(const EtcdCluster&) = delete;
 
   int Size() const { return static_cast<int>(client_ports_.size()); }
-  // "http://127.0.0.1:<port>" of member i.
+  // "http://127.0.0.1:<port>" of member i ("https://" with TLS).
   std::string Endpoint(int member) const;
+  // With TLS: the CA's certificate, and a client's certificate and key.
+  std::string CaFile() const { return dir_ + "/ca.pem"; }
+  std::string ClientCert() const { return dir_ + "/client.pem"; }
+  std::string ClientKey() const { return dir_ + "/client.key"; }
   // Every member's, comma-separated, member `first` first.
   std::string Endpoints(int first = 0) const;
   // Kills member i at once (SIGKILL); its data stays.
@@ -36,9 +42,12 @@ class EtcdCluster {
  private:
   void Spawn(int member);
   bool WaitHealthy(int member, int timeout_ms) const;
+  void MakeCertificates() const;
 
   std::string dir_;
+  bool tls_ = false;
   std::vector<int> client_ports_;
+  std::vector<int> health_ports_;  // /health in cleartext
   std::vector<int> peer_ports_;
   std::vector<pid_t> pids_;
 };

@@ -3,12 +3,16 @@
 // (`varnex follow`) standing for two machines, each with its own list
 // directory.
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -152,6 +156,56 @@ class ClusterTest : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     std::string out, err;
     ASSERT_EQ(RunProgram(argv, &out, &err), 0) << out << err;
+  }
+
+  // Runs the tool on machine `machine`'s lists (-1: the editor's) and the
+  // cluster; its exit status, and its output in *out.
+  int Tool(int machine, std::vector<std::string> args, std::string* out = nullptr) {
+    std::vector<std::string> argv = {VARNEX_TOOL_PATH,
+                                     "--dir",
+                                     machine < 0 ? editor_->path() : Dir(machine),
+                                     "--etcd",
+                                     cluster_->Endpoints(),
+                                     "--prefix",
+                                     prefix_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string text, err;
+    const int status = RunProgram(argv, &text, &err);
+    if (out != nullptr) *out = text + err;
+    return status;
+  }
+
+  // Waits until `verify` finds machine `machine`'s lists equal to the
+  // cluster's; false after the time-out.
+  bool Verified(int machine, std::vector<std::string> lists = {}, int timeout_ms = 15000) {
+    std::vector<std::string> args = {"verify"};
+    args.insert(args.end(), lists.begin(), lists.end());
+    const int64_t deadline = NowMs() + timeout_ms;
+    do {
+      if (Tool(machine, args) == 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (NowMs() < deadline);
+    return false;
+  }
+
+  // The number of keys under the prefix's `part` ("lists/base/"), as etcd
+  // counts them, and the count that the rule set's record gives list `name`
+  // (-1: none).
+  int KeysIn(const std::string& part) const {
+    std::string out;
+    cluster_->Etcdctl({"get", "--prefix", "--keys-only", prefix_ + "/" + part}, &out);
+    int keys = 0;
+    for (size_t at = 0; (at = out.find(prefix_ + "/" + part, at)) != std::string::npos; ++at) {
+      ++keys;
+    }
+    return keys;
+  }
+  int RecordedCount(const std::string& name) const {
+    std::string out;
+    cluster_->Etcdctl({"get", prefix_ + "/ruleset", "--print-value-only"}, &out);
+    const std::string entry = "\"" + name + "\":{\"records\":";
+    const size_t at = out.find(entry);
+    return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + entry.size());
   }
 
   // Stores the records in list `type` through an import of one transaction
@@ -468,7 +522,7 @@ TEST_F(ClusterTest, LongWorkShowsProgressOnATerminal) {
     const char* shown;
   } cases[] = {
       {tool + " --dir " + editor_->path() + " --txn-ops 500 import base " + file,
-       "operations committed: 2501/2501 (100%)"},  // and the rule set's record
+       "operations committed: 2500/2500 (100%)"},
       // Stopped by SIGTERM once the whole rule set (two pages) is read.
       {"timeout -s TERM 4 " + tool + " --dir " + Dir(0) + " follow base",
        "keys read: 2501/2501 (100%)"},
@@ -742,6 +796,286 @@ TEST(ClusterAuthTest, EditsTakeTheCredentialsFromTheEnvironment) {
   SetEnvironment("VARNEX_ETCD_USER", nullptr);
   SetEnvironment("VARNEX_ETCD_PASSWORD_FILE", nullptr);
   EXPECT_EQ(ReadList(lists, kBase).size(), 1u);
+}
+
+// Every kind of edit, alone or several writers at once, leaves the rule
+// set's record agreeing with the records: its counts are etcd's own, and a
+// follower's lists verify equal.
+TEST_F(ClusterTest, EveryEditKeepsTheRuleSetsRecordCurrent) {
+  FollowerProcess& follower = Follow(0);
+  const std::string file = editor_->path() + "/records.jsonl";
+  {
+    std::ofstream out(file);
+    for (const auto& record : Hosts("e", 30)) out << JsonLine(record) << "\n";
+    for (const auto& record : Hosts("t", 5, 1)) out << JsonLine(record) << "\n";
+    out << "{\"rule\":\"old\",\"content\":\"old.example\",\"key\":11,\"start\":1000,"
+           "\"end\":2000}\n";
+  }
+  const struct {
+    std::vector<std::string> edit;
+    const char* list;  // whose count is checked
+    const char* keys;
+  } steps[] = {
+      {{"--txn-ops", "7", "import", "base", file}, "base", "lists/base/"},
+      {{"add", "base", "--rule", "one", "--content", "one.example"}, "base", "lists/base/"},
+      {{"add", "base", "--rule", "E1", "--content", "again.example"}, "base", "lists/base/"},
+      {{"delete", "base", "--rule", "e2"}, "base", "lists/base/"},
+      {{"delete", "base", "--type", "1"}, "base", "lists/base/"},
+      {{"purge", "base"}, "base", "lists/base/"},
+      {{"ip", "add-white", "10.0.0.0-10.0.0.255"}, "ip", "ip/"},
+      {{"ip", "add-manage", "10.1.0.0-10.1.0.9", "--value", "3"}, "ip", "ip/"},
+      {{"ip", "delete", "10.0.0.0-10.0.0.255"}, "ip", "ip/"},
+      {{"ip", "reset-manage", "--yes"}, "ip", "ip/"},
+      {{"import", "content", file}, "content", "lists/content/"},
+      {{"reset", "content", "--yes"}, "content", "lists/content/"},
+  };
+  for (const auto& step : steps) {
+    std::string out;
+    ASSERT_EQ(Tool(-1, step.edit, &out), 0) << step.edit[0] << " " << step.edit[1] << ": " << out;
+    EXPECT_EQ(RecordedCount(step.list), KeysIn(step.keys)) << step.edit[0] << " " << step.edit[1];
+    EXPECT_TRUE(Verified(0)) << step.edit[0] << " " << step.edit[1] << "\n" << follower.Log();
+  }
+  // Writers at once: each transaction that met another's change is read
+  // and made again.
+  std::vector<std::thread> writers;
+  for (int writer = 0; writer < 3; ++writer) {
+    writers.emplace_back([this, writer] {
+      for (int i = 0; i < 8; ++i) {
+        const std::string rule = "w" + std::to_string(writer) + "-" + std::to_string(i);
+        Tool(-1, {"add", "base", "--rule", rule, "--content", rule + ".example"});
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  EXPECT_EQ(KeysIn("lists/base/"), 30 + 24);
+  EXPECT_EQ(RecordedCount("base"), KeysIn("lists/base/"));
+  EXPECT_TRUE(Verified(0)) << follower.Log();
+  std::string status;
+  EXPECT_EQ(RunProgram({VARNEX_TOOL_PATH, "--dir", Dir(0), "status"}, &status), 0) << status;
+  EXPECT_EQ(follower.Log().find("sums differ"), std::string::npos) << follower.Log();
+}
+
+// verify, diff and status tell a machine that fell behind, or was changed
+// by hand, from one that is the cluster's; the metrics say the same.
+TEST_F(ClusterTest, AMachineThatFellBehindIsToldByVerifyDiffStatusAndMetrics) {
+  const std::string metrics = editor_->path() + "/varnex.prom";
+  followers_.push_back(
+      std::make_unique<FollowerProcess>(VARNEX_TOOL_PATH, Dir(0), cluster_->Endpoints(), prefix_,
+                                        std::vector<std::string>{"--metrics-file", metrics}));
+  FollowerProcess& follower = *followers_.back();
+  Import(kBase, Hosts("s", 10));
+  ASSERT_TRUE(Verified(0, {"base"})) << follower.Log();
+  auto metric = [&](const std::string& line) {
+    std::ifstream in(metrics);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return text.find(line) != std::string::npos;
+  };
+  auto in_sync = [&](const char* value) {
+    return metric("varnex_follow_in_sync{prefix=\"" + prefix_ + "\",list=\"base\"} " + value);
+  };
+  std::string out;
+  EXPECT_EQ(RunProgram({VARNEX_TOOL_PATH, "--dir", Dir(0), "status"}, &out), 0) << out;
+  EXPECT_TRUE(in_sync("1")) << "metrics of a follower in sync";
+  EXPECT_TRUE(metric("varnex_follow_lag_revisions{prefix=\"" + prefix_ + "\"} 0"));
+
+  ASSERT_EQ(follower.Stop(), 0);
+  Edit({"add", "base", "--rule", "late", "--content", "late.example"});
+  SetEnvironment(LIST_DIRECTORY_VARIABLE, Dir(0).c_str());
+  {
+    CVarnex list(kBase);
+    ASSERT_EQ(list.LoadFile(), 1);
+    NEW_AUDIT_LIST_ITEM mine = MakeRecord("mine", 4, "mine");
+    ASSERT_EQ(list.AddItem(&mine), 1);
+  }
+  const struct {
+    std::vector<std::string> command;
+    int status;
+    std::vector<std::string> said;
+  } cases[] = {
+      {{"verify", "base"}, 1, {"DIFFERS: 1 records only in the cluster, 1 only here"}},
+      {{"diff", "base"},
+       1,
+       {"+ base " + prefix_ + "/lists/base/late", "- base " + prefix_ + "/lists/base/mine"}},
+      {{"status", "--max-lag", "0.5"}, 1, {"revisions of the rule set not applied"}},
+      {{"diff", "content"}, 0, {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Tool(0, c.command, &out), c.status) << c.command[0] << ": " << out;
+    for (const std::string& said : c.said) {
+      EXPECT_NE(out.find(said), std::string::npos) << c.command[0] << ": " << out;
+    }
+  }
+  follower.Start();
+  EXPECT_TRUE(Verified(0, {"base"})) << follower.Log();
+  EXPECT_EQ(Tool(0, {"status"}, &out), 0) << out;
+  EXPECT_TRUE(in_sync("1")) << "metrics of a follower that caught up";
+}
+
+// Keys written around the tool leave the record behind: the follower and
+// status say that the list and the record differ, and verify compares the
+// records themselves.
+TEST_F(ClusterTest, KeysWrittenAroundTheRecordAreReported) {
+  FollowerProcess& follower = Follow(0);
+  Import(kBase, Hosts("k", 3));
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+  const NEW_AUDIT_LIST_ITEM extra = MakeRecord("byhand", 13, "hand.example.");
+  ASSERT_EQ(cluster_->Etcdctl({"put", prefix_ + "/lists/base/byhand", JsonLine(extra)}), 0);
+  model_[kBase]["byhand"] = extra;
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+  std::string out;
+  const int64_t deadline = NowMs() + 5000;
+  while (follower.Log().find("sums differ") == std::string::npos && NowMs() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_NE(follower.Log().find("sums differ"), std::string::npos) << follower.Log();
+  EXPECT_EQ(Tool(0, {"status"}, &out), 1) << out;
+  EXPECT_NE(out.find("DIFFERS from the rule set's record"), std::string::npos) << out;
+  EXPECT_EQ(Tool(0, {"verify", "base"}, &out), 0) << out;
+  EXPECT_NE(out.find("the record's sum is not current"), std::string::npos) << out;
+}
+
+// A list that the rule set does not name is left as it is, until a publish
+// makes the rule set hold it; a record deleted under a running follower
+// leaves every list as it is.
+TEST_F(ClusterTest, AFollowerLeavesAListTheRuleSetDoesNotHold) {
+  ASSERT_EQ(cluster_->Etcdctl({"put", prefix_ + "/ruleset", "{\"format\":1,\"lists\":{}}"}), 0);
+  Import(kBase, Hosts("h", 4));
+  const int32_t kTrace = 7;
+  SetEnvironment(LIST_DIRECTORY_VARIABLE, Dir(0).c_str());
+  {
+    CVarnex list(kTrace);
+    ASSERT_EQ(list.LoadFile(), 1);
+    NEW_AUDIT_LIST_ITEM own = MakeRecord("own", 5, "trace");
+    ASSERT_EQ(list.AddItem(&own), 1);
+  }
+  FollowerProcess& follower = Follow(0);
+  ASSERT_TRUE(Converged(0)) << follower.Log();
+  EXPECT_EQ(ReadList(Dir(0), kTrace).size(), 1u);
+  EXPECT_NE(follower.Log().find("holds no list trace"), std::string::npos) << follower.Log();
+
+  SetEnvironment(LIST_DIRECTORY_VARIABLE, editor_->path().c_str());
+  ASSERT_EQ(CVarnex(kTrace).LoadFile(), 1);
+  Edit({"publish", "trace"});
+  const int64_t deadline = NowMs() + 10000;
+  while (!ReadList(Dir(0), kTrace).empty() && NowMs() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(ReadList(Dir(0), kTrace).empty()) << "published empty: " << follower.Log();
+
+  ASSERT_EQ(cluster_->Etcdctl({"del", "--prefix", prefix_ + "/"}), 0);
+  const int64_t seen = NowMs() + 10000;
+  while (follower.Log().find("record was deleted") == std::string::npos && NowMs() < seen) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_NE(follower.Log().find("record was deleted"), std::string::npos) << follower.Log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(Converged(0, 0)) << "the lists were kept: " << follower.Log();
+}
+
+// Under systemd, a follower says it is ready once its lists are the rule
+// set's, and feeds the watchdog while it keeps up.
+TEST_F(ClusterTest, AFollowerTellsTheServiceManagerItIsReadyAndAlive) {
+  const std::string path = editor_->path() + "/notify";
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, path.c_str(), path.size());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  timeval timeout = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  Import(kBase, Hosts("n", 2));
+  SetEnvironment("NOTIFY_SOCKET", path.c_str());
+  FollowerProcess& follower = Follow(0);
+  SetEnvironment("NOTIFY_SOCKET", nullptr);
+  std::string said;
+  const int64_t deadline = NowMs() + 15000;
+  while (
+      (said.find("READY=1") == std::string::npos || said.find("WATCHDOG=1") == std::string::npos) &&
+      NowMs() < deadline) {
+    char buffer[512];
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n > 0) said.append(buffer, static_cast<size_t>(n)).append("\n");
+  }
+  close(fd);
+  unlink(path.c_str());
+  EXPECT_NE(said.find("READY=1"), std::string::npos) << said << follower.Log();
+  EXPECT_NE(said.find("WATCHDOG=1"), std::string::npos) << said << follower.Log();
+  EXPECT_LT(said.find("READY=1"), said.find("WATCHDOG=1")) << said;
+  EXPECT_TRUE(Converged(0, 0)) << "ready with the rule set's lists";
+}
+
+// A cluster that takes clients over TLS alone, with client certificates and
+// authentication: endpoints without a scheme reach it over TLS, a client
+// without a certificate is turned away, and a follower whose role may only
+// read the prefix follows, in sync.
+TEST(ClusterTlsTest, EditsAndFollowersUseClientCertificatesAndAReadOnlyRole) {
+  EtcdCluster cluster(3, /*tls=*/true);
+  ASSERT_EQ(cluster.Etcdctl({"user", "add", "root:secret", "--interactive=false"}), 0);
+  ASSERT_EQ(cluster.Etcdctl({"user", "grant-role", "root", "root"}), 0);
+  for (const std::vector<std::string>& step :
+       {std::vector<std::string>{"role", "add", "follower"},
+        {"role", "grant-permission", "follower", "read", "/tls/", "--prefix=true"},
+        {"user", "add", "follower:readonly", "--interactive=false"},
+        {"user", "grant-role", "follower", "follower"},
+        {"auth", "enable"}}) {
+    ASSERT_EQ(cluster.Etcdctl(step), 0) << step[0] << " " << step[1];
+  }
+  TempListDir editor, machine;
+  const std::string root_password = editor.path() + "/root",
+                    reader_password = editor.path() + "/ro";
+  std::ofstream(root_password) << "secret\n";
+  std::ofstream(reader_password) << "readonly\n";
+  std::string endpoints;  // host:port, no scheme
+  for (int i = 0; i < cluster.Size(); ++i) {
+    endpoints += (i == 0 ? "" : ",") + cluster.Endpoint(i).substr(std::string("https://").size());
+  }
+  auto as = [&](const char* user, const std::string& password, bool certificate) {
+    SetEnvironment("VARNEX_ETCD_CACERT", cluster.CaFile().c_str());
+    SetEnvironment("VARNEX_ETCD_CERT", certificate ? cluster.ClientCert().c_str() : nullptr);
+    SetEnvironment("VARNEX_ETCD_KEY", certificate ? cluster.ClientKey().c_str() : nullptr);
+    SetEnvironment("VARNEX_ETCD_USER", user);
+    SetEnvironment("VARNEX_ETCD_PASSWORD_FILE", password.c_str());
+  };
+  auto tool = [&](const std::string& dir, std::vector<std::string> args, std::string* out) {
+    std::vector<std::string> argv = {VARNEX_TOOL_PATH, "--dir", dir,         "--etcd", endpoints,
+                                     "--prefix",       "/tls",  "--timeout", "2"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string err;
+    const int status = RunProgram(argv, out, &err);
+    *out += err;
+    return status;
+  };
+  std::string out;
+  as("root", root_password, /*certificate=*/false);
+  EXPECT_EQ(tool(editor.path(), {"add", "base", "--rule", "x", "--content", "x"}, &out), 2)
+      << "no client certificate: " << out;
+  as("root", root_password, /*certificate=*/true);
+  for (const auto& record : Hosts("tls", 5)) {
+    ASSERT_EQ(tool(editor.path(),
+                   {"add", "base", "--rule", record.szRuleNo, "--content", record.szContent}, &out),
+              0)
+        << out;
+  }
+  as("follower", reader_password, /*certificate=*/true);
+  EXPECT_EQ(tool(editor.path(), {"add", "base", "--rule", "y", "--content", "y"}, &out), 2)
+      << "a read-only role stores nothing: " << out;
+  FollowerProcess follower(VARNEX_TOOL_PATH, machine.path(), endpoints, "/tls", {"base"});
+  const int64_t deadline = NowMs() + 15000;
+  while (ReadList(machine.path(), kBase).size() != 5 && NowMs() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(ReadList(machine.path(), kBase).size(), 5u) << follower.Log();
+  EXPECT_EQ(tool(machine.path(), {"verify", "base"}, &out), 0) << out;
+  std::this_thread::sleep_for(std::chrono::milliseconds(4500));  // a probe of the cluster
+  EXPECT_EQ(RunProgram({VARNEX_TOOL_PATH, "--dir", machine.path(), "status"}, &out), 0)
+      << out << follower.Log();
+  EXPECT_EQ(follower.Log().find("permission denied"), std::string::npos) << follower.Log();
+  for (const char* name : {"VARNEX_ETCD_CACERT", "VARNEX_ETCD_CERT", "VARNEX_ETCD_KEY",
+                           "VARNEX_ETCD_USER", "VARNEX_ETCD_PASSWORD_FILE"}) {
+    SetEnvironment(name, nullptr);
+  }
 }
 
 }  // namespace

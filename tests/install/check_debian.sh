@@ -42,6 +42,11 @@ expect_in varnex usr/bin/varnex usr/share/man/man1/varnex.1.gz \
   usr/share/bash-completion/completions/varnex usr/lib/sysusers.d/varnex.conf \
   lib/systemd/system/varnex-clean.service lib/systemd/system/varnex-follow.service
 expect_not_in varnex 'libvarnex|include'
+# The operator's documentation: the README and the follower's example
+# settings.
+grep -Eq '^\./usr/share/doc/varnex/README\.md(\.gz)?$' <<<"$(contents varnex)" ||
+  fail "varnex lacks the README"
+expect_in varnex usr/share/doc/varnex/examples/follow.env
 for package in libvarnex1 libvarnex-dev varnex; do
   expect_in "$package" "usr/share/doc/$package/copyright" "usr/share/doc/$package/changelog.gz"
 done
@@ -70,6 +75,11 @@ for unit in varnex-clean varnex-follow; do
   for setting in User=varnex StateDirectory=varnex NoNewPrivileges=yes ProtectSystem=strict; do
     grep -qx "$setting" "$file" || fail "$unit lacks $setting"
   done
+  if [ "$unit" = varnex-follow ]; then
+    for setting in Type=notify WatchdogSec=60 StartLimitBurst=5; do
+      grep -qx "$setting" "$file" || fail "$unit lacks $setting"
+    done
+  fi
   exposure="$(systemd-analyze security --offline=true --no-pager "$file" 2>/dev/null |
     sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')"
   [ -n "$exposure" ] || fail "systemd-analyze gave no exposure for $unit"

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -23,14 +24,7 @@ namespace varnex::tool {
 
 ClusterTarget g_cluster;
 
-namespace {
-
-using nlohmann::json;
-
-// Transactions of a publish or a large edit in flight at once.
-constexpr int kCommitThreads = 8;
-
-EtcdConfig Config() {
+EtcdConfig ClusterConfig() {
   if (g_cluster.endpoints.empty()) throw ToolError("give the cluster with --etcd ENDPOINTS");
   EtcdConfig config = EtcdConfig::FromEnvironment(g_cluster.endpoints);
   if (g_cluster.timeout_seconds > 0) {
@@ -40,51 +34,13 @@ EtcdConfig Config() {
   return config;
 }
 
-std::string Prefix() {
+std::string GivenPrefix() {
   return ClusterPrefix(g_cluster.prefix);
 }
 
-// Commits the operations in transactions of at most --txn-ops, several at
-// once; returns how many transactions were made.
-size_t CommitAll(const std::vector<EtcdOperation>& operations) {
-  if (operations.empty()) return 0;
-  const size_t per = std::max<size_t>(1, g_cluster.txn_ops);
-  const size_t chunks = (operations.size() + per - 1) / per;
-  const EtcdConfig config = Config();
-  std::atomic<size_t> next{0};
-  std::exception_ptr failure;
-  std::mutex failure_mutex;
-  // A line of progress when the change takes several transactions.
-  std::optional<Progress> progress;
-  std::mutex progress_mutex;
-  if (chunks > 1) progress.emplace("operations committed", operations.size());
-  auto work = [&] {
-    try {
-      EtcdClient client(config);
-      for (size_t chunk; (chunk = next.fetch_add(1)) < chunks;) {
-        const auto first = operations.begin() + static_cast<std::ptrdiff_t>(chunk * per);
-        const auto last = operations.begin() + static_cast<std::ptrdiff_t>(
-                                                   std::min(operations.size(), (chunk + 1) * per));
-        client.Commit(std::vector<EtcdOperation>(first, last));
-        if (progress) {
-          std::lock_guard<std::mutex> hold(progress_mutex);
-          progress->Add(static_cast<uint64_t>(last - first));
-        }
-      }
-    } catch (...) {
-      std::lock_guard<std::mutex> hold(failure_mutex);
-      if (!failure) failure = std::current_exception();
-      next = chunks;
-    }
-  };
-  std::vector<std::thread> threads;
-  const size_t count = std::min<size_t>(kCommitThreads, chunks);
-  for (size_t i = 1; i < count; ++i) threads.emplace_back(work);
-  work();
-  for (std::thread& thread : threads) thread.join();
-  if (failure) std::rethrow_exception(failure);
-  return chunks;
-}
+namespace {
+
+using nlohmann::json;
 
 std::string TransactionsText(size_t count) {
   return count == 1 ? "one transaction" : std::to_string(count) + " transactions";
@@ -93,7 +49,7 @@ std::string TransactionsText(size_t count) {
 // The cluster's records of list `type`, by key.
 std::map<std::string, std::string> ClusterList(EtcdClient& client, int32_t type) {
   std::vector<EtcdKeyValue> pairs;
-  client.ReadPrefix(ListKeyPrefix(Prefix(), type), 0, &pairs);
+  client.ReadPrefix(ListKeyPrefix(GivenPrefix(), type), 0, &pairs);
   std::map<std::string, std::string> list;
   for (EtcdKeyValue& pair : pairs) list.emplace(std::move(pair.key), std::move(pair.value));
   return list;
@@ -111,53 +67,220 @@ void PrintPlan(const std::vector<EtcdOperation>& operations) {
   }
 }
 
+// How a change of one list of the cluster reads what it changes: the keys
+// it names, or (whole) every key of the list.
+struct ListChange {
+  bool whole = false;
+  std::vector<std::string> keys;
+  // The operations, given the keys read as they stand (those of `keys` that
+  // exist, or every key of the list).
+  std::function<std::vector<EtcdOperation>(const std::map<std::string, EtcdKeyValue>&)> plan;
+  // The rule set holds the list afterwards even when nothing else changes
+  // (publish of an empty list).
+  bool hold_list = false;
+};
+
+struct ChangeMade {
+  size_t operations = 0;
+  size_t transactions = 0;
+  int64_t revision = 0;
+};
+
+// More keys than this are read with the whole list rather than one by one.
+constexpr size_t kKeysReadOneByOne = 32;
+// A change that meets another writer's starts again from a new reading.
+constexpr int kChangeAttempts = 8;
+
+// The hash that a key's value adds to its list's sum; none for a value
+// that names no record (a follower skips it, and the sums leave it out).
+std::optional<uint64_t> HashOfValue(const std::string& prefix, int32_t type, RecordReader& reader,
+                                    const std::string& key, const std::string& value) {
+  std::string why;
+  const auto record = RecordOfKey(prefix, type, reader, key, value, &why);
+  if (!record) return std::nullopt;
+  return RecordHash(key, RecordValue(type, *record));
+}
+
+ListSum SumOfPairs(const std::string& prefix, int32_t type, RecordReader& reader,
+                   const std::map<std::string, EtcdKeyValue>& pairs) {
+  ListSum sum;
+  for (const auto& [key, pair] : pairs) {
+    if (const auto hash = HashOfValue(prefix, type, reader, key, pair.value)) sum.Add(*hash);
+  }
+  return sum;
+}
+
+// Makes a change of list `type`, in transactions of at most --txn-ops, each
+// of which also puts the rule set's record with the list's new count and
+// sum, and is made only when neither the record nor a key it changes was
+// changed since they were read (else the change is read and planned again).
+ChangeMade ChangeList(EtcdClient& client, int32_t type, const ListChange& change) {
+  const std::string prefix = GivenPrefix();
+  const std::string rule_set_key = RuleSetKey(prefix);
+  RecordReader reader;
+  for (int attempt = 0; attempt < kChangeAttempts; ++attempt) {
+    EtcdKeyValue record;
+    int64_t revision = 0;
+    const bool has_record = client.ReadKey(rule_set_key, 0, &record, &revision);
+    std::string why;
+    std::optional<RuleSet> rule_set = has_record ? ParseRuleSet(record.value, &why) : RuleSet{};
+    if (!rule_set || !rule_set->lists_named) {
+      // A record that names no lists, or is damaged, is written anew with
+      // the sums of every list as the cluster holds them.
+      if (!rule_set) std::cerr << "varnex: warning: " << why << ": it is written anew\n";
+      rule_set = RuleSet{};
+      std::vector<EtcdKeyValue> pairs;
+      client.ReadPrefix(prefix + "/", revision, &pairs);
+      for (int32_t list = 0; list < LIST_TYPE_COUNT; ++list) rule_set->lists[list] = {};
+      for (const EtcdKeyValue& pair : pairs) {
+        const int32_t list = ListOfKey(prefix, pair.key);
+        if (list < 0) continue;
+        if (const auto hash = HashOfValue(prefix, list, reader, pair.key, pair.value)) {
+          rule_set->lists[list].Add(*hash);
+        }
+      }
+    }
+    std::map<std::string, EtcdKeyValue> current;
+    const bool whole =
+        change.whole || !rule_set->SumOf(type) || change.keys.size() > kKeysReadOneByOne;
+    if (whole) {
+      std::vector<EtcdKeyValue> pairs;
+      client.ReadPrefix(ListKeyPrefix(prefix, type), revision, &pairs);
+      for (EtcdKeyValue& pair : pairs) current.emplace(pair.key, std::move(pair));
+      rule_set->lists[type] = SumOfPairs(prefix, type, reader, current);
+    } else {
+      for (const std::string& key : change.keys) {
+        EtcdKeyValue pair;
+        if (client.ReadKey(key, revision, &pair)) current.emplace(key, std::move(pair));
+      }
+    }
+    const std::vector<EtcdOperation> operations = change.plan(current);
+    ChangeMade made{operations.size(), 0, revision};
+    if (g_cluster.dry_run) {
+      PrintPlan(operations);
+      return made;
+    }
+    const bool recorded =
+        has_record && ParseRuleSet(record.value) == std::optional<RuleSet>(*rule_set);
+    if (operations.empty() && (recorded || !change.hold_list)) return made;
+
+    ListSum& sum = rule_set->lists[type];
+    int64_t record_revision = has_record ? record.mod_revision : 0;
+    const size_t per = std::max<size_t>(1, g_cluster.txn_ops - 1);  // and the record
+    const size_t chunks = std::max<size_t>(1, (operations.size() + per - 1) / per);
+    std::optional<Progress> progress;
+    if (chunks > 1) progress.emplace("operations committed", operations.size());
+    bool met_another_writer = false;
+    for (size_t chunk = 0; chunk < chunks && !met_another_writer; ++chunk) {
+      const auto first = operations.begin() + static_cast<std::ptrdiff_t>(chunk * per);
+      const auto last = operations.begin() +
+                        static_cast<std::ptrdiff_t>(std::min(operations.size(), (chunk + 1) * per));
+      std::vector<EtcdCompare> compares{{rule_set_key, record_revision}};
+      std::vector<EtcdOperation> batch(first, last);
+      for (const EtcdOperation& operation : batch) {
+        auto forget = [&](std::map<std::string, EtcdKeyValue>::iterator there) {
+          if (const auto hash =
+                  HashOfValue(prefix, type, reader, there->first, there->second.value)) {
+            sum.Remove(*hash);
+          }
+          return current.erase(there);
+        };
+        if (!operation.range_end.empty()) {
+          for (auto there = current.lower_bound(operation.key);
+               there != current.end() && there->first < operation.range_end;) {
+            there = forget(there);
+          }
+          continue;
+        }
+        const auto there = current.find(operation.key);
+        compares.push_back(
+            {operation.key, there == current.end() ? 0 : there->second.mod_revision});
+        if (there != current.end()) forget(there);
+        if (!operation.erase) {
+          if (const auto hash = HashOfValue(prefix, type, reader, operation.key, operation.value)) {
+            sum.Add(*hash);
+          }
+        }
+      }
+      batch.push_back({rule_set_key, RuleSetValue(*rule_set), false, {}});
+      const int64_t committed = client.CommitIf(compares, batch);
+      if (committed == 0) {
+        met_another_writer = true;
+        break;
+      }
+      // The keys of this batch now carry its revision.
+      for (const EtcdOperation& operation : batch) {
+        if (!operation.erase && operation.key != rule_set_key) {
+          current[operation.key] = {operation.key, operation.value, committed};
+        }
+      }
+      record_revision = committed;
+      made.revision = committed;
+      ++made.transactions;
+      if (progress) progress->Add(static_cast<uint64_t>(last - first));
+    }
+    if (!met_another_writer) return made;
+  }
+  throw ToolError("the cluster's list " + std::string(kListNames[type]) + " kept changing (" +
+                  std::to_string(kChangeAttempts) +
+                  " attempts met another writer's change): what was made stands, and the rule "
+                  "set's record agrees with it; run the command again");
+}
+
 // A publish that would take away more than this share of a list's records
 // in the cluster, or all of them, is made only with --yes.
 constexpr size_t kDeletionsWithoutYes = 10;  // percent
 
+struct PublishPlan {
+  int32_t type = 0;
+  std::map<std::string, std::string> local;  // key: value
+  std::vector<EtcdOperation> operations;
+  size_t puts = 0, deleted = 0, unchanged = 0, duplicates = 0, in_cluster = 0;
+
+  // What makes the cluster's list, as `cluster` gives it, equal to `local`.
+  template <typename Cluster, typename ValueOf>
+  void Plan(const Cluster& cluster, ValueOf value_of) {
+    operations.clear();
+    puts = deleted = unchanged = 0;
+    in_cluster = cluster.size();
+    for (const auto& [key, value] : local) {
+      const auto there = cluster.find(key);
+      if (there != cluster.end() && value_of(there->second) == value) {
+        ++unchanged;
+      } else {
+        operations.push_back({key, value, false, {}});
+      }
+    }
+    puts = operations.size();
+    for (const auto& entry : cluster) {
+      if (local.count(entry.first) == 0) {
+        operations.push_back({entry.first, {}, true, {}});
+        ++deleted;
+      }
+    }
+  }
+};
+
 int Publish(const std::vector<std::string>& list_names, bool yes) {
-  const std::string prefix = Prefix();
-  EtcdClient client(Config());
-  struct Plan {
-    int32_t type;
-    std::vector<EtcdOperation> operations;
-    size_t puts = 0, deleted = 0, unchanged = 0, duplicates = 0, in_cluster = 0;
-  };
-  std::vector<Plan> plans;
+  const std::string prefix = GivenPrefix();
+  EtcdClient client(ClusterConfig());
+  std::vector<PublishPlan> plans;
   for (const std::string& name : list_names) {
-    Plan plan;
+    PublishPlan plan;
     plan.type = ParseList(name);
     auto list = Load(plan.type);
-    const std::vector<NEW_AUDIT_LIST_ITEM> records = ReadAll(*list);
-    std::map<std::string, std::string> local;
-    for (const NEW_AUDIT_LIST_ITEM& record : records) {
+    for (const NEW_AUDIT_LIST_ITEM& record : ReadAll(*list)) {
       // The first of two records with one rule number is the one that the
       // list's replacements and deletions find.
       plan.duplicates +=
-          !local.emplace(RecordKey(prefix, plan.type, record), RecordValue(plan.type, record))
+          !plan.local.emplace(RecordKey(prefix, plan.type, record), RecordValue(plan.type, record))
                .second;
     }
-    const std::map<std::string, std::string> cluster = ClusterList(client, plan.type);
-    plan.in_cluster = cluster.size();
-    for (const auto& [key, value] : local) {
-      const auto there = cluster.find(key);
-      if (there != cluster.end() && there->second == value) {
-        ++plan.unchanged;
-      } else {
-        plan.operations.push_back({key, value, false, {}});
-      }
-    }
-    plan.puts = plan.operations.size();
-    for (const auto& entry : cluster) {
-      if (local.count(entry.first) == 0) {
-        plan.operations.push_back({entry.first, {}, true, {}});
-        ++plan.deleted;
-      }
-    }
+    plan.Plan(ClusterList(client, plan.type), [](const std::string& value) { return value; });
     plans.push_back(std::move(plan));
   }
   // Every list is checked before any is changed.
-  for (const Plan& plan : plans) {
+  for (const PublishPlan& plan : plans) {
     const bool empties = plan.in_cluster > 0 && plan.puts + plan.unchanged == 0;
     if (!yes && !g_cluster.dry_run &&
         (empties || plan.deleted * 100 > plan.in_cluster * kDeletionsWithoutYes)) {
@@ -169,12 +292,16 @@ int Publish(const std::vector<std::string>& list_names, bool yes) {
                       "would change)");
     }
   }
-  for (Plan& plan : plans) {
+  for (PublishPlan& plan : plans) {
     const auto start = std::chrono::steady_clock::now();
-    // The rule set's record of itself, with the last of its records.
-    plan.operations.push_back({RuleSetKey(prefix), RuleSetValue(), false, {}});
-    if (g_cluster.dry_run) PrintPlan(plan.operations);
-    const size_t transactions = g_cluster.dry_run ? 0 : CommitAll(plan.operations);
+    ListChange change;
+    change.whole = true;
+    change.hold_list = true;
+    change.plan = [&plan](const std::map<std::string, EtcdKeyValue>& current) {
+      plan.Plan(current, [](const EtcdKeyValue& pair) { return pair.value; });
+      return plan.operations;
+    };
+    const size_t transactions = ChangeList(client, plan.type, change).transactions;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     Report(std::string(g_cluster.dry_run ? "would publish " : "published ") +
@@ -204,11 +331,15 @@ int Follow(const std::vector<std::string>& list_names) {
   if (lists.empty()) {
     for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) lists.push_back(type);
   }
-  EtcdConfig config = Config();
+  EtcdConfig config = ClusterConfig();
   if (g_cluster.timeout_seconds <= 0) config.call_deadline = std::chrono::milliseconds(5000);
   CatchStopRequests();  // before any thread starts, so that every one leaves them to this one
   EtcdClient client(config);
-  Follower follower(client, Prefix(), lists, g_cluster.new_source);
+  EtcdClient probe(config);
+  FollowOptions options;
+  options.new_source = g_cluster.new_source;
+  options.metrics_path = g_cluster.metrics_path;
+  Follower follower(client, probe, GivenPrefix(), lists, options);
   std::atomic<bool> stop{false};
   std::atomic<bool> ended{false};
   std::exception_ptr failure;
@@ -241,6 +372,10 @@ class ClusterCommands : public CommandGroup {
     follow_ = app.add_subcommand(
         "follow", "keep the local lists equal to the cluster's (needs --etcd, --prefix)");
     follow_->add_option("LIST", lists_, "lists to follow (default: all nine)");
+    follow_->add_option("--metrics-file", g_cluster.metrics_path,
+                        "write metrics in Prometheus's text format to this file after every "
+                        "change and check (for node_exporter's textfile collector: a *.prom "
+                        "file in its directory), replaced whole each time");
     follow_->add_flag("--new-source", g_cluster.new_source,
                       "take the rule set at this prefix and cluster even when it holds none (the "
                       "lists are emptied) or the state file names another prefix or cluster");
@@ -284,127 +419,171 @@ bool OnCluster() {
 
 bool ActsOnCluster(const std::string& command) {
   static const char* const kOnCluster[] = {
-      "purge",     "show",           "export",          "lists",        "add",
-      "delete",    "reset",          "import",          "ip add-white", "ip add-manage",
-      "ip delete", "ip reset-white", "ip reset-manage", "publish",      "follow"};
+      "purge",           "show",    "export",       "lists",         "add",       "delete",
+      "reset",           "import",  "ip add-white", "ip add-manage", "ip delete", "ip reset-white",
+      "ip reset-manage", "publish", "follow",       "status",        "verify",    "diff"};
   return std::find(std::begin(kOnCluster), std::end(kOnCluster), command) != std::end(kOnCluster);
 }
 
 int ClusterStore(int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
-  const std::string prefix = Prefix();
-  std::map<std::string, std::string> operations_by_key;
+  const std::string prefix = GivenPrefix();
+  std::map<std::string, std::string> stores;
   for (const NEW_AUDIT_LIST_ITEM& record : records) {
-    operations_by_key[RecordKey(prefix, type, record)] =
-        RecordValue(type, record);  // the last wins
+    stores[RecordKey(prefix, type, record)] = RecordValue(type, record);  // the last wins
   }
-  std::vector<EtcdOperation> operations;
-  for (auto& [key, value] : operations_by_key) operations.push_back({key, value, false, {}});
-  const size_t stored = operations.size();
-  operations.push_back({RuleSetKey(prefix), RuleSetValue(), false, {}});
+  ListChange change;
+  for (const auto& entry : stores) change.keys.push_back(entry.first);
+  change.plan = [&](const std::map<std::string, EtcdKeyValue>& current) {
+    std::vector<EtcdOperation> operations;
+    for (const auto& [key, value] : stores) {
+      const auto there = current.find(key);
+      if (there == current.end() || there->second.value != value) {
+        operations.push_back({key, value, false, {}});
+      }
+    }
+    return operations;
+  };
+  EtcdClient client(ClusterConfig());
+  const ChangeMade made = ChangeList(client, type, change);
+  const size_t unchanged = stores.size() - made.operations;
+  const std::string also_unchanged =
+      unchanged > 0 ? " (" + std::to_string(unchanged) + " the cluster held as they are)" : "";
   if (g_cluster.dry_run) {
-    PrintPlan(operations);
-    Report("would store " + std::to_string(stored) + " records in the cluster's list " +
-               kListNames[type] + " (nothing was changed)",
-           {{"stored", 0}, {"would_store", stored}, {"dry_run", true}});
+    Report("would store " + std::to_string(made.operations) + " records in the cluster's list " +
+               kListNames[type] + also_unchanged + " (nothing was changed)",
+           {{"stored", 0}, {"would_store", made.operations}, {"dry_run", true}});
     return 0;
   }
-  const size_t transactions = CommitAll(operations);
-  Report("stored " + std::to_string(stored) + " records in the cluster's list " + kListNames[type] +
-             " in " + TransactionsText(transactions),
-         {{"stored", stored}, {"transactions", transactions}});
+  Report("stored " + std::to_string(made.operations) + " records in the cluster's list " +
+             kListNames[type] + also_unchanged +
+             (made.transactions > 0 ? " in " + TransactionsText(made.transactions) : std::string()),
+         {{"stored", made.operations},
+          {"unchanged", unchanged},
+          {"transactions", made.transactions},
+          {"revision", made.revision}});
   return 0;
 }
 
 int ClusterDeleteRecord(int32_t type, const NEW_AUDIT_LIST_ITEM& record) {
-  const std::string key = RecordKey(Prefix(), type, record);
-  EtcdClient client(Config());
-  std::vector<EtcdKeyValue> pairs;
-  client.ReadPrefix(key, 0, &pairs);
-  if (std::none_of(pairs.begin(), pairs.end(),
-                   [&](const EtcdKeyValue& pair) { return pair.key == key; })) {
+  const std::string key = RecordKey(GivenPrefix(), type, record);
+  ListChange change;
+  change.keys = {key};
+  change.plan = [&](const std::map<std::string, EtcdKeyValue>& current) {
+    std::vector<EtcdOperation> operations;
+    if (current.count(key) > 0) operations.push_back({key, {}, true, {}});
+    return operations;
+  };
+  EtcdClient client(ClusterConfig());
+  const ChangeMade made = ChangeList(client, type, change);
+  if (made.operations == 0) {
     std::cerr << "varnex: the cluster has no key " << key << "\n";
     return 1;
   }
   if (g_cluster.dry_run) {
-    PrintPlan({{key, {}, true, {}}});
     Report("would delete " + key + " (nothing was changed)", {{"deleted", 0}, {"dry_run", true}});
     return 0;
   }
-  const int64_t revision = client.Commit({{key, {}, true, {}}});
-  Report("deleted " + key + " at revision " + std::to_string(revision),
-         {{"deleted", 1}, {"revision", revision}});
-  return 0;
-}
-
-int ClusterDelete(int32_t type, const std::optional<std::string>& rule,
-                  std::optional<int32_t> item_type) {
-  if (rule.has_value() == item_type.has_value()) throw ToolError("give either --rule or --type");
-  const std::string prefix = Prefix();
-  EtcdClient client(Config());
-  std::vector<EtcdOperation> operations;
-  if (rule) {
-    NEW_AUDIT_LIST_ITEM probe = {};
-    std::strncpy(probe.szRuleNo, rule->c_str(), sizeof probe.szRuleNo - 1);
-    return ClusterDeleteRecord(type, probe);
-  } else {
-    RecordReader reader;
-    for (const auto& [key, value] : ClusterList(client, type)) {
-      if (RecordOfValue(type, reader, value).cItemType == *item_type) {
-        operations.push_back({key, {}, true, {}});
-      }
-    }
-  }
-  if (g_cluster.dry_run) {
-    PrintPlan(operations);
-    Report("would delete " + std::to_string(operations.size()) +
-               " records from the cluster's list " + kListNames[type] + " (nothing was changed)",
-           {{"deleted", 0}, {"would_delete", operations.size()}, {"dry_run", true}});
-    return 0;
-  }
-  const size_t transactions = CommitAll(operations);
-  Report("deleted " + std::to_string(operations.size()) + " records from the cluster's list " +
-             kListNames[type] +
-             (transactions > 0 ? " in " + TransactionsText(transactions) : std::string()),
-         {{"deleted", operations.size()}, {"transactions", transactions}});
-  return 0;
-}
-
-int ClusterReset(int32_t type, std::optional<int32_t> ip_kind) {
-  std::string start = ListKeyPrefix(Prefix(), type);
-  if (ip_kind) start += *ip_kind == IP_LIST_MANAGE ? "manage/" : "white/";
-  if (g_cluster.dry_run) {
-    EtcdClient client(Config());
-    std::vector<EtcdKeyValue> pairs;
-    client.ReadPrefix(start, 0, &pairs);
-    PrintPlan({{start, {}, true, PrefixEnd(start)}});
-    Report("would delete " + std::to_string(pairs.size()) + " records (nothing was changed)",
-           {{"would_delete", pairs.size()}, {"dry_run", true}});
-    return 0;
-  }
-  EtcdClient client(Config());
-  const int64_t revision = client.Commit({{start, {}, true, PrefixEnd(start)}});
-  Report("emptied the cluster's " + std::string(kListNames[type]) +
-             (ip_kind ? (*ip_kind == IP_LIST_MANAGE ? " manage ranges" : " white ranges")
-                      : std::string(" list")) +
-             " at revision " + std::to_string(revision),
-         {{"emptied", true}, {"revision", revision}});
+  Report("deleted " + key + " at revision " + std::to_string(made.revision),
+         {{"deleted", 1}, {"revision", made.revision}});
   return 0;
 }
 
 namespace {
 
-// The cluster's records of list `type` with their keys, in key order.
+// Deletes the records of list `type` that `doomed` picks; reports them as
+// `done` ("deleted", "purged") and `what` ("records", "outdated records").
+int DeleteWhere(int32_t type, const std::function<bool(const NEW_AUDIT_LIST_ITEM&)>& doomed,
+                const std::string& done, const std::string& what) {
+  const std::string prefix = GivenPrefix();
+  RecordReader reader;
+  ListChange change;
+  change.whole = true;
+  change.plan = [&](const std::map<std::string, EtcdKeyValue>& current) {
+    std::vector<EtcdOperation> operations;
+    for (const auto& [key, pair] : current) {
+      std::string why;
+      const auto record = RecordOfKey(prefix, type, reader, key, pair.value, &why);
+      if (record && doomed(*record)) operations.push_back({key, {}, true, {}});
+    }
+    return operations;
+  };
+  EtcdClient client(ClusterConfig());
+  const ChangeMade made = ChangeList(client, type, change);
+  const std::string whom = " " + what + " from the cluster's list " + kListNames[type];
+  if (g_cluster.dry_run) {
+    Report("would " + std::string(done == "deleted" ? "delete " : "purge ") +
+               std::to_string(made.operations) + whom + " (nothing was changed)",
+           {{done, 0},
+            {"would_" + done.substr(0, done.size() - 1), made.operations},
+            {"dry_run", true}});
+    return 0;
+  }
+  Report(done + " " + std::to_string(made.operations) + whom +
+             (made.transactions > 0 ? " in " + TransactionsText(made.transactions) : std::string()),
+         {{done, made.operations}, {"transactions", made.transactions}});
+  return 0;
+}
+
+}  // namespace
+
+int ClusterDelete(int32_t type, const std::optional<std::string>& rule,
+                  std::optional<int32_t> item_type) {
+  if (rule.has_value() == item_type.has_value()) throw ToolError("give either --rule or --type");
+  if (rule) {
+    NEW_AUDIT_LIST_ITEM probe = {};
+    std::strncpy(probe.szRuleNo, rule->c_str(), sizeof probe.szRuleNo - 1);
+    return ClusterDeleteRecord(type, probe);
+  }
+  return DeleteWhere(
+      type, [&](const NEW_AUDIT_LIST_ITEM& record) { return record.cItemType == *item_type; },
+      "deleted", "records");
+}
+
+int ClusterReset(int32_t type, std::optional<int32_t> ip_kind) {
+  std::string start = ListKeyPrefix(GivenPrefix(), type);
+  if (ip_kind) start += *ip_kind == IP_LIST_MANAGE ? "manage/" : "white/";
+  const std::string end = PrefixEnd(start);
+  size_t deleted = 0;
+  ListChange change;
+  change.whole = true;
+  change.hold_list = !ip_kind;  // an emptied list is held, empty
+  change.plan = [&](const std::map<std::string, EtcdKeyValue>& current) {
+    deleted = 0;
+    for (auto there = current.lower_bound(start); there != current.end() && there->first < end;
+         ++there) {
+      ++deleted;
+    }
+    std::vector<EtcdOperation> operations;
+    if (deleted > 0) operations.push_back({start, {}, true, end});
+    return operations;
+  };
+  EtcdClient client(ClusterConfig());
+  const ChangeMade made = ChangeList(client, type, change);
+  if (g_cluster.dry_run) {
+    Report("would delete " + std::to_string(deleted) + " records (nothing was changed)",
+           {{"would_delete", deleted}, {"dry_run", true}});
+    return 0;
+  }
+  Report("emptied the cluster's " + std::string(kListNames[type]) +
+             (ip_kind ? (*ip_kind == IP_LIST_MANAGE ? " manage ranges" : " white ranges")
+                      : std::string(" list")) +
+             (made.transactions > 0 ? " at revision " + std::to_string(made.revision)
+                                    : std::string(" (it held none)")),
+         {{"emptied", true}, {"deleted", deleted}, {"revision", made.revision}});
+  return 0;
+}
+
 std::vector<std::pair<std::string, NEW_AUDIT_LIST_ITEM>> KeyedClusterRecords(int32_t type) {
-  EtcdClient client(Config());
+  const std::string prefix = GivenPrefix();
+  EtcdClient client(ClusterConfig());
   RecordReader reader;
   std::vector<std::pair<std::string, NEW_AUDIT_LIST_ITEM>> records;
   for (const auto& [key, value] : ClusterList(client, type)) {
-    try {
-      NEW_AUDIT_LIST_ITEM record = RecordOfValue(type, reader, value);
-      CheckClusterRecord(type, record);
-      records.emplace_back(key, record);
-    } catch (const ToolError& e) {
-      std::cerr << "varnex: warning: skipped " << key << ": " << e.what() << "\n";
+    std::string why;
+    if (const auto record = RecordOfKey(prefix, type, reader, key, value, &why)) {
+      records.emplace_back(key, *record);
+    } else {
+      std::cerr << "varnex: warning: skipped " << key << ": " << why << "\n";
     }
   }
   if (type != LIST_TYPE_IP) {
@@ -415,8 +594,6 @@ std::vector<std::pair<std::string, NEW_AUDIT_LIST_ITEM>> KeyedClusterRecords(int
   }
   return records;
 }
-
-}  // namespace
 
 std::vector<NEW_AUDIT_LIST_ITEM> ClusterRecords(int32_t type) {
   std::vector<NEW_AUDIT_LIST_ITEM> records;
@@ -429,24 +606,9 @@ int ClusterPurge(int32_t type) {
     throw ToolError("IP ranges have no end time: nothing of the cluster's IP list is purged");
   }
   const uint32_t now = static_cast<uint32_t>(std::time(nullptr));
-  std::vector<EtcdOperation> operations;
-  for (const auto& [key, record] : KeyedClusterRecords(type)) {
-    if (record.dwEndTime < now) operations.push_back({key, {}, true, {}});
-  }
-  if (g_cluster.dry_run) {
-    PrintPlan(operations);
-    Report("would purge " + std::to_string(operations.size()) +
-               " outdated records from the cluster's list " + kListNames[type] +
-               " (nothing was changed)",
-           {{"purged", 0}, {"would_purge", operations.size()}, {"dry_run", true}});
-    return 0;
-  }
-  const size_t transactions = CommitAll(operations);
-  Report("purged " + std::to_string(operations.size()) +
-             " outdated records from the cluster's list " + kListNames[type] +
-             (transactions > 0 ? " in " + TransactionsText(transactions) : std::string()),
-         {{"purged", operations.size()}, {"transactions", transactions}});
-  return 0;
+  return DeleteWhere(
+      type, [now](const NEW_AUDIT_LIST_ITEM& record) { return record.dwEndTime < now; }, "purged",
+      "outdated records");
 }
 
 std::unique_ptr<CommandGroup> AddClusterCommands(CLI::App& app) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -24,8 +25,15 @@ struct ClusterTarget {
   bool new_source = false;     // follow --new-source
   bool dry_run = false;        // --dry-run: the changes are shown, not made
   double timeout_seconds = 0;  // --timeout: how long one etcd call may take (0: the default)
+  std::string metrics_path;    // follow --metrics-file
 };
 extern ClusterTarget g_cluster;
+
+// How to reach the cluster that --etcd names (with --timeout), and the
+// prefix that --prefix gives. Throw ToolError when they are missing.
+struct EtcdConfig;
+EtcdConfig ClusterConfig();
+std::string GivenPrefix();
 
 // Registers --etcd, --prefix and --txn-ops on the app (where the tool is
 // built with the cluster commands).
@@ -55,10 +63,14 @@ int ClusterReset(int32_t type, std::optional<int32_t> ip_kind);
 // The records of the cluster's list `type`, in key order as a follower
 // writes them (a value that names no record is skipped, with a warning).
 std::vector<NEW_AUDIT_LIST_ITEM> ClusterRecords(int32_t type);
+// The same with each record's key.
+std::vector<std::pair<std::string, NEW_AUDIT_LIST_ITEM>> KeyedClusterRecords(int32_t type);
 // Deletes the records of the cluster's list `type` whose window has ended.
 int ClusterPurge(int32_t type);
 
 // publish, follow.
 std::unique_ptr<CommandGroup> AddClusterCommands(CLI::App& app);
+// status, verify, diff.
+std::unique_ptr<CommandGroup> AddClusterCheckCommands(CLI::App& app);
 
 }  // namespace varnex::tool

@@ -1,5 +1,6 @@
 #include "tools/varnex/ClusterLayout.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "store/ListFormat.h"
@@ -118,8 +119,91 @@ std::string RuleSetKey(const std::string& prefix) {
   return prefix + "/ruleset";
 }
 
-std::string RuleSetValue() {
-  return "{\"format\":1}";
+uint64_t RecordHash(const std::string& key, const std::string& value) {
+  // FNV-1a over the key, a separator and the value, then mixed so that the
+  // sums of different sets of records do not meet by the hash's linearity.
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  auto add = [&hash](unsigned char byte) { hash = (hash ^ byte) * 0x100000001b3ULL; };
+  for (const char c : key) add(static_cast<unsigned char>(c));
+  add(0);
+  for (const char c : value) add(static_cast<unsigned char>(c));
+  hash ^= hash >> 30;
+  hash *= 0xbf58476d1ce4e5b9ULL;
+  hash ^= hash >> 27;
+  hash *= 0x94d049bb133111ebULL;
+  return hash ^ (hash >> 31);
+}
+
+uint64_t RecordHash(const std::string& prefix, int32_t type, const NEW_AUDIT_LIST_ITEM& record) {
+  return RecordHash(RecordKey(prefix, type, record), RecordValue(type, record));
+}
+
+std::optional<ListSum> RuleSet::SumOf(int32_t type) const {
+  const auto there = lists.find(type);
+  if (there == lists.end()) return std::nullopt;
+  return there->second;
+}
+
+std::optional<RuleSet> ParseRuleSet(const std::string& value, std::string* why) {
+  auto fail = [why](const std::string& reason) -> std::optional<RuleSet> {
+    if (why != nullptr) *why = reason;
+    return std::nullopt;
+  };
+  const nlohmann::json record = nlohmann::json::parse(value, nullptr, /*allow_exceptions=*/false);
+  if (!record.is_object()) return fail("the rule set's record is not a JSON object");
+  const auto format = record.find("format");
+  if (format == record.end() || !format->is_number_unsigned() || format->get<uint64_t>() != 1) {
+    return fail("the rule set's record is of a format this tool does not know (format " +
+                (format == record.end() ? std::string("missing") : format->dump()) + ")");
+  }
+  RuleSet rule_set;
+  const auto lists = record.find("lists");
+  rule_set.lists_named = lists != record.end();
+  if (!rule_set.lists_named) return rule_set;
+  if (!lists->is_object()) return fail("the rule set's lists are not a JSON object");
+  for (const auto& [name, entry] : lists->items()) {
+    int32_t type = 0;
+    while (type < LIST_TYPE_COUNT && name != kListNames[type]) ++type;
+    if (type == LIST_TYPE_COUNT) return fail("the rule set names a list " + name);
+    const auto records = entry.find("records");
+    const auto sum = entry.find("sum");
+    if (!entry.is_object() || records == entry.end() || !records->is_number_unsigned() ||
+        sum == entry.end() || !sum->is_string() || sum->get<std::string>().size() != 16 ||
+        sum->get<std::string>().find_first_not_of("0123456789abcdef") != std::string::npos) {
+      return fail("the rule set's entry of list " + name + " is not {records, sum}");
+    }
+    rule_set.lists[type] = {records->get<uint64_t>(),
+                            std::stoull(sum->get<std::string>(), nullptr, 16)};
+  }
+  return rule_set;
+}
+
+std::string RuleSetValue(const RuleSet& rule_set) {
+  nlohmann::json lists = nlohmann::json::object();
+  for (const auto& [type, sum] : rule_set.lists) {
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(sum.sum));
+    lists[kListNames[type]] = {{"records", sum.records}, {"sum", hex}};
+  }
+  return nlohmann::json{{"format", 1}, {"lists", lists}}.dump();
+}
+
+std::optional<NEW_AUDIT_LIST_ITEM> RecordOfKey(const std::string& prefix, int32_t type,
+                                               RecordReader& reader, const std::string& key,
+                                               const std::string& value, std::string* why) {
+  try {
+    const NEW_AUDIT_LIST_ITEM record = RecordOfValue(type, reader, value);
+    // What an edit would refuse is not stored either.
+    CheckClusterRecord(type, record);
+    if (RecordKey(prefix, type, record) != key) {
+      *why = "its value is the record of another key";
+      return std::nullopt;
+    }
+    return record;
+  } catch (const ToolError& e) {
+    *why = e.what();
+    return std::nullopt;
+  }
 }
 
 }  // namespace varnex::tool

@@ -48,5 +48,8 @@ int ClusterPurge(int32_t) {
 std::unique_ptr<CommandGroup> AddClusterCommands(CLI::App&) {
   return std::make_unique<NoClusterCommands>();
 }
+std::unique_ptr<CommandGroup> AddClusterCheckCommands(CLI::App&) {
+  return std::make_unique<NoClusterCommands>();
+}
 
 }  // namespace varnex::tool

@@ -368,6 +368,18 @@ int64_t EtcdClient::ReadPrefix(const std::string& prefix, int64_t revision,
 }
 
 int64_t EtcdClient::Commit(const std::vector<EtcdOperation>& operations) {
+  return CommitIf({}, operations);
+}
+
+int64_t EtcdClient::CommitIf(const std::vector<EtcdCompare>& compares,
+                             const std::vector<EtcdOperation>& operations) {
+  json compare = json::array();
+  for (const EtcdCompare& condition : compares) {
+    compare.push_back({{"key", Base64Encode(condition.key)},
+                       {"target", "MOD"},
+                       {"result", "EQUAL"},
+                       {"mod_revision", std::to_string(condition.mod_revision)}});
+  }
   json success = json::array();
   for (const EtcdOperation& op : operations) {
     if (op.erase) {
@@ -379,8 +391,27 @@ int64_t EtcdClient::Commit(const std::vector<EtcdOperation>& operations) {
           {{"request_put", {{"key", Base64Encode(op.key)}, {"value", Base64Encode(op.value)}}}});
     }
   }
-  const json reply = Call("/v3/kv/txn", {{"compare", json::array()}, {"success", success}});
+  const json reply = Call("/v3/kv/txn", {{"compare", compare}, {"success", success}});
+  // (A false member is left out of the reply.)
+  const auto succeeded = reply.find("succeeded");
+  if (succeeded == reply.end() || !succeeded->is_boolean() || !succeeded->get<bool>()) return 0;
   return Int64Of(reply.at("header"), "revision");
+}
+
+bool EtcdClient::ReadKey(const std::string& key, int64_t revision, EtcdKeyValue* pair,
+                         int64_t* header_revision) {
+  const json reply =
+      Call("/v3/kv/range", {{"key", Base64Encode(key)}, {"revision", std::to_string(revision)}});
+  if (header_revision != nullptr) *header_revision = Int64Of(reply.at("header"), "revision");
+  const auto kvs = reply.find("kvs");
+  if (kvs == reply.end() || !kvs->is_array()) return false;
+  for (const json& kv : *kvs) {
+    std::string read = Base64Decode(StringOf(kv, "key"));
+    if (read != key) continue;
+    *pair = {std::move(read), Base64Decode(StringOf(kv, "value")), Int64Of(kv, "mod_revision")};
+    return true;
+  }
+  return false;
 }
 
 int64_t EtcdClient::CurrentRevision(const std::string& prefix, std::string* cluster_id) {

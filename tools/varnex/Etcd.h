@@ -78,6 +78,13 @@ struct EtcdOperation {
   std::string range_end;
 };
 
+// A condition of a transaction: `key` was last changed at `mod_revision`
+// (0: the key does not exist).
+struct EtcdCompare {
+  std::string key;
+  int64_t mod_revision = 0;
+};
+
 // The first key after every key that begins with `prefix`.
 std::string PrefixEnd(const std::string& prefix);
 
@@ -100,6 +107,14 @@ class EtcdClient {
                      const std::function<void(size_t, uint64_t)>& on_page = {});
   // The operations as one transaction; returns its revision.
   int64_t Commit(const std::vector<EtcdOperation>& operations);
+  // The operations as one transaction made only when every comparison
+  // holds; returns its revision, or 0 when one did not (nothing changed).
+  int64_t CommitIf(const std::vector<EtcdCompare>& compares,
+                   const std::vector<EtcdOperation>& operations);
+  // One key as the store stood at `revision` (0: now): false when it has no
+  // such key. *header_revision is the revision read.
+  bool ReadKey(const std::string& key, int64_t revision, EtcdKeyValue* pair,
+               int64_t* header_revision = nullptr);
   // The cluster's current revision and its identity, learned from a count of
   // the keys that begin with `prefix` (so that a role that may read only
   // them may ask).

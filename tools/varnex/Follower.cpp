@@ -1,6 +1,8 @@
 #include "tools/varnex/Follower.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,6 +11,10 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+
+#if defined(VARNEX_HAVE_SYSTEMD)
+#include <systemd/sd-daemon.h>
+#endif
 
 #include "store/ListFormat.h"
 #include "tools/varnex/ClusterLayout.h"
@@ -24,9 +30,43 @@ using nlohmann::json;
 constexpr size_t kLongestStateFile = 1 << 16;
 // How often the lists are compared with the rule set, in tenths of a second.
 constexpr int kCheckEveryTenths = 20;
+// How often the cluster is asked for the rule set's revision, in checks.
+constexpr int kProbeEveryChecks = 2;
+// Behind the rule set for longer than this while the cluster answers: the
+// watch does not keep up, and the watchdog is no longer fed.
+constexpr int64_t kWatchStalledMs = 30000;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 void Log(const std::string& text) {
   std::cerr << "varnex follow: " << text << std::endl;
+}
+
+// Writes `text` beside `path` and puts it in place: a reader finds the old
+// file or the new one whole.
+void ReplaceFileAtomically(const std::string& path, const std::string& text) {
+  const std::string staged = path + ".new";
+  (void)std::remove(staged.c_str());  // what a stopped follower left
+  WriteNewFile(staged, std::vector<uint8_t>(text.begin(), text.end()));
+  if (std::rename(staged.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    (void)std::remove(staged.c_str());
+    throw ToolError(path + ": " + std::strerror(error));
+  }
+}
+
+// Tells the service manager (systemd, when it started this process with a
+// notification socket) the follower's state; nothing otherwise.
+void NotifyServiceManager(const std::string& state) {
+#if defined(VARNEX_HAVE_SYSTEMD)
+  (void)sd_notify(0, state.c_str());
+#else
+  (void)state;
+#endif
 }
 
 std::string Hex(uint64_t value) {
@@ -35,27 +75,29 @@ std::string Hex(uint64_t value) {
   return text;
 }
 
-}  // namespace
-
-uint64_t RecordHash(const NEW_AUDIT_LIST_ITEM& record) {
+uint64_t BytesHash(const NEW_AUDIT_LIST_ITEM& record) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
   uint64_t hash = 0xcbf29ce484222325ULL;
   for (size_t i = 0; i < sizeof record; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ULL;
   return hash ^ (hash >> 31);
 }
 
+}  // namespace
+
 uint64_t RecordsSum(const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
   uint64_t sum = records.size();
-  for (const NEW_AUDIT_LIST_ITEM& record : records) sum += RecordHash(record);
+  for (const NEW_AUDIT_LIST_ITEM& record : records) sum += BytesHash(record);
   return sum;
 }
 
-Follower::Follower(EtcdClient& client, std::string prefix, std::vector<int32_t> lists,
-                   bool new_source)
+Follower::Follower(EtcdClient& client, EtcdClient& probe, std::string prefix,
+                   std::vector<int32_t> lists, FollowOptions options)
     : m_client(client),
+      m_probe(probe),
       m_prefix(std::move(prefix)),
       m_state_path(ListDirectoryOfRun() + "/" + kFollowStateName),
-      m_new_source(new_source) {
+      m_options(std::move(options)) {
+  std::fill(std::begin(m_agree), std::end(m_agree), -1);
   for (const int32_t type : lists) {
     if (!Followed(type)) m_lists[type] = LoadForChange(type);
   }
@@ -70,7 +112,7 @@ void Follower::CheckLists() {
   // window), and that is no change to undo.
   const uint32_t now = static_cast<uint32_t>(std::time(nullptr));
   for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
-    if (!Followed(type)) continue;
+    if (!Written(type)) continue;
     auto current = [&](std::vector<NEW_AUDIT_LIST_ITEM> records) {
       if (type != LIST_TYPE_IP) {
         std::erase_if(records, [now](const NEW_AUDIT_LIST_ITEM& r) { return r.dwEndTime < now; });
@@ -90,18 +132,29 @@ void Follower::Run(const std::atomic<bool>& stop) {
   std::chrono::milliseconds pause{100};
   bool whole = true;   // the lists must be made equal to the rule set first
   bool resume = true;  // from the state file, at the first start only
-  // Every few seconds, the lists are compared with the rule set as applied:
-  // one that another writer changed is made equal again.
+  // Every few seconds, the lists are compared with the rule set as applied
+  // (one that another writer changed is made equal again) and the cluster
+  // is asked how far the rule set is; the service manager's watchdog is fed
+  // after each check, unless the watch stopped keeping up while the cluster
+  // answers. (A cluster that cannot be reached is not helped by a restart:
+  // status and the metrics tell that.)
   std::atomic<bool> ended{false};  // Run returns, or throws
   auto done = [&] { return stop.load() || ended.load(); };
   std::thread checker([&] {
-    while (!done()) {
+    for (int round = 0; !done(); ++round) {
       for (int i = 0; i < kCheckEveryTenths && !done(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
+      if (done()) break;
       try {
-        if (!done()) CheckLists();
+        if (round % kProbeEveryChecks == 0) Probe();
+        CheckLists();
+        std::lock_guard<std::mutex> hold(m_work);
+        if (m_ready && !(m_behind_since_ms != 0 && NowMs() - m_behind_since_ms > kWatchStalledMs)) {
+          NotifyServiceManager("WATCHDOG=1");
+        }
       } catch (const std::exception& e) {
+        ++m_errors;
         Log(std::string("the lists could not be checked: ") + e.what());
       }
     }
@@ -114,6 +167,7 @@ void Follower::Run(const std::atomic<bool>& stop) {
       thread.join();
     }
   } joiner{checker, ended};
+  bool told_ready = false;
   while (!stop.load()) {
     try {
       if (m_cluster_id.empty()) (void)m_client.CurrentRevision(m_prefix + "/", &m_cluster_id);
@@ -123,12 +177,17 @@ void Follower::Run(const std::atomic<bool>& stop) {
         if (!(resume && Resume())) ReadWhole();
         m_ready = true;
       }
+      if (!told_ready) {
+        NotifyServiceManager("READY=1\nSTATUS=following " + m_prefix);
+        told_ready = true;
+      }
       whole = false;
       resume = false;
       bool compacted = false;
       m_client.Watch(
           m_prefix + "/", m_revision + 1,
           [&](const EtcdWatchResponse& response) {
+            m_contact_ms = NowMs();
             if (response.canceled) {
               if (response.compact_revision != 0) {
                 Log("revision " + std::to_string(m_revision + 1) +
@@ -158,11 +217,29 @@ void Follower::Run(const std::atomic<bool>& stop) {
       m_revision = 0;
       whole = true;
     } catch (const EtcdUnavailable& e) {
+      ++m_errors;
       Log(std::string(e.what()) + "; trying again in " + std::to_string(pause.count()) + " ms");
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, std::chrono::milliseconds{5000});
     }
   }
+}
+
+void Follower::Probe() {
+  EtcdKeyValue record;
+  int64_t read_at = 0;
+  const bool has_record = m_probe.ReadKey(RuleSetKey(m_prefix), 0, &record, &read_at);
+  const int64_t now = NowMs();
+  m_contact_ms = now;
+  std::lock_guard<std::mutex> hold(m_work);
+  m_cluster_revision = has_record ? record.mod_revision : 0;
+  const bool behind = m_ready && m_cluster_revision > m_revision;
+  if (!behind) {
+    m_behind_since_ms = 0;
+  } else if (m_behind_since_ms == 0) {
+    m_behind_since_ms = now;
+  }
+  if (m_ready) SaveState();
 }
 
 bool Follower::Resume() {
@@ -172,7 +249,7 @@ bool Follower::Resume() {
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<size_t>(in.gcount()));
   const json state = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (state.is_object() && !m_new_source &&
+  if (state.is_object() && !m_options.new_source &&
       (state.value("prefix", m_prefix) != m_prefix ||
        state.value("cluster", m_cluster_id) != m_cluster_id)) {
     // The lists follow another rule set: a mistyped prefix, or other
@@ -185,7 +262,9 @@ bool Follower::Resume() {
   if (!state.is_object() || state.value("prefix", "") != m_prefix ||
       state.value("cluster", "") != m_cluster_id || !state.contains("lists") ||
       !state["lists"].is_object() || !state.contains("revision") ||
-      !state["revision"].is_number_integer()) {
+      !state["revision"].is_number_integer() || !state.contains("rule_set") ||
+      !state["rule_set"].is_string() ||
+      !TakeRuleSet(state["rule_set"].get<std::string>(), state.value("rule_set_revision", 0))) {
     Log("no state of this prefix and cluster: reading the whole rule set");
     return false;
   }
@@ -193,48 +272,81 @@ bool Follower::Resume() {
   for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
     if (!Followed(type)) continue;
     const std::vector<NEW_AUDIT_LIST_ITEM> records = ReadAll(*m_lists[type]);
-    const auto sum = state["lists"].find(kListNames[type]);
-    if (sum == state["lists"].end() || !sum->is_string() ||
-        sum->get<std::string>() != Hex(RecordsSum(records))) {
+    const auto entry = state["lists"].find(kListNames[type]);
+    const json sum = entry == state["lists"].end() ? json()
+                     : entry->is_object()          ? entry->value("sum", json())
+                                                   : *entry;
+    if (!sum.is_string() || sum.get<std::string>() != Hex(RecordsSum(records))) {
       Log(std::string("list ") + kListNames[type] +
           " is not as the follower left it: reading the whole rule set");
       return false;
     }
-    Mirror mirror;
+    m_mirror[type].clear();
+    m_cluster_sums[type] = {};
     for (const NEW_AUDIT_LIST_ITEM& record : records) {
-      if (!mirror.emplace(RecordKey(m_prefix, type, record), record).second) return false;
+      const std::string key = RecordKey(m_prefix, type, record);
+      if (!m_mirror[type].emplace(key, record).second) return false;
+      m_cluster_sums[type].Add(RecordHash(key, RecordValue(type, record)));
     }
-    m_mirror[type] = std::move(mirror);
-    m_sums[type] = RecordsSum(records);  // the mirror's sum, kept up to date from here
+    m_sums[type] = RecordsSum(records);  // the copy's sum, kept up to date from here
   }
   m_revision = revision;
+  CompareWithRuleSet();
   Log("resuming after revision " + std::to_string(revision));
   return true;
 }
 
-bool Follower::Take(int32_t type, const std::string& key, const std::string& value,
-                    Mirror* mirror) {
-  try {
-    const NEW_AUDIT_LIST_ITEM record = RecordOfValue(type, m_reader, value);
-    // What an edit would refuse is not stored either.
-    CheckClusterRecord(type, record);
-    if (RecordKey(m_prefix, type, record) != key) {
-      Log("skipped " + key + ": its value is the record of another key");
-      return false;
-    }
-    auto [entry, added] = mirror->try_emplace(key, record);
-    if (mirror == &m_mirror[type]) {
-      if (added) {
-        m_sums[type] += 1 + RecordHash(record);
-      } else {
-        m_sums[type] += RecordHash(record) - RecordHash(entry->second);
-      }
-    }
-    entry->second = record;
-    return true;
-  } catch (const ToolError& e) {
-    Log("skipped " + key + ": " + e.what());
+bool Follower::TakeRuleSet(const std::string& value, int64_t revision) {
+  std::string why;
+  std::optional<RuleSet> rule_set = ParseRuleSet(value, &why);
+  if (!rule_set) {
+    Log(why + ": the lists are left as the last record had them");
     return false;
+  }
+  m_rule_set = std::move(*rule_set);
+  m_rule_set_value = value;
+  m_rule_set_revision = revision;
+  return true;
+}
+
+bool Follower::Take(int32_t type, const std::string& key, const std::string& value) {
+  std::string why;
+  const std::optional<NEW_AUDIT_LIST_ITEM> record =
+      RecordOfKey(m_prefix, type, m_reader, key, value, &why);
+  if (!record) {
+    Log("skipped " + key + ": " + why);
+    return false;
+  }
+  const auto there = m_mirror[type].find(key);
+  if (there != m_mirror[type].end()) Forget(type, there);
+  m_mirror[type].emplace(key, *record);
+  m_sums[type] += 1 + BytesHash(*record);
+  m_cluster_sums[type].Add(RecordHash(key, RecordValue(type, *record)));
+  return true;
+}
+
+void Follower::Forget(int32_t type, Mirror::iterator there) {
+  m_sums[type] -= 1 + BytesHash(there->second);
+  m_cluster_sums[type].Remove(RecordHash(there->first, RecordValue(type, there->second)));
+  m_mirror[type].erase(there);
+}
+
+void Follower::CompareWithRuleSet() {
+  for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
+    if (!Followed(type)) continue;
+    const std::optional<ListSum> sum = m_rule_set.SumOf(type);
+    const int agree = !sum ? -1 : *sum == m_cluster_sums[type] ? 1 : 0;
+    if (agree == 0 && m_agree[type] != 0) {
+      ++m_errors;
+      Log(std::string("list ") + kListNames[type] + ": the rule set's record gives " +
+          std::to_string(sum->records) + " records, " +
+          std::to_string(m_cluster_sums[type].records) +
+          " were taken here, and the sums differ (records this machine skipped, or written "
+          "around the record)");
+    } else if (agree == 1 && m_agree[type] == 0) {
+      Log(std::string("list ") + kListNames[type] + " agrees with the rule set's record again");
+    }
+    m_agree[type] = agree;
   }
 }
 
@@ -249,29 +361,48 @@ void Follower::ReadWhole() {
         progress_read = read;
       });
   if (progress) progress->Finish();
-  const std::string rule_set = RuleSetKey(m_prefix);
-  if (!m_new_source && std::none_of(pairs.begin(), pairs.end(), [&](const EtcdKeyValue& pair) {
-        return pair.key == rule_set;
-      })) {
+  m_contact_ms = NowMs();
+  const std::string rule_set_key = RuleSetKey(m_prefix);
+  const auto record = std::find_if(pairs.begin(), pairs.end(), [&](const EtcdKeyValue& pair) {
+    return pair.key == rule_set_key;
+  });
+  const bool taken = record != pairs.end() && TakeRuleSet(record->value, record->mod_revision);
+  if (!taken && !m_options.new_source) {
     throw ToolError("the prefix " + m_prefix + " of cluster " + m_cluster_id +
-                    " holds no rule set (no " + rule_set + ", " + std::to_string(pairs.size()) +
-                    " keys): nothing was published there, or the prefix or the endpoints are "
-                    "not the ones meant; every list is left as it is (publish the rule set "
-                    "first, or follow --new-source to take this one)");
+                    (record == pairs.end()
+                         ? " holds no rule set (no " + rule_set_key + ", " +
+                               std::to_string(pairs.size()) +
+                               " keys): nothing was published there, or the prefix or the "
+                               "endpoints are not the ones meant"
+                         : " holds a rule set whose record cannot be read") +
+                    "; every list is left as it is (publish the rule set first, or follow "
+                    "--new-source to take this one)");
   }
-  Mirror mirrors[LIST_TYPE_COUNT];
-  for (const EtcdKeyValue& pair : pairs) {
-    const int32_t type = ListOfKey(m_prefix, pair.key);
-    if (type >= 0 && Followed(type)) Take(type, pair.key, pair.value, &mirrors[type]);
+  if (!taken) {
+    // Taken as it is, by the operator's word: every followed list.
+    m_rule_set = RuleSet{};
+    m_rule_set.lists_named = false;
+    m_rule_set_value.clear();
+    m_rule_set_revision = 0;
   }
   for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
-    if (!Followed(type)) continue;
-    m_mirror[type] = std::move(mirrors[type]);
-    m_sums[type] = m_mirror[type].size();
-    for (const auto& entry : m_mirror[type]) m_sums[type] += RecordHash(entry.second);
-    WriteList(type);
+    m_mirror[type].clear();
+    m_sums[type] = 0;
+    m_cluster_sums[type] = {};
+  }
+  for (const EtcdKeyValue& pair : pairs) {
+    const int32_t type = ListOfKey(m_prefix, pair.key);
+    if (type >= 0 && Followed(type)) Take(type, pair.key, pair.value);
+  }
+  for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
+    if (Written(type)) {
+      WriteList(type);
+    } else if (Followed(type)) {
+      Log(std::string("the rule set holds no list ") + kListNames[type] + ": it is left as it is");
+    }
   }
   m_revision = revision;
+  CompareWithRuleSet();
   SaveState();
   Log("read the whole rule set at revision " + std::to_string(revision) + " (" +
       std::to_string(pairs.size()) + " keys)");
@@ -283,6 +414,23 @@ bool Follower::Apply(const EtcdWatchResponse& response) {
     // A notice of progress: every change up to its revision has been sent.
     m_revision = std::max(m_revision, response.header_revision);
     return true;
+  }
+  // The rule set's record first: which lists it holds decides which are
+  // written.
+  bool written_before[LIST_TYPE_COUNT];
+  for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) written_before[type] = Written(type);
+  const std::string rule_set_key = RuleSetKey(m_prefix);
+  for (const EtcdEvent& event : response.events) {
+    if (event.kv.key != rule_set_key) continue;
+    if (event.deleted) {
+      Log("the rule set's record was deleted: every list is left as it is until a rule set is "
+          "published again");
+      m_rule_set = RuleSet{};
+      m_rule_set_value.clear();
+      m_rule_set_revision = event.kv.mod_revision;
+    } else {
+      TakeRuleSet(event.kv.value, event.kv.mod_revision);
+    }
   }
   // What the response does to each list: one change alone is made as one
   // call (a store or a deletion, each whole for readers); more are made as
@@ -299,49 +447,57 @@ bool Follower::Apply(const EtcdWatchResponse& response) {
     last = std::max(last, event.kv.mod_revision);
     const int32_t type = ListOfKey(m_prefix, event.kv.key);
     if (type < 0 || !Followed(type)) continue;
+    // A list that the rule set does not hold keeps its records; the copy
+    // follows the cluster all the same.
+    const bool write = Written(type) && written_before[type];
     if (event.deleted) {
       const auto there = m_mirror[type].find(event.kv.key);
       if (there == m_mirror[type].end()) continue;
       const NEW_AUDIT_LIST_ITEM record = there->second;
-      m_sums[type] -= 1 + RecordHash(record);
-      m_mirror[type].erase(there);
+      Forget(type, there);
       ++deleted[type];
+      if (!write) continue;
       // A deletion by rule number compares the first 29 characters only, and
       // reports success when nothing matched: a longer rule number goes
       // through a replacement of the list, and a deletion must take away
       // exactly one record.
       char rule[sizeof record.szRuleNo + 1] = {};
       std::memcpy(rule, record.szRuleNo, sizeof record.szRuleNo);
-      rewrite[type] = changes[type] > 1 || type == LIST_TYPE_IP || std::strlen(rule) >= 29;
+      rewrite[type] =
+          rewrite[type] || changes[type] > 1 || type == LIST_TYPE_IP || std::strlen(rule) >= 29;
       if (!rewrite[type]) {
         const int32_t before = m_lists[type]->GetTotalCount();
         rewrite[type] = !Change(type, [&](CVarnex& list) { return list.DeleteItem(rule) == 1; }) ||
                         m_lists[type]->GetTotalCount() != before - 1;
       }
-    } else if (Take(type, event.kv.key, event.kv.value, &m_mirror[type])) {
+    } else if (Take(type, event.kv.key, event.kv.value)) {
       ++put[type];
+      if (!write) continue;
       NEW_AUDIT_LIST_ITEM record = m_mirror[type][event.kv.key];
-      rewrite[type] = changes[type] > 1 || type == LIST_TYPE_IP ||
+      rewrite[type] = rewrite[type] || changes[type] > 1 || type == LIST_TYPE_IP ||
                       !Change(type, [&](CVarnex& list) { return list.AddItem(&record) == 1; });
     } else if (const auto there = m_mirror[type].find(event.kv.key);
                there != m_mirror[type].end()) {
       // A value that names no record in place of one that did: the list
       // holds neither, as a whole read of the rule set would give it.
-      m_sums[type] -= 1 + RecordHash(there->second);
-      m_mirror[type].erase(there);
+      Forget(type, there);
       ++deleted[type];
-      rewrite[type] = true;
+      rewrite[type] = write;
     }
   }
   std::string applied;
   for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
-    if (rewrite[type]) WriteList(type);
+    // A list the rule set holds from now on is written whole.
+    if (rewrite[type] || (Written(type) && !written_before[type])) WriteList(type);
     if (put[type] + deleted[type] > 0) {
       applied += std::string(applied.empty() ? "" : ", ") + kListNames[type] + " " +
                  std::to_string(put[type]) + " put " + std::to_string(deleted[type]) + " deleted";
     }
   }
   m_revision = last;
+  ++m_transactions;
+  if (m_cluster_revision <= m_revision) m_behind_since_ms = 0;
+  CompareWithRuleSet();
   SaveState();
   Log("applied revision " + std::to_string(last) + ": " +
       (applied.empty() ? std::string("no followed list") : applied));
@@ -392,20 +548,144 @@ void Follower::WriteList(int32_t type) {
 }
 
 void Follower::SaveState() {
-  json sums = json::object();
+  json lists = json::object();
   for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
-    if (Followed(type)) sums[kListNames[type]] = Hex(m_sums[type]);
+    if (!Followed(type)) continue;
+    lists[kListNames[type]] = {{"sum", Hex(m_sums[type])},
+                               {"records", m_mirror[type].size()},
+                               {"held", m_rule_set.Holds(type)},
+                               {"agree", m_agree[type] < 0 ? json() : json(m_agree[type] == 1)}};
   }
-  const json state = {
-      {"prefix", m_prefix}, {"cluster", m_cluster_id}, {"revision", m_revision}, {"lists", sums}};
+  const int64_t now = NowMs();
+  const json state = {{"prefix", m_prefix},
+                      {"cluster", m_cluster_id},
+                      {"revision", m_revision},
+                      {"rule_set", m_rule_set_value},
+                      {"rule_set_revision", m_rule_set_revision},
+                      {"cluster_revision", std::max(m_cluster_revision, m_rule_set_revision)},
+                      {"contact", static_cast<double>(m_contact_ms.load()) / 1000.0},
+                      {"behind_since", static_cast<double>(m_behind_since_ms) / 1000.0},
+                      {"updated", static_cast<double>(now) / 1000.0},
+                      {"transactions", m_transactions},
+                      {"errors", m_errors.load()},
+                      {"lists", lists}};
   const std::string text = state.dump() + "\n";
-  const std::string staged = m_state_path + ".new";
-  (void)std::remove(staged.c_str());
-  WriteNewFile(staged, std::vector<uint8_t>(text.begin(), text.end()));
-  if (std::rename(staged.c_str(), m_state_path.c_str()) != 0) {
-    (void)std::remove(staged.c_str());
-    throw ToolError(m_state_path + ": " + std::strerror(errno));
+  ReplaceFileAtomically(m_state_path, text);
+  if (!m_options.metrics_path.empty()) {
+    try {
+      WriteMetrics(now);
+    } catch (const std::exception& e) {
+      ++m_errors;
+      Log(std::string("the metrics could not be written: ") + e.what());
+    }
   }
+}
+
+void Follower::WriteMetrics(int64_t now_ms) const {
+  auto label = [](const std::string& value) {
+    std::string escaped;
+    for (const char c : value) {
+      if (c == '\\' || c == '"') escaped += '\\';
+      if (c == '\n') {
+        escaped += "\\n";
+        continue;
+      }
+      escaped += c;
+    }
+    return escaped;
+  };
+  const std::string prefix = "{prefix=\"" + label(m_prefix) + "\"";
+  std::ostringstream out;
+  auto metric = [&](const char* name, const char* type, const char* help) {
+    out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
+  };
+  const int64_t cluster = std::max(m_cluster_revision, m_rule_set_revision);
+  metric("varnex_follow_applied_revision", "gauge",
+         "etcd revision up to which the lists are the rule set's");
+  out << "varnex_follow_applied_revision" << prefix << "} " << m_revision << "\n";
+  metric("varnex_follow_rule_set_revision", "gauge",
+         "revision of the rule set's last change, as the cluster last gave it");
+  out << "varnex_follow_rule_set_revision" << prefix << "} " << cluster << "\n";
+  metric("varnex_follow_lag_revisions", "gauge",
+         "revisions of the rule set not yet applied (writes outside the prefix are no lag)");
+  out << "varnex_follow_lag_revisions" << prefix << "} "
+      << (cluster > m_revision ? cluster - m_revision : 0) << "\n";
+  metric("varnex_follow_lag_seconds", "gauge", "how long the lists have been behind the rule set");
+  out << "varnex_follow_lag_seconds" << prefix << "} "
+      << (m_behind_since_ms == 0 ? 0.0 : static_cast<double>(now_ms - m_behind_since_ms) / 1000.0)
+      << "\n";
+  metric("varnex_follow_last_contact_timestamp_seconds", "gauge",
+         "when the cluster last answered, in seconds since 1970");
+  out << "varnex_follow_last_contact_timestamp_seconds" << prefix << "} "
+      << static_cast<double>(m_contact_ms.load()) / 1000.0 << "\n";
+  metric("varnex_follow_transactions_total", "counter", "transactions applied");
+  out << "varnex_follow_transactions_total" << prefix << "} " << m_transactions << "\n";
+  metric("varnex_follow_errors_total", "counter",
+         "failures met: unreachable cluster, failed checks, lists that disagree with the rule set");
+  out << "varnex_follow_errors_total" << prefix << "} " << m_errors.load() << "\n";
+  metric("varnex_follow_records", "gauge", "records of each followed list");
+  for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
+    if (Followed(type)) {
+      out << "varnex_follow_records" << prefix << ",list=\"" << kListNames[type] << "\"} "
+          << m_mirror[type].size() << "\n";
+    }
+  }
+  metric("varnex_follow_in_sync", "gauge",
+         "1 when the list agrees with the rule set's record, 0 when not, -1 when it gives no sum");
+  for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) {
+    if (Followed(type)) {
+      out << "varnex_follow_in_sync" << prefix << ",list=\"" << kListNames[type] << "\"} "
+          << m_agree[type] << "\n";
+    }
+  }
+  ReplaceFileAtomically(m_options.metrics_path, out.str());
+}
+
+FollowStatus ReadFollowStatus(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw ToolError(path + ": no state of a follower here (" + std::strerror(errno) + ")");
+  }
+  std::string text(kLongestStateFile, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  const json state = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (!state.is_object() || !state.contains("lists") || !state["lists"].is_object()) {
+    throw ToolError(path + ": not a follower's state");
+  }
+  auto number = [&](const char* name) {
+    const auto there = state.find(name);
+    return there != state.end() && there->is_number() ? there->get<double>() : 0.0;
+  };
+  FollowStatus status;
+  status.prefix = state.value("prefix", "");
+  status.cluster = state.value("cluster", "");
+  status.revision = static_cast<int64_t>(number("revision"));
+  status.cluster_revision = static_cast<int64_t>(number("cluster_revision"));
+  status.contact = number("contact");
+  status.behind_since = number("behind_since");
+  status.updated = number("updated");
+  status.transactions = static_cast<uint64_t>(number("transactions"));
+  status.errors = static_cast<uint64_t>(number("errors"));
+  for (const auto& [name, entry] : state["lists"].items()) {
+    FollowStatus::List list;
+    list.name = name;
+    if (entry.is_object()) {
+      list.records = entry.value("records", uint64_t{0});
+      list.held = entry.value("held", true);
+      const auto agree = entry.find("agree");
+      list.agree = agree != entry.end() && agree->is_boolean() ? (agree->get<bool>() ? 1 : 0) : -1;
+    }
+    status.lists.push_back(std::move(list));
+  }
+  // In the lists' own order.
+  auto order = [](const FollowStatus::List& list) {
+    return std::find(std::begin(kListNames), std::end(kListNames), list.name) -
+           std::begin(kListNames);
+  };
+  std::stable_sort(status.lists.begin(), status.lists.end(),
+                   [&](const auto& a, const auto& b) { return order(a) < order(b); });
+  return status;
 }
 
 }  // namespace varnex::tool

@@ -75,6 +75,7 @@ int Run(int argc, char** argv) {
   groups.push_back(AddIpCommands(app));
   groups.push_back(AddUpkeepCommands(app));
   groups.push_back(AddClusterCommands(app));
+  groups.push_back(AddClusterCheckCommands(app));
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
