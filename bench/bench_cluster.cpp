@@ -11,13 +11,21 @@
 //                        follower's machine matches the new record (the
 //                        list holding N records): p50, p99 and the longest,
 //                        and the put's own round trip
+//   BM_ToolEdit/N        `varnex --etcd add`, 50 times one record, into a
+//                        list of N records in the cluster: the time of one
+//                        edit, process start included
+//   BM_Verify/N          `varnex verify` and `varnex diff` of a follower's
+//                        list of N records
 //
-// Each runs once (Iterations(1)); the figures are counters.
+// Each runs once (Iterations(1)); the figures are counters. VARNEX_BENCH_TOOL
+// names another build of the tool to run instead (another version, side by
+// side in one run of the machine).
 #include <curl/curl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -36,6 +44,11 @@ using varnex::test::FollowerProcess;
 using varnex::test::RunProgram;
 using varnex::test::TempListDir;
 using Clock = std::chrono::steady_clock;
+
+std::string ToolPath() {
+  const char* other = std::getenv("VARNEX_BENCH_TOOL");
+  return other != nullptr && *other != '\0' ? other : VARNEX_TOOL_PATH;
+}
 
 EtcdCluster& Cluster() {
   static EtcdCluster cluster(3);
@@ -76,8 +89,8 @@ int32_t CountIn(const std::string& dir) {
 
 std::string Publish(const std::string& dir, const std::string& prefix) {
   std::string out;
-  if (RunProgram({VARNEX_TOOL_PATH, "--dir", dir, "--etcd", Cluster().Endpoints(), "--prefix",
-                  prefix, "publish", "base"},
+  if (RunProgram({ToolPath(), "--dir", dir, "--etcd", Cluster().Endpoints(), "--prefix", prefix,
+                  "publish", "base"},
                  &out) != 0) {
     throw std::runtime_error("publish failed: " + out);
   }
@@ -118,8 +131,7 @@ void BM_CatchUp(benchmark::State& state) {
   for (auto _ : state) {
     TempListDir machine;
     const auto start = Clock::now();
-    FollowerProcess follower(VARNEX_TOOL_PATH, machine.path(), Cluster().Endpoints(), prefix,
-                             {"base"});
+    FollowerProcess follower(ToolPath(), machine.path(), Cluster().Endpoints(), prefix, {"base"});
     seconds = WaitForCount(machine.path(), n, start);
     state.SetIterationTime(seconds);
   }
@@ -159,15 +171,17 @@ void BM_CommitToVerdict(benchmark::State& state) {
     Publish(local->path(), prefix);
   }
   TempListDir machine;
-  FollowerProcess follower(VARNEX_TOOL_PATH, machine.path(), Cluster().Endpoints(), prefix,
-                           {"base"});
+  FollowerProcess follower(ToolPath(), machine.path(), Cluster().Endpoints(), prefix, {"base"});
   WaitForCount(machine.path(), n, Clock::now());
   CVarnex list(0);
   if (list.LoadFileForReading() != 1) throw std::runtime_error("the follower's list is not there");
 
   CURL* curl = curl_easy_init();
   curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
-  const std::string url = Cluster().Endpoint(0) + "/v3/kv/put";
+  // Each change is a transaction as an edit makes it: the record and the
+  // rule set's record of itself (its sum is not the true one here: the
+  // follower's work is the same).
+  const std::string url = Cluster().Endpoint(0) + "/v3/kv/txn";
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Discard);
@@ -179,8 +193,13 @@ void BM_CommitToVerdict(benchmark::State& state) {
       const std::string rule = "new" + std::to_string(change);
       const std::string value = "{\"rule\":\"" + rule + "\",\"content\":\"" + host +
                                 "\",\"key\":" + std::to_string(host.size()) + "}";
-      const std::string body = "{\"key\":\"" + Base64(prefix + "/lists/base/" + rule) +
-                               "\",\"value\":\"" + Base64(value) + "\"}";
+      const std::string rule_set =
+          "{\"format\":1,\"lists\":{\"base\":{\"records\":" + std::to_string(n + change + 1) +
+          ",\"sum\":\"0123456789abcdef\"}}}";
+      const std::string body =
+          "{\"success\":[{\"request_put\":{\"key\":\"" + Base64(prefix + "/lists/base/" + rule) +
+          "\",\"value\":\"" + Base64(value) + "\"}},{\"request_put\":{\"key\":\"" +
+          Base64(prefix + "/ruleset") + "\",\"value\":\"" + Base64(rule_set) + "\"}}]}";
       curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
       const auto sent = Clock::now();
       if (curl_easy_perform(curl) != CURLE_OK) throw std::runtime_error("the put failed");
@@ -203,6 +222,68 @@ void BM_CommitToVerdict(benchmark::State& state) {
   state.counters["put_p99_ms"] = Percentile(put_ms, 0.99);
 }
 
+void BM_ToolEdit(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const std::string prefix = "/bench/edit" + std::to_string(n);
+  auto local = LocalList(n);
+  Publish(local->path(), prefix);
+  constexpr int kEdits = 50;
+  double seconds = 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    for (int i = 0; i < kEdits; ++i) {
+      std::string out;
+      if (RunProgram({ToolPath(), "--dir", local->path(), "--etcd", Cluster().Endpoints(),
+                      "--prefix", prefix, "add", "base", "--rule", "edit" + std::to_string(i),
+                      "--content", "edit" + std::to_string(i) + ".example"},
+                     &out) != 0) {
+        throw std::runtime_error("the edit failed: " + out);
+      }
+    }
+    seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    state.SetIterationTime(seconds);
+  }
+  Cluster().Etcdctl({"del", "--prefix", prefix + "/"});
+  state.counters["ms_per_edit"] = seconds * 1000 / kEdits;
+}
+
+void BM_Verify(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const std::string prefix = "/bench/verify" + std::to_string(n);
+  {
+    auto local = LocalList(n);
+    Publish(local->path(), prefix);
+  }
+  TempListDir machine;
+  {
+    FollowerProcess follower(ToolPath(), machine.path(), Cluster().Endpoints(), prefix, {"base"});
+    WaitForCount(machine.path(), n, Clock::now());
+  }
+  auto timed = [&](const char* command) {
+    const auto start = Clock::now();
+    std::string out;
+    if (RunProgram({ToolPath(), "--dir", machine.path(), "--etcd", Cluster().Endpoints(),
+                    "--prefix", prefix, command, "base"},
+                   &out) != 0) {
+      throw std::runtime_error(std::string(command) + " found a difference: " + out);
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  };
+  for (auto _ : state) {
+    state.counters["verify_s"] = timed("verify");
+    state.counters["diff_s"] = timed("diff");
+    state.SetIterationTime(state.counters["verify_s"]);
+  }
+  Cluster().Etcdctl({"del", "--prefix", prefix + "/"});
+}
+
+BENCHMARK(BM_ToolEdit)
+    ->Arg(1000)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_Verify)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_Publish)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_CatchUp)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_CommitToVerdict)

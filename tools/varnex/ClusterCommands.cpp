@@ -339,6 +339,10 @@ int Follow(const std::vector<std::string>& list_names) {
   FollowOptions options;
   options.new_source = g_cluster.new_source;
   options.metrics_path = g_cluster.metrics_path;
+  if (g_cluster.timeout_seconds > 0) {
+    options.lock_wait =
+        std::chrono::milliseconds(static_cast<int64_t>(g_cluster.timeout_seconds * 1000.0 + 0.5));
+  }
   Follower follower(client, probe, GivenPrefix(), lists, options);
   std::atomic<bool> stop{false};
   std::atomic<bool> ended{false};
@@ -406,7 +410,7 @@ void AddClusterOptions(CLI::App& app) {
                "nothing");
   app.add_option("--timeout", g_cluster.timeout_seconds,
                  "how long one etcd call may keep trying the endpoints, in seconds (default 15; "
-                 "5 for follow)")
+                 "5 for follow), and how long a follower waits for a locked list (default 10)")
       ->check(CLI::Range(0.05, 3600.0));
   app.add_option("--txn-ops", g_cluster.txn_ops,
                  "most operations in one etcd transaction (default 128, etcd's own limit)")

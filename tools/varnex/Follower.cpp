@@ -505,11 +505,12 @@ bool Follower::Apply(const EtcdWatchResponse& response) {
 }
 
 bool Follower::Change(int32_t type, const std::function<bool(CVarnex&)>& change) {
-  for (int attempt = 0; attempt < 40; ++attempt) {
+  const auto deadline = std::chrono::steady_clock::now() + m_options.lock_wait;
+  for (;;) {
     if (change(*m_lists[type])) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
-  return false;
 }
 
 std::vector<NEW_AUDIT_LIST_ITEM> Follower::Ordered(int32_t type) const {

@@ -30,6 +30,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -56,6 +57,9 @@ struct FollowOptions {
   bool new_source = false;
   // Where to write the metrics in Prometheus's text format (empty: none).
   std::string metrics_path;
+  // How long a change waits for a list that another process keeps locked
+  // before the follower gives up (and exits, to be started again).
+  std::chrono::milliseconds lock_wait{10000};
 };
 
 class Follower {
