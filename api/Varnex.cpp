@@ -125,6 +125,10 @@ bool ReadOneState(CSysListFileEx* pListFile, LockFree fnLockFree, Locked fnLocke
       std::chrono::steady_clock::now() + std::chrono::milliseconds(LIST_STABLE_READ_MS);
   while (std::chrono::steady_clock::now() < deadline) {
     if (fnLockFree()) return true;
+    // The writers may have moved to a grown or replaced file, which a read
+    // without the lock does not map: map it, and read again at once.
+    pListFile->FollowWritersForReading();
+    if (fnLockFree()) return true;
     if (pListFile->ChangeStuck()) {
       // A writer died inside its change, and no writer has come to finish
       // it: the list as it stands, as the lookups answer.

@@ -174,6 +174,15 @@ platform::LockResult CSysListFileEx::LockThrough(platform::NamedMutex* pMutex) {
   return result;
 }
 
+void CSysListFileEx::FollowWritersForReading() {
+  if (!m_localLock.TryLockFor(LIST_LOCK_TIMEOUT_MS)) return;
+  (void)FollowReplacedFile(/*bLookAtPath=*/false);
+  // A count beyond the view maps the grown file.
+  if (m_view.Items() != nullptr) (void)m_view.UsableCount();
+  ReleaseRetiredMappings();
+  (void)m_localLock.Unlock();
+}
+
 void CSysListFileEx::ReleaseRetiredMappings() {
   // At the start of an operation, under the lock: no thread of this process
   // holds a pointer into an earlier mapping but those inside a read

@@ -222,6 +222,11 @@ class CSysListFileEx {
   // True when a writer died inside its change: the counter has stayed odd
   // (see CListLookup::ChangeStuck).
   bool ChangeStuck() const { return m_lookup.ChangeStuck(); }
+  // For a process that reads without the writers' lock: maps the file that
+  // the writers moved to (grown, or replaced), under this process's own
+  // lock, as a locked operation would, so that the next read without the
+  // lock covers what they wrote.
+  void FollowWritersForReading();
   // True when the lookup index describes the list as it stands now.
   bool IndexIsCurrent() const { return m_changes.IndexIsCurrent(); }
   // Why this process only reads the list (empty when it may change it, or

@@ -349,7 +349,7 @@ TEST_F(ToolTest, CheckReportsDamagedFiles) {
   if (const uid_t other = UnusedAccount(); other != 0) {
     run = Tool({"check", "base"}, other);
     EXPECT_EQ(run.status, 1) << run.out << run.err;
-    EXPECT_TRUE(Contains(run.out, "cannot be examined")) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "cannot be read")) << run.out << run.err;
   }
 
   ASSERT_EQ(Tool({"add", "asfilter", "--rule", "a", "--content", "abc"}).status, 0);
@@ -441,7 +441,7 @@ TEST_F(ToolTest, StatusesRefusalsAndWarningsOfTheCommands) {
       {{"restore", "base", Write("short.sys", "hello")},
        2,
        "was not restored: the file has 5 bytes"},
-      {{"restore", "base", dir_.path() + "/missing.sys"}, 2, "cannot be examined: No such file"},
+      {{"restore", "base", dir_.path() + "/missing.sys"}, 2, "missing.sys: no such file"},
   };
   for (const Case& c : cases) {
     const ToolRun run = Tool(c.args);
@@ -803,6 +803,106 @@ TEST_F(ToolFilesTest, ReadingCreatesNothingAndBackupRestoreRoundTrip) {
   run = Tool({"add", "base", "--rule", "p", "--content", "*.example.com", "--key", "1001"});
   EXPECT_EQ(run.status, 2);
   EXPECT_TRUE(Contains(run.err, "could never match")) << run.err;
+}
+
+// What another account puts in a directory it may write (a link to a file
+// of root's, a FIFO) is never written through, truncated, blocked on or
+// read by the tool running as root; what the tool writes takes the list's
+// mode.
+TEST_F(ToolFilesTest, NamesAnotherAccountPreparedAreNeverFollowedOrBlockedOn) {
+  if (geteuid() != 0 || UnusedAccount() == 0) GTEST_SKIP() << "needs root and an unused account";
+  ASSERT_EQ(Tool({"add", "base", "--rule", "own", "--content", "own.example"}).status, 0);
+  chmod((dir_.path() + "/" + LIST_FILE_NAMES[0]).c_str(), 0600);
+  // A file of root's that no one else may read, outside the shared folder,
+  // and a record in it that must never reach a list.
+  const std::string secret = dir_.path() + "-secret";
+  std::ofstream(secret) << "{\"rule\":\"secret\",\"content\":\"secret.example\"}\n";
+  chmod(secret.c_str(), 0600);
+  const std::string shared = dir_.path() + "-shared";  // like /tmp: any account may add names
+  std::filesystem::create_directories(shared);
+  chmod(shared.c_str(), 01777);
+  auto prepare = [&](const std::string& name, bool fifo) {
+    const std::string path = shared + "/" + name;
+    EXPECT_EQ(WaitChild(ForkAsOtherAccount([&] {
+                return fifo ? mkfifo(path.c_str(), 0666) : symlink(secret.c_str(), path.c_str());
+              })),
+              0);
+    return path;
+  };
+  const struct {
+    std::vector<std::string> command;  // the name is added last
+    bool fifo;
+    const char* said;
+  } cases[] = {
+      {{"export", "base"}, false, "not a regular file"},
+      {{"export", "base"}, true, "not a regular file"},
+      {{"backup", "base"}, false, "not a regular file"},
+      {{"backup", "base"}, true, "not a regular file"},
+      {{"import", "base"}, false, "symbolic link"},
+      {{"import", "base"}, true, "not a regular file"},
+      {{"restore", "base"}, false, "symbolic link"},
+      {{"restore", "base"}, true, "not a regular file"},
+      {{"check"}, false, ""},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.command;
+    if (args[0] != "check") args.push_back(prepare("name" + std::to_string(n++), c.fifo));
+    const ToolRun run = Tool(args);
+    if (args[0] == "check") continue;
+    EXPECT_EQ(run.status, 2) << args[0] << " " << args.back() << ": " << run.err;
+    EXPECT_TRUE(Contains(run.err, c.said)) << args[0] << ": " << run.err;
+  }
+  EXPECT_EQ(ReadText(secret), "{\"rule\":\"secret\",\"content\":\"secret.example\"}\n")
+      << "root's file was written through a link";
+  EXPECT_EQ(Tool({"match", "base", "secret.example"}).status, 1) << "a record of root's file";
+
+  // New files take the list's mode: no account reads through them what the
+  // list keeps from it.
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"export", "base", shared + "/out.jsonl"},
+        {"backup", "base", shared + "/out.backup"}}) {
+    const ToolRun run = Tool(command);
+    ASSERT_EQ(run.status, 0) << command[0] << ": " << run.err;
+    struct stat st = {};
+    ASSERT_EQ(stat(command[2].c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << command[0];
+  }
+  // An export replaces a regular file whole.
+  const ToolRun again = Tool({"export", "base", shared + "/out.jsonl"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_TRUE(Contains(ReadText(shared + "/out.jsonl"), "own.example"));
+
+  // A name swapped between a regular file and a link to root's file while
+  // root imports it: never blocks, never takes root's record.
+  const std::string swapped = shared + "/swapped.jsonl", decoy = shared + "/decoy.jsonl";
+  Pipe started;
+  const pid_t swapper = ForkAsOtherAccount([&]() -> int {
+    std::ofstream(decoy) << "{\"rule\":\"decoy\",\"content\":\"decoy.example\"}\n";
+    started.Send();
+    for (int i = 0;; ++i) {
+      const std::string next = swapped + ".next";
+      unlink(next.c_str());
+      if (i % 3 == 0) {
+        (void)symlink(secret.c_str(), next.c_str());
+      } else if (i % 3 == 1) {
+        (void)mkfifo(next.c_str(), 0666);
+      } else {
+        (void)link(decoy.c_str(), next.c_str());
+      }
+      (void)rename(next.c_str(), swapped.c_str());
+    }
+  });
+  ASSERT_TRUE(started.Receive());
+  for (int i = 0; i < 30; ++i) {
+    const ToolRun run = Tool({"import", "base", swapped});
+    EXPECT_TRUE(run.status == 0 || run.status == 2) << run.status << ": " << run.err;
+  }
+  kill(swapper, SIGKILL);
+  WaitChild(swapper);
+  EXPECT_EQ(Tool({"match", "base", "secret.example"}).status, 1) << "a record of root's file";
+  std::filesystem::remove_all(shared);
+  std::filesystem::remove(secret);
 }
 
 }  // namespace

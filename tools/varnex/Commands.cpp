@@ -9,6 +9,7 @@
 
 #include "store/ListFormat.h"
 #include "tools/varnex/Commands.h"
+#include "tools/varnex/ToolFiles.h"
 #include "tools/varnex/ToolSupport.h"
 #include "tools/varnex/ToolSystem.h"
 
@@ -125,7 +126,7 @@ bool ChangeUnlessLocked(int32_t type, const std::function<bool()>& change) {
 void ReplaceRecords(CVarnex& list, int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
   const std::string staged = ListDirectoryOfRun() + "/." + kListNames[type] + ".replacing";
   (void)std::remove(staged.c_str());  // what a stopped replacement left
-  WriteNewFile(staged, ListFileBytes(records));
+  WriteNewFile(staged, ListFileBytes(records), LookOf(ListPath(type)));
   bool replaced = false;
   try {
     replaced = ChangeUnlessLocked(type, [&] { return list.ReplaceFile(staged.c_str()) == 1; });

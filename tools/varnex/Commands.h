@@ -95,5 +95,7 @@ std::unique_ptr<CommandGroup> AddUpkeepCommands(CLI::App& app);
 // can be read, its header, its free slots, its key order or its ranges);
 // empty when nothing is.
 std::vector<std::string> ProblemsOfListFile(int32_t type, const std::string& path);
+// The same of a list file's bytes.
+std::vector<std::string> ProblemsOfListBytes(int32_t type, const std::vector<uint8_t>& bytes);
 
 }  // namespace varnex::tool

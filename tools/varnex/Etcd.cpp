@@ -4,11 +4,12 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <sstream>
 #include <thread>
+
+#include "tools/varnex/ToolFiles.h"
 
 namespace varnex::tool {
 namespace {
@@ -213,10 +214,22 @@ EtcdConfig EtcdConfig::FromEnvironment(const std::string& endpoints) {
   config.user = Environment("VARNEX_ETCD_USER");
   const std::string password_file = Environment("VARNEX_ETCD_PASSWORD_FILE");
   if (!password_file.empty()) {
-    std::ifstream in(password_file);
-    if (!in || !std::getline(in, config.password)) {
-      throw ToolError("cannot read the password file " + password_file +
-                      " (VARNEX_ETCD_PASSWORD_FILE)");
+    std::string text;
+    try {
+      InputFile file(password_file);  // a regular file, never through a link
+      char buffer[4096];
+      for (size_t n; text.size() < 65536 && (n = file.Read(buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, n);
+      }
+    } catch (const ToolError& e) {
+      throw ToolError(std::string("cannot read the password file (VARNEX_ETCD_PASSWORD_FILE): ") +
+                      e.what());
+    }
+    config.password = text.substr(0, text.find('\n'));
+    if (!config.password.empty() && config.password.back() == '\r') config.password.pop_back();
+    if (config.password.empty()) {
+      throw ToolError("the password file " + password_file +
+                      " (VARNEX_ETCD_PASSWORD_FILE) holds no password on its first line");
     }
   } else {
     config.password = Environment("VARNEX_ETCD_PASSWORD");

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <thread>
 
@@ -17,6 +18,7 @@
 #include "tools/varnex/ClusterEdits.h"
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/RecordReader.h"
+#include "tools/varnex/ToolFiles.h"
 #include "tools/varnex/ToolSupport.h"
 #include "tools/varnex/ToolSystem.h"
 
@@ -30,7 +32,9 @@ using nlohmann::json;
 int Backup(int32_t list_type, const std::string& path) {
   auto list = Load(list_type);
   const auto records = ReadAll(*list);
-  WriteNewFile(path, ListFileBytes(records));
+  // With the list's mode (and owner and group): a backup discloses no more
+  // than the list does.
+  WriteNewFile(path, ListFileBytes(records), LookOf(ListPath(list_type)));
   Report("backed up " + std::to_string(records.size()) + " records of " + kListNames[list_type] +
              " to " + path,
          {{"records", records.size()}, {"path", path}});
@@ -38,14 +42,33 @@ int Backup(int32_t list_type, const std::string& path) {
 }
 
 int Restore(int32_t list_type, const std::string& path) {
-  const std::vector<std::string> problems = ProblemsOfListFile(list_type, path);
+  // Read once, checked, and put in place from a copy of the tool's own: the
+  // file named may change or be replaced meanwhile.
+  std::vector<uint8_t> bytes;
+  {
+    InputFile input(path);
+    bytes = input.ReadRest();
+  }
+  const std::vector<std::string> problems = ProblemsOfListBytes(list_type, bytes);
   if (!problems.empty()) {
     std::string reasons;
     for (const std::string& problem : problems) reasons += (reasons.empty() ? "" : "; ") + problem;
     throw ToolError(path + " was not restored: " + reasons);
   }
   auto list = LoadForChange(list_type);
-  if (!ChangeUnlessLocked(list_type, [&] { return list->ReplaceFile(path.c_str()) == 1; })) {
+  const std::string staged = ListDirectoryOfRun() + "/." + kListNames[list_type] + ".restoring";
+  (void)std::remove(staged.c_str());  // what a stopped restore left
+  WriteNewFile(staged, bytes, LookOf(ListPath(list_type)));
+  bool replaced = false;
+  try {
+    replaced =
+        ChangeUnlessLocked(list_type, [&] { return list->ReplaceFile(staged.c_str()) == 1; });
+  } catch (...) {
+    (void)std::remove(staged.c_str());
+    throw;
+  }
+  (void)std::remove(staged.c_str());
+  if (!replaced) {
     throw ToolError(path +
                     " was not restored: the library refused it (VARNEX_DEBUG_OUTPUT=stderr "
                     "shows why)");
@@ -102,12 +125,9 @@ std::unique_ptr<PaddedText> ReadPadded(const std::string& path, size_t padding) 
     if (std::cin.bad()) throw ToolError("cannot read standard input");
     return std::make_unique<PaddedText>(text, padding);
   }
-  if (KindOf(path) != PathKind::kRegularFile) {
-    throw ToolError(
-        path + (KindOf(path) == PathKind::kMissing ? ": no such file" : ": not a regular file"));
-  }
+  InputFile file(path);  // once, by name; everything after reads from it
   MappedInput input;
-  if (MapForReading(path, padding, &input)) {
+  if (MapForReading(file, padding, &input)) {
     try {
       return std::make_unique<PaddedText>(input);
     } catch (...) {
@@ -115,18 +135,14 @@ std::unique_ptr<PaddedText> ReadPadded(const std::string& path, size_t padding) 
       throw;
     }
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError("cannot read " + path + ": " + std::strerror(errno));
   // Read at once into memory of the file's size (a file that changes
   // meanwhile is read as far as it then goes).
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  in.seekg(0, std::ios::beg);
-  if (size < 0 || !in) throw ToolError("cannot read " + path);
+  const uint64_t size = file.size();
+  if (size > SIZE_MAX / 2) throw ToolError(path + ": too large to read");
   auto text = std::make_unique<PaddedText>(static_cast<size_t>(size), padding);
-  in.read(text->data(), size);
-  if (in.bad()) throw ToolError("cannot read " + path);
-  text->Shorten(static_cast<size_t>(in.gcount()));
+  size_t done = 0;
+  for (size_t n; done < size && (n = file.Read(text->data() + done, size - done)) > 0;) done += n;
+  text->Shorten(done);
   return text;
 }
 
@@ -406,23 +422,39 @@ int Export(int32_t list_type, std::optional<std::string> file) {
   if (file == "-") file.reset();  // standard output
   const std::vector<NEW_AUDIT_LIST_ITEM> records =
       OnCluster() ? ClusterRecords(list_type) : ReadAll(*Load(list_type));
-  std::ofstream out;
+  // Written beside the file and put in place whole, with the list's mode
+  // (and owner and group): never through a link, never into a FIFO.
+  std::optional<OutputFile> out;
   if (file) {
-    out.open(*file, std::ios::trunc);
-    if (!out) throw ToolError("cannot write " + *file);
+    out.emplace(*file, OnCluster() ? FileLook{} : LookOf(ListPath(list_type)),
+                /*replace=*/true);
   }
-  std::ostream& sink = file ? out : std::cout;
+  std::string buffer;
+  auto flush = [&] {
+    if (out) {
+      out->Write(buffer.data(), buffer.size());
+    } else {
+      std::cout << buffer;
+    }
+    buffer.clear();
+  };
   size_t count = 0;
   Progress progress("records exported", records.size());
   for (const auto& record : records) {
-    sink << RecordToJson(record).dump() << "\n";
+    buffer += RecordToJson(record).dump();
+    buffer += '\n';
+    if (buffer.size() >= (1u << 20)) flush();
     ++count;
     progress.Add(1);
   }
+  flush();
   progress.Finish();
+  if (!out) {
+    std::cout.flush();
+    if (!std::cout) throw ToolError("cannot write standard output");
+  }
   if (file) {
-    out.close();
-    if (!out) throw ToolError("cannot write " + *file);
+    out->Commit();
     std::cerr << "exported " << count << " records to " << *file
               << (OnCluster() ? ", the cluster's list as it stood at "
                               : ", the list as it stood at ")

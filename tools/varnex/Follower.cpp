@@ -19,6 +19,7 @@
 #include "store/ListFormat.h"
 #include "tools/varnex/ClusterLayout.h"
 #include "tools/varnex/Commands.h"
+#include "tools/varnex/ToolFiles.h"
 #include "tools/varnex/ToolSupport.h"
 #include "tools/varnex/ToolSystem.h"
 
@@ -46,19 +47,6 @@ void Log(const std::string& text) {
   std::cerr << "varnex follow: " << text << std::endl;
 }
 
-// Writes `text` beside `path` and puts it in place: a reader finds the old
-// file or the new one whole.
-void ReplaceFileAtomically(const std::string& path, const std::string& text) {
-  const std::string staged = path + ".new";
-  (void)std::remove(staged.c_str());  // what a stopped follower left
-  WriteNewFile(staged, std::vector<uint8_t>(text.begin(), text.end()));
-  if (std::rename(staged.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    (void)std::remove(staged.c_str());
-    throw ToolError(path + ": " + std::strerror(error));
-  }
-}
-
 // Tells the service manager (systemd, when it started this process with a
 // notification socket) the follower's state; nothing otherwise.
 void NotifyServiceManager(const std::string& state) {
@@ -67,6 +55,19 @@ void NotifyServiceManager(const std::string& state) {
 #else
   (void)state;
 #endif
+}
+
+// The first kLongestStateFile bytes of a file. Throws ToolError.
+std::string ReadSmallFile(const std::string& path) {
+  InputFile file(path);
+  std::string text(kLongestStateFile, '\0');
+  size_t done = 0;
+  for (size_t n;
+       done < text.size() && (n = file.Read(text.data() + done, text.size() - done)) > 0;) {
+    done += n;
+  }
+  text.resize(done);
+  return text;
 }
 
 std::string Hex(uint64_t value) {
@@ -243,11 +244,12 @@ void Follower::Probe() {
 }
 
 bool Follower::Resume() {
-  std::ifstream in(m_state_path, std::ios::binary);
-  if (!in) return false;
-  std::string text(kLongestStateFile, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
+  std::string text;
+  try {
+    text = ReadSmallFile(m_state_path);
+  } catch (const ToolError&) {
+    return false;
+  }
   const json state = json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (state.is_object() && !m_options.new_source &&
       (state.value("prefix", m_prefix) != m_prefix ||
@@ -538,7 +540,7 @@ void Follower::WriteList(int32_t type) {
   }
   const std::string staged = ListDirectoryOfRun() + "/." + kListNames[type] + ".follow";
   (void)std::remove(staged.c_str());  // a copy that a stopped follower left
-  WriteNewFile(staged, ListFileBytes(records));
+  WriteNewFile(staged, ListFileBytes(records), LookOf(ListPath(type)));
   const bool replaced =
       Change(type, [&](CVarnex& list) { return list.ReplaceFile(staged.c_str()) == 1; });
   (void)std::remove(staged.c_str());
@@ -571,7 +573,7 @@ void Follower::SaveState() {
                       {"errors", m_errors.load()},
                       {"lists", lists}};
   const std::string text = state.dump() + "\n";
-  ReplaceFileAtomically(m_state_path, text);
+  ReplaceFileWith(m_state_path, text);
   if (!m_options.metrics_path.empty()) {
     try {
       WriteMetrics(now);
@@ -639,17 +641,16 @@ void Follower::WriteMetrics(int64_t now_ms) const {
           << m_agree[type] << "\n";
     }
   }
-  ReplaceFileAtomically(m_options.metrics_path, out.str());
+  ReplaceFileWith(m_options.metrics_path, out.str());
 }
 
 FollowStatus ReadFollowStatus(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw ToolError(path + ": no state of a follower here (" + std::strerror(errno) + ")");
+  std::string text;
+  try {
+    text = ReadSmallFile(path);
+  } catch (const ToolError& e) {
+    throw ToolError(std::string(e.what()) + ": no state of a follower here");
   }
-  std::string text(kLongestStateFile, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
   const json state = json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (!state.is_object() || !state.contains("lists") || !state["lists"].is_object()) {
     throw ToolError(path + ": not a follower's state");

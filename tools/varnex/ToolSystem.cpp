@@ -71,29 +71,6 @@ std::string SystemListDirectory() {
   return length > 0 && length < sizeof directory ? std::string(directory, length) : std::string();
 }
 
-void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    throw ToolError(path + ": cannot be made (error " + std::to_string(GetLastError()) +
-                    "; a backup never overwrites)");
-  }
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < bytes.size()) {
-    const DWORD part = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
-    DWORD written = 0;
-    ok = WriteFile(file, bytes.data() + done, part, &written, nullptr) && written > 0;
-    done += written;
-  }
-  ok = ok && FlushFileBuffers(file);
-  CloseHandle(file);
-  if (!ok) {
-    DeleteFileA(path.c_str());
-    throw ToolError(path + ": the backup could not be written");
-  }
-}
-
 namespace {
 
 HANDLE StopEvent() {
@@ -124,12 +101,6 @@ void* AllocateLargeBuffer(size_t bytes) {
 void ReleaseLargeBuffer(void* buffer, size_t) {
   VirtualFree(buffer, 0, MEM_RELEASE);
 }
-
-bool MapForReading(const std::string&, size_t, MappedInput*) {
-  return false;  // read instead
-}
-
-void UnmapInput(const MappedInput&) {}
 
 std::string LockHolder(const std::string&) {
   return std::string();  // a kernel mutex does not tell its holder
@@ -174,23 +145,6 @@ std::string SystemListDirectory() {
   return std::string();
 }
 
-void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) throw ToolError(path + ": " + std::strerror(errno) + " (a backup never overwrites)");
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  const bool ok = done == bytes.size() && fsync(fd) == 0;
-  close(fd);
-  if (!ok) {
-    unlink(path.c_str());
-    throw ToolError(path + ": the backup could not be written");
-  }
-}
-
 namespace {
 
 sigset_t StopSignals() {
@@ -226,93 +180,6 @@ void* AllocateLargeBuffer(size_t bytes) {
 
 void ReleaseLargeBuffer(void* buffer, size_t bytes) {
   munmap(buffer, bytes);
-}
-
-namespace {
-
-// File systems whose files change only through this machine's kernel (of a
-// network or user-space file system, another party may shorten a file).
-bool IsLocalFileSystem(int fd) {
-#if defined(__linux__)
-  struct statfs fs = {};
-  if (fstatfs(fd, &fs) != 0) return false;
-  switch (static_cast<unsigned long>(fs.f_type)) {
-    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4 alike
-    case TMPFS_MAGIC:
-    case XFS_SUPER_MAGIC:
-    case BTRFS_SUPER_MAGIC:
-      return true;
-    default:
-      return false;
-  }
-#else
-  (void)fd;
-  return false;
-#endif
-}
-
-// No process holds the file open for writing (one that opened it while it
-// could would keep the right to shorten it): a read lease is granted only
-// then. Given back at once; afterwards only the owner or root may open it
-// for writing.
-bool NoOneHoldsItForWriting(int fd) {
-#if defined(__linux__)
-  if (fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return false;
-  (void)fcntl(fd, F_SETLEASE, F_UNLCK);
-  return true;
-#else
-  (void)fd;
-  return false;
-#endif
-}
-
-}  // namespace
-
-bool MapForReading(const std::string& path, size_t padding, MappedInput* input) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
-  if (fd < 0) return false;
-  struct stat st = {};
-  const bool trusted = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-                       (st.st_uid == geteuid() || st.st_uid == 0) &&
-                       (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && IsLocalFileSystem(fd) &&
-                       NoOneHoldsItForWriting(fd);
-  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  const auto size = static_cast<size_t>(st.st_size);
-  if (!trusted || size > SIZE_MAX / 4) {
-    close(fd);
-    return false;
-  }
-  // The file's pages, pages of zeros for the padding (the bytes of the
-  // file's last page past its end read as zeros too), and a page that may
-  // not be read, so that reading past the padding fails at once: reserved
-  // at once, then mapped over.
-  const size_t file_span = (size + page - 1) / page * page;
-  const size_t padding_span = (padding + page - 1) / page * page;
-  const size_t mapped = file_span + padding_span + page;
-  auto* base = static_cast<char*>(
-      mmap(nullptr, mapped, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
-  if (base == MAP_FAILED) {
-    close(fd);
-    return false;
-  }
-  int flags = MAP_PRIVATE | MAP_FIXED;
-#ifdef MAP_POPULATE
-  flags |= MAP_POPULATE;  // the pages the system holds, mapped in one call
-#endif
-  const bool ok = mmap(base + file_span, padding_span, PROT_READ,
-                       MAP_PRIVATE | MAP_FIXED | MAP_ANONYMOUS, -1, 0) != MAP_FAILED &&
-                  mmap(base, size, PROT_READ, flags, fd, 0) != MAP_FAILED;
-  close(fd);
-  if (!ok) {
-    munmap(base, mapped);
-    return false;
-  }
-  *input = {static_cast<const char*>(base), size, mapped};
-  return true;
-}
-
-void UnmapInput(const MappedInput& input) {
-  if (input.data != nullptr) munmap(const_cast<char*>(input.data), input.mapped);
 }
 
 namespace {

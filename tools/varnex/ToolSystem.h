@@ -30,10 +30,6 @@ void SetEnvironment(const char* name, const std::string& value);
 // system directory); empty elsewhere.
 std::string SystemListDirectory();
 
-// Writes a new file (never replacing one, never through a symbolic link)
-// and waits until it is on the disk. Throws ToolError.
-void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes);
-
 // Who holds the writers' lock whose file is at lock_path, for people:
 // "process 1234 (name)" where the system can tell, else something shorter or
 // "" (the lock is free, or its kind does not tell).
@@ -50,21 +46,6 @@ bool WaitUnlessStopped(unsigned seconds);
 // instead of once per page. Released with ReleaseLargeBuffer.
 void* AllocateLargeBuffer(size_t bytes);
 void ReleaseLargeBuffer(void* buffer, size_t bytes);
-
-// A file mapped for reading, followed by at least the padding asked for of
-// readable zero bytes. Released with UnmapInput.
-struct MappedInput {
-  const char* data = nullptr;
-  size_t size = 0;    // the file's bytes
-  size_t mapped = 0;  // the address space taken, padding included
-};
-// Maps the regular file at `path` when no other account can change it while
-// it is read (a mapped file that another account shortened would end the
-// process): owned by this process's user or by root, writable by no one
-// else, open for writing nowhere, on a local file system. False otherwise
-// (and for an empty file): then read it.
-bool MapForReading(const std::string& path, size_t padding, MappedInput* input);
-void UnmapInput(const MappedInput& input);
 
 // A std::allocator that takes large arrays from AllocateLargeBuffer.
 template <typename T>

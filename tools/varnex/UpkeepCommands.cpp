@@ -10,6 +10,7 @@
 
 #include "store/ListFormat.h"
 #include "tools/varnex/Commands.h"
+#include "tools/varnex/ToolFiles.h"
 #include "tools/varnex/ToolSupport.h"
 #include "tools/varnex/ToolSystem.h"
 
@@ -29,29 +30,18 @@ std::vector<std::string> CheckFile(int32_t type) {
 }  // namespace
 
 std::vector<std::string> ProblemsOfListFile(int32_t type, const std::string& path) {
+  std::vector<uint8_t> bytes;
+  try {
+    InputFile file(path);
+    bytes = file.ReadRest();
+  } catch (const ToolError& e) {
+    return {std::string("the list file cannot be read: ") + e.what()};
+  }
+  return ProblemsOfListBytes(type, bytes);
+}
+
+std::vector<std::string> ProblemsOfListBytes(int32_t type, const std::vector<uint8_t>& bytes) {
   std::vector<std::string> problems;
-  std::error_code error;
-  (void)std::filesystem::symlink_status(path, error);
-  if (error) {
-    problems.push_back("the list file cannot be examined: " + error.message());
-    return problems;
-  }
-  if (KindOf(path) != PathKind::kRegularFile) {
-    problems.push_back("the list file is not a regular file");
-    return problems;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    problems.push_back(std::string("the list file cannot be read: ") + std::strerror(errno));
-    return problems;
-  }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    problems.push_back(std::string("the list file could not be read whole: ") +
-                       std::strerror(errno));
-    return problems;
-  }
   if (bytes.size() < LIST_HEADER_SIZE) {
     problems.push_back("the file has " + std::to_string(bytes.size()) +
                        " bytes, less than a header");
