@@ -313,6 +313,31 @@ int32_t CVarnex::IsMatch(const char* pszContentIn, uint32_t dwContentLen) {
   return m_pListFile->MatchFirst(pszContent, dwContentLen);
 }
 
+int32_t CVarnex::GetMatchingItems(const char* pszContentIn, uint32_t dwContentLen,
+                                  NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax) {
+  if (m_pListFile == nullptr || nMax < 0 || (pItems == nullptr && nMax > 0)) return -1;
+  if (!m_pListFile->IsOpen()) return -1;
+  const BoundedContent content(pszContentIn, dwContentLen);
+  if (content.Failed(pszContentIn)) return -1;
+  const char* pszContent = content.Text();
+  try {
+    std::vector<NEW_AUDIT_LIST_ITEM> records;
+    if (!ReadOneState(
+            m_pListFile,
+            [&] { return m_pListFile->DecidingLockFree(pszContent, dwContentLen, &records); },
+            [&] { m_pListFile->Deciding(pszContent, dwContentLen, &records); })) {
+      return -1;
+    }
+    const auto nCount = static_cast<int32_t>(records.size());
+    if (nCount <= nMax && nCount > 0) {
+      std::memcpy(pItems, records.data(), records.size() * sizeof(NEW_AUDIT_LIST_ITEM));
+    }
+    return nCount;
+  } catch (...) {  // no memory for the copies
+    return -1;
+  }
+}
+
 AUDIT_RESULT_LIST* CVarnex::IsMatch(const char* pszContentIn, uint32_t dwContentLen,
                                     int32_t& nItemType, int32_t& nMatchCount) {
   if (m_pListFile == nullptr) return nullptr;

@@ -1,5 +1,6 @@
 #include "store/ListLookup.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
@@ -70,13 +71,19 @@ bool ScanKeyRun(const uint8_t* pItems, uint32_t dwKey, int32_t nLow, int32_t nMi
 
 }  // namespace
 
-int CListLookup::VerdictByScan(const uint8_t* pItems, int32_t nCount, const char* pszContent,
-                               uint32_t dwContentLen, uint32_t dwNow) {
+namespace {
+
+// Calls bOnHit(index) for each record that covers the content (see
+// CVarnex::IsMatch) while it returns true; false when it stopped.
+template <typename OnHit>
+bool ScanDeciding(const uint8_t* pItems, int32_t nCount, const char* pszContent,
+                  uint32_t dwContentLen, uint32_t dwNow, OnHit bOnHit) {
   int32_t nLow, nMid, nHigh;
-  if (!SearchKey(pItems, dwContentLen, nCount, &nLow, &nMid, &nHigh)) return 0;
-  if (pszContent == nullptr) return 1;
+  if (!SearchKey(pItems, dwContentLen, nCount, &nLow, &nMid, &nHigh)) return true;
   NEW_AUDIT_LIST_ITEM record;  // ReadRecordHead fills what the match reads
-  const bool bNoHit = ScanKeyRun(pItems, dwContentLen, nLow, nMid, nHigh, [&](int32_t nIndex) {
+  return ScanKeyRun(pItems, dwContentLen, nLow, nMid, nHigh, [&](int32_t nIndex) {
+    // A null content is covered by any record with the key.
+    if (pszContent == nullptr) return bOnHit(nIndex);
     // The window and the first byte rule out most records before the whole
     // text is read.
     const uint8_t* pRecord = pItems + uint64_t(nIndex) * LIST_ITEM_SIZE;
@@ -86,9 +93,53 @@ int CListLookup::VerdictByScan(const uint8_t* pItems, int32_t nCount, const char
     }
     if (FirstByteRulesOut(sa::ReadByte(pRecord), pszContent)) return true;
     ReadRecordHead(pRecord, &record);
-    return !(RecordInWindow(record, dwNow) && RecordTextMatches(record, pszContent));
+    if (!(RecordInWindow(record, dwNow) && RecordTextMatches(record, pszContent))) return true;
+    return bOnHit(nIndex);
   });
+}
+
+}  // namespace
+
+int CListLookup::VerdictByScan(const uint8_t* pItems, int32_t nCount, const char* pszContent,
+                               uint32_t dwContentLen, uint32_t dwNow) {
+  const bool bNoHit =
+      ScanDeciding(pItems, nCount, pszContent, dwContentLen, dwNow, [](int32_t) { return false; });
   return bNoHit ? 0 : 1;
+}
+
+void CListLookup::DecidingByScan(const uint8_t* pItems, int32_t nCount, const char* pszContent,
+                                 uint32_t dwContentLen, uint32_t dwNow,
+                                 std::vector<NEW_AUDIT_LIST_ITEM>* pOut) {
+  std::vector<int32_t> indexes;
+  (void)ScanDeciding(pItems, nCount, pszContent, dwContentLen, dwNow, [&](int32_t nIndex) {
+    indexes.push_back(nIndex);
+    return true;
+  });
+  std::sort(indexes.begin(), indexes.end());
+  pOut->resize(indexes.size());
+  for (size_t i = 0; i < indexes.size(); ++i) {
+    sa::Read(&(*pOut)[i], pItems + uint64_t(indexes[i]) * LIST_ITEM_SIZE, LIST_ITEM_SIZE);
+  }
+}
+
+bool CListLookup::DecidingLockFreeAt(const char* pszContent, uint32_t dwContentLen, uint32_t dwNow,
+                                     std::vector<NEW_AUDIT_LIST_ITEM>* pOut) {
+  return ReadStable([&](const StableView& view) {
+    pOut->clear();
+    if (view.pView == nullptr || view.nCount <= 0) return;
+    DecidingByScan(view.pView + LIST_HEADER_SIZE, view.nCount, pszContent, dwContentLen, dwNow,
+                   pOut);
+  });
+}
+
+void CListLookup::DecidingAt(const char* pszContent, uint32_t dwContentLen, uint32_t dwNow,
+                             std::vector<NEW_AUDIT_LIST_ITEM>* pOut) {
+  pOut->clear();
+  if (m_view.Items() == nullptr) return;
+  const int32_t nCount = m_view.ReadableCount();
+  if (nCount <= 0) return;
+  DecidingByScan(reinterpret_cast<const uint8_t*>(m_view.Items()), nCount, pszContent, dwContentLen,
+                 dwNow, pOut);
 }
 
 int CListLookup::MatchFirstAt(const char* pszContent, uint32_t dwContentLen, uint32_t dwNow) {

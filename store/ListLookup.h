@@ -44,8 +44,14 @@ class CListLookup {
                                         uint32_t dwNow, int32_t& nItemType, int32_t& nMatchCount,
                                         AUDIT_RESULT_LIST** ppList);
   [[nodiscard]] bool CoversAddressLockFree(uint32_t dwIP, int8_t cKind, int* pnCovered);
+  // The records that make the verdict match say 1 (see VerdictByScan), whole
+  // and in list order.
+  [[nodiscard]] bool DecidingLockFreeAt(const char* pszContent, uint32_t dwContentLen,
+                                        uint32_t dwNow, std::vector<NEW_AUDIT_LIST_ITEM>* pOut);
 
   // The same, under the lock (the caller holds it).
+  void DecidingAt(const char* pszContent, uint32_t dwContentLen, uint32_t dwNow,
+                  std::vector<NEW_AUDIT_LIST_ITEM>* pOut);
   [[nodiscard]] int MatchFirstAt(const char* pszContent, uint32_t dwContentLen, uint32_t dwNow);
   [[nodiscard]] AUDIT_RESULT_LIST* MatchAllAt(const char* pszContent, uint32_t dwContentLen,
                                               int32_t& nItemType, int32_t& nMatchCount,
@@ -71,6 +77,9 @@ class CListLookup {
   // the scan of the equal run.
   static int VerdictByScan(const uint8_t* pItems, int32_t nCount, const char* pszContent,
                            uint32_t dwContentLen, uint32_t dwNow);
+  static void DecidingByScan(const uint8_t* pItems, int32_t nCount, const char* pszContent,
+                             uint32_t dwContentLen, uint32_t dwNow,
+                             std::vector<NEW_AUDIT_LIST_ITEM>* pOut);
   // Copies the records that the listing match finds among the nCount
   // records at pItems into *pHits, in scan order.
   void CollectMatches(const uint8_t* pItems, int32_t nCount, const char* pszContent,

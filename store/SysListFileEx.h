@@ -189,6 +189,19 @@ class CSysListFileEx {
                                           uint32_t dwNow, int* pnVerdict) {
     return m_lookup.MatchFirstLockFreeAt(pszContent, dwContentLen, dwNow, pnVerdict);
   }
+  // The records that decide the verdict match (see CVarnex::GetMatchingItems).
+  [[nodiscard]] bool DecidingLockFree(const char* pszContent, uint32_t dwContentLen,
+                                      std::vector<NEW_AUDIT_LIST_ITEM>* pOut) {
+    return DecidingLockFreeAt(pszContent, dwContentLen, varnex::platform::CurrentTime32(), pOut);
+  }
+  [[nodiscard]] bool DecidingLockFreeAt(const char* pszContent, uint32_t dwContentLen,
+                                        uint32_t dwNow, std::vector<NEW_AUDIT_LIST_ITEM>* pOut) {
+    return m_lookup.DecidingLockFreeAt(pszContent, dwContentLen, dwNow, pOut);
+  }
+  void Deciding(const char* pszContent, uint32_t dwContentLen,
+                std::vector<NEW_AUDIT_LIST_ITEM>* pOut) {
+    m_lookup.DecidingAt(pszContent, dwContentLen, varnex::platform::CurrentTime32(), pOut);
+  }
   // The verdict match (see CVarnex::IsMatch): 1 or 0.
   [[nodiscard]] int MatchFirst(const char* pszContent, uint32_t dwContentLen) {
     return MatchFirstAt(pszContent, dwContentLen, varnex::platform::CurrentTime32());

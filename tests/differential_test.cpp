@@ -157,6 +157,15 @@ class DifferentialTest : public ::testing::Test {
       ASSERT_EQ(fast, list.MatchFirstAt(content, query.key, now))
           << context << " query \"" << query.text << "\" key " << query.key
           << (query.null ? " (null content)" : "");
+      // The records that explain the verdict are there exactly when it is
+      // a match, and each has the key.
+      std::vector<NEW_AUDIT_LIST_ITEM> deciding;
+      ASSERT_TRUE(list.DecidingLockFreeAt(content, query.key, now, &deciding)) << context;
+      ASSERT_EQ(!deciding.empty(), fast == 1)
+          << context << " query \"" << query.text << "\" key " << query.key;
+      for (const NEW_AUDIT_LIST_ITEM& record : deciding) {
+        ASSERT_EQ(uint32_t{record.nContentLen}, query.key) << context;
+      }
     }
   }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -301,6 +302,51 @@ TEST_F(ToolTest, AFileAnotherAccountHoldsOpenForWritingIsReadNotMapped) {
   WaitChild(holder);
   std::filesystem::remove_all(folder);
   EXPECT_LT(run.status, 128) << "ended by signal " << run.status - 128;
+}
+
+// In a double-byte locale the explanation is the verdict's own: the byte
+// after a lead byte is no letter to fold, for either.
+TEST_F(ToolTest, MatchExplainAgreesWithTheVerdictInADoubleByteLocale) {
+  const std::string saved = std::setlocale(LC_CTYPE, nullptr);
+  const bool gbk = std::setlocale(LC_CTYPE, "zh_CN.GBK") != nullptr;
+  std::setlocale(LC_CTYPE, saved.c_str());
+  if (!gbk) GTEST_SKIP() << "no zh_CN.GBK locale";
+  SetEnvironment("LC_ALL", "zh_CN.GBK");
+  ASSERT_EQ(Tool({"add", "base", "--rule", "r1", "--content",
+                  "\x81"
+                  "A"})
+                .status,
+            0);
+  const struct {
+    std::vector<std::string> command;
+    int status;
+    const char* said;
+  } cases[] = {
+      {{"match", "base",
+        "\x81"
+        "a"},
+       1,
+       "no match"},
+      {{"match", "base",
+        "\x81"
+        "a",
+        "--explain"},
+       1,
+       "no match, decided by 0 records"},
+      {{"match", "base",
+        "\x81"
+        "A",
+        "--explain"},
+       0,
+       "match, decided by 1 record"},
+  };
+  for (const auto& c : cases) {
+    const ToolRun run = Tool(c.command);
+    EXPECT_EQ(run.status, c.status) << c.command.size() << ": " << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, c.said)) << run.out;
+    EXPECT_EQ(run.err, "") << "no word of a list that changed";
+  }
+  SetEnvironment("LC_ALL", nullptr);
 }
 
 TEST_F(ToolTest, IpRangesInDottedForm) {

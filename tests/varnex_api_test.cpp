@@ -54,6 +54,41 @@ TEST_F(VarnexTest, CallsBeforeLoadFileGiveTheirNotReadyResults) {
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path())) << "nothing is created before a load";
 }
 
+// The records that decide a verdict: copied when they fit, counted when
+// they do not, and -1 for every call that cannot give them.
+TEST_F(VarnexTest, MatchingItemsAreCopiedCountedOrRefused) {
+  CVarnex list(0);
+  NEW_AUDIT_LIST_ITEM out[4] = {};
+  EXPECT_EQ(list.GetMatchingItems("abc", 3, out, 4), -1) << "not loaded";
+  ASSERT_EQ(list.LoadFile(), 1);
+  for (const char* rule : {"r1", "r2", "r3"}) {
+    NEW_AUDIT_LIST_ITEM item = MakeRecord(rule, 3, "abc");
+    ASSERT_EQ(list.AddItem(&item), 1);
+  }
+  NEW_AUDIT_LIST_ITEM expired = MakeRecord("old", 3, "abc");
+  expired.dwEndTime = 1000;
+  ASSERT_EQ(list.AddItem(&expired), 1);
+  const struct {
+    const char* content;
+    NEW_AUDIT_LIST_ITEM* items;
+    int32_t max;
+    int32_t result;
+    bool copied;
+  } cases[] = {
+      {"ABC", out, 4, 3, true},  // the expired record decides nothing
+      {"abc", out, 2, 3, false},      {"abd", out, 4, 0, false},   {"abc", nullptr, 0, 3, false},
+      {"abc", nullptr, 4, -1, false}, {"abc", out, -1, -1, false},
+  };
+  for (const auto& c : cases) {
+    std::memset(out, 0, sizeof out);
+    EXPECT_EQ(list.GetMatchingItems(c.content, 3, c.items, c.max), c.result)
+        << c.content << " " << c.max;
+    EXPECT_EQ(out[0].szRuleNo[0] != '\0', c.copied) << c.content << " " << c.max;
+  }
+  EXPECT_EQ(list.GetMatchingItems(nullptr, 3, out, 4), 4)
+      << "null content: every record of the key";
+}
+
 TEST_F(VarnexTest, FailedLoadWritesItsMessage) {
   struct Case {
     int32_t type;

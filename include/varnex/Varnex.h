@@ -228,6 +228,17 @@ class VARNEX_API CVarnex {
   // lock, and goes ahead after the lock wait runs out.
   int32_t IsMatch(const char* pszContent, uint32_t dwContentLen);
 
+  // The records that make IsMatch say 1 for this content: each record that
+  // covers it, as IsMatch decides (the same comparison), whole and in list
+  // order, all read from one state of the list. Copies them into pItems
+  // when they fit in nMax records, and returns how many there are (0: the
+  // verdict is "no match"; more than nMax: nothing copied, call again with
+  // room for them); -1 for a negative nMax, a null pItems with room, no
+  // memory, a list that is not loaded, or when no state of the list could
+  // be read (as GetItems).
+  int32_t GetMatchingItems(const char* pszContent, uint32_t dwContentLen,
+                           NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax);
+
   // The listing match: a chain of copies of every record with the key
   // dwContentLen whose szContent equals pszContent (read as IsMatch reads
   // it; ASCII letter case aside;

@@ -34,7 +34,7 @@ expect_not_in() {
   if grep -Eq "$pattern" <<<"$(contents "$package")"; then fail "$package holds $pattern"; fi
 }
 multiarch="$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
-expect_in libvarnex1 "usr/lib/$multiarch/libvarnex.so.1.0.0" "usr/lib/$multiarch/libvarnex.so.1"
+expect_in libvarnex1 "usr/lib/$multiarch/libvarnex.so.1.1.0" "usr/lib/$multiarch/libvarnex.so.1"
 expect_not_in libvarnex1 'include|bin/|\.so$'
 expect_in libvarnex-dev usr/include/varnex/Varnex.h "usr/lib/$multiarch/libvarnex.so" \
   "usr/lib/$multiarch/pkgconfig/varnex.pc" "usr/lib/$multiarch/cmake/Varnex/VarnexConfig.cmake"

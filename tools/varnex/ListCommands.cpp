@@ -189,30 +189,20 @@ int Reset(int32_t list_type, bool yes) {
   return 0;
 }
 
-// The records that decide the verdict of `text` under key `length`: those
-// of the key whose window holds now and whose text matches it (a pattern
-// through the wildcard comparison, else equal without regard to the case of
-// ASCII letters), as the verdict match takes them.
+// The records that decide the verdict of `text` under key `length`, as the
+// library's verdict match takes them, from one state of the list.
 std::vector<NEW_AUDIT_LIST_ITEM> Deciding(CVarnex& list, const std::string& text, uint32_t length) {
-  const std::string content = text.substr(0, length);
-  const uint32_t now = Now();
-  std::vector<NEW_AUDIT_LIST_ITEM> deciding;
-  for (const NEW_AUDIT_LIST_ITEM& record : ReadAll(list)) {
-    if (record.nContentLen != length || record.dwStartTime > now || now > record.dwEndTime) {
-      continue;
+  std::vector<NEW_AUDIT_LIST_ITEM> records(16);
+  for (;;) {
+    const int32_t count = list.GetMatchingItems(text.c_str(), length, records.data(),
+                                                static_cast<int32_t>(records.size()));
+    if (count < 0) throw ToolError("the records that decide the verdict could not be read");
+    if (static_cast<size_t>(count) <= records.size()) {
+      records.resize(static_cast<size_t>(count));
+      return records;
     }
-    const std::string stored(record.szContent, strnlen(record.szContent, LIST_CONTENT_SIZE));
-    const bool matches =
-        stored.find('*') != std::string::npos
-            ? WildcardCompare(stored.c_str(), content.c_str()) == 0
-            : stored.size() == content.size() &&
-                  std::equal(stored.begin(), stored.end(), content.begin(), [](char a, char b) {
-                    return std::tolower(static_cast<unsigned char>(a)) ==
-                           std::tolower(static_cast<unsigned char>(b));
-                  });
-    if (matches) deciding.push_back(record);
+    records.resize(static_cast<size_t>(count));  // more than there was room for: again
   }
-  return deciding;
 }
 
 int Match(int32_t list_type, const std::string& text, std::optional<uint32_t> key, bool all,
@@ -220,8 +210,9 @@ int Match(int32_t list_type, const std::string& text, std::optional<uint32_t> ke
   auto list = Load(list_type);
   const uint32_t length = key ? *key : static_cast<uint32_t>(text.size());
   if (explain) {
-    const bool hit = list->IsMatch(text.c_str(), length) == 1;
+    // The verdict is whether any record decides it: one reading, one answer.
     const std::vector<NEW_AUDIT_LIST_ITEM> deciding = Deciding(*list, text, length);
+    const bool hit = !deciding.empty();
     if (g_json) {
       json array = json::array();
       for (const auto& record : deciding) array.push_back(RecordToJson(record));
@@ -230,9 +221,6 @@ int Match(int32_t list_type, const std::string& text, std::optional<uint32_t> ke
       std::cout << (hit ? "match" : "no match") << ", decided by " << deciding.size()
                 << (deciding.size() == 1 ? " record" : " records") << " of key " << length << "\n";
       if (!deciding.empty()) PrintRecords(deciding);
-    }
-    if (hit != !deciding.empty()) {
-      std::cerr << "varnex: the list changed between the verdict and its explanation\n";
     }
     return hit ? 0 : 1;
   }
@@ -308,7 +296,10 @@ class ListCommands : public CommandGroup {
  private:
   void AddRecordOptions(CLI::App* command) {
     AddListArgument(command, &list_);
-    command->add_option("--rule", record_.rule, "rule number (at most 31 bytes)")->required();
+    command
+        ->add_option("--rule", record_.rule,
+                     "rule number (at most 29 bytes: a deletion compares no more of it)")
+        ->required();
     command->add_option("--content", record_.content, "text or pattern (at most 127 bytes)")
         ->required();
     command->add_option("--key", record_.key,
