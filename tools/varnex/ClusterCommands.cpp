@@ -86,7 +86,7 @@ struct ChangeMade {
   int64_t revision = 0;
 };
 
-// More keys than this are read with the whole list rather than one by one.
+// More keys than this are read with the whole list rather than by name.
 constexpr size_t kKeysReadOneByOne = 32;
 // A change that meets another writer's starts again from a new reading.
 constexpr int kChangeAttempts = 8;
@@ -119,9 +119,24 @@ ChangeMade ChangeList(EtcdClient& client, int32_t type, const ListChange& change
   const std::string rule_set_key = RuleSetKey(prefix);
   RecordReader reader;
   for (int attempt = 0; attempt < kChangeAttempts; ++attempt) {
+    // The record, and the keys the change names when it names few, in one
+    // reading.
+    const bool by_keys = !change.whole && change.keys.size() <= kKeysReadOneByOne;
+    std::vector<std::string> wanted = {rule_set_key};
+    if (by_keys) wanted.insert(wanted.end(), change.keys.begin(), change.keys.end());
+    std::vector<EtcdKeyValue> read;
+    const int64_t revision = client.ReadKeys(wanted, &read);
     EtcdKeyValue record;
-    int64_t revision = 0;
-    const bool has_record = client.ReadKey(rule_set_key, 0, &record, &revision);
+    bool has_record = false;
+    std::map<std::string, EtcdKeyValue> named;  // of change.keys, those that exist
+    for (EtcdKeyValue& pair : read) {
+      if (pair.key == rule_set_key) {
+        record = std::move(pair);
+        has_record = true;
+      } else {
+        named.emplace(pair.key, std::move(pair));
+      }
+    }
     std::string why;
     std::optional<RuleSet> rule_set = has_record ? ParseRuleSet(record.value, &why) : RuleSet{};
     if (!rule_set || !rule_set->lists_named) {
@@ -141,18 +156,14 @@ ChangeMade ChangeList(EtcdClient& client, int32_t type, const ListChange& change
       }
     }
     std::map<std::string, EtcdKeyValue> current;
-    const bool whole =
-        change.whole || !rule_set->SumOf(type) || change.keys.size() > kKeysReadOneByOne;
+    const bool whole = !by_keys || !rule_set->SumOf(type);
     if (whole) {
       std::vector<EtcdKeyValue> pairs;
       client.ReadPrefix(ListKeyPrefix(prefix, type), revision, &pairs);
       for (EtcdKeyValue& pair : pairs) current.emplace(pair.key, std::move(pair));
       rule_set->lists[type] = SumOfPairs(prefix, type, reader, current);
     } else {
-      for (const std::string& key : change.keys) {
-        EtcdKeyValue pair;
-        if (client.ReadKey(key, revision, &pair)) current.emplace(key, std::move(pair));
-      }
+      current = std::move(named);
     }
     const std::vector<EtcdOperation> operations = change.plan(current);
     ChangeMade made{operations.size(), 0, revision};

@@ -411,6 +411,29 @@ int64_t EtcdClient::CommitIf(const std::vector<EtcdCompare>& compares,
   return Int64Of(reply.at("header"), "revision");
 }
 
+int64_t EtcdClient::ReadKeys(const std::vector<std::string>& keys,
+                             std::vector<EtcdKeyValue>* pairs) {
+  pairs->clear();
+  json ranges = json::array();
+  for (const std::string& key : keys) {
+    ranges.push_back({{"request_range", {{"key", Base64Encode(key)}}}});
+  }
+  // A transaction of reads only: every range at the transaction's revision.
+  const json reply = Call("/v3/kv/txn", {{"compare", json::array()}, {"success", ranges}});
+  const auto responses = reply.find("responses");
+  if (responses != reply.end() && responses->is_array()) {
+    for (const json& response : *responses) {
+      const auto range = response.find("response_range");
+      if (range == response.end() || !range->contains("kvs")) continue;
+      for (const json& kv : (*range)["kvs"]) {
+        pairs->push_back({Base64Decode(StringOf(kv, "key")), Base64Decode(StringOf(kv, "value")),
+                          Int64Of(kv, "mod_revision")});
+      }
+    }
+  }
+  return Int64Of(reply.at("header"), "revision");
+}
+
 bool EtcdClient::ReadKey(const std::string& key, int64_t revision, EtcdKeyValue* pair,
                          int64_t* header_revision) {
   const json reply =

@@ -111,6 +111,9 @@ class EtcdClient {
   // holds; returns its revision, or 0 when one did not (nothing changed).
   int64_t CommitIf(const std::vector<EtcdCompare>& compares,
                    const std::vector<EtcdOperation>& operations);
+  // The keys that exist of `keys`, all read at one revision (now, in one
+  // request); returns that revision.
+  int64_t ReadKeys(const std::vector<std::string>& keys, std::vector<EtcdKeyValue>* pairs);
   // One key as the store stood at `revision` (0: now): false when it has no
   // such key. *header_revision is the revision read.
   bool ReadKey(const std::string& key, int64_t revision, EtcdKeyValue* pair,
