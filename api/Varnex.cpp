@@ -110,6 +110,29 @@ namespace {
 // writers pause, for a bounded time: its own lock would exclude no writer,
 // and a copy made while one shifts the list could hold a record twice, or
 // miss one. False when no such read could be made.
+// The last failure of a changing call, per thread (GetLastFailure): the
+// object it was made on, and why.
+struct LastFailure {
+  const CVarnex* pObject = nullptr;
+  int32_t nWhy = VARNEX_FAILURE_NONE;
+};
+thread_local LastFailure t_lastFailure;
+
+// Records the outcome of a changing call on `object`: none when it did all
+// it was asked, else why not.
+bool Outcome(const CVarnex* pObject, CSysListFileEx* pListFile, const CListLockGuard* pLock,
+             bool bDone) {
+  int32_t nWhy = VARNEX_FAILURE_NONE;
+  if (!bDone) {
+    nWhy = pListFile == nullptr || !pListFile->IsOpen() ? VARNEX_FAILURE_NOT_LOADED
+           : pLock != nullptr && pLock->TimedOut()      ? VARNEX_FAILURE_LOCKED
+           : !pListFile->IsWritable()                   ? VARNEX_FAILURE_READ_ONLY
+                                                        : VARNEX_FAILURE_OTHER;
+  }
+  t_lastFailure = {pObject, nWhy};
+  return bDone;
+}
+
 template <typename LockFree, typename Locked>
 bool ReadOneState(CSysListFileEx* pListFile, LockFree fnLockFree, Locked fnLocked) {
   if (fnLockFree()) return true;
@@ -197,35 +220,40 @@ int32_t CVarnex::GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax) {
   }
 }
 
+int32_t CVarnex::GetLastFailure() const {
+  return t_lastFailure.pObject == this ? t_lastFailure.nWhy : VARNEX_FAILURE_NONE;
+}
+
 int32_t CVarnex::ReplaceFile(const char* pszSource) {
-  if (m_pListFile == nullptr) return 0;
+  if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false) ? 1 : 0;
   CListLockGuard lock(m_pListFile);
-  if (!lock.Held()) return 0;
+  if (!lock.Held()) return Outcome(this, m_pListFile, &lock, false) ? 1 : 0;
   std::string szReason;
   try {
-    if (m_pListFile->ReplaceWith(pszSource, &szReason) == 0) return 1;
+    if (m_pListFile->ReplaceWith(pszSource, &szReason) == 0) {
+      return Outcome(this, m_pListFile, &lock, true) ? 1 : 0;
+    }
   } catch (...) {  // no memory for the copy
     szReason = "no memory for the copy";
   }
   DebugPrint("list type %d was not replaced: %s", m_nListType, szReason.c_str());
-  return 0;
+  return Outcome(this, m_pListFile, &lock, false) ? 1 : 0;
 }
 
 bool CVarnex::ResetFileToEmpty() {
-  if (m_pListFile == nullptr) return false;
+  if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false);
   CListLockGuard lock(m_pListFile);
   // Another live holder kept the lock past the wait: emptying the list beside
   // it could interleave with its edits, so nothing is changed.
-  if (!lock.Held()) return false;
-  return m_pListFile->ResetToEmpty();
+  return Outcome(this, m_pListFile, &lock, lock.Held() && m_pListFile->ResetToEmpty());
 }
 
 int32_t CVarnex::AddItem(NEW_AUDIT_LIST_ITEM* pItem) {
-  if (m_pListFile == nullptr) return 0;
+  if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false) ? 1 : 0;
   CListLockGuard lock(m_pListFile);
   // Going ahead beside another writer could shift the same records twice.
-  if (!lock.Held()) return 0;
-  return m_pListFile->InsertItem(pItem) == 0 ? 1 : 0;
+  return Outcome(this, m_pListFile, &lock, lock.Held() && m_pListFile->InsertItem(pItem) == 0) ? 1
+                                                                                               : 0;
 }
 
 int32_t CVarnex::AddItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount, int32_t* pnReplaced) {
@@ -235,10 +263,14 @@ int32_t CVarnex::AddItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount, int
   constexpr uint32_t kApplyBudgetMs = kChunkBudgetMs / 2;
   int32_t nStored = 0;
   int32_t nReplaced = 0;
+  bool bTimedOut = false;
   if (m_pListFile != nullptr && pItems != nullptr) {
     while (nStored < nCount) {
       CListLockGuard lock(m_pListFile);
-      if (!lock.Held()) break;
+      if (!lock.Held()) {
+        bTimedOut = lock.TimedOut();
+        break;
+      }
       int32_t nDone = 0, nChunkReplaced = 0;
       const int nResult = m_pListFile->InsertItems(pItems + nStored, nCount - nStored,
                                                    kApplyBudgetMs, &nDone, &nChunkReplaced);
@@ -248,6 +280,12 @@ int32_t CVarnex::AddItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount, int
     }
   }
   if (pnReplaced != nullptr) *pnReplaced = nReplaced;
+  const bool bDone = nStored >= nCount || (pItems == nullptr && nCount <= 0);
+  if (bTimedOut && !bDone) {
+    t_lastFailure = {this, VARNEX_FAILURE_LOCKED};
+  } else {
+    (void)Outcome(this, m_pListFile, nullptr, bDone);
+  }
   return nStored;
 }
 
@@ -256,30 +294,34 @@ int32_t CVarnex::DeleteItem(char* pszRuleNo) {
 }
 
 int32_t CVarnex::DeleteItem(const char* pszRuleNo) {
-  if (m_pListFile == nullptr) return 0;
+  if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false) ? 1 : 0;
   CListLockGuard lock(m_pListFile);
-  if (!lock.Held()) return 0;
-  return m_pListFile->DeleteByRuleNo(pszRuleNo) == 0 ? 1 : 0;
+  return Outcome(this, m_pListFile, &lock,
+                 lock.Held() && m_pListFile->DeleteByRuleNo(pszRuleNo) == 0)
+             ? 1
+             : 0;
 }
 
 int32_t CVarnex::DeleteItem(int32_t nType) {
-  if (m_pListFile == nullptr) return 0;
+  if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false) ? 1 : 0;
   CListLockGuard lock(m_pListFile);
-  if (!lock.Held()) return 0;
-  return m_pListFile->DeleteByType(nType) ? 1 : 0;
+  const bool bDone = lock.Held() && m_pListFile->DeleteByType(nType);
+  // (An empty list gives 0 too, and is no failure.)
+  (void)Outcome(this, m_pListFile, &lock,
+                bDone || (lock.Held() && m_pListFile->IsWritable() && m_pListFile->IsOpen()));
+  return bDone ? 1 : 0;
 }
 
 bool CVarnex::AppendItemInfo(const NEW_AUDIT_LIST_ITEM* pItem) {
-  if (m_pListFile == nullptr) return false;
+  if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false);
   CListLockGuard lock(m_pListFile);
-  if (!lock.Held()) return false;
-  return m_pListFile->AppendItem(pItem);
+  return Outcome(this, m_pListFile, &lock, lock.Held() && m_pListFile->AppendItem(pItem));
 }
 
 bool CVarnex::CleanOutdateItem() {
-  if (m_pListFile == nullptr) return false;
+  if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false);
   CListLockGuard lock(m_pListFile);
-  if (lock.Held()) (void)m_pListFile->PurgeOutdated();
+  (void)Outcome(this, m_pListFile, &lock, lock.Held() && m_pListFile->PurgeOutdated() >= 0);
   return true;
 }
 

@@ -12,7 +12,13 @@ cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DVARNEX_BUILD_TESTS=OFF \
 cmake --build build/demo --target varnex_tool -j"$(nproc)" | grep --line-buffered '^\['
 echo "built: build/demo/tools/varnex/varnex"
 varnex() { build/demo/tools/varnex/varnex --dir demo-lists "$@"; }
-step() { printf '\n$ varnex %s\n' "$*"; varnex "$@" || true; }
+# Each word quoted as the shell needs it, so that a line can be pasted.
+step() {
+  printf '\n$ varnex'
+  printf ' %q' "$@"
+  printf '\n'
+  varnex "$@" || true
+}
 
 rm -rf demo-lists
 mkdir demo-lists

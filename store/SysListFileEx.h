@@ -319,6 +319,8 @@ class CListLockGuard {
   // True when the caller holds the lock. A changing operation runs only
   // then, and only in a writer; a reading one runs either way.
   bool Held() const { return varnex::platform::IsHeld(m_result); }
+  // True when another holder kept the lock past the wait.
+  bool TimedOut() const { return m_result == varnex::platform::LockResult::kTimedOut; }
 
  private:
   CSysListFileEx* m_pListFile;

@@ -649,8 +649,69 @@ TEST_F(ToolTest, ALockedListIsReportedWithStatusThree) {
     EXPECT_FALSE(Contains(run.out, "purged") || Contains(run.out, "deleted")) << run.out;
   }
   EXPECT_EQ(Tool({"show", "base"}).status, 0) << "reading takes no lock";
+  // The cleaner says that it passed the list over, and goes on.
+  const ToolRun clean = Tool({"clean", "base"}, 0, "", 1500);
+  EXPECT_TRUE(Contains(clean.err, "base is locked by process " + std::to_string(getpid())))
+      << clean.err;
+  EXPECT_TRUE(Contains(clean.err, "not cleaned this time")) << clean.err;
+  const ToolRun locks = Tool({"locks", "base"});
+  EXPECT_TRUE(Contains(locks.out, "held by process " + std::to_string(getpid()))) << locks.out;
   EXPECT_TRUE(mutex->Unlock());
   EXPECT_TRUE(Contains(Tool({"show", "base"}).out, "old")) << "nothing was changed";
+  EXPECT_TRUE(Contains(Tool({"locks"}).out, "free"));
+
+  // --timeout waits for a holder that gives the lock back in time.
+  Pipe held;
+  const pid_t holder = ForkChild([&] {
+    auto other = OpenListMutex(0);
+    if (!platform::IsHeld(other->Lock(500))) return 1;
+    held.Send();
+    usleep(800 * 1000);
+    return other->Unlock() ? 0 : 2;
+  });
+  ASSERT_TRUE(held.Receive());
+  const ToolRun waited =
+      Tool({"--timeout", "10", "add", "base", "--rule", "late", "--content", "late"});
+  EXPECT_EQ(waited.status, 0) << waited.err;
+  EXPECT_EQ(WaitChild(holder), 0);
+}
+
+// What the tool is given that it cannot take is named as it is.
+TEST_F(ToolTest, VersionsUnknownOptionsAndMissingDirectories) {
+  const struct {
+    std::vector<std::string> args;  // after the tool (no --dir)
+    int status;
+    const char* said;
+  } cases[] = {
+      {{"-V"}, 0, "varnex 1."},
+      {{"version"}, 0, "varnex 1."},
+      {{"--bogus"}, 2, "unknown option --bogus"},
+      {{"--json", "--bogus", "lists"}, 2, "unknown option --bogus"},
+      {{"--dir", "/nonexistent-varnex", "check"}, 2, "does not exist"},
+      {{"--dir", "/nonexistent-varnex", "lists"}, 2, "does not exist"},
+      {{"--dir", "/nonexistent-varnex", "locks"}, 2, "does not exist"},
+      {{"add", "--help"}, 0, "at most 29 bytes"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = {VARNEX_TOOL_PATH};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const std::string out = dir_.path() + ".out";
+    const pid_t child = ForkChild([&] {
+      const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, STDOUT_FILENO);
+      dup2(fd, STDERR_FILENO);
+      std::vector<char*> args;
+      for (auto& arg : argv) args.push_back(arg.data());
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      return 91;
+    });
+    const int status = WaitChild(child);
+    const std::string said = ReadText(out);
+    unlink(out.c_str());
+    EXPECT_EQ(status, c.status) << c.args[0] << ": " << said;
+    EXPECT_TRUE(Contains(said, c.said)) << c.args[0] << ": " << said;
+  }
 }
 
 // With --etcd every command acts on the cluster's rule set or is refused:

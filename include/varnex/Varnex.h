@@ -64,6 +64,21 @@ struct AUDIT_RESULT_LIST {
 static_assert(sizeof(AUDIT_RESULT_LIST) == 241 + sizeof(void*), "a node is a record and a link");
 static_assert(offsetof(AUDIT_RESULT_LIST, pNext) == 241);
 
+// Why a changing call did not do all it was asked (CVarnex::GetLastFailure).
+enum VARNEX_FAILURE : int32_t {
+  VARNEX_FAILURE_NONE = 0,        // it did
+  VARNEX_FAILURE_LOCKED = 1,      // another process held the list's lock past the wait
+  VARNEX_FAILURE_READ_ONLY = 2,   // this process may not change the list
+  VARNEX_FAILURE_NOT_LOADED = 3,  // no list is loaded
+  VARNEX_FAILURE_OTHER = 4,       // refused otherwise: the debug output says why
+};
+
+// The list types are 0 to VARNEX_LIST_COUNT - 1.
+inline constexpr int32_t VARNEX_LIST_COUNT = 9;
+// A deletion by rule number compares this many characters of it (see
+// DeleteItem): a longer rule number cannot be told from its first ones.
+inline constexpr int32_t VARNEX_RULE_NO_COMPARED = 29;
+
 class CSysListFileEx;
 
 // One shared list, chosen by its list type:
@@ -203,6 +218,12 @@ class VARNEX_API CVarnex {
   // records; 0 when it is empty, not loaded, read-only, or the lock wait ran
   // out.
   int32_t DeleteItem(int32_t nType);
+
+  // Why this thread's last changing call on this object (AddItem, AddItems,
+  // DeleteItem, AppendItemInfo, CleanOutdateItem, ResetFileToEmpty,
+  // ReplaceFile) did not do all it was asked: a VARNEX_FAILURE value,
+  // VARNEX_FAILURE_NONE when it did (or no such call was made).
+  int32_t GetLastFailure() const;
 
   // Stores *pItem after the last record, whatever its key. True when stored.
   bool AppendItemInfo(const NEW_AUDIT_LIST_ITEM* pItem);

@@ -68,6 +68,10 @@ grep -qx 'u varnex - "Varnex shared lists" /var/lib/varnex' "$root/usr/lib/sysus
   fail "unexpected sysusers entry"
 export LD_LIBRARY_PATH="$root/usr/lib/$multiarch"
 grep -q '^varnex ' <<<"$("$root/usr/bin/varnex" --version)" || fail "the packaged tool does not run"
+# The library is in a directory the system searches: no path is recorded.
+if grep -Eq 'RUNPATH|RPATH' <<<"$(readelf -d "$root/usr/bin/varnex")"; then
+  fail "the packaged tool records a library path"
+fi
 
 for unit in varnex-clean varnex-follow; do
   file="$root/lib/systemd/system/$unit.service"

@@ -98,7 +98,7 @@ int Status(double max_age, double max_lag) {
                               : list.agree == 1 ? "in sync"
                                                 : "in sync (the record gives no sum)";
     if (list.held && list.agree == 0) problems.push_back("list " + list.name + " differs");
-    rows.push_back({list.name, std::to_string(list.records) + " records", state});
+    rows.push_back({list.name, Records(list.records), state});
     lists.push_back({{"list", list.name},
                      {"records", list.records},
                      {"held", list.held},
@@ -221,7 +221,7 @@ int Verify(const std::vector<std::string>& names) {
     all_agree = all_agree && agrees;
     results.push_back(
         {{"list", name}, {"records", sum.records}, {"equal", agrees}, {"verdict", verdict}});
-    if (!g_json) std::cout << name << ": " << sum.records << " records, " << verdict << "\n";
+    if (!g_json) std::cout << name << ": " << Records(sum.records) << ", " << verdict << "\n";
   }
   if (g_json) PrintJson({{"revision", revision}, {"lists", results}, {"equal", all_agree}});
   return all_agree ? 0 : 1;

@@ -297,7 +297,7 @@ int Publish(const std::vector<std::string>& list_names, bool yes) {
         (empties || plan.deleted * 100 > plan.in_cluster * kDeletionsWithoutYes)) {
       throw ToolError("publish " + std::string(kListNames[plan.type]) + " would delete " +
                       std::to_string(plan.deleted) + " of the cluster's " +
-                      std::to_string(plan.in_cluster) + " records" +
+                      Records(plan.in_cluster) +
                       (empties ? " (the list would be empty on every follower)" : "") +
                       ": nothing was changed; add --yes to go ahead (--dry-run shows what "
                       "would change)");
@@ -419,10 +419,6 @@ void AddClusterOptions(CLI::App& app) {
   app.add_flag("--dry-run", g_cluster.dry_run,
                "with --etcd: show what a change of the cluster's rule set would do, and do "
                "nothing");
-  app.add_option("--timeout", g_cluster.timeout_seconds,
-                 "how long one etcd call may keep trying the endpoints, in seconds (default 15; "
-                 "5 for follow), and how long a follower waits for a locked list (default 10)")
-      ->check(CLI::Range(0.05, 3600.0));
   app.add_option("--txn-ops", g_cluster.txn_ops,
                  "most operations in one etcd transaction (default 128, etcd's own limit)")
       ->check(CLI::Range(1, 100000));
@@ -464,13 +460,13 @@ int ClusterStore(int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records) 
   const std::string also_unchanged =
       unchanged > 0 ? " (" + std::to_string(unchanged) + " the cluster held as they are)" : "";
   if (g_cluster.dry_run) {
-    Report("would store " + std::to_string(made.operations) + " records in the cluster's list " +
+    Report("would store " + Records(made.operations) + " in the cluster's list " +
                kListNames[type] + also_unchanged + " (nothing was changed)",
            {{"stored", 0}, {"would_store", made.operations}, {"dry_run", true}});
     return 0;
   }
-  Report("stored " + std::to_string(made.operations) + " records in the cluster's list " +
-             kListNames[type] + also_unchanged +
+  Report("stored " + Records(made.operations) + " in the cluster's list " + kListNames[type] +
+             also_unchanged +
              (made.transactions > 0 ? " in " + TransactionsText(made.transactions) : std::string()),
          {{"stored", made.operations},
           {"unchanged", unchanged},
@@ -575,7 +571,7 @@ int ClusterReset(int32_t type, std::optional<int32_t> ip_kind) {
   EtcdClient client(ClusterConfig());
   const ChangeMade made = ChangeList(client, type, change);
   if (g_cluster.dry_run) {
-    Report("would delete " + std::to_string(deleted) + " records (nothing was changed)",
+    Report("would delete " + Records(deleted) + " (nothing was changed)",
            {{"would_delete", deleted}, {"dry_run", true}});
     return 0;
   }

@@ -6,9 +6,12 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <thread>
 
 #include "store/ListFormat.h"
 #include "tools/varnex/Commands.h"
+
+#include "tools/varnex/ClusterEdits.h"
 #include "tools/varnex/ToolFiles.h"
 #include "tools/varnex/ToolSupport.h"
 #include "tools/varnex/ToolSystem.h"
@@ -55,6 +58,13 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
       if (c + 1 < row.size()) line += std::string(widths[c] - row[c].size() + 2, ' ');
     }
     std::cout << line << "\n";
+  }
+}
+
+void RequireListDirectory() {
+  const std::string dir = ListDirectoryOfRun();
+  if (KindOf(dir) != PathKind::kDirectory) {
+    throw ToolError("the list directory " + dir + " does not exist (or is not a directory)");
   }
 }
 
@@ -106,21 +116,26 @@ void CheckAppendKeepsOrder(CVarnex& list, int32_t type, const NEW_AUDIT_LIST_ITE
   }
 }
 
-bool ChangeUnlessLocked(int32_t type, const std::function<bool()>& change) {
-  // The library gives up on the lock after 500 ms; a change that fails fails
-  // at once otherwise.
-  constexpr auto kLockWait = std::chrono::milliseconds(450);
-  const auto start = std::chrono::steady_clock::now();
-  if (change()) return true;
-  if (std::chrono::steady_clock::now() - start >= kLockWait) {
-    const std::string holder =
-        LockHolder(ListDirectoryOfRun() + "/SYSLIST_FILE_MUTEX_" + std::to_string(type));
-    throw ListLocked(std::string("list ") + kListNames[type] + " is locked" +
-                     (holder.empty() ? "" : " by " + holder) +
-                     ": another process held its lock past the 500 ms wait, and nothing was "
-                     "changed");
+bool ChangeUnlessLocked(CVarnex& list, int32_t type, const std::function<bool()>& change) {
+  // The library says why a change failed; one that met another holder of
+  // the lock is made again until --timeout has passed.
+  const auto deadline =
+      std::chrono::steady_clock::now() +
+      std::chrono::milliseconds(static_cast<int64_t>(g_cluster.timeout_seconds * 1000.0));
+  for (;;) {
+    if (change()) return true;
+    if (list.GetLastFailure() != VARNEX_FAILURE_LOCKED) return false;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return false;
+  const std::string holder =
+      LockHolder(ListDirectoryOfRun() + "/SYSLIST_FILE_MUTEX_" + std::to_string(type));
+  throw ListLocked(std::string("list ") + kListNames[type] + " is locked" +
+                   (holder.empty() ? "" : " by " + holder) +
+                   ": another process held its lock past the wait" +
+                   (g_cluster.timeout_seconds > 0 ? std::string(" and --timeout")
+                                                  : std::string(" (--timeout waits longer)")) +
+                   ", and nothing was changed");
 }
 
 void ReplaceRecords(CVarnex& list, int32_t type, const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
@@ -129,7 +144,8 @@ void ReplaceRecords(CVarnex& list, int32_t type, const std::vector<NEW_AUDIT_LIS
   WriteNewFile(staged, ListFileBytes(records), LookOf(ListPath(type)));
   bool replaced = false;
   try {
-    replaced = ChangeUnlessLocked(type, [&] { return list.ReplaceFile(staged.c_str()) == 1; });
+    replaced =
+        ChangeUnlessLocked(list, type, [&] { return list.ReplaceFile(staged.c_str()) == 1; });
   } catch (...) {
     (void)std::remove(staged.c_str());
     throw;

@@ -36,11 +36,16 @@ void PrintRecords(const std::vector<NEW_AUDIT_LIST_ITEM>& records);
 struct ListLocked : ToolError {
   using ToolError::ToolError;
 };
-// Runs a changing call, which returns whether it changed the list. When it
-// did not and took about as long as the library waits for the list's lock
-// (500 ms), throws ListLocked naming the list; else returns its result.
-bool ChangeUnlessLocked(int32_t type, const std::function<bool()>& change);
+// Runs a changing call on `list`, which returns whether it changed the list.
+// When it did not because another process held the list's lock (the
+// library's GetLastFailure), makes it again until --timeout has passed, and
+// then throws ListLocked naming the list and the holder; else returns its
+// result.
+bool ChangeUnlessLocked(CVarnex& list, int32_t type, const std::function<bool()>& change);
 
+// Refuses (ToolError) a list directory that does not exist: a command that
+// looks at every list would find nine lists "missing" in a mistyped one.
+void RequireListDirectory();
 // Loads list `type`; reading commands open it for reading only: they never
 // create, extend, repair or write a file, whoever runs them. Throws
 // ToolError with the reason when it cannot be loaded.

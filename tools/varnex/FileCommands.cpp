@@ -35,8 +35,7 @@ int Backup(int32_t list_type, const std::string& path) {
   // With the list's mode (and owner and group): a backup discloses no more
   // than the list does.
   WriteNewFile(path, ListFileBytes(records), LookOf(ListPath(list_type)));
-  Report("backed up " + std::to_string(records.size()) + " records of " + kListNames[list_type] +
-             " to " + path,
+  Report("backed up " + Records(records.size()) + " of " + kListNames[list_type] + " to " + path,
          {{"records", records.size()}, {"path", path}});
   return 0;
 }
@@ -61,8 +60,8 @@ int Restore(int32_t list_type, const std::string& path) {
   WriteNewFile(staged, bytes, LookOf(ListPath(list_type)));
   bool replaced = false;
   try {
-    replaced =
-        ChangeUnlessLocked(list_type, [&] { return list->ReplaceFile(staged.c_str()) == 1; });
+    replaced = ChangeUnlessLocked(*list, list_type,
+                                  [&] { return list->ReplaceFile(staged.c_str()) == 1; });
   } catch (...) {
     (void)std::remove(staged.c_str());
     throw;
@@ -74,7 +73,7 @@ int Restore(int32_t list_type, const std::string& path) {
                     "shows why)");
   }
   Report("restored " + std::string(kListNames[list_type]) + " from " + path + " (" +
-             std::to_string(list->GetTotalCount()) + " records)",
+             Records(list->GetTotalCount()) + ")",
          {{"restored", true}, {"records", list->GetTotalCount()}});
   return 0;
 }
@@ -382,7 +381,7 @@ int Import(int32_t list_type, const std::string& file, bool append) {
     // The batch is one call: the line (on a terminal) gives its rate at the
     // end.
     Progress progress("records stored", kept);
-    ChangeUnlessLocked(list_type, [&] {
+    ChangeUnlessLocked(*list, list_type, [&] {
       stored = static_cast<size_t>(
           std::max(list->AddItems(records, static_cast<int32_t>(kept), &replaced), 0));
       return stored > 0 || kept == 0;
@@ -455,7 +454,7 @@ int Export(int32_t list_type, std::optional<std::string> file) {
   }
   if (file) {
     out->Commit();
-    std::cerr << "exported " << count << " records to " << *file
+    std::cerr << "exported " << Records(count) << " to " << *file
               << (OnCluster() ? ", the cluster's list as it stood at "
                               : ", the list as it stood at ")
               << FormatTime(Now()) << " UTC\n";

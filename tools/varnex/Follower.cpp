@@ -341,8 +341,7 @@ void Follower::CompareWithRuleSet() {
     if (agree == 0 && m_agree[type] != 0) {
       ++m_errors;
       Log(std::string("list ") + kListNames[type] + ": the rule set's record gives " +
-          std::to_string(sum->records) + " records, " +
-          std::to_string(m_cluster_sums[type].records) +
+          Records(sum->records) + ", " + std::to_string(m_cluster_sums[type].records) +
           " were taken here, and the sums differ (records this machine skipped, or written "
           "around the record)");
     } else if (agree == 1 && m_agree[type] == 0) {

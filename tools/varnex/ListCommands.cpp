@@ -38,6 +38,7 @@ int ClusterLists() {
 
 int Lists() {
   if (OnCluster()) return ClusterLists();
+  RequireListDirectory();
   json array = json::array();
   std::vector<std::vector<std::string>> rows = {
       {"TYPE", "NAME", "PATH", "EXISTS", "RECORDS", "CAPACITY", "SIZE"}};
@@ -122,7 +123,7 @@ int Add(int32_t list_type, const RecordOptions& options, bool append) {
   }
   auto list = LoadForChange(list_type);
   if (append) CheckAppendKeepsOrder(*list, list_type, &record, 1);
-  const bool stored = ChangeUnlessLocked(list_type, [&] {
+  const bool stored = ChangeUnlessLocked(*list, list_type, [&] {
     return append ? list->AppendItemInfo(&record) : list->AddItem(&record) == 1;
   });
   if (!stored) {
@@ -130,7 +131,7 @@ int Add(int32_t list_type, const RecordOptions& options, bool append) {
                     " (the lock is held elsewhere, or the file could not grow)");
   }
   Report(std::string(append ? "appended" : "stored") + " rule " + options.rule + " in " +
-             kListNames[list_type] + " (" + std::to_string(list->GetTotalCount()) + " records)",
+             kListNames[list_type] + " (" + Records(list->GetTotalCount()) + ")",
          {{"stored", true}, {"rule", options.rule}, {"records", list->GetTotalCount()}});
   return 0;
 }
@@ -147,15 +148,14 @@ int Delete(int32_t list_type, const std::optional<std::string>& rule,
   auto list = LoadForChange(list_type);
   const int32_t before = list->GetTotalCount();
   int32_t result = 0;
-  ChangeUnlessLocked(list_type, [&] {
+  ChangeUnlessLocked(*list, list_type, [&] {
     result = rule ? list->DeleteItem(rule->c_str()) : list->DeleteItem(*item_type);
     return result == 1 && list->GetTotalCount() < before;
   });
   const int32_t after = list->GetTotalCount();
   if (rule && result != 1) throw ToolError("the deletion could not be made or written to disk");
-  Report(
-      "deleted " + std::to_string(before - after) + " records (" + std::to_string(after) + " left)",
-      {{"deleted", before - after}, {"records", after}});
+  Report("deleted " + Records(before - after) + " (" + std::to_string(after) + " left)",
+         {{"deleted", before - after}, {"records", after}});
   return before > after ? 0 : 1;  // 1: nothing matched
 }
 
@@ -167,7 +167,7 @@ int Purge(int32_t list_type, bool yes) {
   if (OnCluster()) return ClusterPurge(list_type);
   auto list = LoadForChange(list_type);
   const int32_t before = list->GetTotalCount();
-  ChangeUnlessLocked(list_type, [&] {
+  ChangeUnlessLocked(*list, list_type, [&] {
     list->CleanOutdateItem();
     return list->GetTotalCount() < before;
   });
@@ -182,7 +182,7 @@ int Reset(int32_t list_type, bool yes) {
   if (!yes) throw ToolError("reset empties the whole list: add --yes to go ahead");
   if (OnCluster()) return ClusterReset(list_type, std::nullopt);
   auto list = LoadForChange(list_type);
-  if (!ChangeUnlessLocked(list_type, [&] { return list->ResetFileToEmpty(); })) {
+  if (!ChangeUnlessLocked(*list, list_type, [&] { return list->ResetFileToEmpty(); })) {
     throw ToolError("the list could not be emptied");
   }
   Report(std::string("emptied ") + kListNames[list_type], {{"emptied", true}});

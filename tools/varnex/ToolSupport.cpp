@@ -78,6 +78,10 @@ int32_t ParseList(const std::string& text) {
                   "asfilterwhite)");
 }
 
+std::string Records(int64_t count) {
+  return std::to_string(count) + (count == 1 ? " record" : " records");
+}
+
 std::string ListDirectoryOfRun() {
   // The library's own rule: VARNEX_SYSTEM_DIR, else the default directory.
   const char* dir = std::getenv(LIST_DIRECTORY_VARIABLE);

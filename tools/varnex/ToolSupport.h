@@ -28,6 +28,8 @@ int32_t ParseList(const std::string& text);
 
 // The list directory of this run: VARNEX_SYSTEM_DIR, else the default.
 std::string ListDirectoryOfRun();
+// "1 record", "2 records".
+std::string Records(int64_t count);
 std::string ListPath(int32_t type);
 
 // Seconds since 1970 as "YYYY-MM-DD HH:MM:SS" (UTC).

@@ -97,6 +97,7 @@ std::vector<std::string> ProblemsOfListBytes(int32_t type, const std::vector<uin
 namespace {
 
 int Check(const std::vector<int32_t>& types) {
+  RequireListDirectory();
   json report = json::array();
   bool any = false;
   for (int32_t type : types) {
@@ -141,13 +142,13 @@ int Sort(int32_t type) {
                     " changed while it was being sorted: run sort again");
   }
   ReplaceRecords(*list, type, records);
-  Report("put the " + std::to_string(records.size()) + " records of " + kListNames[type] +
-             " back in key order",
+  Report("put the " + Records(records.size()) + " of " + kListNames[type] + " back in key order",
          {{"sorted", true}, {"records", records.size()}});
   return 0;
 }
 
 int Clean(std::vector<int32_t> named) {
+  RequireListDirectory();
   std::vector<int32_t> types = named;
   if (types.empty()) {
     // Every list but the IP list: its entries have no end time and a purge
@@ -176,10 +177,29 @@ int Clean(std::vector<int32_t> named) {
   std::string names;
   for (int32_t type : types) names += std::string(names.empty() ? "" : ", ") + kListNames[type];
   std::cerr << "varnex: cleaning " << names << " once a second; stop with Ctrl-C or SIGTERM\n";
+  std::vector<bool> passed_over(lists.size(), false);
   for (;;) {
     for (size_t i = 0; i < lists.size(); ++i) {
       const int32_t before = lists[i]->GetTotalCount();
       lists[i]->CleanOutdateItem();
+      const int32_t failure = lists[i]->GetLastFailure();
+      if (failure != VARNEX_FAILURE_NONE) {
+        // Said once until the list is cleaned again.
+        if (!passed_over[i]) {
+          const std::string holder =
+              LockHolder(ListDirectoryOfRun() + "/SYSLIST_FILE_MUTEX_" + std::to_string(types[i]));
+          std::cerr << "varnex: warning: " << kListNames[types[i]]
+                    << (failure == VARNEX_FAILURE_LOCKED
+                            ? " is locked" + (holder.empty() ? std::string() : " by " + holder) +
+                                  ": not cleaned this time"
+                            : std::string(" could not be cleaned (VARNEX_DEBUG_OUTPUT=stderr shows "
+                                          "why)"))
+                    << std::endl;
+        }
+        passed_over[i] = true;
+        continue;
+      }
+      passed_over[i] = false;
       const int32_t removed = before - lists[i]->GetTotalCount();
       if (removed > 0) {
         std::cout << FormatTime(Now()) << " " << kListNames[types[i]] << ": purged " << removed
@@ -189,6 +209,28 @@ int Clean(std::vector<int32_t> named) {
     if (!WaitUnlessStopped(1)) break;
   }
   std::cerr << "varnex: cleaning stopped\n";
+  return 0;
+}
+
+// Who holds each list's writers' lock, from the system's own records of
+// the lock (nothing in the lock file is trusted for it).
+int Locks(const std::vector<int32_t>& types) {
+  RequireListDirectory();
+  json array = json::array();
+  std::vector<std::vector<std::string>> rows = {{"LIST", "LOCK"}};
+  for (int32_t type : types) {
+    const std::string holder =
+        LockHolder(ListDirectoryOfRun() + "/SYSLIST_FILE_MUTEX_" + std::to_string(type));
+    rows.push_back({kListNames[type], holder.empty() ? "free" : "held by " + holder});
+    array.push_back({{"list", kListNames[type]},
+                     {"held", !holder.empty()},
+                     {"holder", holder.empty() ? json() : json(holder)}});
+  }
+  if (g_json) {
+    PrintJson(array);
+  } else {
+    PrintTable(rows);
+  }
   return 0;
 }
 
@@ -234,6 +276,9 @@ class UpkeepCommands : public CommandGroup {
     AddListArgument(sort_, &sort_list_);
     clean_ = app.add_subcommand("clean", "purge outdated records once a second until stopped");
     clean_->add_option("LIST", list_texts_, "lists to clean (default: all but the IP list)");
+    locks_ = app.add_subcommand(
+        "locks", "which process holds each list's lock (where the system tells: Linux)");
+    locks_->add_option("LIST", list_texts_, "lists to look at (default: all)");
     wildcard_ = app.add_subcommand(
         "wildcard", "compare a text with a pattern (exit 0 match, 1 none, 2 refused)");
     wildcard_->add_option("PATTERN", pattern_, "pattern with * and ?")->required();
@@ -244,6 +289,7 @@ class UpkeepCommands : public CommandGroup {
     if (check_->parsed()) return Check(Types(/*all_by_default=*/true));
     if (sort_->parsed()) return Sort(ParseList(sort_list_));
     if (clean_->parsed()) return Clean(Types(/*all_by_default=*/false));
+    if (locks_->parsed()) return Locks(Types(/*all_by_default=*/true));
     if (wildcard_->parsed()) return Wildcard(pattern_, text_);
     return std::nullopt;
   }
@@ -262,6 +308,7 @@ class UpkeepCommands : public CommandGroup {
   CLI::App* sort_;
   std::string sort_list_;
   CLI::App* clean_;
+  CLI::App* locks_;
   CLI::App* wildcard_;
   std::vector<std::string> list_texts_;
   std::string pattern_;

@@ -50,10 +50,27 @@ bool FollowGiven(CLI::App& app) {
   return false;
 }
 
+// The first word before the command that looks like an option and names
+// none of the tool's (an option's value is skipped); "" when there is none.
+std::string UnknownOption(CLI::App& app, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word.empty() || word[0] != '-' || word == "-") return "";  // the command
+    const std::string name = word.substr(0, word.find('='));
+    const CLI::Option* option = nullptr;
+    for (const CLI::Option* candidate : app.get_options()) {
+      if (candidate->check_name(name)) option = candidate;
+    }
+    if (option == nullptr) return word;
+    if (option->get_expected_min() > 0 && word.find('=') == std::string::npos) ++i;  // its value
+  }
+  return "";
+}
+
 int Run(int argc, char** argv) {
   CLI::App app{"varnex: inspect, edit, test and clean the shared rule lists"};
   app.fallthrough();
-  app.set_version_flag("--version", "varnex " VARNEX_VERSION);
+  app.set_version_flag("--version,-V", "varnex " VARNEX_VERSION);
   app.require_subcommand(1);
   std::string dir;
   app.add_option("--dir", dir,
@@ -65,7 +82,13 @@ int Run(int argc, char** argv) {
   app.add_option("--encoding", g_encoding,
                  "code page of the lists' texts, such as GBK, for tables (default: the locale's; "
                  "JSON keeps the bytes, as hex where they are no UTF-8)");
+  app.add_option("--timeout", g_cluster.timeout_seconds,
+                 "how long a change waits for a list that another process keeps locked (default: "
+                 "the library's 500 ms; 10 s for follow), and how long one etcd call may keep "
+                 "trying the endpoints (default 15 s; 5 s for follow), in seconds")
+      ->check(CLI::Range(0.05, 3600.0));
   AddClusterOptions(app);
+  CLI::App* version = app.add_subcommand("version", "the version of the tool");
   CLI::App* help = app.add_subcommand("help", "the help of the tool, or of a command");
   std::vector<std::string> help_topic;
   help->add_option("COMMAND", help_topic, "a command, and a command of it (ip add-white)");
@@ -85,10 +108,19 @@ int Run(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::cerr << "varnex: " << e.what() << " (see varnex --help)\n";
+    // An option the tool does not know, before any command, is named as such
+    // (rather than "a subcommand is required").
+    const std::string unknown = UnknownOption(app, argc, argv);
+    std::cerr << "varnex: "
+              << (unknown.empty() ? std::string(e.what()) : "unknown option " + unknown)
+              << " (see varnex --help)\n";
     return 2;
   }
   if (help->parsed()) return PrintHelp(app, help_topic);
+  if (version->parsed()) {
+    std::cout << "varnex " VARNEX_VERSION "\n";
+    return 0;
+  }
   if (g_cluster.dry_run && (!OnCluster() || FollowGiven(app))) {
     std::cerr << "varnex: --dry-run previews a change of the cluster's rule set: give --etcd "
                  "and a command that changes it\n";
