@@ -349,6 +349,42 @@ TEST_F(ToolTest, MatchExplainAgreesWithTheVerdictInADoubleByteLocale) {
   SetEnvironment("LC_ALL", nullptr);
 }
 
+// A list whose header is damaged is told as it is: a reader hears that it
+// reads as empty, a change stores its record and names the file set aside,
+// and salvage brings the whole records of that file back.
+TEST_F(ToolTest, ADamagedListIsSetAsideReportedAndSalvaged) {
+  for (const char* rule : {"r1", "r2", "r3"}) {
+    ASSERT_EQ(
+        Tool({"add", "base", "--rule", rule, "--content", std::string(rule) + ".example"}).status,
+        0);
+  }
+  const std::string path = dir_.FilePath(0);
+  auto bytes = ReadFileBytes(path);
+  bytes[8] = 7;  // the format tag
+  // A slot that holds no whole record: a rule number without its end.
+  std::memset(bytes.data() + 24 + 241 * 5 + 140, 'x', 32);
+  WriteFileBytes(path, bytes);
+  ToolRun run = Tool({"show", "base"});
+  EXPECT_TRUE(Contains(run.err, "reads as empty")) << run.err;
+  run = Tool({"add", "base", "--rule", "new", "--content", "new.example"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Contains(run.err, ".damaged-")) << run.err;
+  std::string aside;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    if (Contains(entry.path().string(), ".damaged-")) aside = entry.path().string();
+  }
+  ASSERT_FALSE(aside.empty());
+  EXPECT_TRUE(Contains(run.err, aside)) << "the message names the file set aside: " << run.err;
+  run = Tool({"salvage", "base", aside});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Contains(run.out, "salvaged 3 records")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "1 slots held no whole record")) << run.out;
+  for (const char* text : {"r1.example", "r3.example", "new.example"}) {
+    EXPECT_EQ(Tool({"match", "base", text}).status, 0) << text;
+  }
+  EXPECT_EQ(Tool({"salvage", "base", dir_.path() + "/missing"}).status, 2);
+}
+
 TEST_F(ToolTest, IpRangesInDottedForm) {
   EXPECT_EQ(Tool({"ip", "add-manage", "10.0.0.0/8", "--value", "7"}).status, 0);
   EXPECT_EQ(Tool({"ip", "add-white", "192.168.1.10-192.168.1.20"}).status, 0);

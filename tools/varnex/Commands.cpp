@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <thread>
 
@@ -68,9 +69,49 @@ void RequireListDirectory() {
   }
 }
 
+namespace {
+
+// The newest file that a writer set aside for list `type` when it found its
+// header damaged ("<list file>.damaged-<time>"); "" when there is none.
+std::string NewestSetAside(int32_t type) {
+  const std::string prefix =
+      std::filesystem::path(ListPath(type)).filename().string() + ".damaged-";
+  std::string newest;
+  std::filesystem::file_time_type newest_time{};
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(ListDirectoryOfRun(), error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) != 0) continue;
+    const auto time = entry.last_write_time(error);
+    if (!error && (newest.empty() || time > newest_time)) {
+      newest = entry.path().string();
+      newest_time = time;
+    }
+  }
+  return newest;
+}
+
+}  // namespace
+
 std::unique_ptr<CVarnex> Load(int32_t type, bool for_change) {
   auto list = std::make_unique<CVarnex>(type);
-  if ((for_change ? list->LoadFile() : list->LoadFileForReading()) != 1) {
+  const int32_t loaded = for_change ? list->LoadFile() : list->LoadFileForReading();
+  if (loaded == 2) {
+    // A damaged header: a writer set the file aside and emptied the list; a
+    // reader reads it as empty.
+    const std::string aside = for_change ? NewestSetAside(type) : std::string();
+    std::cerr << "varnex: warning: list " << kListNames[type] << " had a damaged header ("
+              << ListPath(type) << ")"
+              << (for_change
+                      ? ": the file was set aside as " +
+                            (aside.empty() ? std::string("<list file>.damaged-<time>") : aside) +
+                            " and the list emptied; varnex salvage " + kListNames[type] +
+                            " FILE brings its whole records back"
+                      : std::string(": it reads as empty until a writer sets it aside"))
+              << "\n";
+    return list;
+  }
+  if (loaded != 1) {
     const std::string dir = ListDirectoryOfRun();
     if (KindOf(dir) != PathKind::kDirectory) {
       throw ToolError("the list directory " + dir + " does not exist");

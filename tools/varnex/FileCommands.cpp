@@ -78,6 +78,71 @@ int Restore(int32_t list_type, const std::string& path) {
   return 0;
 }
 
+// The whole records of a list file whose header cannot be trusted (one that
+// a writer set aside as "<list file>.damaged-<time>", say), stored in the
+// list: every slot after the header that holds a record whose texts end
+// within their fields (for the IP list, a white or manage range that
+// begins before it ends); empty slots are passed over, others counted.
+int Salvage(int32_t list_type, const std::string& path) {
+  std::vector<uint8_t> bytes;
+  {
+    InputFile input(path);
+    bytes = input.ReadRest();
+  }
+  if (bytes.size() < LIST_HEADER_SIZE + LIST_ITEM_SIZE) {
+    throw ToolError(path + ": " + std::to_string(bytes.size()) +
+                    " bytes, less than a header and one record");
+  }
+  std::vector<NEW_AUDIT_LIST_ITEM> records;
+  size_t broken = 0;
+  for (size_t at = LIST_HEADER_SIZE; at + LIST_ITEM_SIZE <= bytes.size(); at += LIST_ITEM_SIZE) {
+    const uint8_t* slot = bytes.data() + at;
+    if (std::all_of(slot, slot + LIST_ITEM_SIZE, [](uint8_t byte) { return byte == 0; })) continue;
+    NEW_AUDIT_LIST_ITEM record;
+    std::memcpy(&record, slot, sizeof record);
+    bool whole = false;
+    if (list_type == LIST_TYPE_IP) {
+      const IP_RANGE_ENTRY range = IpRangeOf(record);
+      whole = (record.cItemType == IP_LIST_WHITE || record.cItemType == IP_LIST_MANAGE) &&
+              range.dwFirst <= range.dwLast;
+    } else {
+      whole = std::memchr(record.szRuleNo, 0, sizeof record.szRuleNo) != nullptr &&
+              std::memchr(record.szContent, 0, sizeof record.szContent) != nullptr &&
+              record.szRuleNo[0] != '\0' && record.szContent[0] != '\0';
+    }
+    if (whole) {
+      records.push_back(record);
+    } else {
+      ++broken;
+    }
+  }
+  auto list = LoadForChange(list_type);
+  size_t stored = 0;
+  if (list_type == LIST_TYPE_IP) {
+    // Ranges have no order: after those the list holds.
+    std::vector<NEW_AUDIT_LIST_ITEM> all = ReadAll(*list);
+    all.insert(all.end(), records.begin(), records.end());
+    if (!records.empty()) ReplaceRecords(*list, list_type, all);
+    stored = records.size();
+  } else if (!records.empty()) {
+    (void)ChangeUnlessLocked(*list, list_type, [&] {
+      stored = static_cast<size_t>(
+          std::max(list->AddItems(records.data(), static_cast<int32_t>(records.size())), 0));
+      return stored == records.size();
+    });
+  }
+  Report("salvaged " + Records(static_cast<int64_t>(stored)) + " of " + path + " into " +
+             kListNames[list_type] +
+             (broken > 0 ? " (" + std::to_string(broken) + " slots held no whole record)"
+                         : std::string()),
+         {{"salvaged", stored}, {"broken", broken}, {"path", path}});
+  if (stored < records.size()) {
+    throw ToolError(Records(static_cast<int64_t>(records.size() - stored)) +
+                    " could not be stored");
+  }
+  return 0;
+}
+
 // A text followed by zero bytes of padding: a file mapped as it stands
 // (MapForReading), or memory of AllocateLargeBuffer (which comes zeroed: a
 // file is read straight into it, with no pass to clear it first).
@@ -482,6 +547,12 @@ class FileCommands : public CommandGroup {
         "restore", "replace the list with a list file (a backup), in one step under the lock");
     AddListArgument(restore_, &list_);
     restore_->add_option("FILE", file_, "the list file to restore")->required();
+    salvage_ =
+        app.add_subcommand("salvage",
+                           "store the whole records of a damaged list file (one set aside as <list "
+                           "file>.damaged-<time>) in the list");
+    AddListArgument(salvage_, &list_);
+    salvage_->add_option("FILE", file_, "the damaged list file")->required();
   }
 
   std::optional<int> Run() override {
@@ -489,6 +560,7 @@ class FileCommands : public CommandGroup {
     if (export_->parsed()) return Export(ParseList(list_), export_file_);
     if (backup_->parsed()) return Backup(ParseList(list_), file_);
     if (restore_->parsed()) return Restore(ParseList(list_), file_);
+    if (salvage_->parsed()) return Salvage(ParseList(list_), file_);
     return std::nullopt;
   }
 
@@ -497,6 +569,7 @@ class FileCommands : public CommandGroup {
   CLI::App* export_;
   CLI::App* backup_;
   CLI::App* restore_;
+  CLI::App* salvage_;
   std::string list_;
   std::string file_;
   bool import_append_ = false;
