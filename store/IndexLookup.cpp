@@ -8,30 +8,13 @@
 #include <cstring>
 
 #include "platform/Compiler.h"
+#include "platform/VectorSieve.h"
 #include "store/AsciiText.h"
 #include "store/IndexLayout.h"
 #include "store/ListFormat.h"
 #include "store/RecordMatch.h"
 #include "store/SharedAccess.h"
 #include "store/Wildcard.h"
-
-// Eight places of the content are sieved at once on x86-64 processors that
-// can (not under the thread checker, which sees shared memory only through
-// the accessors of SharedAccess.h).
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && \
-    !defined(__SANITIZE_THREAD__)
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VARNEX_SIEVE_EIGHT 0
-#endif
-#endif
-#ifndef VARNEX_SIEVE_EIGHT
-#define VARNEX_SIEVE_EIGHT 1
-#include <immintrin.h>
-#endif
-#else
-#define VARNEX_SIEVE_EIGHT 0
-#endif
 
 namespace platform = varnex::platform;
 namespace sa = shared_access;
@@ -149,44 +132,6 @@ struct FoldedContent {
   }
 };
 
-#if VARNEX_SIEVE_EIGHT
-// The places p to p + 7 (bit i for p + i) whose pieces of the bytes that
-// nMask keeps (the first one to four) the bitmap lets through, as
-// InnerBitsOf tells; reads 16 bytes from p.
-__attribute__((target("avx2"))) uint32_t SieveEight(const char* p, uint32_t nSeed, uint32_t nMask,
-                                                    const uint32_t* pBitmap, uint32_t nWordShift) {
-  const __m256i bytes =
-      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-  // The four bytes from each of the eight places, as words.
-  const __m256i places = _mm256_setr_epi8(0, 1, 2, 3, 1, 2, 3, 4, 2, 3, 4, 5, 3, 4, 5, 6,  //
-                                          4, 5, 6, 7, 5, 6, 7, 8, 6, 7, 8, 9, 7, 8, 9, 10);
-  const __m256i pieces = _mm256_and_si256(_mm256_shuffle_epi8(bytes, places),
-                                          _mm256_set1_epi32(static_cast<int>(nMask)));
-  __m256i h =
-      _mm256_mullo_epi32(_mm256_xor_si256(pieces, _mm256_set1_epi32(static_cast<int>(nSeed))),
-                         _mm256_set1_epi32(static_cast<int>(kSieveFirst)));
-  h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 16));
-  h = _mm256_mullo_epi32(h, _mm256_set1_epi32(static_cast<int>(kSieveSecond)));
-  const __m256i words = _mm256_srl_epi32(h, _mm_cvtsi32_si128(static_cast<int>(nWordShift)));
-  const __m256i one = _mm256_set1_epi32(1);
-  const __m256i low5 = _mm256_set1_epi32(31);
-  const __m256i bits =
-      _mm256_or_si256(_mm256_sllv_epi32(one, _mm256_and_si256(h, low5)),
-                      _mm256_sllv_epi32(one, _mm256_and_si256(_mm256_srli_epi32(h, 5), low5)));
-  const __m256i held = _mm256_i32gather_epi32(reinterpret_cast<const int*>(pBitmap), words, 4);
-  const __m256i pass = _mm256_cmpeq_epi32(_mm256_and_si256(held, bits), bits);
-  return static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(pass)));
-}
-
-bool CanSieveEight() {
-  static const bool s_bAvx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return s_bAvx2;
-}
-#endif
-
 // Looks for the anchored patterns that the content may match: the anchors
 // of its ends, then, where inner anchors exist, its pieces at every place
 // that the bitmap lets through.
@@ -209,19 +154,18 @@ bool FindAnchored(uint8_t* pData, const Sections& at, FoldedContent& content, ui
     const uint32_t nSeed = InnerSeed(l);
     const size_t nPlaces = content.nLength - l + 1;
     size_t p = 0;
-#if VARNEX_SIEVE_EIGHT
-    if (CanSieveEight()) {
+    if (platform::CanSieveEight()) {
       const uint32_t nMask = l == 4 ? ~uint32_t{0} : (uint32_t{1} << (8 * l)) - 1;
       const uint32_t nShift = SieveWordShift(at.nBitmapBits);
       for (; p < nPlaces; p += 8) {
-        uint32_t nPass = SieveEight(content.szText + p, nSeed, nMask, pBitmap, nShift);
+        uint32_t nPass = platform::SieveEight(content.szText + p, nSeed, nMask, pBitmap, nShift,
+                                              kSieveFirst, kSieveSecond);
         if (nPlaces - p < 8) nPass &= (uint32_t{1} << (nPlaces - p)) - 1;
         for (; nPass != 0; nPass &= nPass - 1) {
           if (probe(p + static_cast<size_t>(std::countr_zero(nPass)), l)) return true;
         }
       }
     }
-#endif
     for (; p < nPlaces; ++p) {
       const auto nBytes = static_cast<uint32_t>(content.BytesAt(p, l));
       const BitmapPlace place = InnerBitsOf(InnerSieveHash(nSeed, nBytes), at.nBitmapBits);
@@ -289,14 +233,10 @@ bool PlainRecordMatches(const uint8_t* pItems, uint32_t nSlot, uint32_t dwKey, u
 
 bool list_index::SieveEightPlaces(const char* p, uint32_t nSeed, uint32_t nMask,
                                   const uint32_t* pBitmap, uint32_t nBitmapBits, uint32_t* pnPass) {
-#if VARNEX_SIEVE_EIGHT
-  if (CanSieveEight()) {
-    *pnPass = SieveEight(p, nSeed, nMask, pBitmap, SieveWordShift(nBitmapBits));
-    return true;
-  }
-#endif
-  (void)p, (void)nSeed, (void)nMask, (void)pBitmap, (void)nBitmapBits, (void)pnPass;
-  return false;
+  if (!platform::CanSieveEight()) return false;
+  *pnPass = platform::SieveEight(p, nSeed, nMask, pBitmap, SieveWordShift(nBitmapBits), kSieveFirst,
+                                 kSieveSecond);
+  return true;
 }
 
 IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uint8_t* pItems,

@@ -87,8 +87,8 @@ int Parent() {
   NEW_AUDIT_LIST_ITEM item = Record("r1", "example.com");
   if (list.AddItem(&item) != 1) return Fail("add");
   DWORD status = 1;
-  if (WaitForSingleObject(reader, 15000) != WAIT_OBJECT_0 ||
-      !GetExitCodeProcess(reader, &status) || status != 0) {
+  if (WaitForSingleObject(reader, 15000) != WAIT_OBJECT_0 || !GetExitCodeProcess(reader, &status) ||
+      status != 0) {
     return Fail("the other process did not see the record");
   }
   CloseHandle(reader);

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The layering rule of the sources, checked: the library's portable parts
+# (include/, api/, store/, module/) reach the operating system, the compiler's
+# builtins and the processor's intrinsics only through platform/; the tool
+# reaches the library only through its public header, but for the list
+# file's format and paths and the library's ASCII folding, which it still
+# shares (the allowlist below). Fails naming every line that breaks it.
+set -euo pipefail
+root="${1:-$(cd "$(dirname "$0")/../.." && pwd)}"
+cd "$root"
+broken=0
+complain() {
+  echo "$1"
+  broken=1
+}
+
+portable=(include api store module)
+# Standard C++ headers are named without an extension and without a
+# directory; anything else in angle brackets is the system's or a compiler's.
+while IFS= read -r line; do
+  complain "$line: a system or compiler header outside platform/"
+done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*<[^>]*[./][^>]*>' "${portable[@]}" || true)
+# Builtins, target attributes, inline assembly, x86 intrinsics.
+while IFS= read -r line; do
+  complain "$line: a compiler builtin, target attribute or intrinsic outside platform/"
+done < <(grep -rnE '__builtin_|__attribute__[[:space:]]*\(\([[:space:]]*target|\basm[[:space:]]*(volatile)?[[:space:]]*\(|\b_mm(256|512)?_' \
+  "${portable[@]}" || true)
+# The export macro of the public header is the one attribute allowed there.
+while IFS= read -r line; do
+  complain "$line: an attribute outside the export macro"
+done < <(grep -rnE '__attribute__|__declspec' "${portable[@]}" |
+  grep -vE '^include/varnex/Varnex\.h:[0-9]+:#define VARNEX_API ' || true)
+
+# The tool: the public header, and of the library's own headers only these.
+allowed='^(store/ListFormat\.h|store/ListPaths\.h|store/AsciiText\.h)$'
+while IFS=: read -r file number include; do
+  header="$(sed -E 's/.*#[[:space:]]*include[[:space:]]*"([^"]+)".*/\1/' <<<"$include")"
+  if ! grep -qE "$allowed" <<<"$header"; then
+    complain "$file:$number: the tool includes $header, a header of the library's inside"
+  fi
+done < <(grep -rnE '#[[:space:]]*include[[:space:]]*"(store|platform|api|module)/' tools || true)
+
+if [ "$broken" -ne 0 ]; then
+  echo "the layering rule is broken (see docs/architecture.md)"
+  exit 1
+fi
+echo "layering: ok"
