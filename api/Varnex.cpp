@@ -318,6 +318,28 @@ bool CVarnex::AppendItemInfo(const NEW_AUDIT_LIST_ITEM* pItem) {
   return Outcome(this, m_pListFile, &lock, lock.Held() && m_pListFile->AppendItem(pItem));
 }
 
+int32_t CVarnex::AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount) {
+  // Records per change: the lock is held for one of them at a time.
+  constexpr int32_t kChunk = 10000;
+  int32_t nStored = 0;
+  if (m_pListFile == nullptr || pItems == nullptr || nCount <= 0) {
+    (void)Outcome(this, m_pListFile, nullptr, nCount <= 0 && m_pListFile != nullptr);
+    return 0;
+  }
+  while (nStored < nCount) {
+    const int32_t nChunk = std::min(kChunk, nCount - nStored);
+    CListLockGuard lock(m_pListFile);
+    if (!lock.Held() ||
+        m_pListFile->AppendItems(pItems + nStored, static_cast<uint32_t>(nChunk)) != 0) {
+      (void)Outcome(this, m_pListFile, &lock, false);
+      return nStored;
+    }
+    nStored += nChunk;
+  }
+  (void)Outcome(this, m_pListFile, nullptr, true);
+  return nStored;
+}
+
 bool CVarnex::CleanOutdateItem() {
   if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false);
   CListLockGuard lock(m_pListFile);

@@ -1,6 +1,7 @@
 // The single-record changes of CRecordEditor (insert, replace, append), the
 // deletions, and the journaled steps they are made of.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -183,6 +184,36 @@ bool CRecordEditor::AppendItem(const NEW_AUDIT_LIST_ITEM* pItem) {
   nCount = m_view.UsableCount();
   if (nCount < 0 || uint64_t(nCount) + 1 >= m_view.Capacity()) return false;
   return PlaceRecord({0, 0, 0, static_cast<uint32_t>(nCount), nCount + 1, -1}, item) >= 0;
+}
+
+int CRecordEditor::AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nRecords) {
+  if (m_view.Items() == nullptr || pItems == nullptr) return -1;
+  if (nRecords == 0) return 0;
+  // The caller's records are copied: they may lie in the view itself, which
+  // the growth below may map anew.
+  std::vector<NEW_AUDIT_LIST_ITEM> records;
+  try {
+    records.assign(pItems, pItems + nRecords);
+  } catch (...) {  // no memory: nothing changed
+    return -1;
+  }
+  if (!ReadyToChange()) return -1;
+  int32_t nCount = m_view.UsableCount();
+  if (nCount < 0 || uint64_t(nCount) + nRecords >= uint64_t{INT32_MAX}) return -1;
+  if (m_view.EnsureCapacityAbove(static_cast<uint32_t>(nCount) + nRecords) != 0) return -1;
+  nCount = m_view.UsableCount();
+  if (nCount < 0 || uint64_t(nCount) + nRecords >= m_view.Capacity()) return -1;
+  const auto nFirst = static_cast<uint32_t>(nCount);
+  const auto nNew = static_cast<int32_t>(nFirst + nRecords);
+  const ListChange change = m_changes.ChangeOf(nFirst, nRecords, nNew);
+  const JournalPiece piece = {records.data(), size_t{nRecords} * LIST_ITEM_SIZE};
+  NEW_AUDIT_LIST_ITEM* pSlots = m_view.Items();
+  const int nMade = m_changes.MakeChange(change, &piece, 1, nullptr, [&] {
+    sa::Write(&pSlots[nFirst], records.data(), size_t{nRecords} * LIST_ITEM_SIZE);
+    m_view.StoreCount(nNew);
+  });
+  // (Made but not flushed is made: the journal holds it for the next holder.)
+  return nMade < 0 ? -1 : 0;
 }
 
 int CRecordEditor::DeleteByRuleNo(const char* pszRuleNo) {

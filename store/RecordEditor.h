@@ -38,6 +38,10 @@ class CRecordEditor {
   [[nodiscard]] int InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
                                 uint32_t nBudgetMs, int32_t* pnDone, int32_t* pnReplaced);
   [[nodiscard]] bool AppendItem(const NEW_AUDIT_LIST_ITEM* pItem);
+  // Stores nRecords records after the last one, whatever their keys, in one
+  // change. 0 made (perhaps not yet flushed: the journal holds it); -1 not
+  // made.
+  [[nodiscard]] int AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nRecords);
   [[nodiscard]] int DeleteByRuleNo(const char* pszRuleNo);
   [[nodiscard]] bool DeleteByType(int nType);
   [[nodiscard]] int PurgeOutdatedAt(uint32_t dwNow);

@@ -127,6 +127,9 @@ class CSysListFileEx {
   [[nodiscard]] bool AppendItem(const NEW_AUDIT_LIST_ITEM* pItem) {
     return m_editor.AppendItem(pItem);
   }
+  [[nodiscard]] int AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nRecords) {
+    return m_editor.AppendItems(pItems, nRecords);
+  }
   // Deletes the records whose rule number equals the first 29 characters of
   // pszRuleNo: the first one, and each later one while at least two records
   // follow the one deleted before it. 0 done (also when nothing matched, the

@@ -89,6 +89,37 @@ TEST_F(VarnexTest, MatchingItemsAreCopiedCountedOrRefused) {
       << "null content: every record of the key";
 }
 
+// A batch appended stands after the records, in its order, through the
+// file's growth; a call that cannot store says why.
+TEST_F(VarnexTest, AppendItemsStoresABatchAfterTheLastRecord) {
+  CVarnex list(0);
+  std::vector<NEW_AUDIT_LIST_ITEM> batch;
+  for (int i = 0; i < 250; ++i) batch.push_back(MakeRecord("b" + std::to_string(i), 250 - i));
+  EXPECT_EQ(list.AppendItems(batch.data(), 250), 0) << "not loaded";
+  EXPECT_EQ(list.GetLastFailure(), VARNEX_FAILURE_NOT_LOADED);
+  ASSERT_EQ(list.LoadFile(), 1);
+  NEW_AUDIT_LIST_ITEM first = MakeRecord("first", 1000);
+  ASSERT_EQ(list.AddItem(&first), 1);
+  EXPECT_EQ(list.AppendItems(batch.data(), 250), 250);
+  EXPECT_EQ(list.GetLastFailure(), VARNEX_FAILURE_NONE);
+  ASSERT_EQ(list.GetTotalCount(), 251);
+  std::vector<NEW_AUDIT_LIST_ITEM> records(251);
+  ASSERT_EQ(list.GetItems(records.data(), 251), 251);
+  EXPECT_STREQ(records[0].szRuleNo, "first");
+  for (int i = 0; i < 250; ++i) ASSERT_STREQ(records[1 + i].szRuleNo, batch[i].szRuleNo);
+  EXPECT_EQ(list.AppendItems(batch.data(), 0), 0);
+  EXPECT_EQ(list.AppendItems(nullptr, 5), 0);
+
+  // Another process holds the lock: nothing stored, and the reason.
+  ChildProcess holder = SpawnRole("HoldListZeroUntilTold", {Sign("held"), Sign("release")});
+  ASSERT_TRUE(WaitForFile(Sign("held")));
+  EXPECT_EQ(list.AppendItems(batch.data(), 5), 0);
+  EXPECT_EQ(list.GetLastFailure(), VARNEX_FAILURE_LOCKED);
+  EXPECT_EQ(list.GetTotalCount(), 251);
+  TouchFile(Sign("release"));
+  EXPECT_EQ(holder.Wait(), 0);
+}
+
 TEST_F(VarnexTest, FailedLoadWritesItsMessage) {
   struct Case {
     int32_t type;

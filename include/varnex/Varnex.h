@@ -228,6 +228,13 @@ class VARNEX_API CVarnex {
   // Stores *pItem after the last record, whatever its key. True when stored.
   bool AppendItemInfo(const NEW_AUDIT_LIST_ITEM* pItem);
 
+  // Stores nCount records after the last one, in their order, whatever their
+  // keys (as that many AppendItemInfo calls would), in changes of up to
+  // 10,000 records, each written to disk once. Returns how many were stored
+  // (the first ones); fewer when the list is not loaded, is read-only, could
+  // not grow, or the lock wait ran out (GetLastFailure says which).
+  int32_t AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount);
+
   // Deletes the records whose dwEndTime has passed, each together with the
   // records that share its rule number (within the rules of DeleteItem).
   // Returns true (false only for an object without a file object).

@@ -189,7 +189,7 @@ void ShadowEverything() {
 // ---- the changes ---------------------------------------------------------------
 
 struct Op {
-  enum Kind { kAdd, kDelete, kBatch, kPurge, kRestore } kind;
+  enum Kind { kAdd, kDelete, kBatch, kAppend, kPurge, kRestore } kind;
   std::vector<NEW_AUDIT_LIST_ITEM> items;
   std::string rule;
   std::string backup;  // kRestore: the file put in place
@@ -239,14 +239,19 @@ std::vector<Op> MakeOps(std::mt19937& rng, const std::string& work, int count) {
     } else if (pick < 6) {
       op.kind = Op::kDelete;
       op.rule = rule;
-    } else if (pick < 8) {
-      op.kind = Op::kBatch;  // fresh rule numbers, in key order: one change
+    } else if (pick < 7 || (pick < 8 && rng() % 2 == 0)) {
+      op.kind = pick < 7 ? Op::kBatch : Op::kAppend;  // fresh rule numbers, in key order: one
+                                                      // change
       const int n = 2 + static_cast<int>(rng() % 12);
       for (int j = 0; j < n; ++j) {
         op.items.push_back(RandomRecord(rng, "b" + std::to_string(i) + "-" + std::to_string(j)));
       }
       std::stable_sort(op.items.begin(), op.items.end(),
                        [](const auto& a, const auto& b) { return a.nContentLen < b.nContentLen; });
+      // Appended records come after every key (3 to 42) that inserts make.
+      if (op.kind == Op::kAppend) {
+        for (auto& item : op.items) item.nContentLen += 100;
+      }
     } else if (pick < 9) {
       op.kind = Op::kPurge;
     } else {
@@ -267,6 +272,9 @@ void Apply(const Op& op, ListModel* model) {
     case Op::kAdd:
     case Op::kBatch:
       for (const auto& item : op.items) model->Insert(item);
+      break;
+    case Op::kAppend:
+      for (const auto& item : op.items) model->Append(item);
       break;
     case Op::kDelete:
       model->DeleteByRuleNo(op.rule.c_str());
@@ -291,6 +299,9 @@ bool Run(CVarnex& list, const Op& op) {
       return list.DeleteItem(const_cast<char*>(op.rule.c_str())) == 1;
     case Op::kBatch:
       return list.AddItems(items.data(), static_cast<int32_t>(items.size())) ==
+             static_cast<int32_t>(items.size());
+    case Op::kAppend:
+      return list.AppendItems(items.data(), static_cast<int32_t>(items.size())) ==
              static_cast<int32_t>(items.size());
     case Op::kPurge:
       return list.CleanOutdateItem() == 1;

@@ -437,7 +437,22 @@ int Import(int32_t list_type, const std::string& file, bool append) {
   int32_t replaced = 0;
   if (append) {
     CheckAppendKeepsOrder(*list, list_type, records, count);
-    while (stored < count && list->AppendItemInfo(&records[stored])) ++stored;
+    // In changes of many records, each written to disk once; a line of
+    // progress between them.
+    constexpr size_t kPerCall = 10000;
+    Progress progress("records appended", count);
+    while (stored < count) {
+      const auto part = static_cast<int32_t>(std::min(kPerCall, count - stored));
+      int32_t appended = 0;
+      ChangeUnlessLocked(*list, list_type, [&] {
+        appended = std::max(list->AppendItems(records + stored, part), 0);
+        return appended == part;
+      });
+      stored += static_cast<size_t>(appended);
+      progress.Add(static_cast<uint64_t>(appended));
+      if (appended < part) break;
+    }
+    progress.Finish();
   } else {
     // One batch: the library holds the lock for a bounded time at once and
     // writes the list back once per turn, not once per slice of the file.
