@@ -3,10 +3,11 @@
 // This header is the whole interface, and it names no type of any operating
 // system: the objects that hold one (an open file, a mapping, a mutex, a
 // thread) keep it in a structure that only the implementation defines. One
-// directory per operating system implements it (platform/posix/ today; see
-// docs/architecture.md), the build picks it, and no code outside platform/
-// includes an operating-system header or uses a compiler builtin
-// (Compiler.h holds those). What it offers is general: files that others
+// directory per operating system implements it (platform/posix/ and
+// platform/win32/; see docs/architecture.md), the build picks it, and no
+// code outside platform/ includes an operating-system header or uses a
+// compiler builtin, a target attribute or an intrinsic (Compiler.h and
+// VectorSieve.h hold those; the house tests check it). What it offers is general: files that others
 // cannot change, shared mappings, a named mutex with a small shared area,
 // threads that can be stopped, debug output; where the lists are, what they
 // hold and what is written where is decided above it.

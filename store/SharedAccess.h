@@ -61,12 +61,6 @@ inline void Read(void* pDest, const void* pSource, size_t n) {
   }
 }
 
-inline uint32_t ReadU32(const void* pSource) {
-  uint32_t nValue;
-  Read(&nValue, pSource, sizeof nValue);
-  return nValue;
-}
-
 inline uint8_t ReadByte(const void* pSource) {
   return Load(static_cast<const uint8_t*>(pSource));
 }

@@ -255,7 +255,6 @@ class CSysListFileEx {
   bool FoundDamaged() const { return m_bFoundDamaged; }
   int32_t ListType() const { return m_view.ListType(); }
   uint32_t Capacity() const { return m_view.Capacity(); }
-  const std::string& FileName() const { return m_view.Path(); }
 
   // Maps the list's file again when another file has taken the list's name
   // since this object mapped it: the file now at the path (bLookAtPath, as a

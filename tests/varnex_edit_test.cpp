@@ -56,8 +56,9 @@ VARNEX_TEST_ROLE(AddAThousandToListFive) {
   for (int i = 0; i < 1000; ++i) {
     NEW_AUDIT_LIST_ITEM item =
         MakeRecord("p" + std::to_string(p) + "-" + std::to_string(i), rng() % 50);
-    // A lock wait may run out while the other process waits for the disk
-    // (a specified result): the caller tries again.
+    // A lock wait may run out while the other process waits for the disk:
+    // the call then changes nothing and answers 0, and the caller tries
+    // again.
     int nTries = 0;
     while (list.AddItem(&item) != 1) {
       if (++nTries == 10) return 2;

@@ -308,8 +308,9 @@ class VARNEX_API CVarnex {
   // as GetItem reads, without the lock unless writers keep changing the list.
   int32_t CoversAddress(uint32_t dwIP, int32_t nKind);
 
-  // Kept for callers of the original interface: answers 1, reads and writes
-  // nothing.
+  // Looks nothing up: answers 1, and reads and writes nothing (the record
+  // is left as it is). A program that needs a record by rule number reads
+  // the list with GetItems.
   int32_t GetItemFromKey2(char* pszKey, NEW_AUDIT_LIST_ITEM& item);
 
  private:

@@ -36,9 +36,6 @@ auto RetryOnEintr(Call call) {
 
 // A descriptor as the interface holds it; null for a negative one.
 NativeFilePtr Wrap(int fd);
-inline int FdOf(const NativeFilePtr& file) {
-  return file ? file->fd : -1;
-}
 // Closes a descriptor (once: a close interrupted by a signal has still
 // released it on Linux) and sets it to -1.
 void CloseFd(int& fd);

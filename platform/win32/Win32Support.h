@@ -30,9 +30,6 @@ Result FromError(DWORD error);
 
 // A handle as the interface holds it; null for INVALID_HANDLE_VALUE.
 NativeFilePtr Wrap(HANDLE handle);
-inline HANDLE HandleOf(const NativeFilePtr& file) {
-  return file ? file->handle : INVALID_HANDLE_VALUE;
-}
 
 std::string ErrorText(DWORD error);
 void SetReason(std::string* reason, const std::string& text);

@@ -42,7 +42,7 @@ int Lists() {
   json array = json::array();
   std::vector<std::vector<std::string>> rows = {
       {"TYPE", "NAME", "PATH", "EXISTS", "RECORDS", "CAPACITY", "SIZE"}};
-  for (int32_t type = 0; type < 9; ++type) {
+  for (int32_t type = 0; type < VARNEX_LIST_COUNT; ++type) {
     const std::string path = ListPath(type);
     std::error_code error;
     const uint64_t length = std::filesystem::file_size(path, error);

@@ -20,8 +20,9 @@
 
 namespace varnex::tool {
 
-const char* const kListNames[9] = {"base",     "exact",         "content", "person",       "ip",
-                                   "asfilter", "contentfilter", "trace",   "asfilterwhite"};
+const char* const kListNames[VARNEX_LIST_COUNT] = {"base",          "exact", "content",
+                                                   "person",        "ip",    "asfilter",
+                                                   "contentfilter", "trace", "asfilterwhite"};
 
 namespace {
 
@@ -70,7 +71,7 @@ void PutText(nlohmann::json& object, const char* name, const char* field, size_t
 }  // namespace
 
 int32_t ParseList(const std::string& text) {
-  for (int32_t type = 0; type < 9; ++type) {
+  for (int32_t type = 0; type < VARNEX_LIST_COUNT; ++type) {
     if (text == kListNames[type] || text == std::to_string(type)) return type;
   }
   throw ToolError("unknown list '" + text +

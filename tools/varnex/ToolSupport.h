@@ -21,7 +21,7 @@ struct ToolError : std::runtime_error {
 };
 
 // The short names of the nine lists, indexed by list type.
-extern const char* const kListNames[9];
+extern const char* const kListNames[VARNEX_LIST_COUNT];
 
 // A list given as a type number (0-8) or a short name. Throws ToolError.
 int32_t ParseList(const std::string& text);

@@ -153,7 +153,7 @@ int Clean(std::vector<int32_t> named) {
   if (types.empty()) {
     // Every list but the IP list: its entries have no end time and a purge
     // would remove them all. Name it to clean it all the same.
-    for (int32_t type = 0; type < 9; ++type) {
+    for (int32_t type = 0; type < VARNEX_LIST_COUNT; ++type) {
       if (type != LIST_TYPE_IP) types.push_back(type);
     }
   }
