@@ -220,6 +220,10 @@ int32_t CVarnex::GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax) {
   }
 }
 
+bool CVarnex::IsChangeUnfinished() {
+  return m_pListFile != nullptr && m_pListFile->ChangeUnfinished();
+}
+
 int32_t CVarnex::GetLastFailure() const {
   return t_lastFailure.pObject == this ? t_lastFailure.nWhy : VARNEX_FAILURE_NONE;
 }

@@ -158,6 +158,20 @@ bool CListLookup::ChangeStuck() const {
   return (nValue & 1) != 0 && nValue == m_nStuckAt.load(std::memory_order_relaxed);
 }
 
+bool CListLookup::ChangeUnfinished() const {
+  const uint64_t* pCounter = m_changes.ReadCounter();
+  if (pCounter == nullptr) return false;
+  const uint64_t nValue = LoadChangeCounter(pCounter);
+  if ((nValue & 1) == 0) return false;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(LIST_STUCK_CHANGE_MS);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (LoadChangeCounter(pCounter) != nValue) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 bool CListLookup::WaitForEvenCounter(const uint64_t* pCounter, uint64_t* pnValue) {
   *pnValue = LoadChangeCounter(pCounter);
   if ((*pnValue & 1) == 0) return true;  // no change under way: the usual case

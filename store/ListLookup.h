@@ -36,6 +36,10 @@ class CListLookup {
   // True when the change counter is odd and has stayed at its value for so
   // long that its writer must have died (see m_nStuckAt).
   bool ChangeStuck() const;
+  // True when the change counter stands in the middle of a change and stays
+  // there for LIST_STUCK_CHANGE_MS: a writer died inside it. Waits that long
+  // at the most; false at once when no change is under way.
+  bool ChangeUnfinished() const;
   [[nodiscard]] bool GetItemAtLockFree(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem, int* pnResult);
   [[nodiscard]] bool GetItemsLockFree(std::vector<NEW_AUDIT_LIST_ITEM>* pRecords);
   [[nodiscard]] bool MatchFirstLockFreeAt(const char* pszContent, uint32_t dwContentLen,

@@ -9,9 +9,11 @@
 
 #include "store/AsciiText.h"
 #include "store/ListFormat.h"
+#include "varnex/Varnex.h"
 
-// A rule number to delete is cut to this many characters before the search.
-inline constexpr size_t RULE_NO_SEARCH_CHARS = 29;
+// A rule number to delete is cut to this many characters before the search
+// (the public header tells callers the same number).
+inline constexpr size_t RULE_NO_SEARCH_CHARS = VARNEX_RULE_NO_COMPARED;
 
 // Compares two rule numbers within their 32-byte fields: a field without a
 // NUL ends after 32 bytes, and nothing past the NUL of either is read.

@@ -238,6 +238,8 @@ class CSysListFileEx {
   // True when a writer died inside its change: the counter has stayed odd
   // (see CListLookup::ChangeStuck).
   bool ChangeStuck() const { return m_lookup.ChangeStuck(); }
+  // See CVarnex::IsChangeUnfinished.
+  bool ChangeUnfinished() const { return IsOpen() && m_lookup.ChangeUnfinished(); }
   // For a process that reads without the writers' lock: maps the file that
   // the writers moved to (grown, or replaced), under this process's own
   // lock, as a locked operation would, so that the next read without the

@@ -746,7 +746,7 @@ TEST(ClusterAuthTest, EditsTakeTheCredentialsFromTheEnvironment) {
       {nullptr, nullptr, 2, "user name is empty"},
       {"root", &wrong, 2, "authentication failed"},
       {"root", nullptr, 2, "VARNEX_ETCD_PASSWORD_FILE"},
-      {"root", &right, 0, "stored 1 records"},
+      {"root", &right, 0, "stored 1 record "},
   };
   for (const auto& c : cases) {
     SetEnvironment("VARNEX_ETCD_USER", c.user);

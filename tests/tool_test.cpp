@@ -385,6 +385,25 @@ TEST_F(ToolTest, ADamagedListIsSetAsideReportedAndSalvaged) {
   EXPECT_EQ(Tool({"salvage", "base", dir_.path() + "/missing"}).status, 2);
 }
 
+// A change that a dead writer left unfinished is told as that, not as
+// damage, and the next change completes it.
+TEST_F(ToolTest, CheckTellsAnUnfinishedChangeFromDamage) {
+  ASSERT_EQ(Tool({"add", "base", "--rule", "a", "--content", "a.example"}).status, 0);
+  // Half of a shift: a record written past the count, as an insert that
+  // was killed leaves it, with the change counter odd.
+  auto bytes = ReadFileBytes(dir_.FilePath(0));
+  std::memcpy(bytes.data() + 24 + 241, bytes.data() + 24, 241);
+  WriteFileBytes(dir_.FilePath(0), bytes);
+  ASSERT_TRUE(DieInsideAChange(0));
+  ToolRun run = Tool({"check", "base"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.out, "left unfinished by a writer that died")) << run.out;
+  EXPECT_FALSE(Contains(run.out, "is not empty")) << run.out;
+  ASSERT_EQ(Tool({"add", "base", "--rule", "b", "--content", "b.example"}).status, 0);
+  run = Tool({"check", "base"});
+  EXPECT_FALSE(Contains(run.out, "unfinished")) << run.out;
+}
+
 TEST_F(ToolTest, IpRangesInDottedForm) {
   EXPECT_EQ(Tool({"ip", "add-manage", "10.0.0.0/8", "--value", "7"}).status, 0);
   EXPECT_EQ(Tool({"ip", "add-white", "192.168.1.10-192.168.1.20"}).status, 0);

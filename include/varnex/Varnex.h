@@ -219,6 +219,13 @@ class VARNEX_API CVarnex {
   // out.
   int32_t DeleteItem(int32_t nType);
 
+  // True when a writer died inside a change of the list and no writer has
+  // completed it yet: the records may stand half changed until the next
+  // change of the list, whose writer completes it from the journal first.
+  // Waits half a second at the most (a change under way ends sooner);
+  // false at once when no change is under way, or the list is not loaded.
+  bool IsChangeUnfinished();
+
   // Why this thread's last changing call on this object (AddItem, AddItems,
   // DeleteItem, AppendItemInfo, CleanOutdateItem, ResetFileToEmpty,
   // ReplaceFile) did not do all it was asked: a VARNEX_FAILURE value,

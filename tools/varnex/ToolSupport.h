@@ -50,8 +50,8 @@ std::string EscapeField(const char* field, size_t size);
 // nonzero reserved bytes as reserved_hex.
 nlohmann::json RecordToJson(const NEW_AUDIT_LIST_ITEM& record);
 // The longest rule number that a deletion by rule number finds: the
-// library compares the first 29 characters of the one it is given.
-inline constexpr size_t kLongestDeletableRuleNo = 29;
+// library compares that many characters of the one it is given.
+inline constexpr size_t kLongestDeletableRuleNo = VARNEX_RULE_NO_COMPARED;
 // What a record given to add or import must be beyond MakeRecord's rules:
 // a rule number that deletion can find, a content, a window whose start is
 // not after its end. Throws ToolError with the reason.
