@@ -846,6 +846,9 @@ TEST_F(ToolTest, ProgressIsShownOnATerminalOnly) {
   } cases[] = {
       {"export base >/dev/null", "records exported: 3/3 (100%)"},
       {"import base " + file, "records stored: 3/3 (100%)"},
+      {"import --append content " + file, "records appended: 3/3 (100%)"},
+      {"backup base " + dir_.path() + "/progress.backup", "bytes written: 24847/24847 (100%)"},
+      {"restore base " + dir_.path() + "/progress.backup", "bytes read: 24847/24847 (100%)"},
   };
   for (const auto& c : cases) {
     const std::string out = dir_.path() + ".terminal";

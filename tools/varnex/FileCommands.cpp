@@ -33,8 +33,18 @@ int Backup(int32_t list_type, const std::string& path) {
   auto list = Load(list_type);
   const auto records = ReadAll(*list);
   // With the list's mode (and owner and group): a backup discloses no more
-  // than the list does.
-  WriteNewFile(path, ListFileBytes(records), LookOf(ListPath(list_type)));
+  // than the list does. Written in parts, with a line of progress.
+  const std::vector<uint8_t> bytes = ListFileBytes(records);
+  OutputFile file(path, LookOf(ListPath(list_type)), /*replace=*/false);
+  constexpr size_t kPart = size_t{4} << 20;
+  Progress progress("bytes written", bytes.size());
+  for (size_t at = 0; at < bytes.size(); at += kPart) {
+    const size_t part = std::min(kPart, bytes.size() - at);
+    file.Write(bytes.data() + at, part);
+    progress.Add(part);
+  }
+  file.Commit();
+  progress.Finish();
   Report("backed up " + Records(records.size()) + " of " + kListNames[list_type] + " to " + path,
          {{"records", records.size()}, {"path", path}});
   return 0;
@@ -46,7 +56,17 @@ int Restore(int32_t list_type, const std::string& path) {
   std::vector<uint8_t> bytes;
   {
     InputFile input(path);
-    bytes = input.ReadRest();
+    bytes.resize(static_cast<size_t>(input.size()));
+    Progress progress("bytes read", bytes.size());
+    size_t done = 0;
+    for (size_t n; done < bytes.size() &&
+                   (n = input.Read(bytes.data() + done,
+                                   std::min(bytes.size() - done, size_t{4} << 20))) > 0;) {
+      done += n;
+      progress.Add(n);
+    }
+    bytes.resize(done);  // (a file cut short meanwhile is read as far as it goes)
+    progress.Finish();
   }
   const std::vector<std::string> problems = ProblemsOfListBytes(list_type, bytes);
   if (!problems.empty()) {
