@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "module/DebugPrint.h"
+#include "store/ListPaths.h"
 #include "store/SysListFileEx.h"
 #include "store/Wildcard.h"
 
@@ -216,6 +217,19 @@ int32_t CVarnex::GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax) {
     }
     return nCount;
   } catch (...) {  // no memory for the copy
+    return -1;
+  }
+}
+
+int32_t CVarnex::GetListPath(int32_t nListType, char* pszOut, uint32_t nSize) {
+  if (nListType >= VARNEX_LIST_COUNT) return -1;
+  try {
+    const std::string szPath = nListType < 0 ? ListDirectory() : ListFilePathOf(nListType);
+    if (pszOut != nullptr && szPath.size() < nSize) {
+      std::memcpy(pszOut, szPath.c_str(), szPath.size() + 1);
+    }
+    return static_cast<int32_t>(szPath.size());
+  } catch (...) {  // no memory for the path
     return -1;
   }
 }

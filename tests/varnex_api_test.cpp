@@ -120,6 +120,26 @@ TEST_F(VarnexTest, AppendItemsStoresABatchAfterTheLastRecord) {
   EXPECT_EQ(holder.Wait(), 0);
 }
 
+// Where the lists are, as the library finds them.
+TEST_F(VarnexTest, ListPathsAreTheLibrarysOwn) {
+  char path[512] = {};
+  const struct {
+    int32_t type;
+    std::string expected;
+  } cases[] = {{-1, dir_.path()}, {0, dir_.FilePath(0)}, {8, dir_.FilePath(8)}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(CVarnex::GetListPath(c.type, path, sizeof path),
+              static_cast<int32_t>(c.expected.size()));
+    EXPECT_EQ(std::string(path), c.expected);
+    char small[4] = {'x', 0, 0, 0};
+    EXPECT_EQ(CVarnex::GetListPath(c.type, small, sizeof small),
+              static_cast<int32_t>(c.expected.size()));
+    EXPECT_EQ(small[0], 'x') << "nothing copied into a buffer without room";
+  }
+  EXPECT_EQ(CVarnex::GetListPath(9, path, sizeof path), -1);
+  EXPECT_EQ(CVarnex::GetListPath(0, nullptr, 0), static_cast<int32_t>(dir_.FilePath(0).size()));
+}
+
 TEST_F(VarnexTest, FailedLoadWritesItsMessage) {
   struct Case {
     int32_t type;

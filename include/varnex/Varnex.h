@@ -219,6 +219,14 @@ class VARNEX_API CVarnex {
   // out.
   int32_t DeleteItem(int32_t nType);
 
+  // Where the lists are: the path of the file of list type nListType in the
+  // list directory that loads use now (VARNEX_SYSTEM_DIR when set and not
+  // empty; else /var/lib/varnex, or on Windows the system directory), or the
+  // directory itself for a negative nListType. Copies it, NUL-terminated,
+  // into pszOut when it fits in nSize bytes, and returns its length without
+  // the NUL (call again with room for it); -1 for a type above 8.
+  static int32_t GetListPath(int32_t nListType, char* pszOut, uint32_t nSize);
+
   // True when a writer died inside a change of the list and no writer has
   // completed it yet: the records may stand half changed until the next
   // change of the list, whose writer completes it from the journal first.

@@ -2,7 +2,6 @@
 #include "tools/varnex/ToolSystem.h"
 
 #include "store/ListFormat.h"
-#include "store/ListPaths.h"
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -83,16 +82,31 @@ std::string Records(int64_t count) {
   return std::to_string(count) + (count == 1 ? " record" : " records");
 }
 
+namespace {
+
+// The library's answer (CVarnex::GetListPath).
+std::string LibraryListPath(int32_t type) {
+  std::string path(256, '\0');
+  for (;;) {
+    const int32_t length =
+        CVarnex::GetListPath(type, path.data(), static_cast<uint32_t>(path.size()));
+    if (length < 0) throw ToolError("no list of type " + std::to_string(type));
+    if (static_cast<size_t>(length) < path.size()) {
+      path.resize(static_cast<size_t>(length));
+      return path;
+    }
+    path.resize(static_cast<size_t>(length) + 1);
+  }
+}
+
+}  // namespace
+
 std::string ListDirectoryOfRun() {
-  // The library's own rule: VARNEX_SYSTEM_DIR, else the default directory.
-  const char* dir = std::getenv(LIST_DIRECTORY_VARIABLE);
-  if (dir != nullptr && *dir != '\0') return dir;
-  const std::string system = SystemListDirectory();
-  return system.empty() ? LIST_DEFAULT_DIRECTORY : system;
+  return LibraryListPath(-1);
 }
 
 std::string ListPath(int32_t type) {
-  return ListDirectoryOfRun() + "/" + ListFileName(type);
+  return LibraryListPath(type);
 }
 
 std::string FormatTime(uint32_t seconds) {

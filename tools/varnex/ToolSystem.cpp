@@ -65,12 +65,6 @@ void SetEnvironment(const char* name, const std::string& value) {
   _putenv_s(name, value.c_str());
 }
 
-std::string SystemListDirectory() {
-  char directory[MAX_PATH];
-  const UINT length = GetSystemDirectoryA(directory, sizeof directory);
-  return length > 0 && length < sizeof directory ? std::string(directory, length) : std::string();
-}
-
 namespace {
 
 HANDLE StopEvent() {
@@ -139,10 +133,6 @@ std::string WhyNotOpened(const std::string& path, bool for_writing) {
 
 void SetEnvironment(const char* name, const std::string& value) {
   setenv(name, value.c_str(), 1);
-}
-
-std::string SystemListDirectory() {
-  return std::string();
 }
 
 namespace {

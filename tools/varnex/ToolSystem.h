@@ -26,10 +26,6 @@ std::string WhyNotOpened(const std::string& path, bool for_writing);
 // Sets an environment variable of the process.
 void SetEnvironment(const char* name, const std::string& value);
 
-// The operating system's own list directory where it has one (Windows: its
-// system directory); empty elsewhere.
-std::string SystemListDirectory();
-
 // Who holds the writers' lock whose file is at lock_path, for people:
 // "process 1234 (name)" where the system can tell, else something shorter or
 // "" (the lock is free, or its kind does not tell).

@@ -12,7 +12,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include "store/ListPaths.h"
 #include "tools/varnex/ClusterEdits.h"
 #include "tools/varnex/Commands.h"
 #include "tools/varnex/ToolSupport.h"
@@ -74,10 +73,13 @@ int Run(int argc, char** argv) {
   app.require_subcommand(1);
   std::string dir;
   app.add_option("--dir", dir,
-                 "directory of the list files (default: $VARNEX_SYSTEM_DIR, else " +
-                     (SystemListDirectory().empty() ? std::string(LIST_DEFAULT_DIRECTORY)
-                                                    : "the system directory") +
-                     ")");
+                 "directory of the list files (default: $VARNEX_SYSTEM_DIR, else "
+#if defined(_WIN32)
+                 "the system directory"
+#else
+                 "/var/lib/varnex"
+#endif
+                 ")");
   app.add_flag("--json", g_json, "machine-readable output");
   app.add_option("--encoding", g_encoding,
                  "code page of the lists' texts, such as GBK, for tables (default: the locale's; "
@@ -140,7 +142,8 @@ int Run(int argc, char** argv) {
       return 2;
     }
   }
-  if (!dir.empty()) SetEnvironment(LIST_DIRECTORY_VARIABLE, dir);
+  // The library's own setting of the list directory.
+  if (!dir.empty()) SetEnvironment("VARNEX_SYSTEM_DIR", dir);
   for (const auto& group : groups) {
     if (const std::optional<int> status = group->Run()) return *status;
   }
