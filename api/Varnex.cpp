@@ -59,6 +59,7 @@ CVarnex::CVarnex(const CVarnex& other)
     : m_pListFile(other.m_pListFile), m_nListType(other.m_nListType), m_hThread(other.m_hThread) {}
 
 CVarnex& CVarnex::operator=(const CVarnex& other) {
+  if (this == &other) return *this;
   m_pListFile = other.m_pListFile;
   m_nListType = other.m_nListType;
   m_hThread = other.m_hThread;

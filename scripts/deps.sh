@@ -13,7 +13,7 @@ if ! $tool_only; then
   # with clang, the Windows build under Wine, the Debian packages and their
   # checks.
   packages+=(libgtest-dev libbenchmark-dev liblmdb-dev libsqlite3-dev etcd-server etcd-client
-    locales clang clang-format libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix unzip
+    locales clang clang-format clang-tidy libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix unzip
     debhelper dpkg-dev lintian strace systemd)
 fi
 

@@ -184,7 +184,7 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
     int32_t nDone = 0, nReplaced = 0;
     for (; nDone < nCount; ++nDone) {
       const NEW_AUDIT_LIST_ITEM* pItem = &pItems[nDone];
-      if (nDone + kAhead < nCount) byRule.Prefetch(hashes[size_t(nDone + kAhead)]);
+      if (nDone + kAhead < nCount) byRule.Prefetch(hashes[size_t(nDone) + size_t(kAhead)]);
       const uint64_t nHash = hashes[size_t(nDone)];
       uint32_t nFound = byRule.First(records, pItem->szRuleNo, nHash);
       if (nFound != RuleIndex::kNone) {

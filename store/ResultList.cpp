@@ -28,7 +28,8 @@ AUDIT_RESULT_LIST* NewResultNode(AUDIT_RESULT_LIST* pHead, const NEW_AUDIT_LIST_
   std::memcpy(&pNode->Item, pRecord, sizeof *pRecord);
   pNode->pNext = pHead;
   ++*pnCount;
-  const int32_t nType = pRecord->cItemType;
+  // (Item types are signed: -128 to 127.)
+  const int32_t nType = pRecord->cItemType;  // NOLINT(bugprone-signed-char-misuse)
   if (*pnType == 0 || nType < *pnType) *pnType = nType;
   return pNode;
 }

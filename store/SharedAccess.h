@@ -36,9 +36,10 @@ inline uint64_t LoadWord(const uint8_t* pWord) {
 // The 8 bytes at p, as one word. REQUIRES: p + 8 is no further than the end
 // of the object (a record, say) that holds p, inside the mapping.
 inline uint64_t LoadBytes8(const uint8_t* p) {
-  const auto nAddress = reinterpret_cast<uintptr_t>(p);
-  const auto* pWord = reinterpret_cast<const uint8_t*>(nAddress & ~uintptr_t{7});
-  const unsigned nShift = static_cast<unsigned>(nAddress & 7) * 8;
+  // (The aligned word lies in the same mapping, which begins on a page.)
+  const auto nMisalign = static_cast<unsigned>(reinterpret_cast<uintptr_t>(p) & 7);
+  const uint8_t* pWord = p - nMisalign;
+  const unsigned nShift = nMisalign * 8;
   const uint64_t nLow = LoadWord(pWord);
   if (nShift == 0) return nLow;
   return (nLow >> nShift) | (LoadWord(pWord + 8) << (64 - nShift));
@@ -47,15 +48,17 @@ inline uint64_t LoadBytes8(const uint8_t* p) {
 // Copies n bytes from shared memory at pSource into private memory.
 inline void Read(void* pDest, const void* pSource, size_t n) {
   auto* pOut = static_cast<uint8_t*>(pDest);
-  const auto nAddress = reinterpret_cast<uintptr_t>(pSource);
-  const uintptr_t nFirstWord = nAddress & ~uintptr_t{7};
-  const uintptr_t nEnd = nAddress + n;
-  for (uintptr_t w = nFirstWord; w < nEnd; w += 8) {
+  const auto* pStart = static_cast<const uint8_t*>(pSource);
+  // Whole aligned words, from the one that holds the first byte (in the same
+  // mapping, which begins on a page).
+  const uint8_t* pFirstWord = pStart - (reinterpret_cast<uintptr_t>(pStart) & 7);
+  const uint8_t* pEnd = pStart + n;
+  for (const uint8_t* w = pFirstWord; w < pEnd; w += 8) {
     uint8_t bytes[8];
-    const uint64_t nWord = LoadWord(reinterpret_cast<const uint8_t*>(w));
+    const uint64_t nWord = LoadWord(w);
     std::memcpy(bytes, &nWord, 8);
-    const uintptr_t nFrom = w < nAddress ? nAddress - w : 0;
-    const uintptr_t nTo = nEnd - w < 8 ? nEnd - w : 8;
+    const size_t nFrom = w < pStart ? static_cast<size_t>(pStart - w) : 0;
+    const size_t nTo = pEnd - w < 8 ? static_cast<size_t>(pEnd - w) : 8;
     std::memcpy(pOut, bytes + nFrom, nTo - nFrom);
     pOut += nTo - nFrom;
   }

@@ -34,6 +34,7 @@ std::string Seconds(double seconds) {
 // The lists a command names, or all nine.
 std::vector<int32_t> ListsOf(const std::vector<std::string>& names) {
   std::vector<int32_t> lists;
+  lists.reserve(names.size());
   for (const std::string& name : names) lists.push_back(ParseList(name));
   if (lists.empty()) {
     for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) lists.push_back(type);

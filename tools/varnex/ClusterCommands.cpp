@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <ctime>
 #include <exception>
 #include <functional>
@@ -29,7 +30,7 @@ EtcdConfig ClusterConfig() {
   EtcdConfig config = EtcdConfig::FromEnvironment(g_cluster.endpoints);
   if (g_cluster.timeout_seconds > 0) {
     config.call_deadline =
-        std::chrono::milliseconds(static_cast<int64_t>(g_cluster.timeout_seconds * 1000.0 + 0.5));
+        std::chrono::milliseconds(std::llround(g_cluster.timeout_seconds * 1000.0));
   }
   return config;
 }
@@ -338,6 +339,7 @@ int Publish(const std::vector<std::string>& list_names, bool yes) {
 
 int Follow(const std::vector<std::string>& list_names) {
   std::vector<int32_t> lists;
+  lists.reserve(list_names.size());
   for (const std::string& name : list_names) lists.push_back(ParseList(name));
   if (lists.empty()) {
     for (int32_t type = 0; type < LIST_TYPE_COUNT; ++type) lists.push_back(type);
@@ -351,8 +353,7 @@ int Follow(const std::vector<std::string>& list_names) {
   options.new_source = g_cluster.new_source;
   options.metrics_path = g_cluster.metrics_path;
   if (g_cluster.timeout_seconds > 0) {
-    options.lock_wait =
-        std::chrono::milliseconds(static_cast<int64_t>(g_cluster.timeout_seconds * 1000.0 + 0.5));
+    options.lock_wait = std::chrono::milliseconds(std::llround(g_cluster.timeout_seconds * 1000.0));
   }
   Follower follower(client, probe, GivenPrefix(), lists, options);
   std::atomic<bool> stop{false};

@@ -251,7 +251,7 @@ void PrintRecords(const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
   PrintTable(rows);
 }
 
-void Report(const std::string& text, json object) {
+void Report(const std::string& text, const json& object) {
   if (g_json) {
     PrintJson(object);
   } else {

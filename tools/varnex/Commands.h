@@ -28,7 +28,7 @@ void PrintJson(const nlohmann::json& value);
 // Prints rows as columns padded to the widest cell.
 void PrintTable(const std::vector<std::vector<std::string>>& rows);
 // Prints `text`, or `object` as JSON with --json.
-void Report(const std::string& text, nlohmann::json object);
+void Report(const std::string& text, const nlohmann::json& object);
 void PrintRecords(const std::vector<NEW_AUDIT_LIST_ITEM>& records);
 
 // Another process held the list's lock past the library's wait, so nothing

@@ -202,7 +202,7 @@ EtcdConfig EtcdConfig::FromEnvironment(const std::string& endpoints) {
   while (std::getline(stream, endpoint, ',')) {
     if (endpoint.empty()) continue;
     if (endpoint.find("://") == std::string::npos) {
-      endpoint = (tls ? "https://" : "http://") + endpoint;
+      endpoint.insert(0, tls ? "https://" : "http://");
     }
     if (endpoint.rfind("http://", 0) != 0 && endpoint.rfind("https://", 0) != 0) {
       throw ToolError("an etcd endpoint is http://HOST:PORT or https://HOST:PORT: " + endpoint);

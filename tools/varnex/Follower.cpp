@@ -92,7 +92,7 @@ uint64_t RecordsSum(const std::vector<NEW_AUDIT_LIST_ITEM>& records) {
 }
 
 Follower::Follower(EtcdClient& client, EtcdClient& probe, std::string prefix,
-                   std::vector<int32_t> lists, FollowOptions options)
+                   const std::vector<int32_t>& lists, FollowOptions options)
     : m_client(client),
       m_probe(probe),
       m_prefix(std::move(prefix)),

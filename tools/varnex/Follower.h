@@ -66,8 +66,8 @@ class Follower {
  public:
   // `probe` is a second client of the same cluster, for the checks that run
   // beside the watch.
-  Follower(EtcdClient& client, EtcdClient& probe, std::string prefix, std::vector<int32_t> lists,
-           FollowOptions options = {});
+  Follower(EtcdClient& client, EtcdClient& probe, std::string prefix,
+           const std::vector<int32_t>& lists, FollowOptions options = {});
   // Follows until `stop` is set. Throws ToolError when a list cannot be
   // changed, and, leaving every list as it is, when the prefix holds no rule
   // set (no record of itself: a mistyped prefix, an empty cluster, another

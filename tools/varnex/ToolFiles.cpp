@@ -27,26 +27,23 @@
 namespace varnex::tool {
 namespace {
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.find_last_of(
+// Where the last separator of a path stands (npos: none).
+size_t LastSeparator(const std::string& path) {
 #if defined(_WIN32)
-      "/\\"
+  return path.find_last_of("/\\");
 #else
-      "/"
+  return path.rfind('/');
 #endif
-  );
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = LastSeparator(path);
   if (slash == std::string::npos) return ".";
   return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
 }
 
 std::string BaseOf(const std::string& path) {
-  const size_t slash = path.find_last_of(
-#if defined(_WIN32)
-      "/\\"
-#else
-      "/"
-#endif
-  );
+  const size_t slash = LastSeparator(path);
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 

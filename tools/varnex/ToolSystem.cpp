@@ -283,7 +283,10 @@ std::string DisplayText(const char* field, size_t size, const std::string& encod
   if (plain) return EscapeField(field, size);
   const char* to = nl_langinfo(CODESET);
   const iconv_t converter = iconv_open(to, encoding.empty() ? to : encoding.c_str());
-  if (converter == reinterpret_cast<iconv_t>(-1)) return EscapeField(field, size);
+  // (iconv_open's own sentinel for a failure.)
+  if (converter == reinterpret_cast<iconv_t>(-1)) {  // NOLINT(performance-no-int-to-ptr)
+    return EscapeField(field, size);
+  }
   std::string out(text.size() * 4 + 16, '\0');
   char* in_at = const_cast<char*>(text.data());
   size_t in_left = text.size();

@@ -152,7 +152,8 @@ int Sort(int32_t type) {
   // list is read again just before it is replaced.
   const std::vector<NEW_AUDIT_LIST_ITEM> again = ReadAll(*list);
   if (again.size() != read.size() ||
-      (!again.empty() && std::memcmp(again.data(), read.data(), again.size() * sizeof again[0]))) {
+      (!again.empty() &&
+       std::memcmp(again.data(), read.data(), again.size() * sizeof again[0]) != 0)) {
     throw ToolError(std::string("list ") + kListNames[type] +
                     " changed while it was being sorted: run sort again");
   }
@@ -162,7 +163,7 @@ int Sort(int32_t type) {
   return 0;
 }
 
-int Clean(std::vector<int32_t> named) {
+int Clean(const std::vector<int32_t>& named) {
   RequireListDirectory();
   std::vector<int32_t> types = named;
   if (types.empty()) {
