@@ -168,6 +168,28 @@ bool ReadOneState(CSysListFileEx* pListFile, LockFree fnLockFree, Locked fnLocke
   return false;
 }
 
+// Records read from one state of the list (as ReadOneState reads), copied
+// into pItems when they fit in nMax: their number, or -1 when no state
+// could be read or no memory was left for the copy.
+template <typename LockFree, typename Locked>
+int32_t CopyOfOneState(CSysListFileEx* pListFile, NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax,
+                       LockFree fnLockFree, Locked fnLocked) {
+  try {
+    std::vector<NEW_AUDIT_LIST_ITEM> records;
+    if (!ReadOneState(
+            pListFile, [&] { return fnLockFree(&records); }, [&] { fnLocked(&records); })) {
+      return -1;
+    }
+    const auto nCount = static_cast<int32_t>(records.size());
+    if (nCount <= nMax && nCount > 0) {
+      std::memcpy(pItems, records.data(), records.size() * sizeof(NEW_AUDIT_LIST_ITEM));
+    }
+    return nCount;
+  } catch (...) {  // no memory for the copy
+    return -1;
+  }
+}
+
 }  // namespace
 
 int32_t CVarnex::GetTotalCount() {
@@ -205,21 +227,12 @@ int32_t CVarnex::CoversAddress(uint32_t dwIP, int32_t nKind) {
 
 int32_t CVarnex::GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax) {
   if (m_pListFile == nullptr || nMax < 0 || (pItems == nullptr && nMax > 0)) return -1;
-  try {
-    std::vector<NEW_AUDIT_LIST_ITEM> records;
-    if (!ReadOneState(
-            m_pListFile, [&] { return m_pListFile->GetItemsLockFree(&records); },
-            [&] { m_pListFile->GetItems(&records); })) {
-      return -1;
-    }
-    const auto nCount = static_cast<int32_t>(records.size());
-    if (nCount <= nMax && nCount > 0) {
-      std::memcpy(pItems, records.data(), records.size() * sizeof(NEW_AUDIT_LIST_ITEM));
-    }
-    return nCount;
-  } catch (...) {  // no memory for the copy
-    return -1;
-  }
+  return CopyOfOneState(
+      m_pListFile, pItems, nMax,
+      [&](std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) {
+        return m_pListFile->GetItemsLockFree(pRecords);
+      },
+      [&](std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) { m_pListFile->GetItems(pRecords); });
 }
 
 int32_t CVarnex::GetListPath(int32_t nListType, char* pszOut, uint32_t nSize) {
@@ -403,22 +416,14 @@ int32_t CVarnex::GetMatchingItems(const char* pszContentIn, uint32_t dwContentLe
   const BoundedContent content(pszContentIn, dwContentLen);
   if (content.Failed(pszContentIn)) return -1;
   const char* pszContent = content.Text();
-  try {
-    std::vector<NEW_AUDIT_LIST_ITEM> records;
-    if (!ReadOneState(
-            m_pListFile,
-            [&] { return m_pListFile->DecidingLockFree(pszContent, dwContentLen, &records); },
-            [&] { m_pListFile->Deciding(pszContent, dwContentLen, &records); })) {
-      return -1;
-    }
-    const auto nCount = static_cast<int32_t>(records.size());
-    if (nCount <= nMax && nCount > 0) {
-      std::memcpy(pItems, records.data(), records.size() * sizeof(NEW_AUDIT_LIST_ITEM));
-    }
-    return nCount;
-  } catch (...) {  // no memory for the copies
-    return -1;
-  }
+  return CopyOfOneState(
+      m_pListFile, pItems, nMax,
+      [&](std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) {
+        return m_pListFile->DecidingLockFree(pszContent, dwContentLen, pRecords);
+      },
+      [&](std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) {
+        m_pListFile->Deciding(pszContent, dwContentLen, pRecords);
+      });
 }
 
 AUDIT_RESULT_LIST* CVarnex::IsMatch(const char* pszContentIn, uint32_t dwContentLen,

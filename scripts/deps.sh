@@ -9,12 +9,13 @@ if [ "${1:-}" = tool ]; then tool_only=true; fi
 packages=(cmake g++ make binutils pkg-config libcli11-dev nlohmann-json3-dev libsimdjson-dev
   libcurl4-openssl-dev libsystemd-dev help2man)
 if ! $tool_only; then
-  # Tests, benchmarks beside LMDB and SQLite, the cluster tests' etcd, fuzzing
+  # Tests, benchmarks beside LMDB and SQLite, the cluster tests' etcd (and
+  # openssl for the certificates of its TLS cluster), fuzzing
   # with clang, the Windows build under Wine, the Debian packages and their
   # checks.
   packages+=(libgtest-dev libbenchmark-dev liblmdb-dev libsqlite3-dev etcd-server etcd-client
     locales clang clang-format clang-tidy libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix unzip
-    debhelper dpkg-dev lintian strace systemd)
+    debhelper dpkg-dev lintian strace systemd openssl)
 fi
 
 missing=()
