@@ -10,6 +10,7 @@
 
 #include "module/DebugPrint.h"
 #include "store/ListPaths.h"
+#include "store/RuleNumbers.h"
 #include "store/SysListFileEx.h"
 #include "store/Wildcard.h"
 
@@ -246,6 +247,18 @@ int32_t CVarnex::GetListPath(int32_t nListType, char* pszOut, uint32_t nSize) {
   } catch (...) {  // no memory for the path
     return -1;
   }
+}
+
+bool CVarnex::IsSameRuleNo(const char* pszA, const char* pszB) {
+  return RuleNoEquals(pszA != nullptr ? pszA : "", pszB != nullptr ? pszB : "");
+}
+
+uint64_t CVarnex::RuleNoHash(const char* pszRuleNo) {
+  // The hash reads whole words: the rule number is copied into a field of
+  // its own first, so that nothing past the caller's NUL is read.
+  char szField[LIST_RULE_NO_SIZE] = {};
+  if (pszRuleNo != nullptr) std::memcpy(szField, pszRuleNo, strnlen(pszRuleNo, sizeof szField));
+  return RuleNoFieldHash(szField);
 }
 
 bool CVarnex::IsChangeUnfinished() {

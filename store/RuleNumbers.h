@@ -2,7 +2,9 @@
 // case of ASCII letters, within their 32-byte fields.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string_view>
@@ -24,6 +26,31 @@ inline bool RuleNoEquals(const char* pszA, const char* pszB) {
     if (a == 0) return true;
   }
   return true;
+}
+
+// A hash of a rule number field that RuleNoEquals holds equal to another
+// field only if their hashes are equal: the field read a word at a time up
+// to its NUL, ASCII letters folded.
+inline uint64_t RuleNoFieldHash(const char* pszField) {
+  static_assert(LIST_RULE_NO_SIZE % 8 == 0);
+  uint64_t nHash = 0x9e3779b97f4a7c15ULL;
+  bool bEnded = false;
+  for (size_t w = 0; w < LIST_RULE_NO_SIZE / 8; ++w) {
+    uint64_t nWord = 0;
+    if (!bEnded) {
+      std::memcpy(&nWord, pszField + 8 * w, 8);
+      const uint64_t nZero = (nWord - 0x0101010101010101ULL) & ~nWord & 0x8080808080808080ULL;
+      if (nZero != 0) {  // bytes from the first NUL on are not the rule number's
+        const auto nBytes = static_cast<unsigned>(std::countr_zero(nZero)) / 8;
+        nWord &= nBytes == 0 ? 0 : ~uint64_t{0} >> (64 - 8 * nBytes);
+        bEnded = true;
+      }
+      nWord = UpperWord(nWord);
+    }
+    nHash = (nHash ^ nWord) * 0xff51afd7ed558ccdULL;
+    nHash ^= nHash >> 31;
+  }
+  return nHash;
 }
 
 // The folded form of a rule number field, cut to nMaxChars characters.

@@ -6,11 +6,13 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <new>
 
 #include <gtest/gtest.h>
@@ -138,6 +140,53 @@ TEST_F(VarnexTest, ListPathsAreTheLibrarysOwn) {
   }
   EXPECT_EQ(CVarnex::GetListPath(9, path, sizeof path), -1);
   EXPECT_EQ(CVarnex::GetListPath(0, nullptr, 0), static_cast<int32_t>(dir_.FilePath(0).size()));
+}
+
+// The published comparison of rule numbers is the one by which AddItem
+// replaces a record: for each pair, a second record replaces the first
+// exactly when IsSameRuleNo says so, and the same rule numbers hash alike.
+TEST_F(VarnexTest, RuleNoComparisonIsTheOneOfReplacement) {
+  const std::string full(32, 'k');  // a field without a NUL
+  const struct {
+    std::string a, b;
+    bool same;
+  } cases[] = {
+      {"r1", "R1", true},
+      {"rule", "rule", true},
+      {"abc", "abd", false},
+      {"ab", "abc", false},
+      {"\xc3\xa9", "\xc3\x89", false},  // non-ASCII bytes keep their case
+      {std::string(31, 'x') + "a", std::string(31, 'x') + "A", true},
+      {std::string(30, 'x') + "a", std::string(30, 'x') + "b",
+       false},  // past what deletion compares
+      {full, std::string(32, 'K'), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.a + " / " + c.b);
+    CVarnex list(0);
+    ASSERT_EQ(list.LoadFile(), 1);
+    list.ResetFileToEmpty();
+    NEW_AUDIT_LIST_ITEM first = MakeRecord("", 5), second = MakeRecord("", 6);
+    std::memcpy(first.szRuleNo, c.a.data(), std::min(c.a.size(), sizeof first.szRuleNo));
+    std::memcpy(second.szRuleNo, c.b.data(), std::min(c.b.size(), sizeof second.szRuleNo));
+    ASSERT_EQ(list.AddItem(&first), 1);
+    ASSERT_EQ(list.AddItem(&second), 1);
+    EXPECT_EQ(list.GetTotalCount(), c.same ? 1 : 2);
+    EXPECT_EQ(CVarnex::IsSameRuleNo(first.szRuleNo, second.szRuleNo), c.same);
+    if (c.same) {
+      EXPECT_EQ(CVarnex::RuleNoHash(first.szRuleNo), CVarnex::RuleNoHash(second.szRuleNo));
+    }
+    // A plain string of its own length (no room past its NUL to read) hashes
+    // as the field that holds it.
+    if (c.a.size() < sizeof first.szRuleNo) {
+      const std::unique_ptr<char[]> plain(new char[c.a.size() + 1]);
+      std::memcpy(plain.get(), c.a.c_str(), c.a.size() + 1);
+      EXPECT_EQ(CVarnex::RuleNoHash(plain.get()), CVarnex::RuleNoHash(first.szRuleNo));
+    }
+  }
+  EXPECT_TRUE(CVarnex::IsSameRuleNo(nullptr, ""));
+  EXPECT_EQ(CVarnex::RuleNoHash(nullptr), CVarnex::RuleNoHash(""));
+  EXPECT_NE(CVarnex::RuleNoHash("a"), CVarnex::RuleNoHash("b"));
 }
 
 TEST_F(VarnexTest, FailedLoadWritesItsMessage) {

@@ -227,6 +227,15 @@ class VARNEX_API CVarnex {
   // the NUL (call again with room for it); -1 for a type above 8.
   static int32_t GetListPath(int32_t nListType, char* pszOut, uint32_t nSize);
 
+  // Rule numbers as AddItem and AddItems tell one from another (a record
+  // replaces the one with the same rule number): two szRuleNo fields are
+  // the same when they agree up to their NULs, ASCII letters compared
+  // without their case. Each reads at most the 32 bytes of a field, and
+  // nothing past its NUL. RuleNoHash gives rule numbers that are the same
+  // the same value. Either may be null (an empty rule number).
+  static bool IsSameRuleNo(const char* pszA, const char* pszB);
+  static uint64_t RuleNoHash(const char* pszRuleNo);
+
   // True when a writer died inside a change of the list and no writer has
   // completed it yet: the records may stand half changed until the next
   // change of the list, whose writer completes it from the journal first.

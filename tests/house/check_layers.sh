@@ -2,9 +2,9 @@
 # The layering rule of the sources, checked: the library's portable parts
 # (include/, api/, store/, module/) reach the operating system, the compiler's
 # builtins and the processor's intrinsics only through platform/; the tool
-# reaches the library only through its public header, but for the list
-# file's format and the library's ASCII folding, which it still shares (the
-# allowlist below). Fails naming every line that breaks it.
+# reaches the library only through its installed headers, and its commands
+# reach the cluster side only through that side's interface. Fails naming
+# every line that breaks it.
 set -euo pipefail
 root="${1:-$(cd "$(dirname "$0")/../.." && pwd)}"
 cd "$root"
@@ -31,14 +31,17 @@ while IFS= read -r line; do
 done < <(grep -rnE '__attribute__|__declspec' "${portable[@]}" |
   grep -vE '^include/varnex/Varnex\.h:[0-9]+:#define VARNEX_API ' || true)
 
-# The tool: the public header, and of the library's own headers only these.
-allowed='^(store/ListFormat\.h|store/AsciiText\.h)$'
-while IFS=: read -r file number include; do
-  header="$(sed -E 's/.*#[[:space:]]*include[[:space:]]*"([^"]+)".*/\1/' <<<"$include")"
-  if ! grep -qE "$allowed" <<<"$header"; then
-    complain "$file:$number: the tool includes $header, a header of the library's inside"
-  fi
+# The tool: the installed headers only.
+while IFS= read -r line; do
+  complain "$line: the tool includes a header of the library's inside"
 done < <(grep -rnE '#[[:space:]]*include[[:space:]]*"(store|platform|api|module)/' tools || true)
+
+# The commands reach the cluster side (tools/varnex/cluster/) through its
+# interface alone.
+while IFS= read -r line; do
+  complain "$line: a command includes the cluster side's inside (use cluster/ClusterEdits.h)"
+done < <(grep -nE '#[[:space:]]*include[[:space:]]*"cluster/' tools/varnex/*.cpp tools/varnex/*.h |
+  grep -v '"cluster/ClusterEdits\.h"' || true)
 
 if [ "$broken" -ne 0 ]; then
   echo "the layering rule is broken (see docs/architecture.md)"

@@ -9,13 +9,13 @@
 #include <iostream>
 #include <thread>
 
-#include "store/ListFormat.h"
-#include "tools/varnex/Commands.h"
+#include "Commands.h"
+#include "varnex/VarnexFile.h"
 
-#include "tools/varnex/ClusterEdits.h"
-#include "tools/varnex/ToolFiles.h"
-#include "tools/varnex/ToolSupport.h"
-#include "tools/varnex/ToolSystem.h"
+#include "ToolFiles.h"
+#include "ToolSupport.h"
+#include "ToolSystem.h"
+#include "cluster/ClusterEdits.h"
 
 namespace varnex::tool {
 

@@ -12,7 +12,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "tools/varnex/ToolSupport.h"
+#include "ToolSupport.h"
 #include "varnex/Varnex.h"
 
 namespace varnex::tool {

@@ -13,14 +13,13 @@
 #include <string_view>
 #include <thread>
 
-#include "store/AsciiText.h"
-#include "store/ListFormat.h"
-#include "tools/varnex/ClusterEdits.h"
-#include "tools/varnex/Commands.h"
-#include "tools/varnex/RecordReader.h"
-#include "tools/varnex/ToolFiles.h"
-#include "tools/varnex/ToolSupport.h"
-#include "tools/varnex/ToolSystem.h"
+#include "Commands.h"
+#include "RecordReader.h"
+#include "ToolFiles.h"
+#include "ToolSupport.h"
+#include "ToolSystem.h"
+#include "cluster/ClusterEdits.h"
+#include "varnex/VarnexFile.h"
 
 namespace varnex::tool {
 namespace {
@@ -230,40 +229,6 @@ std::unique_ptr<PaddedText> ReadPadded(const std::string& path, size_t padding) 
   return text;
 }
 
-// A rule number field as the library compares it (ASCII letters folded,
-// nothing after the NUL, 32 bytes at most) in four words, and its hash.
-struct FoldedRule {
-  uint64_t words[LIST_RULE_NO_SIZE / 8];
-  uint64_t hash;
-
-  explicit FoldedRule(const NEW_AUDIT_LIST_ITEM& record) {
-    static_assert(LIST_RULE_NO_SIZE == 32);
-    bool ended = false;
-    uint64_t h = 0x9e3779b97f4a7c15ULL;
-    for (size_t w = 0; w < 4; ++w) {
-      uint64_t word = 0;
-      if (!ended) {
-        std::memcpy(&word, record.szRuleNo + 8 * w, 8);
-        const uint64_t zero = (word - 0x0101010101010101ULL) & ~word & 0x8080808080808080ULL;
-        if (zero != 0) {
-          // Bytes from the first NUL on are not the rule number's.
-          const auto bytes = static_cast<unsigned>(std::countr_zero(zero)) / 8;
-          word &= bytes == 0 ? 0 : ~uint64_t{0} >> (64 - 8 * bytes);
-          ended = true;
-        }
-        word = UpperWord(word);
-      }
-      words[w] = word;
-      h = (h ^ word) * 0xff51afd7ed558ccdULL;
-      h ^= h >> 31;
-    }
-    hash = h;
-  }
-  bool operator==(const FoldedRule& other) const {
-    return std::memcmp(words, other.words, sizeof words) == 0;
-  }
-};
-
 // The line ends in `text` (memchr finds them several times as fast as a
 // byte-by-byte count).
 size_t CountLines(std::string_view text) {
@@ -281,7 +246,7 @@ size_t CountLines(std::string_view text) {
 
 // The records of whole lines text[begin, end), the first line being line
 // first_line of the file, written from out[0] on (or, reversed, from out[-1]
-// down), and the hashes of their rule numbers (FoldedRule) in the same
+// down), and the hashes of their rule numbers (CVarnex::RuleNoHash) in the same
 // places from hashes on; the lines refused, with their numbers and reasons,
 // into *refused. Returns how many were written.
 size_t ParseLines(std::string_view text, size_t begin, size_t end, size_t first_line,
@@ -301,7 +266,7 @@ size_t ParseLines(std::string_view text, size_t begin, size_t end, size_t first_
                                : static_cast<std::ptrdiff_t>(written);
       reader.Read(line, &out[at]);
       CheckForEditing(out[at]);
-      hashes[at] = FoldedRule(out[at]).hash;
+      hashes[at] = CVarnex::RuleNoHash(out[at].szRuleNo);
       ++written;
     } catch (const ToolError& e) {
       refused->emplace_back(number, e.what());
@@ -328,7 +293,7 @@ struct ParsedFile {
   NEW_AUDIT_LIST_ITEM* buffer;
   NEW_AUDIT_LIST_ITEM* records;  // the first of them, in the buffer
   std::vector<uint64_t> hash_buffer;
-  uint64_t* hashes = nullptr;  // their rule numbers' (FoldedRule), in the same places
+  uint64_t* hashes = nullptr;  // their rule numbers' (CVarnex::RuleNoHash), in the same places
   size_t count = 0;
   std::vector<std::pair<size_t, std::string>> refused;
 };
@@ -405,7 +370,8 @@ size_t KeepLastOfEachRule(NEW_AUDIT_LIST_ITEM* records, const uint64_t* hashes, 
     bool seen = false;
     for (; table[slot] != 0; slot = (slot + 1) & (slots - 1)) {
       if ((table[slot] & 0xffffffff00000000ULL) == tag &&
-          FoldedRule(records[(table[slot] & 0xffffffff) - 1]) == FoldedRule(records[i])) {
+          CVarnex::IsSameRuleNo(records[(table[slot] & 0xffffffff) - 1].szRuleNo,
+                                records[i].szRuleNo)) {
         seen = true;
         break;
       }

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <iostream>
 
-#include "store/ListFormat.h"
-#include "tools/varnex/ClusterEdits.h"
-#include "tools/varnex/Commands.h"
-#include "tools/varnex/ToolSupport.h"
-#include "tools/varnex/ToolSystem.h"
+#include "Commands.h"
+#include "ToolSupport.h"
+#include "ToolSystem.h"
+#include "cluster/ClusterEdits.h"
+#include "varnex/VarnexFile.h"
 
 namespace varnex::tool {
 namespace {

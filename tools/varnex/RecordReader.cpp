@@ -1,11 +1,11 @@
-#include "tools/varnex/RecordReader.h"
+#include "RecordReader.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 
-#include "tools/varnex/ToolSupport.h"
+#include "ToolSupport.h"
 
 namespace varnex::tool {
 namespace {

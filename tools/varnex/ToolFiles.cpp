@@ -1,9 +1,9 @@
-#include "tools/varnex/ToolFiles.h"
+#include "ToolFiles.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "tools/varnex/ToolSupport.h"
+#include "ToolSupport.h"
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN

@@ -1,7 +1,7 @@
-#include "tools/varnex/ToolSupport.h"
-#include "tools/varnex/ToolSystem.h"
+#include "ToolSupport.h"
+#include "ToolSystem.h"
 
-#include "store/ListFormat.h"
+#include "varnex/VarnexFile.h"
 
 #if defined(_WIN32)
 #include <winsock2.h>

@@ -1,11 +1,11 @@
-#include "tools/varnex/ToolSystem.h"
+#include "ToolSystem.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
-#include "tools/varnex/ToolSupport.h"
+#include "ToolSupport.h"
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN

@@ -8,11 +8,11 @@
 #include <iterator>
 #include <system_error>
 
-#include "store/ListFormat.h"
-#include "tools/varnex/Commands.h"
-#include "tools/varnex/ToolFiles.h"
-#include "tools/varnex/ToolSupport.h"
-#include "tools/varnex/ToolSystem.h"
+#include "Commands.h"
+#include "ToolFiles.h"
+#include "ToolSupport.h"
+#include "ToolSystem.h"
+#include "varnex/VarnexFile.h"
 
 namespace varnex::tool {
 namespace {

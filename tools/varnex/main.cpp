@@ -12,10 +12,10 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tools/varnex/ClusterEdits.h"
-#include "tools/varnex/Commands.h"
-#include "tools/varnex/ToolSupport.h"
-#include "tools/varnex/ToolSystem.h"
+#include "Commands.h"
+#include "ToolSupport.h"
+#include "ToolSystem.h"
+#include "cluster/ClusterEdits.h"
 
 namespace varnex::tool {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/varnex/Etcd.h"
+#include "cluster/Etcd.h"
 
 #include <curl/curl.h>
 #include <dlfcn.h>
@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "tools/varnex/ToolFiles.h"
+#include "ToolFiles.h"
 
 namespace varnex::tool {
 namespace {

@@ -1,7 +1,7 @@
 // Where the tool is built without an HTTP client (Windows): no cluster
 // options and no cluster commands.
-#include "tools/varnex/ClusterEdits.h"
-#include "tools/varnex/ToolSupport.h"
+#include "ToolSupport.h"
+#include "cluster/ClusterEdits.h"
 
 namespace varnex::tool {
 

@@ -1,10 +1,10 @@
-#include "tools/varnex/ClusterLayout.h"
+#include "cluster/ClusterLayout.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "store/ListFormat.h"
-#include "tools/varnex/ToolSupport.h"
+#include "ToolSupport.h"
+#include "varnex/VarnexFile.h"
 
 namespace varnex::tool {
 

@@ -40,11 +40,11 @@
 #include <string>
 #include <vector>
 
-#include "store/ListFormat.h"
-#include "tools/varnex/ClusterLayout.h"
-#include "tools/varnex/Etcd.h"
-#include "tools/varnex/RecordReader.h"
+#include "RecordReader.h"
+#include "cluster/ClusterLayout.h"
+#include "cluster/Etcd.h"
 #include "varnex/Varnex.h"
+#include "varnex/VarnexFile.h"
 
 namespace varnex::tool {
 

@@ -1,4 +1,4 @@
-#include "tools/varnex/Follower.h"
+#include "cluster/Follower.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,12 +16,12 @@
 #include <systemd/sd-daemon.h>
 #endif
 
-#include "store/ListFormat.h"
-#include "tools/varnex/ClusterLayout.h"
-#include "tools/varnex/Commands.h"
-#include "tools/varnex/ToolFiles.h"
-#include "tools/varnex/ToolSupport.h"
-#include "tools/varnex/ToolSystem.h"
+#include "Commands.h"
+#include "ToolFiles.h"
+#include "ToolSupport.h"
+#include "ToolSystem.h"
+#include "cluster/ClusterLayout.h"
+#include "varnex/VarnexFile.h"
 
 namespace varnex::tool {
 namespace {

@@ -9,12 +9,12 @@
 #include <map>
 #include <thread>
 
-#include "store/ListFormat.h"
-#include "tools/varnex/ClusterEdits.h"
-#include "tools/varnex/ClusterLayout.h"
-#include "tools/varnex/Etcd.h"
-#include "tools/varnex/Follower.h"
-#include "tools/varnex/ToolSupport.h"
+#include "ToolSupport.h"
+#include "cluster/ClusterEdits.h"
+#include "cluster/ClusterLayout.h"
+#include "cluster/Etcd.h"
+#include "cluster/Follower.h"
+#include "varnex/VarnexFile.h"
 
 namespace varnex::tool {
 namespace {

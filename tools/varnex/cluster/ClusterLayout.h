@@ -33,7 +33,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/varnex/RecordReader.h"
+#include "RecordReader.h"
 #include "varnex/Varnex.h"
 
 namespace varnex::tool {

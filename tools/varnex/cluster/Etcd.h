@@ -15,7 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/varnex/ToolSupport.h"
+#include "ToolSupport.h"
 
 namespace varnex::tool {
 

@@ -12,7 +12,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tools/varnex/Commands.h"
+#include "Commands.h"
 #include "varnex/Varnex.h"
 
 namespace varnex::tool {
