@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "store/PatternShapes.h"
 #include "store/Wildcard.h"
 
 namespace {

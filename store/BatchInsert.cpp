@@ -124,14 +124,51 @@ bool CRecordEditor::InKeyOrder(int32_t nCount) const {
 int CRecordEditor::InsertOneByOne(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
                                   std::chrono::steady_clock::time_point deadline, int32_t* pnDone,
                                   int32_t* pnReplaced) {
-  for (int32_t i = 0; i < nCount; ++i) {
-    const int32_t nBefore = m_view.UsableCount();
-    const int nResult = InsertItem(&pItems[i]);
-    if (nResult != 0) return nResult;
-    ++*pnDone;
-    if (m_view.UsableCount() == nBefore) ++*pnReplaced;
-    if (std::chrono::steady_clock::now() > deadline) break;
+  // The inserts are made on a copy of the list, each as InsertItem makes it
+  // (the first record of the rule number replaced, moving when its key
+  // changes; a new record in front of the records with a key at least its
+  // own, searched from the end), then written back as one change: a batch
+  // is on the disk whole or not at all.
+  std::vector<NEW_AUDIT_LIST_ITEM> list;
+  try {
+    const int32_t nOld = m_view.UsableCount();
+    if (nOld < 0) return -1;
+    list.reserve(size_t(nOld) + size_t(nCount));
+    list.assign(m_view.Items(), m_view.Items() + nOld);
+  } catch (...) {  // no memory: nothing changed
+    return -2;
   }
+  auto placeOf = [&](uint32_t nKey) {
+    size_t nTarget = list.size();
+    while (nTarget > 0 && list[nTarget - 1].nContentLen >= nKey) --nTarget;
+    return nTarget;
+  };
+  int32_t nDone = 0, nReplaced = 0;
+  for (; nDone < nCount; ++nDone) {
+    const NEW_AUDIT_LIST_ITEM& item = pItems[nDone];
+    const auto found = std::find_if(list.begin(), list.end(), [&](const auto& record) {
+      return RuleNoEquals(record.szRuleNo, item.szRuleNo);
+    });
+    if (found != list.end()) {
+      ++nReplaced;
+      if (found->nContentLen == item.nContentLen) {
+        *found = item;
+        continue;
+      }
+      list.erase(found);
+    }
+    list.insert(list.begin() + static_cast<std::ptrdiff_t>(placeOf(item.nContentLen)), item);
+    if (std::chrono::steady_clock::now() > deadline) {
+      ++nDone;
+      break;
+    }
+  }
+  const auto nNew = static_cast<uint32_t>(list.size());
+  const int nGrow = m_view.EnsureCapacityAbove(nNew);
+  if (nGrow != 0) return nGrow;
+  if (!RewriteRecords(list.data(), nNew)) return -4;
+  *pnDone = nDone;
+  *pnReplaced = nReplaced;
   return 0;
 }
 

@@ -37,14 +37,6 @@ uint64_t HashWords(uint32_t nKey, size_t nLength, const uint64_t* pWords) {
   return Mix(h0 ^ (h1 * 0xc2b2ae3d27d4eb4fULL));
 }
 
-// A byte that may stand in a pattern's literal prefix or suffix: one that
-// every locale folds as ASCII does. Bytes above 0x7f (parts of multibyte
-// characters, or letters of a single-byte locale) and 'i' (which a Turkish
-// locale folds to another letter) end the literal part, as '*' and '?' do.
-bool IsFilterByte(unsigned char c) {
-  return c != 0 && c < 0x80 && c != '*' && c != '?' && c != 'i' && c != 'I';
-}
-
 }  // namespace
 
 PlainQuery::PlainQuery(uint32_t nKey, const char* pszText, size_t nTextLength) {
@@ -73,29 +65,6 @@ PlainQuery::PlainQuery(uint32_t nKey, const char* pszText, size_t nTextLength) {
   bAscii = (nBytes & 0x8080808080808080ULL) == 0;
   nWords[w] = UpperWord(nLast);
   nHash = HashWords(nKey, nLength, nWords);
-}
-
-void PatternFilterOf(const char* pszText, size_t nLength, PatternEntry* pEntry) {
-  uint32_t nPrefix = 0;
-  pEntry->nPrefix = 0;
-  while (nPrefix < 8 && nPrefix < nLength && IsFilterByte(pszText[nPrefix])) {
-    pEntry->nPrefix |= UpperByte(pszText[nPrefix]) << (8 * nPrefix);
-    ++nPrefix;
-  }
-  uint32_t nSuffix = 0;
-  pEntry->nSuffix = 0;
-  while (nSuffix < 8 && nSuffix < nLength && IsFilterByte(pszText[nLength - 1 - nSuffix])) {
-    pEntry->nSuffix |= UpperByte(pszText[nLength - 1 - nSuffix]) << (8 * (7 - nSuffix));
-    ++nSuffix;
-  }
-  pEntry->nLengths = nPrefix | nSuffix << 8;
-  if (nPrefix > 0) {
-    pEntry->nGroup = static_cast<uint32_t>(pEntry->nPrefix & 0xff);
-  } else if (nSuffix > 0) {
-    pEntry->nGroup = kGroupBySuffix | static_cast<uint32_t>(pEntry->nSuffix >> 56);
-  } else {
-    pEntry->nGroup = kGroupOthers;
-  }
 }
 
 PatternAnchor AnchorOf(const char* pszFolded, size_t nLength) {

@@ -42,7 +42,7 @@ namespace list_index {
 
 constexpr uint32_t kMinTableBits = 6;
 constexpr uint32_t kMaxTableBits = 24;                // 16M entries, 128 MiB
-constexpr uint32_t kMaxPatterns = uint32_t{1} << 22;  // 128 MiB
+constexpr uint32_t kMaxPatterns = uint32_t{1} << 22;  // 32 MiB
 constexpr uint32_t kMinPatterns = 16;
 
 struct TableEntry {
@@ -50,34 +50,16 @@ struct TableEntry {
   uint32_t nSlot;  // slot + 1; 0 marks a free entry
 };
 
-// A pattern, with the literal bytes (ASCII letters upper-cased) that every
-// text it matches begins with (nPrefix, from its low byte) and ends with
-// (nSuffix, ending in its high byte).
-//
-// Entries stand in order of key, then of group: a lookup searches, within the
-// key, only the patterns that begin with the content's first byte, those
-// without such a beginning that end with its last byte, and the few with
-// neither.
+// A pattern without a literal byte (wildcards only), which no anchor can
+// find: these stand in a list in order of key, a new one after those of its
+// key, and a lookup tries those of the content's length.
 struct PatternEntry {
   uint32_t nKey;
   uint32_t nSlot;
-  uint64_t nPrefix;
-  uint64_t nSuffix;
-  uint32_t nLengths;  // prefix length | suffix length << 8, each 0 to 8
-  uint32_t nGroup;    // see below
 };
 
-// The group of a pattern: its first literal byte; else 0x100 | its last
-// literal byte; else 0x200.
-constexpr uint32_t kGroupBySuffix = 0x100;
-constexpr uint32_t kGroupOthers = 0x200;
-
-inline uint64_t OrderOf(uint32_t nKey, uint32_t nGroup) {
-  return uint64_t{nKey} << 32 | nGroup;
-}
-
 static_assert(sizeof(TableEntry) == 8);
-static_assert(sizeof(PatternEntry) == 32);
+static_assert(sizeof(PatternEntry) == 8);
 
 // What a lookup needs to settle an anchored pattern without reading its
 // record: the record's key and window and, for a pattern of a simple shape
@@ -192,10 +174,6 @@ inline uint32_t TagOf(uint64_t nHash) {
   return static_cast<uint32_t>(nHash ^ (nHash >> 32));
 }
 
-// The literal beginning and end of a pattern of nLength bytes, and its group
-// (see PatternEntry), into *pEntry.
-void PatternFilterOf(const char* pszText, size_t nLength, PatternEntry* pEntry);
-
 // Where a lookup finds a pattern: a literal piece of it, folded as the
 // wildcard comparison folds (FoldAsCompared), that every text it matches
 // holds at a place the kind tells: its last bytes (a suffix anchor: the
@@ -292,11 +270,6 @@ bool SieveEightPlaces(const char* p, uint32_t nSeed, uint32_t nMask, const uint3
 // suffixes of l bytes, 8 + l - 1 for prefixes, 16 + l - 1 for inner pieces.
 inline uint32_t AnchorLengthBit(const PatternAnchor& anchor) {
   return uint32_t{1} << (anchor.kind * 8 + anchor.nLength - 1);
-}
-
-// The byte as the filters take it: ASCII letters upper-cased.
-inline uint64_t UpperByte(char c) {
-  return static_cast<unsigned char>(AsciiUpper(c));
 }
 
 }  // namespace list_index

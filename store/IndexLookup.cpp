@@ -12,6 +12,7 @@
 #include "store/AsciiText.h"
 #include "store/IndexLayout.h"
 #include "store/ListFormat.h"
+#include "store/PatternShapes.h"
 #include "store/RecordMatch.h"
 #include "store/SharedAccess.h"
 #include "store/Wildcard.h"
@@ -355,20 +356,17 @@ IndexAnswer ListIndex::Lookup(uint64_t nStamp, uint64_t nFileIdentity, const uin
 
   // The patterns without a literal byte, listed by key.
   const PatternEntry* pPatterns = Patterns(pData, at);
-  const uint64_t nOrder = OrderOf(dwKey, kGroupOthers);
-  auto orderAt = [&](uint32_t k) {
-    return OrderOf(sa::Load(&pPatterns[k].nKey), sa::Load(&pPatterns[k].nGroup));
-  };
-  uint32_t nLow = 0, nHigh = nPatterns;  // the first entry at or after nOrder
+  auto keyAt = [&](uint32_t k) { return sa::Load(&pPatterns[k].nKey); };
+  uint32_t nLow = 0, nHigh = nPatterns;  // the first entry of key dwKey or above
   while (nLow < nHigh) {
     const uint32_t nMid = nLow + (nHigh - nLow) / 2;
-    if (orderAt(nMid) < nOrder) {
+    if (keyAt(nMid) < dwKey) {
       nLow = nMid + 1;
     } else {
       nHigh = nMid;
     }
   }
-  for (uint32_t k = nLow; k < nPatterns && orderAt(k) == nOrder; ++k) {
+  for (uint32_t k = nLow; k < nPatterns && keyAt(k) == dwKey; ++k) {
     if (matches(sa::Load(&pPatterns[k].nSlot))) return IndexAnswer::kMatch;
   }
   return IndexAnswer::kNoMatch;

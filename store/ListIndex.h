@@ -49,7 +49,7 @@
 #include "varnex/Varnex.h"
 
 inline constexpr uint64_t LIST_INDEX_MAGIC = 0x5849584e52415621ULL;  // "!VARNXIX"
-inline constexpr uint32_t LIST_INDEX_VERSION = 6;
+inline constexpr uint32_t LIST_INDEX_VERSION = 7;
 
 // What a lookup in the index found.
 enum class IndexAnswer {

@@ -89,8 +89,8 @@ class CRecordEditor {
   // Writes *ppRecords[0..nCount) into the empty list as one change that the
   // journal can undo. False when nothing was changed.
   bool FillEmptyList(const NEW_AUDIT_LIST_ITEM* const* ppRecords, uint32_t nCount);
-  // InsertItem for each record in turn, counting into *pnDone and
-  // *pnReplaced, until one fails or the deadline has passed.
+  // Stores the records as InsertItem would, one after another, until the
+  // deadline has passed, in one change; counts into *pnDone and *pnReplaced.
   int InsertOneByOne(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
                      std::chrono::steady_clock::time_point deadline, int32_t* pnDone,
                      int32_t* pnReplaced);

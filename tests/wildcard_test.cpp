@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "store/PatternShapes.h"
 #include "store/Wildcard.h"
 #include "tests/TestSupport.h"
 
