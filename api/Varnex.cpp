@@ -197,8 +197,8 @@ int32_t CVarnex::GetTotalCount() {
   if (m_pListFile == nullptr) return 0;
   int32_t nCount = 0;
   const bool bRead = ReadOneState(
-      m_pListFile, [&] { return m_pListFile->GetCountLockFree(&nCount); },
-      [&] { nCount = m_pListFile->GetCount(); });
+      m_pListFile, [&] { return m_pListFile->Lookup().GetCountLockFree(&nCount); },
+      [&] { nCount = m_pListFile->View().GetCount(); });
   return bRead ? nCount : -1;
 }
 
@@ -207,8 +207,8 @@ int32_t CVarnex::GetItem(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem) {
   if (pItem == nullptr) return -2;
   int nResult = 0;
   const bool bRead = ReadOneState(
-      m_pListFile, [&] { return m_pListFile->GetItemAtLockFree(nIndex, pItem, &nResult); },
-      [&] { nResult = m_pListFile->GetItemAt(nIndex, pItem); });
+      m_pListFile, [&] { return m_pListFile->Lookup().GetItemAtLockFree(nIndex, pItem, &nResult); },
+      [&] { nResult = m_pListFile->View().GetItemAt(nIndex, pItem); });
   return bRead ? nResult : -3;
 }
 
@@ -217,13 +217,14 @@ int32_t CVarnex::CoversAddress(uint32_t dwIP, int32_t nKind) {
   const auto cKind = static_cast<int8_t>(nKind);
   int nCovered = 0;
   if (ReadOneState(
-          m_pListFile, [&] { return m_pListFile->CoversAddressLockFree(dwIP, cKind, &nCovered); },
-          [&] { nCovered = m_pListFile->CoversAddress(dwIP, cKind); })) {
+          m_pListFile,
+          [&] { return m_pListFile->Lookup().CoversAddressLockFree(dwIP, cKind, &nCovered); },
+          [&] { nCovered = m_pListFile->Lookup().CoversAddress(dwIP, cKind); })) {
     return nCovered;
   }
   // Writers kept changing the list past the bound: the list as it stands.
   CListLockGuard lock(m_pListFile);
-  return m_pListFile->CoversAddress(dwIP, cKind);
+  return m_pListFile->Lookup().CoversAddress(dwIP, cKind);
 }
 
 int32_t CVarnex::GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax) {
@@ -231,9 +232,9 @@ int32_t CVarnex::GetItems(NEW_AUDIT_LIST_ITEM* pItems, int32_t nMax) {
   return CopyOfOneState(
       m_pListFile, pItems, nMax,
       [&](std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) {
-        return m_pListFile->GetItemsLockFree(pRecords);
+        return m_pListFile->Lookup().GetItemsLockFree(pRecords);
       },
-      [&](std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) { m_pListFile->GetItems(pRecords); });
+      [&](std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) { m_pListFile->View().GetItems(pRecords); });
 }
 
 int32_t CVarnex::GetListPath(int32_t nListType, char* pszOut, uint32_t nSize) {
@@ -290,15 +291,17 @@ bool CVarnex::ResetFileToEmpty() {
   CListLockGuard lock(m_pListFile);
   // Another live holder kept the lock past the wait: emptying the list beside
   // it could interleave with its edits, so nothing is changed.
-  return Outcome(this, m_pListFile, &lock, lock.Held() && m_pListFile->ResetToEmpty());
+  return Outcome(this, m_pListFile, &lock, lock.Held() && m_pListFile->Editor().ResetToEmpty());
 }
 
 int32_t CVarnex::AddItem(NEW_AUDIT_LIST_ITEM* pItem) {
   if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false) ? 1 : 0;
   CListLockGuard lock(m_pListFile);
   // Going ahead beside another writer could shift the same records twice.
-  return Outcome(this, m_pListFile, &lock, lock.Held() && m_pListFile->InsertItem(pItem) == 0) ? 1
-                                                                                               : 0;
+  return Outcome(this, m_pListFile, &lock,
+                 lock.Held() && m_pListFile->Editor().InsertItem(pItem) == 0)
+             ? 1
+             : 0;
 }
 
 int32_t CVarnex::AddItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount, int32_t* pnReplaced) {
@@ -317,8 +320,8 @@ int32_t CVarnex::AddItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount, int
         break;
       }
       int32_t nDone = 0, nChunkReplaced = 0;
-      const int nResult = m_pListFile->InsertItems(pItems + nStored, nCount - nStored,
-                                                   kApplyBudgetMs, &nDone, &nChunkReplaced);
+      const int nResult = m_pListFile->Editor().InsertItems(
+          pItems + nStored, nCount - nStored, kApplyBudgetMs, &nDone, &nChunkReplaced);
       nStored += nDone;
       nReplaced += nChunkReplaced;
       if (nResult != 0 || nDone == 0) break;
@@ -342,7 +345,7 @@ int32_t CVarnex::DeleteItem(const char* pszRuleNo) {
   if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false) ? 1 : 0;
   CListLockGuard lock(m_pListFile);
   return Outcome(this, m_pListFile, &lock,
-                 lock.Held() && m_pListFile->DeleteByRuleNo(pszRuleNo) == 0)
+                 lock.Held() && m_pListFile->Editor().DeleteByRuleNo(pszRuleNo) == 0)
              ? 1
              : 0;
 }
@@ -350,7 +353,7 @@ int32_t CVarnex::DeleteItem(const char* pszRuleNo) {
 int32_t CVarnex::DeleteItem(int32_t nType) {
   if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false) ? 1 : 0;
   CListLockGuard lock(m_pListFile);
-  const bool bDone = lock.Held() && m_pListFile->DeleteByType(nType);
+  const bool bDone = lock.Held() && m_pListFile->Editor().DeleteByType(nType);
   // (An empty list gives 0 too, and is no failure.)
   (void)Outcome(this, m_pListFile, &lock,
                 bDone || (lock.Held() && m_pListFile->IsWritable() && m_pListFile->IsOpen()));
@@ -360,7 +363,7 @@ int32_t CVarnex::DeleteItem(int32_t nType) {
 bool CVarnex::AppendItemInfo(const NEW_AUDIT_LIST_ITEM* pItem) {
   if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false);
   CListLockGuard lock(m_pListFile);
-  return Outcome(this, m_pListFile, &lock, lock.Held() && m_pListFile->AppendItem(pItem));
+  return Outcome(this, m_pListFile, &lock, lock.Held() && m_pListFile->Editor().AppendItem(pItem));
 }
 
 int32_t CVarnex::AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount) {
@@ -375,7 +378,7 @@ int32_t CVarnex::AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount) 
     const int32_t nChunk = std::min(kChunk, nCount - nStored);
     CListLockGuard lock(m_pListFile);
     if (!lock.Held() ||
-        m_pListFile->AppendItems(pItems + nStored, static_cast<uint32_t>(nChunk)) != 0) {
+        m_pListFile->Editor().AppendItems(pItems + nStored, static_cast<uint32_t>(nChunk)) != 0) {
       (void)Outcome(this, m_pListFile, &lock, false);
       return nStored;
     }
@@ -388,7 +391,9 @@ int32_t CVarnex::AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount) 
 bool CVarnex::CleanOutdateItem() {
   if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false);
   CListLockGuard lock(m_pListFile);
-  (void)Outcome(this, m_pListFile, &lock, lock.Held() && m_pListFile->PurgeOutdated() >= 0);
+  (void)Outcome(
+      this, m_pListFile, &lock,
+      lock.Held() && m_pListFile->Editor().PurgeOutdatedAt(varnex::platform::CurrentTime32()) >= 0);
   return true;
 }
 
@@ -413,13 +418,20 @@ int32_t CVarnex::IsMatch(const char* pszContentIn, uint32_t dwContentLen) {
   int nVerdict = 0;
   if (ReadOneState(
           m_pListFile,
-          [&] { return m_pListFile->MatchFirstLockFree(pszContent, dwContentLen, &nVerdict); },
-          [&] { nVerdict = m_pListFile->MatchFirst(pszContent, dwContentLen); })) {
+          [&] {
+            return m_pListFile->Lookup().MatchFirstLockFreeAt(
+                pszContent, dwContentLen, varnex::platform::CurrentTime32(), &nVerdict);
+          },
+          [&] {
+            nVerdict = m_pListFile->Lookup().MatchFirstAt(pszContent, dwContentLen,
+                                                          varnex::platform::CurrentTime32());
+          })) {
     return nVerdict;
   }
   // Writers kept changing the list past the bound: the list as it stands.
   CListLockGuard lock(m_pListFile);
-  return m_pListFile->MatchFirst(pszContent, dwContentLen);
+  return m_pListFile->Lookup().MatchFirstAt(pszContent, dwContentLen,
+                                            varnex::platform::CurrentTime32());
 }
 
 int32_t CVarnex::GetMatchingItems(const char* pszContentIn, uint32_t dwContentLen,
@@ -432,10 +444,12 @@ int32_t CVarnex::GetMatchingItems(const char* pszContentIn, uint32_t dwContentLe
   return CopyOfOneState(
       m_pListFile, pItems, nMax,
       [&](std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) {
-        return m_pListFile->DecidingLockFree(pszContent, dwContentLen, pRecords);
+        return m_pListFile->Lookup().DecidingLockFreeAt(
+            pszContent, dwContentLen, varnex::platform::CurrentTime32(), pRecords);
       },
       [&](std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) {
-        m_pListFile->Deciding(pszContent, dwContentLen, pRecords);
+        m_pListFile->Lookup().DecidingAt(pszContent, dwContentLen,
+                                         varnex::platform::CurrentTime32(), pRecords);
       });
 }
 
@@ -447,17 +461,20 @@ AUDIT_RESULT_LIST* CVarnex::IsMatch(const char* pszContentIn, uint32_t dwContent
   const char* pszContent = content.Text();
   AUDIT_RESULT_LIST* pList = nullptr;
   try {
-    if (m_pListFile->MatchAllLockFree(pszContent, dwContentLen, nItemType, nMatchCount, &pList)) {
+    if (m_pListFile->Lookup().MatchAllLockFreeAt(pszContent, dwContentLen,
+                                                 varnex::platform::CurrentTime32(), nItemType,
+                                                 nMatchCount, &pList)) {
       return pList;
     }
   } catch (...) {  // no memory for the copies: the locked form
   }
   CListLockGuard lock(m_pListFile);
-  return m_pListFile->MatchAll(pszContent, dwContentLen, nItemType, nMatchCount);
+  return m_pListFile->Lookup().MatchAllAt(pszContent, dwContentLen, nItemType, nMatchCount,
+                                          varnex::platform::CurrentTime32());
 }
 
 void CVarnex::FreeList(AUDIT_RESULT_LIST* pList, int32_t nMaxNodes) {
-  CSysListFileEx::FreeResultList(pList, nMaxNodes);
+  ::FreeResultList(pList, nMaxNodes);
 }
 
 int32_t CVarnex::GetItemFromKey2(char* /*pszKey*/, NEW_AUDIT_LIST_ITEM& /*item*/) {

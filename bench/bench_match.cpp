@@ -61,7 +61,8 @@ void BM_IsMatchLockedScan(benchmark::State& state) {
   for (auto _ : state) {
     const std::string& query = fixture.data.queries[i++ & 4095];
     (void)list.LockList();
-    hits += list.MatchFirst(query.c_str(), static_cast<uint32_t>(query.size()));
+    hits += list.Lookup().MatchFirstAt(query.c_str(), static_cast<uint32_t>(query.size()),
+                                       varnex::platform::CurrentTime32());
     (void)list.UnlockList();
   }
   state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());

@@ -142,8 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (checker.OpenList(0) == 0) {
           const uint32_t now = in.Byte() % 2 ? 1'800'000'000u : in.Word();
           int fast = -1;
-          if (checker.MatchFirstLockFreeAt(text.c_str(), key, now, &fast) &&
-              fast != checker.MatchFirstAt(text.c_str(), key, now)) {
+          if (checker.Lookup().MatchFirstLockFreeAt(text.c_str(), key, now, &fast) &&
+              fast != checker.Lookup().MatchFirstAt(text.c_str(), key, now)) {
             std::abort();
           }
         }

@@ -164,7 +164,7 @@ int CRecordEditor::InsertOneByOne(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCo
     }
   }
   const auto nNew = static_cast<uint32_t>(list.size());
-  const int nGrow = m_view.EnsureCapacityAbove(nNew);
+  const int nGrow = m_view.MakeRoomFor(nNew);
   if (nGrow != 0) return nGrow;
   if (!RewriteRecords(list.data(), nNew)) return -4;
   *pnDone = nDone;
@@ -257,7 +257,7 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
     }
     std::sort(order.begin(), order.end(),
               [](const Place& a, const Place& b) { return a.nOrder < b.nOrder; });
-    const int nGrow = m_view.EnsureCapacityAbove(nNew);
+    const int nGrow = m_view.MakeRoomFor(nNew);
     if (nGrow != 0) return nGrow;
     // (The records of the list are read where they were mapped: a mapping
     // that growth replaced stays mapped until the list is closed.)
@@ -280,7 +280,7 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
 
 int CRecordEditor::ReplaceAllRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount) {
   if (m_view.Items() == nullptr || !ReadyToChange()) return -1;
-  const int nGrow = m_view.EnsureCapacityAbove(nCount);
+  const int nGrow = m_view.MakeRoomFor(nCount);
   if (nGrow != 0) return nGrow;
   return RewriteRecords(pRecords, nCount) ? 0 : -4;
 }

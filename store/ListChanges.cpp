@@ -60,18 +60,18 @@ void CListChanges::Close() {
   m_index.Close();
   m_pMutex = nullptr;
   m_bAllowed = false;
-  m_szReadOnlyReason.clear();
+  m_readOnlyReason.clear();
 }
 
 void CListChanges::Allow(platform::NamedMutex* pMutex) {
   m_pMutex = pMutex;
   m_bAllowed = true;
-  m_szReadOnlyReason.clear();
+  m_readOnlyReason.clear();
 }
 
 void CListChanges::Refuse(const std::string& szReason) {
   m_bAllowed = false;
-  m_szReadOnlyReason = szReason;
+  m_readOnlyReason = szReason;
   DebugPrint("list type %d is read-only in this process: %s", m_view.ListType(), szReason.c_str());
 }
 

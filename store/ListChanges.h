@@ -45,9 +45,9 @@ class CListChanges {
   // Refuses changes from here on, with a debug line naming the reason.
   void Refuse(const std::string& szReason);
   // Why changes are refused, before any was allowed.
-  void SetReadOnlyReason(const std::string& szReason) { m_szReadOnlyReason = szReason; }
+  void SetReadOnlyReason(const std::string& szReason) { m_readOnlyReason = szReason; }
   bool Allowed() const { return m_bAllowed; }
-  const std::string& ReadOnlyReason() const { return m_szReadOnlyReason; }
+  const std::string& ReadOnlyReason() const { return m_readOnlyReason; }
 
   // A change of nSlots slots from nFirst on and a new count, for the file
   // that the view maps.
@@ -125,7 +125,7 @@ class CListChanges {
   CListView& m_view;
   varnex::platform::NamedMutex* m_pMutex = nullptr;
   bool m_bAllowed = false;
-  std::string m_szReadOnlyReason;
+  std::string m_readOnlyReason;
   CListJournal m_journal;
   // The state file; the change counter in it (null when there is none).
   varnex::platform::MappedFile m_state;

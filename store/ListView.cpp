@@ -21,7 +21,7 @@ void CListView::SetListType(int32_t nListType) {
   // A type without a file maps nothing: were it to keep the path of an
   // earlier open, it would change that list under a lock of its own.
   m_nListType = nListType;
-  m_szPath = ListFilePathOf(nListType);
+  m_path = ListFilePathOf(nListType);
 }
 
 bool CListView::Map(bool bForReading) {
@@ -52,7 +52,7 @@ void CListView::SayMapFailed(const char* pszWhat) {
   DebugPrint(
       "list type %d: %s of %s cannot be mapped (%s); the list is answered from the part "
       "mapped before until it can",
-      m_nListType, pszWhat, m_szPath.c_str(), szWhy.empty() ? "no reason given" : szWhy.c_str());
+      m_nListType, pszWhat, m_path.c_str(), szWhy.empty() ? "no reason given" : szWhy.c_str());
 }
 
 void CListView::EnsureFileExists() {
@@ -66,15 +66,15 @@ void CListView::EnsureFileExists() {
   header.nFormatTag = LIST_FORMAT_TAG;
   std::memcpy(fresh.data(), &header, sizeof header);
   platform::FileOwnership owner;
-  if (platform::StatFile(m_szPath, &owner, nullptr) == platform::Result::kNotFound) {
+  if (platform::StatFile(m_path, &owner, nullptr) == platform::Result::kNotFound) {
     owner = {platform::EffectiveUser(), platform::EffectiveGroup(), LIST_FILE_MODE};
     platform::File created;
-    (void)created.CreateExclusive(m_szPath, owner, fresh.data(), fresh.size(), nullptr);
+    (void)created.CreateExclusive(m_path, owner, fresh.data(), fresh.size(), nullptr);
     return;
   }
   platform::File file;
   uint64_t nLength = 0;
-  if (file.OpenExisting(m_szPath, /*writable=*/true) != platform::Result::kOk ||
+  if (file.OpenExisting(m_path, /*writable=*/true) != platform::Result::kOk ||
       file.Size(&nLength) != platform::Result::kOk || nLength >= ListSlotOffset(1)) {
     return;
   }
@@ -95,13 +95,13 @@ void CListView::EnsureFileExists() {
 }
 
 bool CListView::Open(bool bForReading) {
-  if (m_szPath.empty()) return false;
+  if (m_path.empty()) return false;
   if (!bForReading) EnsureFileExists();
   platform::Result result = platform::Result::kFailed;
   // (A file too short for a header is one that could not be repaired.)
   for (int nAttempt = 0; nAttempt < kMapAttempts && result == platform::Result::kFailed;
        ++nAttempt) {
-    result = m_file.Open(m_szPath.c_str(), bForReading, LIST_HEADER_SIZE);
+    result = m_file.Open(m_path.c_str(), bForReading, LIST_HEADER_SIZE);
   }
   return result == platform::Result::kOk;
 }
@@ -263,22 +263,14 @@ int CListView::GrowBy(uint32_t nRecords) {
   return 0;
 }
 
-int CListView::EnsureRoomForOne(int32_t nCount) {
-  const uint64_t nNeeded = uint64_t(nCount) + 1;
-  if (nNeeded < m_nCapacity) return 0;
+int CListView::MakeRoomFor(uint32_t nRecords) {
+  if (nRecords < m_nCapacity) return 0;
   // Another holder may have grown the file already.
   (void)Refresh();
-  if (nNeeded < m_nCapacity) return 0;
-  return GrowBy(LIST_GROW_RECORDS);
-}
-
-int CListView::EnsureCapacityAbove(uint32_t nCount) {
-  if (nCount < m_nCapacity) return 0;
-  (void)Refresh();
-  if (nCount < m_nCapacity) return 0;
+  if (nRecords < m_nCapacity) return 0;
   // As many steps of 100 slots as one insert at a time would have added.
-  const uint32_t nSteps = (nCount - m_nCapacity) / LIST_GROW_RECORDS + 1;
+  const uint32_t nSteps = (nRecords - m_nCapacity) / LIST_GROW_RECORDS + 1;
   const int nGrow = GrowBy(nSteps * LIST_GROW_RECORDS);
   if (nGrow != 0) return nGrow;
-  return nCount < m_nCapacity ? 0 : -3;
+  return nRecords < m_nCapacity ? 0 : -3;
 }

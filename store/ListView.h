@@ -29,7 +29,7 @@ class CListView {
   // type without a file (nothing can be mapped then).
   void SetListType(int32_t nListType);
   int32_t ListType() const { return m_nListType; }
-  const std::string& Path() const { return m_szPath; }
+  const std::string& Path() const { return m_path; }
 
   // Maps the list file. Unless bForReading, a missing file is made first
   // (with 100 empty slots) and a file too short to hold a slot is given them,
@@ -98,18 +98,12 @@ class CListView {
   bool Flush();
   bool FlushSlots(uint32_t nFirst, uint32_t nEnd);
 
-  // Appends nRecords zero slots to the file after its last whole slot,
-  // through the descriptor that is mapped. 0 done; -1 not mapped for
-  // writing; -4 a file operation failed.
-  [[nodiscard]] int Extend(uint32_t nRecords);
-  // Extend and map the grown file: 0; -3 growing failed; -4 mapping failed
-  // (the view stays as it was, and a debug line says why, once).
-  int GrowBy(uint32_t nRecords);
-  // Room for one more record after nCount: maps a file that another holder
-  // grew, else grows it by 100 slots. 0, -3 or -4 as GrowBy.
-  int EnsureRoomForOne(int32_t nCount);
-  // Grows the file until it holds more than nCount slots. 0, -3 or -4.
-  int EnsureCapacityAbove(uint32_t nCount);
+  // The one way a list grows: maps a file that another holder grew, else
+  // grows it, in steps of 100 zero slots after its last whole slot (leftover
+  // bytes after it are overwritten), until it holds more than nRecords slots.
+  // 0 done; -3 growing failed; -4 mapping the grown file failed (the view
+  // stays as it was, and a debug line says why, once).
+  int MakeRoomFor(uint32_t nRecords);
 
   // What a reader without the lock may use: the capacity is published after
   // the address, so a reader that sees a capacity sees a view that holds it.
@@ -123,6 +117,12 @@ class CListView {
   }
 
  private:
+  // Appends nRecords zero slots to the file after its last whole slot,
+  // through the descriptor that is mapped. 0 done; -1 not mapped for
+  // writing; -4 a file operation failed.
+  int Extend(uint32_t nRecords);
+  // Extend and map the grown file: 0, -3 or -4 as MakeRoomFor.
+  int GrowBy(uint32_t nRecords);
   void EnsureFileExists();
   bool Open(bool bForReading);
   void SetPointers();
@@ -131,7 +131,7 @@ class CListView {
   void SayMapFailed(const char* pszWhat);
 
   int32_t m_nListType = -1;
-  std::string m_szPath;
+  std::string m_path;
   varnex::platform::MappedFile m_file;
   uint8_t* m_pBytes = nullptr;
   LIST_FILE_HEADER* m_pHeader = nullptr;

@@ -46,10 +46,13 @@ NEW_AUDIT_LIST_ITEM* CRecordEditor::FindByRuleNo(const char* pszRuleNo, int nFir
 
 int CRecordEditor::PlaceRecord(const Placement& place, const NEW_AUDIT_LIST_ITEM& item) {
   NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
-  IndexPlace indexPlace = {
-      place.nMoveFrom, place.nMoveTo,        place.nMoveCount,
-      place.nSlot,     place.nReplaced >= 0, static_cast<uint32_t>(place.nReplaced),
-      IndexKey{}};
+  IndexPlace indexPlace = {.nMoveFrom = place.nMoveFrom,
+                           .nMoveTo = place.nMoveTo,
+                           .nMoveCount = place.nMoveCount,
+                           .nSlot = place.nSlot,
+                           .bRemoves = place.nReplaced >= 0,
+                           .nRemovedSlot = static_cast<uint32_t>(place.nReplaced),
+                           .removed = IndexKey{}};
   if (indexPlace.bRemoves) indexPlace.removed = ListIndex::KeyOf(pItems[place.nReplaced]);
   // The slots the change writes, in order: the record with the moved ones
   // after it (a move up) or before it (a move down).
@@ -134,7 +137,8 @@ bool CRecordEditor::EmptyDamagedList() {
 int CRecordEditor::ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, int32_t nCount) {
   const NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
   if (pItems[nIndex].nContentLen == item.nContentLen) {
-    return PlaceRecord({0, 0, 0, nIndex, nCount, nIndex}, item) < 0 ? -4 : 0;
+    return PlaceRecord({.nSlot = nIndex, .nNewCount = nCount, .nReplaced = nIndex}, item) < 0 ? -4
+                                                                                              : 0;
   }
   // A new key moves the record to where an insert would put it among the
   // other records, so the key order that lookups rely on holds.
@@ -142,9 +146,20 @@ int CRecordEditor::ReplaceAt(uint32_t nIndex, const NEW_AUDIT_LIST_ITEM& item, i
   auto otherKey = [&](uint32_t j) { return pItems[j < nIndex ? j : j + 1].nContentLen; };
   uint32_t nTarget = n - 1;
   while (nTarget > 0 && otherKey(nTarget - 1) >= item.nContentLen) --nTarget;
-  const Placement place =
-      nTarget <= nIndex ? Placement{nTarget, nTarget + 1, nIndex - nTarget, nTarget, nCount, nIndex}
-                        : Placement{nIndex + 1, nIndex, nTarget - nIndex, nTarget, nCount, nIndex};
+  // The records between the old and the new place move one slot towards
+  // the old one.
+  const Placement place = nTarget <= nIndex ? Placement{.nMoveFrom = nTarget,
+                                                        .nMoveTo = nTarget + 1,
+                                                        .nMoveCount = nIndex - nTarget,
+                                                        .nSlot = nTarget,
+                                                        .nNewCount = nCount,
+                                                        .nReplaced = nIndex}
+                                            : Placement{.nMoveFrom = nIndex + 1,
+                                                        .nMoveTo = nIndex,
+                                                        .nMoveCount = nTarget - nIndex,
+                                                        .nSlot = nTarget,
+                                                        .nNewCount = nCount,
+                                                        .nReplaced = nIndex};
   return PlaceRecord(place, item) < 0 ? -4 : 0;
 }
 
@@ -162,15 +177,18 @@ int CRecordEditor::InsertItem(const NEW_AUDIT_LIST_ITEM* pItem) {
       return ReplaceAt(static_cast<uint32_t>(pFound - m_view.Items()), item, nCount);
     }
   }
-  const int nGrow = m_view.EnsureRoomForOne(nCount);
+  const int nGrow = m_view.MakeRoomFor(static_cast<uint32_t>(nCount) + 1);
   if (nGrow != 0) return nGrow;
   nCount = m_view.UsableCount();
   if (nCount < 0 || uint64_t(nCount) + 1 >= m_view.Capacity()) return -3;
   const NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
   uint32_t nTarget = static_cast<uint32_t>(nCount);
   while (nTarget > 0 && pItems[nTarget - 1].nContentLen >= item.nContentLen) --nTarget;
-  const Placement place = {nTarget, nTarget + 1, static_cast<uint32_t>(nCount) - nTarget,
-                           nTarget, nCount + 1,  -1};
+  const Placement place = {.nMoveFrom = nTarget,
+                           .nMoveTo = nTarget + 1,
+                           .nMoveCount = static_cast<uint32_t>(nCount) - nTarget,
+                           .nSlot = nTarget,
+                           .nNewCount = nCount + 1};
   return PlaceRecord(place, item) < 0 ? -4 : 0;
 }
 
@@ -180,10 +198,10 @@ bool CRecordEditor::AppendItem(const NEW_AUDIT_LIST_ITEM* pItem) {
   std::memcpy(&item, pItem, sizeof item);
   if (!ReadyToChange()) return false;
   int32_t nCount = m_view.UsableCount();
-  if (nCount < 0 || m_view.EnsureRoomForOne(nCount) != 0) return false;
+  if (nCount < 0 || m_view.MakeRoomFor(static_cast<uint32_t>(nCount) + 1) != 0) return false;
   nCount = m_view.UsableCount();
   if (nCount < 0 || uint64_t(nCount) + 1 >= m_view.Capacity()) return false;
-  return PlaceRecord({0, 0, 0, static_cast<uint32_t>(nCount), nCount + 1, -1}, item) >= 0;
+  return PlaceRecord({.nSlot = static_cast<uint32_t>(nCount), .nNewCount = nCount + 1}, item) >= 0;
 }
 
 int CRecordEditor::AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nRecords) {
@@ -200,7 +218,7 @@ int CRecordEditor::AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nReco
   if (!ReadyToChange()) return -1;
   int32_t nCount = m_view.UsableCount();
   if (nCount < 0 || uint64_t(nCount) + nRecords >= uint64_t{INT32_MAX}) return -1;
-  if (m_view.EnsureCapacityAbove(static_cast<uint32_t>(nCount) + nRecords) != 0) return -1;
+  if (m_view.MakeRoomFor(static_cast<uint32_t>(nCount) + nRecords) != 0) return -1;
   nCount = m_view.UsableCount();
   if (nCount < 0 || uint64_t(nCount) + nRecords >= m_view.Capacity()) return -1;
   const auto nFirst = static_cast<uint32_t>(nCount);

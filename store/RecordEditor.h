@@ -33,18 +33,47 @@ class CRecordEditor {
   // REQUIRES: the list is open and 0 <= nFirst, nLast < the count.
   [[nodiscard]] NEW_AUDIT_LIST_ITEM* FindByRuleNo(const char* pszRuleNo, int nFirst, int nLast);
 
-  // See CSysListFileEx for the contracts of these.
+  // Stores a copy of *pItem: replaces the record with the same rule number,
+  // or inserts it in key order (in front of the records with an equal key),
+  // growing the file by 100 slots when it is full. A replacement whose key
+  // differs moves to its sorted place. 0 stored; -1 list not open (or
+  // read-only, or damaged); -2 null record; -3 growing the file failed; -4
+  // mapping the grown file failed (the list is then closed), or the change
+  // could not be made.
   [[nodiscard]] int InsertItem(const NEW_AUDIT_LIST_ITEM* pItem);
+  // Stores pItems[0..nCount) as that many InsertItem calls would, one after
+  // another, and leaves the same list, in one change; stops after the record
+  // during which nBudgetMs milliseconds have passed. *pnDone receives how
+  // many were stored and *pnReplaced how many of those replaced a record. 0,
+  // or a code of InsertItem for the record that could not be stored.
   [[nodiscard]] int InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
                                 uint32_t nBudgetMs, int32_t* pnDone, int32_t* pnReplaced);
+  // Stores a copy of *pItem after the last record, growing the file when it
+  // is full. False when not stored.
   [[nodiscard]] bool AppendItem(const NEW_AUDIT_LIST_ITEM* pItem);
   // Stores nRecords records after the last one, whatever their keys, in one
   // change. 0 made (perhaps not yet flushed: the journal holds it); -1 not
   // made.
   [[nodiscard]] int AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nRecords);
+  // Deletes the records whose rule number equals the first 29 characters of
+  // pszRuleNo: the first one, and each later one while at least two records
+  // follow the one deleted before it. 0 done (also when nothing matched, the
+  // list is empty or not open, or pszRuleNo is null); -2 the list is
+  // read-only or could not be written to disk.
   [[nodiscard]] int DeleteByRuleNo(const char* pszRuleNo);
+  // Deletes every record whose item type, sign-extended, equals nType. False
+  // when the list is not open, is empty, or is read-only, or when nothing
+  // could be recorded in the journal; else true.
   [[nodiscard]] bool DeleteByType(int nType);
+  // Deletes the records whose end time is before dwNow, each together with
+  // the records that share its rule number, as a sequence of DeleteByRuleNo
+  // calls would; an outdated record that its own rule number cannot find (30
+  // or more characters) is deleted by itself. 0 done; -1 not open; -2 empty,
+  // read-only, or not written to disk.
   [[nodiscard]] int PurgeOutdatedAt(uint32_t dwNow);
+  // Sets the count to 0, the format tag to 52, zeroes every byte after the
+  // header and flushes. False when not mapped, read-only, the count is
+  // negative, or the change could not be made.
   [[nodiscard]] bool ResetToEmpty();
   // Puts pRecords[0..nCount) in place of every record, in the file the list
   // has (for a system that cannot move a copy over a file that is mapped),
@@ -61,12 +90,12 @@ class CRecordEditor {
   // one journaled change. nReplaced: the slot of the record that the change
   // overwrites, or -1.
   struct Placement {
-    uint32_t nMoveFrom;
-    uint32_t nMoveTo;
-    uint32_t nMoveCount;
-    uint32_t nSlot;
-    int32_t nNewCount;
-    int64_t nReplaced;
+    uint32_t nMoveFrom = 0;
+    uint32_t nMoveTo = 0;
+    uint32_t nMoveCount = 0;  // none moves by default
+    uint32_t nSlot = 0;
+    int32_t nNewCount = 0;
+    int64_t nReplaced = -1;  // no record overwritten
   };
   // 0 made; 1 made but not flushed; -1 not made.
   int PlaceRecord(const Placement& place, const NEW_AUDIT_LIST_ITEM& item);

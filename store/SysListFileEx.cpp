@@ -125,8 +125,8 @@ void CSysListFileEx::OpenSideObjects(bool bForReading) {
                                     LikeTheList(list), &szWhy)) {
       m_changes.Refuse(SideObjectPath(kStatePrefix) + " " + szWhy);
     } else {
-      m_hMutex = std::move(hMutex);
-      m_changes.Allow(m_hMutex.get());
+      m_pMutex = std::move(hMutex);
+      m_changes.Allow(m_pMutex.get());
     }
   }
   if (!m_changes.Allowed()) {
@@ -154,7 +154,7 @@ int CSysListFileEx::CloseListFile() {
 }
 
 void CSysListFileEx::CloseMutex() {
-  m_hMutex.reset();
+  m_pMutex.reset();
 }
 
 platform::LockResult CSysListFileEx::LockThrough(platform::NamedMutex* pMutex) {
@@ -166,7 +166,7 @@ platform::LockResult CSysListFileEx::LockThrough(platform::NamedMutex* pMutex) {
   }
   const platform::LockResult result = pMutex->Lock(LIST_LOCK_TIMEOUT_MS);
   // A writer that died in the middle of a change left it in the journal.
-  if (platform::IsHeld(result) && m_hMutex && m_hMutex->SameAs(*pMutex)) {
+  if (platform::IsHeld(result) && m_pMutex && m_pMutex->SameAs(*pMutex)) {
     m_changes.RecoverIfNeeded();
     (void)FollowReplacedFile(/*bLookAtPath=*/false);
     ReleaseRetiredMappings();

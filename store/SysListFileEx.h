@@ -1,6 +1,6 @@
 // CSysListFileEx: one open list, shared with every other holder of the same
-// list, in this process and in others. A thin owner of the parts that do the
-// work:
+// list, in this process and in others. The owner of the parts that do the
+// work, which callers reach directly (View(), Editor(), Lookup()):
 //
 //   CListView      the list file mapped into memory          (ListView.h)
 //   CListChanges   journal, recovery, change counter, index  (ListChanges.h)
@@ -72,167 +72,30 @@ class CSysListFileEx {
   // process without one (a reader), for this object's process-local lock.
   // Taking the mutex finishes a change that a dead writer left, and maps a
   // file that the writers have put in place of this one.
-  [[nodiscard]] varnex::platform::LockResult LockList() { return LockThrough(m_hMutex.get()); }
+  [[nodiscard]] varnex::platform::LockResult LockList() { return LockThrough(m_pMutex.get()); }
   // Releases one level of the hold; false when there was nothing to release.
-  bool UnlockList() { return UnlockThrough(m_hMutex.get()); }
+  bool UnlockList() { return UnlockThrough(m_pMutex.get()); }
   // The mutex handle that LockList uses now (null without one), for a
   // holder that must release it through the same handle.
-  const varnex::platform::NamedMutex* MutexHandle() const { return m_hMutex.get(); }
+  const varnex::platform::NamedMutex* MutexHandle() const { return m_pMutex.get(); }
   varnex::platform::LockResult LockThrough(varnex::platform::NamedMutex* pMutex);
   bool UnlockThrough(varnex::platform::NamedMutex* pMutex);
 
-  // Reads under the lock (see CListView).
-  [[nodiscard]] int CheckState() { return m_view.CheckState(); }
-  [[nodiscard]] int32_t GetCount() { return m_view.GetCount(); }
-  [[nodiscard]] int GetItemAt(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem) {
-    return m_view.GetItemAt(nIndex, pItem);
-  }
-  void GetItems(std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) { m_view.GetItems(pRecords); }
-  // Appends nRecords zero slots to the file. 0 done; -1 the file could not
-  // be opened; -4 a file operation failed.
-  [[nodiscard]] int ExtendFile(uint32_t nRecords) { return m_view.Extend(nRecords); }
-
-  // Changes (see CRecordEditor), each as one journaled change.
-  //
-  // Sets the count to 0, the format tag to 52, zeroes every byte after the
-  // header and flushes. False when not mapped, read-only, the count is
-  // negative, or the change could not be made.
-  [[nodiscard]] bool ResetToEmpty() { return m_editor.ResetToEmpty(); }
-  // The first record in slots nFirst..nLast (inclusive) whose rule number
-  // equals pszRuleNo without regard to the case of ASCII letters.
-  [[nodiscard]] NEW_AUDIT_LIST_ITEM* FindByRuleNo(const char* pszRuleNo, int nFirst, int nLast) {
-    return m_editor.FindByRuleNo(pszRuleNo, nFirst, nLast);
-  }
-  // Stores a copy of *pItem: replaces the record with the same rule number,
-  // or inserts it in key order (in front of the records with an equal key),
-  // growing the file by 100 slots when it is full. A replacement whose key
-  // differs moves to its sorted place. 0 stored; -1 list not open (or
-  // read-only, or damaged); -2 null record; -3 growing the file failed; -4
-  // mapping the grown file failed (the list is then closed), or the change
-  // could not be made.
-  [[nodiscard]] int InsertItem(const NEW_AUDIT_LIST_ITEM* pItem) {
-    return m_editor.InsertItem(pItem);
-  }
-  // Stores pItems[0..nCount) as that many InsertItem calls would, one after
-  // another, and leaves the same list; stops after the record during which
-  // nBudgetMs milliseconds have passed. *pnDone receives how many were
-  // stored and *pnReplaced how many of those replaced a record. 0, or a code
-  // of InsertItem for the record that could not be stored.
-  [[nodiscard]] int InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
-                                uint32_t nBudgetMs, int32_t* pnDone, int32_t* pnReplaced) {
-    return m_editor.InsertItems(pItems, nCount, nBudgetMs, pnDone, pnReplaced);
-  }
-  // Stores a copy of *pItem after the last record, growing the file when it
-  // is full. False when not stored.
-  [[nodiscard]] bool AppendItem(const NEW_AUDIT_LIST_ITEM* pItem) {
-    return m_editor.AppendItem(pItem);
-  }
-  [[nodiscard]] int AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nRecords) {
-    return m_editor.AppendItems(pItems, nRecords);
-  }
-  // Deletes the records whose rule number equals the first 29 characters of
-  // pszRuleNo: the first one, and each later one while at least two records
-  // follow the one deleted before it. 0 done (also when nothing matched, the
-  // list is empty or not open, or pszRuleNo is null); -2 the list is
-  // read-only or could not be written to disk.
-  [[nodiscard]] int DeleteByRuleNo(const char* pszRuleNo) {
-    return m_editor.DeleteByRuleNo(pszRuleNo);
-  }
-  // Deletes every record whose item type, sign-extended, equals nType. False
-  // when the list is not open, is empty, or is read-only, or when nothing
-  // could be recorded in the journal; else true.
-  [[nodiscard]] bool DeleteByType(int nType) { return m_editor.DeleteByType(nType); }
-  // Deletes the records whose end time has passed (dwEndTime < now), each
-  // together with the records that share its rule number, as a sequence of
-  // DeleteByRuleNo calls would; an outdated record that its own rule number
-  // cannot find (30 or more characters) is deleted by itself. 0 done; -1 not
-  // open; -2 empty, read-only, or not written to disk.
-  [[nodiscard]] int PurgeOutdated() { return PurgeOutdatedAt(varnex::platform::CurrentTime32()); }
-  [[nodiscard]] int PurgeOutdatedAt(uint32_t dwNow) { return m_editor.PurgeOutdatedAt(dwNow); }
-
-  // Reads without the lock (see CListLookup). Each answers as the call with
-  // the lock would at some moment during the call and returns true; or
-  // returns false when the caller must take the lock (LockList) and call the
-  // locked form. They may run on many threads at once, also while another
-  // thread changes the list through this object.
-  [[nodiscard]] bool GetCountLockFree(int32_t* pnCount) {
-    return m_lookup.GetCountLockFree(pnCount);
-  }
-  [[nodiscard]] bool GetItemAtLockFree(int32_t nIndex, NEW_AUDIT_LIST_ITEM* pItem, int* pnResult) {
-    return m_lookup.GetItemAtLockFree(nIndex, pItem, pnResult);
-  }
-  // Copies every record into *pRecords (a consistent state of the list).
-  [[nodiscard]] bool GetItemsLockFree(std::vector<NEW_AUDIT_LIST_ITEM>* pRecords) {
-    return m_lookup.GetItemsLockFree(pRecords);
-  }
-  // *ppList receives the chain that MatchAll would give (null for none).
-  [[nodiscard]] bool MatchAllLockFree(const char* pszContent, uint32_t dwContentLen,
-                                      int32_t& nItemType, int32_t& nMatchCount,
-                                      AUDIT_RESULT_LIST** ppList) {
-    return m_lookup.MatchAllLockFreeAt(pszContent, dwContentLen, varnex::platform::CurrentTime32(),
-                                       nItemType, nMatchCount, ppList);
-  }
-  // Whether a record of item type cKind holds an address range that covers
-  // dwIP: 1 or 0.
-  [[nodiscard]] bool CoversAddressLockFree(uint32_t dwIP, int8_t cKind, int* pnCovered) {
-    return m_lookup.CoversAddressLockFree(dwIP, cKind, pnCovered);
-  }
-  [[nodiscard]] int CoversAddress(uint32_t dwIP, int8_t cKind) {
-    return m_lookup.CoversAddress(dwIP, cKind);
-  }
-  // The verdict match: true with the verdict in *pnVerdict when it could
-  // answer without the lock; false when the caller must take the lock and
-  // call MatchFirst.
-  [[nodiscard]] bool MatchFirstLockFree(const char* pszContent, uint32_t dwContentLen,
-                                        int* pnVerdict) {
-    return MatchFirstLockFreeAt(pszContent, dwContentLen, varnex::platform::CurrentTime32(),
-                                pnVerdict);
-  }
-  [[nodiscard]] bool MatchFirstLockFreeAt(const char* pszContent, uint32_t dwContentLen,
-                                          uint32_t dwNow, int* pnVerdict) {
-    return m_lookup.MatchFirstLockFreeAt(pszContent, dwContentLen, dwNow, pnVerdict);
-  }
-  // The records that decide the verdict match (see CVarnex::GetMatchingItems).
-  [[nodiscard]] bool DecidingLockFree(const char* pszContent, uint32_t dwContentLen,
-                                      std::vector<NEW_AUDIT_LIST_ITEM>* pOut) {
-    return DecidingLockFreeAt(pszContent, dwContentLen, varnex::platform::CurrentTime32(), pOut);
-  }
-  [[nodiscard]] bool DecidingLockFreeAt(const char* pszContent, uint32_t dwContentLen,
-                                        uint32_t dwNow, std::vector<NEW_AUDIT_LIST_ITEM>* pOut) {
-    return m_lookup.DecidingLockFreeAt(pszContent, dwContentLen, dwNow, pOut);
-  }
-  void Deciding(const char* pszContent, uint32_t dwContentLen,
-                std::vector<NEW_AUDIT_LIST_ITEM>* pOut) {
-    m_lookup.DecidingAt(pszContent, dwContentLen, varnex::platform::CurrentTime32(), pOut);
-  }
-  // The verdict match (see CVarnex::IsMatch): 1 or 0.
-  [[nodiscard]] int MatchFirst(const char* pszContent, uint32_t dwContentLen) {
-    return MatchFirstAt(pszContent, dwContentLen, varnex::platform::CurrentTime32());
-  }
-  [[nodiscard]] int MatchFirstAt(const char* pszContent, uint32_t dwContentLen, uint32_t dwNow) {
-    return m_lookup.MatchFirstAt(pszContent, dwContentLen, dwNow);
-  }
-  // The listing match (see CVarnex::IsMatch with four arguments).
-  [[nodiscard]] AUDIT_RESULT_LIST* MatchAll(const char* pszContent, uint32_t dwContentLen,
-                                            int32_t& nItemType, int32_t& nMatchCount) {
-    return MatchAllAt(pszContent, dwContentLen, nItemType, nMatchCount,
-                      varnex::platform::CurrentTime32());
-  }
-  [[nodiscard]] AUDIT_RESULT_LIST* MatchAllAt(const char* pszContent, uint32_t dwContentLen,
-                                              int32_t& nItemType, int32_t& nMatchCount,
-                                              uint32_t dwNow) {
-    return m_lookup.MatchAllAt(pszContent, dwContentLen, nItemType, nMatchCount, dwNow);
-  }
-  // See ResultList.h.
-  static void FreeResultList(AUDIT_RESULT_LIST* pList, int32_t nMaxNodes) {
-    ::FreeResultList(pList, nMaxNodes);
-  }
+  // The parts, reached directly: reads under the lock (CListView), changes
+  // (CRecordEditor, each one journaled change), and every read that answers
+  // a caller (CListLookup: the ...LockFree forms without the lock, on many
+  // threads at once, returning false when the caller must take the lock and
+  // use the locked form).
+  CListView& View() { return m_view; }
+  const CListView& View() const { return m_view; }
+  CRecordEditor& Editor() { return m_editor; }
+  CListLookup& Lookup() { return m_lookup; }
 
   bool IsOpen() const { return m_view.IsOpen(); }
   // True when this process may change the list: it may write the file and
   // has the mutex, the journal and the state file.
   bool IsWritable() const { return m_changes.Allowed(); }
-  bool HasMutex() const { return m_hMutex != nullptr; }
+  bool HasMutex() const { return m_pMutex != nullptr; }
   // True when lookups may go without the lock (a shared change counter).
   bool HasChangeCounter() const { return m_changes.ReadCounter() != nullptr; }
   // True when a writer died inside its change: the counter has stayed odd
@@ -296,7 +159,7 @@ class CSysListFileEx {
   CListChanges m_changes{m_view};
   CRecordEditor m_editor{m_view, m_changes, [this] { return FollowReplacedFile(true); }};
   CListLookup m_lookup{m_view, m_changes};
-  std::unique_ptr<varnex::platform::NamedMutex> m_hMutex;
+  std::unique_ptr<varnex::platform::NamedMutex> m_pMutex;
   CListLocalLock m_localLock;
   bool m_bFoundDamaged = false;
 };

@@ -153,14 +153,14 @@ class DifferentialTest : public ::testing::Test {
       const char* content = query.null ? nullptr : query.text.c_str();
       const uint32_t now = rules.Pick(5) == 0 ? kNow - 500 : kNow;
       int fast = -1;
-      ASSERT_TRUE(list.MatchFirstLockFreeAt(content, query.key, now, &fast)) << context;
-      ASSERT_EQ(fast, list.MatchFirstAt(content, query.key, now))
+      ASSERT_TRUE(list.Lookup().MatchFirstLockFreeAt(content, query.key, now, &fast)) << context;
+      ASSERT_EQ(fast, list.Lookup().MatchFirstAt(content, query.key, now))
           << context << " query \"" << query.text << "\" key " << query.key
           << (query.null ? " (null content)" : "");
       // The records that explain the verdict are there exactly when it is
       // a match, and each has the key.
       std::vector<NEW_AUDIT_LIST_ITEM> deciding;
-      ASSERT_TRUE(list.DecidingLockFreeAt(content, query.key, now, &deciding)) << context;
+      ASSERT_TRUE(list.Lookup().DecidingLockFreeAt(content, query.key, now, &deciding)) << context;
       ASSERT_EQ(!deciding.empty(), fast == 1)
           << context << " query \"" << query.text << "\" key " << query.key;
       for (const NEW_AUDIT_LIST_ITEM& record : deciding) {
@@ -177,16 +177,16 @@ TEST_F(DifferentialTest, RandomListsGiveTheLockedVerdicts) {
     RandomRules rules(seed);
     CSysListFileEx list;
     ASSERT_EQ(list.OpenList(seed % 4 == 0 ? 5 : 0), 0);
-    ASSERT_TRUE(list.ResetToEmpty());
+    ASSERT_TRUE(list.Editor().ResetToEmpty());
     ASSERT_TRUE(list.HasChangeCounter());
     const bool sorted = seed % 3 != 0;
     const int records = static_cast<int>(rules.Pick(300));
     for (int i = 0; i < records; ++i) {
       const NEW_AUDIT_LIST_ITEM item = rules.Record();
       if (sorted) {
-        ASSERT_EQ(list.InsertItem(&item), 0);
+        ASSERT_EQ(list.Editor().InsertItem(&item), 0);
       } else {
-        ASSERT_TRUE(list.AppendItem(&item));
+        ASSERT_TRUE(list.Editor().AppendItem(&item));
       }
     }
     const std::string context = "seed " + std::to_string(seed);
@@ -199,12 +199,12 @@ TEST_F(DifferentialTest, RandomListsGiveTheLockedVerdicts) {
     for (int round = 0; round < 6; ++round) {
       for (int i = 0; i < 20; ++i) {
         const NEW_AUDIT_LIST_ITEM item = rules.Record();
-        ASSERT_EQ(list.InsertItem(&item), 0);
+        ASSERT_EQ(list.Editor().InsertItem(&item), 0);
       }
       if (round % 2 == 0) {
-        ASSERT_EQ(list.DeleteByRuleNo(("r" + std::to_string(rules.Pick(400))).c_str()), 0);
+        ASSERT_EQ(list.Editor().DeleteByRuleNo(("r" + std::to_string(rules.Pick(400))).c_str()), 0);
       } else {
-        (void)list.PurgeOutdatedAt(kNow - 200);
+        (void)list.Editor().PurgeOutdatedAt(kNow - 200);
       }
       ExpectSameVerdicts(list, rules, 150, context + " round " + std::to_string(round));
       if (sorted) {
@@ -242,11 +242,11 @@ TEST_F(DifferentialTest, PatternHeavyListsGiveTheLockedVerdicts) {
       RandomRules rules(seed * 7919, c.words);
       CSysListFileEx list;
       ASSERT_EQ(list.OpenList(0), 0);
-      ASSERT_TRUE(list.ResetToEmpty());
+      ASSERT_TRUE(list.Editor().ResetToEmpty());
       const int records = 100 + static_cast<int>(rules.Pick(400));
       for (int i = 0; i < records; ++i) {
         const NEW_AUDIT_LIST_ITEM item = rules.Record();
-        ASSERT_EQ(list.InsertItem(&item), 0);
+        ASSERT_EQ(list.Editor().InsertItem(&item), 0);
       }
       const std::string context = std::string(c.locale) + " seed " + std::to_string(seed);
       ExpectSameVerdicts(list, rules, 400, context);
@@ -254,9 +254,9 @@ TEST_F(DifferentialTest, PatternHeavyListsGiveTheLockedVerdicts) {
       for (int round = 0; round < 3; ++round) {  // followed record by record
         for (int i = 0; i < 15; ++i) {
           const NEW_AUDIT_LIST_ITEM item = rules.Record();
-          ASSERT_EQ(list.InsertItem(&item), 0);
+          ASSERT_EQ(list.Editor().InsertItem(&item), 0);
         }
-        ASSERT_EQ(list.DeleteByRuleNo(("r" + std::to_string(rules.Pick(400))).c_str()), 0);
+        ASSERT_EQ(list.Editor().DeleteByRuleNo(("r" + std::to_string(rules.Pick(400))).c_str()), 0);
         ExpectSameVerdicts(list, rules, 200, context + " round " + std::to_string(round));
       }
       // A reader that folds otherwise answers too, without the anchors.

@@ -69,21 +69,21 @@ TEST(ListFormatTest, CapacityDropsLeftoverBytes) {
 
 TEST_F(ListFileTest, NewObjectIsClosed) {
   CSysListFileEx list;
-  EXPECT_EQ(list.CheckState(), -1);
-  EXPECT_EQ(list.GetCount(), 0);
+  EXPECT_EQ(list.View().CheckState(), -1);
+  EXPECT_EQ(list.View().GetCount(), 0);
   NEW_AUDIT_LIST_ITEM item = MakeRecord("untouched", 7);
-  EXPECT_EQ(list.GetItemAt(0, &item), 0);
+  EXPECT_EQ(list.View().GetItemAt(0, &item), 0);
   EXPECT_STREQ(item.szRuleNo, "untouched");
-  EXPECT_EQ(list.GetItemAt(-1, &item), -2);
-  EXPECT_FALSE(list.ResetToEmpty());
+  EXPECT_EQ(list.View().GetItemAt(-1, &item), -2);
+  EXPECT_FALSE(list.Editor().ResetToEmpty());
 }
 
 TEST_F(ListFileTest, MissingFileIsCreatedWithAHeaderAndOneHundredZeroSlots) {
   CSysListFileEx list;
   ASSERT_EQ(list.OpenList(0), 0);
   EXPECT_EQ(list.Capacity(), 100u);
-  EXPECT_EQ(list.CheckState(), -2);
-  EXPECT_EQ(list.GetCount(), 0);
+  EXPECT_EQ(list.View().CheckState(), -2);
+  EXPECT_EQ(list.View().GetCount(), 0);
   auto bytes = ReadFileBytes(dir_.FilePath(0));
   ASSERT_EQ(bytes.size(), kNewFileSize);
   EXPECT_EQ(HeaderField(bytes, 0), 0);
@@ -117,7 +117,7 @@ TEST_F(ListFileTest, WrongFormatTagIsRepaired) {
     WriteFileBytes(dir_.FilePath(3), bytes);
     CSysListFileEx list;
     ASSERT_EQ(list.OpenList(3), 0);
-    EXPECT_EQ(list.CheckState(), c.state_after);
+    EXPECT_EQ(list.View().CheckState(), c.state_after);
     EXPECT_EQ(list.FoundDamaged(), c.slots_zeroed);
     list.CloseListFile();
     auto after = ReadFileBytes(dir_.FilePath(3));
@@ -138,7 +138,7 @@ TEST_F(ListFileTest, LeftoverBytesAreIgnoredAndOverwrittenByGrowth) {
   CSysListFileEx list;
   ASSERT_EQ(list.OpenList(1), 0);
   EXPECT_EQ(list.Capacity(), 150u);
-  ASSERT_EQ(list.ExtendFile(100), 0);
+  ASSERT_EQ(list.View().MakeRoomFor(150), 0);  // one step of 100 slots
   auto after = ReadFileBytes(dir_.FilePath(1));
   EXPECT_EQ(after.size(), 24u + 241 * 250);
   EXPECT_TRUE(AllZero(after, 24, after.size()));
@@ -148,7 +148,7 @@ TEST_F(ListFileTest, TypesWithoutAFileFailToOpen) {
   for (int32_t type : {9, -1, INT_MIN}) {
     CSysListFileEx list;
     EXPECT_EQ(list.OpenList(type), -1) << type;
-    EXPECT_EQ(list.CheckState(), -1);
+    EXPECT_EQ(list.View().CheckState(), -1);
     EXPECT_FALSE(list.HasMutex()) << "nothing is made for a type without a file";
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
@@ -178,14 +178,14 @@ TEST_F(ListFileTest, ReadsRecordsByIndexWithinTheCount) {
   WriteRecordsRaw(dir_.FilePath(2), {MakeRecord("r0", 3, "abc"), MakeRecord("r1", 5, "hello")});
   CSysListFileEx list;
   ASSERT_EQ(list.OpenList(2), 0);
-  EXPECT_EQ(list.CheckState(), 0);
-  EXPECT_EQ(list.GetCount(), 2);
+  EXPECT_EQ(list.View().CheckState(), 0);
+  EXPECT_EQ(list.View().GetCount(), 2);
   NEW_AUDIT_LIST_ITEM item;
-  ASSERT_EQ(list.GetItemAt(1, &item), 0);
+  ASSERT_EQ(list.View().GetItemAt(1, &item), 0);
   EXPECT_STREQ(item.szRuleNo, "r1");
   EXPECT_EQ(uint32_t{item.nContentLen}, 5u);
-  EXPECT_EQ(list.GetItemAt(2, &item), -2);
-  EXPECT_EQ(list.GetItemAt(-1, &item), -2);
+  EXPECT_EQ(list.View().GetItemAt(2, &item), -2);
+  EXPECT_EQ(list.View().GetItemAt(-1, &item), -2);
 }
 
 TEST_F(ListFileTest, ResetZeroesEverySlotAndKeepsReservedHeaderBytes) {
@@ -193,7 +193,7 @@ TEST_F(ListFileTest, ResetZeroesEverySlotAndKeepsReservedHeaderBytes) {
   WriteFileBytes(dir_.FilePath(0), bytes);
   CSysListFileEx list;
   ASSERT_EQ(list.OpenList(0), 0);
-  ASSERT_TRUE(list.ResetToEmpty());
+  ASSERT_TRUE(list.Editor().ResetToEmpty());
   auto after = ReadFileBytes(dir_.FilePath(0));
   ASSERT_EQ(after.size(), kNewFileSize);
   EXPECT_EQ(HeaderField(after, 0), 0);
@@ -225,12 +225,12 @@ TEST_F(ListFileTest, DamagedCountsReadAsEmpty) {
       CSysListFileEx list;
       ASSERT_EQ(list.OpenList(5, for_reading), 0);
       EXPECT_TRUE(list.FoundDamaged());
-      EXPECT_EQ(list.CheckState(), -2);
-      EXPECT_EQ(list.GetCount(), 0);
+      EXPECT_EQ(list.View().CheckState(), -2);
+      EXPECT_EQ(list.View().GetCount(), 0);
       NEW_AUDIT_LIST_ITEM item;
-      EXPECT_EQ(list.GetItemAt(0, &item), -2);
-      EXPECT_EQ(list.GetItemAt(99, &item), -2);
-      EXPECT_EQ(list.ResetToEmpty(), !for_reading);
+      EXPECT_EQ(list.View().GetItemAt(0, &item), -2);
+      EXPECT_EQ(list.View().GetItemAt(99, &item), -2);
+      EXPECT_EQ(list.Editor().ResetToEmpty(), !for_reading);
       EXPECT_EQ(HeaderField(ReadFileBytes(dir_.FilePath(5)), 0), for_reading ? count : 0);
       int copies = 0;
       for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
@@ -250,7 +250,7 @@ TEST_F(ListFileTest, FilesShorterThanAHeaderAreRebuilt) {
     CSysListFileEx list;
     ASSERT_EQ(list.OpenList(6), 0);
     EXPECT_EQ(list.Capacity(), 100u);
-    EXPECT_EQ(list.CheckState(), -2);
+    EXPECT_EQ(list.View().CheckState(), -2);
     auto bytes = ReadFileBytes(dir_.FilePath(6));
     ASSERT_EQ(bytes.size(), kNewFileSize);
     EXPECT_EQ(HeaderField(bytes, 8), 52);
@@ -268,16 +268,15 @@ TEST_F(ListFileTest, HolderFollowsAFileThatAnotherHolderGrew) {
 
   CSysListFileEx grower;
   ASSERT_EQ(grower.OpenList(8), 0);
-  ASSERT_EQ(grower.ExtendFile(100), 0);
-  ASSERT_EQ(grower.ExtendFile(100), 0);
+  ASSERT_EQ(grower.View().MakeRoomFor(299), 0);  // two steps of 100 slots
   std::vector<NEW_AUDIT_LIST_ITEM> records;
   for (uint32_t i = 0; i < 250; ++i) records.push_back(MakeRecord(std::to_string(i), i));
   WriteRecordsRaw(dir_.FilePath(8), records);
 
-  EXPECT_EQ(holder.GetCount(), 250);
+  EXPECT_EQ(holder.View().GetCount(), 250);
   EXPECT_EQ(holder.Capacity(), 300u);
   NEW_AUDIT_LIST_ITEM item;
-  ASSERT_EQ(holder.GetItemAt(249, &item), 0);
+  ASSERT_EQ(holder.View().GetItemAt(249, &item), 0);
   EXPECT_STREQ(item.szRuleNo, "249");
 }
 

@@ -40,16 +40,16 @@ TEST_F(LockFreeLookupTest, AFilePutBackOrMovedInIsNotLookedUpByAnOldIndex) {
   auto fill = [&](const char* prefix) {
     CSysListFileEx list;
     ASSERT_EQ(list.OpenList(2), 0);
-    ASSERT_TRUE(list.ResetToEmpty());
+    ASSERT_TRUE(list.Editor().ResetToEmpty());
     for (int i = 0; i < 50; ++i) {
       NEW_AUDIT_LIST_ITEM item = MakeRecord("s" + std::to_string(i), 5, prefix + std::to_string(i));
-      ASSERT_EQ(list.InsertItem(&item), 0);
+      ASSERT_EQ(list.Editor().InsertItem(&item), 0);
     }
     ASSERT_TRUE(list.IndexIsCurrent());
   };
   auto verdict = [](CSysListFileEx& list, const char* content) {
     int result = -1;
-    EXPECT_TRUE(list.MatchFirstLockFreeAt(content, 5, kNow, &result));
+    EXPECT_TRUE(list.Lookup().MatchFirstLockFreeAt(content, 5, kNow, &result));
     return result;
   };
   fill("t");
@@ -73,7 +73,7 @@ TEST_F(LockFreeLookupTest, AFilePutBackOrMovedInIsNotLookedUpByAnOldIndex) {
   ASSERT_EQ(newcomer.OpenList(2), 0);
   EXPECT_EQ(verdict(newcomer, "t7"), 1);
   int result = -1;
-  EXPECT_FALSE(reopened.MatchFirstLockFreeAt("t7", 5, kNow, &result));
+  EXPECT_FALSE(reopened.Lookup().MatchFirstLockFreeAt("t7", 5, kNow, &result));
   ASSERT_TRUE(platform::IsHeld(reopened.LockList()));
   EXPECT_TRUE(reopened.UnlockList());
   EXPECT_EQ(verdict(reopened, "t7"), 1);
@@ -176,18 +176,18 @@ TEST_F(LockFreeLookupTest, SharedObjectsOfAnotherLayoutAreNotUsed) {
   EXPECT_NE(list.ReadOnlyReason().find("SYSLIST_STATE_1"), std::string::npos)
       << list.ReadOnlyReason();
   int verdict = -1;
-  EXPECT_FALSE(list.MatchFirstLockFreeAt("x", 1, kNow, &verdict));
+  EXPECT_FALSE(list.Lookup().MatchFirstLockFreeAt("x", 1, kNow, &verdict));
   NEW_AUDIT_LIST_ITEM item = MakeRecord("x", 1, "x");
-  EXPECT_EQ(list.InsertItem(&item), -1);
+  EXPECT_EQ(list.Editor().InsertItem(&item), -1);
 
   const std::string index_name = dir_.path() + "/SYSLIST_INDEX_6";
   const uint64_t foreign[2] = {LIST_INDEX_MAGIC, LIST_INDEX_VERSION + 1};
   WriteFileBytes(index_name, BytesOf(foreign, sizeof foreign));
   CSysListFileEx other;
   ASSERT_EQ(other.OpenList(6), 0);
-  ASSERT_EQ(other.InsertItem(&item), 0);
+  ASSERT_EQ(other.Editor().InsertItem(&item), 0);
   EXPECT_FALSE(other.IndexIsCurrent());
-  ASSERT_TRUE(other.MatchFirstLockFreeAt("x", 1, kNow, &verdict));
+  ASSERT_TRUE(other.Lookup().MatchFirstLockFreeAt("x", 1, kNow, &verdict));
   EXPECT_EQ(verdict, 1);
   const std::vector<uint8_t> after = ReadFileBytes(index_name);
   ASSERT_GE(after.size(), sizeof foreign);
@@ -200,7 +200,7 @@ TEST_F(LockFreeLookupTest, SharedObjectsOfAnotherLayoutAreNotUsed) {
   WriteFileBytes(older_name, BytesOf(older, sizeof older));
   CSysListFileEx upgraded;
   ASSERT_EQ(upgraded.OpenList(7), 0);
-  ASSERT_EQ(upgraded.InsertItem(&item), 0);
+  ASSERT_EQ(upgraded.Editor().InsertItem(&item), 0);
   EXPECT_TRUE(upgraded.IndexIsCurrent());
 }
 
@@ -289,7 +289,7 @@ TEST_F(LockFreeLookupTest, APieceInsideIsFoundAtEveryPlace) {
   constexpr uint32_t kKey = 24;
   CSysListFileEx list;
   ASSERT_EQ(list.OpenList(0), 0);
-  ASSERT_TRUE(list.ResetToEmpty());
+  ASSERT_TRUE(list.Editor().ResetToEmpty());
   std::vector<std::string> literals;
   for (size_t length = 1; length <= 12; ++length) {
     std::string literal;
@@ -297,11 +297,11 @@ TEST_F(LockFreeLookupTest, APieceInsideIsFoundAtEveryPlace) {
     literals.push_back(literal);
     const NEW_AUDIT_LIST_ITEM record =
         MakeRecord("r" + std::to_string(length), kKey, "*" + literal + "*", 1);
-    ASSERT_EQ(list.InsertItem(&record), 0);
+    ASSERT_EQ(list.Editor().InsertItem(&record), 0);
   }
   // A plain record of the key, so that the list is not only patterns.
   const NEW_AUDIT_LIST_ITEM plain = MakeRecord("plain", kKey, std::string(kKey, '0'), 1);
-  ASSERT_EQ(list.InsertItem(&plain), 0);
+  ASSERT_EQ(list.Editor().InsertItem(&plain), 0);
   for (const std::string& literal : literals) {
     for (size_t place = 0; place + literal.size() <= kKey; ++place) {
       std::string content(kKey, '0');
@@ -310,8 +310,8 @@ TEST_F(LockFreeLookupTest, APieceInsideIsFoundAtEveryPlace) {
         std::string text = content;
         if (changed) text[place + literal.size() - 1] = '9';
         int fast = -1;
-        ASSERT_TRUE(list.MatchFirstLockFreeAt(text.c_str(), kKey, kNow, &fast));
-        ASSERT_EQ(fast, list.MatchFirstAt(text.c_str(), kKey, kNow))
+        ASSERT_TRUE(list.Lookup().MatchFirstLockFreeAt(text.c_str(), kKey, kNow, &fast));
+        ASSERT_EQ(fast, list.Lookup().MatchFirstAt(text.c_str(), kKey, kNow))
             << "literal " << literal << " at " << place << (changed ? " changed" : "");
         if (!changed) {
           EXPECT_EQ(fast, 1) << literal << " at " << place;
@@ -329,14 +329,14 @@ TEST_F(LockFreeLookupTest, APieceInsideIsFoundAtEveryPlace) {
 TEST_F(LockFreeLookupTest, TheBitmapHoldsAWordOnceAndStaysWithinItsRoom) {
   CSysListFileEx list;
   ASSERT_EQ(list.OpenList(0), 0);
-  ASSERT_TRUE(list.ResetToEmpty());
+  ASSERT_TRUE(list.Editor().ResetToEmpty());
   std::vector<NEW_AUDIT_LIST_ITEM> records;
   for (uint32_t key = 16; key < 48; ++key) {
     records.push_back(MakeRecord("needle" + std::to_string(key), key, "*needle*", 1));
   }
   int32_t done = 0, replaced = 0;
-  ASSERT_EQ(list.InsertItems(records.data(), static_cast<int32_t>(records.size()), 60'000, &done,
-                             &replaced),
+  ASSERT_EQ(list.Editor().InsertItems(records.data(), static_cast<int32_t>(records.size()), 60'000,
+                                      &done, &replaced),
             0);
   auto header = [&] {
     ListIndex::Header read = {};
@@ -349,8 +349,8 @@ TEST_F(LockFreeLookupTest, TheBitmapHoldsAWordOnceAndStaysWithinItsRoom) {
   auto found = [&](const std::string& word, uint32_t key) {
     std::string content = std::string(key - word.size(), '0') + word;
     int verdict = -1;
-    EXPECT_TRUE(list.MatchFirstLockFreeAt(content.c_str(), key, kNow, &verdict));
-    EXPECT_EQ(verdict, list.MatchFirstAt(content.c_str(), key, kNow)) << word;
+    EXPECT_TRUE(list.Lookup().MatchFirstLockFreeAt(content.c_str(), key, kNow, &verdict));
+    EXPECT_EQ(verdict, list.Lookup().MatchFirstAt(content.c_str(), key, kNow)) << word;
     return verdict == 1;
   };
   std::string previous;
@@ -358,7 +358,7 @@ TEST_F(LockFreeLookupTest, TheBitmapHoldsAWordOnceAndStaysWithinItsRoom) {
     const std::string word = "w" + std::to_string(i * 7919) + "x";
     const uint32_t key = 16 + static_cast<uint32_t>(i) % 32;
     const NEW_AUDIT_LIST_ITEM record = MakeRecord("word", key, "*" + word + "*", 1);
-    ASSERT_EQ(list.InsertItem(&record), 0);  // replaces the word before
+    ASSERT_EQ(list.Editor().InsertItem(&record), 0);  // replaces the word before
     const ListIndex::Header now = header();
     ASSERT_LE(now.nBitmapPieces, list_index::BitmapPieceCapacity(now.nBitmapBits)) << i;
     ASSERT_TRUE(found(word, key)) << word;
@@ -387,19 +387,19 @@ TEST_F(LockFreeLookupTest, ReplacingOneOfTwoPatternsOfOneAnchorLeavesTheOther) {
       SCOPED_TRACE(std::string(shape.pattern) + (bTakeOutLive ? ", live taken out" : ", ended"));
       CSysListFileEx list;
       ASSERT_EQ(list.OpenList(0), 0);
-      ASSERT_TRUE(list.ResetToEmpty());
+      ASSERT_TRUE(list.Editor().ResetToEmpty());
       const NEW_AUDIT_LIST_ITEM live = MakeRecord("live", 20, shape.pattern);
       NEW_AUDIT_LIST_ITEM ended = MakeRecord("ended", 20, shape.pattern);
       ended.dwEndTime = kNow - 1;
-      ASSERT_EQ(list.InsertItem(&live), 0);
-      ASSERT_EQ(list.InsertItem(&ended), 0);
+      ASSERT_EQ(list.Editor().InsertItem(&live), 0);
+      ASSERT_EQ(list.Editor().InsertItem(&ended), 0);
       const NEW_AUDIT_LIST_ITEM replacement =
           MakeRecord(bTakeOutLive ? "live" : "ended", 20, "zzzzzzzzzzzzzzzzzzzz");
-      ASSERT_EQ(list.InsertItem(&replacement), 0);
+      ASSERT_EQ(list.Editor().InsertItem(&replacement), 0);
       int verdict = -1;
-      ASSERT_TRUE(list.MatchFirstLockFreeAt(shape.content, 20, kNow, &verdict));
+      ASSERT_TRUE(list.Lookup().MatchFirstLockFreeAt(shape.content, 20, kNow, &verdict));
       EXPECT_EQ(verdict, bTakeOutLive ? 0 : 1);
-      EXPECT_EQ(verdict, list.MatchFirstAt(shape.content, 20, kNow));
+      EXPECT_EQ(verdict, list.Lookup().MatchFirstAt(shape.content, 20, kNow));
       EXPECT_TRUE(list.IndexIsCurrent());
     }
   }

@@ -36,18 +36,18 @@ std::vector<std::string> RuleNos(const AUDIT_RESULT_LIST* node) {
 class MatchingTest : public ::testing::Test {
  protected:
   void Open(int32_t type) { ASSERT_EQ(list_.OpenList(type), 0); }
-  void Add(const NEW_AUDIT_LIST_ITEM& item) { ASSERT_EQ(list_.InsertItem(&item), 0); }
+  void Add(const NEW_AUDIT_LIST_ITEM& item) { ASSERT_EQ(list_.Editor().InsertItem(&item), 0); }
   int First(const char* content, uint32_t length, uint32_t now = kNow) {
-    return list_.MatchFirstAt(content, length, now);
+    return list_.Lookup().MatchFirstAt(content, length, now);
   }
   // The listing match's rule numbers in chain order; frees the chain.
   std::vector<std::string> All(const char* content, uint32_t length, uint32_t now = kNow) {
     type_ = -99;
     count_ = -99;
-    AUDIT_RESULT_LIST* head = list_.MatchAllAt(content, length, type_, count_, now);
+    AUDIT_RESULT_LIST* head = list_.Lookup().MatchAllAt(content, length, type_, count_, now);
     auto rules = RuleNos(head);
     EXPECT_EQ(static_cast<int32_t>(rules.size()), head == nullptr && count_ == -99 ? 0 : count_);
-    CSysListFileEx::FreeResultList(head, count_);
+    ::FreeResultList(head, count_);
     return rules;
   }
 
@@ -100,15 +100,15 @@ TEST_F(MatchingTest, NullContentTakesEveryRecordWithTheKey) {
     ASSERT_EQ(list.OpenList(type), 0);
     for (const auto& item :
          {Rule("expired", "abc", 0, kNow - 1), Rule("valid", "xyz"), Rule("other", "abcd")}) {
-      ASSERT_EQ(list.InsertItem(&item), 0);
+      ASSERT_EQ(list.Editor().InsertItem(&item), 0);
     }
-    EXPECT_EQ(list.MatchFirstAt(nullptr, 3, kNow), 1) << "no test of text or time";
-    EXPECT_EQ(list.MatchFirstAt("abc", 3, kNow), 0) << "an expired record never matches";
+    EXPECT_EQ(list.Lookup().MatchFirstAt(nullptr, 3, kNow), 1) << "no test of text or time";
+    EXPECT_EQ(list.Lookup().MatchFirstAt("abc", 3, kNow), 0) << "an expired record never matches";
     int32_t item_type = -1, count = -1;
-    AUDIT_RESULT_LIST* head = list.MatchAllAt(nullptr, 3, item_type, count, kNow);
+    AUDIT_RESULT_LIST* head = list.Lookup().MatchAllAt(nullptr, 3, item_type, count, kNow);
     EXPECT_EQ(count, type == 7 ? 1 : 2) << "only the trace list checks the window";
     EXPECT_EQ(static_cast<int32_t>(RuleNos(head).size()), count);
-    CSysListFileEx::FreeResultList(head, count);
+    ::FreeResultList(head, count);
   }
 }
 
@@ -148,7 +148,7 @@ TEST_F(MatchingTest, CombinedItemTypeIsTheSmallestAndZeroCountsAsNone) {
     }
     EXPECT_EQ(type, c.combined) << testing::PrintToString(c.types);
     EXPECT_EQ(count, static_cast<int32_t>(c.types.size()));
-    CSysListFileEx::FreeResultList(head, count);
+    ::FreeResultList(head, count);
   }
 }
 
@@ -166,7 +166,7 @@ TEST_F(MatchingTest, RecordsOutOfKeyOrderAreMissedAsTheSearchGoes) {
   Open(0);
   for (const char* text : {"a", "bb", "ccc", "dddd", "eeeee"}) Add(Rule(text, text));
   NEW_AUDIT_LIST_ITEM late = Rule("late", "z");
-  ASSERT_TRUE(list_.AppendItem(&late));
+  ASSERT_TRUE(list_.Editor().AppendItem(&late));
   EXPECT_EQ(First("z", 1), 0) << "the search meets slot 0 and never sees the last slot";
   EXPECT_EQ(All(nullptr, 1), Rules{"a"});
 }
@@ -379,36 +379,36 @@ TEST(DoubleBytePlainTest, TrailBytesThatLookLikeLettersAreNotFolded) {
   CSysListFileEx list;
   ASSERT_EQ(list.OpenList(6), 0);
   for (size_t i = 0; i < rows.size(); ++i) {
-    ASSERT_TRUE(list.ResetToEmpty());
+    ASSERT_TRUE(list.Editor().ResetToEmpty());
     const Row& row = rows[i];
     const auto key = static_cast<uint32_t>(std::strlen(row.content));
     NEW_AUDIT_LIST_ITEM item = MakeRecord("r", key, row.record);
-    ASSERT_EQ(list.InsertItem(&item), 0);
+    ASSERT_EQ(list.Editor().InsertItem(&item), 0);
     SCOPED_TRACE(i);
-    EXPECT_EQ(list.MatchFirstAt(row.content, key, kNow), row.verdict) << "the scan";
+    EXPECT_EQ(list.Lookup().MatchFirstAt(row.content, key, kNow), row.verdict) << "the scan";
     int verdict = -1;
-    ASSERT_TRUE(list.MatchFirstLockFreeAt(row.content, key, kNow, &verdict));
+    ASSERT_TRUE(list.Lookup().MatchFirstLockFreeAt(row.content, key, kNow, &verdict));
     EXPECT_TRUE(list.IndexIsCurrent());
     EXPECT_EQ(verdict, row.verdict) << "the index";
     int32_t type = 0, count = 0;
-    AUDIT_RESULT_LIST* hits = list.MatchAllAt(row.content, key, type, count, kNow);
-    CSysListFileEx::FreeResultList(hits, count);
+    AUDIT_RESULT_LIST* hits = list.Lookup().MatchAllAt(row.content, key, type, count, kNow);
+    ::FreeResultList(hits, count);
     EXPECT_EQ(count, row.verdict) << "the listing match";
   }
   std::setlocale(LC_CTYPE, "C");
   // In a single-byte locale every letter is a character.
-  EXPECT_EQ(list.MatchFirstAt("\xcf"
-                              "A",
-                              2, kNow),
+  EXPECT_EQ(list.Lookup().MatchFirstAt("\xcf"
+                                       "A",
+                                       2, kNow),
             0);
-  ASSERT_TRUE(list.ResetToEmpty());
+  ASSERT_TRUE(list.Editor().ResetToEmpty());
   NEW_AUDIT_LIST_ITEM item = MakeRecord("r", 2,
                                         "\xcf"
                                         "a");
-  ASSERT_EQ(list.InsertItem(&item), 0);
-  EXPECT_EQ(list.MatchFirstAt("\xcf"
-                              "A",
-                              2, kNow),
+  ASSERT_EQ(list.Editor().InsertItem(&item), 0);
+  EXPECT_EQ(list.Lookup().MatchFirstAt("\xcf"
+                                       "A",
+                                       2, kNow),
             1);
 }
 

@@ -32,14 +32,14 @@ class RecordEditingTest : public ::testing::Test {
   void Insert(const std::string& rule, uint32_t key, int8_t type = 0, uint32_t end = ~0u) {
     NEW_AUDIT_LIST_ITEM item = MakeRecord(rule, key, "text", type);
     item.dwEndTime = end;
-    ASSERT_EQ(list_.InsertItem(&item), 0);
+    ASSERT_EQ(list_.Editor().InsertItem(&item), 0);
   }
   // A rule number of 32 characters fills its field without a NUL.
   void Append(const std::string& rule, uint32_t key, int8_t type = 0, uint32_t end = ~0u) {
     NEW_AUDIT_LIST_ITEM item = MakeRecord("", key, "text", type);
     std::memcpy(item.szRuleNo, rule.data(), std::min<size_t>(rule.size(), 32));
     item.dwEndTime = end;
-    ASSERT_TRUE(list_.AppendItem(&item));
+    ASSERT_TRUE(list_.Editor().AppendItem(&item));
   }
 
   static constexpr int32_t kType = 2;
@@ -63,7 +63,7 @@ TEST_F(RecordEditingTest, ReplacementInAnotherLetterCaseKeepsItsSlot) {
   Insert("r1", 5);
   Insert("z", 9);
   NEW_AUDIT_LIST_ITEM item = MakeRecord("R1", 5, "new text");
-  ASSERT_EQ(list_.InsertItem(&item), 0);
+  ASSERT_EQ(list_.Editor().InsertItem(&item), 0);
   auto records = Records();
   ASSERT_EQ(records.size(), 3u);
   EXPECT_STREQ(records[1].szRuleNo, "R1");
@@ -109,9 +109,9 @@ TEST_F(RecordEditingTest, DeleteByRuleNoFollowsItsSingleRecordRule) {
       {{"X", "Y"}, {"X", "Y"}},
   };
   for (const Case& c : cases) {
-    ASSERT_TRUE(list_.ResetToEmpty());
+    ASSERT_TRUE(list_.Editor().ResetToEmpty());
     for (const auto& rule : c.before) Append(rule, 1);
-    EXPECT_EQ(list_.DeleteByRuleNo("R"), 0);
+    EXPECT_EQ(list_.Editor().DeleteByRuleNo("R"), 0);
     EXPECT_EQ(RuleNos(), c.after) << testing::PrintToString(c.before);
   }
 }
@@ -121,9 +121,9 @@ TEST_F(RecordEditingTest, DeleteByRuleNoSearchesTheFirst29Characters) {
   Append(rule29 + "XYZ", 1);  // 32 characters, no NUL in the field
   Append(rule29, 2);
   Append(rule29 + "X", 3);
-  EXPECT_EQ(list_.DeleteByRuleNo((rule29 + "XYZ").c_str()), 0);
+  EXPECT_EQ(list_.Editor().DeleteByRuleNo((rule29 + "XYZ").c_str()), 0);
   EXPECT_EQ(RuleNos(), (Rules{rule29 + "XYZ", rule29 + "X"}));
-  EXPECT_EQ(list_.DeleteByRuleNo(nullptr), 0);
+  EXPECT_EQ(list_.Editor().DeleteByRuleNo(nullptr), 0);
 }
 
 TEST_F(RecordEditingTest, DeleteByTypeComparesTheSignedByte) {
@@ -131,10 +131,10 @@ TEST_F(RecordEditingTest, DeleteByTypeComparesTheSignedByte) {
   Append("b", 1, -1);
   Append("c", 1, 2);
   Append("d", 1, 7);
-  EXPECT_TRUE(list_.DeleteByType(255));
+  EXPECT_TRUE(list_.Editor().DeleteByType(255));
   EXPECT_EQ(RuleNos().size(), 4u);
-  EXPECT_TRUE(list_.DeleteByType(-1));
-  EXPECT_TRUE(list_.DeleteByType(2));
+  EXPECT_TRUE(list_.Editor().DeleteByType(-1));
+  EXPECT_TRUE(list_.Editor().DeleteByType(2));
   EXPECT_EQ(RuleNos(), (Rules{"d"}));
 }
 
@@ -148,13 +148,14 @@ TEST_F(RecordEditingTest, DeletionsFlushOncePerCall) {
     call();
     return platform::FlushCount() - before;
   };
-  EXPECT_EQ(flushes([&] { EXPECT_TRUE(list_.DeleteByType(9)); }), 0u);
-  EXPECT_EQ(flushes([&] { EXPECT_TRUE(list_.DeleteByType(1)); }), 1u) << "three records, one flush";
-  EXPECT_EQ(flushes([&] { EXPECT_EQ(list_.DeleteByRuleNo("nothing"), 0); }), 0u);
-  EXPECT_EQ(flushes([&] { EXPECT_EQ(list_.DeleteByRuleNo("even"), 0); }), 1u);
+  EXPECT_EQ(flushes([&] { EXPECT_TRUE(list_.Editor().DeleteByType(9)); }), 0u);
+  EXPECT_EQ(flushes([&] { EXPECT_TRUE(list_.Editor().DeleteByType(1)); }), 1u)
+      << "three records, one flush";
+  EXPECT_EQ(flushes([&] { EXPECT_EQ(list_.Editor().DeleteByRuleNo("nothing"), 0); }), 0u);
+  EXPECT_EQ(flushes([&] { EXPECT_EQ(list_.Editor().DeleteByRuleNo("even"), 0); }), 1u);
   Append("a", 1, 0, 5);
   Append("b", 1, 0, 5);
-  EXPECT_EQ(flushes([&] { EXPECT_EQ(list_.PurgeOutdatedAt(kNow), 0); }), 1u);
+  EXPECT_EQ(flushes([&] { EXPECT_EQ(list_.Editor().PurgeOutdatedAt(kNow), 0); }), 1u);
   EXPECT_EQ(RuleNos(), (Rules{"keep"}));
 }
 
@@ -165,7 +166,7 @@ TEST_F(RecordEditingTest, PurgeKeepsTheCurrentSecondAndTakesSharedRuleNumbers) {
   Append("keep", 1, 0, kNow + 1);
   Append("shared", 1, 0, kNow - 1);
   Append("tail", 1, 0, ~0u);
-  EXPECT_EQ(list_.PurgeOutdatedAt(kNow), 0);
+  EXPECT_EQ(list_.Editor().PurgeOutdatedAt(kNow), 0);
   EXPECT_EQ(RuleNos(), (Rules{"now", "keep", "tail"}));
 }
 
@@ -176,21 +177,21 @@ TEST_F(RecordEditingTest, PurgeMovesOnPastRuleNumbersThatCannotFindThemselves) {
   Append(rule29, 1, 0, kNow + 1);         // found by the first one's search
   Append(rule29 + "CCC", 1, 0, 5);        // 32 characters without a NUL, outdated
   Append("valid", 1, 0, kNow + 1);
-  EXPECT_EQ(list_.PurgeOutdatedAt(kNow), 0);
+  EXPECT_EQ(list_.Editor().PurgeOutdatedAt(kNow), 0);
   EXPECT_EQ(RuleNos(), (Rules{rule29 + "BB", "valid"}));
 }
 
 TEST_F(RecordEditingTest, EmptyOrClosedListsAnswerAsDocumented) {
   NEW_AUDIT_LIST_ITEM item = MakeRecord("x", 1);
-  EXPECT_EQ(list_.DeleteByRuleNo("x"), 0);
-  EXPECT_FALSE(list_.DeleteByType(0));
-  EXPECT_EQ(list_.PurgeOutdatedAt(kNow), -2);
-  EXPECT_EQ(list_.InsertItem(nullptr), -2);
-  EXPECT_FALSE(list_.AppendItem(nullptr));
+  EXPECT_EQ(list_.Editor().DeleteByRuleNo("x"), 0);
+  EXPECT_FALSE(list_.Editor().DeleteByType(0));
+  EXPECT_EQ(list_.Editor().PurgeOutdatedAt(kNow), -2);
+  EXPECT_EQ(list_.Editor().InsertItem(nullptr), -2);
+  EXPECT_FALSE(list_.Editor().AppendItem(nullptr));
   list_.CloseListFile();
-  EXPECT_EQ(list_.InsertItem(&item), -1);
-  EXPECT_FALSE(list_.AppendItem(&item));
-  EXPECT_EQ(list_.PurgeOutdatedAt(kNow), -1);
+  EXPECT_EQ(list_.Editor().InsertItem(&item), -1);
+  EXPECT_FALSE(list_.Editor().AppendItem(&item));
+  EXPECT_EQ(list_.Editor().PurgeOutdatedAt(kNow), -1);
 }
 
 // A random record whose rule number, key, type and end time come from small
@@ -218,22 +219,22 @@ TEST_F(RecordEditingTest, OnePassOperationsMatchThePlainSequences) {
     ListModel model;
     const int size = static_cast<int>(rng() % 14);
     for (int i = 0; i < size; ++i) model.Append(RandomRecord(rng));
-    ASSERT_TRUE(list_.ResetToEmpty());
-    for (const auto& item : model.items) ASSERT_TRUE(list_.AppendItem(&item));
+    ASSERT_TRUE(list_.Editor().ResetToEmpty());
+    for (const auto& item : model.items) ASSERT_TRUE(list_.Editor().AppendItem(&item));
 
     const int op = round % 3;
     if (op == 0) {
-      ASSERT_EQ(list_.PurgeOutdatedAt(kNow), size == 0 ? -2 : 0);
+      ASSERT_EQ(list_.Editor().PurgeOutdatedAt(kNow), size == 0 ? -2 : 0);
       model.Purge(kNow);
     } else if (op == 1) {
       const NEW_AUDIT_LIST_ITEM probe = RandomRecord(rng);
       char rule[33] = {};
       std::memcpy(rule, probe.szRuleNo, 32);
-      ASSERT_EQ(list_.DeleteByRuleNo(rule), 0);
+      ASSERT_EQ(list_.Editor().DeleteByRuleNo(rule), 0);
       model.DeleteByRuleNo(rule);
     } else {
       const int type = static_cast<int>(rng() % 4) - 1;
-      ASSERT_EQ(list_.DeleteByType(type), size > 0);
+      ASSERT_EQ(list_.Editor().DeleteByType(type), size > 0);
       model.DeleteByType(type);
     }
     ASSERT_TRUE(SameRecords(Records(), model.items)) << "round " << round << " op " << op;
@@ -247,10 +248,10 @@ TEST_F(RecordEditingTest, InsertsAndAppendsMatchThePlainModel) {
     NEW_AUDIT_LIST_ITEM item = RandomRecord(rng);
     item.nContentLen = static_cast<uint32_t>(rng() % 10);
     if (rng() % 8 == 0) {
-      ASSERT_TRUE(list_.AppendItem(&item));
+      ASSERT_TRUE(list_.Editor().AppendItem(&item));
       model.Append(item);
     } else {
-      ASSERT_EQ(list_.InsertItem(&item), 0);
+      ASSERT_EQ(list_.Editor().InsertItem(&item), 0);
       model.Insert(item);
     }
     ASSERT_TRUE(SameRecords(Records(), model.items)) << "step " << i;
@@ -352,7 +353,7 @@ TEST_F(JournalRecoveryTest, InterruptedInsertIsMadeAgainWhateverReachedTheFile) 
   for (const bool restarted : {false, true}) {
     for (uint32_t moved = 0; moved <= 5; ++moved) {
       SCOPED_TRACE(std::to_string(moved) + (restarted ? " after a restart" : " after a death"));
-      ASSERT_TRUE(list_.ResetToEmpty());
+      ASSERT_TRUE(list_.Editor().ResetToEmpty());
       ListModel model;
       for (uint32_t key = 0; key < 8; ++key) {
         Insert("k" + std::to_string(key), key * 10);
@@ -379,7 +380,7 @@ TEST_F(JournalRecoveryTest, InterruptedInsertIsMadeAgainWhateverReachedTheFile) 
 }
 
 TEST_F(JournalRecoveryTest, InterruptedRemovalIsMadeAgain) {
-  ASSERT_TRUE(list_.ResetToEmpty());
+  ASSERT_TRUE(list_.Editor().ResetToEmpty());
   for (int i = 0; i < 8; ++i) Append("r" + std::to_string(i), 1);
   const std::vector<NEW_AUDIT_LIST_ITEM> before = Records();
   // Removing r1 and r4: the kept records from slot 1 on, then zeros up to 8.
@@ -404,7 +405,7 @@ TEST_F(JournalRecoveryTest, InterruptedRemovalIsMadeAgain) {
 TEST_F(JournalRecoveryTest, InterruptedBatchIntoAnEmptyListLeavesItEmpty) {
   for (const bool restarted : {false, true}) {
     SCOPED_TRACE(restarted ? "after a restart" : "after a death");
-    ASSERT_TRUE(list_.ResetToEmpty());
+    ASSERT_TRUE(list_.Editor().ResetToEmpty());
     Journal(ChangeOf(0, 0, 0, 6), {});
     ASSERT_EQ(raw_.Open(dir_.FilePath(kType).c_str()), platform::Result::kOk);
     for (uint32_t i = 0; i < 4; ++i) Slots()[i] = MakeRecord("b" + std::to_string(i), i, "text");
@@ -459,7 +460,7 @@ TEST_F(JournalRecoveryTest, EntriesThatMustNotBeMadeAreDropped) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ASSERT_TRUE(list_.ResetToEmpty());
+    ASSERT_TRUE(list_.Editor().ResetToEmpty());
     Append("a", 1);
     c.stage();
     MarkUnfinished(true);

@@ -235,10 +235,11 @@ TEST_F(TrustTest, ObjectsThatDoNotFitAreRefusedAndTheListFailsClosed) {
         EXPECT_NE(list.ReadOnlyReason().find(path), std::string::npos) << list.ReadOnlyReason();
       }
       NEW_AUDIT_LIST_ITEM item = MakeRecord("x", 6, "word0x");
-      EXPECT_EQ(list.InsertItem(&item), index_only ? 0 : -1);
-      EXPECT_EQ(list.MatchFirst("WORD0X", 6), 1);
+      EXPECT_EQ(list.Editor().InsertItem(&item), index_only ? 0 : -1);
+      EXPECT_EQ(list.Lookup().MatchFirstAt("WORD0X", 6, varnex::platform::CurrentTime32()), 1);
       int verdict = -1;
-      if (list.MatchFirstLockFree("word0x", 6, &verdict)) {
+      if (list.Lookup().MatchFirstLockFreeAt("word0x", 6, varnex::platform::CurrentTime32(),
+                                             &verdict)) {
         EXPECT_EQ(verdict, 1);
       }
 
