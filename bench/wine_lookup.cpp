@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
   };
   auto with_lock = [&](const std::string& query) {
     (void)locked.LockList();
-    const int verdict = locked.MatchFirst(query.c_str(), static_cast<uint32_t>(query.size()));
+    const int verdict = locked.Lookup().MatchFirstAt(
+        query.c_str(), static_cast<uint32_t>(query.size()), varnex::platform::CurrentTime32());
     (void)locked.UnlockList();
     return verdict;
   };

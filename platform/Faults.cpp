@@ -3,6 +3,7 @@
 #include "platform/Faults.h"
 
 #include <atomic>
+#include <cstdlib>
 
 namespace varnex::platform {
 
@@ -48,10 +49,20 @@ void SetSyncHook(SyncHook hook) {
 void NoteSync(const SyncNote& note, bool done) {
   if (const SyncHook hook = g_sync_hook.load()) hook(note, done);
 }
+
+bool TestBootIdentity(uint8_t* bytes, size_t size) {
+  const char* run = std::getenv("VARNEX_TEST_BOOT_IDENTITY");
+  if (run == nullptr) return false;
+  for (size_t i = 0; i < size && run[i] != '\0'; ++i) bytes[i] = static_cast<uint8_t>(run[i]);
+  return true;
+}
 #else
 void SetSyncHook(SyncHook) {}
 void NoteSync(const SyncNote&, bool) {}
 bool ShouldFail(Fault) {
+  return false;
+}
+bool TestBootIdentity(uint8_t*, size_t) {
   return false;
 }
 void CountFlush() {}

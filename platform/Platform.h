@@ -120,6 +120,10 @@ class NamedMutex {
 
  private:
   explicit NamedMutex(Shared* shared) : shared_(shared) {}
+  // Open after the checks that every system shares: the system's own part.
+  static std::unique_ptr<NamedMutex> OpenChecked(const std::string& path,
+                                                 const TrustedFileSpec& wanted, Result& status,
+                                                 std::string* reason);
   Shared* shared_;
 };
 

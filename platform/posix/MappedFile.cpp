@@ -51,14 +51,6 @@ Result MappedFile::Open(const char* path, bool read_only, uint64_t min_size) {
   return Result::kOk;
 }
 
-Result MappedFile::Adopt(File* file, bool writable) {
-  Close();
-  native_ = std::move(file->native_);
-  if (!native_) return Result::kInvalid;
-  writable_ = writable;
-  return MapWhole();
-}
-
 Result MappedFile::MapWhole() {
   const int fd = native_->fd;
   struct stat st;

@@ -373,19 +373,9 @@ Result MakeCurrent(int fd, std::string* reason) {
 
 }  // namespace
 
-std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string& path, const FileOwnership& owner,
-                                             bool create, Result* result, std::string* reason) {
-  Result ignored;
-  Result& status = result != nullptr ? *result : ignored;
-  if (ShouldFail(Fault::kMutexOpen)) {
-    status = Result::kFailed;
-    SetReason(reason, "cannot be opened (injected fault)");
-    return nullptr;
-  }
-  TrustedFileSpec wanted;
-  wanted.owner = owner;
-  wanted.writable = true;
-  wanted.create = create;
+std::unique_ptr<NamedMutex> NamedMutex::OpenChecked(const std::string& path,
+                                                    const TrustedFileSpec& wanted, Result& status,
+                                                    std::string* reason) {
   int fd = OpenOrCreateChecked(
       path, wanted, [](int new_fd) { return ::ftruncate(new_fd, kMutexObjectSize) == 0; }, reason);
   if (fd < 0) {

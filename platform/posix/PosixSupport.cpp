@@ -122,16 +122,6 @@ std::string ErrorText(int error) {
   return ::strerror_r(error, buffer, sizeof buffer);
 }
 
-void SetReason(std::string* reason, const std::string& text) {
-  if (reason != nullptr) *reason = text;
-}
-
-std::string Decimal(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
-  return text;
-}
-
 int CreateBeside(const std::string& path, const FileOwnership& owner, bool exact_mode,
                  const std::function<bool(int)>& fill, std::string* reason) {
   static std::atomic<uint32_t> s_counter{0};

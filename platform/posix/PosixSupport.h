@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/Common.h"
 #include "platform/Faults.h"
 #include "platform/Platform.h"
 
@@ -41,9 +42,6 @@ NativeFilePtr Wrap(int fd);
 void CloseFd(int& fd);
 
 std::string ErrorText(int error);
-void SetReason(std::string* reason, const std::string& text);
-// (std::to_string would export a table of the standard library's.)
-std::string Decimal(uint64_t value);
 
 // Makes a file at `path` as File::OpenTrusted describes: first under a
 // temporary name beside it, which `fill` (given the descriptor) writes, then

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/Faults.h"
 #include "platform/Fnv.h"
 #include "platform/posix/PosixSupport.h"
 
@@ -28,15 +29,8 @@ using namespace posix;
 const uint8_t* BootIdentity() {
   static const auto* identity = [] {
     auto* bytes = new uint8_t[kBootIdentitySize]();
-#ifdef VARNEX_FAULT_INJECTION
     // Tests that simulate a restart of the machine give a run of their own.
-    if (const char* run = std::getenv("VARNEX_TEST_BOOT_IDENTITY")) {
-      for (size_t i = 0; i < kBootIdentitySize && run[i] != '\0'; ++i) {
-        bytes[i] = static_cast<uint8_t>(run[i]);
-      }
-      return bytes;
-    }
-#endif
+    if (TestBootIdentity(bytes, kBootIdentitySize)) return bytes;
     // "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx": 32 hex digits.
     FILE* file = std::fopen("/proc/sys/kernel/random/boot_id", "re");
     if (file != nullptr) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/Common.h"
 #include "platform/Platform.h"
 
 namespace varnex::platform {
@@ -50,9 +51,6 @@ MappedFile::~MappedFile() = default;
 Result MappedFile::Open(const char*, bool, uint64_t) {
   return Result::kFailed;
 }
-Result MappedFile::Adopt(File*, bool) {
-  return Result::kFailed;
-}
 Result MappedFile::MapWhole() {
   return Result::kFailed;
 }
@@ -75,10 +73,10 @@ void MappedFile::Retire() {}
 void MappedFile::Unmap(uint8_t*, uint64_t) {}
 void MappedFile::Close() {}
 
-std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string&, const FileOwnership&, bool,
-                                             Result* result, std::string* reason) {
-  if (result != nullptr) *result = Result::kFailed;
-  if (reason != nullptr) *reason = "cannot be opened on this system";
+std::unique_ptr<NamedMutex> NamedMutex::OpenChecked(const std::string&, const TrustedFileSpec&,
+                                                    Result& status, std::string* reason) {
+  status = Result::kFailed;
+  SetReason(reason, "cannot be opened on this system");
   return nullptr;
 }
 NamedMutex::~NamedMutex() = default;
@@ -138,12 +136,6 @@ uint32_t CurrentTime32() {
 void WriteSystemLog(const char*, const char*) {}
 void WriteStandardError(const char* text) {
   if (text != nullptr) std::fputs(text, stderr);
-}
-
-void InjectFault(Fault, int) {}
-void ClearFaults() {}
-uint64_t FlushCount() {
-  return 0;
 }
 
 bool FenceAllThreads() {

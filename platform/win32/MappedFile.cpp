@@ -61,14 +61,6 @@ Result MappedFile::Open(const char* path, bool read_only, uint64_t min_size) {
   return Result::kOk;
 }
 
-Result MappedFile::Adopt(File* file, bool writable) {
-  Close();
-  native_ = std::move(file->native_);
-  if (!native_) return Result::kInvalid;
-  writable_ = writable;
-  return MapWhole();
-}
-
 Result MappedFile::MapWhole() {
   HANDLE file = native_->handle;
   BY_HANDLE_FILE_INFORMATION info;

@@ -127,21 +127,9 @@ NamedMutex::Shared* OpenObjects(const std::string& name, Result* result, std::st
 
 }  // namespace
 
-std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string& path, const FileOwnership& owner,
-                                             bool create, Result* result, std::string* reason) {
-  Result ignored;
-  Result& status = result != nullptr ? *result : ignored;
-  if (ShouldFail(Fault::kMutexOpen)) {
-    status = Result::kFailed;
-    SetReason(reason, "cannot be opened (injected fault)");
-    return nullptr;
-  }
-  // Only the accounts that may write the mutex's file, beside the list,
-  // use the mutex.
-  TrustedFileSpec wanted;
-  wanted.owner = owner;
-  wanted.writable = true;
-  wanted.create = create;
+std::unique_ptr<NamedMutex> NamedMutex::OpenChecked(const std::string& path,
+                                                    const TrustedFileSpec& wanted, Result& status,
+                                                    std::string* reason) {
   HANDLE file = OpenOrCreateChecked(
       path, wanted, [](HANDLE) { return true; }, &status, reason);
   if (file == INVALID_HANDLE_VALUE) return nullptr;

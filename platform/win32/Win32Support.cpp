@@ -74,16 +74,6 @@ std::string ErrorText(DWORD error) {
   return text.empty() ? "error " + Decimal(error) : text;
 }
 
-void SetReason(std::string* reason, const std::string& text) {
-  if (reason != nullptr) *reason = text;
-}
-
-std::string Decimal(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
-  return text;
-}
-
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/Common.h"
 #include "platform/Faults.h"
 #include "platform/Platform.h"
 
@@ -32,8 +33,6 @@ Result FromError(DWORD error);
 NativeFilePtr Wrap(HANDLE handle);
 
 std::string ErrorText(DWORD error);
-void SetReason(std::string* reason, const std::string& text);
-std::string Decimal(uint64_t value);
 
 // Opens an existing file for reading (and writing), never through a
 // reparse point (a symbolic link or junction: kAccessDenied), and only a
