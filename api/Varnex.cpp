@@ -391,9 +391,12 @@ int32_t CVarnex::AppendItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount) 
 bool CVarnex::CleanOutdateItem() {
   if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false);
   CListLockGuard lock(m_pListFile);
-  (void)Outcome(
-      this, m_pListFile, &lock,
-      lock.Held() && m_pListFile->Editor().PurgeOutdatedAt(varnex::platform::CurrentTime32()) >= 0);
+  const int nPurged =
+      lock.Held() ? m_pListFile->Editor().PurgeOutdatedAt(varnex::platform::CurrentTime32()) : -1;
+  // (An empty list has nothing to purge, and is no failure.)
+  const bool bEmpty = nPurged == -2 && m_pListFile->IsOpen() && m_pListFile->IsWritable() &&
+                      m_pListFile->View().GetCount() == 0;
+  (void)Outcome(this, m_pListFile, &lock, nPurged >= 0 || bEmpty);
   return true;
 }
 

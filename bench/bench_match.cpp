@@ -4,7 +4,7 @@
 // hitting: without the lock through the index (IsMatch), against the locked
 // binary search and scan, and the same search and scan over the same mapped
 // file without the lock; with a second process matching at the same time;
-// and while another process inserts records.
+// and while another process inserts records; and through the C interface.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -24,6 +24,7 @@
 #include "store/ListFormat.h"
 #include "store/SysListFileEx.h"
 #include "varnex/Varnex.h"
+#include "varnex/varnex_c.h"
 
 namespace {
 
@@ -48,6 +49,26 @@ void BM_IsMatch(benchmark::State& state) {
   Fixture fixture(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
   if (!fixture.loaded) return state.SkipWithError("LoadFile failed");
   varnex::bench::LookUpQueries(state, fixture.list, fixture.data.queries);
+}
+
+// The same lookups through the C interface (varnex/varnex_c.h), beside
+// BM_IsMatch: what a caller in C or another language pays on top.
+void BM_IsMatchThroughC(benchmark::State& state) {
+  Fixture fixture(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
+  varnex_list* list = nullptr;
+  if (!fixture.loaded || varnex_open(0, VARNEX_OPEN_WRITE, &list) != VARNEX_OK) {
+    return state.SkipWithError("the list could not be opened");
+  }
+  size_t i = 0;
+  int64_t hits = 0;
+  for (auto _ : state) {
+    const std::string& text = fixture.data.queries[i++ & 4095];
+    int32_t verdict = 0;
+    (void)varnex_match(list, text.c_str(), static_cast<uint32_t>(text.size()), &verdict);
+    hits += verdict;
+  }
+  varnex_free(list);
+  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
 }
 
 // The lookup as the list store made it before it had a lookup index: under
@@ -125,6 +146,7 @@ void Sizes(benchmark::internal::Benchmark* b) {
   b->ArgNames({"records", "natural"});
 }
 BENCHMARK(BM_IsMatch)->Apply(Sizes);
+BENCHMARK(BM_IsMatchThroughC)->Apply(Sizes);
 BENCHMARK(BM_IsMatchLockedScan)->Apply(Sizes);
 BENCHMARK(BM_PlainSearchWithoutLock)->Apply(Sizes);
 

@@ -15,7 +15,7 @@ if ! $tool_only; then
   # checks.
   packages+=(libgtest-dev libbenchmark-dev liblmdb-dev libsqlite3-dev etcd-server etcd-client
     locales clang clang-format clang-tidy libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix unzip
-    debhelper dpkg-dev lintian strace systemd openssl)
+    debhelper dh-python dpkg-dev lintian strace systemd openssl)
 fi
 
 missing=()

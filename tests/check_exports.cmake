@@ -1,5 +1,6 @@
 # Fails when libvarnex.so exports a defined symbol of anything but the
-# exported classes (and the typeinfo and vtables the compiler emits for them).
+# exported classes (and the typeinfo and vtables the compiler emits for them)
+# and the functions of the C interface (varnex_*).
 execute_process(COMMAND nm -DC --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
@@ -11,7 +12,7 @@ foreach(line IN LISTS lines)
     continue()
   endif()
   string(REGEX REPLACE "^[0-9a-f]+ . " "" name "${line}")
-  if(NOT name MATCHES "^(CVarnex|CManaListEx|CListCleaner)::|^WildcardCompare[(]|^(typeinfo|typeinfo name|vtable) for (CVarnex|CManaListEx|CListCleaner)$")
+  if(NOT name MATCHES "^(CVarnex|CManaListEx|CListCleaner)::|^WildcardCompare[(]|^varnex_[a-z_]+$|^(typeinfo|typeinfo name|vtable) for (CVarnex|CManaListEx|CListCleaner)$")
     message(SEND_ERROR "unexpected exported symbol: ${name}")
   endif()
   math(EXPR count "${count} + 1")

@@ -34,9 +34,10 @@ expect_not_in() {
   if grep -Eq "$pattern" <<<"$(contents "$package")"; then fail "$package holds $pattern"; fi
 }
 multiarch="$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
-expect_in libvarnex1 "usr/lib/$multiarch/libvarnex.so.1.1.0" "usr/lib/$multiarch/libvarnex.so.1"
+expect_in libvarnex1 "usr/lib/$multiarch/libvarnex.so.1.2.0" "usr/lib/$multiarch/libvarnex.so.1"
 expect_not_in libvarnex1 'include|bin/|\.so$'
-expect_in libvarnex-dev usr/include/varnex/Varnex.h "usr/lib/$multiarch/libvarnex.so" \
+expect_in libvarnex-dev usr/include/varnex/Varnex.h usr/include/varnex/varnex_c.h \
+  usr/include/varnex/VarnexFile.h "usr/lib/$multiarch/libvarnex.so" \
   "usr/lib/$multiarch/pkgconfig/varnex.pc" "usr/lib/$multiarch/cmake/Varnex/VarnexConfig.cmake"
 expect_in varnex usr/bin/varnex usr/share/man/man1/varnex.1.gz \
   usr/share/bash-completion/completions/varnex usr/lib/sysusers.d/varnex.conf \
@@ -47,7 +48,10 @@ expect_not_in varnex 'libvarnex|include'
 grep -Eq '^\./usr/share/doc/varnex/README\.md(\.gz)?$' <<<"$(contents varnex)" ||
   fail "varnex lacks the README"
 expect_in varnex usr/share/doc/varnex/examples/follow.env
-for package in libvarnex1 libvarnex-dev varnex; do
+expect_in python3-varnex usr/lib/python3/dist-packages/varnex/__init__.py
+grep -q 'libvarnex1 (>= 1.2' <<<"$(dpkg-deb -f "$(deb python3-varnex)" Depends)" ||
+  fail "python3-varnex does not depend on the library with the C interface"
+for package in libvarnex1 libvarnex-dev varnex python3-varnex; do
   expect_in "$package" "usr/share/doc/$package/copyright" "usr/share/doc/$package/changelog.gz"
 done
 # (Each output is taken whole first: grep -q leaving a pipe early would fail
@@ -68,6 +72,16 @@ grep -qx 'u varnex - "Varnex shared lists" /var/lib/varnex' "$root/usr/lib/sysus
   fail "unexpected sysusers entry"
 export LD_LIBRARY_PATH="$root/usr/lib/$multiarch"
 grep -q '^varnex ' <<<"$("$root/usr/bin/varnex" --version)" || fail "the packaged tool does not run"
+# The packaged Python module over the packaged library.
+dpkg-deb -x "$(deb python3-varnex)" "$root"
+mkdir "$work/python-lists"
+VARNEX_SYSTEM_DIR="$work/python-lists" PYTHONPATH="$root/usr/lib/python3/dist-packages" \
+  VARNEX_LIBRARY="$root/usr/lib/$multiarch/libvarnex.so.1" python3 -c '
+import varnex
+with varnex.List(varnex.BASE) as rules:
+    rules.add(varnex.record("r1", "packaged.example"))
+    assert rules.match("packaged.example")
+' || fail "the packaged Python module does not work"
 # The library is in a directory the system searches: no path is recorded.
 if grep -Eq 'RUNPATH|RPATH' <<<"$(readelf -d "$root/usr/bin/varnex")"; then
   fail "the packaged tool records a library path"

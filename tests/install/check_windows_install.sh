@@ -10,8 +10,13 @@ source="$2"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-for file in bin/Varnex.dll lib/libVarnex.dll.a include/varnex/Varnex.h README.md; do
+for file in bin/Varnex.dll lib/libVarnex.dll.a lib/Varnex.def include/varnex/Varnex.h \
+  include/varnex/varnex_c.h include/varnex/VarnexFile.h README.md; do
   test -f "$work/prefix/$file" || { echo "the installation lacks $file"; exit 1; }
+done
+# The C interface is exported by its plain names (what other toolchains link).
+for name in varnex_open varnex_match varnex_free_records; do
+  grep -qw "$name" "$work/prefix/lib/Varnex.def" || { echo "Varnex.def lacks $name"; exit 1; }
 done
 # The DLL needs only the system's own DLLs.
 imports="$(x86_64-w64-mingw32-objdump -p "$work/prefix/bin/Varnex.dll" | awk '/DLL Name:/ {print $3}' | sort | tr '\n' ' ')"
@@ -37,7 +42,8 @@ fi
 (cd "$build" && cpack -G ZIP >/dev/null)
 zip="$(ls "$build"/packages/*.zip | head -n 1)"
 contents="$(unzip -l "$zip")"
-for path in bin/Varnex.dll lib/libVarnex.dll.a include/varnex/Varnex.h README.md; do
+for path in bin/Varnex.dll lib/libVarnex.dll.a lib/Varnex.def include/varnex/Varnex.h \
+  include/varnex/varnex_c.h README.md; do
   grep -q "$path" <<<"$contents" || { echo "$zip lacks $path"; exit 1; }
 done
 if [ -n "$(ls "$build"/tools/varnex/varnex.exe 2>/dev/null)" ]; then
