@@ -40,7 +40,7 @@ if [ -f "$work/prefix/bin/varnex.exe" ]; then
 fi
 
 (cd "$build" && cpack -G ZIP >/dev/null)
-zip="$(ls "$build"/packages/*.zip | head -n 1)"
+zip="$(ls -t "$build"/packages/*.zip | head -n 1)"  # the one just made
 contents="$(unzip -l "$zip")"
 for path in bin/Varnex.dll lib/libVarnex.dll.a lib/Varnex.def include/varnex/Varnex.h \
   include/varnex/varnex_c.h README.md; do
