@@ -99,6 +99,11 @@ int32_t CVarnex::ReleaseFile() {
   {
     // The hold must end while the mutex handle is still open.
     CListLockGuard lock(m_pListFile);
+    // The list file on the disk and its journal emptied, where this process
+    // writes the list and holds the lock (else the journal keeps them).
+    if (lock.Held() && m_pListFile->IsOpen() && m_pListFile->IsWritable()) {
+      (void)m_pListFile->Changes().Checkpoint();
+    }
     m_pListFile->CloseView();
   }
   m_pListFile->CloseMutex();
@@ -407,6 +412,10 @@ uint32_t CVarnex::ListManageThread(void* pParam) {
   // with the list's lock held.
   do {
     (void)pList->CleanOutdateItem();
+    // A journal whose first change is a second old: the list file to the
+    // disk, the journal emptied.
+    CListLockGuard lock(pList->m_pListFile);
+    if (lock.Held()) pList->m_pListFile->Changes().CheckpointIfDue(1);
   } while (varnex::platform::SleepUnlessStopped(1000));
   return 0;
 }

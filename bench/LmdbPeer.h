@@ -48,6 +48,19 @@ class LmdbPeer {
     }
     mdb_txn_commit(txn);
   }
+  // Stores one (key, value) in a transaction of its own (on the disk when
+  // the commit returns, for an environment opened with sync).
+  bool Put(const std::string& key, const std::string& value) {
+    MDB_txn* txn = nullptr;
+    if (mdb_txn_begin(env_, nullptr, 0, &txn) != 0) return false;
+    MDB_val k{key.size(), const_cast<char*>(key.data())};
+    MDB_val v{value.size(), const_cast<char*>(value.data())};
+    if (mdb_put(txn, dbi_, &k, &v, 0) != 0) {
+      mdb_txn_abort(txn);
+      return false;
+    }
+    return mdb_txn_commit(txn) == 0;
+  }
   // A read transaction around one lookup (or several).
   void BeginRead() {
     if (read_ == nullptr) {

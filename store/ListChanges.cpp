@@ -156,18 +156,22 @@ void CListChanges::RecoverIfNeeded() {
   const bool bCheckJournal = area.nMagic != LIST_LOCK_AREA_MAGIC || area.nPending != 0;
   const bool bInWindow = (LoadChangeCounter(Counter()) & 1) != 0;
   if (!bCheckJournal && !bInWindow) return;
-  // A writer died inside its change window, or the journal may hold a
-  // change that a crash cut short: readers without the lock wait until the
-  // change is made.
+  // A writer died inside a change, or the machine started again with the
+  // list file as a crash left it: readers without the lock wait until the
+  // journal's changes are made again.
   Begin();
   const int nReplayed = bCheckJournal ? ReplayJournal() : 0;
-  if (bCheckJournal && nReplayed == 0) {
+  End(nullptr);
+  if (nReplayed < 0) {
+    Refuse("its journal holds changes that cannot be read back");
+    return;
+  }
+  // On the disk, and the journal emptied; else the flag stays, and the next
+  // holder makes the changes again (harmless).
+  if (bCheckJournal && Checkpoint()) {
     const ListLockArea checked = {LIST_LOCK_AREA_MAGIC, 0};
     (void)m_pMutex->WriteSharedArea(0, &checked, sizeof checked);
   }
-  End(nullptr);
-  // (Made but not flushed: the next holder makes it again.)
-  if (nReplayed < 0) Refuse("its journal holds a change that cannot be read back");
 }
 
 void CListChanges::RecoverWhenFree() {
@@ -176,44 +180,62 @@ void CListChanges::RecoverWhenFree() {
   (void)m_pMutex->Unlock();
 }
 
+bool CListChanges::Checkpoint() {
+  if (!m_bAllowed || !m_journal.IsOpen()) return false;
+  if (m_journal.EntryBytes() == 0) return true;
+  return m_view.Flush() && m_journal.Reset();
+}
+
+void CListChanges::CheckpointIfDue(uint32_t nMaxAgeSeconds) {
+  if (!m_bAllowed || !m_journal.IsOpen()) return;
+  const uint64_t nBytes = m_journal.EntryBytes();
+  if (nBytes == 0) return;
+  const uint32_t nFirst = m_journal.FirstEntryTime();
+  const uint32_t nNow = platform::CurrentTime32();
+  if (nBytes >= kCheckpointBytes || nNow < nFirst || nNow - nFirst >= nMaxAgeSeconds) {
+    (void)Checkpoint();
+  }
+}
+
 int CListChanges::ReplayJournal() {
   (void)m_view.Refresh();
-  ListChange change;
-  if (!m_journal.ReadPending(m_view.Identity(), m_view.Birth(), &change)) {
-    return 0;  // nothing to make
-  }
+  std::vector<JournalEntry> entries;
+  if (!m_journal.ReadEntries(m_view.Identity(), m_view.Birth(), &entries)) return -1;
   const uint32_t nCapacity = m_view.Capacity();
-  if (change.nZeroEnd > nCapacity || uint64_t(change.nNewCount) >= nCapacity) {
-    DebugPrint("list type %d: the journal's change does not fit the list file; dropped",
-               m_view.ListType());
-    m_journal.MarkDone();
-    return 0;
-  }
-  // Read into private memory a piece at a time, and written from there.
   NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
+  // Read into private memory a piece at a time, and written from there.
   std::vector<uint8_t> chunk(size_t{256} * LIST_ITEM_SIZE);
-  auto* pTarget = reinterpret_cast<uint8_t*>(&pItems[change.nFirst]);
-  const uint64_t nTotal = uint64_t{change.nSlots} * LIST_ITEM_SIZE;
-  for (uint64_t nDone = 0; nDone < nTotal;) {
-    const size_t nPart = static_cast<size_t>(std::min<uint64_t>(chunk.size(), nTotal - nDone));
-    if (!m_journal.ReadPayload(nDone, chunk.data(), nPart)) return -1;
-    sa::Write(pTarget + nDone, chunk.data(), nPart);
-    nDone += nPart;
+  int nMade = 0;
+  for (const JournalEntry& entry : entries) {
+    const ListChange& change = entry.change;
+    if (change.nZeroEnd > nCapacity || uint64_t(change.nNewCount) >= nCapacity) {
+      DebugPrint("list type %d: a change in the journal does not fit the list file; dropped",
+                 m_view.ListType());
+      continue;
+    }
+    auto* pTarget = reinterpret_cast<uint8_t*>(&pItems[change.nFirst]);
+    const uint64_t nTotal = uint64_t{change.nSlots} * LIST_ITEM_SIZE;
+    for (uint64_t nDone = 0; nDone < nTotal;) {
+      const size_t nPart = static_cast<size_t>(std::min<uint64_t>(chunk.size(), nTotal - nDone));
+      if (!m_journal.ReadPayload(entry, nDone, chunk.data(), nPart)) return -1;
+      sa::Write(pTarget + nDone, chunk.data(), nPart);
+      nDone += nPart;
+    }
+    const uint32_t nWritten = change.nFirst + change.nSlots;
+    sa::Zero(&pItems[nWritten], size_t{change.nZeroEnd - nWritten} * LIST_ITEM_SIZE);
+    if (change.bFreshHeader) {
+      LIST_FILE_HEADER header = {};
+      header.nFormatTag = LIST_FORMAT_TAG;
+      sa::Write(m_view.Bytes(), &header, offsetof(LIST_FILE_HEADER, Reserved2));
+    }
+    m_view.StoreCount(change.nNewCount);
+    ++nMade;
   }
-  const uint32_t nWritten = change.nFirst + change.nSlots;
-  sa::Zero(&pItems[nWritten], size_t{change.nZeroEnd - nWritten} * LIST_ITEM_SIZE);
-  if (change.bFreshHeader) {
-    LIST_FILE_HEADER header = {};
-    header.nFormatTag = LIST_FORMAT_TAG;
-    sa::Write(m_view.Bytes(), &header, offsetof(LIST_FILE_HEADER, Reserved2));
+  if (nMade > 0) {
+    DebugPrint("list type %d: made again %d changes from the journal (%d records)",
+               m_view.ListType(), nMade, m_view.Header()->nItemCount);
   }
-  m_view.StoreCount(change.nNewCount);
-  if (!m_view.Flush()) return 1;
-  m_journal.MarkDone();
-  DebugPrint("list type %d: made again a change that was cut short (slots %u to %u, %d records)",
-             m_view.ListType(), change.nFirst, std::max(nWritten, change.nZeroEnd),
-             change.nNewCount);
-  return 0;
+  return nMade;
 }
 
 void CListChanges::MaybeBuildIndex(uint64_t nCounter) {

@@ -3,12 +3,17 @@
 // counter that readers without the lock check, and the upkeep of the lookup
 // index.
 //
-// A change is recorded in the journal and on the disk first, then made in
-// the view inside a window of the change counter (odd while it lasts), with
-// the index brought up to date before the window closes, then flushed. A
-// writer that dies inside the window leaves the counter odd and the "change
-// may be unfinished" flag set in the lock area beside the writers' mutex:
-// the next holder of the lock makes the journal's change again.
+// A change is appended to the journal and on the disk first (the one wait
+// for the disk it costs), then made in the view inside a window of the
+// change counter (odd while it lasts), with the index brought up to date
+// before the window closes. The list file reaches the disk at checkpoints,
+// which empty the journal: when it has grown past kCheckpointBytes or its
+// first entry is older than kCheckpointSeconds (checked before a change and
+// by the cleaner), and when the list is closed. A writer that dies inside a
+// change leaves the "change may be unfinished" flag set in the lock area
+// beside the writers' mutex, and a machine that starts again finds the area
+// made afresh: the next holder of the lock makes the journal's changes again
+// and takes a checkpoint.
 #pragma once
 
 #include <algorithm>
@@ -25,6 +30,11 @@
 
 class CListChanges {
  public:
+  // When a checkpoint is due (see CheckpointIfDue): the journal's size, and
+  // the age of its first entry before a change (the cleaner asks sooner).
+  static constexpr uint64_t kCheckpointBytes = uint64_t{64} << 20;
+  static constexpr uint32_t kCheckpointSeconds = 30;
+
   explicit CListChanges(CListView& view) : m_view(view) {}
   CListChanges(const CListChanges&) = delete;
   CListChanges& operator=(const CListChanges&) = delete;
@@ -52,24 +62,21 @@ class CListChanges {
   // A change of nSlots slots from nFirst on and a new count, for the file
   // that the view maps.
   ListChange ChangeOf(uint32_t nFirst, uint32_t nSlots, int32_t nNewCount) const;
-  // Makes a change: records it in the journal, then runs fnApply (which
-  // makes exactly that change in the view) inside the change window, and
-  // flushes. 0 made; 1 made but not flushed (the next holder of the lock
-  // makes it again); -1 not made, as the journal could not be written.
+  // Makes a change: appends it to the journal and waits until it is on the
+  // disk, then runs fnApply (which makes exactly that change in the view)
+  // inside the change window. 0 made (durable); -1 not made, as the journal
+  // could not be written.
   template <typename Apply>
   int MakeChange(const ListChange& change, const JournalPiece* pPieces, size_t nPieces,
                  const IndexPlace* pPlace, Apply fnApply);
 
-  // As MakeChange, for a change whose start the journal can restore without
-  // its payload: the journal first holds `undo` (no payload), which puts the
-  // list back as it was; only when the change cannot be flushed does it get
-  // `change` with its payload, so that the next holder makes it again. (A
-  // batch into an empty list writes its records once instead of twice.)
-  // 0 made; 1 made, not flushed, pending; -1 not made, or made but neither
-  // flushed nor journaled (the next holder then undoes it).
-  template <typename Apply>
-  int MakeUndoableChange(const ListChange& undo, const ListChange& change,
-                         const JournalPiece* pPieces, size_t nPieces, Apply fnApply);
+  // Puts the list file on the disk and empties the journal. REQUIRES: the
+  // lock. False when either could not be written (the journal then keeps
+  // its entries, and the next checkpoint tries again).
+  bool Checkpoint();
+  // A checkpoint when the journal has grown past kCheckpointBytes, or its
+  // first entry is older than nMaxAgeSeconds. REQUIRES: the lock.
+  void CheckpointIfDue(uint32_t nMaxAgeSeconds);
 
   // Makes the index anew, in a change window of its own.
   void RebuildIndex();
@@ -82,10 +89,6 @@ class CListChanges {
   void RecoverIfNeeded();
   // RecoverIfNeeded, when the lock can be taken without waiting.
   void RecoverWhenFree();
-  // Marks the journal's entry made and waits until the mark is on the disk,
-  // before another file takes the list's place. REQUIRES: the lock, taken
-  // through RecoverIfNeeded. False when it could not be written.
-  bool RetireJournalEntry() { return m_journal.MarkDoneDurably(); }
   // Rebuilds a stale index when the lock is free, once per counter value.
   void MaybeBuildIndex(uint64_t nCounter);
 
@@ -117,9 +120,9 @@ class CListChanges {
   // Brings the index up to date (following pPlace when it was up to date
   // before the change, else rebuilding it) and closes the window.
   void End(const IndexPlace* pPlace);
-  // Makes again the change that the journal holds, when it is unfinished.
-  // 0 made (or none to make); 1 made but not flushed; -1 the journal could
-  // not be read back.
+  // Makes again, in order, every change that the journal holds for the
+  // file the view maps. The number made; -1 when the journal could not be
+  // read back.
   int ReplayJournal();
 
   CListView& m_view;
@@ -138,48 +141,21 @@ class CListChanges {
 };
 
 template <typename Apply>
-int CListChanges::MakeUndoableChange(const ListChange& undo, const ListChange& change,
-                                     const JournalPiece* pPieces, size_t nPieces, Apply fnApply) {
-  if (!m_journal.Record(undo, nullptr, 0)) return -1;
-  if (!SetPending(1)) {
-    m_journal.MarkDone();  // never made later by another holder
-    return -1;
-  }
-  Begin();
-  fnApply();
-  End(nullptr);
-  if (!m_view.FlushSlots(change.nFirst, std::max(change.nFirst + change.nSlots, change.nZeroEnd))) {
-    // Left pending: the next holder makes the change again, or (when even
-    // the journal cannot take it) undoes it, and the caller is told.
-    return m_journal.Record(change, pPieces, nPieces) ? 1 : -1;
-  }
-  if (!m_journal.MarkDoneDurably()) {
-    // The undo entry might still be made: the change itself takes its place
-    // (making it again is harmless).
-    if (!m_journal.Record(change, pPieces, nPieces)) return -1;
-    if (!m_journal.MarkDoneDurably()) return 1;
-  }
-  (void)SetPending(0);  // left set, the next holder only looks at a made entry
-  return 0;
-}
-
-template <typename Apply>
 int CListChanges::MakeChange(const ListChange& change, const JournalPiece* pPieces, size_t nPieces,
                              const IndexPlace* pPlace, Apply fnApply) {
-  // On the disk first: whatever of the change reaches the list file before
-  // a crash, the journal makes the rest.
-  if (!m_journal.Record(change, pPieces, nPieces)) return -1;
-  if (!SetPending(1)) {
-    m_journal.MarkDone();  // never made later by another holder
+  CheckpointIfDue(kCheckpointSeconds);
+  // The flag first: a writer that dies from here on leaves the journal to
+  // be made again, up to its last whole entry, by the next holder.
+  if (!SetPending(1)) return -1;
+  // On the disk before the list is touched: whatever of the change reaches
+  // the list file before a crash, the journal makes the rest.
+  if (!m_journal.Record(change, pPieces, nPieces)) {
+    (void)SetPending(0);
     return -1;
   }
   Begin();
   fnApply();
   End(pPlace);
-  if (!m_view.FlushSlots(change.nFirst, std::max(change.nFirst + change.nSlots, change.nZeroEnd))) {
-    return 1;  // left pending: the next holder makes it again and flushes
-  }
-  (void)SetPending(0);
-  m_journal.MarkDone();
+  (void)SetPending(0);  // left set, the next holder only makes the journal again
   return 0;
 }

@@ -1,25 +1,36 @@
 // The edit journal of a list: a file beside the list ("SYSLIST_JOURNAL_<type>")
-// that describes the change in progress well enough to make it again, so that
-// neither a writer that dies nor a machine that loses power in the middle of
-// a change leaves the list half changed.
+// that holds, as a log, every change made since the list file was last on
+// the disk whole, well enough to make them all again, so that neither a
+// writer that dies nor a machine that loses power leaves the list half
+// changed or loses a change that was reported made.
 //
 // Every change to the records is one redo entry: "write these whole slots
 // from slot nFirst on, zero the slots after them up to nZeroEnd, and set the
-// count to nNewCount" (a reset also writes a fresh header). The writer writes
-// the entry and waits until it is on the disk before it touches the list, so
-// an entry that is there in full (its checksum fits) can be made again at
-// any later moment with the same result, however much of the change reached
-// the list file. An entry whose writing was cut short fails its checksum;
-// the list was not touched then, and the entry is dropped.
+// count to nNewCount" (a reset also writes a fresh header). The writer
+// appends the entry and waits until it is on the disk before it touches the
+// list: that one wait makes the change durable. The list file's pages reach
+// the disk later, at a checkpoint (the list file flushed, then the log
+// emptied by starting a new generation). Entries made again in order, from
+// the first, on whatever of the changes reached the list file, give the
+// list as the last change left it: each writes whole slots. An entry whose
+// writing was cut short fails its checksum; the list was not touched then,
+// and it and everything after it are dropped.
+//
+// Layout: a header at offset 0 (the generation, where the next entry goes,
+// when the first entry was written), entries from offset 4096 on, each a
+// header and its payload, of the header's generation. A journal of the
+// earlier layout (one entry at offset 0) is read as a log of that entry.
 //
 // Only the list's writers may open the file (its mode is that of the list's
-// lock), and it names the list file it belongs to, so an entry is never made
-// on another file (one restored or moved in under the list's name).
+// lock), and each entry names the list file it belongs to, so an entry is
+// never made on another file (one restored or moved in under the list's
+// name).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/Platform.h"
 
@@ -41,6 +52,12 @@ struct JournalPiece {
   size_t nSize;
 };
 
+// An entry of the log, as ReadEntries finds it.
+struct JournalEntry {
+  ListChange change;
+  uint64_t nPayloadAt = 0;  // where its payload starts in the file
+};
+
 class CListJournal {
  public:
   CListJournal() = default;
@@ -54,27 +71,38 @@ class CListJournal {
   void Close();
   bool IsOpen() const { return m_file.IsOpen(); }
 
-  // Writes the entry for `change`, its payload being the pieces in order
+  // Appends the entry for `change`, its payload being the pieces in order
   // (change.nSlots whole slots in all), and waits until it is on the disk.
-  // False when it could not be written: the change must not be made then.
+  // False when it could not be written: the change must not be made then
+  // (the entry is taken back as far as it can be).
   bool Record(const ListChange& change, const JournalPiece* pPieces, size_t nPieces);
-  // Marks the entry made. Not waited for: making an entry twice is harmless.
+  // Marks the log's last entry made: no replay makes it. Not waited for.
   void MarkDone();
-  // Marks the entry made and waits until the mark is on the disk (an entry
-  // that undoes a change must never be made after the change was reported
-  // made). False when it could not be written.
-  bool MarkDoneDurably();
 
-  // Reads the entry that a change left, when it is whole, belongs to the
-  // list file nFileIdentity born at nFileBirth (a file that took a gone
-  // file's number has another birth; where either is unknown, the identity
-  // decides), and has not been marked made; false otherwise.
-  bool ReadPending(uint64_t nFileIdentity, uint32_t nFileBirth, ListChange* pChange);
-  // Copies nSize bytes of the pending entry's payload, from byte nOffset of
-  // it, into pOut. REQUIRES: ReadPending said true and the range lies
-  // within the payload.
-  bool ReadPayload(uint64_t nOffset, void* pOut, size_t nSize);
+  // Bytes of entries in the log, and the time (CurrentTime32) its first
+  // entry was written; 0 and 0 for an empty log.
+  uint64_t EntryBytes();
+  uint32_t FirstEntryTime();
+  // Empties the log, as a new generation, and waits until that is on the
+  // disk. REQUIRES: every change the entries hold is on the disk in the
+  // list file. False when it could not be written.
+  bool Reset();
+
+  // The entries to make again on the list file nFileIdentity born at
+  // nFileBirth, in the order they were made: whole, of the log's present
+  // generation, not marked made, and written for that file (a file that
+  // took a gone file's number has another birth; where either is unknown,
+  // the identity decides). False when the log could not be read.
+  bool ReadEntries(uint64_t nFileIdentity, uint32_t nFileBirth, std::vector<JournalEntry>* pOut);
+  // Copies nSize bytes of an entry's payload, from byte nOffset of it.
+  bool ReadPayload(const JournalEntry& entry, uint64_t nOffset, void* pOut, size_t nSize);
 
  private:
+  struct LogHeader;
+  // The log's header; false when the file holds none (a new file, or one of
+  // the earlier layout).
+  bool ReadHeader(LogHeader* pHeader);
+  bool WriteHeader(const LogHeader& header);
+
   varnex::platform::File m_file;
 };

@@ -268,11 +268,11 @@ int CSysListFileEx::ReplaceWith(const char* pszSource, std::string* pReason) {
     return -3;
   }
   staged.Close();
-  // The journal's last entry names the file about to go by its device and
-  // inode, which the system may hand to another file later: it is marked
-  // made on the disk first, so that it is never made on another file.
-  // (Under the lock it has been made already.)
-  if (!m_changes.RetireJournalEntry()) {
+  // The journal's entries name the file about to go by its device and
+  // inode, which the system may hand to another file later: that file is
+  // put on the disk and the journal emptied first, so that no entry is ever
+  // made on another file, nor a change of this one lost.
+  if (!m_changes.Checkpoint()) {
     (void)platform::RemoveFile(szStaged.c_str());
     *pReason = "the journal could not be written to the disk";
     return -3;

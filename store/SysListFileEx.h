@@ -90,6 +90,9 @@ class CSysListFileEx {
   const CListView& View() const { return m_view; }
   CRecordEditor& Editor() { return m_editor; }
   CListLookup& Lookup() { return m_lookup; }
+  // The journal and its checkpoints (Checkpoint, CheckpointIfDue: under the
+  // lock).
+  CListChanges& Changes() { return m_changes; }
 
   bool IsOpen() const { return m_view.IsOpen(); }
   // True when this process may change the list: it may write the file and

@@ -1,5 +1,6 @@
 // Record editing on the list file object: order, replacement, growth,
 // deletion, purge, and the one-pass operations against the plain model.
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -140,22 +141,31 @@ TEST_F(RecordEditingTest, DeleteByTypeComparesTheSignedByte) {
 
 // Each deleting call writes the list back once, however many records it
 // removes, and not at all when it removes none.
-TEST_F(RecordEditingTest, DeletionsFlushOncePerCall) {
+// The waits for the disk that the platform notes (the journal's, and any
+// flush of the list file).
+std::atomic<uint64_t> g_syncs{0};
+void CountSync(const platform::SyncNote&, bool done) {
+  if (done) g_syncs.fetch_add(1);
+}
+
+TEST_F(RecordEditingTest, DeletionsWaitForTheDiskOncePerCall) {
   for (int i = 0; i < 6; ++i) Append(i % 2 ? "odd" : "even", 1, static_cast<int8_t>(i % 2), 5);
   Append("keep", 1, 3);
+  platform::SetSyncHook(&CountSync);
   auto flushes = [](auto&& call) {
-    const uint64_t before = platform::FlushCount();
+    const uint64_t before = g_syncs.load();
     call();
-    return platform::FlushCount() - before;
+    return g_syncs.load() - before;
   };
   EXPECT_EQ(flushes([&] { EXPECT_TRUE(list_.Editor().DeleteByType(9)); }), 0u);
   EXPECT_EQ(flushes([&] { EXPECT_TRUE(list_.Editor().DeleteByType(1)); }), 1u)
-      << "three records, one flush";
+      << "three records, one wait";
   EXPECT_EQ(flushes([&] { EXPECT_EQ(list_.Editor().DeleteByRuleNo("nothing"), 0); }), 0u);
   EXPECT_EQ(flushes([&] { EXPECT_EQ(list_.Editor().DeleteByRuleNo("even"), 0); }), 1u);
   Append("a", 1, 0, 5);
   Append("b", 1, 0, 5);
   EXPECT_EQ(flushes([&] { EXPECT_EQ(list_.Editor().PurgeOutdatedAt(kNow), 0); }), 1u);
+  platform::SetSyncHook(nullptr);
   EXPECT_EQ(RuleNos(), (Rules{"keep"}));
 }
 
@@ -330,11 +340,12 @@ TEST(JournalEntryTest, BelongsOnlyToTheFileItWasWrittenFor) {
     uint32_t now;
     bool made;
   } cases[] = {{7, 7, true}, {7, 8, false}, {0, 8, true}, {7, 0, true}, {0, 0, true}};
+  int journal_number = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.written << " " << c.now);
     CListJournal journal;
     std::string reason;
-    ASSERT_TRUE(journal.Open(dir.path() + "/SYSLIST_JOURNAL_0",
+    ASSERT_TRUE(journal.Open(dir.path() + "/SYSLIST_JOURNAL_" + std::to_string(journal_number++),
                              {platform::EffectiveUser(), platform::EffectiveGroup(), 0600},
                              &reason))
         << reason;
@@ -343,9 +354,11 @@ TEST(JournalEntryTest, BelongsOnlyToTheFileItWasWrittenFor) {
     change.nFileBirth = c.written;
     change.nZeroEnd = 1;
     ASSERT_TRUE(journal.Record(change, nullptr, 0));
-    ListChange read;
-    EXPECT_EQ(journal.ReadPending(42, c.now, &read), c.made);
-    EXPECT_FALSE(journal.ReadPending(43, c.now, &read)) << "another file";
+    std::vector<JournalEntry> entries;
+    ASSERT_TRUE(journal.ReadEntries(42, c.now, &entries));
+    EXPECT_EQ(entries.size(), c.made ? 1u : 0u);
+    ASSERT_TRUE(journal.ReadEntries(43, c.now, &entries));
+    EXPECT_TRUE(entries.empty()) << "another file";
   }
 }
 
@@ -438,8 +451,13 @@ TEST_F(JournalRecoveryTest, EntriesThatMustNotBeMadeAreDropped) {
        [&] {
          Journal(ChangeOf(0, 2, 2), junk);
          auto bytes = ReadFileBytes(journal_path);
-         ASSERT_GT(bytes.size(), 64u + 300);
-         bytes[64 + 300] ^= 0xFF;  // a payload byte that never reached the disk
+         // The log's end (its header's fourth field) is the end of the last
+         // entry, this one: a payload byte of it never reached the disk.
+         uint64_t end = 0;
+         ASSERT_GT(bytes.size(), 32u);
+         std::memcpy(&end, bytes.data() + 24, sizeof end);
+         ASSERT_TRUE(end > 100 && end <= bytes.size() + 8);
+         bytes[end - 100] ^= 0xFF;
          WriteFileBytes(journal_path, bytes);
        }},
       {"another file",

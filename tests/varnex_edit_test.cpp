@@ -192,14 +192,15 @@ TEST_F(VarnexEditTest, FailedGrowthReleasesTheLock) {
   Pipe failed, checked;
   pid_t child = ForkChild([&] {
     signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit = {24124, 24124};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 1;
     CVarnex list(6);
     if (list.LoadFile() != 1) return 2;
     for (int i = 0; i < 99; ++i) {
       NEW_AUDIT_LIST_ITEM item = MakeRecord("g" + std::to_string(i), 1);
       if (list.AddItem(&item) != 1) return 3;
     }
+    // No file may grow past the full list's 100 slots from here on.
+    struct rlimit limit = {24124, 24124};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 1;
     NEW_AUDIT_LIST_ITEM one_more = MakeRecord("g99", 1);
     if (list.AddItem(&one_more) != 0) return 4;
     if (list.GetTotalCount() != 99) return 5;  // still the list it was

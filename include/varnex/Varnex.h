@@ -176,8 +176,12 @@ class VARNEX_API CVarnex {
 
   // The changing calls below take the list's lock; when another live holder
   // keeps it past the 500 ms wait, they change nothing and give their failure
-  // result. Every change is written to disk before the call returns and is
-  // seen at once by every process that has the list loaded. Records are
+  // result. Every change is on the disk before the call returns (in the
+  // list's journal, which a writer makes again after a crash; the list file
+  // follows at checkpoints: when the journal has grown, when its first
+  // change is older than 30 s, or a second with the cleaner running, and at
+  // ReleaseFile) and is seen at once by every process that has the list
+  // loaded. Records are
   // copied; the caller keeps its own.
 
   // Stores *pItem: it replaces the record with the same rule number (letter
@@ -313,8 +317,9 @@ class VARNEX_API CVarnex {
   void FreeList(AUDIT_RESULT_LIST* pList, int32_t nMaxNodes);
 
   // A thread start routine: pParam is the CVarnex whose list it cleans. Once
-  // a second it takes the list's lock, runs CleanOutdateItem, and sleeps
-  // without the lock; on a thread of its own it never returns by itself
+  // a second it takes the list's lock, runs CleanOutdateItem, puts the list
+  // file on the disk when changes of a second ago are only in its journal
+  // (see LoadFile), and sleeps without the lock; on a thread of its own it never returns by itself
   // (0xFFFFFFFF at once for an object without a file object). Run by
   // CListCleaner, it returns 0 when the cleaner tells it to stop, at the end
   // of a sleep, never inside a call. The object must outlive the thread.
