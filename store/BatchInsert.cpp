@@ -261,20 +261,15 @@ int CRecordEditor::InsertItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount
     if (nGrow != 0) return nGrow;
     // (The records of the list are read where they were mapped: a mapping
     // that growth replaced stays mapped until the list is closed.)
-    // Gathered in key order, fetched a few records ahead (all four cache
-    // lines of each): the journal and the list take them from one buffer.
-    std::vector<NEW_AUDIT_LIST_ITEM> sorted(nNew);
-    constexpr uint32_t kGatherAhead = 6;
-    for (uint32_t i = 0; i < nNew; ++i) {
-      if (i + kGatherAhead < nNew) {
-        const auto* pNext = reinterpret_cast<const char*>(records[order[i + kGatherAhead].nRecord]);
-        for (size_t nLine = 0; nLine < LIST_ITEM_SIZE; nLine += 64) {
-          varnex::platform::Prefetch(pNext + nLine);
-        }
-      }
-      sorted[i] = *records[order[i].nRecord];
+    if (nOld == 0) {
+      Records sortedRecords(nNew);
+      for (uint32_t i = 0; i < nNew; ++i) sortedRecords[i] = records[order[i].nRecord];
+      if (!FillEmptyList(sortedRecords.data(), nNew)) return -4;
+    } else {
+      std::vector<NEW_AUDIT_LIST_ITEM> sorted(nNew);
+      for (uint32_t i = 0; i < nNew; ++i) sorted[i] = *records[order[i].nRecord];
+      if (!RewriteRecords(sorted.data(), nNew)) return -4;
     }
-    if (!RewriteRecords(sorted.data(), nNew)) return -4;
     *pnDone = nDone;
     *pnReplaced = nReplaced;
     return 0;
@@ -302,6 +297,33 @@ bool CRecordEditor::RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t
     sa::Write(pItems, pRecords, size_t{nCount} * LIST_ITEM_SIZE);
     if (change.nZeroEnd > nCount) {
       sa::Zero(&pItems[nCount], size_t{change.nZeroEnd - nCount} * LIST_ITEM_SIZE);
+    }
+    m_view.StoreCount(static_cast<int32_t>(nCount));
+  }) >= 0;
+}
+
+bool CRecordEditor::FillEmptyList(const NEW_AUDIT_LIST_ITEM* const* ppRecords, uint32_t nCount) {
+  NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
+  // An empty list is put back by zeroing what the batch wrote, so the
+  // journal needs no copy of the records, and they are copied once, from
+  // where they are straight into their slots. Only when they cannot be
+  // flushed does the journal take them (from the slots) to make them again.
+  const ListChange change = m_changes.ChangeOf(0, nCount, static_cast<int32_t>(nCount));
+  ListChange undo = m_changes.ChangeOf(0, 0, 0);
+  undo.nZeroEnd = nCount;
+  const JournalPiece piece = {pItems, size_t{nCount} * LIST_ITEM_SIZE};
+  return m_changes.MakeUndoableChange(undo, change, &piece, 1, [&] {
+    // The records are read in key order, not where they lie: each is
+    // fetched a few records ahead (all four of its cache lines).
+    constexpr uint32_t kAhead = 6;
+    for (uint32_t i = 0; i < nCount; ++i) {
+      if (i + kAhead < nCount) {
+        const auto* pNext = reinterpret_cast<const char*>(ppRecords[i + kAhead]);
+        for (size_t nLine = 0; nLine < LIST_ITEM_SIZE; nLine += 64) {
+          varnex::platform::Prefetch(pNext + nLine);
+        }
+      }
+      sa::Write(&pItems[i], ppRecords[i], LIST_ITEM_SIZE);
     }
     m_view.StoreCount(static_cast<int32_t>(nCount));
   }) >= 0;

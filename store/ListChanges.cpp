@@ -98,6 +98,29 @@ ListChange CListChanges::ChangeOf(uint32_t nFirst, uint32_t nSlots, int32_t nNew
   return change;
 }
 
+ListMove CListChanges::MoveOf(uint32_t nFrom, uint32_t nTo, uint32_t nCount, uint32_t nSlot,
+                              int32_t nNewCount) const {
+  ListMove move;
+  move.nFileIdentity = m_view.Identity();
+  move.nFileBirth = m_view.Birth();
+  move.nMoveFrom = nFrom;
+  move.nMoveTo = nTo;
+  move.nMoveCount = nCount;
+  move.nSlot = nSlot;
+  move.nNewCount = nNewCount;
+  return move;
+}
+
+void CListChanges::ApplyMove(NEW_AUDIT_LIST_ITEM* pItems, const ListMove& move,
+                             const NEW_AUDIT_LIST_ITEM& record) {
+  const bool bUp = move.nMoveTo > move.nMoveFrom;
+  for (uint32_t p = 0; p < move.nMoveCount; ++p) {
+    const uint32_t k = bUp ? move.nMoveCount - 1 - p : p;
+    sa::Copy(&pItems[move.nMoveTo + k], &pItems[move.nMoveFrom + k], LIST_ITEM_SIZE);
+  }
+  sa::Copy(&pItems[move.nSlot], &record, LIST_ITEM_SIZE);
+}
+
 void CListChanges::Begin() {
   m_nChangeBase = BeginListChange(Counter());
 }
@@ -206,7 +229,36 @@ int CListChanges::ReplayJournal() {
   // Read into private memory a piece at a time, and written from there.
   std::vector<uint8_t> chunk(size_t{256} * LIST_ITEM_SIZE);
   int nMade = 0;
+  const uint64_t nMapped = ListSlotOffset(nCapacity);
   for (const JournalEntry& entry : entries) {
+    if (entry.bMove) {
+      const ListMove& move = entry.move;
+      const uint64_t nEnd = std::max(move.nMoveFrom, move.nMoveTo) + uint64_t{move.nMoveCount};
+      if (nEnd > nCapacity || move.nSlot >= nCapacity || uint64_t(move.nNewCount) >= nCapacity) {
+        DebugPrint("list type %d: a move in the journal does not fit the list file; dropped",
+                   m_view.ListType());
+        continue;
+      }
+      // The pages as they were before the move, then the move.
+      NEW_AUDIT_LIST_ITEM record;
+      if (!m_journal.ReadPayload(entry, 0, &record, sizeof record)) return -1;
+      for (uint32_t i = 0; i < entry.nPages; ++i) {
+        const uint64_t nAt = LIST_ITEM_SIZE + uint64_t{i} * (4 + JOURNAL_PAGE_SIZE);
+        uint32_t nPage = 0;
+        if (!m_journal.ReadPayload(entry, nAt, &nPage, sizeof nPage) ||
+            !m_journal.ReadPayload(entry, nAt + 4, chunk.data(), JOURNAL_PAGE_SIZE)) {
+          return -1;
+        }
+        const uint64_t nFrom = uint64_t{nPage} * JOURNAL_PAGE_SIZE;
+        if (nFrom >= nMapped) continue;
+        sa::Write(m_view.Bytes() + nFrom, chunk.data(),
+                  static_cast<size_t>(std::min<uint64_t>(JOURNAL_PAGE_SIZE, nMapped - nFrom)));
+      }
+      ApplyMove(pItems, move, record);
+      m_view.StoreCount(move.nNewCount);
+      ++nMade;
+      continue;
+    }
     const ListChange& change = entry.change;
     if (change.nZeroEnd > nCapacity || uint64_t(change.nNewCount) >= nCapacity) {
       DebugPrint("list type %d: a change in the journal does not fit the list file; dropped",

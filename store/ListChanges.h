@@ -70,6 +70,31 @@ class CListChanges {
   int MakeChange(const ListChange& change, const JournalPiece* pPieces, size_t nPieces,
                  const IndexPlace* pPlace, Apply fnApply);
 
+  // As MakeChange, for a change whose start the journal can restore without
+  // its payload: the journal first holds `undo` (no payload), which puts the
+  // list back as it was; the change is made and flushed in the list file,
+  // and then the undo entry is marked made on the disk. Where that cannot be
+  // done, the journal takes `change` with its payload after the undo entry.
+  // (A batch into an empty list writes its records once instead of twice.)
+  // 0 made; -1 not made, or made and then undone by the next holder.
+  template <typename Apply>
+  int MakeUndoableChange(const ListChange& undo, const ListChange& change,
+                         const JournalPiece* pPieces, size_t nPieces, Apply fnApply);
+  // The same for a record placed by moving others one slot (see ListMove):
+  // journaled as the move, the record and the pages it needs copied.
+  template <typename Apply>
+  int MakeMove(const ListMove& move, const NEW_AUDIT_LIST_ITEM& record, const IndexPlace* pPlace,
+               Apply fnApply);
+  // A move of nCount slots from nFrom to nTo, the record into nSlot and the
+  // count set, for the file that the view maps.
+  ListMove MoveOf(uint32_t nFrom, uint32_t nTo, uint32_t nCount, uint32_t nSlot,
+                  int32_t nNewCount) const;
+  // Makes the move in the list at pItems: the records moved (upward moves
+  // from the top, downward ones from the bottom, so that none is overwritten
+  // before it was copied), then the record written.
+  static void ApplyMove(NEW_AUDIT_LIST_ITEM* pItems, const ListMove& move,
+                        const NEW_AUDIT_LIST_ITEM& record);
+
   // Puts the list file on the disk and empties the journal. REQUIRES: the
   // lock. False when either could not be written (the journal then keeps
   // its entries, and the next checkpoint tries again).
@@ -157,5 +182,46 @@ int CListChanges::MakeChange(const ListChange& change, const JournalPiece* pPiec
   fnApply();
   End(pPlace);
   (void)SetPending(0);  // left set, the next holder only makes the journal again
+  return 0;
+}
+
+template <typename Apply>
+int CListChanges::MakeMove(const ListMove& move, const NEW_AUDIT_LIST_ITEM& record,
+                           const IndexPlace* pPlace, Apply fnApply) {
+  CheckpointIfDue(kCheckpointSeconds);
+  if (!SetPending(1)) return -1;
+  if (!m_journal.RecordMove(move, record, m_view.Bytes(), ListSlotOffset(m_view.Capacity()))) {
+    (void)SetPending(0);
+    return -1;
+  }
+  Begin();
+  fnApply();
+  End(pPlace);
+  (void)SetPending(0);
+  return 0;
+}
+
+template <typename Apply>
+int CListChanges::MakeUndoableChange(const ListChange& undo, const ListChange& change,
+                                     const JournalPiece* pPieces, size_t nPieces, Apply fnApply) {
+  CheckpointIfDue(kCheckpointSeconds);
+  if (!SetPending(1)) return -1;
+  if (!m_journal.Record(undo, nullptr, 0)) {
+    (void)SetPending(0);
+    return -1;
+  }
+  Begin();
+  fnApply();
+  End(nullptr);
+  // The records on the disk in the list file, then the way back cancelled on
+  // the disk (a later replay must never empty the list again); or, when
+  // either fails, the change itself journaled after the way back.
+  if (!(m_view.FlushSlots(change.nFirst,
+                          std::max(change.nFirst + change.nSlots, change.nZeroEnd)) &&
+        m_journal.MarkDoneDurably()) &&
+      !m_journal.Record(change, pPieces, nPieces)) {
+    return -1;  // left pending: the next holder undoes it
+  }
+  (void)SetPending(0);
   return 0;
 }

@@ -14,26 +14,34 @@ namespace {
 constexpr uint64_t kLogMagic = 0x474f4c4e4a584e56ULL;  // "VNXJNLOG"
 constexpr uint32_t kLogVersion = 2;
 constexpr uint32_t kEntryMagic = 0x544e4556;  // "VENT"
-constexpr uint64_t kFirstEntryAt = 4096;      // the header's sector is never an entry's
+// The header's sector is never an entry's; after it, one bit per page of the
+// list file (JOURNAL_PAGE_SIZE) that an entry since the last checkpoint
+// copied; the entries after that.
+constexpr uint64_t kBitmapAt = 4096;
+constexpr uint64_t kBitmapBytes = 65536;  // pages of a list file of up to 2 GiB
+constexpr uint64_t kFirstEntryAt = kBitmapAt + kBitmapBytes;
 constexpr uint32_t kEntryPending = 1;
 constexpr uint32_t kEntryDone = 2;
 constexpr uint32_t kFlagFreshHeader = 1;
+constexpr uint32_t kFlagMove = 2;
 // A change never writes more slots than a list file can hold.
 constexpr uint64_t kMaxSlots = uint64_t{INT32_MAX};
+constexpr uint64_t kPageEntryBytes = 4 + JOURNAL_PAGE_SIZE;
 
 struct EntryHeader {
   uint32_t nMagic;
   uint32_t nState;  // kEntryPending or kEntryDone; not covered by nHeaderSum
   uint32_t nFlags;
   uint32_t nFileBirth;  // 0 when unknown
-  uint64_t nGeneration;
-  uint64_t nFileIdentity;
-  uint32_t nFirst;
-  uint32_t nSlots;
-  uint32_t nZeroEnd;
+  uint32_t nGeneration;
+  uint32_t nFirst;    // a move: the slot moved from
+  uint32_t nSlots;    // a move: the slots moved
+  uint32_t nZeroEnd;  // a move: the slot moved to
   int32_t nNewCount;
+  uint32_t nHeaderSum;
+  uint64_t nPayloadBytes;
+  uint64_t nFileIdentity;
   uint64_t nPayloadSum;
-  uint64_t nHeaderSum;
 };
 static_assert(sizeof(EntryHeader) == 64);
 
@@ -56,8 +64,14 @@ struct SingleEntryHeader {
 };
 static_assert(sizeof(SingleEntryHeader) == 64);
 
-uint64_t EntryBytesOf(uint32_t nSlots) {
-  return (sizeof(EntryHeader) + uint64_t{nSlots} * LIST_ITEM_SIZE + 7) & ~uint64_t{7};
+// The slot of a move's record: below the records moved up, above those
+// moved down; where nothing moves, the slot the move names as its start.
+uint32_t MoveSlot(uint32_t nFrom, uint32_t nTo, uint32_t nCount) {
+  return nCount == 0 || nTo > nFrom ? nFrom : nTo + nCount;
+}
+
+uint64_t EntryBytesOf(uint64_t nPayloadBytes) {
+  return (sizeof(EntryHeader) + nPayloadBytes + 7) & ~uint64_t{7};
 }
 
 // A checksum over a stream of bytes, in four independent lanes of 8-byte
@@ -185,25 +199,32 @@ bool CListJournal::WriteHeader(const LogHeader& header) {
   return m_file.WriteAt(0, &sealed, sizeof sealed) == platform::Result::kOk;
 }
 
-bool CListJournal::Record(const ListChange& change, const JournalPiece* pPieces, size_t nPieces) {
+bool CListJournal::Append(uint32_t nFlags, const ListChange& change, const JournalPiece* pPieces,
+                          size_t nPieces, const std::vector<std::pair<uint64_t, uint8_t>>& bits) {
   if (!m_file.IsOpen()) return false;
   LogHeader log = {};
   if (!ReadHeader(&log)) {
     // A new journal, or one of the earlier layout (whose entry a writer made
-    // before it got here): a log of its own generation begins.
+    // before it got here): a log of its own generation begins, with no page
+    // copied.
     LogHeader old = {};
     log = {};
-    log.nGeneration =
-        m_file.ReadAt(0, &old, sizeof old) == platform::Result::kOk ? old.nGeneration + 1 : 1;
+    log.nGeneration = m_file.ReadAt(0, &old, sizeof old) == platform::Result::kOk
+                          ? static_cast<uint32_t>(old.nGeneration + 1)
+                          : 1;
     log.nEnd = kFirstEntryAt;
+    const std::vector<uint8_t> zeros(kBitmapBytes, 0);
+    if (m_file.WriteAt(kBitmapAt, zeros.data(), zeros.size()) != platform::Result::kOk) {
+      return false;
+    }
   }
   const LogHeader before = log;
   EntryHeader header = {};
   header.nMagic = kEntryMagic;
   header.nState = kEntryPending;
-  header.nFlags = change.bFreshHeader ? kFlagFreshHeader : 0;
+  header.nFlags = nFlags | (change.bFreshHeader ? kFlagFreshHeader : 0);
   header.nFileBirth = change.nFileBirth;
-  header.nGeneration = log.nGeneration;
+  header.nGeneration = static_cast<uint32_t>(log.nGeneration);
   header.nFileIdentity = change.nFileIdentity;
   header.nFirst = change.nFirst;
   header.nSlots = change.nSlots;
@@ -219,19 +240,108 @@ bool CListJournal::Record(const ListChange& change, const JournalPiece* pPieces,
     bWritten = m_file.WriteAt(nOffset, pPieces[i].pData, pPieces[i].nSize) == platform::Result::kOk;
     nOffset += pPieces[i].nSize;
   }
-  bWritten = bWritten && nOffset - nAt - sizeof header == uint64_t{change.nSlots} * LIST_ITEM_SIZE;
+  header.nPayloadBytes = nOffset - nAt - sizeof header;
   header.nPayloadSum = payload.Finish();
-  header.nHeaderSum = HeaderSum(header);
+  header.nHeaderSum = static_cast<uint32_t>(HeaderSum(header));
   if (bWritten) bWritten = m_file.WriteAt(nAt, &header, sizeof header) == platform::Result::kOk;
-  log.nEnd = nAt + EntryBytesOf(change.nSlots);
+  // The pages copied, marked: later entries of this generation copy them no
+  // more.
+  std::vector<std::pair<uint64_t, uint8_t>> oldBits;
+  for (size_t i = 0; i < bits.size() && bWritten; ++i) {
+    uint8_t nOld = 0;
+    bWritten = m_file.ReadAt(kBitmapAt + bits[i].first, &nOld, 1) == platform::Result::kOk;
+    const uint8_t nNew = static_cast<uint8_t>(nOld | bits[i].second);
+    oldBits.emplace_back(bits[i].first, nOld);
+    if (bWritten)
+      bWritten = m_file.WriteAt(kBitmapAt + bits[i].first, &nNew, 1) == platform::Result::kOk;
+  }
+  log.nEnd = nAt + EntryBytesOf(header.nPayloadBytes);
   if (log.nFirstTime == 0) log.nFirstTime = std::max<uint32_t>(platform::CurrentTime32(), 1);
-  // The entry and the header that counts it, on the disk together: one wait.
+  // The entry, its bits and the header that counts it, on the disk
+  // together: one wait.
   if (bWritten && WriteHeader(log) && m_file.Sync() == platform::Result::kOk) return true;
-  // Taken back: the entry marked made, and the header as it was.
+  // Taken back: the entry marked made, its bits and the header as they were.
   const uint32_t nDone = kEntryDone;
   (void)m_file.WriteAt(nAt + offsetof(EntryHeader, nState), &nDone, sizeof nDone);
+  for (const auto& [nByte, nOld] : oldBits) (void)m_file.WriteAt(kBitmapAt + nByte, &nOld, 1);
   if (before.nMagic == kLogMagic) (void)WriteHeader(before);
   return false;
+}
+
+bool CListJournal::Record(const ListChange& change, const JournalPiece* pPieces, size_t nPieces) {
+  uint64_t nBytes = 0;
+  for (size_t i = 0; i < nPieces; ++i) nBytes += pPieces[i].nSize;
+  if (nBytes != uint64_t{change.nSlots} * LIST_ITEM_SIZE) return false;
+  return Append(0, change, pPieces, nPieces, {});
+}
+
+bool CListJournal::RecordMove(const ListMove& move, const NEW_AUDIT_LIST_ITEM& record,
+                              const uint8_t* pList, uint64_t nListBytes) {
+  // (The entry keeps no slot for the record: the move's shape gives it.)
+  if (!m_file.IsOpen() || move.nSlot != MoveSlot(move.nMoveFrom, move.nMoveTo, move.nMoveCount)) {
+    return false;
+  }
+  // The bytes the move touches: the header (the count), the slots moved
+  // from and to, and the record's slot.
+  const uint32_t nLow = std::min({move.nMoveFrom, move.nMoveTo, move.nSlot});
+  const uint32_t nHigh =
+      std::max({move.nMoveFrom + move.nMoveCount, move.nMoveTo + move.nMoveCount, move.nSlot + 1});
+  const uint64_t nFirstPage = ListSlotOffset(nLow) / JOURNAL_PAGE_SIZE;
+  const uint64_t nEndPage = (ListSlotOffset(nHigh) + JOURNAL_PAGE_SIZE - 1) / JOURNAL_PAGE_SIZE;
+  if (ListSlotOffset(nHigh) > nListBytes) return false;
+  // Which of them no entry since the checkpoint copied (a log of the
+  // earlier layout, or a new one, has copied none).
+  LogHeader log = {};
+  const bool bLog = ReadHeader(&log);
+  std::vector<uint64_t> pages = {0};  // the header's page
+  for (uint64_t nPage = std::max<uint64_t>(nFirstPage, 1); nPage < nEndPage; ++nPage) {
+    pages.push_back(nPage);
+  }
+  std::vector<uint64_t> copied;
+  std::vector<std::pair<uint64_t, uint8_t>> bits;
+  for (const uint64_t nPage : pages) {
+    const uint64_t nByte = nPage / 8;
+    const auto nBit = static_cast<uint8_t>(1u << (nPage % 8));
+    uint8_t nMap = 0;
+    if (nByte < kBitmapBytes && bLog &&
+        m_file.ReadAt(kBitmapAt + nByte, &nMap, 1) != platform::Result::kOk) {
+      return false;
+    }
+    if ((nMap & nBit) != 0) continue;
+    copied.push_back(nPage);
+    if (nByte < kBitmapBytes) {
+      if (!bits.empty() && bits.back().first == nByte) {
+        bits.back().second = static_cast<uint8_t>(bits.back().second | nBit);
+      } else {
+        bits.emplace_back(nByte, nBit);
+      }
+    }
+  }
+  // The payload: the record, then each page copied with its number (a page
+  // at the file's end copied as far as the file goes, then zeros).
+  std::vector<uint8_t> pagesOut;
+  try {
+    pagesOut.resize(copied.size() * kPageEntryBytes);
+  } catch (...) {
+    return false;
+  }
+  for (size_t i = 0; i < copied.size(); ++i) {
+    uint8_t* pOut = pagesOut.data() + i * kPageEntryBytes;
+    const auto nPage = static_cast<uint32_t>(copied[i]);
+    std::memcpy(pOut, &nPage, 4);
+    const uint64_t nFrom = copied[i] * JOURNAL_PAGE_SIZE;
+    const uint64_t nTake = std::min<uint64_t>(JOURNAL_PAGE_SIZE, nListBytes - nFrom);
+    std::memcpy(pOut + 4, pList + nFrom, nTake);
+  }
+  ListChange change;
+  change.nFileIdentity = move.nFileIdentity;
+  change.nFileBirth = move.nFileBirth;
+  change.nFirst = move.nMoveFrom;
+  change.nSlots = move.nMoveCount;
+  change.nZeroEnd = move.nMoveTo;
+  change.nNewCount = move.nNewCount;
+  const JournalPiece pieces[2] = {{&record, LIST_ITEM_SIZE}, {pagesOut.data(), pagesOut.size()}};
+  return Append(kFlagMove, change, pieces, 2, bits);
 }
 
 void CListJournal::MarkDone() {
@@ -246,14 +356,19 @@ void CListJournal::MarkDone() {
   uint64_t nAt = kFirstEntryAt, nLast = 0;
   EntryHeader header = {};
   while (nAt < log.nEnd && m_file.ReadAt(nAt, &header, sizeof header) == platform::Result::kOk &&
-         header.nMagic == kEntryMagic && header.nGeneration == log.nGeneration &&
-         header.nSlots <= kMaxSlots) {
+         header.nMagic == kEntryMagic &&
+         header.nGeneration == static_cast<uint32_t>(log.nGeneration)) {
     nLast = nAt;
-    nAt += EntryBytesOf(header.nSlots);
+    nAt += EntryBytesOf(header.nPayloadBytes);
   }
   if (nLast == 0 || nAt != log.nEnd) return;
   const uint32_t nState = kEntryDone;
   (void)m_file.WriteAt(nLast + offsetof(EntryHeader, nState), &nState, sizeof nState);
+}
+
+bool CListJournal::MarkDoneDurably() {
+  MarkDone();
+  return m_file.IsOpen() && m_file.Sync() == platform::Result::kOk;
 }
 
 uint64_t CListJournal::EntryBytes() {
@@ -277,10 +392,14 @@ bool CListJournal::Reset() {
   } else if (log.nEnd == kFirstEntryAt) {
     return true;  // empty already
   }
-  ++log.nGeneration;
+  log.nGeneration = static_cast<uint32_t>(log.nGeneration + 1);
   log.nEnd = kFirstEntryAt;
   log.nFirstTime = 0;
-  return WriteHeader(log) && m_file.Sync() == platform::Result::kOk;
+  // No page copied in the new generation. (Bits written before the header
+  // that ends the old one are harmless: an old entry copies its pages.)
+  const std::vector<uint8_t> zeros(kBitmapBytes, 0);
+  return m_file.WriteAt(kBitmapAt, zeros.data(), zeros.size()) == platform::Result::kOk &&
+         WriteHeader(log) && m_file.Sync() == platform::Result::kOk;
 }
 
 bool CListJournal::ReadEntries(uint64_t nFileIdentity, uint32_t nFileBirth,
@@ -332,29 +451,48 @@ bool CListJournal::ReadEntries(uint64_t nFileIdentity, uint32_t nFileBirth,
     EntryHeader header = {};
     if (m_file.ReadAt(nAt, &header, sizeof header) != platform::Result::kOk) return false;
     const uint64_t nPayloadAt = nAt + sizeof header;
-    if (header.nMagic != kEntryMagic || header.nGeneration != log.nGeneration ||
-        header.nHeaderSum != HeaderSum(header) ||
-        !sane(header.nFirst, header.nSlots, header.nZeroEnd, header.nNewCount, nPayloadAt)) {
+    const bool bMove = (header.nFlags & kFlagMove) != 0;
+    // A move's payload: its record and whole copied pages; a change's: its
+    // slots.
+    const bool bShaped =
+        bMove
+            ? header.nPayloadBytes >= LIST_ITEM_SIZE &&
+                  (header.nPayloadBytes - LIST_ITEM_SIZE) % kPageEntryBytes == 0 &&
+                  header.nSlots <= kMaxSlots && header.nNewCount >= 0
+            : header.nPayloadBytes == uint64_t{header.nSlots} * LIST_ITEM_SIZE &&
+                  sane(header.nFirst, header.nSlots, header.nZeroEnd, header.nNewCount, nPayloadAt);
+    if (header.nMagic != kEntryMagic ||
+        header.nGeneration != static_cast<uint32_t>(log.nGeneration) ||
+        header.nHeaderSum != static_cast<uint32_t>(HeaderSum(header)) || !bShaped ||
+        nPayloadAt > nFileSize || nFileSize - nPayloadAt < header.nPayloadBytes) {
       break;
     }
     uint64_t nSum = 0;
-    if (!PayloadSum(m_file, nPayloadAt, uint64_t{header.nSlots} * LIST_ITEM_SIZE, &nSum)) {
-      return false;
-    }
+    if (!PayloadSum(m_file, nPayloadAt, header.nPayloadBytes, &nSum)) return false;
     if (nSum != header.nPayloadSum) break;
     if (header.nState == kEntryPending && belongs(header.nFileIdentity, header.nFileBirth)) {
       JournalEntry entry;
-      entry.change = {header.nFileIdentity,
-                      header.nFileBirth,
-                      header.nFirst,
-                      header.nSlots,
-                      header.nZeroEnd,
-                      header.nNewCount,
-                      (header.nFlags & kFlagFreshHeader) != 0};
+      entry.bMove = bMove;
       entry.nPayloadAt = nPayloadAt;
+      if (bMove) {
+        entry.move = {header.nFileIdentity, header.nFileBirth,
+                      header.nFirst,        header.nZeroEnd,
+                      header.nSlots,        MoveSlot(header.nFirst, header.nZeroEnd, header.nSlots),
+                      header.nNewCount};
+        entry.nPages =
+            static_cast<uint32_t>((header.nPayloadBytes - LIST_ITEM_SIZE) / kPageEntryBytes);
+      } else {
+        entry.change = {header.nFileIdentity,
+                        header.nFileBirth,
+                        header.nFirst,
+                        header.nSlots,
+                        header.nZeroEnd,
+                        header.nNewCount,
+                        (header.nFlags & kFlagFreshHeader) != 0};
+      }
       pOut->push_back(entry);
     }
-    nAt += EntryBytesOf(header.nSlots);
+    nAt += EntryBytesOf(header.nPayloadBytes);
   }
   return true;
 }

@@ -30,9 +30,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Platform.h"
+#include "varnex/Varnex.h"
 
 // One change, as the journal records it.
 struct ListChange {
@@ -45,6 +47,24 @@ struct ListChange {
   bool bFreshHeader = false;   // the header is written anew (a reset)
 };
 
+// A record placed by moving others one slot (an insert or a replacement
+// that changes its key): nMoveCount slots from nMoveFrom to nMoveTo, then
+// the record into nSlot (below records moved up, above records moved down;
+// with nothing moved, nMoveFrom = nMoveTo = nSlot) and the count set. Journaled as that description
+// and the record, with a copy of each page it touches that no entry since
+// the last checkpoint touched: made again, the copies put those pages back
+// as they were before it, whatever of them reached the disk since, so the
+// move reads what it read when it was made.
+struct ListMove {
+  uint64_t nFileIdentity = 0;
+  uint32_t nFileBirth = 0;
+  uint32_t nMoveFrom = 0;
+  uint32_t nMoveTo = 0;
+  uint32_t nMoveCount = 0;
+  uint32_t nSlot = 0;
+  int32_t nNewCount = 0;
+};
+
 // A piece of a change's payload: bytes in private memory or in the mapped
 // list (which only the journal's writer, the holder of the lock, changes).
 struct JournalPiece {
@@ -52,11 +72,17 @@ struct JournalPiece {
   size_t nSize;
 };
 
-// An entry of the log, as ReadEntries finds it.
+// An entry of the log, as ReadEntries finds it: a change, or a move whose
+// payload is its record and then nPages pages (a 4-byte page number, then
+// JOURNAL_PAGE_SIZE bytes of the list file from that page on).
 struct JournalEntry {
+  bool bMove = false;
   ListChange change;
+  ListMove move;
+  uint32_t nPages = 0;
   uint64_t nPayloadAt = 0;  // where its payload starts in the file
 };
+inline constexpr uint64_t JOURNAL_PAGE_SIZE = 4096;
 
 class CListJournal {
  public:
@@ -76,8 +102,17 @@ class CListJournal {
   // False when it could not be written: the change must not be made then
   // (the entry is taken back as far as it can be).
   bool Record(const ListChange& change, const JournalPiece* pPieces, size_t nPieces);
+  // Appends the entry for `move` with `record`, taking the pages it touches
+  // that need a copy (see ListMove) from the list as mapped at pList
+  // (nListBytes long) before the move, and waits until it is on the disk.
+  // False as Record.
+  bool RecordMove(const ListMove& move, const NEW_AUDIT_LIST_ITEM& record, const uint8_t* pList,
+                  uint64_t nListBytes);
   // Marks the log's last entry made: no replay makes it. Not waited for.
   void MarkDone();
+  // The same, and waits until the mark is on the disk. False when it could
+  // not be written.
+  bool MarkDoneDurably();
 
   // Bytes of entries in the log, and the time (CurrentTime32) its first
   // entry was written; 0 and 0 for an empty log.
@@ -103,6 +138,12 @@ class CListJournal {
   // the earlier layout).
   bool ReadHeader(LogHeader* pHeader);
   bool WriteHeader(const LogHeader& header);
+  // Writes an entry (its header, then the pieces) at the log's end, the
+  // bits of the pages it copied (nFirstBit.. in bits, or none), then the
+  // header that counts it, and waits; takes all back as far as it can when
+  // that fails.
+  bool Append(uint32_t nFlags, const ListChange& change, const JournalPiece* pPieces,
+              size_t nPieces, const std::vector<std::pair<uint64_t, uint8_t>>& bits);
 
   varnex::platform::File m_file;
 };

@@ -11,16 +11,6 @@
 
 namespace sa = shared_access;
 
-namespace {
-
-// Copies a record within the mapped list, or from private memory into it, as
-// readers without the lock expect a change to be written.
-void MoveRecord(NEW_AUDIT_LIST_ITEM* pDest, const NEW_AUDIT_LIST_ITEM* pSource) {
-  sa::Copy(pDest, pSource, LIST_ITEM_SIZE);
-}
-
-}  // namespace
-
 bool CRecordEditor::ReadyToChange() {
   return m_view.Items() != nullptr && m_changes.Allowed() && m_fnFollowFile() &&
          m_view.Items() != nullptr;
@@ -54,30 +44,22 @@ int CRecordEditor::PlaceRecord(const Placement& place, const NEW_AUDIT_LIST_ITEM
                            .nRemovedSlot = static_cast<uint32_t>(place.nReplaced),
                            .removed = IndexKey{}};
   if (indexPlace.bRemoves) indexPlace.removed = ListIndex::KeyOf(pItems[place.nReplaced]);
-  // The slots the change writes, in order: the record with the moved ones
-  // after it (a move up) or before it (a move down).
-  const bool bUp = place.nMoveTo > place.nMoveFrom;
-  const JournalPiece record = {&item, LIST_ITEM_SIZE};
-  const JournalPiece moved = {&pItems[place.nMoveFrom], size_t{place.nMoveCount} * LIST_ITEM_SIZE};
-  JournalPiece pieces[2] = {record, moved};
-  if (place.nMoveCount > 0 && !bUp) std::swap(pieces[0], pieces[1]);
-  uint32_t nFirst = place.nSlot;
+  // Moves of one slot only, up (the record at the bottom of the moved run)
+  // or down (at its top).
   if (place.nMoveCount > 0) {
-    nFirst = bUp ? place.nMoveFrom : place.nMoveTo;
-    const bool bShapeFits = bUp ? (place.nMoveTo == place.nMoveFrom + 1 && place.nSlot == nFirst)
-                                : (place.nMoveTo + 1 == place.nMoveFrom &&
-                                   place.nSlot == place.nMoveTo + place.nMoveCount);
+    const bool bUp = place.nMoveTo > place.nMoveFrom;
+    const bool bShapeFits =
+        bUp ? (place.nMoveTo == place.nMoveFrom + 1 && place.nSlot == place.nMoveFrom)
+            : (place.nMoveTo + 1 == place.nMoveFrom &&
+               place.nSlot == place.nMoveTo + place.nMoveCount);
     if (!bShapeFits) return -1;
   }
-  const ListChange change = m_changes.ChangeOf(nFirst, place.nMoveCount + 1, place.nNewCount);
-  return m_changes.MakeChange(change, pieces, place.nMoveCount > 0 ? 2 : 1, &indexPlace, [&] {
-    for (uint32_t p = 0; p < place.nMoveCount; ++p) {
-      // Upward moves start at the top, downward ones at the bottom, so no
-      // record is overwritten before it was copied.
-      const uint32_t k = bUp ? place.nMoveCount - 1 - p : p;
-      MoveRecord(&pItems[place.nMoveTo + k], &pItems[place.nMoveFrom + k]);
-    }
-    MoveRecord(&pItems[place.nSlot], &item);
+  const bool bMoves = place.nMoveCount > 0;
+  const ListMove move =
+      m_changes.MoveOf(bMoves ? place.nMoveFrom : place.nSlot, bMoves ? place.nMoveTo : place.nSlot,
+                       place.nMoveCount, place.nSlot, place.nNewCount);
+  return m_changes.MakeMove(move, item, &indexPlace, [&] {
+    CListChanges::ApplyMove(pItems, move, item);
     m_view.StoreCount(place.nNewCount);
   });
 }

@@ -115,6 +115,11 @@ class CRecordEditor {
   // Replaces the records with pRecords[0..nCount) (nCount >= the count) as
   // one journaled change. False when nothing was changed.
   bool RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount);
+  // Writes *ppRecords[0..nCount) into the empty list as one change whose
+  // way back (to empty) is what the journal keeps: the records are written
+  // once, into the list file, and flushed there. False when nothing was
+  // changed.
+  bool FillEmptyList(const NEW_AUDIT_LIST_ITEM* const* ppRecords, uint32_t nCount);
   // Stores the records as InsertItem would, one after another, until the
   // deadline has passed, in one change; counts into *pnDone and *pnReplaced.
   int InsertOneByOne(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount,
