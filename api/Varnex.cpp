@@ -299,6 +299,18 @@ bool CVarnex::ResetFileToEmpty() {
   return Outcome(this, m_pListFile, &lock, lock.Held() && m_pListFile->Editor().ResetToEmpty());
 }
 
+int32_t CVarnex::ReplaceItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount) {
+  if (m_pListFile == nullptr || nCount < 0 || (pItems == nullptr && nCount > 0)) {
+    return Outcome(this, m_pListFile, nullptr, false) ? 1 : 0;
+  }
+  CListLockGuard lock(m_pListFile);
+  return Outcome(this, m_pListFile, &lock,
+                 lock.Held() && m_pListFile->Editor().ReplaceAllRecords(
+                                    pItems, static_cast<uint32_t>(nCount)) == 0)
+             ? 1
+             : 0;
+}
+
 int32_t CVarnex::AddItem(NEW_AUDIT_LIST_ITEM* pItem) {
   if (m_pListFile == nullptr) return Outcome(this, nullptr, nullptr, false) ? 1 : 0;
   CListLockGuard lock(m_pListFile);

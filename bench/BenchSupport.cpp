@@ -105,7 +105,12 @@ void WriteKeyedList(const std::string& dir, std::vector<std::pair<uint32_t, std:
   }
   const std::string path = dir + "/" + ListFileName(0);
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
+  // (A single write may take less than all of a file of gigabytes.)
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote <= 0) std::abort();
+    done += static_cast<size_t>(wrote);
+  }
   close(fd);
 }
 

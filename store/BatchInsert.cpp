@@ -287,16 +287,30 @@ int CRecordEditor::ReplaceAllRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32
 
 bool CRecordEditor::RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t nCount) {
   NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
-  const int32_t nOld = m_view.Header()->nItemCount;
-  ListChange change = m_changes.ChangeOf(0, nCount, static_cast<int32_t>(nCount));
-  if (nOld > 0 && static_cast<uint32_t>(nOld) > nCount) {
-    change.nZeroEnd = static_cast<uint32_t>(nOld);
+  // (A count the file cannot hold is taken as far as the file goes.)
+  const int32_t nHeaderCount = m_view.Header()->nItemCount;
+  const uint32_t nOld =
+      nHeaderCount > 0 ? std::min(static_cast<uint32_t>(nHeaderCount), m_view.Capacity()) : 0;
+  // Only the slots that differ are written (and journaled): from the first
+  // to the last of them, and then the slots the list no longer uses zeroed.
+  auto differs = [&](uint32_t i) {
+    return i >= nOld || std::memcmp(&pItems[i], &pRecords[i], LIST_ITEM_SIZE) != 0;
+  };
+  uint32_t nFirst = 0;
+  while (nFirst < nCount && !differs(nFirst)) ++nFirst;
+  uint32_t nEnd = nCount;
+  if (nOld <= nCount) {
+    while (nEnd > nFirst && !differs(nEnd - 1)) --nEnd;
   }
-  const JournalPiece piece = {pRecords, size_t{nCount} * LIST_ITEM_SIZE};
+  ListChange change =
+      m_changes.ChangeOf(nFirst, nEnd - nFirst, static_cast<int32_t>(nCount));
+  // (Past nEnd, up to the new count, the slots are as they should be.)
+  change.nZeroEnd = nOld > nCount ? nOld : nEnd;
+  const JournalPiece piece = {pRecords + nFirst, size_t{nEnd - nFirst} * LIST_ITEM_SIZE};
   return m_changes.MakeChange(change, &piece, 1, nullptr, [&] {
-    sa::Write(pItems, pRecords, size_t{nCount} * LIST_ITEM_SIZE);
-    if (change.nZeroEnd > nCount) {
-      sa::Zero(&pItems[nCount], size_t{change.nZeroEnd - nCount} * LIST_ITEM_SIZE);
+    sa::Write(&pItems[nFirst], pRecords + nFirst, size_t{nEnd - nFirst} * LIST_ITEM_SIZE);
+    if (change.nZeroEnd > nEnd) {
+      sa::Zero(&pItems[nEnd], size_t{change.nZeroEnd - nEnd} * LIST_ITEM_SIZE);
     }
     m_view.StoreCount(static_cast<int32_t>(nCount));
   }) >= 0;

@@ -189,6 +189,50 @@ TEST_F(VarnexTest, RuleNoComparisonIsTheOneOfReplacement) {
   EXPECT_NE(CVarnex::RuleNoHash("a"), CVarnex::RuleNoHash("b"));
 }
 
+// ReplaceItems writes only the slots that differ: whatever part of the list
+// stays, the list is then exactly the records given, and the slots it no
+// longer uses are zero bytes.
+TEST_F(VarnexTest, ReplaceItemsLeavesExactlyTheRecordsGiven) {
+  auto r = [](const char* rule, uint32_t key) { return MakeRecord(rule, key, rule); };
+  const std::vector<NEW_AUDIT_LIST_ITEM> before = {r("a", 1), r("b", 2), r("c", 3), r("d", 4),
+                                                    r("e", 5)};
+  const struct {
+    const char* what;
+    std::vector<NEW_AUDIT_LIST_ITEM> after;
+  } cases[] = {
+      {"the same", before},
+      {"one changed in the middle", {r("a", 1), r("b", 2), r("x", 3), r("d", 4), r("e", 5)}},
+      {"the first changed", {r("x", 1), r("b", 2), r("c", 3), r("d", 4), r("e", 5)}},
+      {"one more at the end", {r("a", 1), r("b", 2), r("c", 3), r("d", 4), r("e", 5), r("f", 6)}},
+      {"one more in front", {r("z", 0), r("a", 1), r("b", 2), r("c", 3), r("d", 4), r("e", 5)}},
+      {"the last two gone", {r("a", 1), r("b", 2), r("c", 3)}},
+      {"shorter, the head changed", {r("x", 1), r("b", 2)}},
+      {"none", {}},
+  };
+  CVarnex list(1);
+  ASSERT_EQ(list.LoadFile(), 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(list.ReplaceItems(before.data(), static_cast<int32_t>(before.size())), 1);
+    ASSERT_EQ(list.ReplaceItems(c.after.data(), static_cast<int32_t>(c.after.size())), 1);
+    std::vector<NEW_AUDIT_LIST_ITEM> got(8);
+    ASSERT_EQ(list.GetItems(got.data(), 8), static_cast<int32_t>(c.after.size()));
+    EXPECT_EQ(std::memcmp(got.data(), c.after.data(), c.after.size() * sizeof got[0]), 0);
+    const std::vector<uint8_t> bytes = ReadFileBytes(dir_.FilePath(1));
+    const size_t used = 24 + 241 * c.after.size();
+    ASSERT_GE(bytes.size(), 24u + 241 * 8);
+    EXPECT_TRUE(std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(used),
+                            bytes.begin() + 24 + 241 * 8, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(list.IsMatch(c.after.empty() ? "a" : c.after.back().szContent,
+                           c.after.empty() ? 1 : c.after.back().nContentLen),
+              c.after.empty() ? 0 : 1);
+  }
+  EXPECT_EQ(list.ReplaceItems(nullptr, 1), 0);
+  EXPECT_EQ(list.ReplaceItems(before.data(), -1), 0);
+  EXPECT_EQ(list.ReplaceItems(nullptr, 0), 1);
+  EXPECT_EQ(list.GetTotalCount(), 0);
+}
+
 TEST_F(VarnexTest, FailedLoadWritesItsMessage) {
   struct Case {
     int32_t type;

@@ -169,6 +169,15 @@ class VARNEX_API CVarnex {
   // or the source is not a sound list file (nothing is changed then).
   int32_t ReplaceFile(const char* pszSource);
 
+  // Puts pItems[0..nCount) in place of every record of the list, in the
+  // order given (keep them in key order, as AddItem does, for lookups to
+  // find them), as one change that writes only the slots that differ: the
+  // cheap way to make a list equal to records held elsewhere. Returns 1 when
+  // done; 0 for a negative nCount, a null pItems with records, a list that
+  // is not loaded or is read-only, a lock wait that ran out, or a file that
+  // could not grow (GetLastFailure says which).
+  int32_t ReplaceItems(const NEW_AUDIT_LIST_ITEM* pItems, int32_t nCount);
+
   // Empties the list: count 0, every record slot zeroed, written to disk
   // before the call returns. Returns false when the list is not loaded, is
   // read-only, has a negative count, or could not be written to disk.

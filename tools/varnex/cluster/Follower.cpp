@@ -537,12 +537,21 @@ void Follower::WriteList(int32_t type) {
        std::memcmp(current.data(), records.data(), records.size() * sizeof records[0]) == 0)) {
     return;
   }
-  const std::string staged = ListDirectoryOfRun() + "/." + kListNames[type] + ".follow";
-  (void)std::remove(staged.c_str());  // a copy that a stopped follower left
-  WriteNewFile(staged, ListFileBytes(records), LookOf(ListPath(type)));
-  const bool replaced =
-      Change(type, [&](CVarnex& list) { return list.ReplaceFile(staged.c_str()) == 1; });
-  (void)std::remove(staged.c_str());
+  bool replaced = false;
+  if (type != LIST_TYPE_IP) {
+    // In place, as one change that writes only the slots that differ.
+    replaced = Change(type, [&](CVarnex& list) {
+      return list.ReplaceItems(records.data(), static_cast<int32_t>(records.size())) == 1;
+    });
+  } else {
+    // (The IP list has no lock that keeps its writers apart: a whole file
+    // put in place.)
+    const std::string staged = ListDirectoryOfRun() + "/." + kListNames[type] + ".follow";
+    (void)std::remove(staged.c_str());  // a copy that a stopped follower left
+    WriteNewFile(staged, ListFileBytes(records), LookOf(ListPath(type)));
+    replaced = Change(type, [&](CVarnex& list) { return list.ReplaceFile(staged.c_str()) == 1; });
+    (void)std::remove(staged.c_str());
+  }
   if (!replaced) {
     throw ToolError(std::string("list ") + kListNames[type] +
                     " could not be replaced: its lock stayed held, or it may not be changed");
