@@ -302,8 +302,7 @@ bool CRecordEditor::RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t
   if (nOld <= nCount) {
     while (nEnd > nFirst && !differs(nEnd - 1)) --nEnd;
   }
-  ListChange change =
-      m_changes.ChangeOf(nFirst, nEnd - nFirst, static_cast<int32_t>(nCount));
+  ListChange change = m_changes.ChangeOf(nFirst, nEnd - nFirst, static_cast<int32_t>(nCount));
   // (Past nEnd, up to the new count, the slots are as they should be.)
   change.nZeroEnd = nOld > nCount ? nOld : nEnd;
   const JournalPiece piece = {pRecords + nFirst, size_t{nEnd - nFirst} * LIST_ITEM_SIZE};

@@ -41,7 +41,7 @@ static_assert(sizeof(ListIndex::Header) == 128);
 namespace list_index {
 
 constexpr uint32_t kMinTableBits = 6;
-constexpr uint32_t kMaxTableBits = 24;                // 16M entries, 128 MiB
+constexpr uint32_t kMaxTableBits = 27;                // 128M entries, 1 GiB
 constexpr uint32_t kMaxPatterns = uint32_t{1} << 22;  // 32 MiB
 constexpr uint32_t kMinPatterns = 16;
 

@@ -195,7 +195,7 @@ TEST_F(VarnexTest, RuleNoComparisonIsTheOneOfReplacement) {
 TEST_F(VarnexTest, ReplaceItemsLeavesExactlyTheRecordsGiven) {
   auto r = [](const char* rule, uint32_t key) { return MakeRecord(rule, key, rule); };
   const std::vector<NEW_AUDIT_LIST_ITEM> before = {r("a", 1), r("b", 2), r("c", 3), r("d", 4),
-                                                    r("e", 5)};
+                                                   r("e", 5)};
   const struct {
     const char* what;
     std::vector<NEW_AUDIT_LIST_ITEM> after;
