@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Platform.h"
+#include "store/JournalChecksum.h"
 #include "store/ListJournal.h"
 #include "store/ListState.h"
 #include "store/SysListFileEx.h"
@@ -433,6 +434,44 @@ TEST_F(JournalRecoveryTest, InterruptedBatchIntoAnEmptyListLeavesItEmpty) {
     EXPECT_EQ(std::memcmp(&Slots()[0], zeros.data(), zeros.size()), 0);
     raw_.Close();
   }
+}
+
+// A journal that the earlier layout left (one entry at offset 0, as a
+// library before the log wrote it) is made again after a restart, and the
+// journal is a log from then on.
+TEST_F(JournalRecoveryTest, AnEntryOfTheEarlierLayoutIsMadeAgain) {
+  struct SingleEntryHeader {  // the earlier layout, as it is on the disk
+    uint64_t nMagic;
+    uint32_t nVersion;
+    uint32_t nState;
+    uint64_t nFileIdentity;
+    uint32_t nFirst, nSlots, nZeroEnd;
+    int32_t nNewCount;
+    uint32_t nFlags, nFileBirth;
+    uint64_t nPayloadSum, nHeaderSum;
+  };
+  static_assert(sizeof(SingleEntryHeader) == 64);
+  ASSERT_TRUE(list_.Editor().ResetToEmpty());
+  for (const char* rule : {"a", "b", "c"}) Append(rule, 1);
+  const std::vector<NEW_AUDIT_LIST_ITEM> payload = {MakeRecord("x", 1, "text"),
+                                                    MakeRecord("y", 1, "text")};
+  SingleEntryHeader header = {0x4c4e524a4f4e5856ULL, 1, 1, FileIdentity(), 1, 2, 3, 3, 0, 0, 0, 0};
+  journal_sums::Checksum sum;
+  sum.Add(payload.data(), payload.size() * LIST_ITEM_SIZE);
+  header.nPayloadSum = sum.Finish();
+  header.nHeaderSum = journal_sums::HeaderSum(header);
+  header.nState = 1;  // pending (not covered by the sum)
+  std::vector<uint8_t> bytes(sizeof header + payload.size() * LIST_ITEM_SIZE);
+  std::memcpy(bytes.data(), &header, sizeof header);
+  std::memcpy(bytes.data() + sizeof header, payload.data(), payload.size() * LIST_ITEM_SIZE);
+  WriteFileBytes(list_.SideObjectPath("SYSLIST_JOURNAL_"), bytes);
+  MarkUnfinished(true);
+  TakeOverLock();
+  EXPECT_EQ(RuleNos(), (Rules{"a", "x", "y"}));
+  Insert("z", 2);
+  MarkUnfinished(true);
+  TakeOverLock();
+  EXPECT_EQ(RuleNos(), (Rules{"a", "x", "y", "z"}));
 }
 
 // Entries that must not be made: one cut short while it was written (the
