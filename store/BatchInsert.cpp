@@ -305,9 +305,12 @@ bool CRecordEditor::RewriteRecords(const NEW_AUDIT_LIST_ITEM* pRecords, uint32_t
   ListChange change = m_changes.ChangeOf(nFirst, nEnd - nFirst, static_cast<int32_t>(nCount));
   // (Past nEnd, up to the new count, the slots are as they should be.)
   change.nZeroEnd = nOld > nCount ? nOld : nEnd;
-  const JournalPiece piece = {pRecords + nFirst, size_t{nEnd - nFirst} * LIST_ITEM_SIZE};
+  const JournalPiece piece = {nEnd > nFirst ? pRecords + nFirst : nullptr,
+                              size_t{nEnd - nFirst} * LIST_ITEM_SIZE};
   return m_changes.MakeChange(change, &piece, 1, nullptr, [&] {
-    sa::Write(&pItems[nFirst], pRecords + nFirst, size_t{nEnd - nFirst} * LIST_ITEM_SIZE);
+    if (nEnd > nFirst) {
+      sa::Write(&pItems[nFirst], pRecords + nFirst, size_t{nEnd - nFirst} * LIST_ITEM_SIZE);
+    }
     if (change.nZeroEnd > nEnd) {
       sa::Zero(&pItems[nEnd], size_t{change.nZeroEnd - nEnd} * LIST_ITEM_SIZE);
     }

@@ -217,7 +217,9 @@ TEST_F(VarnexTest, ReplaceItemsLeavesExactlyTheRecordsGiven) {
     ASSERT_EQ(list.ReplaceItems(c.after.data(), static_cast<int32_t>(c.after.size())), 1);
     std::vector<NEW_AUDIT_LIST_ITEM> got(8);
     ASSERT_EQ(list.GetItems(got.data(), 8), static_cast<int32_t>(c.after.size()));
-    EXPECT_EQ(std::memcmp(got.data(), c.after.data(), c.after.size() * sizeof got[0]), 0);
+    if (!c.after.empty()) {
+      EXPECT_EQ(std::memcmp(got.data(), c.after.data(), c.after.size() * sizeof got[0]), 0);
+    }
     const std::vector<uint8_t> bytes = ReadFileBytes(dir_.FilePath(1));
     const size_t used = 24 + 241 * c.after.size();
     ASSERT_GE(bytes.size(), 24u + 241 * 8);
