@@ -49,18 +49,7 @@ void BM_Lmdb(benchmark::State& state) {
     *value = "rule" + std::to_string(n++);
     return true;
   });
-  std::vector<std::string> keys;
-  for (const auto& query : data.queries) {
-    keys.push_back(PeerKey(static_cast<uint32_t>(query.size()), query));
-  }
-  size_t i = 0;
-  int64_t hits = 0;
-  for (auto _ : state) {
-    peer.BeginRead();
-    hits += peer.Has(keys[i++ & 4095]);
-    peer.EndRead();
-  }
-  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+  varnex::bench::LookUpInLmdb(state, peer, data.queries);
 }
 
 void BM_Sqlite(benchmark::State& state) {

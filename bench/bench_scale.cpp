@@ -101,18 +101,7 @@ void BM_ScaleIsMatch(benchmark::State& state) {
 void BM_ScaleLmdbLookup(benchmark::State& state) {
   Scale& scale = ScaleOf(static_cast<uint32_t>(state.range(0)));
   LmdbPeer& peer = scale.Lmdb();
-  std::vector<std::string> keys;
-  for (const std::string& q : scale.data.queries) {
-    keys.push_back(PeerKey(static_cast<uint32_t>(q.size()), q));
-  }
-  size_t i = 0;
-  int64_t hits = 0;
-  for (auto _ : state) {
-    peer.BeginRead();
-    hits += peer.Has(keys[i++ & 4095]);
-    peer.EndRead();
-  }
-  state.counters["hit_rate"] = static_cast<double>(hits) / static_cast<double>(state.iterations());
+  varnex::bench::LookUpInLmdb(state, peer, scale.data.queries);
 }
 
 // A reader's load: maps the file and the index it finds, builds nothing.

@@ -10,12 +10,12 @@ packages=(cmake g++ make binutils pkg-config libcli11-dev nlohmann-json3-dev lib
   libcurl4-openssl-dev libsystemd-dev help2man)
 if ! $tool_only; then
   # Tests, benchmarks beside LMDB and SQLite, the cluster tests' etcd (and
-  # openssl for the certificates of its TLS cluster), fuzzing
-  # with clang, the Windows build under Wine, the Debian packages and their
-  # checks.
+  # openssl for the certificates of its TLS cluster), fuzzing with clang, the
+  # Python module's tests, the Windows build under Wine, the Debian packages
+  # and their checks.
   packages+=(libgtest-dev libbenchmark-dev liblmdb-dev libsqlite3-dev etcd-server etcd-client
     locales clang clang-format clang-tidy libclang-rt-14-dev wine wine64 g++-mingw-w64-x86-64-posix unzip
-    debhelper dh-python dpkg-dev lintian strace systemd openssl)
+    debhelper dh-python python3 dpkg-dev lintian strace systemd openssl)
 fi
 
 missing=()

@@ -125,7 +125,7 @@ bool CListJournal::WriteHeader(const LogHeader& header) {
 }
 
 bool CListJournal::Append(uint32_t nFlags, const ListChange& change, const JournalPiece* pPieces,
-                          size_t nPieces, const std::vector<std::pair<uint64_t, uint8_t>>& bits) {
+                          size_t nPieces, const BitmapChange& bitmap) {
   if (!m_file.IsOpen()) return false;
   LogHeader log = {};
   if (!ReadHeader(&log)) {
@@ -171,14 +171,9 @@ bool CListJournal::Append(uint32_t nFlags, const ListChange& change, const Journ
   if (bWritten) bWritten = m_file.WriteAt(nAt, &header, sizeof header) == platform::Result::kOk;
   // The pages copied, marked: later entries of this generation copy them no
   // more.
-  std::vector<std::pair<uint64_t, uint8_t>> oldBits;
-  for (size_t i = 0; i < bits.size() && bWritten; ++i) {
-    uint8_t nOld = 0;
-    bWritten = m_file.ReadAt(kBitmapAt + bits[i].first, &nOld, 1) == platform::Result::kOk;
-    const uint8_t nNew = static_cast<uint8_t>(nOld | bits[i].second);
-    oldBits.emplace_back(bits[i].first, nOld);
-    if (bWritten)
-      bWritten = m_file.WriteAt(kBitmapAt + bits[i].first, &nNew, 1) == platform::Result::kOk;
+  if (bWritten && !bitmap.after.empty()) {
+    bWritten = m_file.WriteAt(kBitmapAt, bitmap.after.data(), bitmap.after.size()) ==
+               platform::Result::kOk;
   }
   log.nEnd = nAt + EntryBytesOf(header.nPayloadBytes);
   if (log.nFirstTime == 0) log.nFirstTime = std::max<uint32_t>(platform::CurrentTime32(), 1);
@@ -188,7 +183,9 @@ bool CListJournal::Append(uint32_t nFlags, const ListChange& change, const Journ
   // Taken back: the entry marked made, its bits and the header as they were.
   const uint32_t nDone = kEntryDone;
   (void)m_file.WriteAt(nAt + offsetof(EntryHeader, nState), &nDone, sizeof nDone);
-  for (const auto& [nByte, nOld] : oldBits) (void)m_file.WriteAt(kBitmapAt + nByte, &nOld, 1);
+  if (!bitmap.before.empty()) {
+    (void)m_file.WriteAt(kBitmapAt, bitmap.before.data(), bitmap.before.size());
+  }
   if (before.nMagic == kLogMagic) (void)WriteHeader(before);
   return false;
 }
@@ -197,7 +194,7 @@ bool CListJournal::Record(const ListChange& change, const JournalPiece* pPieces,
   uint64_t nBytes = 0;
   for (size_t i = 0; i < nPieces; ++i) nBytes += pPieces[i].nSize;
   if (nBytes != uint64_t{change.nSlots} * LIST_ITEM_SIZE) return false;
-  return Append(0, change, pPieces, nPieces, {});
+  return Append(0, change, pPieces, nPieces, BitmapChange{});
 }
 
 bool CListJournal::RecordMove(const ListMove& move, const NEW_AUDIT_LIST_ITEM& record,
@@ -222,25 +219,28 @@ bool CListJournal::RecordMove(const ListMove& move, const NEW_AUDIT_LIST_ITEM& r
   for (uint64_t nPage = std::max<uint64_t>(nFirstPage, 1); nPage < nEndPage; ++nPage) {
     pages.push_back(nPage);
   }
+  // The bitmap up to the last page's bit, read once (pages past its end are
+  // copied every time).
+  BitmapChange bitmap;
+  const uint64_t nBitmapEnd = std::min<uint64_t>((nEndPage + 7) / 8, kBitmapBytes);
+  try {
+    bitmap.before.assign(nBitmapEnd, 0);
+  } catch (...) {
+    return false;
+  }
+  if (bLog && !bitmap.before.empty() &&
+      m_file.ReadAt(kBitmapAt, bitmap.before.data(), bitmap.before.size()) !=
+          platform::Result::kOk) {
+    return false;
+  }
+  bitmap.after = bitmap.before;
   std::vector<uint64_t> copied;
-  std::vector<std::pair<uint64_t, uint8_t>> bits;
   for (const uint64_t nPage : pages) {
     const uint64_t nByte = nPage / 8;
     const auto nBit = static_cast<uint8_t>(1u << (nPage % 8));
-    uint8_t nMap = 0;
-    if (nByte < kBitmapBytes && bLog &&
-        m_file.ReadAt(kBitmapAt + nByte, &nMap, 1) != platform::Result::kOk) {
-      return false;
-    }
-    if ((nMap & nBit) != 0) continue;
+    if (nByte < nBitmapEnd && (bitmap.before[nByte] & nBit) != 0) continue;
     copied.push_back(nPage);
-    if (nByte < kBitmapBytes) {
-      if (!bits.empty() && bits.back().first == nByte) {
-        bits.back().second = static_cast<uint8_t>(bits.back().second | nBit);
-      } else {
-        bits.emplace_back(nByte, nBit);
-      }
-    }
+    if (nByte < nBitmapEnd) bitmap.after[nByte] = static_cast<uint8_t>(bitmap.after[nByte] | nBit);
   }
   // The payload: the record, then each page copied with its number (a page
   // at the file's end copied as far as the file goes, then zeros).
@@ -266,7 +266,8 @@ bool CListJournal::RecordMove(const ListMove& move, const NEW_AUDIT_LIST_ITEM& r
   change.nZeroEnd = move.nMoveTo;
   change.nNewCount = move.nNewCount;
   const JournalPiece pieces[2] = {{&record, LIST_ITEM_SIZE}, {pagesOut.data(), pagesOut.size()}};
-  return Append(kFlagMove, change, pieces, 2, bits);
+  if (copied.empty()) bitmap = BitmapChange{};  // nothing to mark
+  return Append(kFlagMove, change, pieces, 2, bitmap);
 }
 
 void CListJournal::MarkDone() {

@@ -30,7 +30,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -138,12 +137,17 @@ class CListJournal {
   // the earlier layout).
   bool ReadHeader(LogHeader* pHeader);
   bool WriteHeader(const LogHeader& header);
+  // The bitmap of copied pages from its first byte on, before and after an
+  // entry marks the pages it copied (both empty: the entry copies none).
+  struct BitmapChange {
+    std::vector<uint8_t> before;
+    std::vector<uint8_t> after;
+  };
   // Writes an entry (its header, then the pieces) at the log's end, the
-  // bits of the pages it copied (nFirstBit.. in bits, or none), then the
-  // header that counts it, and waits; takes all back as far as it can when
-  // that fails.
+  // bitmap as the entry leaves it, then the header that counts it, and
+  // waits; takes all back as far as it can when that fails.
   bool Append(uint32_t nFlags, const ListChange& change, const JournalPiece* pPieces,
-              size_t nPieces, const std::vector<std::pair<uint64_t, uint8_t>>& bits);
+              size_t nPieces, const BitmapChange& bitmap);
 
   varnex::platform::File m_file;
 };
