@@ -31,6 +31,13 @@ constexpr uint32_t kFlagMove = 2;
 // A change never writes more slots than a list file can hold.
 constexpr uint64_t kMaxSlots = uint64_t{INT32_MAX};
 constexpr uint64_t kPageEntryBytes = 4 + JOURNAL_PAGE_SIZE;
+// The file is written with zeros this far ahead of the log's end: an entry
+// then lands on blocks the file already has, and the wait for it carries no
+// change of the file's size (on most file systems, a second write to the
+// disk). Zeros end the log (no entry's magic is 0).
+constexpr uint64_t kGrowBytes = uint64_t{1} << 20;
+// Entries of up to this many bytes of payload are written with one call.
+constexpr uint64_t kWholeEntryBytes = 65536;
 
 struct EntryHeader {
   uint32_t nMagic;
@@ -103,12 +110,14 @@ bool CListJournal::Open(const std::string& szPath, const platform::FileOwnership
 
 void CListJournal::Close() {
   m_file.Close();
+  m_nSizeSeen = 0;
 }
 
 bool CListJournal::ReadHeader(LogHeader* pHeader) {
-  uint64_t nSize = 0;
-  if (!m_file.IsOpen() || m_file.Size(&nSize) != platform::Result::kOk || nSize < sizeof *pHeader ||
-      m_file.ReadAt(0, pHeader, sizeof *pHeader) != platform::Result::kOk) {
+  // (A file shorter than the header reads short. Its size is not asked
+  // for: on some systems a file whose times were asked for has them written
+  // to the disk with the next wait for its data, a second write.)
+  if (!m_file.IsOpen() || m_file.ReadAt(0, pHeader, sizeof *pHeader) != platform::Result::kOk) {
     return false;
   }
   return pHeader->nMagic == kLogMagic && pHeader->nVersion == kLogVersion &&
@@ -144,6 +153,9 @@ bool CListJournal::Append(uint32_t nFlags, const ListChange& change, const Journ
     }
   }
   const LogHeader before = log;
+  uint64_t nPayload = 0;
+  for (size_t i = 0; i < nPieces; ++i) nPayload += pPieces[i].nSize;
+  GrowAhead(log.nEnd + EntryBytesOf(nPayload));
   EntryHeader header = {};
   header.nMagic = kEntryMagic;
   header.nState = kEntryPending;
@@ -157,18 +169,40 @@ bool CListJournal::Append(uint32_t nFlags, const ListChange& change, const Journ
   header.nNewCount = change.nNewCount;
   Checksum payload;
   const uint64_t nAt = log.nEnd;
-  uint64_t nOffset = nAt + sizeof header;
-  bool bWritten = true;
-  for (size_t i = 0; i < nPieces && bWritten; ++i) {
-    if (pPieces[i].nSize == 0) continue;
-    payload.Add(pPieces[i].pData, pPieces[i].nSize);
-    bWritten = m_file.WriteAt(nOffset, pPieces[i].pData, pPieces[i].nSize) == platform::Result::kOk;
-    nOffset += pPieces[i].nSize;
-  }
-  header.nPayloadBytes = nOffset - nAt - sizeof header;
+  for (size_t i = 0; i < nPieces; ++i) payload.Add(pPieces[i].pData, pPieces[i].nSize);
+  header.nPayloadBytes = nPayload;
   header.nPayloadSum = payload.Finish();
   header.nHeaderSum = static_cast<uint32_t>(HeaderSum(header));
-  if (bWritten) bWritten = m_file.WriteAt(nAt, &header, sizeof header) == platform::Result::kOk;
+  // A small entry is written in one piece, a large one piece by piece (no
+  // copy of its payload) and its header last.
+  std::vector<uint8_t> whole;
+  if (nPayload <= kWholeEntryBytes) {
+    try {
+      whole.resize(sizeof header + nPayload);
+    } catch (...) {
+      return false;
+    }
+    std::memcpy(whole.data(), &header, sizeof header);
+    size_t nFilled = sizeof header;
+    for (size_t i = 0; i < nPieces; ++i) {
+      if (pPieces[i].nSize == 0) continue;
+      std::memcpy(whole.data() + nFilled, pPieces[i].pData, pPieces[i].nSize);
+      nFilled += pPieces[i].nSize;
+    }
+  }
+  bool bWritten = true;
+  if (!whole.empty()) {
+    bWritten = m_file.WriteAt(nAt, whole.data(), whole.size()) == platform::Result::kOk;
+  } else {
+    uint64_t nOffset = nAt + sizeof header;
+    for (size_t i = 0; i < nPieces && bWritten; ++i) {
+      if (pPieces[i].nSize == 0) continue;
+      bWritten =
+          m_file.WriteAt(nOffset, pPieces[i].pData, pPieces[i].nSize) == platform::Result::kOk;
+      nOffset += pPieces[i].nSize;
+    }
+    if (bWritten) bWritten = m_file.WriteAt(nAt, &header, sizeof header) == platform::Result::kOk;
+  }
   // The pages copied, marked: later entries of this generation copy them no
   // more.
   if (bWritten && !bitmap.after.empty()) {
@@ -188,6 +222,30 @@ bool CListJournal::Append(uint32_t nFlags, const ListChange& change, const Journ
   }
   if (before.nMagic == kLogMagic) (void)WriteHeader(before);
   return false;
+}
+
+void CListJournal::GrowAhead(uint64_t nEnd) {
+  // The file never gets shorter: a size seen once holds (see ReadHeader for
+  // why it is asked for seldom).
+  if (m_nSizeSeen >= nEnd) return;
+  uint64_t nSize = 0;
+  if (m_file.Size(&nSize) != platform::Result::kOk) return;
+  m_nSizeSeen = nSize;
+  if (nSize >= nEnd) return;
+  // Whole steps past nEnd, written a step at a time.
+  const uint64_t nWanted = (nEnd / kGrowBytes + 1) * kGrowBytes;
+  std::vector<uint8_t> zeros;
+  try {
+    zeros.assign(static_cast<size_t>(std::min(kGrowBytes, nWanted - nSize)), 0);
+  } catch (...) {
+    return;
+  }
+  for (uint64_t nAt = nSize; nAt < nWanted;) {
+    const auto nTake = static_cast<size_t>(std::min<uint64_t>(zeros.size(), nWanted - nAt));
+    if (m_file.WriteAt(nAt, zeros.data(), nTake) != platform::Result::kOk) return;
+    nAt += nTake;
+    m_nSizeSeen = nAt;
+  }
 }
 
 bool CListJournal::Record(const ListChange& change, const JournalPiece* pPieces, size_t nPieces) {

@@ -17,8 +17,9 @@
 // and it and everything after it are dropped.
 //
 // Layout: a header at offset 0 (the generation, where the next entry goes,
-// when the first entry was written), entries from offset 4096 on, each a
-// header and its payload, of the header's generation. A journal of the
+// when the first entry was written), a bitmap of pages (see ListMove) from
+// offset 4096, entries after it, each a header and its payload, of the
+// header's generation, and zeros written ahead of the log's end. A journal of the
 // earlier layout (one entry at offset 0) is read as a log of that entry.
 //
 // Only the list's writers may open the file (its mode is that of the list's
@@ -137,6 +138,10 @@ class CListJournal {
   // the earlier layout).
   bool ReadHeader(LogHeader* pHeader);
   bool WriteHeader(const LogHeader& header);
+  // Makes the file longer than nEnd, with zeros written ahead (see
+  // kGrowBytes), when it is not. Only a saving: where the zeros cannot be
+  // written, the entry's own writing decides.
+  void GrowAhead(uint64_t nEnd);
   // The bitmap of copied pages from its first byte on, before and after an
   // entry marks the pages it copied (both empty: the entry copies none).
   struct BitmapChange {
@@ -150,4 +155,5 @@ class CListJournal {
               size_t nPieces, const BitmapChange& bitmap);
 
   varnex::platform::File m_file;
+  uint64_t m_nSizeSeen = 0;  // the file is at least this long
 };
