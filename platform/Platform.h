@@ -218,6 +218,13 @@ class MappedFile {
   // Writes the bytes [offset, offset + length) of the view to the disk and
   // waits until they are there; the range is widened to whole pages.
   [[nodiscard]] Result Flush(uint64_t offset, uint64_t length);
+  // When the file's data or attributes last changed, by anybody, in
+  // nanoseconds since 1970, read now: any later write to the file (a write
+  // call, a first store through a mapping to a page since written back, a
+  // truncation) gives it a later time, save where the clock is set back.
+  // kFailed where the system keeps no such time finer than a second, or
+  // lets a program set it.
+  [[nodiscard]] Result ChangeTime(uint64_t* nanoseconds) const;
   // Stops using the file: Data() becomes null and IsOpen() false, but the
   // memory stays mapped for threads still reading through it (see
   // ReleaseRetired).
@@ -358,6 +365,12 @@ std::string SystemDirectory();
 
 // The current time in seconds since 1970-01-01 00:00 UTC, cut to 32 bits.
 uint32_t CurrentTime32();
+
+// Returns once the clock by which the system stamps the change times of
+// files (see MappedFile::ChangeTime) has passed `nanoseconds`, so that any
+// write from now on stamps a later time; gives up after about 50 ms (a
+// time ahead of the clock). At once where files are given no such times.
+void WaitForClockPast(uint64_t nanoseconds);
 
 // Writes one message to the system's debug log: the system log at debug
 // priority under the name `ident` (POSIX), or the debugger's output

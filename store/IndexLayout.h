@@ -34,7 +34,14 @@ struct ListIndex::Header {
   // Inner anchors that set a bit of the bitmap that was not yet set, since
   // it was laid out; at most BitmapPieceCapacity.
   uint32_t nBitmapPieces;
-  uint32_t nReserved[9];
+  uint32_t nReserved;
+  // The counter value and the list file's change time (MappedFile::
+  // ChangeTime) after the last change a writer made with the index kept:
+  // while both are the same, nothing has written the file since (see
+  // ListIndex::Seal). 0 and 0: not sealed.
+  uint64_t nSealCounter;
+  uint64_t nSealChangeTime;
+  uint32_t nReserved2[4];
 };
 static_assert(sizeof(ListIndex::Header) == 128);
 

@@ -54,9 +54,11 @@ bool RemoveFrom(TableEntry* pTable, uint32_t nBits, uint32_t nTag, uint32_t nSlo
 void ShiftSlots(TableEntry* pTable, uint32_t nBits, uint32_t nFrom, uint32_t nCount,
                 uint32_t nDelta) {
   const uint32_t nStoredFrom = nFrom + 1;  // as stored: slot + 1
+  // Only the entries that move are stored: the others' cache lines stay
+  // clean.
   for (uint32_t i = 0; i < (uint32_t{1} << nBits); ++i) {
     const uint32_t nSlot = pTable[i].nSlot;
-    sa::Store(&pTable[i].nSlot, nSlot + nDelta * uint32_t{nSlot - nStoredFrom < nCount});
+    if (nSlot - nStoredFrom < nCount) sa::Store(&pTable[i].nSlot, nSlot + nDelta);
   }
 }
 
@@ -66,7 +68,7 @@ void ShiftCheckSlots(PatternCheck* pChecks, uint32_t nUsed, uint32_t nFrom, uint
                      uint32_t nDelta) {
   for (uint32_t i = 0; i < nUsed; ++i) {
     const uint32_t nSlot = pChecks[i].nSlot;
-    sa::Store(&pChecks[i].nSlot, nSlot + nDelta * uint32_t{nSlot - nFrom < nCount});
+    if (nSlot - nFrom < nCount) sa::Store(&pChecks[i].nSlot, nSlot + nDelta);
   }
 }
 

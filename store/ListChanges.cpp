@@ -141,7 +141,14 @@ void CListChanges::End(const IndexPlace* pPlace) {
     if (!bCurrent && nCount >= 0) {
       bCurrent = m_index.Rebuild(pItems, static_cast<uint32_t>(nCount), nStamp, nFileIdentity);
     }
-    if (!bCurrent) m_index.Invalidate();
+    if (bCurrent) {
+      // After every store of the change: the time its first store to each
+      // page set.
+      const uint64_t nChangeTime = m_view.ChangeTime();
+      if (nChangeTime != 0) m_index.Seal(nStamp, nChangeTime);
+    } else {
+      m_index.Invalidate();
+    }
   }
   EndListChange(pCounter);
 }
@@ -169,6 +176,22 @@ bool CListChanges::IndexIsCurrent() const {
   return pCounter != nullptr && m_index.Stamp() != 0 &&
          m_index.Stamp() == LoadChangeCounter(pCounter) &&
          m_index.FileIdentity() == m_view.Identity();
+}
+
+bool CListChanges::IndexSealedForView() {
+  const uint64_t* pCounter = ReadCounter();
+  if (pCounter == nullptr || !IndexTrusted() || m_view.Items() == nullptr) return false;
+  const uint64_t nCounter = LoadChangeCounter(pCounter);
+  const int32_t nCount = m_view.UsableCount();
+  const uint64_t nChangeTime = m_view.ChangeTime();
+  return (nCounter & 1) == 0 && nCount >= 0 && nChangeTime != 0 &&
+         m_index.SealedFor(nCounter, nChangeTime, m_view.Identity(), static_cast<uint32_t>(nCount));
+}
+
+void CListChanges::LetSealStand() const {
+  if (!m_bAllowed || !m_index.IsOpen()) return;
+  const uint64_t nSealed = m_index.SealChangeTime();
+  if (nSealed != 0) platform::WaitForClockPast(nSealed);
 }
 
 void CListChanges::RecoverIfNeeded() {

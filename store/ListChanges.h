@@ -129,6 +129,15 @@ class CListChanges {
   bool IndexTrusted() const;
   // The index describes the list as it stands now.
   bool IndexIsCurrent() const;
+  // The index describes the list as it stands now, in this run of the
+  // machine, and nothing has written the list file since a writer last
+  // changed it with the index kept (see ListIndex::Seal): a writer that
+  // opens the list may use it as it is. REQUIRES: the lock.
+  bool IndexSealedForView();
+  // Before a writer lets go of the list: waits (a clock tick at most) until
+  // a write to the file from now on would stamp it with a change time other
+  // than the seal's, however soon it came.
+  void LetSealStand() const;
   const ListIndex& Index() const { return m_index; }
   // See ListIndex::ReleaseRetired.
   void ReleaseRetired() { m_index.ReleaseRetired(); }

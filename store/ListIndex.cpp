@@ -116,7 +116,34 @@ void ListIndex::Invalidate() {
   if (sa::Load(&pHeader->nMagic) == LIST_INDEX_MAGIC &&
       sa::Load(&pHeader->nVersion) == LIST_INDEX_VERSION) {
     sa::Store(&pHeader->nStamp, uint64_t{0});
+    sa::Store(&pHeader->nSealCounter, uint64_t{0});
   }
+}
+
+void ListIndex::Seal(uint64_t nCounter, uint64_t nChangeTime) {
+  if (!m_bWritable || Stamp() != nCounter || nCounter == 0) return;
+  Header* pHeader = HeaderOf(m_pData.load(std::memory_order_acquire));
+  // The counter last: a seal half written names no counter value.
+  sa::Store(&pHeader->nSealCounter, uint64_t{0});
+  sa::Store(&pHeader->nSealChangeTime, nChangeTime);
+  sa::Store(&pHeader->nSealCounter, nCounter);
+}
+
+bool ListIndex::SealedFor(uint64_t nCounter, uint64_t nChangeTime, uint64_t nFileIdentity,
+                          uint32_t nCount) const {
+  if (nCounter == 0 || nChangeTime == 0 || Stamp() != nCounter) return false;
+  const Header* pHeader = HeaderOf(m_pData.load(std::memory_order_acquire));
+  return sa::Load(&pHeader->nSealCounter) == nCounter &&
+         sa::Load(&pHeader->nSealChangeTime) == nChangeTime &&
+         sa::Load(&pHeader->nFileIdentity) == nFileIdentity &&
+         sa::Load(&pHeader->nRecordCount) == nCount &&
+         sa::Load(&pHeader->nFolding) == platform::CaseFoldingIdentity();
+}
+
+uint64_t ListIndex::SealChangeTime() const {
+  if (Stamp() == 0) return 0;
+  const Header* pHeader = HeaderOf(m_pData.load(std::memory_order_acquire));
+  return sa::Load(&pHeader->nSealCounter) != 0 ? sa::Load(&pHeader->nSealChangeTime) : 0;
 }
 
 namespace {

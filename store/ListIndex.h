@@ -107,6 +107,18 @@ class ListIndex {
   // Which list file the index was made for (see MappedFile::Identity).
   uint64_t FileIdentity() const;
   void Invalidate();
+  // Records that the index, stamped nCounter, describes the list file as it
+  // was when its change time was nChangeTime: a writer that opens the list
+  // later, finds the counter and that change time the same, uses the index
+  // without making it again.
+  void Seal(uint64_t nCounter, uint64_t nChangeTime);
+  // The index is stamped nCounter and sealed for nCounter and nChangeTime,
+  // of this layout, for the list file nFileIdentity of nCount records, with
+  // the anchors of this process's folding.
+  bool SealedFor(uint64_t nCounter, uint64_t nChangeTime, uint64_t nFileIdentity,
+                 uint32_t nCount) const;
+  // The change time of the seal; 0 when there is none.
+  uint64_t SealChangeTime() const;
   // Indexes the records afresh and stamps the index with nStamp, for the
   // list file of identity nFileIdentity.
   bool Rebuild(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount, uint64_t nStamp,

@@ -58,6 +58,11 @@ class CListView {
   uint64_t Identity() const { return m_nIdentity.load(std::memory_order_relaxed); }
   uint32_t Birth() const { return m_file.Birth(); }
   const varnex::platform::FileOwnership& Ownership() const { return m_file.Ownership(); }
+  // See MappedFile::ChangeTime; 0 when unknown.
+  uint64_t ChangeTime() const {
+    uint64_t nTime = 0;
+    return m_file.ChangeTime(&nTime) == varnex::platform::Result::kOk ? nTime : 0;
+  }
 
   // The record count when the header is sound (format tag 52, and
   // 0 <= count < capacity once the view covers the whole file); else -1, or

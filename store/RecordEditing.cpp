@@ -153,14 +153,22 @@ int CRecordEditor::InsertItem(const NEW_AUDIT_LIST_ITEM* pItem) {
   if (!ReadyToChange()) return -1;
   int32_t nCount = m_view.UsableCount();
   if (nCount < 0) return -1;
-  if (nCount > 0) {
+  const uint64_t nHash = RuleNoFieldHash(item.szRuleNo);
+  const bool bKnown = RuleNosKnown(static_cast<uint32_t>(nCount));
+  if (nCount > 0 && (!bKnown || m_ruleNos.MayHold(nHash))) {
     NEW_AUDIT_LIST_ITEM* pFound = FindByRuleNo(item.szRuleNo, 0, nCount - 1);
     if (pFound != nullptr) {
-      return ReplaceAt(static_cast<uint32_t>(pFound - m_view.Items()), item, nCount);
+      // (The same rule number: what the filter knows stays true.)
+      const int nResult = ReplaceAt(static_cast<uint32_t>(pFound - m_view.Items()), item, nCount);
+      AfterInsert(nResult == 0, bKnown, std::nullopt);
+      return nResult;
     }
   }
   const int nGrow = m_view.MakeRoomFor(static_cast<uint32_t>(nCount) + 1);
-  if (nGrow != 0) return nGrow;
+  if (nGrow != 0) {
+    AfterInsert(false, false, std::nullopt);
+    return nGrow;
+  }
   nCount = m_view.UsableCount();
   if (nCount < 0 || uint64_t(nCount) + 1 >= m_view.Capacity()) return -3;
   const NEW_AUDIT_LIST_ITEM* pItems = m_view.Items();
@@ -171,7 +179,40 @@ int CRecordEditor::InsertItem(const NEW_AUDIT_LIST_ITEM* pItem) {
                            .nMoveCount = static_cast<uint32_t>(nCount) - nTarget,
                            .nSlot = nTarget,
                            .nNewCount = nCount + 1};
-  return PlaceRecord(place, item) < 0 ? -4 : 0;
+  const bool bMade = PlaceRecord(place, item) >= 0;
+  AfterInsert(bMade, bKnown, nHash);
+  return bMade ? 0 : -4;
+}
+
+uint64_t CRecordEditor::CounterNow() const {
+  const uint64_t* pCounter = m_changes.ReadCounter();
+  return pCounter != nullptr ? LoadChangeCounter(pCounter) : 0;
+}
+
+bool CRecordEditor::RuleNosKnown(uint32_t nCount) {
+  const uint64_t nCounter = CounterNow();
+  if (nCounter == 0 || (nCounter & 1) != 0) return false;
+  if (m_ruleNos.Describes(nCounter, m_view.Identity(), nCount)) return true;
+  // Made again only in a run of this process's inserts: the last change
+  // was one of them.
+  if (nCounter != m_nLastInsertCounter) return false;
+  return m_ruleNos.Build(m_view.Items(), nCount);
+}
+
+void CRecordEditor::AfterInsert(bool bMade, bool bKnown, std::optional<uint64_t> nAddedHash) {
+  if (!bMade) {
+    m_ruleNos.Forget();
+    m_nLastInsertCounter = 0;
+    return;
+  }
+  m_nLastInsertCounter = CounterNow();
+  const int32_t nCount = m_view.UsableCount();
+  if (!bKnown || nCount < 0) {
+    m_ruleNos.Forget();
+    return;
+  }
+  if (nAddedHash) m_ruleNos.Add(*nAddedHash);
+  m_ruleNos.Stamp(m_nLastInsertCounter, m_view.Identity(), static_cast<uint32_t>(nCount));
 }
 
 bool CRecordEditor::AppendItem(const NEW_AUDIT_LIST_ITEM* pItem) {

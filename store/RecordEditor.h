@@ -8,9 +8,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "store/ListChanges.h"
 #include "store/ListView.h"
+#include "store/RuleNoFilter.h"
 
 class CRecordEditor {
  public:
@@ -85,6 +87,14 @@ class CRecordEditor {
   bool EmptyDamagedList();
 
  private:
+  // The change counter as it stands; 0 when the list has none.
+  uint64_t CounterNow() const;
+  // The filter of rule numbers describes the list of nCount records as it
+  // stands (made again when this process's insert made the last change).
+  bool RuleNosKnown(uint32_t nCount);
+  // After an insert: what the filter knows, brought up to the change made
+  // (bMade), with the rule number of hash nAddedHash added where bKnown.
+  void AfterInsert(bool bMade, bool bKnown, std::optional<uint64_t> nAddedHash);
   // Moves nMoveCount records from nMoveFrom to nMoveTo (one slot up or
   // down), writes the record into nSlot and sets the count to nNewCount, as
   // one journaled change. nReplaced: the slot of the record that the change
@@ -131,4 +141,6 @@ class CRecordEditor {
   CListView& m_view;
   CListChanges& m_changes;
   std::function<bool()> m_fnFollowFile;
+  RuleNoFilter m_ruleNos;
+  uint64_t m_nLastInsertCounter = 0;  // the counter after this process's last insert
 };

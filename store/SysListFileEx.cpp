@@ -49,16 +49,20 @@ int CSysListFileEx::OpenList(int32_t nListType, bool bForReading) {
   // hold it already (the lock is recursive).
   CListLockGuard lock(this);
   m_bFoundDamaged = m_view.HeaderDamaged();
-  // The index is made anew for every open: the file may have been replaced
-  // or copied over while no holder had it open, which nothing in the file
-  // itself records.
+  // The index is made anew at an open unless it is sealed for the file as
+  // it is now: the file may have been replaced or copied over while no
+  // holder had it open, which nothing in the file itself records.
   if (lock.Held() && m_changes.Allowed()) TakeUpFile();
   return 0;
 }
 
 void CSysListFileEx::TakeUpFile() {
-  if (m_bFoundDamaged) SetDamagedListAside();
-  m_changes.RebuildIndex();
+  if (m_bFoundDamaged) {
+    SetDamagedListAside();
+    m_changes.RebuildIndex();
+  } else if (!m_changes.IndexSealedForView()) {
+    m_changes.RebuildIndex();
+  }
   // From here on readers of this run of the machine may trust the index,
   // and every holder maps this file.
   m_changes.VouchForView();
@@ -147,6 +151,7 @@ void CSysListFileEx::OpenSideObjects(bool bForReading) {
 }
 
 int CSysListFileEx::CloseListFile() {
+  m_changes.LetSealStand();
   m_view.Close();
   m_changes.Close();
   CloseMutex();

@@ -6,12 +6,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 #include "platform/Platform.h"
 #include "store/IndexLayout.h"
@@ -81,7 +85,48 @@ TEST_F(LockFreeLookupTest, AFilePutBackOrMovedInIsNotLookedUpByAnOldIndex) {
   EXPECT_TRUE(reopened.IndexIsCurrent());
   EXPECT_TRUE(newcomer.IndexIsCurrent());
 }
-#endif
+
+// A writer's load takes up the index that the last change left, unless
+// something has written the list file since (its contents, or its
+// attributes), then it makes the index again; either way its verdicts are
+// those of the file.
+TEST_F(LockFreeLookupTest, AWriterLoadKeepsTheIndexOnlyOfAFileNothingWroteSince) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& path)> touch;
+    bool kept;
+  };
+  const std::vector<Case> cases = {
+      {"untouched", [](const std::string&) {}, true},
+      {"its own bytes written back",
+       [](const std::string& path) { WriteFileBytes(path, ReadFileBytes(path)); }, false},
+      {"its mode set again",
+       [](const std::string& path) { ASSERT_EQ(chmod(path.c_str(), 0644), 0); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    {
+      CSysListFileEx list;
+      ASSERT_EQ(list.OpenList(2), 0);
+      ASSERT_TRUE(list.Editor().ResetToEmpty());
+      for (int i = 0; i < 20; ++i) {
+        NEW_AUDIT_LIST_ITEM item = MakeRecord("s" + std::to_string(i), 5, "w" + std::to_string(i));
+        ASSERT_EQ(list.Editor().InsertItem(&item), 0);
+      }
+    }
+    c.touch(dir_.FilePath(2));
+    const uint64_t before = ChangeCounterOf(2);
+    CSysListFileEx reopened;
+    ASSERT_EQ(reopened.OpenList(2), 0);
+    // (Making the index again is a change of its own.)
+    EXPECT_EQ(ChangeCounterOf(2) == before, c.kept);
+    EXPECT_TRUE(reopened.IndexIsCurrent());
+    int result = -1;
+    EXPECT_TRUE(reopened.Lookup().MatchFirstLockFreeAt("W7", 5, kNow, &result));
+    EXPECT_EQ(result, 1);
+  }
+}
+#endif  // (Windows: a change time proves nothing there; every load makes the index)
 
 // A child process inserts, replaces, deletes and purges records of its own
 // (growing the file) while this process looks up records that stay: every

@@ -269,6 +269,32 @@ TEST_F(RecordEditingTest, InsertsAndAppendsMatchThePlainModel) {
   }
 }
 
+// Two writers of one list take turns, each in runs of inserts of new rule
+// numbers and of ones either wrote (in either letter case), with deletions
+// between: every insert replaces the record of its rule number whoever
+// wrote it, as the plain model says.
+TEST_F(RecordEditingTest, WritersTakingTurnsReplaceWhatTheOtherWrote) {
+  CSysListFileEx other;
+  ASSERT_EQ(other.OpenList(kType), 0);
+  CSysListFileEx* writers[] = {&list_, &other};
+  std::mt19937 rng(4242);
+  ListModel model;
+  int who = 0;
+  for (int step = 0; step < 600; ++step) {
+    if (rng() % 6 == 0) who ^= 1;
+    const std::string rule = (rng() % 2 == 0 ? "r" : "R") + std::to_string(rng() % 150);
+    if (rng() % 12 == 0) {
+      ASSERT_EQ(writers[who]->Editor().DeleteByRuleNo(rule.c_str()), 0);
+      model.DeleteByRuleNo(rule.c_str());
+    } else {
+      NEW_AUDIT_LIST_ITEM item = MakeRecord(rule, static_cast<uint32_t>(rng() % 8), "t");
+      ASSERT_EQ(writers[who]->Editor().InsertItem(&item), 0);
+      model.Insert(item);
+    }
+    ASSERT_TRUE(SameRecords(Records(), model.items)) << "step " << step;
+  }
+}
+
 // Every change is written to the journal, and waited for, before the list is
 // touched; whatever part of the change then reached the list file (a writer
 // killed, a machine that lost power with some pages written back and others

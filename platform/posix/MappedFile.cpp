@@ -103,6 +103,18 @@ Result MappedFile::Refresh() {
   return MapAgain(new_size);  // on failure the old view stays usable
 }
 
+Result MappedFile::ChangeTime(uint64_t* nanoseconds) const {
+  if (data_ == nullptr || !native_) return Result::kInvalid;
+  struct stat st;
+  if (::fstat(native_->fd, &st) != 0) return FromErrno(errno);
+  // A file system that keeps whole seconds (no nanoseconds) could give a
+  // later write the same time.
+  if (st.st_ctim.tv_sec <= 0 || st.st_ctim.tv_nsec == 0) return Result::kFailed;
+  *nanoseconds = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u +
+                 static_cast<uint64_t>(st.st_ctim.tv_nsec);
+  return Result::kOk;
+}
+
 Result MappedFile::Grow(uint64_t size) {
   if (data_ == nullptr || !writable_) return Result::kInvalid;
   struct stat st;

@@ -106,6 +106,24 @@ uint32_t CurrentTime32() {
   return static_cast<uint32_t>(::time(nullptr));
 }
 
+void WaitForClockPast(uint64_t nanoseconds) {
+#if defined(CLOCK_REALTIME_COARSE)
+  // The coarse clock: the one that stamps files' times, one tick at a time.
+  constexpr clockid_t kFileClock = CLOCK_REALTIME_COARSE;
+#else
+  constexpr clockid_t kFileClock = CLOCK_REALTIME;
+#endif
+  for (int nWaits = 0; nWaits < 50; ++nWaits) {
+    struct timespec now = {};
+    if (::clock_gettime(kFileClock, &now) != 0 || now.tv_sec < 0) return;
+    const uint64_t nNow =
+        static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+    if (nNow > nanoseconds) return;
+    const struct timespec pause = {0, 1000000};  // 1 ms
+    ::nanosleep(&pause, nullptr);
+  }
+}
+
 void WriteStandardError(const char* text) {
   if (text == nullptr) return;
   const size_t length = std::strlen(text);

@@ -60,6 +60,9 @@ Result MappedFile::MapAgain(uint64_t) {
 Result MappedFile::Refresh() {
   return Result::kInvalid;
 }
+Result MappedFile::ChangeTime(uint64_t*) const {
+  return Result::kFailed;
+}
 Result MappedFile::Grow(uint64_t) {
   return Result::kInvalid;
 }
@@ -133,6 +136,7 @@ std::string SystemDirectory() {
 uint32_t CurrentTime32() {
   return static_cast<uint32_t>(std::time(nullptr));
 }
+void WaitForClockPast(uint64_t) {}
 void WriteSystemLog(const char*, const char*) {}
 void WriteStandardError(const char* text) {
   if (text != nullptr) std::fputs(text, stderr);

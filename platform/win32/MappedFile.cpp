@@ -105,6 +105,12 @@ Result MappedFile::Refresh() {
   return MapAgain(new_size);  // on failure the old view stays usable
 }
 
+Result MappedFile::ChangeTime(uint64_t*) const {
+  // The change time of a file here is an attribute a program may set: not
+  // proof that nothing wrote the file.
+  return Result::kFailed;
+}
+
 Result MappedFile::Grow(uint64_t size) {
   if (data_ == nullptr || !writable_) return Result::kInvalid;
   const Result result = ExtendTo(native_->handle, size);
