@@ -285,11 +285,17 @@ BENCHMARK(BM_ToolEdit)
     ->Unit(benchmark::kSecond);
 BENCHMARK(BM_Verify)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_Publish)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
-BENCHMARK(BM_CatchUp)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_CatchUp)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 BENCHMARK(BM_CommitToVerdict)
     ->Arg(1000)
     ->Arg(10000)
     ->Arg(100000)
+    ->Arg(1000000)
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
 
