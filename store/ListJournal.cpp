@@ -232,15 +232,17 @@ void CListJournal::GrowAhead(uint64_t nEnd) {
   if (m_file.Size(&nSize) != platform::Result::kOk) return;
   m_nSizeSeen = nSize;
   if (nSize >= nEnd) return;
-  // Whole steps past nEnd, written a step at a time.
+  // Whole steps past nEnd, written a step at a time; not where the entry
+  // goes (a large entry is not written twice).
   const uint64_t nWanted = (nEnd / kGrowBytes + 1) * kGrowBytes;
+  const uint64_t nFrom = std::max(nSize, nEnd);
   std::vector<uint8_t> zeros;
   try {
-    zeros.assign(static_cast<size_t>(std::min(kGrowBytes, nWanted - nSize)), 0);
+    zeros.assign(static_cast<size_t>(std::min(kGrowBytes, nWanted - nFrom)), 0);
   } catch (...) {
     return;
   }
-  for (uint64_t nAt = nSize; nAt < nWanted;) {
+  for (uint64_t nAt = nFrom; nAt < nWanted;) {
     const auto nTake = static_cast<size_t>(std::min<uint64_t>(zeros.size(), nWanted - nAt));
     if (m_file.WriteAt(nAt, zeros.data(), nTake) != platform::Result::kOk) return;
     nAt += nTake;
