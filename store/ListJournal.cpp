@@ -169,7 +169,9 @@ bool CListJournal::Append(uint32_t nFlags, const ListChange& change, const Journ
   header.nNewCount = change.nNewCount;
   Checksum payload;
   const uint64_t nAt = log.nEnd;
-  for (size_t i = 0; i < nPieces; ++i) payload.Add(pPieces[i].pData, pPieces[i].nSize);
+  for (size_t i = 0; i < nPieces; ++i) {
+    if (pPieces[i].nSize != 0) payload.Add(pPieces[i].pData, pPieces[i].nSize);
+  }
   header.nPayloadBytes = nPayload;
   header.nPayloadSum = payload.Finish();
   header.nHeaderSum = static_cast<uint32_t>(HeaderSum(header));
