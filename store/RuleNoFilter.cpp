@@ -21,9 +21,10 @@ void ForEachBit(uint64_t nHash, uint64_t nMask, F&& f) {
 
 bool RuleNoFilter::Build(const NEW_AUDIT_LIST_ITEM* pItems, uint32_t nCount) {
   Forget();
-  // Room for twice the records there are: a run of inserts fills it slowly.
+  // Room for a quarter more records than there are, and at least 16 bits a
+  // record (2 to 4 bytes a record in all: 32 MiB at ten million).
   uint64_t nBits = kMinBits;
-  while (nBits < 2 * kBitsPerRuleNo * uint64_t{nCount}) nBits *= 2;
+  while (nBits < kBitsPerRuleNo * (uint64_t{nCount} + nCount / 4)) nBits *= 2;
   try {
     m_bits.assign(nBits / 64, 0);
   } catch (...) {
